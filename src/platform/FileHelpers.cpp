@@ -1,0 +1,151 @@
+#include "platform/FileHelpers.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <memory>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+std::string NativePath(const std::string& path) {
+  std::string out = path;
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+  }
+  return out;
+}
+
+bool MakeDir(const std::string& path, mode_t mode) {
+  if (DirExists(path)) return true;
+  std::string native = NativePath(path);
+  // Create each missing level in turn, as the shell's creation with parents.
+  for (size_t pos = 1; pos <= native.size(); ++pos) {
+    if (pos == native.size() || native[pos] == '/') {
+      std::string prefix = native.substr(0, pos);
+      if (!prefix.empty() && prefix.back() != '/') ::mkdir(prefix.c_str(), mode);
+    }
+  }
+  return DirExists(path);
+}
+
+bool DirExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(NativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(NativePath(path).c_str(), &st) == 0;
+}
+
+bool SplitPath(const std::string& path, std::string& folder, std::string& name) {
+  size_t pos = path.rfind('\\');
+  if (pos == std::string::npos) return false;
+  folder = path.substr(0, pos + 1);
+  name = path.substr(pos + 1);
+  return true;
+}
+
+std::string NumberToText(uint64_t n) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%" PRIu64, n);
+  return text;
+}
+
+void SplitAt(const std::string& text, char sep, std::vector<std::string>& out) {
+  size_t start = 0;
+  for (;;) {
+    size_t pos = text.find(sep, start);
+    if (pos == std::string::npos) {
+      out.push_back(text.substr(start));
+      return;
+    }
+    out.push_back(text.substr(start, pos - start));
+    start = pos + 1;
+  }
+}
+
+std::string ReadLine(const std::string& buffer, size_t& pos) {
+  std::string line;
+  while (pos < buffer.size() && buffer[pos] != '\n') {
+    if (buffer[pos] != '\r') line += buffer[pos];
+    ++pos;
+  }
+  return line;
+}
+
+bool MoveByShell(const std::string& dest, const std::string& source) {
+  std::string from = NativePath(source);
+  std::string to = NativePath(dest);
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (errno != EXDEV) return false;
+  // Different file systems: copy everything, then delete the source. A
+  // failed copy removes what it wrote and leaves the source untouched.
+  std::error_code ec;
+  if (fs::exists(to, ec)) return false;
+  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+  if (ec) {
+    fs::remove_all(to, ec);
+    return false;
+  }
+  fs::remove_all(from, ec);
+  return !ec;
+}
+
+namespace {
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+}  // namespace
+
+bool GetFileMd5(const std::string& path, int& size, int& time_stamp, std::string& md5) {
+  FdCloser file{::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return false;
+  struct stat st {};
+  if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (st.st_size > INT32_MAX) return false;
+
+  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return false;
+  unsigned char block[4096];
+  int64_t total = 0;
+  for (;;) {
+    ssize_t n = ::read(file.fd, block, sizeof block);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    total += n;
+    if (total > INT32_MAX) return false;
+    EVP_DigestUpdate(ctx.get(), block, static_cast<size_t>(n));
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1) return false;
+
+  md5.clear();
+  char hex[4];
+  for (unsigned int i = 0; i < len; ++i) {
+    std::snprintf(hex, sizeof hex, "%0x", digest[i]);
+    md5 += hex;
+  }
+  size = static_cast<int>(total);
+  time_stamp = static_cast<int>(static_cast<uint32_t>(::time(nullptr)));
+  return true;
+}
