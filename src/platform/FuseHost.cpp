@@ -1,0 +1,460 @@
+#define FUSE_USE_VERSION 35
+#include "platform/FuseHost.h"
+
+#include <fuse3/fuse.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/DriveErrors.h"
+
+namespace {
+
+FuseHost* Host() { return static_cast<FuseHost*>(fuse_get_context()->private_data); }
+const DriveOps& Ops() { return Host()->ops(); }
+
+// FUSE's "/a/b" as the drive's "\a\b". A native name holding "\" cannot be
+// told apart from a separator, so it is refused.
+bool ToDrivePath(const char* native, std::string& out) {
+  out = native;
+  for (char& c : out) {
+    if (c == '\\') return false;
+    if (c == '/') c = '\\';
+  }
+  return true;
+}
+
+int Result(int drive_result) { return -DriveResultToErrno(drive_result); }
+
+DriveFileInfo* Record(struct fuse_file_info* fi) {
+  return fi != nullptr ? reinterpret_cast<DriveFileInfo*>(fi->fh) : nullptr;
+}
+
+void FillStat(const DriveFileInformation& info, struct stat* st) {
+  std::memset(st, 0, sizeof *st);
+  if (info.attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    st->st_mode = S_IFDIR | 0755;
+    st->st_nlink = 2;
+  } else {
+    st->st_mode = S_IFREG | 0644;
+    st->st_nlink = 1;
+    st->st_size = static_cast<off_t>(info.size);
+    st->st_blocks = static_cast<blkcnt_t>((info.size + 511) / 512);
+  }
+  st->st_blksize = 4096;
+  st->st_uid = ::getuid();
+  st->st_gid = ::getgid();
+  uint64_t mtime = info.last_write_time != 0 ? info.last_write_time : info.creation_time;
+  st->st_mtim.tv_sec = static_cast<time_t>(mtime);
+  st->st_ctim.tv_sec = static_cast<time_t>(mtime);
+  st->st_atim.tv_sec = static_cast<time_t>(info.last_access_time != 0 ? info.last_access_time : mtime);
+}
+
+#define DRIVE_PATH(var, native)                  \
+  std::string var;                               \
+  if (!ToDrivePath(native, var)) return -EINVAL;
+
+void* OnInit(struct fuse_conn_info*, struct fuse_config* cfg) {
+  // Short caches: files learnt by the refresh thread show up promptly and
+  // sizes are right after a close.
+  cfg->attr_timeout = 1.0;
+  cfg->entry_timeout = 1.0;
+  cfg->negative_timeout = 0;
+  cfg->hard_remove = 1;
+  cfg->use_ino = 0;
+  return fuse_get_context()->private_data;
+}
+
+void OnDestroy(void* private_data) {
+  auto* host = static_cast<FuseHost*>(private_data);
+  if (host->ops().Unmount != nullptr) host->ops().Unmount(nullptr);
+}
+
+int OnGetattr(const char* native, struct stat* st, struct fuse_file_info* fi) {
+  DRIVE_PATH(path, native);
+  if (Ops().GetFileInformation == nullptr) return -ENOSYS;
+  DriveFileInfo temp;
+  DriveFileInfo* record = Record(fi);
+  DriveFileInformation info;
+  int rc = Ops().GetFileInformation(path, &info, record != nullptr ? record : &temp);
+  if (rc != 0) return Result(rc == DRIVE_GENERAL_FAILURE ? DRIVE_FILE_NOT_FOUND : rc);
+  FillStat(info, st);
+  return 0;
+}
+
+int OnOpendir(const char* native, struct fuse_file_info* fi) {
+  DRIVE_PATH(path, native);
+  auto record = std::make_unique<DriveFileInfo>();
+  record->open_flags = fi->flags;
+  if (Ops().OpenDirectory != nullptr) {
+    int rc = Ops().OpenDirectory(path, record.get());
+    if (rc != 0) return Result(rc);
+  }
+  fi->fh = reinterpret_cast<uint64_t>(record.release());
+  return 0;
+}
+
+int OnReaddir(const char* native, void* buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info* fi,
+              enum fuse_readdir_flags) {
+  DRIVE_PATH(path, native);
+  filler(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  filler(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  if (Ops().FindFiles == nullptr) return 0;
+  DriveFillFindData fill = [&](const DriveFindData& data, DriveFileInfo*) {
+    struct stat st;
+    DriveFileInformation info;
+    info.attributes = data.attributes;
+    info.size = data.size;
+    info.creation_time = data.creation_time;
+    info.last_access_time = data.last_access_time;
+    info.last_write_time = data.last_write_time;
+    FillStat(info, &st);
+    return filler(buf, data.name.c_str(), &st, 0, static_cast<fuse_fill_dir_flags>(0));
+  };
+  DriveFileInfo temp;
+  DriveFileInfo* record = Record(fi);
+  return Result(Ops().FindFiles(path, fill, record != nullptr ? record : &temp));
+}
+
+int ReleaseRecord(const std::string& path, struct fuse_file_info* fi) {
+  std::unique_ptr<DriveFileInfo> record(Record(fi));
+  fi->fh = 0;
+  if (!record) return 0;
+  if (Ops().Cleanup != nullptr) Ops().Cleanup(path, record.get());
+  if (Ops().CloseFile != nullptr) Ops().CloseFile(path, record.get());
+  return 0;
+}
+
+int OnReleasedir(const char* native, struct fuse_file_info* fi) {
+  std::string path;
+  ToDrivePath(native != nullptr ? native : "", path);
+  return ReleaseRecord(path, fi);
+}
+
+uint32_t DesiredAccess(int flags) {
+  switch (flags & O_ACCMODE) {
+    case O_WRONLY: return GENERIC_WRITE;
+    case O_RDWR: return GENERIC_READ | GENERIC_WRITE;
+    default: return GENERIC_READ;
+  }
+}
+
+int OpenWith(const char* native, int disposition, struct fuse_file_info* fi) {
+  DRIVE_PATH(path, native);
+  if (Ops().CreateFile == nullptr) return -ENOSYS;
+  auto record = std::make_unique<DriveFileInfo>();
+  record->open_flags = fi->flags;
+  record->write_to_end = (fi->flags & O_APPEND) != 0;
+  int rc = Ops().CreateFile(path, DesiredAccess(fi->flags), 0, disposition, 0, record.get());
+  if (rc != 0) return Result(rc);
+  fi->fh = reinterpret_cast<uint64_t>(record.release());
+  return 0;
+}
+
+int OnCreate(const char* native, mode_t, struct fuse_file_info* fi) {
+  return OpenWith(native, CREATE_NEW, fi);
+}
+
+int OnOpen(const char* native, struct fuse_file_info* fi) {
+  return OpenWith(native, OPEN_EXISTING, fi);
+}
+
+int OnRead(const char* native, char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
+  DRIVE_PATH(path, native);
+  if (Ops().ReadFile == nullptr) return -ENOSYS;
+  uint32_t got = 0;
+  int rc = Ops().ReadFile(path, buf, static_cast<uint32_t>(size), &got, offset, Record(fi));
+  if (rc != 0) return Result(rc);
+  return static_cast<int>(got);
+}
+
+int OnWrite(const char* native, const char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
+  DRIVE_PATH(path, native);
+  if (Ops().WriteFile == nullptr) return -ENOSYS;
+  uint32_t done = 0;
+  int rc = Ops().WriteFile(path, buf, static_cast<uint32_t>(size), &done, offset, Record(fi));
+  if (rc != 0) return Result(rc);
+  return static_cast<int>(done);
+}
+
+int OnFlush(const char* native, struct fuse_file_info* fi) {
+  DRIVE_PATH(path, native);
+  if (Ops().FlushFileBuffers == nullptr) return 0;
+  return Result(Ops().FlushFileBuffers(path, Record(fi)));
+}
+
+int OnFsync(const char* native, int, struct fuse_file_info* fi) { return OnFlush(native, fi); }
+
+int OnRelease(const char* native, struct fuse_file_info* fi) {
+  std::string path;
+  ToDrivePath(native != nullptr ? native : "", path);
+  return ReleaseRecord(path, fi);
+}
+
+int OnMkdir(const char* native, mode_t) {
+  DRIVE_PATH(path, native);
+  if (Ops().CreateDirectory == nullptr) return -ENOSYS;
+  DriveFileInfo record;
+  int rc = Ops().CreateDirectory(path, &record);
+  if (rc > 0) return -EEXIST;  // the root itself
+  return Result(rc);
+}
+
+int OnRmdir(const char* native) {
+  DRIVE_PATH(path, native);
+  if (Ops().DeleteDirectory == nullptr) return -ENOSYS;
+  DriveFileInfo record;
+  record.is_directory = true;
+  return Result(Ops().DeleteDirectory(path, &record));
+}
+
+int OnUnlink(const char* native) {
+  DRIVE_PATH(path, native);
+  if (Ops().DeleteFile == nullptr) return -ENOSYS;
+  DriveFileInfo record;
+  return Result(Ops().DeleteFile(path, &record));
+}
+
+int OnRename(const char* from_native, const char* to_native, unsigned int flags) {
+  DRIVE_PATH(from, from_native);
+  DRIVE_PATH(to, to_native);
+  if (flags & RENAME_EXCHANGE) return -EINVAL;
+  if (Ops().MoveFile == nullptr) return -ENOSYS;
+  DriveFileInfo record;
+  return Result(Ops().MoveFile(from, to, (flags & RENAME_NOREPLACE) == 0, &record));
+}
+
+int OnTruncate(const char* native, off_t size, struct fuse_file_info* fi) {
+  DRIVE_PATH(path, native);
+  if (Ops().SetEndOfFile == nullptr) return 0;
+  DriveFileInfo temp;
+  DriveFileInfo* record = Record(fi);
+  return Result(Ops().SetEndOfFile(path, size, record != nullptr ? record : &temp));
+}
+
+int OnUtimens(const char* native, const struct timespec tv[2], struct fuse_file_info* fi) {
+  DRIVE_PATH(path, native);
+  if (Ops().SetFileTime == nullptr) return 0;
+  DriveFileInfo temp;
+  DriveFileInfo* record = Record(fi);
+  uint64_t atime = tv != nullptr ? static_cast<uint64_t>(tv[0].tv_sec) : 0;
+  uint64_t mtime = tv != nullptr ? static_cast<uint64_t>(tv[1].tv_sec) : 0;
+  return Result(Ops().SetFileTime(path, 0, atime, mtime, record != nullptr ? record : &temp));
+}
+
+int SetAttributes(const char* native, struct fuse_file_info* fi) {
+  DRIVE_PATH(path, native);
+  if (Ops().SetFileAttributes == nullptr) return 0;
+  DriveFileInfo temp;
+  DriveFileInfo* record = Record(fi);
+  return Result(Ops().SetFileAttributes(path, 0, record != nullptr ? record : &temp));
+}
+
+int OnChmod(const char* native, mode_t, struct fuse_file_info* fi) { return SetAttributes(native, fi); }
+
+int OnChown(const char* native, uid_t, gid_t, struct fuse_file_info* fi) {
+  return SetAttributes(native, fi);
+}
+
+int OnFallocate(const char* native, int mode, off_t offset, off_t length, struct fuse_file_info* fi) {
+  DRIVE_PATH(path, native);
+  if (mode != 0) return -EOPNOTSUPP;
+  if (Ops().SetAllocationSize == nullptr) return 0;
+  return Result(Ops().SetAllocationSize(path, offset + length, Record(fi)));
+}
+
+int OnStatfs(const char*, struct statvfs* st) {
+  std::memset(st, 0, sizeof *st);
+  uint64_t free_available = 0, total = 0, total_free = 0;
+  DriveFileInfo record;
+  if (Ops().GetDiskFreeSpace != nullptr) {
+    int rc = Ops().GetDiskFreeSpace(&free_available, &total, &total_free, &record);
+    if (rc != 0) return Result(rc);
+  }
+  std::string volume, fs_name;
+  uint32_t serial = 0, max_component = 255, fs_flags = 0;
+  if (Ops().GetVolumeInformation != nullptr)
+    Ops().GetVolumeInformation(&volume, &serial, &max_component, &fs_flags, &fs_name, &record);
+  const uint64_t block = 4096;
+  st->f_bsize = block;
+  st->f_frsize = block;
+  st->f_blocks = total / block;
+  st->f_bfree = total_free / block;
+  st->f_bavail = free_available / block;
+  st->f_fsid = serial;
+  st->f_namemax = max_component;
+  return 0;
+}
+
+struct fuse_operations MakeOperations() {
+  struct fuse_operations ops {};
+  ops.init = OnInit;
+  ops.destroy = OnDestroy;
+  ops.getattr = OnGetattr;
+  ops.opendir = OnOpendir;
+  ops.readdir = OnReaddir;
+  ops.releasedir = OnReleasedir;
+  ops.create = OnCreate;
+  ops.open = OnOpen;
+  ops.read = OnRead;
+  ops.write = OnWrite;
+  ops.flush = OnFlush;
+  ops.fsync = OnFsync;
+  ops.release = OnRelease;
+  ops.mkdir = OnMkdir;
+  ops.rmdir = OnRmdir;
+  ops.unlink = OnUnlink;
+  ops.rename = OnRename;
+  ops.truncate = OnTruncate;
+  ops.utimens = OnUtimens;
+  ops.chmod = OnChmod;
+  ops.chown = OnChown;
+  ops.fallocate = OnFallocate;
+  ops.statfs = OnStatfs;
+  return ops;
+}
+
+// The mount DriveMain serves; guarded by g_main_mutex.
+std::mutex g_main_mutex;
+FuseHost* g_main_host = nullptr;
+
+}  // namespace
+
+int DriveResultToErrno(int result) {
+  switch (result) {
+    case 0: return 0;
+    case DRIVE_FILE_NOT_FOUND:
+    case DRIVE_PATH_NOT_FOUND: return ENOENT;
+    case DRIVE_FILE_EXISTS:
+    case DRIVE_ALREADY_EXISTS: return EEXIST;
+    case DRIVE_DIR_NOT_EMPTY: return ENOTEMPTY;
+    case DRIVE_INVALID_PARAMETER:
+    case DRIVE_INVALID_NAME: return EINVAL;
+    case DRIVE_ACCESS_DENIED: return EACCES;
+    case DRIVE_NOT_SUPPORTED: return EOPNOTSUPP;
+    case DRIVE_DISK_FULL: return ENOSPC;
+    case DRIVE_BUSY: return EBUSY;
+    case DRIVE_NAME_TOO_LONG: return ENAMETOOLONG;
+    case DRIVE_FILE_TOO_LARGE: return EFBIG;
+    default: return EIO;
+  }
+}
+
+FuseHost::FuseHost(const DriveOptions& options, const DriveOps& ops) : options_(options), ops_(ops) {}
+
+FuseHost::~FuseHost() = default;
+
+bool FuseHost::IsMountPoint(const std::string& native_path) {
+  char resolved[PATH_MAX];
+  if (::realpath(native_path.c_str(), resolved) == nullptr) return false;
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, dev, root, point;
+    fields >> id >> parent >> dev >> root >> point;
+    // Blanks and other bytes come escaped as octal, e.g. "\040".
+    std::string unescaped;
+    for (size_t i = 0; i < point.size(); ++i) {
+      if (point[i] == '\\' && i + 3 < point.size()) {
+        unescaped += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
+        i += 3;
+      } else {
+        unescaped += point[i];
+      }
+    }
+    if (unescaped == resolved) return true;
+  }
+  return false;
+}
+
+int FuseHost::Run() {
+  if (IsMountPoint(options_.mount_point)) {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    ended_ = true;
+    state_changed_.notify_all();
+    return 1;
+  }
+  std::vector<std::string> words = {"tandrel", "-o", "fsname=Tandrel,subtype=tandrel"};
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  struct fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+  struct fuse_operations ops = MakeOperations();
+
+  struct fuse* f = fuse_new(&args, &ops, sizeof ops, this);
+  fuse_opt_free_args(&args);
+  if (f != nullptr && fuse_mount(f, options_.mount_point.c_str()) != 0) {
+    fuse_destroy(f);
+    f = nullptr;
+  }
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    if (f == nullptr) {
+      ended_ = true;
+      state_changed_.notify_all();
+      return 1;
+    }
+    fuse_ = f;
+    mounted_ = true;
+    loop_thread_ = std::this_thread::get_id();
+    state_changed_.notify_all();
+  }
+
+  fuse_loop(f);
+
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    fuse_ = nullptr;
+    ended_ = true;
+  }
+  fuse_unmount(f);
+  fuse_destroy(f);
+  state_changed_.notify_all();
+  return 0;
+}
+
+void FuseHost::RequestExit() {
+  std::string wake;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    if (fuse_ == nullptr) return;
+    fuse_exit(fuse_);
+    if (std::this_thread::get_id() == loop_thread_) return;
+    wake = options_.mount_point + "/.tandrel-wake-" + std::to_string(::getpid()) + "-" +
+           std::to_string(wake_counter_++);
+  }
+  // The loop notices the exit flag only after its next request: one lookup
+  // of a name that cannot be cached wakes it.
+  struct stat st;
+  ::stat(wake.c_str(), &st);
+}
+
+bool FuseHost::WaitMounted(int timeout_ms) {
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  state_changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                          [this] { return mounted_ || ended_; });
+  return mounted_;
+}
+
+int DriveMain(const DriveOptions& options, const DriveOps& ops) {
+  FuseHost host(options, ops);
+  {
+    std::lock_guard<std::mutex> lock(g_main_mutex);
+    g_main_host = &host;
+  }
+  int rc = host.Run();
+  std::lock_guard<std::mutex> lock(g_main_mutex);
+  g_main_host = nullptr;
+  return rc;
+}
+
+void DriveRequestExit() {
+  std::lock_guard<std::mutex> lock(g_main_mutex);
+  if (g_main_host != nullptr) g_main_host->RequestExit();
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/DriveOps.h"
+
+struct fuse;
+
+// Serves one FUSE mount from a DriveOps table, in the shape of the drive
+// library's main routine: Run mounts, answers requests on its single loop
+// thread and returns when the mount ends.
+// Thread contract: Run on one thread (it becomes the dispatch thread);
+// RequestExit and WaitMounted from any thread. state_mutex_ guards mounted_,
+// ended_ and fuse_ against RequestExit.
+class FuseHost {
+ public:
+  FuseHost(const DriveOptions& options, const DriveOps& ops);
+  ~FuseHost();
+  FuseHost(const FuseHost&) = delete;
+  FuseHost& operator=(const FuseHost&) = delete;
+
+  // 0 after the mount ended (unmounted from outside or by RequestExit);
+  // non-zero when mounting failed.
+  int Run();
+
+  // Ends the loop and unmounts. Harmless before Run or after the end.
+  void RequestExit();
+
+  // True once mounted; false when the mount failed or the time ran out.
+  bool WaitMounted(int timeout_ms);
+
+  const DriveOps& ops() const { return ops_; }
+
+  // True when path is the root of a mount.
+  static bool IsMountPoint(const std::string& native_path);
+
+ private:
+  DriveOptions options_;
+  DriveOps ops_;
+  std::mutex state_mutex_;
+  std::condition_variable state_changed_;
+  struct fuse* fuse_ = nullptr;
+  bool mounted_ = false;
+  bool ended_ = false;
+  std::thread::id loop_thread_;
+  std::atomic<unsigned> wake_counter_{0};
+};
+
+// The library-shaped entry point: one mount, served until it ends.
+int DriveMain(const DriveOptions& options, const DriveOps& ops);
+// Ends the mount that DriveMain serves; from any thread.
+void DriveRequestExit();
