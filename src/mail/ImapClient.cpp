@@ -1,0 +1,331 @@
+#include "mail/ImapClient.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "log/CLog.h"
+#include "platform/FileHelpers.h"
+#include "sync/TransferProgress.h"
+
+namespace {
+
+bool IsAtomChar(unsigned char c) {
+  return c > 0x20 && c < 0x7f && std::strchr("(){ %*\"\\", c) == nullptr;
+}
+
+bool IsQuotable(unsigned char c) { return c != 0 && c != '\r' && c != '\n' && c < 0x80; }
+
+// UIDs come from the server and go back into commands: digits only.
+bool IsUid(const std::string& uid) {
+  if (uid.empty() || uid.size() > 10) return false;
+  for (char c : uid)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+bool IsBlankLine(const std::string& line) { return line == "\r\n" || line == "\n"; }
+
+// The size of the literal announced at the end of a response line ("{N}").
+bool AnnouncedLiteral(const std::string& line, size_t& size) {
+  size_t end = line.size();
+  if (end > 0 && line[end - 1] == '\n') --end;
+  if (end > 0 && line[end - 1] == '\r') --end;
+  if (end < 3 || line[end - 1] != '}') return false;
+  size_t open = line.rfind('{', end - 1);
+  if (open == std::string::npos || open + 2 > end - 1) return false;
+  size_t value = 0;
+  for (size_t i = open + 1; i < end - 1; ++i) {
+    char c = line[i];
+    if (c < '0' || c > '9' || value > (SIZE_MAX - 9) / 10) return false;
+    value = value * 10 + static_cast<size_t>(c - '0');
+  }
+  size = value;
+  return true;
+}
+
+// Closes the descriptor however Append ends.
+struct FileDescriptor {
+  int fd;
+  ~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+}  // namespace
+
+void ImapClient::AddArgument(Pieces& pieces, const std::string& arg, bool always_quote) {
+  if (pieces.empty()) pieces.emplace_back();
+  bool atom = !arg.empty(), quotable = true;
+  for (unsigned char c : arg) {
+    atom = atom && IsAtomChar(c);
+    quotable = quotable && IsQuotable(c);
+  }
+  std::string& last = pieces.back();
+  if (atom && !always_quote) {
+    last += arg;
+  } else if (quotable) {
+    last += '"';
+    for (char c : arg) {
+      if (c == '"' || c == '\\') last += '\\';
+      last += c;
+    }
+    last += '"';
+  } else {
+    last += "{" + std::to_string(arg.size()) + "}\r\n";
+    pieces.push_back(arg);
+  }
+}
+
+bool ImapClient::StartsWithTag(const std::string& line, const char* status) const {
+  size_t tag = std::strlen(kTag), len = std::strlen(status);
+  return line.size() > tag + len && line.compare(0, tag, kTag) == 0 && line[tag] == ' ' &&
+         line.compare(tag + 1, len, status) == 0;
+}
+
+ImapClient::Verdict ImapClient::Judge(const std::string& line) const {
+  if (StartsWithTag(line, "OK")) return Verdict::kOk;
+  // Only the tagged line completes a command: an untagged "* OK NO..." does not.
+  if (StartsWithTag(line, "NO") || StartsWithTag(line, "BAD")) return Verdict::kFailed;
+  return Verdict::kMore;
+}
+
+bool ImapClient::AwaitCompletion(std::string* tagged,
+                                 const std::function<void(const std::string&)>& on_line) {
+  std::string line;
+  for (;;) {
+    if (ReadLine(line) < 0) return false;
+    if (on_line) on_line(line);
+    Verdict verdict = Judge(line);
+    if (verdict == Verdict::kMore) continue;
+    if (tagged != nullptr) *tagged = line;
+    return verdict == Verdict::kOk;
+  }
+}
+
+bool ImapClient::SendPieces(const Pieces& pieces) {
+  for (size_t i = 0; i + 1 < pieces.size(); ++i) {
+    if (!Send(pieces[i])) return false;
+    // The server takes a literal only after its continuation request.
+    std::string line;
+    for (;;) {
+      if (ReadLine(line) < 0) return false;
+      if (!line.empty() && line[0] == '+') break;
+      if (Judge(line) != Verdict::kMore) return false;
+    }
+  }
+  return pieces.empty() || Send(pieces.back());
+}
+
+bool ImapClient::Connect(const std::string& server, int port, bool use_ssl) {
+  server_ = server;
+  port_ = port;
+  use_ssl_ = use_ssl;
+  return Open(use_ssl, server, port);
+}
+
+bool ImapClient::Login(const std::string& user, const std::string& password) {
+  user_ = user;
+  password_ = password;
+  Pieces pieces{std::string(kTag) + " login "};
+  AddArgument(pieces, user);
+  pieces.back() += " ";
+  AddArgument(pieces, password);
+  pieces.back() += "\r\n";
+  if (!SendPieces(pieces)) return false;
+  std::string tagged;
+  bool ok = AwaitCompletion(&tagged);
+  if (ok)
+    CLog::Instance()->Write(LOG_INFO, "%s login ok,msg:%s", user.c_str(), tagged.c_str());
+  else if (!tagged.empty())
+    CLog::Instance()->Write(LOG_INFO, "%s login err,msg:%s", user.c_str(), tagged.c_str());
+  return ok;
+}
+
+bool ImapClient::SimpleCommand(const char* verb, const std::string& folder) {
+  Pieces pieces{std::string(kTag) + " " + verb + " "};
+  AddArgument(pieces, folder);
+  pieces.back() += "\r\n";
+  return SendPieces(pieces) && AwaitCompletion();
+}
+
+bool ImapClient::Create(const std::string& folder) { return SimpleCommand("create", folder); }
+
+bool ImapClient::Select(const std::string& folder) { return SimpleCommand("select", folder); }
+
+bool ImapClient::FetchUidList(std::set<std::string>& uids) {
+  if (!Send(std::string(kTag) + " fetch 1:* (uid)\r\n")) return false;
+  return AwaitCompletion(nullptr, [&uids](const std::string& line) {
+    if (line.empty() || line[0] != '*') return;
+    size_t at = line.find("UID ");
+    // "UID" as a data item, not the tail of a longer word.
+    while (at != std::string::npos && at > 0 && line[at - 1] != '(' && line[at - 1] != ' ')
+      at = line.find("UID ", at + 1);
+    if (at == std::string::npos) return;
+    size_t begin = at + 4, end = begin;
+    while (end < line.size() && line[end] >= '0' && line[end] <= '9') ++end;
+    std::string uid = line.substr(begin, end - begin);
+    if (IsUid(uid)) uids.insert(uid);
+  });
+}
+
+bool ImapClient::FetchLiteral(const std::string& uid, const char* item, std::string& out,
+                              const std::function<void(size_t)>& on_chunk) {
+  if (!IsUid(uid)) return false;
+  if (!Send(std::string(kTag) + " uid fetch " + uid + " (" + item + ")\r\n")) return false;
+  std::string line, skipped;
+  bool collected = false;
+  for (;;) {
+    if (ReadLine(line) < 0) return false;
+    Verdict verdict = Judge(line);
+    if (verdict != Verdict::kMore) return verdict == Verdict::kOk;
+    size_t size = 0;
+    if (!AnnouncedLiteral(line, size)) continue;
+    // The first literal of the untagged FETCH is the body; any other is
+    // consumed so that its bytes are never taken for response lines.
+    if (line[0] == '*' && !collected) {
+      collected = true;
+      if (!ReadExact(size, out, on_chunk)) return false;
+    } else {
+      skipped.clear();
+      if (!ReadExact(size, skipped, nullptr)) return false;
+    }
+  }
+}
+
+bool ImapClient::GetHeaderFromMessage(const std::string& uid, std::string& header) {
+  if (!IsUid(uid)) return false;
+  if (!Send(std::string(kTag) + " uid fetch " + uid + " (rfc822)\r\n")) return false;
+  std::string line;
+  size_t remaining = 0;
+  for (;;) {
+    if (ReadLine(line) < 0) return false;
+    if (remaining > 0) {
+      if (line.size() > remaining) {
+        // The literal ends inside this line: the header had no blank line.
+        header.append(line, 0, remaining);
+        remaining = 0;
+        continue;
+      }
+      header += line;
+      remaining -= line.size();
+      if (IsBlankLine(line)) {
+        // The rest of the message is never read.
+        Close();
+        return true;
+      }
+      continue;
+    }
+    Verdict verdict = Judge(line);
+    if (verdict == Verdict::kOk) return true;
+    if (verdict == Verdict::kFailed) {
+      CLog::Instance()->Write(LOG_ERROR, "err response:%s when GetHeader", line.c_str());
+      return false;
+    }
+    size_t size = 0;
+    if (line[0] == '*' && AnnouncedLiteral(line, size)) remaining = size;
+  }
+}
+
+bool ImapClient::GetHeader(const std::string& uid, std::string& header) {
+  size_t at = user_.find('@');
+  std::string domain = at == std::string::npos ? user_ : user_.substr(at + 1);
+  if (domain != kProviderDomain) return FetchLiteral(uid, "rfc822.header", header, nullptr);
+  bool result = GetHeaderFromMessage(uid, header);
+  Close();
+  if (!Connect(server_, port_, use_ssl_) || !Login(user_, password_) || !Select(kFolder))
+    return false;
+  return result;
+}
+
+bool ImapClient::FetchMessage(const std::set<std::string>& uids, std::string& message) {
+  if (uids.empty()) return false;
+  return FetchLiteral(*uids.begin(), "rfc822", message, [](size_t n) {
+    TransferProgress::Instance()->AddDownloaded(static_cast<uint32_t>(n / 1.33));
+  });
+}
+
+ssize_t ImapClient::ReadFileBlock(int fd, char* buffer, size_t n) {
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, n);
+    if (got < 0 && errno == EINTR) continue;
+    return got;
+  }
+}
+
+bool ImapClient::SendFile(int fd, size_t length, const std::string& path) {
+  // Blocks of kFileBlock are read and counted one by one, but sent in
+  // batches: one socket write (one TLS record) per 4 KiB costs throughput.
+  constexpr size_t kBatch = 16 * kFileBlock;
+  std::vector<char> batch(kBatch + 2);
+  size_t used = 0, blocks = 0, left = length;
+  while (left > 0) {
+    ssize_t got = ReadFileBlock(fd, batch.data() + used, std::min(kFileBlock, left));
+    if (got <= 0) {
+      // The literal stays incomplete: the connection cannot be used further.
+      CLog::Instance()->Write(LOG_ERROR, " read %s  error", path.c_str());
+      Close();
+      return false;
+    }
+    used += static_cast<size_t>(got);
+    left -= static_cast<size_t>(got);
+    ++blocks;
+    if (left == 0) {
+      batch[used++] = '\r';
+      batch[used++] = '\n';
+    }
+    if (used + kFileBlock > kBatch || left == 0) {
+      if (!Send(batch.data(), used)) return false;
+      size_t counted = used - (left == 0 ? 2 : 0);
+      for (size_t i = 0; i < blocks; ++i) {
+        size_t block = std::min(kFileBlock, counted);
+        TransferProgress::Instance()->AddUploaded(static_cast<uint32_t>(block));
+        counted -= block;
+      }
+      used = blocks = 0;
+    }
+  }
+  return true;
+}
+
+bool ImapClient::Append(const std::string& folder, const std::string& path) {
+  FileDescriptor file{::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) {
+    CLog::Instance()->Write(LOG_ERROR, "open %s error", path.c_str());
+    return false;
+  }
+  struct stat info {};
+  if (::fstat(file.fd, &info) != 0 || info.st_size <= 0 || info.st_size > INT32_MAX) {
+    CLog::Instance()->Write(LOG_ERROR, " %s flen<=0 error", path.c_str());
+    return false;
+  }
+  size_t length = static_cast<size_t>(info.st_size);
+  Pieces pieces{std::string(kTag) + " append "};
+  AddArgument(pieces, folder, true);
+  pieces.back() += " {" + std::to_string(length) + "}\r\n";
+  if (!SendPieces(pieces)) return false;
+  std::string line;
+  do {
+    if (ReadLine(line) < 0) return false;
+  } while (line[0] == '*');
+  if (line[0] != '+') {
+    CLog::Instance()->Write(LOG_ERROR, "append error,res=%s", line.c_str());
+    return false;
+  }
+  return SendFile(file.fd, length, path) && AwaitCompletion();
+}
+
+bool ImapClient::Delete(const std::set<std::string>& uids) {
+  for (const std::string& uid : uids) {
+    if (!IsUid(uid)) return false;
+    if (!Send(std::string(kTag) + " UID STORE " + uid + " +FLAGS (\\Deleted)\r\n")) return false;
+    if (!AwaitCompletion()) return false;
+    if (!Send(std::string(kTag) + " EXPUNGE\r\n")) return false;
+    if (!AwaitCompletion()) return false;
+  }
+  return true;
+}
