@@ -1,0 +1,89 @@
+#include "store/CppSQLite3DB.h"
+
+#include <sqlite3.h>
+
+#include "log/CLog.h"
+#include "platform/FileHelpers.h"
+#include "store/CppSQLite3Exception.h"
+
+CppSQLite3DB::~CppSQLite3DB() { CloseDb(); }
+
+void CppSQLite3DB::OpenDb(const std::string& path) {
+  // Re-opening must not strand the previous connection.
+  CloseDb();
+  int rc = sqlite3_open(NativePath(path).c_str(), &db_);
+  if (rc != SQLITE_OK) {
+    const char* detail = db_ != nullptr ? sqlite3_errmsg(db_) : "";
+    throw CppSQLite3Exception(rc, detail);
+  }
+  sqlite3_busy_timeout(db_, busy_timeout_ms_);
+  open_ = true;
+}
+
+void CppSQLite3DB::CloseDb() {
+  if (db_ != nullptr) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
+  open_ = false;
+}
+
+void CppSQLite3DB::CheckHandle() const {
+  if (db_ == nullptr)
+    throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "Database not open");
+}
+
+int CppSQLite3DB::RunStatement(const std::string& sql) {
+  CheckHandle();
+  CLog::Instance()->Write(LOG_DEBUG, "sql=%s", sql.c_str());
+  char* error = nullptr;
+  int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
+  if (rc != SQLITE_OK) {
+    CppSQLite3Exception e(rc, error);
+    sqlite3_free(error);
+    throw e;
+  }
+  return sqlite3_changes(db_);
+}
+
+CppSQLite3Query CppSQLite3DB::RunQuery(const std::string& sql) {
+  CheckHandle();
+  sqlite3_stmt* stmt = Prepare(sql);
+  // Text without a statement (blank, comments only) gives a cursor without
+  // one, which refuses every use.
+  if (stmt == nullptr) return CppSQLite3Query();
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_DONE) return CppSQLite3Query(db_, stmt, true);
+  if (rc == SQLITE_ROW) return CppSQLite3Query(db_, stmt, false);
+  // The first-generation prepare leaves the real code to sqlite3_finalize.
+  rc = sqlite3_finalize(stmt);
+  throw CppSQLite3Exception(rc, sqlite3_errmsg(db_));
+}
+
+CppSQLite3Table CppSQLite3DB::RunTable(const std::string& sql) {
+  CheckHandle();
+  char** results = nullptr;
+  int rows = 0;
+  int columns = 0;
+  char* error = nullptr;
+  int rc = sqlite3_get_table(db_, sql.c_str(), &results, &rows, &columns, &error);
+  if (rc != SQLITE_OK) {
+    if (results != nullptr) sqlite3_free_table(results);
+    CppSQLite3Exception e(rc, error);
+    sqlite3_free(error);
+    throw e;
+  }
+  return CppSQLite3Table(results, rows, columns);
+}
+
+sqlite3_stmt* CppSQLite3DB::Prepare(const std::string& sql) {
+  CheckHandle();
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  int rc = sqlite3_prepare(db_, sql.c_str(), -1, &stmt, &tail);
+  if (rc != SQLITE_OK) {
+    if (stmt != nullptr) sqlite3_finalize(stmt);
+    throw CppSQLite3Exception(rc, "");
+  }
+  return stmt;
+}

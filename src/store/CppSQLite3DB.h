@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+
+#include "store/CppSQLite3Query.h"
+#include "store/CppSQLite3Table.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// One connection to one database file. Every failure throws
+// CppSQLite3Exception; every data statement is logged "sql=%s" at debug.
+// Thread contract: one thread at a time; the layer has no lock. Several
+// connections to one file rely on the engine's file locking and the busy
+// time-out.
+class CppSQLite3DB {
+ public:
+  CppSQLite3DB() = default;
+  CppSQLite3DB(const CppSQLite3DB&) = delete;
+  CppSQLite3DB& operator=(const CppSQLite3DB&) = delete;
+  virtual ~CppSQLite3DB();
+
+  // Applied at every OpenDb.
+  void SetBusyTimeout(int milliseconds) { busy_timeout_ms_ = milliseconds; }
+
+  // Opens (creating if missing) the file at the program path. A handle
+  // still held from an earlier open is closed first.
+  void OpenDb(const std::string& path);
+  void CloseDb();
+  bool IsOpen() const { return open_; }
+
+  // For statements without rows; the number of rows changed.
+  int RunStatement(const std::string& sql);
+  CppSQLite3Query RunQuery(const std::string& sql);
+  CppSQLite3Table RunTable(const std::string& sql);
+
+ private:
+  void CheckHandle() const;
+  sqlite3_stmt* Prepare(const std::string& sql);
+
+  bool open_ = false;
+  sqlite3* db_ = nullptr;
+  int busy_timeout_ms_ = 0;
+};

@@ -1,0 +1,291 @@
+// The handle, accounts, settings and the start-up migration.
+#include "store/MetaStore.h"
+
+#include <sqlite3.h>
+#include <mutex>
+
+#include "log/CLog.h"
+#include "platform/FileHelpers.h"
+#include "platform/Locations.h"
+#include "store/CppSQLite3Exception.h"
+#include "store/SqlText.h"
+#include "store/StoreFiles.h"
+
+namespace {
+
+const char* const kAccountSchema[] = {
+    "CREATE TABLE mail(file_id INTEGER, mail_id text, name text, size int, time int, md5 text, "
+    "total_size int, part int, total_part int, local_fn text, stat int )",
+    "CREATE TABLE folder( id INTEGER PRIMARY KEY, name TEXT, parent_id TEXT, full_name text, "
+    "stat int)",
+    "insert into folder(id, name, parent_id, full_name, stat) values(1, '\\', 0, '\\', 0)",
+    "CREATE TABLE ftable( file_id INTEGER PRIMARY KEY, file_name TEXT, folder_id int)",
+    "CREATE TABLE task_folder(up_count int, mail_id text, file_id int)",
+    "insert into task_folder(up_count,file_id,mail_id) values(0,0,'')",
+};
+
+// Guards the notifier only; it is copied out before it is called.
+std::mutex& ClashMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+MetaStore::ClashNotifier& ClashSlot() {
+  static MetaStore::ClashNotifier notifier;
+  return notifier;
+}
+
+}  // namespace
+
+void MetaStore::SetClashNotifier(ClashNotifier notifier) {
+  std::lock_guard<std::mutex> lock(ClashMutex());
+  ClashSlot() = std::move(notifier);
+}
+
+void MetaStore::NotifyClash() {
+  ClashNotifier notifier;
+  {
+    std::lock_guard<std::mutex> lock(ClashMutex());
+    notifier = ClashSlot();
+  }
+  if (notifier)
+    notifier(kClashText);
+  else
+    CLog::Instance()->Write(LOG_WARNING, "%s", kClashText);
+}
+
+MetaStore::MetaStore() {
+  account_db_.SetBusyTimeout(kBusyTimeoutMs);
+  main_db_.SetBusyTimeout(kBusyTimeoutMs);
+  OpenDatabases("");
+}
+
+MetaStore::~MetaStore() {
+  if (main_db_.IsOpen()) main_db_.CloseDb();
+  if (account_db_.IsOpen()) account_db_.CloseDb();
+}
+
+void MetaStore::RollBack(CppSQLite3DB& db) {
+  try {
+    db.RunQuery("ROLLBACK");
+  } catch (const CppSQLite3Exception& e) {
+    // Nothing to end when BEGIN itself failed; the caller has logged that.
+    CLog::Instance()->Write(LOG_DEBUG, "ROLLBACK error.msg=%s", e.Message());
+  }
+}
+
+bool MetaStore::OpenDatabases(const std::string& path) {
+  std::string main_path = path.empty() ? MainDbPath() : path;
+  try {
+    // An empty main database made here would hide the template from the
+    // data directory's preparation for good, so a missing file stays missing.
+    if (main_path.empty() || !FileExists(main_path))
+      throw CppSQLite3Exception(SQLITE_CANTOPEN, "no main database");
+    main_db_.OpenDb(main_path);
+  } catch (const CppSQLite3Exception& e) {
+    CLog::Instance()->Write(LOG_ERROR, "打开时失败.msg=%s", e.Message());
+    return false;
+  }
+  return OpenAccountDb();
+}
+
+bool MetaStore::OpenAccountDb() {
+  std::string user;
+  if (!GetCurAccount(user)) {
+    account_db_.CloseDb();
+    return true;
+  }
+  try {
+    account_db_.CloseDb();
+    std::string path = AccountDbPath(user);
+    EnsurePrivateFile(path);
+    account_db_.OpenDb(path);
+  } catch (const CppSQLite3Exception& e) {
+    CLog::Instance()->Write(LOG_ERROR, "打开时失败.msg=%s", e.Message());
+    return false;
+  }
+  return true;
+}
+
+bool MetaStore::GetAccounts(std::vector<AccountRecord>& list) {
+  try {
+    CppSQLite3Query q = main_db_.RunQuery("select * from account;");
+    while (!q.AtEnd()) {
+      AccountRecord r;
+      r.user = q.TextValue("user");
+      r.pwd = q.TextValue("pwd");
+      r.type = q.IntValue("type");
+      r.down_server = q.TextValue("down_server");
+      r.port = q.IntValue("port");
+      r.ssl_flag = q.IntValue("ssl_flag");
+      r.is_default = q.IntValue("is_default");
+      r.save_pwd = q.IntValue("save_pwd");
+      list.push_back(std::move(r));
+      q.Next();
+    }
+  } catch (const CppSQLite3Exception& e) {
+    CLog::Instance()->Write(LOG_ERROR, "GetAccount error.msg=%s", e.Message());
+  }
+  return true;
+}
+
+bool MetaStore::GetAccount(const std::string& user, AccountRecord& record) {
+  std::vector<AccountRecord> list;
+  GetAccounts(list);
+  for (const AccountRecord& r : list) {
+    if (r.user == user) {
+      record = r;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool MetaStore::GetCurAccount(std::string& user) {
+  std::vector<AccountRecord> list;
+  GetAccounts(list);
+  for (const AccountRecord& r : list) {
+    if (r.is_default == 1) {
+      user = r.user;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool MetaStore::GetAccountId(const std::string& user, int& id) {
+  try {
+    CppSQLite3Query q =
+        main_db_.RunQuery(SqlText("select id from account where user='%q'", user.c_str()));
+    if (q.AtEnd()) return false;
+    id = q.IntValue("id");
+    return true;
+  } catch (const CppSQLite3Exception& e) {
+    CLog::Instance()->Write(LOG_ERROR, "GetAccount error.msg=%s", e.Message());
+    return false;
+  }
+}
+
+bool MetaStore::AddAccount(const AccountRecord& r) {
+  try {
+    main_db_.RunStatement(
+        SqlText("insert into account(user,pwd,type,down_server,smtp_server,port,ssl_flag,save_pwd) "
+                "values('%q','%q',%d,'%q','%q', %d,%d,%d)",
+                r.user.c_str(), r.pwd.c_str(), r.type, r.down_server.c_str(), r.smtp_server.c_str(),
+                r.port, r.ssl_flag, r.save_pwd));
+    account_db_.CloseDb();
+    std::string path = AccountDbPath(r.user);
+    EnsurePrivateFile(path);
+    account_db_.OpenDb(path);
+    for (const char* statement : kAccountSchema) account_db_.RunStatement(statement);
+  } catch (const CppSQLite3Exception& e) {
+    CLog::Instance()->Write(LOG_ERROR, "AddAccount error.msg=%s", e.Message());
+  }
+  SettingRecord setting;
+  GetSetting(setting);
+  std::string cache = CacheDir(setting.data_dir, r.user);
+  if (!cache.empty()) MakeDir(cache);
+  return true;
+}
+
+bool MetaStore::UpdateAccount(const AccountRecord& r) {
+  try {
+    main_db_.RunStatement(
+        SqlText("update account set user='%q',pwd='%q',type=%d,down_server='%q',smtp_server='%q',"
+                "port=%d,ssl_flag=%d,save_pwd=%d where user='%q'",
+                r.user.c_str(), r.pwd.c_str(), r.type, r.down_server.c_str(), r.smtp_server.c_str(),
+                r.port, r.ssl_flag, r.save_pwd, r.user.c_str()));
+  } catch (const CppSQLite3Exception& e) {
+    CLog::Instance()->Write(LOG_ERROR, "AddAccount error.msg=%s", e.Message());
+  }
+  return true;
+}
+
+bool MetaStore::SetCurAccount(const std::string& user) {
+  try {
+    main_db_.RunQuery("BEGIN IMMEDIATE");
+    main_db_.RunStatement("update account set is_default=0");
+    main_db_.RunStatement(SqlText("update account set is_default=1 where user='%q'", user.c_str()));
+    main_db_.RunQuery("COMMIT");
+  } catch (const CppSQLite3Exception& e) {
+    CLog::Instance()->Write(LOG_ERROR, "SetCurAccount error.msg=%s", e.Message());
+    RollBack(main_db_);
+    return true;
+  }
+  OpenAccountDb();
+  return true;
+}
+
+namespace {
+
+// Reads the first setting row into record; false when there is none.
+bool ReadSettingRow(CppSQLite3DB& db, SettingRecord& record) {
+  CppSQLite3Query q = db.RunQuery("select * from setting;");
+  if (q.AtEnd()) return false;
+  record.auto_login = q.IntValue("auto_login");
+  record.auto_start = q.IntValue("auto_start");
+  record.data_dir = q.TextValue("data_dir");
+  return true;
+}
+
+}  // namespace
+
+bool MetaStore::GetSetting(SettingRecord& record) {
+  try {
+    ReadSettingRow(main_db_, record);
+  } catch (const CppSQLite3Exception& e) {
+    CLog::Instance()->Write(LOG_ERROR, "GetAccount error.msg=%s", e.Message());
+  }
+  return true;
+}
+
+bool MetaStore::ReadSetting(SettingRecord& record) {
+  try {
+    return ReadSettingRow(main_db_, record);
+  } catch (const CppSQLite3Exception& e) {
+    CLog::Instance()->Write(LOG_ERROR, "GetAccount error.msg=%s", e.Message());
+    return false;
+  }
+}
+
+bool MetaStore::UpdateSetting(const SettingRecord& record) {
+  try {
+    main_db_.RunStatement(SqlText("update setting set auto_login=%d,auto_start=%d,data_dir='%q'",
+                                  record.auto_login, record.auto_start, record.data_dir.c_str()));
+  } catch (const CppSQLite3Exception& e) {
+    CLog::Instance()->Write(LOG_ERROR, "UpdateSetting error.msg=%s", e.Message());
+  }
+  return true;
+}
+
+void MetaStore::UpdateMailTable() {
+  std::vector<AccountRecord> accounts;
+  {
+    MetaStore store;
+    store.GetAccounts(accounts);
+  }
+  for (const AccountRecord& account : accounts) {
+    std::string path = AccountDbPath(account.user);
+    CppSQLite3DB db;
+    db.SetBusyTimeout(kBusyTimeoutMs);
+    try {
+      // Opening would create an empty file for an account whose database
+      // is gone; there is nothing to rebuild then.
+      if (path.empty() || !FileExists(path))
+        throw CppSQLite3Exception(SQLITE_CANTOPEN, "no account database");
+      db.OpenDb(path);
+      db.RunQuery("BEGIN IMMEDIATE");
+      db.RunStatement(
+          "CREATE TABLE mail_new(file_id INTEGER, mail_id text, name text, size int, time int, "
+          "md5 text, total_size int, part int, total_part int, local_fn text, stat int )");
+      db.RunStatement("insert into mail_new select * from mail;");
+      db.RunStatement("drop table mail;");
+      db.RunStatement("alter table mail_new rename to mail;");
+      db.RunQuery("COMMIT");
+    } catch (const CppSQLite3Exception& e) {
+      CLog::Instance()->Write(LOG_ERROR, "update table mail error.msg=%s", e.Message());
+      if (db.IsOpen()) RollBack(db);
+    }
+    db.CloseDb();
+  }
+}

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "store/AccountRecord.h"
+#include "store/CppSQLite3DB.h"
+#include "store/DriveEntry.h"
+#include "store/FileRecord.h"
+#include "store/FolderRecord.h"
+#include "store/SettingRecord.h"
+#include "store/TaskFolderRecord.h"
+
+// A short-lived handle on the main database (accounts, the setting row) and
+// the current account's database (folders, files, parts, folder index
+// counters). Every operation catches the SQL layer's exception, logs it and
+// returns the documented result; nothing escapes as an exception.
+//
+// Thread contract: one thread only; every thread makes its own handle. The
+// store takes no lock: threads meet in the engine's file locks, the 60000 ms
+// busy time-out and "BEGIN IMMEDIATE" around multi-statement changes. The
+// folder clash notifier is process-wide, guarded by its own mutex.
+class MetaStore {
+ public:
+  static constexpr int kBusyTimeoutMs = 60000;
+  static constexpr int kPartSize = 10485760;
+  static constexpr const char* kClashText = "文件夹下有同名目录，不能执行此操作";
+
+  // Receives the text to show when a folder rename meets an existing name.
+  using ClashNotifier = std::function<void(const std::string& text)>;
+  // Set by the application shell; an empty function logs the text instead.
+  static void SetClashNotifier(ClashNotifier notifier);
+
+  MetaStore();
+  MetaStore(const MetaStore&) = delete;
+  MetaStore& operator=(const MetaStore&) = delete;
+  virtual ~MetaStore();
+
+  // Handle.
+  bool OpenDatabases(const std::string& path);
+  bool OpenAccountDb();
+
+  // Accounts and settings (main database).
+  bool GetAccounts(std::vector<AccountRecord>& list);
+  bool GetAccount(const std::string& user, AccountRecord& record);
+  bool GetCurAccount(std::string& user);
+  bool GetAccountId(const std::string& user, int& id);
+  bool AddAccount(const AccountRecord& record);
+  bool UpdateAccount(const AccountRecord& record);
+  bool SetCurAccount(const std::string& user);
+  bool GetSetting(SettingRecord& record);
+  bool UpdateSetting(const SettingRecord& record);
+  // Like GetSetting, but false unless a row was actually read: for callers
+  // that write the row back.
+  bool ReadSetting(SettingRecord& record);
+  // The start-up rebuild of every account's mail table.
+  static void UpdateMailTable();
+
+  // Folders and the folder index counters (account database).
+  bool GetFolderId(const std::string& full_name, int& id);
+  bool GetFolder(int id, FolderRecord& record);
+  bool GetSubFolders(const std::string& full_name, std::vector<FolderRecord>& list);
+  bool GetAllFolders(std::map<std::string, FolderRecord>& folders);
+  bool GetAllFiles(std::map<int, FileRecord>& files);
+  bool GetFolderFullName(int id, std::string& full_name);
+  bool AddFolder(FolderRecord& record);
+  bool DelFolder(const std::string& path);
+  bool RenameFolder(const std::string& old_path, const std::string& new_path);
+  bool UpdateFolderFullNames();
+  bool ReplaceFolderTree(const std::vector<FileRecord>& files, const TaskFolderRecord& task,
+                         const std::vector<FolderRecord>& folders);
+  bool GetFolderMailId(std::string& mail_id);
+  bool GetFolderTask(TaskFolderRecord& record);
+  bool GetUpFolderCount(int& count);
+  bool AddUpFolderCount();
+  bool SubUpFolderCount(int n);
+
+  // Files and parts (account database).
+  bool GetNewFileId(int& id);
+  bool GetFileId(int folder_id, const std::string& name, int& id);
+  bool GetFileInfo(const std::string& path, FileRecord& record);
+  bool GetFileByMailId(const std::string& mail_id, FileRecord& record);
+  bool GetFiles(const std::string& folder, std::vector<FileRecord>& list);
+  bool GetFolderEntries(const std::string& folder, std::vector<DriveEntry>& entries);
+  bool GetAllMailId(std::map<std::string, int>& stats);
+  bool GetPendingDownloads(std::vector<FileRecord>& list);
+  bool GetPendingUpload(std::vector<FileRecord>& list);
+  bool IsFileComplete(const FileRecord& record);
+  bool GetUsedSpace(int64_t& bytes);
+  bool AddFile(FileRecord& record, bool new_file);
+  bool DelFile(const std::string& mail_id);
+  bool FinishUpdateFile(const FileRecord& record);
+  bool SetFileStat(const FileRecord& record);
+  bool SetFileStatByPath(const std::string& path, int stat);
+  bool RenameFile(const std::string& old_path, const std::string& new_path);
+  bool DelPendingFiles();
+
+  // Parts of a file of the given size: one part of 0 bytes for an empty file.
+  static int PartCount(int total_size);
+
+ private:
+  // Throws the SQL layer's exception; the public operations catch it.
+  int DrawNewFileId();
+  bool ResolvePath(const std::string& path, int& folder_id, int& file_id);
+  // Ends a failed transaction; a ROLLBACK without one fails and is absorbed.
+  static void RollBack(CppSQLite3DB& db);
+  static void NotifyClash();
+
+  CppSQLite3DB account_db_;
+  CppSQLite3DB main_db_;
+};

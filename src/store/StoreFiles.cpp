@@ -1,0 +1,28 @@
+#include "store/StoreFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <cerrno>
+
+#include "platform/FileHelpers.h"
+#include "platform/Locations.h"
+
+std::string MainDbPath() {
+  std::string dir = DataDir();
+  return dir.empty() ? "" : dir + "\\tandrel.db";
+}
+
+std::string AccountDbPath(const std::string& user) {
+  std::string dir = DataDir();
+  return dir.empty() ? "" : dir + "\\" + user + ".db";
+}
+
+bool EnsurePrivateFile(const std::string& path) {
+  if (path.empty()) return false;
+  int fd = ::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::close(fd);
+    return true;
+  }
+  return errno == EEXIST;
+}
