@@ -1,11 +1,11 @@
 #include "log/CLog.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
@@ -14,10 +14,14 @@ namespace {
 
 const char* LevelName(int level) {
   switch (level) {
-    case LOG_ERROR: return "LOG_ERROR";
-    case LOG_WARNING: return "LOG_WARNING";
-    case LOG_INFO: return "LOG_INFO";
-    default: return "LOG_DEBUG";
+    case LOG_ERROR:
+      return "LOG_ERROR";
+    case LOG_WARNING:
+      return "LOG_WARNING";
+    case LOG_INFO:
+      return "LOG_INFO";
+    default:
+      return "LOG_DEBUG";
   }
 }
 

@@ -3,7 +3,7 @@
 // The drive's negated Windows error codes, and their one mapping to errno.
 // Thread contract: constants and a pure function; any thread.
 
-constexpr int DRIVE_GENERAL_FAILURE = -1;      // ERROR_GEN_FAILURE as the drive uses it
+constexpr int DRIVE_GENERAL_FAILURE = -1;  // ERROR_GEN_FAILURE as the drive uses it
 constexpr int DRIVE_FILE_NOT_FOUND = -2;
 constexpr int DRIVE_PATH_NOT_FOUND = -3;
 constexpr int DRIVE_ACCESS_DENIED = -5;

@@ -61,7 +61,8 @@ using DriveFillFindData = std::function<int(const DriveFindData&, DriveFileInfo*
 
 struct DriveOps {
   int (*CreateFile)(const std::string& path, uint32_t desired_access, uint32_t share_mode,
-                    int creation_disposition, uint32_t flags_and_attributes, DriveFileInfo* info) = nullptr;
+                    int creation_disposition, uint32_t flags_and_attributes,
+                    DriveFileInfo* info) = nullptr;
   int (*OpenDirectory)(const std::string& path, DriveFileInfo* info) = nullptr;
   int (*CreateDirectory)(const std::string& path, DriveFileInfo* info) = nullptr;
   int (*Cleanup)(const std::string& path, DriveFileInfo* info) = nullptr;
@@ -77,7 +78,8 @@ struct DriveOps {
                    DriveFileInfo* info) = nullptr;
   int (*FindFilesWithPattern)(const std::string& path, const std::string& pattern,
                               const DriveFillFindData& fill, DriveFileInfo* info) = nullptr;
-  int (*SetFileAttributes)(const std::string& path, uint32_t attributes, DriveFileInfo* info) = nullptr;
+  int (*SetFileAttributes)(const std::string& path, uint32_t attributes,
+                           DriveFileInfo* info) = nullptr;
   int (*SetFileTime)(const std::string& path, uint64_t creation, uint64_t access, uint64_t write,
                      DriveFileInfo* info) = nullptr;
   int (*DeleteFile)(const std::string& path, DriveFileInfo* info) = nullptr;
@@ -86,12 +88,15 @@ struct DriveOps {
                   DriveFileInfo* info) = nullptr;
   int (*SetEndOfFile)(const std::string& path, int64_t length, DriveFileInfo* info) = nullptr;
   int (*SetAllocationSize)(const std::string& path, int64_t size, DriveFileInfo* info) = nullptr;
-  int (*LockFile)(const std::string& path, int64_t offset, int64_t length, DriveFileInfo* info) = nullptr;
-  int (*UnlockFile)(const std::string& path, int64_t offset, int64_t length, DriveFileInfo* info) = nullptr;
+  int (*LockFile)(const std::string& path, int64_t offset, int64_t length,
+                  DriveFileInfo* info) = nullptr;
+  int (*UnlockFile)(const std::string& path, int64_t offset, int64_t length,
+                    DriveFileInfo* info) = nullptr;
   int (*GetDiskFreeSpace)(uint64_t* free_available, uint64_t* total, uint64_t* total_free,
                           DriveFileInfo* info) = nullptr;
   int (*GetVolumeInformation)(std::string* volume_name, uint32_t* serial, uint32_t* max_component,
-                              uint32_t* fs_flags, std::string* fs_name, DriveFileInfo* info) = nullptr;
+                              uint32_t* fs_flags, std::string* fs_name,
+                              DriveFileInfo* info) = nullptr;
   int (*Unmount)(DriveFileInfo* info) = nullptr;
   int (*GetFileSecurity)(const std::string& path, DriveFileInfo* info) = nullptr;
   int (*SetFileSecurity)(const std::string& path, DriveFileInfo* info) = nullptr;

@@ -1,15 +1,15 @@
 #include "platform/FileHelpers.h"
 
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
 #include <filesystem>
 #include <memory>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 

@@ -7,9 +7,9 @@
 // folder index have them; NativePath is the one conversion applied at every
 // OS call. Doubled separators are harmless.
 
+#include <sys/types.h>
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 // The program's path in the form the OS takes: every "\" becomes "/".

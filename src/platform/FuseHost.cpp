@@ -3,13 +3,15 @@
 
 #include <fuse3/fuse.h>
 
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/DriveErrors.h"
@@ -53,11 +55,12 @@ void FillStat(const DriveFileInformation& info, struct stat* st) {
   uint64_t mtime = info.last_write_time != 0 ? info.last_write_time : info.creation_time;
   st->st_mtim.tv_sec = static_cast<time_t>(mtime);
   st->st_ctim.tv_sec = static_cast<time_t>(mtime);
-  st->st_atim.tv_sec = static_cast<time_t>(info.last_access_time != 0 ? info.last_access_time : mtime);
+  st->st_atim.tv_sec =
+      static_cast<time_t>(info.last_access_time != 0 ? info.last_access_time : mtime);
 }
 
-#define DRIVE_PATH(var, native)                  \
-  std::string var;                               \
+#define DRIVE_PATH(var, native) \
+  std::string var;              \
   if (!ToDrivePath(native, var)) return -EINVAL;
 
 void* OnInit(struct fuse_conn_info*, struct fuse_config* cfg) {
@@ -71,10 +74,7 @@ void* OnInit(struct fuse_conn_info*, struct fuse_config* cfg) {
   return fuse_get_context()->private_data;
 }
 
-void OnDestroy(void* private_data) {
-  auto* host = static_cast<FuseHost*>(private_data);
-  if (host->ops().Unmount != nullptr) host->ops().Unmount(nullptr);
-}
+void OnDestroy(void* private_data) { static_cast<FuseHost*>(private_data)->NotifyUnmount(); }
 
 int OnGetattr(const char* native, struct stat* st, struct fuse_file_info* fi) {
   DRIVE_PATH(path, native);
@@ -96,12 +96,13 @@ int OnOpendir(const char* native, struct fuse_file_info* fi) {
     int rc = Ops().OpenDirectory(path, record.get());
     if (rc != 0) return Result(rc);
   }
+  Host()->Track(record.get());
   fi->fh = reinterpret_cast<uint64_t>(record.release());
   return 0;
 }
 
-int OnReaddir(const char* native, void* buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info* fi,
-              enum fuse_readdir_flags) {
+int OnReaddir(const char* native, void* buf, fuse_fill_dir_t filler, off_t,
+              struct fuse_file_info* fi, enum fuse_readdir_flags) {
   DRIVE_PATH(path, native);
   filler(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   filler(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
@@ -126,6 +127,7 @@ int ReleaseRecord(const std::string& path, struct fuse_file_info* fi) {
   std::unique_ptr<DriveFileInfo> record(Record(fi));
   fi->fh = 0;
   if (!record) return 0;
+  Host()->Untrack(record.get());
   if (Ops().Cleanup != nullptr) Ops().Cleanup(path, record.get());
   if (Ops().CloseFile != nullptr) Ops().CloseFile(path, record.get());
   return 0;
@@ -139,9 +141,12 @@ int OnReleasedir(const char* native, struct fuse_file_info* fi) {
 
 uint32_t DesiredAccess(int flags) {
   switch (flags & O_ACCMODE) {
-    case O_WRONLY: return GENERIC_WRITE;
-    case O_RDWR: return GENERIC_READ | GENERIC_WRITE;
-    default: return GENERIC_READ;
+    case O_WRONLY:
+      return GENERIC_WRITE;
+    case O_RDWR:
+      return GENERIC_READ | GENERIC_WRITE;
+    default:
+      return GENERIC_READ;
   }
 }
 
@@ -153,6 +158,7 @@ int OpenWith(const char* native, int disposition, struct fuse_file_info* fi) {
   record->write_to_end = (fi->flags & O_APPEND) != 0;
   int rc = Ops().CreateFile(path, DesiredAccess(fi->flags), 0, disposition, 0, record.get());
   if (rc != 0) return Result(rc);
+  Host()->Track(record.get());
   fi->fh = reinterpret_cast<uint64_t>(record.release());
   return 0;
 }
@@ -174,7 +180,8 @@ int OnRead(const char* native, char* buf, size_t size, off_t offset, struct fuse
   return static_cast<int>(got);
 }
 
-int OnWrite(const char* native, const char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
+int OnWrite(const char* native, const char* buf, size_t size, off_t offset,
+            struct fuse_file_info* fi) {
   DRIVE_PATH(path, native);
   if (Ops().WriteFile == nullptr) return -ENOSYS;
   uint32_t done = 0;
@@ -256,13 +263,16 @@ int SetAttributes(const char* native, struct fuse_file_info* fi) {
   return Result(Ops().SetFileAttributes(path, 0, record != nullptr ? record : &temp));
 }
 
-int OnChmod(const char* native, mode_t, struct fuse_file_info* fi) { return SetAttributes(native, fi); }
+int OnChmod(const char* native, mode_t, struct fuse_file_info* fi) {
+  return SetAttributes(native, fi);
+}
 
 int OnChown(const char* native, uid_t, gid_t, struct fuse_file_info* fi) {
   return SetAttributes(native, fi);
 }
 
-int OnFallocate(const char* native, int mode, off_t offset, off_t length, struct fuse_file_info* fi) {
+int OnFallocate(const char* native, int mode, off_t offset, off_t length,
+                struct fuse_file_info* fi) {
   DRIVE_PATH(path, native);
   if (mode != 0) return -EOPNOTSUPP;
   if (Ops().SetAllocationSize == nullptr) return 0;
@@ -320,6 +330,22 @@ struct fuse_operations MakeOperations() {
   return ops;
 }
 
+bool RunFusermount(const std::string& mount_point) {
+  std::string program = "fusermount3", flag = "-u", point = mount_point;
+  char* argv[] = {program.data(), flag.data(), point.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  int rc = posix_spawnp(&pid, "fusermount3", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return false;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // The mount DriveMain serves; guarded by g_main_mutex.
 std::mutex g_main_mutex;
 FuseHost* g_main_host = nullptr;
@@ -328,25 +354,38 @@ FuseHost* g_main_host = nullptr;
 
 int DriveResultToErrno(int result) {
   switch (result) {
-    case 0: return 0;
+    case 0:
+      return 0;
     case DRIVE_FILE_NOT_FOUND:
-    case DRIVE_PATH_NOT_FOUND: return ENOENT;
+    case DRIVE_PATH_NOT_FOUND:
+      return ENOENT;
     case DRIVE_FILE_EXISTS:
-    case DRIVE_ALREADY_EXISTS: return EEXIST;
-    case DRIVE_DIR_NOT_EMPTY: return ENOTEMPTY;
+    case DRIVE_ALREADY_EXISTS:
+      return EEXIST;
+    case DRIVE_DIR_NOT_EMPTY:
+      return ENOTEMPTY;
     case DRIVE_INVALID_PARAMETER:
-    case DRIVE_INVALID_NAME: return EINVAL;
-    case DRIVE_ACCESS_DENIED: return EACCES;
-    case DRIVE_NOT_SUPPORTED: return EOPNOTSUPP;
-    case DRIVE_DISK_FULL: return ENOSPC;
-    case DRIVE_BUSY: return EBUSY;
-    case DRIVE_NAME_TOO_LONG: return ENAMETOOLONG;
-    case DRIVE_FILE_TOO_LARGE: return EFBIG;
-    default: return EIO;
+    case DRIVE_INVALID_NAME:
+      return EINVAL;
+    case DRIVE_ACCESS_DENIED:
+      return EACCES;
+    case DRIVE_NOT_SUPPORTED:
+      return EOPNOTSUPP;
+    case DRIVE_DISK_FULL:
+      return ENOSPC;
+    case DRIVE_BUSY:
+      return EBUSY;
+    case DRIVE_NAME_TOO_LONG:
+      return ENAMETOOLONG;
+    case DRIVE_FILE_TOO_LARGE:
+      return EFBIG;
+    default:
+      return EIO;
   }
 }
 
-FuseHost::FuseHost(const DriveOptions& options, const DriveOps& ops) : options_(options), ops_(ops) {}
+FuseHost::FuseHost(const DriveOptions& options, const DriveOps& ops)
+    : options_(options), ops_(ops) {}
 
 FuseHost::~FuseHost() = default;
 
@@ -415,8 +454,19 @@ int FuseHost::Run() {
   }
   fuse_unmount(f);
   fuse_destroy(f);
+  // A loop told to end before it read the kernel's first request never
+  // reaches destroy.
+  NotifyUnmount();
+  // Handles the kernel never released (the loop was ended while busy).
+  for (DriveFileInfo* record : open_records_) delete record;
+  open_records_.clear();
   state_changed_.notify_all();
   return 0;
+}
+
+void FuseHost::NotifyUnmount() {
+  if (unmount_notified_.exchange(true)) return;
+  if (ops_.Unmount != nullptr) ops_.Unmount(nullptr);
 }
 
 void FuseHost::RequestExit() {
@@ -424,8 +474,20 @@ void FuseHost::RequestExit() {
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     if (fuse_ == nullptr) return;
+    if (std::this_thread::get_id() == loop_thread_) {
+      fuse_exit(fuse_);
+      return;
+    }
+  }
+  // An ordinary unmount lets the kernel release every open handle before
+  // the loop sees the end, as an unmount from outside does.
+  if (RunFusermount(options_.mount_point)) return;
+  {
+    // Busy (a process works inside the mount): end the loop; Run then
+    // detaches the mount lazily.
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    if (fuse_ == nullptr) return;
     fuse_exit(fuse_);
-    if (std::this_thread::get_id() == loop_thread_) return;
     wake = options_.mount_point + "/.tandrel-wake-" + std::to_string(::getpid()) + "-" +
            std::to_string(wake_counter_++);
   }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -35,6 +36,13 @@ class FuseHost {
 
   const DriveOps& ops() const { return ops_; }
 
+  // Per-handle records still open; the loop thread only.
+  void Track(DriveFileInfo* record) { open_records_.insert(record); }
+  void Untrack(DriveFileInfo* record) { open_records_.erase(record); }
+
+  // Calls the Unmount callback once.
+  void NotifyUnmount();
+
   // True when path is the root of a mount.
   static bool IsMountPoint(const std::string& native_path);
 
@@ -48,6 +56,8 @@ class FuseHost {
   bool ended_ = false;
   std::thread::id loop_thread_;
   std::atomic<unsigned> wake_counter_{0};
+  std::atomic<bool> unmount_notified_{false};
+  std::set<DriveFileInfo*> open_records_;  // the loop thread only
 };
 
 // The library-shaped entry point: one mount, served until it ends.

@@ -1,9 +1,9 @@
 #include "platform/Locations.h"
 
-#include <cstdlib>
-#include <fstream>
 #include <pwd.h>
 #include <unistd.h>
+#include <cstdlib>
+#include <fstream>
 
 namespace {
 

@@ -11,7 +11,8 @@ namespace {
 TEST(CLogTest, SwitchOffRecordsNothing) {
   CLog log(nullptr);
   EXPECT_FALSE(log.Enabled());
-  for (int level = LOG_ERROR; level <= LOG_DEBUG; ++level) EXPECT_TRUE(log.Write(level, "x %d", level));
+  for (int level = LOG_ERROR; level <= LOG_DEBUG; ++level)
+    EXPECT_TRUE(log.Write(level, "x %d", level));
   EXPECT_EQ(log.Queue().Size(), 0u);
 }
 

@@ -109,7 +109,8 @@ TEST(FileHelpersTest, MoveWithinAndAcrossFileSystems) {
   EXPECT_EQ(ReadFileBytes(dir.Sub("moved/sub/f.txt")), "hello");
   EXPECT_FALSE(DirExists(dir.Sub("src")));
 
-  struct statfs a {}, b {};
+  struct statfs a {
+  }, b{};
   ASSERT_EQ(statfs(dir.path().c_str(), &a), 0);
   if (statfs("/dev/shm", &b) != 0 || a.f_type == b.f_type) GTEST_SKIP() << "no second file system";
   {

@@ -98,7 +98,8 @@ int MemFind(const std::string& path, const DriveFillFindData& fill, DriveFileInf
   return 0;
 }
 
-int MemRead(const std::string& path, char* buf, uint32_t len, uint32_t* got, int64_t off, DriveFileInfo*) {
+int MemRead(const std::string& path, char* buf, uint32_t len, uint32_t* got, int64_t off,
+            DriveFileInfo*) {
   std::lock_guard<std::mutex> lock(g_drive->mutex);
   auto it = g_drive->files.find(path);
   if (it == g_drive->files.end()) return DRIVE_GENERAL_FAILURE;
@@ -114,7 +115,8 @@ int MemWrite(const std::string& path, const char* buf, uint32_t len, uint32_t* d
              DriveFileInfo*) {
   std::lock_guard<std::mutex> lock(g_drive->mutex);
   std::string& content = g_drive->files[path];
-  if (content.size() < static_cast<size_t>(off) + len) content.resize(static_cast<size_t>(off) + len);
+  if (content.size() < static_cast<size_t>(off) + len)
+    content.resize(static_cast<size_t>(off) + len);
   std::memcpy(content.data() + off, buf, len);
   *done = len;
   return 0;
@@ -243,7 +245,8 @@ TEST_F(FuseHostTest, FilesTravelWithDrivePaths) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
 
   std::set<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(P("docs"))) names.insert(e.path().filename());
+  for (const auto& e : std::filesystem::directory_iterator(P("docs")))
+    names.insert(e.path().filename());
   EXPECT_EQ(names, (std::set<std::string>{"a.txt"}));
 }
 
@@ -263,7 +266,9 @@ TEST_F(FuseHostTest, ResultsMapToErrno) {
   EXPECT_EQ(errno, EINVAL);
 
   WriteFileBytes(P("g"), "y");
-  EXPECT_EQ(syscall(SYS_renameat2, AT_FDCWD, P("g").c_str(), AT_FDCWD, P("d/f").c_str(), RENAME_NOREPLACE), -1);
+  EXPECT_EQ(syscall(SYS_renameat2, AT_FDCWD, P("g").c_str(), AT_FDCWD, P("d/f").c_str(),
+                    RENAME_NOREPLACE),
+            -1);
   EXPECT_EQ(errno, EEXIST);
   EXPECT_EQ(::rename(P("g").c_str(), P("d/f").c_str()), 0);
   EXPECT_EQ(drive_.files["\\d\\f"], "y");
@@ -284,7 +289,8 @@ TEST_F(FuseHostTest, WritesAtOffsetsTruncateAndStatfs) {
   struct statvfs vfs {};
   ASSERT_EQ(::statvfs(mount_.c_str(), &vfs), 0);
   EXPECT_EQ(static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize, 107374182400ULL);
-  EXPECT_EQ(static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize, (107374182400ULL - 1000000) / 4096 * 4096);
+  EXPECT_EQ(static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize,
+            (107374182400ULL - 1000000) / 4096 * 4096);
   EXPECT_EQ(vfs.f_namemax, 255u);
   EXPECT_TRUE(FuseHost::IsMountPoint(mount_));
 }
@@ -302,6 +308,17 @@ TEST_F(FuseHostTest, RequestExitUnmountsAndRunsUnmount) {
   loop_.join();
   EXPECT_EQ(rc_, 0);
   EXPECT_EQ(drive_.unmounts, 1);
+  EXPECT_FALSE(FuseHost::IsMountPoint(mount_));
+}
+
+TEST_F(FuseHostTest, RequestExitEndsEvenWhileAFileIsOpen) {
+  WriteFileBytes(P("held"), "x");
+  int fd = ::open(P("held").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  host_->RequestExit();
+  loop_.join();
+  ::close(fd);
+  EXPECT_EQ(rc_, 0);
   EXPECT_FALSE(FuseHost::IsMountPoint(mount_));
 }
 

@@ -8,7 +8,8 @@
 
 TempDir::TempDir(const std::string& tag) {
   const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base != nullptr && *base ? base : "/tmp") + "/tandrel-" + tag + "-XXXXXX";
+  std::string templ =
+      std::string(base != nullptr && *base ? base : "/tmp") + "/tandrel-" + tag + "-XXXXXX";
   if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = templ;
 }
