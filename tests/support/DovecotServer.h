@@ -1,0 +1,70 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "TempDir.h"
+
+// A private Dovecot IMAP server on 127.0.0.1 for integration tests: its own
+// configuration, test CA and "localhost" certificate, passwd-file users and
+// maildir storage in a temp dir, a plain and a TLS port picked free. Stopped
+// by its master pid when the object goes.
+// Thread contract: one test thread only.
+//
+// Tests that speak TLS point SSL_CERT_FILE at CaFile().
+class DovecotServer {
+ public:
+  DovecotServer();
+  ~DovecotServer();
+  DovecotServer(const DovecotServer&) = delete;
+  DovecotServer& operator=(const DovecotServer&) = delete;
+
+  static bool Installed();
+  // CI=true: a missing Dovecot must fail the test, not skip it.
+  static bool RequiredByCi();
+
+  // Writes everything, starts the server and waits until both ports answer.
+  // False with Error() set.
+  bool Start();
+  void Stop();
+
+  // Adds a login (before or after Start). The passwd-file format forbids ':'
+  // and line ends. False when the user cannot be added.
+  bool AddUser(const std::string& user, const std::string& password);
+
+  int ImapPort() const { return imap_port_; }
+  int ImapsPort() const { return imaps_port_; }
+  // The test CA that signed the server certificate (PEM).
+  std::string CaFile() const { return dir_->Sub("ca.pem"); }
+  // Maildir root; each user's mailbox is MailDir() + "/" + user.
+  std::string MailDir() const { return dir_->Sub("mail"); }
+  const std::string& Dir() const { return dir_->path(); }
+  const std::string& Error() const { return error_; }
+  std::string LogText() const;
+
+ private:
+  bool MakeCertificates();
+  bool WriteConfig();
+  bool Launch();
+  bool WaitForPorts();
+
+  std::unique_ptr<TempDir> dir_;
+  std::string error_;
+  pid_t master_pid_ = -1;
+  int imap_port_ = 0;
+  int imaps_port_ = 0;
+};
+
+// Starts `server` in a test body or SetUp: skips without Dovecot, except in
+// CI, where that fails.
+#define TANDREL_START_DOVECOT(server)                                                \
+  do {                                                                               \
+    if (!DovecotServer::Installed()) {                                               \
+      if (DovecotServer::RequiredByCi()) FAIL() << "dovecot is not installed";       \
+      GTEST_SKIP() << "dovecot is not installed";                                    \
+    }                                                                                \
+    ASSERT_TRUE((server).Start()) << (server).Error() << "\n" << (server).LogText(); \
+  } while (0)
