@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+#include "store/FileRecord.h"
+
+// Small naming and plausibility rules shared by the engine's files.
+// Thread contract: stateless; any thread.
+class SyncNames {
+ public:
+  // The file name, with "(第N部分)" when the file has several parts.
+  static std::string ProgressName(const FileRecord& record);
+  // A part header whose numbers agree with the way files are cut into
+  // parts, so that its offset and length stay inside the file.
+  static bool PlausiblePart(const FileRecord& record);
+  // Byte offset of the part in its file.
+  static long long PartOffset(const FileRecord& record);
+};

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "store/CppSQLite3DB.h"
+#include "store/FileRecord.h"
+#include "store/FolderRecord.h"
+#include "store/TaskFolderRecord.h"
+
+// The few statements on the account database that the sync engine needs
+// beyond the store's operations: every part row at once, a mail id recorded
+// without touching the stat, and the two multi-row changes of a delete and
+// a replace, each in one immediate transaction.
+// Thread contract: one thread only, like MetaStore: each caller makes its own
+// short-lived object. Failures are logged and reported as false.
+class SyncQueries {
+ public:
+  struct PartRow {
+    int file_id = 0;
+    int part = 0;
+    int stat = 0;
+    int size = 0;
+    int total_size = 0;
+    int total_part = 0;
+    std::string mail_id;
+    std::string md5;
+  };
+  using Parts = std::map<std::pair<int, int>, PartRow>;  // (file_id, part)
+
+  // Opens the current account's database (DataDir + "\" + user + ".db").
+  explicit SyncQueries(const std::string& user);
+  SyncQueries(const SyncQueries&) = delete;
+  SyncQueries& operator=(const SyncQueries&) = delete;
+
+  bool IsOpen() const { return db_.IsOpen(); }
+  bool GetAllParts(Parts& parts);
+  // found tells whether the row exists.
+  bool GetPart(int file_id, int part, PartRow& row, bool& found);
+  // The stat stays as it is (a deleted part keeps 3, an undownloaded one 2).
+  bool SetPartMailId(int file_id, int part, const std::string& mail_id);
+  // The ftable row goes, so the name is free at once; parts that never left
+  // this machine (stat 1) go, every other part waits at stat 3 for the
+  // deletion of its message.
+  bool MarkFileDeleted(int file_id);
+  // The old file goes as by MarkFileDeleted; the new content
+  // (record: name, folder_id, size in total_size, md5, time, local_fn) as new
+  // parts at stat 1 under a new random file id, written into record.
+  bool ReplaceFileContent(int old_file_id, FileRecord& record);
+
+  enum class Adopt { kDone, kStale, kFailed };
+  // Installs a folder tree taken from index message uid of the given version
+  // in one transaction, provided task_folder still holds what the caller
+  // judged by (kStale otherwise, nothing changed). count_change counts one
+  // local change on top (as AddUpFolderCount), so the merged tree is
+  // published again.
+  Adopt AdoptTree(const TaskFolderRecord& judged, const std::vector<FolderRecord>& folders,
+                  const std::vector<FileRecord>& files, const std::string& uid, int version,
+                  bool count_change);
+
+ private:
+  bool Run(const char* what, const std::function<void()>& body, bool transaction);
+  int DrawFileId();
+  void DeleteFileRows(int file_id);
+
+  CppSQLite3DB db_;
+};

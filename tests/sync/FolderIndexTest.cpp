@@ -1,0 +1,148 @@
+#include "sync/FolderIndex.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+FolderRecord Folder(int id, int parent, const std::string& name, const std::string& full) {
+  FolderRecord f;
+  f.id = id;
+  f.parent_id = parent;
+  f.name = name;
+  f.full_name = full;
+  return f;
+}
+
+FileRecord File(int id, int folder, const std::string& name) {
+  FileRecord r;
+  r.file_id = id;
+  r.folder_id = folder;
+  r.name = name;
+  return r;
+}
+
+TaskFolderRecord Task(int up, int version, const std::string& mail_id) {
+  TaskFolderRecord t;
+  t.up_count = up;
+  t.file_id = version;
+  t.mail_id = mail_id;
+  return t;
+}
+
+TEST(FolderIndexText, ComposesTheDocumentedLines) {
+  std::map<std::string, FolderRecord> folders{{"\\", Folder(1, 0, "\\", "\\")},
+                                              {"\\docs\\", Folder(2, 1, "docs", "\\docs\\")}};
+  std::map<int, FileRecord> files{{7, File(7, 2, "a.txt")}};
+  EXPECT_EQ(FolderIndex::Compose(folders, files),
+            "[folder]\r\n1|0|\\|\\\r\n2|1|docs|\\docs\\\r\n\r\n[ftable]\r\n7|2|a.txt\r\n");
+  EXPECT_EQ(FolderIndex::Compose({{"\\", Folder(1, 0, "\\", "\\")}}, {}),
+            "[folder]\r\n1|0|\\|\\\r\n\r\n[ftable]\r\n");
+}
+
+TEST(FolderIndexText, ParsesWhatItComposes) {
+  std::map<std::string, FolderRecord> folders{{"\\", Folder(1, 0, "\\", "\\")},
+                                              {"\\报告\\", Folder(5, 1, "报告", "\\报告\\")}};
+  std::map<int, FileRecord> files{{9, File(9, 5, "年度 2026.txt")}, {3, File(3, 1, "b")}};
+  std::vector<FolderRecord> got_folders;
+  std::vector<FileRecord> got_files;
+  ASSERT_TRUE(FolderIndex::ParseText(FolderIndex::Compose(folders, files), got_folders, got_files));
+  ASSERT_EQ(got_folders.size(), 2u);
+  EXPECT_EQ(got_folders[1].full_name, "\\报告\\");
+  EXPECT_EQ(got_folders[1].id, 5);
+  ASSERT_EQ(got_files.size(), 2u);
+  EXPECT_EQ(got_files[0].file_id, 3);
+  EXPECT_EQ(got_files[1].name, "年度 2026.txt");
+  EXPECT_EQ(got_files[1].folder_id, 5);
+}
+
+TEST(FolderIndexText, SkipsBadLinesAndTheUnterminatedLastOne) {
+  std::vector<FolderRecord> folders;
+  std::vector<FileRecord> files;
+  EXPECT_FALSE(FolderIndex::ParseText("no head\r\n1|0|\\|\\\r\n", folders, files));
+  ASSERT_TRUE(FolderIndex::ParseText(
+      "[folder]\r\n1|0|\\|\\\r\n2|1|x\r\n\r\n[ftable]\r\n7|1|a|b\r\n8|1|ok\r\n9|1|lost", folders,
+      files));
+  EXPECT_EQ(folders.size(), 1u);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].file_id, 8);
+}
+
+TEST(FolderIndexNames, RefusesNamesThatLeaveTheFolder) {
+  for (const char* bad : {"", ".", "..", "a/b", "..\\..\\x", "a|b", "a\rb", "a\nb"}) {
+    EXPECT_FALSE(FolderIndex::IsSafeName(bad)) << bad;
+  }
+  EXPECT_FALSE(FolderIndex::IsSafeName(std::string("a\0b", 3)));
+  for (const char* good : {"a", "...", ".hidden", "报告 2026.txt", "a b"}) {
+    EXPECT_TRUE(FolderIndex::IsSafeName(good)) << good;
+  }
+}
+
+TEST(FolderIndexValidate, KeepsOnlyTheProperChainOfNames) {
+  std::vector<FolderRecord> folders{
+      Folder(1, 0, "\\", "\\"),
+      Folder(2, 1, "docs", "\\docs\\"),
+      Folder(3, 2, "sub", "\\docs\\sub\\"),
+      Folder(4, 1, "..", "\\..\\"),                // parent name
+      Folder(5, 1, "x", "\\..\\..\\x\\"),          // full name off its chain
+      Folder(6, 1, "..\\..\\x", "\\..\\..\\x\\"),  // separators in the name
+      Folder(7, 4, "deep", "\\..\\deep\\"),        // below a refused folder
+      Folder(8, 99, "orphan", "\\orphan\\"),       // no such parent
+      Folder(9, 1, "docs", "\\docs\\"),            // second row of one full name
+      Folder(2, 1, "dup", "\\dup\\"),              // second row of one id
+  };
+  std::vector<FileRecord> files{
+      File(10, 2, "a.txt"), File(11, 4, "evil"),  File(12, 2, "..\\..\\..\\etc"),
+      File(13, 3, "b"),     File(14, 2, "a.txt"), File(10, 1, "again"),
+      File(15, 2, "sub"),   File(0, 1, "zero")};
+  std::vector<std::string> rejected;
+  ASSERT_TRUE(FolderIndex::Validate(folders, files, rejected));
+  ASSERT_EQ(folders.size(), 3u);
+  EXPECT_EQ(folders[0].full_name, "\\");
+  EXPECT_EQ(folders[1].full_name, "\\docs\\");
+  EXPECT_EQ(folders[2].full_name, "\\docs\\sub\\");
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].file_id, 10);
+  EXPECT_EQ(files[1].file_id, 13);
+  EXPECT_EQ(rejected.size(), 7u + 6u);
+}
+
+TEST(FolderIndexValidate, ChildrenBeforeParentsStillChain) {
+  std::vector<FolderRecord> folders{Folder(3, 2, "b", "\\a\\b\\"), Folder(2, 1, "a", "\\a\\"),
+                                    Folder(1, 0, "\\", "\\")};
+  std::vector<FileRecord> files;
+  std::vector<std::string> rejected;
+  ASSERT_TRUE(FolderIndex::Validate(folders, files, rejected));
+  EXPECT_EQ(folders.size(), 3u);
+  EXPECT_TRUE(rejected.empty());
+}
+
+TEST(FolderIndexValidate, ATreeWithoutRootIsUnusable) {
+  std::vector<FolderRecord> folders{Folder(2, 1, "a", "\\a\\"), Folder(1, 0, "x", "\\")};
+  std::vector<FileRecord> files{File(5, 2, "f")};
+  std::vector<std::string> rejected;
+  EXPECT_FALSE(FolderIndex::Validate(folders, files, rejected));
+  EXPECT_TRUE(folders.empty());
+  EXPECT_TRUE(files.empty());
+}
+
+TEST(FolderIndexVersion, AdoptsNewerDeletesOlderAndSettlesTies) {
+  using V = FolderIndex::Verdict;
+  EXPECT_EQ(FolderIndex::Judge(5, "20", Task(0, 4, "")), V::kAdopt);
+  EXPECT_EQ(FolderIndex::Judge(5, "20", Task(0, 5, "")), V::kAdopt);  // our own upload
+  EXPECT_EQ(FolderIndex::Judge(3, "20", Task(0, 5, "")), V::kDelete);
+  EXPECT_EQ(FolderIndex::Judge(9, "20", Task(1, 5, "")), V::kLeave);  // local changes pending
+  EXPECT_EQ(FolderIndex::Judge(1, "20", Task(2, 5, "")), V::kLeave);
+  // Two machines on version 5: the larger UID wins on both.
+  EXPECT_EQ(FolderIndex::Judge(5, "20", Task(0, 5, "9")), V::kAdopt);
+  EXPECT_EQ(FolderIndex::Judge(5, "9", Task(0, 5, "20")), V::kLeave);
+  EXPECT_EQ(FolderIndex::Judge(5, "20", Task(0, 5, "20")), V::kLeave);
+}
+
+TEST(FolderIndexVersion, UidsCompareAsNumbers) {
+  EXPECT_TRUE(FolderIndex::UidLess("9", "10"));
+  EXPECT_FALSE(FolderIndex::UidLess("10", "9"));
+  EXPECT_FALSE(FolderIndex::UidLess("10", "10"));
+  EXPECT_TRUE(FolderIndex::UidLess("099", "100"));
+}
+
+}  // namespace
