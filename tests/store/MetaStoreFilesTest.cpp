@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
@@ -61,7 +62,7 @@ class FilesTest : public StoreTestEnv {
     r.part = part;
     r.total_part = total_part;
     r.size = size;
-    r.total_size = size * total_part;
+    r.total_size = static_cast<int>(std::min<int64_t>(int64_t{size} * total_part, INT32_MAX));
     r.mail_id = mail_id;
     r.name = "remote";
     return r;
