@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "StoreTestEnv.h"
+#include "log/CLog.h"
 
 namespace {
 
@@ -375,6 +376,44 @@ TEST_F(FilesTest, TwoThreadsAddingAtOnceLoseNothing) {
   EXPECT_EQ(Scalar(AccountPath(), "select count(*) from ftable"), 2 * kPerThread);
   EXPECT_EQ(Scalar(AccountPath(), "select count(*) from mail"), 2 * 2 * kPerThread);
   EXPECT_EQ(Scalar(AccountPath(), "select count(distinct file_id) from mail"), 2 * kPerThread);
+}
+
+TEST_F(FilesTest, WriterAndReaderThreadsMeetWithoutErrors) {
+  CLog* log = CLog::Instance();
+  log->SetEnabled(true);
+  log->SetThreshold(LOG_ERROR);
+  log->Queue().TakeAll();
+  constexpr int kFiles = 30;
+  std::thread writer([&] {
+    for (int i = 0; i < kFiles; ++i) {
+      MetaStore store;
+      FileRecord r = NewFile("w" + std::to_string(i), 100, 1);
+      store.AddFile(r, true);
+    }
+  });
+  std::thread uploader([&] {
+    // The task thread's pattern: take one pending part, mark it uploaded.
+    int done = 0;
+    for (int round = 0; round < 4 * kFiles && done < kFiles; ++round) {
+      MetaStore store;
+      std::vector<FileRecord> pending;
+      store.GetPendingUpload(pending);
+      std::vector<FileRecord> listed;
+      store.GetFiles("\\", listed);
+      int64_t used = 0;
+      store.GetUsedSpace(used);
+      for (const FileRecord& p : pending) {
+        store.FinishUpdateFile(p);
+        ++done;
+      }
+    }
+  });
+  writer.join();
+  uploader.join();
+  auto errors = log->Queue().TakeAll();
+  log->SetEnabled(false);
+  for (const std::string& line : errors) ADD_FAILURE() << line;
+  EXPECT_EQ(Scalar(AccountPath(), "select count(*) from ftable"), kFiles);
 }
 
 }  // namespace
