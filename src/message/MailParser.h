@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "store/FileRecord.h"
+
+// Reads a fetched message (or its header alone): the top-level header
+// fields, the X-tdr-info part header into info, and each base64 attachment
+// by file name. Names come back in UTF-8. Hostile text yields empty or
+// partial members, never a read past the input; memory stays proportional
+// to the input.
+// Thread contract: one thread only; one parser per message.
+class MailParser {
+ public:
+  MailParser() = default;
+  virtual ~MailParser() = default;
+  MailParser(const MailParser&) = delete;
+  MailParser& operator=(const MailParser&) = delete;
+
+  // Fills the members below; the text need only live during the call.
+  void Parse(const std::string& text);
+
+  std::map<std::string, std::string> headers;
+  std::map<std::string, std::string> attachments;
+  std::string delimiter;
+  FileRecord info;
+
+ private:
+  // Lines are views into the text being parsed, handed out one by one.
+  bool NextLine(std::string_view& line);
+  // False when the lines ran out before the end of the header.
+  bool ReadHeader();
+  void ReadInfo();
+  // False when the lines ran out.
+  bool ParsePart();
+  bool ReadAttachment(const std::string& name);
+  bool LineHasDelimiter(std::string_view line);
+
+  std::string_view text_;
+  size_t next_ = 0;  // start of the next line; past the end when none is left
+  bool lines_left_ = false;
+  // First occurrence of the delimiter at or after delimiter_from_, cached so
+  // that body lines need no search of their own.
+  size_t delimiter_at_ = 0;
+  size_t delimiter_from_ = 0;
+  bool delimiter_known_ = false;
+};
