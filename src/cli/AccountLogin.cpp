@@ -1,0 +1,41 @@
+#include "cli/AccountLogin.h"
+
+#include "mail/ImapClient.h"
+#include "store/MetaStore.h"
+
+bool AccountLogin::UsesSsl(const std::string& address) {
+  std::string needle = std::string("@") + kGoogleMailDomain;
+  size_t pos = address.find(needle, 1);
+  return pos != std::string::npos && pos >= 1;
+}
+
+AccountRecord AccountLogin::Build(const std::string& user, const std::string& password,
+                                  const std::string& server, int port, bool force_ssl) {
+  AccountRecord record;
+  bool ssl = force_ssl || UsesSsl(user);
+  record.user = user;
+  record.pwd = password;
+  record.type = 1;
+  record.down_server = server;
+  record.port = port > 0 ? port : (ssl ? 993 : 143);
+  record.ssl_flag = ssl ? 1 : 0;
+  record.is_default = 1;
+  record.save_pwd = 1;
+  return record;
+}
+
+bool AccountLogin::TestCredentials(const AccountRecord& account) {
+  ImapClient session;
+  bool ok = session.Connect(account.down_server, account.port, account.ssl_flag != 0) &&
+            session.Login(account.user, account.pwd);
+  session.Close();
+  return ok;
+}
+
+bool AccountLogin::Store(const AccountRecord& account) {
+  MetaStore store;
+  AccountRecord existing;
+  bool stored = store.GetAccount(account.user, existing) ? store.UpdateAccount(account)
+                                                         : store.AddAccount(account);
+  return stored && store.SetCurAccount(account.user);
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "drive/WriteTable.h"
+#include "store/AccountRecord.h"
+#include "store/DriveEntry.h"
+
+class FolderCache;
+class SyncEngine;
+
+// The drive's shared in-memory data (current account, namespace cache, sync
+// engine, WriteTable) and the operations its callbacks share: Lookup, Stat,
+// Create for writing, Write, Read and Close for upload.
+// Thread contract: Bind before the mount and unbind after it ended; every
+// other member on the drive's one dispatch thread. FolderCache guards itself.
+class DriveContext {
+ public:
+  static constexpr uint64_t kNewFileMark = 10;  // the handle created the file
+  static constexpr uint64_t kEditMark = 11;     // the handle may write an existing file
+  // Sizes travel in signed 32-bit fields.
+  static constexpr int64_t kMaxFileSize = 2147483647;
+  static constexpr size_t kMaxNameBytes = 255;
+
+  // Kinds as Lookup reports them.
+  static constexpr int kMissing = -1;
+  static constexpr int kFile = 1;
+  static constexpr int kFolder = 2;
+
+  DriveContext(SyncEngine& engine, FolderCache& cache, const AccountRecord& account);
+  DriveContext(const DriveContext&) = delete;
+  DriveContext& operator=(const DriveContext&) = delete;
+
+  // The context the callbacks serve; null when none is bound.
+  static DriveContext* Current();
+  static void Bind(DriveContext* context);
+
+  SyncEngine& engine() { return engine_; }
+  FolderCache& cache() { return cache_; }
+  WriteTable& table() { return table_; }
+  const AccountRecord& account() const { return account_; }
+  const std::string& cache_root() const { return cache_root_; }
+  // The local file of a drive path, native form.
+  std::string LocalPath(const std::string& path) const;
+
+  int Lookup(const std::string& path);
+  bool Stat(const std::string& path, DriveEntry& out);
+  // 0, or the negated code refusing name as a new entry's name.
+  static int CheckNewName(const std::string& path);
+  // The folder part of a drive path exists as a folder.
+  bool ParentExists(const std::string& path);
+
+  // A new local copy for path; the handle is counted as a writer.
+  bool CreateForWriting(const std::string& path, const void* handle);
+  // An existing file opened for writing: edits its cached copy. 0 or a
+  // negated code (busy while its content is not in the cache).
+  int OpenForEdit(const std::string& path, bool truncate, const void* handle);
+  int Write(const std::string& path, const char* buffer, uint32_t length, int64_t offset,
+            bool to_end, uint32_t& written);
+  bool Read(const std::string& path, char* buffer, uint32_t length, int64_t offset, uint32_t& read);
+  int Truncate(const std::string& path, int64_t length);
+  // The handle stops writing; the last one records the file with the sync
+  // engine. False when recording failed.
+  bool CloseForUpload(const void* handle);
+  // A path being written goes away: nothing of it is recorded.
+  void ForgetWritten(const std::string& path);
+  // Records every file still held open (the mount ended under them).
+  void FinishAll();
+
+ private:
+  bool ContentCached(const std::string& path);
+  bool Finish(const std::string& key, const WriteTable::Entry& entry);
+
+  SyncEngine& engine_;
+  FolderCache& cache_;
+  AccountRecord account_;
+  std::string cache_root_;
+  WriteTable table_;
+  unsigned forgotten_ = 0;
+};

@@ -1,0 +1,176 @@
+// The file callbacks: contents from the cache directory, new and edited
+// files through WriteTable, metadata from the folder cache.
+#include <fcntl.h>
+
+#include "drive/DriveCallbacks.h"
+#include "drive/DriveContext.h"
+#include "log/CLog.h"
+#include "platform/DriveErrors.h"
+
+namespace {
+
+CLog* Log() { return CLog::Instance(); }
+
+}  // namespace
+
+int DriveCallbacks::CreateFile(const std::string& path, uint32_t desired_access,
+                               uint32_t share_mode, int creation_disposition,
+                               uint32_t flags_and_attributes, DriveFileInfo* info) {
+  Log()->Write(LOG_DEBUG,
+               "CreateFile fn=%s,DesiredAccess=%d,ShareMode:%d,FlagsAndAttributes:%d,"
+               "CreationDisposition:%d,isdir=%d",
+               path.c_str(), static_cast<int>(desired_access), static_cast<int>(share_mode),
+               static_cast<int>(flags_and_attributes), creation_disposition,
+               info->is_directory ? 1 : 0);
+  DriveContext* drive = DriveContext::Current();
+  if (drive == nullptr) return DRIVE_GENERAL_FAILURE;
+  int kind = drive->Lookup(path);
+
+  if (creation_disposition == CREATE_NEW) {
+    if (kind != DriveContext::kMissing) {
+      Log()->Write(LOG_ERROR, "CREATE_NEW err fn:%s exist", path.c_str());
+      return DRIVE_FILE_EXISTS;
+    }
+    if (int refused = DriveContext::CheckNewName(path); refused != 0) return refused;
+    if (!drive->ParentExists(path)) return DRIVE_PATH_NOT_FOUND;
+    if (!drive->CreateForWriting(path, info)) {
+      Log()->Write(LOG_ERROR, "CreateFile %s err", path.c_str());
+      return DRIVE_CANNOT_MAKE;
+    }
+    info->context = DriveContext::kNewFileMark;
+    return 0;
+  }
+
+  if (creation_disposition == OPEN_EXISTING) {
+    if (kind == DriveContext::kMissing) {
+      Log()->Write(LOG_ERROR, "GetFileType err fn:%s in CreateFile exist", path.c_str());
+      return DRIVE_FILE_NOT_FOUND;
+    }
+    if (kind == DriveContext::kFile && (desired_access & GENERIC_WRITE) != 0) {
+      int rc = drive->OpenForEdit(path, (info->open_flags & O_TRUNC) != 0, info);
+      if (rc != 0) {
+        Log()->Write(LOG_ERROR, "CreateFile %s err, content not cached", path.c_str());
+        return rc;
+      }
+      info->context = DriveContext::kEditMark;
+    }
+    return 0;
+  }
+  return 0;
+}
+
+int DriveCallbacks::Cleanup(const std::string& path, DriveFileInfo*) {
+  Log()->Write(LOG_DEBUG, "Cleanup :%s", path.c_str());
+  return 0;
+}
+
+int DriveCallbacks::CloseFile(const std::string& path, DriveFileInfo* info) {
+  Log()->Write(LOG_DEBUG, "CloseFile %s ok,fi.context=%d", path.c_str(),
+               static_cast<int>(info->context));
+  DriveContext* drive = DriveContext::Current();
+  if (drive == nullptr) return 0;
+  if (info->context == DriveContext::kNewFileMark || info->context == DriveContext::kEditMark) {
+    drive->CloseForUpload(info);
+  }
+  return 0;
+}
+
+int DriveCallbacks::ReadFile(const std::string& path, char* buffer, uint32_t length, uint32_t* read,
+                             int64_t offset, DriveFileInfo* info) {
+  Log()->Write(LOG_DEBUG, "ReadFile fn=%s,len=%d,off=%d,isdir=%d begin", path.c_str(),
+               static_cast<int>(length), static_cast<int>(offset), info->is_directory ? 1 : 0);
+  *read = 0;
+  DriveContext* drive = DriveContext::Current();
+  if (drive == nullptr) return DRIVE_GENERAL_FAILURE;
+  if (info->is_directory || drive->Lookup(path) == DriveContext::kFolder) {
+    Log()->Write(LOG_DEBUG, "ReadFile is directory,fn=%s", path.c_str());
+    return DRIVE_GENERAL_FAILURE;
+  }
+  if (!drive->Read(path, buffer, length, offset, *read)) {
+    Log()->Write(LOG_ERROR, "ReadFile err,fn:%s", path.c_str());
+    return DRIVE_GENERAL_FAILURE;
+  }
+  return 0;
+}
+
+int DriveCallbacks::WriteFile(const std::string& path, const char* buffer, uint32_t length,
+                              uint32_t* written, int64_t offset, DriveFileInfo* info) {
+  Log()->Write(LOG_DEBUG, "WriteFile fn=%s, len=%d, off=%d,Wef=%d begin", path.c_str(),
+               static_cast<int>(length), static_cast<int>(offset), info->write_to_end ? 1 : 0);
+  *written = 0;
+  DriveContext* drive = DriveContext::Current();
+  if (drive == nullptr) return DRIVE_GENERAL_FAILURE;
+  int rc = drive->Write(path, buffer, length, offset, info->write_to_end, *written);
+  if (rc != 0) Log()->Write(LOG_ERROR, "WriteFile err %s", path.c_str());
+  return rc;
+}
+
+int DriveCallbacks::FlushFileBuffers(const std::string& path, DriveFileInfo*) {
+  Log()->Write(LOG_DEBUG, "FlushFileBuffers fn=%s", path.c_str());
+  return 0;
+}
+
+int DriveCallbacks::GetFileInformation(const std::string& path, DriveFileInformation* out,
+                                       DriveFileInfo*) {
+  Log()->Write(LOG_DEBUG, "GetFileInformation fn=%s", path.c_str());
+  DriveContext* drive = DriveContext::Current();
+  DriveEntry entry;
+  if (drive == nullptr || !drive->Stat(path, entry)) {
+    Log()->Write(LOG_ERROR, "GetFileInfomation err:%s", path.c_str());
+    return DRIVE_GENERAL_FAILURE;
+  }
+  *out = DriveFileInformation();
+  if (entry.kind == DriveEntry::kFolder) {
+    out->attributes = FILE_ATTRIBUTE_DIRECTORY;
+  } else {
+    out->attributes = FILE_ATTRIBUTE_ARCHIVE;
+    out->size = entry.Size();
+  }
+  out->creation_time = out->last_access_time = out->last_write_time = entry.Time();
+  return 0;
+}
+
+int DriveCallbacks::SetFileAttributes(const std::string& path, uint32_t, DriveFileInfo*) {
+  Log()->Write(LOG_DEBUG, "SetFileAttributes fn=%s", path.c_str());
+  return 0;
+}
+
+int DriveCallbacks::SetFileTime(const std::string& path, uint64_t, uint64_t, uint64_t,
+                                DriveFileInfo*) {
+  Log()->Write(LOG_DEBUG, "SetFileTime fn=%s", path.c_str());
+  return 0;
+}
+
+int DriveCallbacks::SetEndOfFile(const std::string& path, int64_t length, DriveFileInfo*) {
+  Log()->Write(LOG_DEBUG, "SetEndOfFile fn=%s", path.c_str());
+  DriveContext* drive = DriveContext::Current();
+  if (drive == nullptr) return DRIVE_GENERAL_FAILURE;
+  int rc = drive->Truncate(path, length);
+  if (rc != 0) Log()->Write(LOG_ERROR, "SetEndOfFile err %s", path.c_str());
+  return rc;
+}
+
+int DriveCallbacks::SetAllocationSize(const std::string& path, int64_t size, DriveFileInfo*) {
+  Log()->Write(LOG_DEBUG, "SetAllocationSize fn=%s", path.c_str());
+  return size > DriveContext::kMaxFileSize ? DRIVE_FILE_TOO_LARGE : 0;
+}
+
+int DriveCallbacks::LockFile(const std::string& path, int64_t, int64_t, DriveFileInfo*) {
+  Log()->Write(LOG_DEBUG, "LockFile fn=%s", path.c_str());
+  return 0;
+}
+
+int DriveCallbacks::UnlockFile(const std::string& path, int64_t, int64_t, DriveFileInfo*) {
+  Log()->Write(LOG_DEBUG, "UnlockFile fn=%s", path.c_str());
+  return 0;
+}
+
+int DriveCallbacks::GetFileSecurity(const std::string& path, DriveFileInfo*) {
+  Log()->Write(LOG_DEBUG, "GetFileSecurity fn=%s", path.c_str());
+  return 0;
+}
+
+int DriveCallbacks::SetFileSecurity(const std::string& path, DriveFileInfo*) {
+  Log()->Write(LOG_DEBUG, "SetFileSecurity fn=%s", path.c_str());
+  return 0;
+}

@@ -1,0 +1,67 @@
+// The volume callbacks and the callback table.
+#include "drive/DriveCallbacks.h"
+#include "log/CLog.h"
+#include "store/MetaStore.h"
+
+int DriveCallbacks::GetDiskFreeSpace(uint64_t* free_available, uint64_t* total,
+                                     uint64_t* total_free, DriveFileInfo*) {
+  CLog::Instance()->Write(LOG_DEBUG, "GetDiskFreeSpace ");
+  int64_t used = 0;
+  {
+    MetaStore store;
+    if (!store.GetUsedSpace(used) || used < 0) used = 0;
+  }
+  *total = kTotalBytes;
+  // More recorded than the volume holds shows as full, not as a wrapped
+  // huge free space.
+  uint64_t used_bytes = static_cast<uint64_t>(used);
+  *free_available = *total_free = used_bytes >= kTotalBytes ? 0 : kTotalBytes - used_bytes;
+  return 0;
+}
+
+int DriveCallbacks::GetVolumeInformation(std::string* volume_name, uint32_t* serial,
+                                         uint32_t* max_component, uint32_t* fs_flags,
+                                         std::string* fs_name, DriveFileInfo*) {
+  *volume_name = kVolumeName;
+  *serial = kSerial;
+  *max_component = kMaxComponent;
+  *fs_flags = kFsFlags;
+  *fs_name = kFsName;
+  CLog::Instance()->Write(LOG_DEBUG, "GetVolumeInformation ");
+  return 0;
+}
+
+int DriveCallbacks::Unmount(DriveFileInfo*) {
+  CLog::Instance()->Write(LOG_DEBUG, "Unmount ");
+  return 0;
+}
+
+DriveOps DriveCallbacks::Table() {
+  DriveOps ops;
+  ops.CreateFile = &CreateFile;
+  ops.OpenDirectory = &OpenDirectory;
+  ops.CreateDirectory = &CreateDirectory;
+  ops.Cleanup = &Cleanup;
+  ops.CloseFile = &CloseFile;
+  ops.ReadFile = &ReadFile;
+  ops.WriteFile = &WriteFile;
+  ops.FlushFileBuffers = &FlushFileBuffers;
+  ops.GetFileInformation = &GetFileInformation;
+  ops.FindFiles = &FindFiles;
+  ops.FindFilesWithPattern = nullptr;
+  ops.SetFileAttributes = &SetFileAttributes;
+  ops.SetFileTime = &SetFileTime;
+  ops.DeleteFile = &DeleteFile;
+  ops.DeleteDirectory = &DeleteDirectory;
+  ops.MoveFile = &MoveFile;
+  ops.SetEndOfFile = &SetEndOfFile;
+  ops.SetAllocationSize = &SetAllocationSize;
+  ops.LockFile = &LockFile;
+  ops.UnlockFile = &UnlockFile;
+  ops.GetDiskFreeSpace = &GetDiskFreeSpace;
+  ops.GetVolumeInformation = &GetVolumeInformation;
+  ops.Unmount = &Unmount;
+  ops.GetFileSecurity = &GetFileSecurity;
+  ops.SetFileSecurity = &SetFileSecurity;
+  return ops;
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+// The files being written through the drive: drive path -> the open local
+// copy in the cache directory and what closing it must do.
+// Thread contract: one thread only (the drive's dispatch thread).
+class WriteTable {
+ public:
+  struct Entry {
+    int fd = -1;
+    std::set<const void*> writers;  // open handles that may write
+    bool created = false;           // made by the drive: recorded with SyncAddFile
+    bool modified = false;          // an edit that changed bytes: SyncReplaceFile
+    bool unlinked = false;          // deleted while open: nothing is recorded
+    bool too_large = false;         // a write crossed the size limit
+  };
+
+  WriteTable() = default;
+  ~WriteTable();
+  WriteTable(const WriteTable&) = delete;
+  WriteTable& operator=(const WriteTable&) = delete;
+
+  bool Has(const std::string& path) const { return entries_.count(path) != 0; }
+  Entry* Find(const std::string& path);
+  // Takes ownership of fd.
+  Entry& Add(const std::string& path, int fd, bool created);
+  // The path whose writers hold handle; false when none does.
+  bool FindWriter(const void* handle, std::string& path) const;
+  // Closes the local file and forgets the path.
+  void Remove(const std::string& path);
+  // Re-keys path, and every path below it when it is a folder.
+  void Rename(const std::string& old_path, const std::string& new_path);
+  // True when some path lies below the folder path.
+  bool HasBelow(const std::string& folder_path) const;
+  // Closes everything (the mount ended with handles still open).
+  void Clear();
+  size_t Size() const { return entries_.size(); }
+  std::map<std::string, Entry>& entries() { return entries_; }
+
+ private:
+  std::map<std::string, Entry> entries_;
+};
