@@ -260,7 +260,7 @@ ssize_t ImapClient::ReadFileBlock(int fd, char* buffer, size_t n) {
 bool ImapClient::SendFile(int fd, size_t length, const std::string& path) {
   // Blocks of kFileBlock are read and counted one by one, but sent in
   // batches: one socket write (one TLS record) per 4 KiB costs throughput.
-  constexpr size_t kBatch = 16 * kFileBlock;
+  constexpr size_t kBatch = 64 * kFileBlock;
   std::vector<char> batch(kBatch + 2);
   size_t used = 0, blocks = 0, left = length;
   while (left > 0) {
