@@ -179,6 +179,32 @@ TEST_F(ImapScriptTest, FetchReadsByLiteralSizeNotByLineStarts) {
   Finish(peer);
 }
 
+TEST_F(ImapScriptTest, ProviderHeaderComesFromTheMessageAndTheSessionReopens) {
+  const std::string header = "Subject: p\r\nX-tdr-info: 1\r\n\r\n";
+  const std::string body = "QUJD\r\n";
+  ScriptedPeer peer;
+  LoginScript(peer, "tag1 login box@sohu.com pw\r\n")
+      .Await("tag1 uid fetch 5 (rfc822)\r\n")
+      .Say("* 1 FETCH (UID 5 RFC822 {" + std::to_string(header.size() + body.size()) + "}\r\n" +
+           header)
+      .Reconnect()
+      .Say(kGreeting)
+      .Await("tag1 login box@sohu.com pw\r\n")
+      .Say(kLoginOk)
+      .Await("tag1 select tandrel\r\n")
+      .Say("tag1 OK [READ-WRITE] Select completed\r\n");
+  Begin(peer, "box@sohu.com", "pw");
+  std::string got;
+  EXPECT_TRUE(client_.GetHeader("5", got));
+  EXPECT_EQ(got, header);
+  EXPECT_TRUE(client_.IsConnected());
+  EXPECT_EQ(Finish(peer),
+            "tag1 login box@sohu.com pw\r\n"
+            "tag1 uid fetch 5 (rfc822)\r\n"
+            "tag1 login box@sohu.com pw\r\n"
+            "tag1 select tandrel\r\n");
+}
+
 TEST_F(ImapScriptTest, AppendRefusedBeforeOrAfterTheLiteral) {
   LogCapture log;
   std::string eml = dir_.Sub("m.eml");
