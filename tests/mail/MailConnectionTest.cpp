@@ -160,4 +160,17 @@ TEST(MailConnectionTest, TlsHandshakeWithPlainPeerFailsOpen) {
   peer.Received();
 }
 
+TEST(MailConnectionTest, TlsHandshakeWithSilentPeerTimesOut) {
+  ScriptedPeer peer;
+  peer.Await("never sent");
+  peer.Start();
+  MailConnection connection;
+  connection.SetTimeouts(2000, 300);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(connection.Open(true, "localhost", peer.Port()));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_FALSE(connection.IsConnected());
+  peer.Received();
+}
+
 }  // namespace
