@@ -346,6 +346,15 @@ bool RunFusermount(const std::string& mount_point) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Text that can stand as a mount option's value.
+bool IsOptionText(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c == ',' || c == '=' || c == '\\' || static_cast<unsigned char>(c) < 0x21) return false;
+  }
+  return true;
+}
+
 // The mount DriveMain serves; guarded by g_main_mutex.
 std::mutex g_main_mutex;
 FuseHost* g_main_host = nullptr;
@@ -420,7 +429,18 @@ int FuseHost::Run() {
     state_changed_.notify_all();
     return 1;
   }
-  std::vector<std::string> words = {"tandrel", "-o", "fsname=Tandrel,subtype=tandrel"};
+  // The volume's names show in mount, df and findmnt: "Tandrel" as the
+  // source, the file system name as the type's subtype (fuse.<name>).
+  std::string volume = "Tandrel", fs_name = "tandrel";
+  if (ops_.GetVolumeInformation != nullptr) {
+    std::string v, f;
+    uint32_t serial = 0, max_component = 0, flags = 0;
+    DriveFileInfo record;
+    ops_.GetVolumeInformation(&v, &serial, &max_component, &flags, &f, &record);
+    if (IsOptionText(v)) volume = v;
+    if (IsOptionText(f)) fs_name = f;
+  }
+  std::vector<std::string> words = {"tandrel", "-o", "fsname=" + volume + ",subtype=" + fs_name};
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   struct fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());

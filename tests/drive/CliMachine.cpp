@@ -1,0 +1,128 @@
+#include "CliMachine.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "TempDir.h"
+#include "platform/FileHelpers.h"
+#include "platform/FuseHost.h"
+
+#ifndef TANDREL_CLI_PATH
+#error TANDREL_CLI_PATH must name the tandrel-cli executable
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+
+}  // namespace
+
+int Shell(const std::string& command) {
+  int status = std::system(("bash -c " + Quote(command)).c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool ShellEventually(const std::string& command, int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (Shell(command + " >/dev/null 2>&1") == 0) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+}
+
+std::string Quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+CliMachine::CliMachine(const std::string& root, const std::string& user,
+                       const std::string& password, int port)
+    : root_(root), user_(user), password_(password), mount_point_(root + "/mnt"), port_(port) {
+  MakeDir(root_ + "/home");
+  MakeDir(root_ + "/share");
+  MakeDir(mount_point_);
+}
+
+CliMachine::~CliMachine() {
+  if (Running() && Terminate() < 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  if (FuseHost::IsMountPoint(mount_point_)) {
+    Shell("fusermount3 -u -z " + Quote(mount_point_) + " 2>/dev/null");
+  }
+}
+
+bool CliMachine::Mount(int timeout_ms) {
+  pid_ = ::fork();
+  if (pid_ < 0) return false;
+  if (pid_ == 0) {
+    int out = ::open((root_ + "/output.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (out >= 0) {
+      ::dup2(out, 1);
+      ::dup2(out, 2);
+    }
+    int null = ::open("/dev/null", O_RDONLY);
+    if (null >= 0) ::dup2(null, 0);
+    ::setenv("HOME", (root_ + "/home").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root_ + "/share").c_str(), 1);
+    ::setenv("TANDREL_PASSWORD", password_.c_str(), 1);
+    ::setenv("TANDREL_SYNC_PERIODS", "100,300", 1);
+    ::setenv("TANDREL_LOG", "3", 1);
+    std::string port = std::to_string(port_);
+    ::execl(TANDREL_CLI_PATH, TANDREL_CLI_PATH, "mount", "--user", user_.c_str(), "--server",
+            "127.0.0.1", "--port", port.c_str(), "--mountpoint", mount_point_.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (Clock::now() < deadline) {
+    if (FuseHost::IsMountPoint(mount_point_)) return true;
+    if (!Running()) return false;
+    Nap();
+  }
+  return false;
+}
+
+bool CliMachine::Running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  pid_t r = ::waitpid(pid_, &status, WNOHANG);
+  if (r == 0) return true;
+  pid_ = -1;
+  return false;
+}
+
+int CliMachine::WaitExit(int timeout_ms) {
+  if (pid_ <= 0) return -1;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (Clock::now() < deadline) {
+    int status = 0;
+    pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    Nap();
+  }
+  return -1;
+}
+
+int CliMachine::Terminate(int timeout_ms) {
+  if (pid_ <= 0) return -1;
+  ::kill(pid_, SIGTERM);
+  return WaitExit(timeout_ms);
+}
+
+std::string CliMachine::Output() const { return ReadFileBytes(root_ + "/output.txt"); }

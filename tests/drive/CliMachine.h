@@ -1,0 +1,42 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+// One test "machine" running `tandrel-cli mount`: its own HOME and
+// XDG_DATA_HOME below root, its own mount point, the password in the
+// environment and short sync periods. Stopped (SIGTERM, then SIGKILL and a
+// lazy unmount) by the object at the latest.
+// Thread contract: one test thread only.
+class CliMachine {
+ public:
+  CliMachine(const std::string& root, const std::string& user, const std::string& password,
+             int port);
+  ~CliMachine();
+  CliMachine(const CliMachine&) = delete;
+  CliMachine& operator=(const CliMachine&) = delete;
+
+  // Starts the process and waits until the folder is mounted.
+  bool Mount(int timeout_ms = 20000);
+  // SIGTERM; the exit code, or -1 when it did not end in time.
+  int Terminate(int timeout_ms = 20000);
+  // Waits for the process to end by itself; its exit code or -1.
+  int WaitExit(int timeout_ms = 20000);
+  bool Running();
+
+  const std::string& MountPoint() const { return mount_point_; }
+  std::string Output() const;
+
+ private:
+  std::string root_, user_, password_, mount_point_;
+  int port_;
+  pid_t pid_ = -1;
+};
+
+// Runs a shell command; its exit status (-1 when it could not run).
+int Shell(const std::string& command);
+// Runs until the command succeeds or the time is up.
+bool ShellEventually(const std::string& command, int timeout_ms);
+// Quotes text for the shell.
+std::string Quote(const std::string& text);
