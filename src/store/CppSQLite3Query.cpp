@@ -1,7 +1,6 @@
 #include "store/CppSQLite3Query.h"
 
 #include <sqlite3.h>
-#include <cstring>
 #include <utility>
 
 #include "store/CppSQLite3Exception.h"
@@ -14,7 +13,8 @@ CppSQLite3Query::CppSQLite3Query(CppSQLite3Query&& other) noexcept
       stmt_(std::exchange(other.stmt_, nullptr)),
       at_end_(other.at_end_),
       columns_(std::exchange(other.columns_, 0)),
-      owns_(std::exchange(other.owns_, false)) {}
+      owns_(std::exchange(other.owns_, false)),
+      names_(std::move(other.names_)) {}
 
 CppSQLite3Query& CppSQLite3Query::operator=(CppSQLite3Query&& other) noexcept {
   if (this == &other) return *this;
@@ -24,6 +24,7 @@ CppSQLite3Query& CppSQLite3Query::operator=(CppSQLite3Query&& other) noexcept {
   at_end_ = other.at_end_;
   columns_ = std::exchange(other.columns_, 0);
   owns_ = std::exchange(other.owns_, false);
+  names_ = std::move(other.names_);
   return *this;
 }
 
@@ -45,9 +46,15 @@ void CppSQLite3Query::CheckStatement() const {
 int CppSQLite3Query::ColumnIndex(const char* name) const {
   CheckStatement();
   if (name != nullptr) {
+    if (names_.empty() && columns_ > 0) {
+      names_.reserve(static_cast<size_t>(columns_));
+      for (int i = 0; i < columns_; ++i) {
+        const char* column = sqlite3_column_name(stmt_, i);
+        names_.emplace_back(column != nullptr ? column : "");
+      }
+    }
     for (int i = 0; i < columns_; ++i) {
-      const char* column = sqlite3_column_name(stmt_, i);
-      if (column != nullptr && std::strcmp(name, column) == 0) return i;
+      if (names_[static_cast<size_t>(i)] == name) return i;
     }
   }
   throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "Invalid field name requested");

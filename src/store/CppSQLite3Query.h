@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -44,4 +45,7 @@ class CppSQLite3Query {
   bool at_end_ = true;
   int columns_ = 0;
   bool owns_ = false;
+  // The result column names, copied on the first look-up: reading them from
+  // the engine each time dominated the cost of reading a row by name.
+  mutable std::vector<std::string> names_;
 };

@@ -148,9 +148,9 @@ bool MetaStore::GetFolderEntries(const std::string& folder, std::vector<DriveEnt
   std::vector<FileRecord> files;
   if (!GetFiles(folder, files)) return false;
   entries.reserve(entries.size() + files.size());
-  for (const FileRecord& f : files) {
+  for (FileRecord& f : files) {
     DriveEntry e;
-    e.name = f.name;
+    e.name = std::move(f.name);
     e.kind = DriveEntry::kFile;
     e.SetSize(static_cast<uint64_t>(static_cast<int64_t>(f.total_size)));
     e.SetTime(static_cast<uint32_t>(f.time));
