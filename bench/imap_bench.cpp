@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -80,12 +81,10 @@ class RawSession {
   bool ReadReply(std::string& reply, bool continuation = false) {
     reply.clear();
     for (;;) {
-      size_t at = reply.size();
-      reply.resize(at + (1u << 20));
-      long r = ssl_ != nullptr ? SSL_read(ssl_, reply.data() + at, 1 << 20)
-                               : ::recv(fd_, reply.data() + at, 1u << 20, 0);
+      long r = ssl_ != nullptr ? SSL_read(ssl_, chunk_.data(), static_cast<int>(chunk_.size()))
+                               : ::recv(fd_, chunk_.data(), chunk_.size(), 0);
       if (r <= 0) return false;
-      reply.resize(at + static_cast<size_t>(r));
+      reply.append(chunk_.data(), static_cast<size_t>(r));
       if (reply.size() < 2 || reply.compare(reply.size() - 2, 2, "\r\n") != 0) continue;
       size_t start = reply.rfind("\r\n", reply.size() - 3);
       start = start == std::string::npos ? 0 : start + 2;
@@ -98,6 +97,7 @@ class RawSession {
   }
 
  private:
+  std::vector<char> chunk_ = std::vector<char>(1u << 20);
   int fd_ = -1;
   SSL_CTX* ctx_ = nullptr;
   SSL* ssl_ = nullptr;
@@ -166,24 +166,26 @@ void BM_FetchBaseline(benchmark::State& state, bool tls) {
   Report(state);
 }
 
-// Prints the usual table, then each measurement as a ratio of its baseline.
+// Prints the usual table, then the median of each measurement over its
+// repetitions as a ratio of its baseline's median. Repetitions run randomly
+// interleaved, so a load burst on the machine hits both sides alike.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.error_occurred || run.iterations == 0) continue;
+      if (run.error_occurred || run.iterations == 0 || run.run_type != Run::RT_Iteration) continue;
       double seconds = run.real_accumulated_time / static_cast<double>(run.iterations);
-      mbps_[run.benchmark_name()] = static_cast<double>(kPartBytes) / 1e6 / seconds;
+      mbps_[run.run_name.function_name].push_back(static_cast<double>(kPartBytes) / 1e6 / seconds);
     }
   }
   void PrintRatios() const {
-    std::printf("\nMB/s of raw part bytes (10 MiB part), client / raw baseline:\n");
+    std::printf("\nMB/s of raw part bytes (10 MiB part), medians, client / raw baseline:\n");
     for (const char* op : {"Append", "Fetch"})
       for (const char* mode : {"plain", "tls"}) {
         std::string name = std::string(op) + "/" + mode,
                     base = std::string(op) + "Baseline/" + mode;
-        auto a = Find(name), b = Find(base);
+        double a = Median(name), b = Median(base);
         if (a > 0 && b > 0)
           std::printf("  %-13s %8.1f MB/s   baseline %8.1f MB/s   ratio %.2f (target %.1f)\n",
                       name.c_str(), a, b, a / b, op[0] == 'A' ? 0.8 : 0.7);
@@ -191,18 +193,26 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
  private:
-  double Find(const std::string& prefix) const {
-    for (const auto& [name, value] : mbps_)
-      if (name.rfind(prefix + "/", 0) == 0 || name == prefix) return value;
-    return 0;
+  double Median(const std::string& name) const {
+    auto found = mbps_.find(name);
+    if (found == mbps_.end() || found->second.empty()) return 0;
+    std::vector<double> v = found->second;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
   }
-  std::map<std::string, double> mbps_;
+  std::map<std::string, std::vector<double>> mbps_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
+  // Defaults that the command line can override (later flags win).
+  std::vector<char*> args(argv, argv + argc);
+  char repetitions[] = "--benchmark_repetitions=5";
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, {repetitions, interleave});
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
   if (!DovecotServer::Installed()) {
     std::fprintf(stderr, "imap_bench: dovecot is not installed\n");
     return 1;
