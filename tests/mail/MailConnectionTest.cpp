@@ -114,6 +114,22 @@ TEST(MailConnectionTest, SendToClosedPeerFailsWithoutSignal) {
   EXPECT_EQ(connection.ReadLine(line), -1);
 }
 
+TEST(MailConnectionTest, PeerThatNeverReadsMakesSendTimeOut) {
+  LogCapture log;
+  ScriptedPeer listener;  // never started: the connection waits in its backlog unread
+  MailConnection connection;
+  connection.SetTimeouts(2000, 300);
+  ASSERT_TRUE(connection.Open(false, "127.0.0.1", listener.Port()));
+  std::string block(1 << 20, 's');
+  bool sent = true;
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 256 && sent; ++i) sent = connection.Send(block);
+  EXPECT_FALSE(sent);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(connection.IsConnected());
+  EXPECT_TRUE(log.Has("LOG_ERROR send data failed"));
+}
+
 TEST(MailConnectionTest, SilentPeerTimesOut) {
   LogCapture log;
   ScriptedPeer peer;
