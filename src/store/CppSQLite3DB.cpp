@@ -33,9 +33,9 @@ void CppSQLite3DB::CheckHandle() const {
     throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "Database not open");
 }
 
-int CppSQLite3DB::RunStatement(const std::string& sql) {
+int CppSQLite3DB::RunStatement(const std::string& sql, const std::string* log_text) {
   CheckHandle();
-  CLog::Instance()->Write(LOG_DEBUG, "sql=%s", sql.c_str());
+  CLog::Instance()->Write(LOG_DEBUG, "sql=%s", (log_text != nullptr ? *log_text : sql).c_str());
   char* error = nullptr;
   int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
   if (rc != SQLITE_OK) {

@@ -29,8 +29,9 @@ class CppSQLite3DB {
   void CloseDb();
   bool IsOpen() const { return open_; }
 
-  // For statements without rows; the number of rows changed.
-  int RunStatement(const std::string& sql);
+  // For statements without rows; the number of rows changed. log_text,
+  // when given, is logged in place of sql (a statement carrying a password).
+  int RunStatement(const std::string& sql, const std::string* log_text = nullptr);
   CppSQLite3Query RunQuery(const std::string& sql);
   CppSQLite3Table RunTable(const std::string& sql);
 

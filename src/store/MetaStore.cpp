@@ -166,13 +166,34 @@ bool MetaStore::GetAccountId(const std::string& user, int& id) {
   }
 }
 
+namespace {
+
+// The account statements are logged with the password masked: the log is a
+// file a user may well hand on.
+const char* const kHiddenPwd = "***";
+
+std::string InsertAccountSql(const AccountRecord& r, const char* pwd) {
+  return SqlText(
+      "insert into account(user,pwd,type,down_server,smtp_server,port,ssl_flag,save_pwd) "
+      "values('%q','%q',%d,'%q','%q', %d,%d,%d)",
+      r.user.c_str(), pwd, r.type, r.down_server.c_str(), r.smtp_server.c_str(), r.port, r.ssl_flag,
+      r.save_pwd);
+}
+
+std::string UpdateAccountSql(const AccountRecord& r, const char* pwd) {
+  return SqlText(
+      "update account set user='%q',pwd='%q',type=%d,down_server='%q',smtp_server='%q',"
+      "port=%d,ssl_flag=%d,save_pwd=%d where user='%q'",
+      r.user.c_str(), pwd, r.type, r.down_server.c_str(), r.smtp_server.c_str(), r.port, r.ssl_flag,
+      r.save_pwd, r.user.c_str());
+}
+
+}  // namespace
+
 bool MetaStore::AddAccount(const AccountRecord& r) {
   try {
-    main_db_.RunStatement(
-        SqlText("insert into account(user,pwd,type,down_server,smtp_server,port,ssl_flag,save_pwd) "
-                "values('%q','%q',%d,'%q','%q', %d,%d,%d)",
-                r.user.c_str(), r.pwd.c_str(), r.type, r.down_server.c_str(), r.smtp_server.c_str(),
-                r.port, r.ssl_flag, r.save_pwd));
+    const std::string shown = InsertAccountSql(r, kHiddenPwd);
+    main_db_.RunStatement(InsertAccountSql(r, r.pwd.c_str()), &shown);
     account_db_.CloseDb();
     std::string path = AccountDbPath(r.user);
     EnsurePrivateFile(path);
@@ -190,11 +211,8 @@ bool MetaStore::AddAccount(const AccountRecord& r) {
 
 bool MetaStore::UpdateAccount(const AccountRecord& r) {
   try {
-    main_db_.RunStatement(
-        SqlText("update account set user='%q',pwd='%q',type=%d,down_server='%q',smtp_server='%q',"
-                "port=%d,ssl_flag=%d,save_pwd=%d where user='%q'",
-                r.user.c_str(), r.pwd.c_str(), r.type, r.down_server.c_str(), r.smtp_server.c_str(),
-                r.port, r.ssl_flag, r.save_pwd, r.user.c_str()));
+    const std::string shown = UpdateAccountSql(r, kHiddenPwd);
+    main_db_.RunStatement(UpdateAccountSql(r, r.pwd.c_str()), &shown);
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "AddAccount error.msg=%s", e.Message());
   }

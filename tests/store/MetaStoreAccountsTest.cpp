@@ -164,6 +164,35 @@ TEST_F(AccountsTest, AddFindAndUpdate) {
   EXPECT_EQ(all.size(), 2u);
 }
 
+TEST_F(AccountsTest, LoggedStatementsHidePasswords) {
+  Prepare();
+  CLog* log = CLog::Instance();
+  log->SetEnabled(true);
+  log->SetThreshold(3);
+  log->Queue().TakeAll();
+  {
+    MetaStore store;
+    AccountRecord r = Account("me@example.com");
+    r.pwd = "hunter2";
+    store.AddAccount(r);
+    store.UpdateAccount(r);
+  }
+  auto lines = log->Queue().TakeAll();
+  log->SetEnabled(false);
+  int account_lines = 0;
+  for (const std::string& l : lines) {
+    EXPECT_EQ(l.find("hunter2"), std::string::npos) << l;
+    if (l.find("sql=insert into account(") != std::string::npos ||
+        l.find("sql=update account set user='me@example.com',pwd='***'") != std::string::npos)
+      ++account_lines;
+  }
+  EXPECT_EQ(account_lines, 2);
+  MetaStore store;
+  AccountRecord stored;
+  ASSERT_TRUE(store.GetAccount("me@example.com", stored));
+  EXPECT_EQ(stored.pwd, "hunter2");
+}
+
 TEST_F(AccountsTest, AddAccountMakesDatabaseAndCacheDir) {
   Prepare();
   {
