@@ -179,20 +179,27 @@ bool ImapClient::FetchLiteral(const std::string& uid, const char* item, std::str
   if (!Send(std::string(kTag) + " uid fetch " + uid + " (" + item + ")\r\n")) return false;
   std::string line, skipped;
   bool collected = false;
+  // A failed fetch hands back nothing of a partly read body.
+  const size_t original = out.size();
+  auto fail = [&out, original] {
+    out.resize(original);
+    return false;
+  };
   for (;;) {
-    if (ReadLine(line) < 0) return false;
+    if (ReadLine(line) < 0) return fail();
     Verdict verdict = Judge(line);
-    if (verdict != Verdict::kMore) return verdict == Verdict::kOk;
+    if (verdict == Verdict::kOk) return true;
+    if (verdict == Verdict::kFailed) return fail();
     size_t size = 0;
     if (!AnnouncedLiteral(line, size)) continue;
     // The first literal of the untagged FETCH is the body; any other is
     // consumed so that its bytes are never taken for response lines.
     if (line[0] == '*' && !collected) {
       collected = true;
-      if (!ReadExact(size, out, on_chunk)) return false;
+      if (!ReadExact(size, out, on_chunk)) return fail();
     } else {
       skipped.clear();
-      if (!ReadExact(size, skipped, nullptr)) return false;
+      if (!ReadExact(size, skipped, nullptr)) return fail();
     }
   }
 }

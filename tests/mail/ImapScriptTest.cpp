@@ -205,6 +205,20 @@ TEST_F(ImapScriptTest, ProviderHeaderComesFromTheMessageAndTheSessionReopens) {
             "tag1 select tandrel\r\n");
 }
 
+TEST_F(ImapScriptTest, FetchCutShortHandsBackNothing) {
+  ScriptedPeer peer;
+  LoginScript(peer, "login")
+      .Await("tag1 uid fetch 3 (rfc822)\r\n")
+      .Say("* 1 FETCH (UID 3 RFC822 {100}\r\nonly part of it")
+      .Hangup();
+  Begin(peer);
+  std::string message = "kept";
+  EXPECT_FALSE(client_.FetchMessage({"3"}, message));
+  EXPECT_EQ(message, "kept");
+  EXPECT_FALSE(client_.IsConnected());
+  Finish(peer);
+}
+
 TEST_F(ImapScriptTest, AppendRefusedBeforeOrAfterTheLiteral) {
   LogCapture log;
   std::string eml = dir_.Sub("m.eml");
