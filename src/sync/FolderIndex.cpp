@@ -167,5 +167,7 @@ FolderIndex::Verdict FolderIndex::Judge(int remote_version, const std::string& u
   if (remote_version > task.file_id) return Verdict::kAdopt;
   if (remote_version < task.file_id) return Verdict::kDelete;
   if (task.mail_id.empty() || UidLess(task.mail_id, uid)) return Verdict::kAdopt;
+  // The loser of a tie is never adopted by anyone again.
+  if (UidLess(uid, task.mail_id)) return Verdict::kDelete;
   return Verdict::kLeave;
 }

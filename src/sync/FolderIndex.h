@@ -40,7 +40,7 @@ class FolderIndex {
 
   // Which way an index message of the given version goes. Equal versions
   // are settled by the larger UID, so two machines that published the same
-  // version both end on the same tree.
+  // version both end on the same tree; the smaller one is deleted.
   static Verdict Judge(int remote_version, const std::string& uid, const TaskFolderRecord& task);
 
   // Numeric order of two UID texts.

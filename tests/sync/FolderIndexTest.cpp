@@ -134,7 +134,7 @@ TEST(FolderIndexVersion, AdoptsNewerDeletesOlderAndSettlesTies) {
   EXPECT_EQ(FolderIndex::Judge(1, "20", Task(2, 5, "")), V::kLeave);
   // Two machines on version 5: the larger UID wins on both.
   EXPECT_EQ(FolderIndex::Judge(5, "20", Task(0, 5, "9")), V::kAdopt);
-  EXPECT_EQ(FolderIndex::Judge(5, "9", Task(0, 5, "20")), V::kLeave);
+  EXPECT_EQ(FolderIndex::Judge(5, "9", Task(0, 5, "20")), V::kDelete);
   EXPECT_EQ(FolderIndex::Judge(5, "20", Task(0, 5, "20")), V::kLeave);
 }
 

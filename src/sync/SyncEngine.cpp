@@ -1,0 +1,287 @@
+#include "sync/SyncEngine.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "drive/FolderCache.h"
+#include "log/CLog.h"
+#include "mail/ImapClient.h"
+#include "message/EmlWriter.h"
+#include "platform/FileHelpers.h"
+#include "platform/Locations.h"
+#include "platform/WireCodePage.h"
+#include "store/MetaStore.h"
+#include "sync/FolderIndex.h"
+#include "sync/SyncNames.h"
+#include "sync/TransferProgress.h"
+
+namespace {
+
+CLog* Log() { return CLog::Instance(); }
+
+void RemoveFile(const std::string& path) { ::unlink(NativePath(path).c_str()); }
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes) {
+  FILE* f = fopen(NativePath(path).c_str(), "wb");
+  if (f == nullptr) return false;
+  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  ok = fclose(f) == 0 && ok;
+  return ok;
+}
+
+}  // namespace
+
+SyncEngine& SyncEngine::Instance() {
+  static SyncEngine engine;
+  return engine;
+}
+
+SyncEngine::SyncEngine()
+    : task_session_(std::make_unique<ImapClient>()),
+      refresh_session_(std::make_unique<ImapClient>()) {}
+
+SyncEngine::~SyncEngine() { Stop(); }
+
+void SyncEngine::Attach(const AccountRecord& account, FolderCache& cache) {
+  account_ = account;
+  cache_ = &cache;
+}
+
+bool SyncEngine::Start(const AccountRecord& account, FolderCache& cache) {
+  if (threads_on_) return false;
+  Attach(account, cache);
+  running_ = true;
+  threads_on_ = true;
+  try {
+    task_thread_ = std::thread(&SyncEngine::TaskLoop, this);
+    refresh_thread_ = std::thread(&SyncEngine::RefreshLoop, this);
+  } catch (const std::system_error& e) {
+    Log()->Write(LOG_ERROR, "start sync thread error:%s", e.what());
+    Stop();
+    return false;
+  }
+  return true;
+}
+
+void SyncEngine::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(wait_mutex_);
+    running_ = false;
+  }
+  wake_.notify_all();
+  if (task_thread_.joinable()) task_thread_.join();
+  if (refresh_thread_.joinable()) refresh_thread_.join();
+  threads_on_ = false;
+  LogOut(*task_session_);
+  LogOut(*refresh_session_);
+}
+
+void SyncEngine::SetPeriodsForTest(int task_ms, int refresh_ms) {
+  task_period_ms_ = std::max(1, task_ms);
+  refresh_period_ms_ = std::max(1, refresh_ms);
+}
+
+void SyncEngine::Pause(int ms) {
+  std::unique_lock<std::mutex> lock(wait_mutex_);
+  wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !running_; });
+}
+
+void SyncEngine::TaskLoop() {
+  while (running_) {
+    TaskStep();
+    Pause(task_period_ms_);
+  }
+}
+
+void SyncEngine::RefreshLoop() {
+  while (running_) {
+    RefreshPass();
+    Pause(refresh_period_ms_);
+  }
+}
+
+bool SyncEngine::OpenMailbox(ImapClient& session) {
+  bool ok = session.Connect(account_.down_server, account_.port, account_.ssl_flag != 0) &&
+            session.Login(account_.user, account_.pwd) &&
+            (session.Select(kFolder) || (session.Create(kFolder) && session.Select(kFolder)));
+  // A half-opened session would pass the connected test and fail every
+  // command after it; closed, its next user opens it again.
+  if (!ok) session.Close();
+  return ok;
+}
+
+bool SyncEngine::EnsureOpen(ImapClient& session) {
+  return session.IsConnected() || OpenMailbox(session);
+}
+
+void SyncEngine::LogOut(ImapClient& session) {
+  if (!session.IsConnected()) return;
+  if (session.Send(std::string(ImapClient::kTag) + " logout\r\n")) {
+    std::string line;
+    for (int i = 0; i < 8 && session.ReadLine(line) >= 0; ++i) {
+      if (line.rfind(ImapClient::kTag, 0) == 0) break;
+      line.clear();
+    }
+  }
+  session.Close();
+}
+
+std::string SyncEngine::CacheRoot() const {
+  MetaStore store;
+  SettingRecord setting;
+  if (!store.ReadSetting(setting)) return "";
+  return CacheDir(setting.data_dir, account_.user);
+}
+
+// ---------------------------------------------------------------- task step
+
+bool SyncEngine::TaskStep() {
+  MetaStore store;
+
+  if (clock_() >= retry_at_) {
+    if (!UploadLoop(store)) return false;
+  }
+
+  std::map<std::string, int> stats;
+  if (!store.GetAllMailId(stats)) return false;
+  std::set<std::string> doomed;
+  for (const auto& [mail_id, stat] : stats) {
+    if (mail_id.empty() || stat != 3) continue;
+    Log()->Write(LOG_DEBUG, "delete remote file:mail_id:%s", mail_id.c_str());
+    doomed.insert(mail_id);
+  }
+  if (!doomed.empty() && DeleteRemote(doomed)) {
+    std::lock_guard<std::mutex> lock(namespace_mutex_);
+    for (const auto& mail_id : doomed) store.DelFile(mail_id);
+  }
+
+  store.DelPendingFiles();
+
+  int count = 0;
+  if (store.GetUpFolderCount(count) && count >= 1) {
+    if (UploadFolderIndex()) {
+      store.SubUpFolderCount(count);
+      Log()->Write(LOG_DEBUG, "upfodler ok,upcount=%d", count);
+    } else {
+      Log()->Write(LOG_WARNING, "upfodler err,upcount=%d", count);
+    }
+  }
+  return true;
+}
+
+bool SyncEngine::UploadLoop(MetaStore& store) {
+  std::string cache;
+  for (;;) {
+    std::vector<FileRecord> list;
+    store.GetPendingUpload(list);
+    if (list.empty()) return true;
+    if (cache.empty()) cache = CacheRoot();
+    if (cache.empty()) return true;  // nowhere to read the content from
+    FileRecord part = list.front();
+    part.from = part.to = account_.user;
+    part.kind = 1;
+    part.local_fn = cache + part.local_fn;
+    if (!UploadPart(part)) {
+      Log()->Write(LOG_DEBUG, "upload file:%s error", part.name.c_str());
+      NoteUploadFailure();
+      return true;
+    }
+    backoff_ms_ = 0;
+    {
+      std::lock_guard<std::mutex> lock(namespace_mutex_);
+      store.FinishUpdateFile(part);
+      // The store reports success after a failed statement: look at the row.
+      SyncQueries queries(account_.user);
+      SyncQueries::PartRow row;
+      bool found = false;
+      if (!queries.GetPart(part.file_id, part.part, row, found) || (found && row.stat == 1)) {
+        Log()->Write(LOG_ERROR, "FinishUpdateFile failed,fn:%s,part:%d", part.name.c_str(),
+                     part.part);
+        return false;
+      }
+      store.AddUpFolderCount();
+    }
+    Log()->Write(LOG_DEBUG, "upload file:%s ok", part.name.c_str());
+    if (threads_on_ && !running_) return true;  // stopping: the rest waits for the next start
+  }
+}
+
+void SyncEngine::NoteUploadFailure() {
+  int next = backoff_ms_ == 0 ? kFirstBackoffMs : std::min(backoff_ms_ * 2, kMaxBackoffMs);
+  backoff_ms_ = next;
+  retry_at_ = clock_() + std::chrono::milliseconds(next);
+}
+
+bool SyncEngine::UploadPart(const FileRecord& record) {
+  std::string temp = DataDir() + "\\temp";
+  MakeDir(temp);
+  std::string path = temp + "\\" + record.md5 + ".eml";
+  EmlWriter writer(record);
+  int length = 0;
+  if (!writer.SaveToEml(path, length)) {
+    RemoveFile(path);
+    Log()->Write(LOG_DEBUG, "SaveToEml %s error", record.name.c_str());
+    return false;
+  }
+  TransferProgress::Instance()->BeginUpload(SyncNames::ProgressName(record),
+                                            static_cast<uint32_t>(length));
+  Log()->Write(LOG_DEBUG, "begin upload file %s", record.name.c_str());
+  bool ok = EnsureOpen(*task_session_) && task_session_->Append(kFolder, path);
+  if (!ok) task_session_->Close();
+  RemoveFile(path);
+  Log()->Write(LOG_DEBUG, "end upload file %s", record.name.c_str());
+  TransferProgress::Instance()->ClearUpload();
+  return ok;
+}
+
+bool SyncEngine::DeleteRemote(const std::set<std::string>& mail_ids) {
+  if (mail_ids.empty()) return true;
+  bool ok = EnsureOpen(*task_session_) && task_session_->Delete(mail_ids);
+  if (!ok) task_session_->Close();
+  return ok;
+}
+
+bool SyncEngine::UploadFolderIndex() {
+  MetaStore store;
+  std::map<std::string, FolderRecord> folders;
+  std::map<int, FileRecord> files;
+  TaskFolderRecord task;
+  if (!store.GetAllFolders(folders) || !store.GetAllFiles(files) || !store.GetFolderTask(task)) {
+    return false;
+  }
+  std::string text = FolderIndex::Compose(folders, files);
+  std::string temp = DataDir() + "\\temp";
+  MakeDir(temp);
+  std::string index_path = temp + "\\folder.txt";
+  if (!WriteWholeFile(index_path, WireCodePage::FromUtf8(text))) {
+    RemoveFile(index_path);
+    return false;
+  }
+  FileRecord record;
+  record.name = "folder.txt";
+  record.kind = 2;
+  record.from = record.to = account_.user;
+  record.local_fn = index_path;
+  record.part = record.total_part = 1;
+  record.file_id = task.file_id;
+  if (!GetFileMd5(index_path, record.size, record.time, record.md5)) {
+    RemoveFile(index_path);
+    return false;
+  }
+  record.total_size = record.size;
+  Log()->Write(LOG_INFO, "upfolder:%s", text.c_str());
+
+  std::string eml = temp + "\\" + record.md5 + ".eml";
+  EmlWriter writer(record);
+  int length = 0;
+  bool ok = writer.SaveToEml(eml, length);
+  if (ok) {
+    ok = EnsureOpen(*task_session_) && task_session_->Append(kFolder, eml);
+    if (!ok) task_session_->Close();
+  }
+  RemoveFile(eml);
+  RemoveFile(index_path);
+  return ok;
+}

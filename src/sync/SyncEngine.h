@@ -1,0 +1,156 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store/AccountRecord.h"
+#include "store/FileRecord.h"
+#include "store/FolderRecord.h"
+#include "sync/SyncQueries.h"
+
+class FolderCache;
+class ImapClient;
+class MetaStore;
+
+// Keeps the mailbox folder "tandrel" and the local store in step. The task
+// thread pushes local changes (uploads, remote deletes, the folder index);
+// the refresh thread pulls the mailbox (vanished parts, new parts and
+// indexes, downloads). The drive calls the Sync* operations on its own
+// thread. Pending work lives in the store only.
+//
+// Thread contract: account_ and cache_ are set before the threads start and
+// only read afterwards. task_session_ and the upload back-off belong to the
+// task thread, refresh_session_ and ignored_uids_ to the refresh thread (or to
+// the caller of TaskStep / RefreshPass while the engine is not started).
+// namespace_mutex_ serialises every change of the folder tree, ftable and
+// folder cache (drive operations, adoption of an index, removal of vanished
+// files, cache rebuilds), so none of them works from a tree that another is
+// replacing; it is never held during network traffic. Lock order:
+// namespace_mutex_, then FolderCache's own mutex. wait_mutex_ only guards the
+// pauses of the two threads.
+class SyncEngine {
+ public:
+  static constexpr int kTaskPeriodMs = 1000;
+  static constexpr int kRefreshPeriodMs = 10000;
+  static constexpr int kFirstBackoffMs = 1000;
+  static constexpr int kMaxBackoffMs = 60000;
+  static constexpr const char* kFolder = "tandrel";
+
+  // The process-wide engine used by the drive.
+  static SyncEngine& Instance();
+
+  SyncEngine();
+  ~SyncEngine();
+  SyncEngine(const SyncEngine&) = delete;
+  SyncEngine& operator=(const SyncEngine&) = delete;
+
+  // Takes the account and the drive's cache without starting the threads;
+  // the caller may then run TaskStep and RefreshPass itself.
+  void Attach(const AccountRecord& account, FolderCache& cache);
+  // Attach, then the task and the refresh threads. False when a thread could
+  // not be started or the engine already runs.
+  bool Start(const AccountRecord& account, FolderCache& cache);
+  // Wakes and joins both threads, then logs the sessions out. Harmless when
+  // not started.
+  void Stop();
+  bool Running() const { return running_; }
+
+  // Test-only: shorter pauses of the two threads (milliseconds).
+  void SetPeriodsForTest(int task_ms, int refresh_ms);
+  // Test-only: the clock of the upload back-off.
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  void SetClockForTest(Clock clock) { clock_ = std::move(clock); }
+
+  // Task thread.
+  bool TaskStep();
+  bool UploadPart(const FileRecord& record);
+  bool DeleteRemote(const std::set<std::string>& mail_ids);
+  bool UploadFolderIndex();
+
+  // Refresh thread.
+  void RefreshPass();
+  bool Refresh();
+  void DownloadPending();
+  bool RebuildFolderCache();
+  // The folder rows, the ftable rows and the part header of an index
+  // message; false without an attachment or without the "[folder]" line.
+  static bool ParseFolderIndex(const std::string& message, std::vector<FolderRecord>& folders,
+                               std::vector<FileRecord>& files, FileRecord& info);
+
+  // Drive thread. Paths are drive paths rooted at "\" without a trailing
+  // backslash.
+  bool SyncAddFile(const std::string& path);
+  bool SyncReplaceFile(const std::string& path);
+  bool SyncDeleteFile(const std::string& path);
+  bool SyncAddFolder(const std::string& path);
+  bool SyncDeleteFolder(const std::string& path);
+  bool SyncMoveFile(const std::string& old_path, const std::string& new_path);
+  bool SyncMoveFolder(const std::string& old_path, const std::string& new_path);
+
+  // The account's cache directory as the setting row gives it now; empty
+  // when unknown (then nothing is written locally).
+  std::string CacheRoot() const;
+  const AccountRecord& Account() const { return account_; }
+
+  // Milliseconds the upload loop waits now after failed uploads (0: none).
+  int UploadBackoffMs() const { return backoff_ms_; }
+
+ private:
+  enum class Outcome { kDone, kRetry, kBad, kLeft };
+
+  void TaskLoop();
+  void RefreshLoop();
+  void Pause(int ms);
+  bool OpenMailbox(ImapClient& session);
+  bool EnsureOpen(ImapClient& session);
+  static void LogOut(ImapClient& session);
+
+  bool UploadLoop(MetaStore& store);
+  void NoteUploadFailure();
+
+  // Refresh helpers.
+  void DropVanished(MetaStore& store, const std::vector<std::string>& vanished, bool& changed);
+  bool LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& record,
+                 const std::set<std::string>& remote, SyncQueries::Parts& parts);
+  Outcome DownloadFolderIndex(const std::string& uid, const std::set<std::string>& remote);
+  Outcome AdoptIndex(const std::string& uid, const FileRecord& info,
+                     std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
+                     const std::set<std::string>& remote);
+  Outcome DownloadPart(const FileRecord& record);
+  bool RebuildLocked();
+  bool DeleteMessage(const std::string& uid);
+
+  // Drive helpers; the caller holds namespace_mutex_.
+  bool AddFileLocked(MetaStore& store, const std::string& path);
+
+  std::atomic<bool> running_{false};
+  std::atomic<bool> threads_on_{false};
+  std::atomic<int> task_period_ms_{kTaskPeriodMs};
+  std::atomic<int> refresh_period_ms_{kRefreshPeriodMs};
+  std::mutex wait_mutex_;
+  std::condition_variable wake_;
+  std::thread task_thread_;
+  std::thread refresh_thread_;
+
+  AccountRecord account_;
+  FolderCache* cache_ = nullptr;
+  std::mutex namespace_mutex_;
+
+  std::unique_ptr<ImapClient> task_session_;
+  std::unique_ptr<ImapClient> refresh_session_;
+
+  std::atomic<int> backoff_ms_{0};
+  std::chrono::steady_clock::time_point retry_at_{};
+  Clock clock_ = [] { return std::chrono::steady_clock::now(); };
+
+  std::set<std::string> ignored_uids_;
+};

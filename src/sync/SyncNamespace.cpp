@@ -1,0 +1,212 @@
+// The drive side of SyncEngine: new and edited files, deletes, new folders
+// and moves, applied to the store, the cache directory and the folder cache.
+// None of them talks to the server; each counts one change of the tree.
+#include <unistd.h>
+
+#include <map>
+
+#include "drive/FolderCache.h"
+#include "log/CLog.h"
+#include "platform/FileHelpers.h"
+#include "store/MetaStore.h"
+#include "sync/FolderIndex.h"
+#include "sync/SyncEngine.h"
+
+namespace {
+
+CLog* Log() { return CLog::Instance(); }
+
+DriveEntry FolderEntry(const std::string& name) {
+  DriveEntry entry;
+  entry.name = name;
+  entry.kind = DriveEntry::kFolder;
+  return entry;
+}
+
+// Splits a drive path and checks that its last name may travel.
+bool SplitDrivePath(const std::string& path, std::string& folder, std::string& name) {
+  return SplitPath(path, folder, name) && !folder.empty() && folder.front() == '\\' &&
+         FolderIndex::IsSafeName(name);
+}
+
+}  // namespace
+
+bool SyncEngine::SyncAddFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  MetaStore store;
+  return AddFileLocked(store, path);
+}
+
+bool SyncEngine::SyncReplaceFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  MetaStore store;
+  return AddFileLocked(store, path);
+}
+
+bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
+  std::string folder, name;
+  if (!SplitDrivePath(path, folder, name)) return false;
+  int folder_id = 0;
+  if (!store.GetFolderId(folder, folder_id)) return false;
+  std::string cache = CacheRoot();
+  if (cache.empty()) return false;
+
+  FileRecord record;
+  record.local_fn = cache + path;
+  if (!GetFileMd5(record.local_fn, record.size, record.time, record.md5)) return false;
+  record.total_size = record.size;
+  record.name = name;
+  record.from = record.to = account_.user;
+  record.stat = 1;
+  record.folder_id = folder_id;
+
+  // A name that the store already holds is an edit, whatever the caller
+  // said: a second row of the same name would make the path ambiguous.
+  int old_id = 0;
+  bool exists = store.GetFileId(folder_id, name, old_id);
+  if (exists) {
+    SyncQueries queries(account_.user);
+    if (!queries.ReplaceFileContent(old_id, record)) return false;
+    store.AddUpFolderCount();
+  } else {
+    if (!store.AddFile(record, true)) return false;
+  }
+  DriveEntry entry;
+  entry.name = name;
+  entry.kind = DriveEntry::kFile;
+  entry.SetSize(static_cast<uint64_t>(record.total_size));
+  entry.SetTime(static_cast<uint32_t>(record.time));
+  cache_->PutEntry(folder, entry);
+  return true;
+}
+
+bool SyncEngine::SyncDeleteFile(const std::string& path) {
+  Log()->Write(LOG_INFO, "begin delete file %s", path.c_str());
+  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  MetaStore store;
+  std::string folder, name;
+  if (!SplitPath(path, folder, name)) return false;
+  FileRecord record;
+  if (!store.GetFileInfo(path, record)) return false;
+  SyncQueries queries(account_.user);
+  if (!queries.MarkFileDeleted(record.file_id)) {
+    Log()->Write(LOG_INFO, "SetFileStat 3 err,fn %s", path.c_str());
+    return false;
+  }
+  cache_->RemoveEntry(folder, name);
+  std::string cache = CacheRoot();
+  if (!cache.empty()) ::unlink(NativePath(cache + path).c_str());
+  store.AddUpFolderCount();
+  return true;
+}
+
+bool SyncEngine::SyncAddFolder(const std::string& path) {
+  Log()->Write(LOG_INFO, "begin add folder %s", path.c_str());
+  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  MetaStore store;
+  std::string parent, name;
+  if (!SplitDrivePath(path, parent, name)) return false;
+  FolderRecord record;
+  int existing = 0;
+  if (!store.GetFolderId(parent, record.parent_id) || store.GetFolderId(path + "\\", existing)) {
+    Log()->Write(LOG_INFO, " add folder %s error", path.c_str());
+    return false;
+  }
+  record.name = name;
+  // AddFolder reports success after a failed insert: look for the row.
+  if (!store.AddFolder(record) || !store.GetFolderId(path + "\\", existing)) {
+    Log()->Write(LOG_INFO, " add folder %s error", path.c_str());
+    return false;
+  }
+  store.AddUpFolderCount();
+  cache_->SetFolder(path + "\\", {});
+  cache_->PutEntry(parent, FolderEntry(name));
+  std::string cache = CacheRoot();
+  if (!cache.empty()) MakeDir(cache + path);
+  return true;
+}
+
+bool SyncEngine::SyncDeleteFolder(const std::string& path) {
+  Log()->Write(LOG_INFO, "begin del folder %s", path.c_str());
+  std::string parent, name;
+  if (!SplitPath(path, parent, name)) return false;
+  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  MetaStore store;
+  // Only an empty folder goes: rows below a vanished folder would lose
+  // their place in the tree, and their files with it.
+  int id = 0;
+  std::vector<FolderRecord> subs;
+  std::map<int, FileRecord> files;
+  if (!store.GetFolderId(path + "\\", id) || !store.GetSubFolders(path + "\\", subs) ||
+      !store.GetAllFiles(files) || id == 0) {
+    Log()->Write(LOG_INFO, " del folder %s error", path.c_str());
+    return false;
+  }
+  bool has_files = false;
+  for (const auto& [file_id, file] : files) has_files = has_files || file.folder_id == id;
+  if (!subs.empty() || has_files || !store.DelFolder(path) || store.GetFolderId(path + "\\", id)) {
+    Log()->Write(LOG_INFO, " del folder %s error", path.c_str());
+    return false;
+  }
+  store.AddUpFolderCount();
+  cache_->RemoveFolder(path + "\\");
+  cache_->RemoveEntry(parent, name);
+  std::string cache = CacheRoot();
+  if (!cache.empty()) ::rmdir(NativePath(cache + path).c_str());
+  return true;
+}
+
+bool SyncEngine::SyncMoveFile(const std::string& old_path, const std::string& new_path) {
+  Log()->Write(LOG_INFO, "begin move file %s to %s", old_path.c_str(), new_path.c_str());
+  std::string old_folder, old_name, new_folder, new_name;
+  if (!SplitPath(old_path, old_folder, old_name) ||
+      !SplitDrivePath(new_path, new_folder, new_name)) {
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  MetaStore store;
+  DriveEntry entry;
+  if (!cache_->GetEntry(old_folder, old_name, entry)) return false;
+  // The target name must be free: the drive deletes a file it replaces first.
+  FileRecord existing;
+  if (old_path != new_path && store.GetFileInfo(new_path, existing)) {
+    Log()->Write(LOG_INFO, "move file %s to %s err", old_path.c_str(), new_path.c_str());
+    return false;
+  }
+  if (!store.RenameFile(old_path, new_path)) {
+    Log()->Write(LOG_INFO, "move file %s to %s err", old_path.c_str(), new_path.c_str());
+    return false;
+  }
+  std::string cache = CacheRoot();
+  if (!cache.empty()) {
+    MakeDir(cache + new_folder);
+    MoveByShell(cache + new_path, cache + old_path);
+  }
+  store.AddUpFolderCount();
+  RebuildLocked();
+  return true;
+}
+
+bool SyncEngine::SyncMoveFolder(const std::string& old_path, const std::string& new_path) {
+  Log()->Write(LOG_INFO, "begin move folder %s to %s", old_path.c_str(), new_path.c_str());
+  std::string old_parent, old_name, new_parent, new_name;
+  if (!SplitPath(old_path, old_parent, old_name) ||
+      !SplitDrivePath(new_path, new_parent, new_name)) {
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  if (!cache_->HasFolder(old_path + "\\")) return false;
+  MetaStore store;
+  if (!store.RenameFolder(old_path, new_path)) {
+    Log()->Write(LOG_INFO, "move folder %s to %s err", old_path.c_str(), new_path.c_str());
+    return false;
+  }
+  std::string cache = CacheRoot();
+  if (!cache.empty()) {
+    MakeDir(cache + new_parent);
+    MoveByShell(cache + new_path, cache + old_path);
+  }
+  store.AddUpFolderCount();
+  RebuildLocked();
+  return true;
+}

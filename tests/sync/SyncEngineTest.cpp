@@ -1,0 +1,222 @@
+// The engine in this process, against a scripted peer where a real server
+// cannot produce the case, and against the Dovecot fixture.
+#include "sync/SyncEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "../mail/ScriptedPeer.h"
+#include "DovecotServer.h"
+#include "TempDir.h"
+#include "drive/FolderCache.h"
+#include "mail/ImapClient.h"
+#include "platform/FileHelpers.h"
+#include "platform/Locations.h"
+#include "store/CppSQLite3DB.h"
+#include "store/MetaStore.h"
+#include "store/PrepareDataDir.h"
+#include "sync/SyncQueries.h"
+
+namespace {
+
+const char kUser[] = "me@example.com";
+const char kPassword[] = "pw";
+
+class SyncEngineTest : public ::testing::Test {
+ protected:
+  SyncEngineTest()
+      : home_("HOME", tmp_.Sub("home")),
+        data_("XDG_DATA_HOME", tmp_.Sub("share")),
+        config_("XDG_CONFIG_HOME", tmp_.Sub("config")) {}
+
+  void Prepare(int port) {
+    ASSERT_TRUE(PrepareDataDir(tmp_.Sub("bin") + "/"));
+    MetaStore store;
+    account_.user = kUser;
+    account_.pwd = kPassword;
+    account_.down_server = "127.0.0.1";
+    account_.port = port;
+    ASSERT_TRUE(store.AddAccount(account_));
+    ASSERT_TRUE(store.SetCurAccount(kUser));
+    engine_.Attach(account_, cache_);
+    cache_root_ = engine_.CacheRoot();
+    ASSERT_FALSE(cache_root_.empty());
+  }
+
+  void AddFile(const std::string& path, const std::string& bytes) {
+    WriteFileBytes(NativePath(cache_root_ + path), bytes);
+    ASSERT_TRUE(engine_.SyncAddFile(path));
+  }
+
+  long long Scalar(const std::string& sql) {
+    CppSQLite3DB db;
+    db.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
+    db.OpenDb(DataDir() + "/" + kUser + ".db");
+    CppSQLite3Query q = db.RunQuery("select (" + sql + ") as v");
+    return q.Int64Value("v");
+  }
+  void Exec(const std::string& sql) {
+    CppSQLite3DB db;
+    db.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
+    db.OpenDb(DataDir() + "/" + kUser + ".db");
+    db.RunStatement(sql);
+  }
+
+  size_t MailboxSize() {
+    ImapClient client;
+    std::set<std::string> uids;
+    if (!client.Connect("127.0.0.1", account_.port, false) || !client.Login(kUser, kPassword) ||
+        !client.Select("tandrel") || !client.FetchUidList(uids)) {
+      return 0;
+    }
+    return uids.size();
+  }
+
+  TempDir tmp_{"sync"};
+  ScopedEnv home_;
+  ScopedEnv data_;
+  ScopedEnv config_;
+  AccountRecord account_;
+  FolderCache cache_;
+  SyncEngine engine_;
+  std::string cache_root_;
+};
+
+// The peer accepts the session and refuses the appended message, as a full
+// mailbox does; once per connection, `rounds` times.
+void ScriptRefusedAppends(ScriptedPeer& peer, int rounds) {
+  for (int i = 0; i < rounds; ++i) {
+    if (i > 0) peer.Reconnect();
+    peer.Say("* OK ready\r\n")
+        .Await("login")
+        .Say("tag1 OK logged in\r\n")
+        .Await("select")
+        .Say("tag1 OK selected\r\n")
+        .Await("append")
+        .Say("+ go\r\n")
+        .Await("--next-part-23b23mb3tsfd1dfasdf--\r\n")
+        .Say("tag1 NO [OVERQUOTA] mailbox full\r\n");
+  }
+}
+
+TEST_F(SyncEngineTest, RefusedAppendBacksOffAndTheLaterPhasesStillRun) {
+  ScriptedPeer peer;
+  ScriptRefusedAppends(peer, 3);
+  peer.Start();
+  Prepare(peer.Port());
+  auto now = std::chrono::steady_clock::now();
+  engine_.SetClockForTest([&] { return now; });
+  // A silent peer must fail the test quickly, not after the two-minute time-out.
+  MailConnection::SetDefaultTimeouts(5000, 5000);
+  AddFile("\\a.txt", "hello");
+  // A stat 3 row that only the clean-up phase removes.
+  Exec("insert into mail(mail_id,file_id,name,size,stat) values('',777,'x',1,3)");
+
+  EXPECT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), 1000);
+  EXPECT_EQ(Scalar("select stat from mail where name='a.txt'"), 1);
+  EXPECT_EQ(Scalar("select count(*) from mail where file_id=777"), 0);
+
+  // Within the back-off nothing is tried; after it, the next failure doubles it.
+  EXPECT_TRUE(engine_.TaskStep());
+  now += std::chrono::milliseconds(1000);
+  EXPECT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), 2000);
+  now += std::chrono::milliseconds(2000);
+  EXPECT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), 4000);
+  std::string sent = peer.Received();
+  EXPECT_TRUE(peer.Ok());
+  size_t logins = 0;
+  for (size_t at = sent.find(" login "); at != std::string::npos; at = sent.find(" login ", at + 1))
+    ++logins;
+  EXPECT_EQ(logins, 3u);
+  EXPECT_EQ(Scalar("select stat from mail where name='a.txt'"), 1);
+}
+
+TEST_F(SyncEngineTest, BackOffIsBoundedAtOneMinute) {
+  Prepare(1);
+  auto now = std::chrono::steady_clock::now();
+  engine_.SetClockForTest([&] { return now; });
+  AddFile("\\a.txt", "x");
+  for (int i = 0; i < 10; ++i) {
+    engine_.TaskStep();
+    now += std::chrono::milliseconds(engine_.UploadBackoffMs());
+  }
+  EXPECT_EQ(engine_.UploadBackoffMs(), SyncEngine::kMaxBackoffMs);
+}
+
+class SyncEngineDovecotTest : public SyncEngineTest {
+ protected:
+  void SetUp() override {
+    TANDREL_START_DOVECOT(server_);
+    ASSERT_TRUE(server_.AddUser(kUser, kPassword));
+    Prepare(server_.ImapPort());
+  }
+  DovecotServer server_;
+};
+
+TEST_F(SyncEngineDovecotTest, FailedFinishStopsTheStepAndTheRepeatedAppendEndsAsOneMessage) {
+  AddFile("\\a.txt", "content of a");
+  // The store cannot move the part to stat 4 after its append.
+  Exec(
+      "create trigger no_finish before update of stat on mail when new.stat=4 begin "
+      "select raise(abort, 'injected'); end");
+  EXPECT_FALSE(engine_.TaskStep());
+  EXPECT_EQ(Scalar("select stat from mail"), 1);
+  EXPECT_EQ(Scalar("select up_count from task_folder"), 0);  // no index phase ran
+  EXPECT_EQ(MailboxSize(), 1u);
+
+  Exec("drop trigger no_finish");
+  EXPECT_TRUE(engine_.TaskStep());  // appends the part again, then the index
+  EXPECT_EQ(MailboxSize(), 3u);
+  engine_.RefreshPass();
+  engine_.RefreshPass();
+  EXPECT_EQ(Scalar("select count(*) from mail"), 1);
+  EXPECT_EQ(Scalar("select stat from mail"), 0);
+  EXPECT_EQ(MailboxSize(), 2u);  // one part, one index
+  DriveEntry entry;
+  EXPECT_TRUE(cache_.GetEntry("\\", "a.txt", entry));
+}
+
+TEST_F(SyncEngineDovecotTest, OwnUploadIsRecognisedAndReplaceSwapsTheContent) {
+  AddFile("\\a.txt", "first");
+  ASSERT_TRUE(engine_.TaskStep());
+  ASSERT_TRUE(engine_.Refresh());
+  EXPECT_EQ(Scalar("select stat from mail"), 0);
+  EXPECT_EQ(Scalar("select mail_id<>'' from task_folder"), 1);  // own index adopted
+
+  WriteFileBytes(NativePath(cache_root_ + "\\a.txt"), "second, longer");
+  ASSERT_TRUE(engine_.SyncReplaceFile("\\a.txt"));
+  EXPECT_EQ(Scalar("select count(*) from ftable where file_name='a.txt'"), 1);
+  EXPECT_EQ(Scalar("select count(*) from mail where stat=3"), 1);
+  EXPECT_EQ(Scalar("select count(*) from mail where stat=1"), 1);
+  EXPECT_EQ(Scalar("select up_count from task_folder"), 1);
+  DriveEntry entry;
+  ASSERT_TRUE(cache_.GetEntry("\\", "a.txt", entry));
+  EXPECT_EQ(entry.Size(), 14u);
+  ASSERT_TRUE(engine_.TaskStep());
+  ASSERT_TRUE(engine_.Refresh());
+  ASSERT_TRUE(engine_.Refresh());
+  EXPECT_EQ(Scalar("select count(*) from mail"), 1);
+  EXPECT_EQ(Scalar("select stat from mail"), 0);
+  EXPECT_EQ(MailboxSize(), 2u);
+}
+
+TEST_F(SyncEngineDovecotTest, StopNeverWaitsForAPause) {
+  AddFile("\\a.txt", "x");
+  ASSERT_TRUE(engine_.Start(account_, cache_));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  // Uploaded: the refresh thread is in its ten-second pause by now or soon.
+  while (Scalar("select stat from mail") == 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(Scalar("select stat from mail"), 1);
+  auto before = std::chrono::steady_clock::now();
+  engine_.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+  EXPECT_FALSE(engine_.Running());
+}
+
+}  // namespace
