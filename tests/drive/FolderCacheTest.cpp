@@ -39,15 +39,17 @@ TEST(FolderCacheTest, PutRemoveAndCopies) {
 TEST(FolderCacheTest, ReaderNeverSeesAHalfReplacedTree) {
   FolderCache cache;
   std::atomic<bool> stop{false};
+  std::atomic<int> reads{0};
+  // The writer keeps replacing the tree until the reader has looked often
+  // enough (bounded, should the reader never get a turn).
   std::thread writer([&] {
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 200000 && reads < 500; ++i) {
       FolderCache::Tree tree;
       for (int k = 0; k < 20; ++k) tree["\\"][std::to_string(k)] = Entry(std::to_string(k), 1, i);
       cache.ReplaceAll(std::move(tree));
     }
     stop = true;
   });
-  int reads = 0;
   while (!stop) {
     FolderCache::Entries root;
     if (!cache.GetFolder("\\", root)) continue;

@@ -11,6 +11,7 @@
 #include "TempDir.h"
 #include "drive/FolderCache.h"
 #include "mail/ImapClient.h"
+#include "message/EmlWriter.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/CppSQLite3DB.h"
@@ -202,6 +203,43 @@ TEST_F(SyncEngineDovecotTest, OwnUploadIsRecognisedAndReplaceSwapsTheContent) {
   EXPECT_EQ(Scalar("select count(*) from mail"), 1);
   EXPECT_EQ(Scalar("select stat from mail"), 0);
   EXPECT_EQ(MailboxSize(), 2u);
+}
+
+TEST_F(SyncEngineDovecotTest, AnotherFilesMessageUnderTheSameIdIsNeverTakenNorDeleted) {
+  AddFile("\\a.txt", "the real content");
+  ASSERT_TRUE(engine_.TaskStep());
+  ASSERT_TRUE(engine_.Refresh());
+  long long file_id = Scalar("select file_id from mail");
+  std::string before = std::to_string(Scalar("select mail_id from mail"));
+
+  std::string other = tmp_.Sub("other");
+  WriteFileBytes(other, "something else entirely");
+  FileRecord impostor;
+  impostor.name = "a.txt";
+  impostor.kind = 1;
+  impostor.from = impostor.to = kUser;
+  impostor.local_fn = other;
+  impostor.file_id = static_cast<int>(file_id);
+  impostor.part = impostor.total_part = 1;
+  impostor.size = impostor.total_size = 24;
+  impostor.md5 = "0123456789abcdef";
+  EmlWriter writer(impostor);
+  int length = 0;
+  std::string eml = tmp_.Sub("impostor.eml");
+  ASSERT_TRUE(writer.SaveToEml(eml, length));
+  {
+    ImapClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", account_.port, false));
+    ASSERT_TRUE(client.Login(kUser, kPassword));
+    ASSERT_TRUE(client.Select("tandrel"));
+    ASSERT_TRUE(client.Append("tandrel", eml));
+  }
+  ASSERT_TRUE(engine_.Refresh());
+  ASSERT_TRUE(engine_.Refresh());
+  EXPECT_EQ(std::to_string(Scalar("select mail_id from mail")), before);
+  EXPECT_EQ(Scalar("select count(*) from mail"), 1);
+  EXPECT_EQ(MailboxSize(), 3u);  // the part, the index and the untouched stranger
+  EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\a.txt")), "the real content");
 }
 
 TEST_F(SyncEngineDovecotTest, StopNeverWaitsForAPause) {

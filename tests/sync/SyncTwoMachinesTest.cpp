@@ -220,13 +220,18 @@ TEST_F(SyncTwoMachines, NamespaceChangesReachTheOtherMachine) {
   ASSERT_TRUE(Converge());
   ASSERT_TRUE(FileExists(b_->CacheDir() + "del.txt"));
 
+  Do(*a_, "regen \\a\\f1 150 7");  // an edit: new content under the same name
+  ASSERT_TRUE(Converge());
+  EXPECT_EQ(List(*b_)["\\a\\f1"], 150);
+  ExpectSameBytes(List(*b_));
+
   Do(*a_, "delete \\del.txt");
   Do(*a_, "rmdir \\gone");
   Do(*a_, "mvfile \\a\\f1 \\a\\b\\renamed");
   Do(*a_, "mvdir \\a\\b \\moved");
   ASSERT_TRUE(Converge());
   Listing b = List(*b_);
-  Listing expected{{"\\a", -1}, {"\\moved", -1}, {"\\moved\\renamed", 100}, {"\\moved\\f2", 200}};
+  Listing expected{{"\\a", -1}, {"\\moved", -1}, {"\\moved\\renamed", 150}, {"\\moved\\f2", 200}};
   EXPECT_EQ(b, expected);
   ExpectSameBytes(b);
   EXPECT_FALSE(FileExists(b_->CacheDir() + "del.txt"));

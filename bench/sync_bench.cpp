@@ -1,0 +1,388 @@
+// The sync engine against a private Dovecot, each figure beside a baseline
+// measured in the same run:
+//   1. upload of a 100 MiB file (10 parts) from SyncAddFile until every part
+//      is at stat 4, beside raw Append of the same 10 messages;
+//   2. download of it into a fresh data directory (one RefreshPass), beside
+//      raw FetchMessage of the 10 messages;
+//   3. a Refresh that finds nothing new over 1,000 and 10,000 messages, and
+//      (3b) the first pass of a fresh machine over 10,000 part messages;
+//   4. the time from SyncAddFile of a 1 KiB file on one machine until it is
+//      readable in another machine's cache, with the program's periods.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DovecotServer.h"
+#include "SyncMachine.h"
+#include "TempDir.h"
+#include "drive/FolderCache.h"
+#include "mail/ImapClient.h"
+#include "message/EmlWriter.h"
+#include "platform/FileHelpers.h"
+#include "platform/Locations.h"
+#include "store/MetaStore.h"
+#include "store/PrepareDataDir.h"
+#include "sync/SyncEngine.h"
+#include "sync/SyncQueries.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr long long kBigFile = 100ll << 20;
+const char* kPassword = "bench";
+
+DovecotServer* g_server = nullptr;
+TempDir* g_dir = nullptr;
+std::map<std::string, std::vector<double>> g_samples;  // figure -> values
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+bool WriteBytes(const std::string& path, long long size, unsigned seed) {
+  FILE* f = fopen(NativePath(path).c_str(), "wb");
+  if (f == nullptr) return false;
+  std::string block(1 << 20, '\0');
+  unsigned x = seed;
+  for (long long done = 0; done < size; done += static_cast<long long>(block.size())) {
+    for (auto& c : block) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+    size_t n = static_cast<size_t>(std::min<long long>(block.size(), size - done));
+    if (fwrite(block.data(), 1, n, f) != n) {
+      fclose(f);
+      return false;
+    }
+  }
+  return fclose(f) == 0;
+}
+
+// One machine inside this process: its own home below the temp dir, made
+// current through the environment (only one machine is in use at a time).
+class LocalMachine {
+ public:
+  LocalMachine(const std::string& name, const std::string& user) : user_(user) {
+    root_ = g_dir->Sub(name);
+    Use();
+    PrepareDataDir(root_ + "/bin/");
+    MetaStore store;
+    account_.user = user;
+    account_.pwd = kPassword;
+    account_.down_server = "127.0.0.1";
+    account_.port = g_server->ImapPort();
+    store.AddAccount(account_);
+    store.SetCurAccount(user);
+    engine_.Attach(account_, cache_);
+  }
+  void Use() {
+    ::setenv("HOME", (root_ + "/home").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root_ + "/share").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1);
+  }
+  int CountAtStat(int stat) {
+    SyncQueries queries(user_);
+    SyncQueries::Parts parts;
+    queries.GetAllParts(parts);
+    int n = 0;
+    for (const auto& [key, row] : parts) n += row.stat == stat ? 1 : 0;
+    return n;
+  }
+  SyncEngine& engine() { return engine_; }
+  FolderCache& cache() { return cache_; }
+
+ private:
+  std::string root_;
+  std::string user_;
+  AccountRecord account_;
+  FolderCache cache_;
+  SyncEngine engine_;
+};
+
+bool OpenClient(ImapClient& client, const std::string& user) {
+  return client.Connect("127.0.0.1", g_server->ImapPort(), false) &&
+         client.Login(user, kPassword) &&
+         (client.Select("tandrel") || (client.Create("tandrel") && client.Select("tandrel")));
+}
+
+// --- 1 and 2: a 100 MiB file
+
+struct BigFile {
+  std::string source;             // the file's bytes
+  std::vector<std::string> emls;  // its 10 part messages
+  std::set<std::string> uids;     // those messages in the download mailbox
+};
+BigFile g_big;
+
+bool PrepareBigFile() {
+  g_big.source = g_dir->Sub("big.bin");
+  if (!WriteBytes(g_big.source, kBigFile, 1)) return false;
+  int size = 0, time_stamp = 0;
+  std::string md5;
+  if (!GetFileMd5(g_big.source, size, time_stamp, md5)) return false;
+  int parts = MetaStore::PartCount(size);
+  for (int part = 1; part <= parts; ++part) {
+    FileRecord r;
+    r.name = "big.bin";
+    r.kind = 1;
+    r.from = r.to = "raw@example.com";
+    r.local_fn = g_big.source;
+    r.file_id = 424242;
+    r.part = part;
+    r.total_part = parts;
+    r.total_size = size;
+    r.size = part < parts ? MetaStore::kPartSize : size - (parts - 1) * MetaStore::kPartSize;
+    r.md5 = md5;
+    std::string eml = g_dir->Sub("raw" + std::to_string(part) + ".eml");
+    int length = 0;
+    EmlWriter writer(r);
+    if (!writer.SaveToEml(eml, length)) return false;
+    g_big.emls.push_back(eml);
+  }
+  // The download mailbox: the file uploaded once by the engine.
+  LocalMachine uploader("down-source", "down@example.com");
+  std::string cache = uploader.engine().CacheRoot();
+  if (!WriteBytes(cache + "\\big.bin", kBigFile, 1)) return false;
+  if (!uploader.engine().SyncAddFile("\\big.bin") || !uploader.engine().TaskStep()) return false;
+  ImapClient client;
+  std::set<std::string> all;
+  if (!OpenClient(client, "down@example.com") || !client.FetchUidList(all)) return false;
+  for (const auto& uid : all) {
+    std::string header;
+    if (client.GetHeader(uid, header) && header.find("folder.txt") == std::string::npos) {
+      g_big.uids.insert(uid);
+    }
+  }
+  return g_big.uids.size() == 10;
+}
+
+int g_upload_round = 0;
+
+void BM_EngineUpload(benchmark::State& state) {
+  for (auto _ : state) {
+    LocalMachine a("up" + std::to_string(g_upload_round),
+                   "up" + std::to_string(g_upload_round) + "@example.com");
+    ++g_upload_round;
+    std::string cache = a.engine().CacheRoot();
+    if (!MoveByShell(cache + "\\big.bin", g_big.source)) return state.SkipWithError("copy");
+    auto start = Clock::now();
+    bool ok = a.engine().SyncAddFile("\\big.bin") && a.engine().TaskStep();
+    double s = Seconds(start);
+    MoveByShell(g_big.source, cache + "\\big.bin");
+    if (!ok || a.CountAtStat(4) != 10) return state.SkipWithError("upload incomplete");
+    state.SetIterationTime(s);
+    g_samples["upload engine MB/s"].push_back(kBigFile / 1e6 / s);
+  }
+}
+
+void BM_RawAppend(benchmark::State& state) {
+  for (auto _ : state) {
+    ImapClient client;
+    if (!OpenClient(client, "raw@example.com")) return state.SkipWithError("login");
+    auto start = Clock::now();
+    for (const auto& eml : g_big.emls) {
+      if (!client.Append("tandrel", eml)) return state.SkipWithError("append");
+    }
+    double s = Seconds(start);
+    state.SetIterationTime(s);
+    g_samples["upload raw Append MB/s"].push_back(kBigFile / 1e6 / s);
+  }
+}
+
+int g_download_round = 0;
+
+void BM_EngineDownload(benchmark::State& state) {
+  for (auto _ : state) {
+    LocalMachine b("down" + std::to_string(g_download_round++), "down@example.com");
+    auto start = Clock::now();
+    b.engine().RefreshPass();
+    double s = Seconds(start);
+    if (b.CountAtStat(0) != 10) return state.SkipWithError("download incomplete");
+    state.SetIterationTime(s);
+    g_samples["download engine MB/s"].push_back(kBigFile / 1e6 / s);
+  }
+}
+
+void BM_RawFetch(benchmark::State& state) {
+  for (auto _ : state) {
+    ImapClient client;
+    if (!OpenClient(client, "down@example.com")) return state.SkipWithError("login");
+    auto start = Clock::now();
+    for (const auto& uid : g_big.uids) {
+      std::string message;
+      if (!client.FetchMessage({uid}, message)) return state.SkipWithError("fetch");
+    }
+    double s = Seconds(start);
+    state.SetIterationTime(s);
+    g_samples["download raw FetchMessage MB/s"].push_back(kBigFile / 1e6 / s);
+  }
+}
+
+// --- 3: refresh over many messages
+
+// Appends n small part messages, each of its own file, to user's mailbox.
+bool FillMailbox(const std::string& user, int n) {
+  ImapClient client;
+  if (!OpenClient(client, user)) return false;
+  std::string content = g_dir->Sub("small.bin");
+  if (!WriteBytes(content, 100, 7)) return false;
+  std::string eml = g_dir->Sub("small.eml");
+  for (int i = 1; i <= n; ++i) {
+    FileRecord r;
+    r.name = "f" + std::to_string(i);
+    r.kind = 1;
+    r.from = r.to = user;
+    r.local_fn = content;
+    r.file_id = 1000 + i;
+    r.part = r.total_part = 1;
+    r.size = r.total_size = 100;
+    r.md5 = "small";
+    EmlWriter writer(r);
+    int length = 0;
+    if (!writer.SaveToEml(eml, length) || !client.Append("tandrel", eml)) return false;
+  }
+  return true;
+}
+
+std::map<int, std::unique_ptr<LocalMachine>> g_refreshers;
+
+bool PrepareRefresh(int n) {
+  std::string user = "r" + std::to_string(n) + "@example.com";
+  if (!FillMailbox(user, n)) return false;
+  auto m = std::make_unique<LocalMachine>("r" + std::to_string(n), user);
+  auto start = Clock::now();
+  bool ok = m->engine().Refresh();
+  double s = Seconds(start);
+  if (!ok || m->CountAtStat(2) != n) return false;
+  if (n == 10000) g_samples["first pass over 10,000 part messages s"].push_back(s);
+  g_refreshers[n] = std::move(m);
+  return true;
+}
+
+void BM_RefreshNothingNew(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  LocalMachine& m = *g_refreshers[n];
+  m.Use();
+  for (auto _ : state) {
+    auto start = Clock::now();
+    if (!m.engine().Refresh()) return state.SkipWithError("refresh failed");
+    double s = Seconds(start);
+    state.SetIterationTime(s);
+    g_samples["refresh, nothing new, " + std::to_string(n) + " messages ms"].push_back(s * 1000);
+  }
+}
+
+// --- 4: latency between two machines with the program's periods
+
+void MeasureLatency(int samples) {
+  SyncMachine a(g_dir->Sub("lat-a")), b(g_dir->Sub("lat-b"));
+  std::string setup = "setup lat@example.com " + std::string(kPassword) + " " +
+                      std::to_string(g_server->ImapPort());
+  if (!a.Launch() || !b.Launch() || !a.Run(setup) || !b.Run(setup) || !a.Run("start 1000 10000") ||
+      !b.Run("start 1000 10000")) {
+    std::fprintf(stderr, "sync_bench: latency machines did not start\n");
+    return;
+  }
+  std::string cache_b = b.CacheDir();
+  for (int i = 0; i < samples; ++i) {
+    std::string name = "lat" + std::to_string(i) + ".txt";
+    auto start = Clock::now();
+    if (!a.Run("gen \\" + name + " 1024 " + std::to_string(i))) break;
+    bool seen = false;
+    while (Seconds(start) < 60 && !seen) {
+      std::vector<std::string> lines;
+      b.Run("list", &lines);
+      for (const auto& line : lines) {
+        if (line == "F \\" + name + " 1024" && ReadFileBytes(cache_b + name).size() == 1024) {
+          seen = true;
+        }
+      }
+      if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (seen) g_samples["add on A until readable on B s"].push_back(Seconds(start));
+  }
+  a.Run("stop");
+  b.Run("stop");
+  a.Quit();
+  b.Quit();
+}
+
+void PrintFigures() {
+  std::printf("\n%-48s %12s %8s\n", "figure", "median", "samples");
+  for (const auto& [name, values] : g_samples) {
+    std::printf("%-48s %12.2f %8zu\n", name.c_str(), Median(values), values.size());
+  }
+  auto ratio = [](const char* engine, const char* raw) {
+    double r = Median(g_samples[raw]);
+    return r > 0 ? Median(g_samples[engine]) / r : 0.0;
+  };
+  std::printf("upload ratio (engine / raw Append):          %.2f (target >= 0.8)\n",
+              ratio("upload engine MB/s", "upload raw Append MB/s"));
+  std::printf("download ratio (engine / raw FetchMessage):  %.2f (target >= 0.8)\n",
+              ratio("download engine MB/s", "download raw FetchMessage MB/s"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (!DovecotServer::Installed()) {
+    std::fprintf(stderr, "sync_bench: dovecot is not installed\n");
+    return 1;
+  }
+  DovecotServer server;
+  for (const char* user : {"raw@example.com", "down@example.com", "r1000@example.com",
+                           "r10000@example.com", "lat@example.com"}) {
+    server.AddUser(user, kPassword);
+  }
+  for (int i = 0; i < 8; ++i) server.AddUser("up" + std::to_string(i) + "@example.com", kPassword);
+  if (!server.Start()) {
+    std::fprintf(stderr, "sync_bench: %s\n%s\n", server.Error().c_str(), server.LogText().c_str());
+    return 1;
+  }
+  g_server = &server;
+  TempDir dir("syncbench");
+  g_dir = &dir;
+  if (!PrepareBigFile()) {
+    std::fprintf(stderr, "sync_bench: could not prepare the 100 MiB file\n");
+    return 1;
+  }
+  if (!PrepareRefresh(1000) || !PrepareRefresh(10000)) {
+    std::fprintf(stderr, "sync_bench: could not fill the refresh mailboxes\n");
+    return 1;
+  }
+  using Body = void (*)(benchmark::State&);
+  const std::pair<const char*, Body> bodies[] = {{"RawAppend/100MiB", BM_RawAppend},
+                                                 {"EngineUpload/100MiB", BM_EngineUpload},
+                                                 {"RawFetch/100MiB", BM_RawFetch},
+                                                 {"EngineDownload/100MiB", BM_EngineDownload}};
+  for (const auto& [name, fn] : bodies) {
+    benchmark::RegisterBenchmark(name, fn)->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(
+        benchmark::kMillisecond);
+  }
+  benchmark::RegisterBenchmark("RefreshNothingNew", BM_RefreshNothingNew)
+      ->Arg(1000)
+      ->Arg(10000)
+      ->Iterations(10)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RunSpecifiedBenchmarks();
+  MeasureLatency(3);
+  PrintFigures();
+  g_refreshers.clear();
+  benchmark::Shutdown();
+  return 0;
+}
