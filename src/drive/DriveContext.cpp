@@ -52,6 +52,10 @@ bool FullRead(int fd, char* buffer, uint32_t length, off_t offset, uint32_t& got
 DriveContext::DriveContext(SyncEngine& engine, FolderCache& cache, const AccountRecord& account)
     : engine_(engine), cache_(cache), account_(account), cache_root_(engine.CacheRoot()) {}
 
+DriveContext::~DriveContext() {
+  for (auto& [handle, reader] : readers_) ::close(reader.second);
+}
+
 DriveContext* DriveContext::Current() { return g_current.load(); }
 
 void DriveContext::Bind(DriveContext* context) { g_current.store(context); }
@@ -177,19 +181,33 @@ int DriveContext::Write(const std::string& path, const char* buffer, uint32_t le
   return 0;
 }
 
-bool DriveContext::Read(const std::string& path, char* buffer, uint32_t length, int64_t offset,
-                        uint32_t& read) {
+bool DriveContext::Read(const std::string& path, const void* handle, char* buffer, uint32_t length,
+                        int64_t offset, uint32_t& read) {
   read = 0;
   if (offset < 0) return false;
   if (WriteTable::Entry* entry = table_.Find(path)) {
     return FullRead(entry->fd, buffer, length, static_cast<off_t>(offset), read);
   }
   if (cache_root_.empty()) return false;
-  int fd = ::open(LocalPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = FullRead(fd, buffer, length, static_cast<off_t>(offset), read);
-  ::close(fd);
-  return ok;
+  auto it = readers_.find(handle);
+  if (it != readers_.end() && it->second.first != path) {
+    ::close(it->second.second);
+    readers_.erase(it);
+    it = readers_.end();
+  }
+  if (it == readers_.end()) {
+    int fd = ::open(LocalPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    it = readers_.emplace(handle, std::make_pair(path, fd)).first;
+  }
+  return FullRead(it->second.second, buffer, length, static_cast<off_t>(offset), read);
+}
+
+void DriveContext::ReleaseHandle(const void* handle) {
+  auto it = readers_.find(handle);
+  if (it == readers_.end()) return;
+  ::close(it->second.second);
+  readers_.erase(it);
 }
 
 int DriveContext::Truncate(const std::string& path, int64_t length) {

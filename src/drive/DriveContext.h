@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 
 #include "drive/WriteTable.h"
 #include "store/AccountRecord.h"
@@ -29,6 +31,7 @@ class DriveContext {
   static constexpr int kFolder = 2;
 
   DriveContext(SyncEngine& engine, FolderCache& cache, const AccountRecord& account);
+  ~DriveContext();
   DriveContext(const DriveContext&) = delete;
   DriveContext& operator=(const DriveContext&) = delete;
 
@@ -58,7 +61,11 @@ class DriveContext {
   int OpenForEdit(const std::string& path, bool truncate, const void* handle);
   int Write(const std::string& path, const char* buffer, uint32_t length, int64_t offset,
             bool to_end, uint32_t& written);
-  bool Read(const std::string& path, char* buffer, uint32_t length, int64_t offset, uint32_t& read);
+  // Reads through the handle's own descriptor of the local copy, kept until
+  // ReleaseHandle: one open per handle keeps the kernel's read-ahead going.
+  bool Read(const std::string& path, const void* handle, char* buffer, uint32_t length,
+            int64_t offset, uint32_t& read);
+  void ReleaseHandle(const void* handle);
   int Truncate(const std::string& path, int64_t length);
   // The handle stops writing; the last one records the file with the sync
   // engine. False when recording failed.
@@ -78,4 +85,5 @@ class DriveContext {
   std::string cache_root_;
   WriteTable table_;
   unsigned forgotten_ = 0;
+  std::map<const void*, std::pair<std::string, int>> readers_;  // handle -> path, fd
 };

@@ -69,6 +69,7 @@ int DriveCallbacks::CloseFile(const std::string& path, DriveFileInfo* info) {
                static_cast<int>(info->context));
   DriveContext* drive = DriveContext::Current();
   if (drive == nullptr) return 0;
+  drive->ReleaseHandle(info);
   if (info->context == DriveContext::kNewFileMark || info->context == DriveContext::kEditMark) {
     drive->CloseForUpload(info);
   }
@@ -86,7 +87,7 @@ int DriveCallbacks::ReadFile(const std::string& path, char* buffer, uint32_t len
     Log()->Write(LOG_DEBUG, "ReadFile is directory,fn=%s", path.c_str());
     return DRIVE_GENERAL_FAILURE;
   }
-  if (!drive->Read(path, buffer, length, offset, *read)) {
+  if (!drive->Read(path, info, buffer, length, offset, *read)) {
     Log()->Write(LOG_ERROR, "ReadFile err,fn:%s", path.c_str());
     return DRIVE_GENERAL_FAILURE;
   }

@@ -77,9 +77,15 @@ bool CliMachine::Mount(int timeout_ms) {
     if (null >= 0) ::dup2(null, 0);
     ::setenv("HOME", (root_ + "/home").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (root_ + "/share").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (root_ + "/home/.config").c_str(), 1);
+    ::unsetenv("TANDREL_MOUNTPOINT");
     ::setenv("TANDREL_PASSWORD", password_.c_str(), 1);
     ::setenv("TANDREL_SYNC_PERIODS", "100,300", 1);
-    ::setenv("TANDREL_LOG", "3", 1);
+    if (log_level_.empty()) {
+      ::unsetenv("TANDREL_LOG");
+    } else {
+      ::setenv("TANDREL_LOG", log_level_.c_str(), 1);
+    }
     std::string port = std::to_string(port_);
     ::execl(TANDREL_CLI_PATH, TANDREL_CLI_PATH, "mount", "--user", user_.c_str(), "--server",
             "127.0.0.1", "--port", port.c_str(), "--mountpoint", mount_point_.c_str(),
@@ -123,6 +129,10 @@ int CliMachine::Terminate(int timeout_ms) {
   if (pid_ <= 0) return -1;
   ::kill(pid_, SIGTERM);
   return WaitExit(timeout_ms);
+}
+
+std::string CliMachine::CacheDir() const {
+  return root_ + "/home/Documents/Tandrel/" + user_ + "/";
 }
 
 std::string CliMachine::Output() const { return ReadFileBytes(root_ + "/output.txt"); }

@@ -26,11 +26,17 @@ class CliMachine {
   bool Running();
 
   const std::string& MountPoint() const { return mount_point_; }
+  pid_t Pid() const { return pid_; }
+  // The drive's cache directory (native, ends with "/").
+  std::string CacheDir() const;
+  // TANDREL_LOG for the next Mount; empty leaves the log off.
+  void SetLogLevel(const std::string& level) { log_level_ = level; }
   std::string Output() const;
 
  private:
   std::string root_, user_, password_, mount_point_;
   int port_;
+  std::string log_level_ = "3";
   pid_t pid_ = -1;
 };
 

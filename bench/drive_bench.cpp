@@ -1,0 +1,256 @@
+// The drive against its limits, in one run on the file system of the cache:
+// the native folder, a minimal single-threaded FUSE passthrough (the ceiling
+// of any FUSE drive here) and the Tandrel mount, served by tandrel-cli
+// against a private Dovecot. Sequential 512 MiB write (fsync) and cold read
+// with dd, then 1,000 files of 4 KiB created, read and deleted; the peak
+// memory of the mounted process while the big file is copied.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "CliMachine.h"
+#include "DovecotServer.h"
+#include "TempDir.h"
+#include "platform/FileHelpers.h"
+#include "platform/FuseHost.h"
+
+#ifndef DRIVE_PASSTHROUGH_PATH
+#error DRIVE_PASSTHROUGH_PATH must name the passthrough executable
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kBigMiB = 512;
+constexpr int kSmallFiles = 1000;
+constexpr size_t kSmallSize = 4096;
+
+struct Subject {
+  std::string name;
+  std::string dir;      // where the files go
+  std::string backing;  // where their bytes land (dir for the native folder)
+};
+
+std::map<std::string, double> g_results;  // "subject/what" -> figure
+
+double Seconds(const std::function<void()>& body) {
+  auto start = Clock::now();
+  body();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void DropCache(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return;
+  ::fdatasync(fd);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+}
+
+long PeakKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
+  long utime = 0, stime = 0;
+  fields >> utime >> stime;
+  return utime + stime;
+}
+
+// Waits (at most two minutes) until the mounted process has stopped
+// uploading: under 5 % of a core over half a second. Each phase then
+// measures the drive, not the sync engine's background work.
+void WaitIdle(pid_t pid) {
+  if (pid <= 0) return;
+  auto deadline = Clock::now() + std::chrono::minutes(2);
+  long ticks_per_half = sysconf(_SC_CLK_TCK) / 2;
+  while (Clock::now() < deadline) {
+    long before = CpuTicks(pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (CpuTicks(pid) - before <= ticks_per_half / 20) return;
+  }
+}
+
+void BigWrite(benchmark::State& state, Subject s, pid_t server_pid) {
+  for (auto _ : state) {
+    std::string file = s.dir + "/big.bin";
+    double t = Seconds([&] {
+      Shell("dd if=/dev/zero of=" + Quote(file) + " bs=1M count=" + std::to_string(kBigMiB) +
+            " conv=fsync status=none");
+    });
+    state.SetIterationTime(t);
+    g_results[s.name + "/write"] = kBigMiB * 1.048576 / t;
+    state.counters["MB/s"] = kBigMiB * 1.048576 / t;
+    if (server_pid > 0) {
+      g_results[s.name + "/peak_mib"] = PeakKiB(server_pid) / 1024.0;
+      state.counters["peak_MiB"] = PeakKiB(server_pid) / 1024.0;
+    }
+  }
+}
+
+void BigRead(benchmark::State& state, Subject s, pid_t server_pid) {
+  for (auto _ : state) {
+    WaitIdle(server_pid);
+    std::string file = s.dir + "/big.bin";
+    DropCache(file);
+    DropCache(s.backing + "/big.bin");
+    double t = Seconds([&] { Shell("dd if=" + Quote(file) + " of=/dev/null bs=1M status=none"); });
+    state.SetIterationTime(t);
+    g_results[s.name + "/read"] = kBigMiB * 1.048576 / t;
+    state.counters["MB/s"] = kBigMiB * 1.048576 / t;
+    ::unlink(file.c_str());
+  }
+}
+
+void SmallFiles(benchmark::State& state, Subject s, pid_t server_pid) {
+  std::string block(kSmallSize, 's');
+  for (auto _ : state) {
+    WaitIdle(server_pid);
+    std::string dir = s.dir + "/small";
+    ::mkdir(dir.c_str(), 0755);
+    auto name = [&](int i) { return dir + "/f" + std::to_string(i); };
+    double create = Seconds([&] {
+      for (int i = 0; i < kSmallFiles; ++i) {
+        int fd = ::open(name(i).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        if (fd < 0 || ::write(fd, block.data(), block.size()) != static_cast<ssize_t>(kSmallSize))
+          state.SkipWithError("small write failed");
+        if (fd >= 0) ::close(fd);
+      }
+    });
+    std::string buf(kSmallSize, '\0');
+    double read = Seconds([&] {
+      for (int i = 0; i < kSmallFiles; ++i) {
+        int fd = ::open(name(i).c_str(), O_RDONLY);
+        if (fd < 0 || ::read(fd, buf.data(), buf.size()) != static_cast<ssize_t>(kSmallSize))
+          state.SkipWithError("small read failed");
+        if (fd >= 0) ::close(fd);
+      }
+    });
+    double remove = Seconds([&] {
+      for (int i = 0; i < kSmallFiles; ++i) ::unlink(name(i).c_str());
+    });
+    ::rmdir(dir.c_str());
+    state.SetIterationTime(create + read + remove);
+    g_results[s.name + "/create_ms"] = create * 1000 / kSmallFiles;
+    g_results[s.name + "/read_ms"] = read * 1000 / kSmallFiles;
+    g_results[s.name + "/delete_ms"] = remove * 1000 / kSmallFiles;
+    state.counters["create_ms"] = create * 1000 / kSmallFiles;
+    state.counters["read_ms"] = read * 1000 / kSmallFiles;
+    state.counters["delete_ms"] = remove * 1000 / kSmallFiles;
+  }
+}
+
+// The passthrough as a child process, stopped with SIGTERM (it unmounts).
+class Passthrough {
+ public:
+  Passthrough(const std::string& backing, const std::string& mount) : mount_(mount) {
+    MakeDir(backing);
+    MakeDir(mount);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::execl(DRIVE_PASSTHROUGH_PATH, DRIVE_PASSTHROUGH_PATH, backing.c_str(), mount.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    for (int i = 0; i < 200 && !FuseHost::IsMountPoint(mount_); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+  }
+  ~Passthrough() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (FuseHost::IsMountPoint(mount_)) Shell("fusermount3 -u -z " + Quote(mount_));
+  }
+  bool ok() const { return FuseHost::IsMountPoint(mount_); }
+
+ private:
+  std::string mount_;
+  pid_t pid_ = -1;
+};
+
+void Register(const Subject& s, pid_t pid) {
+  benchmark::RegisterBenchmark((s.name + "/write_512MiB_fsync").c_str(), BigWrite, s, pid)
+      ->Iterations(1)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark((s.name + "/read_512MiB_cold").c_str(), BigRead, s, pid)
+      ->Iterations(1)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark((s.name + "/files_1000x4KiB").c_str(), SmallFiles, s, pid)
+      ->Iterations(1)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  TempDir root("drive-bench");
+  DovecotServer server;
+  if (!DovecotServer::Installed() || !server.Start() ||
+      !server.AddUser("bench@example.org", "pw")) {
+    std::fprintf(stderr, "drive_bench: no Dovecot: %s\n", server.Error().c_str());
+    return 1;
+  }
+  Subject native{"native", root.Sub("native"), root.Sub("native")};
+  MakeDir(native.dir);
+  Passthrough passthrough(root.Sub("pt-back"), root.Sub("pt-mnt"));
+  CliMachine tandrel(root.Sub("tandrel"), "bench@example.org", "pw", server.ImapPort());
+  tandrel.SetLogLevel("");
+  if (!passthrough.ok() || !tandrel.Mount()) {
+    std::fprintf(stderr, "drive_bench: a mount failed\n%s", tandrel.Output().c_str());
+    return 1;
+  }
+  Subject pt{"passthrough", root.Sub("pt-mnt"), root.Sub("pt-back")};
+  Subject td{"tandrel", tandrel.MountPoint(), tandrel.CacheDir()};
+  Register(native, -1);
+  Register(pt, -1);
+  Register(td, tandrel.Pid());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+
+  auto r = [](const std::string& key) { return g_results.count(key) ? g_results[key] : 0.0; };
+  std::printf("\nsubject       write MB/s  read MB/s  create ms  read ms  delete ms\n");
+  for (const char* name : {"native", "passthrough", "tandrel"}) {
+    std::string n = name;
+    std::printf("%-12s %10.0f %10.0f %10.3f %8.3f %10.3f\n", name, r(n + "/write"), r(n + "/read"),
+                r(n + "/create_ms"), r(n + "/read_ms"), r(n + "/delete_ms"));
+  }
+  double wr = r("passthrough/write") > 0 ? r("tandrel/write") / r("passthrough/write") : 0;
+  double rr = r("passthrough/read") > 0 ? r("tandrel/read") / r("passthrough/read") : 0;
+  std::printf("\ntandrel / passthrough: write %.2f (target >= 0.7), read %.2f (target >= 0.7)\n",
+              wr, rr);
+  std::printf("tandrel create per file: %.3f ms (target <= 3 ms)\n", r("tandrel/create_ms"));
+  std::printf("tandrel peak memory while copying: %.1f MiB (target <= 100 MiB)\n",
+              r("tandrel/peak_mib"));
+  return 0;
+}
