@@ -152,15 +152,18 @@ bool SyncEngine::TaskStep() {
     Log()->Write(LOG_DEBUG, "delete remote file:mail_id:%s", mail_id.c_str());
     doomed.insert(mail_id);
   }
-  if (!doomed.empty() && DeleteRemote(doomed)) {
+  bool deleted = DeleteRemote(doomed);
+  if (deleted && !doomed.empty()) {
     std::lock_guard<std::mutex> lock(namespace_mutex_);
     for (const auto& mail_id : doomed) store.DelFile(mail_id);
   }
 
   store.DelPendingFiles();
 
+  // An index without a deleted file goes out only once that file's messages
+  // are gone: another machine keeps a file whose messages it still sees.
   int count = 0;
-  if (store.GetUpFolderCount(count) && count >= 1) {
+  if (deleted && store.GetUpFolderCount(count) && count >= 1) {
     if (UploadFolderIndex()) {
       store.SubUpFolderCount(count);
       Log()->Write(LOG_DEBUG, "upfodler ok,upcount=%d", count);
