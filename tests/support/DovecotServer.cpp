@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -217,23 +218,28 @@ bool DovecotServer::Launch() {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  // Its own process group, led by the master: Stop signals the whole server.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  int rc = posix_spawn(&master_pid_, kDovecot, &actions, &attributes, args.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    master_pid_ = -1;
+  pid_t parent = ::getpid();
+  pid_t pid = ::fork();
+  if (pid < 0) {
     error_ = "cannot start dovecot";
     return false;
   }
+  if (pid == 0) {
+    // Only async-signal-safe calls until exec. Its own process group, led by
+    // the master, so that Stop reaches every server process; and a test
+    // process that dies without running Stop still takes the server along.
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(127);
+    int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+    }
+    ::execv(kDovecot, args.data());
+    ::_exit(127);
+  }
+  master_pid_ = pid;
   return true;
 }
 
