@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 #include <vector>
 
 #include "drive/FolderCache.h"
@@ -50,7 +51,11 @@ bool FullRead(int fd, char* buffer, uint32_t length, off_t offset, uint32_t& got
 }  // namespace
 
 DriveContext::DriveContext(SyncEngine& engine, FolderCache& cache, const AccountRecord& account)
-    : engine_(engine), cache_(cache), account_(account), cache_root_(engine.CacheRoot()) {}
+    : engine_(engine),
+      cache_(cache),
+      account_(account),
+      cache_root_(engine.CacheRoot()),
+      mounted_at_(static_cast<uint64_t>(::time(nullptr))) {}
 
 DriveContext::~DriveContext() {
   for (auto& [handle, reader] : readers_) ::close(reader.second);
@@ -76,6 +81,7 @@ bool DriveContext::Stat(const std::string& path, DriveEntry& out) {
     out = DriveEntry();
     out.name = "\\";
     out.kind = DriveEntry::kFolder;
+    out.SetTime(mounted_at_);
     return true;
   }
   std::string folder, name;

@@ -85,5 +85,6 @@ class DriveContext {
   std::string cache_root_;
   WriteTable table_;
   unsigned forgotten_ = 0;
+  uint64_t mounted_at_ = 0;                                     // the root's time stamp
   std::map<const void*, std::pair<std::string, int>> readers_;  // handle -> path, fd
 };
