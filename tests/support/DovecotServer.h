@@ -11,7 +11,8 @@
 // A private Dovecot IMAP server on 127.0.0.1 for integration tests: its own
 // configuration, test CA and "localhost" certificate, passwd-file users and
 // maildir storage in a temp dir, a plain and a TLS port picked free. Stopped
-// by its master pid when the object goes.
+// through its master pid (the server's process group) when the object goes,
+// and by the kernel when the test process dies first.
 // Thread contract: one test thread only.
 //
 // Tests that speak TLS point SSL_CERT_FILE at CaFile().
