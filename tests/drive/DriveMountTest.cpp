@@ -120,7 +120,12 @@ TEST_F(DriveMountTest, NamespaceChangesAndEditsReachSecondMachine) {
 
   StartB();
   EXPECT_TRUE(ShellEventually("diff -r " + A() + " " + B(), kSyncMs)) << b_->Output();
-  Shell("diff -r " + A() + " " + B());
+  // Later edits reach the other mount past the kernel's caches, both ways.
+  ASSERT_EQ(Shell("echo changed > " + A("/edit.txt")), 0);
+  EXPECT_TRUE(ShellEventually("grep -qx changed " + B("/edit.txt"), kSyncMs));
+  ASSERT_EQ(Shell("echo from-b > " + B("/d2/from-b.txt") + " && rm " + B("/app.txt")), 0);
+  EXPECT_TRUE(ShellEventually(
+      "grep -qx from-b " + A("/d2/from-b.txt") + " && test ! -e " + A("/app.txt"), kSyncMs));
 }
 
 TEST_F(DriveMountTest, RsyncAndGitWorkInside) {

@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "cli/AccountLogin.h"
+#include "cli/MountCommand.h"
+
+namespace {
+
+TEST(AccountLoginTest, SslRuleAndPorts) {
+  EXPECT_TRUE(AccountLogin::UsesSsl("someone@gmail.com"));
+  EXPECT_FALSE(AccountLogin::UsesSsl("SOMEONE@GMAIL.COM"));
+  EXPECT_FALSE(AccountLogin::UsesSsl("@gmail.com")) << "the first character does not count";
+  EXPECT_FALSE(AccountLogin::UsesSsl("someone@example.org"));
+
+  AccountRecord gmail = AccountLogin::Build("a@gmail.com", "pw", "imap.gmail.com", 0, false);
+  EXPECT_EQ(gmail.port, 993);
+  EXPECT_EQ(gmail.ssl_flag, 1);
+  AccountRecord plain = AccountLogin::Build("a@example.org", "pw", "imap.example.org", 0, false);
+  EXPECT_EQ(plain.port, 143);
+  EXPECT_EQ(plain.ssl_flag, 0);
+  EXPECT_EQ(plain.type, 1);
+  EXPECT_EQ(plain.is_default, 1);
+  EXPECT_EQ(plain.pwd, "pw");
+  AccountRecord forced = AccountLogin::Build("a@example.org", "pw", "h", 0, true);
+  EXPECT_EQ(forced.port, 993);
+  EXPECT_EQ(forced.ssl_flag, 1);
+  EXPECT_EQ(AccountLogin::Build("a@example.org", "pw", "h", 1143, false).port, 1143);
+}
+
+TEST(MountCommandTest, ParsesItsOptions) {
+  MountCommand::Options o;
+  std::string error;
+  ASSERT_TRUE(MountCommand::Parse(
+      {"--user", "u@x", "--server", "h", "--port", "1993", "--ssl", "--mountpoint", "/tmp/m"}, o,
+      error))
+      << error;
+  EXPECT_EQ(o.user, "u@x");
+  EXPECT_EQ(o.server, "h");
+  EXPECT_EQ(o.port, 1993);
+  EXPECT_TRUE(o.ssl);
+  EXPECT_EQ(o.mount_point, "/tmp/m");
+
+  MountCommand::Options bad;
+  EXPECT_FALSE(MountCommand::Parse({"--user", "u@x"}, bad, error));
+  EXPECT_FALSE(MountCommand::Parse({"--user", "u", "--server", "h", "--port", "0"}, bad, error));
+  EXPECT_FALSE(MountCommand::Parse({"--user", "u", "--server", "h", "--port", "12x"}, bad, error));
+  EXPECT_FALSE(MountCommand::Parse({"--user", "u", "--server", "h", "--what"}, bad, error));
+  EXPECT_FALSE(MountCommand::Parse({"--user"}, bad, error));
+  MountCommand::Options help;
+  EXPECT_TRUE(MountCommand::Parse({"--help"}, help, error));
+  EXPECT_TRUE(help.help);
+  for (const char* option :
+       {"--user", "--server", "--port", "--ssl", "--mountpoint", "--help", "TANDREL_PASSWORD"}) {
+    EXPECT_NE(std::string(MountCommand::HelpText()).find(option), std::string::npos) << option;
+  }
+}
+
+TEST(MountCommandTest, MountPointChoice) {
+  ScopedEnv home("HOME", "/home/someone");
+  MountCommand::Options o;
+  {
+    ScopedEnv none("TANDREL_MOUNTPOINT", "");
+    EXPECT_EQ(MountCommand::MountPointFor(o), "/home/someone/Tandrel");
+  }
+  ScopedEnv env("TANDREL_MOUNTPOINT", "/srv/drive");
+  EXPECT_EQ(MountCommand::MountPointFor(o), "/srv/drive");
+  o.mount_point = "/mnt/x";
+  EXPECT_EQ(MountCommand::MountPointFor(o), "/mnt/x");
+}
+
+}  // namespace
