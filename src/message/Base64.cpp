@@ -49,9 +49,13 @@ inline char* EncodeGroup(const unsigned char* in, char* out) {
 #if TANDREL_BASE64_SIMD
 // 12 bytes to 16 characters per step (pshufb, SSSE3); the shuffle reads 16
 // input bytes, so callers keep 4 more bytes readable.
+// With kSkip4 the 12 bytes are the last of the 16 loaded instead.
+template <int kSkip4>
 __attribute__((target("ssse3"))) inline void EncodeBlock12(const unsigned char* in, char* out) {
+  constexpr char k = 4 * kSkip4;
   __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-  v = _mm_shuffle_epi8(v, _mm_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1));
+  v = _mm_shuffle_epi8(v, _mm_set_epi8(k + 10, k + 11, k + 9, k + 10, k + 7, k + 8, k + 6, k + 7,
+                                       k + 4, k + 5, k + 3, k + 4, k + 1, k + 2, k + 0, k + 1));
   const __m128i t0 = _mm_and_si128(v, _mm_set1_epi32(0x0fc0fc00));
   const __m128i t1 = _mm_mulhi_epu16(t0, _mm_set1_epi32(0x04000040));
   const __m128i t2 = _mm_and_si128(v, _mm_set1_epi32(0x003f03f0));
@@ -68,12 +72,13 @@ __attribute__((target("ssse3"))) inline void EncodeBlock12(const unsigned char* 
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), r);
 }
 
-// One 54-byte line: four SIMD steps (reading at most byte 51) and two
-// scalar groups.
+// One 54-byte line in five SIMD steps, reading only the line's bytes.
 __attribute__((target("ssse3"))) char* EncodeLineSimd(const unsigned char* in, char* out) {
-  for (int k = 0; k < 4; ++k) EncodeBlock12(in + 12 * k, out + 16 * k);
-  out = EncodeGroup(in + 48, out + 64);
-  return EncodeGroup(in + 51, out);
+  for (int k = 0; k < 4; ++k) EncodeBlock12<0>(in + 12 * k, out + 16 * k);
+  // Bytes 42..53, loaded from 38 so nothing past the line is read; its first
+  // 8 characters repeat what the block before wrote.
+  EncodeBlock12<1>(in + 38, out + 56);
+  return out + 72;
 }
 
 // 16 characters to 12 bytes when all 16 are in the alphabet; false (and
