@@ -236,6 +236,11 @@ int DriveContext::Truncate(const std::string& path, int64_t length) {
   return engine_.SyncReplaceFile(path) ? 0 : DRIVE_GENERAL_FAILURE;
 }
 
+bool DriveContext::SyncToDisk(const std::string& path) {
+  WriteTable::Entry* entry = table_.Find(path);
+  return entry == nullptr || ::fdatasync(entry->fd) == 0;
+}
+
 bool DriveContext::CloseForUpload(const void* handle) {
   std::string path;
   if (!table_.FindWriter(handle, path)) return true;

@@ -67,6 +67,8 @@ class DriveContext {
             int64_t offset, uint32_t& read);
   void ReleaseHandle(const void* handle);
   int Truncate(const std::string& path, int64_t length);
+  // Puts the local copy of a file being written on the disk.
+  bool SyncToDisk(const std::string& path);
   // The handle stops writing; the last one records the file with the sync
   // engine. False when recording failed.
   bool CloseForUpload(const void* handle);

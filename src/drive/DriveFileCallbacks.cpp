@@ -106,9 +106,13 @@ int DriveCallbacks::WriteFile(const std::string& path, const char* buffer, uint3
   return rc;
 }
 
-int DriveCallbacks::FlushFileBuffers(const std::string& path, DriveFileInfo*) {
+int DriveCallbacks::FlushFileBuffers(const std::string& path, DriveFileInfo* info) {
   Log()->Write(LOG_DEBUG, "FlushFileBuffers fn=%s", path.c_str());
-  return 0;
+  // An fsync must not report success while the only copy is still in
+  // memory; a flush at close asks for nothing.
+  DriveContext* drive = DriveContext::Current();
+  if (drive == nullptr || info == nullptr || !info->sync_requested) return 0;
+  return drive->SyncToDisk(path) ? 0 : DRIVE_GENERAL_FAILURE;
 }
 
 int DriveCallbacks::GetFileInformation(const std::string& path, DriveFileInformation* out,

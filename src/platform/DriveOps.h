@@ -37,7 +37,8 @@ struct DriveFileInfo {
   uint64_t context = 0;
   bool is_directory = false;
   bool write_to_end = false;
-  int open_flags = 0;  // the POSIX open flags behind the request
+  int open_flags = 0;           // the POSIX open flags behind the request
+  bool sync_requested = false;  // set during an fsync, clear during a flush at close
 };
 
 struct DriveFileInformation {

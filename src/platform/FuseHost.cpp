@@ -196,7 +196,13 @@ int OnFlush(const char* native, struct fuse_file_info* fi) {
   return Result(Ops().FlushFileBuffers(path, Record(fi)));
 }
 
-int OnFsync(const char* native, int, struct fuse_file_info* fi) { return OnFlush(native, fi); }
+int OnFsync(const char* native, int, struct fuse_file_info* fi) {
+  DriveFileInfo* record = Record(fi);
+  if (record != nullptr) record->sync_requested = true;
+  int rc = OnFlush(native, fi);
+  if (record != nullptr) record->sync_requested = false;
+  return rc;
+}
 
 int OnRelease(const char* native, struct fuse_file_info* fi) {
   std::string path;

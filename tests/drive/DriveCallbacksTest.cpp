@@ -99,6 +99,9 @@ TEST_F(DriveCallbacksTest, NewFileIsRecordedAtCloseWithItsLogLines) {
   EXPECT_EQ(Create("\\a.txt", second), DRIVE_FILE_EXISTS);
   EXPECT_TRUE(WasLogged("CREATE_NEW err fn:\\a.txt exist"));
 
+  info.sync_requested = true;
+  EXPECT_EQ(DC::FlushFileBuffers("\\a.txt", &info), 0);
+  info.sync_requested = false;
   EXPECT_EQ(StoredSize("\\a.txt"), -1);
   DC::CloseFile("\\a.txt", &info);
   EXPECT_TRUE(WasLogged("CloseFile \\a.txt ok,fi.context=10"));
