@@ -54,7 +54,7 @@ DriveContext::DriveContext(SyncEngine& engine, FolderCache& cache, const Account
     : engine_(engine),
       cache_(cache),
       account_(account),
-      cache_root_(engine.CacheRoot()),
+      cache_root_(account.user.empty() ? "" : engine.CacheRoot()),
       mounted_at_(static_cast<uint64_t>(::time(nullptr))) {}
 
 DriveContext::~DriveContext() {
