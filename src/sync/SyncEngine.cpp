@@ -128,6 +128,20 @@ void SyncEngine::LogOut(ImapClient& session) {
   session.Close();
 }
 
+bool SyncEngine::Noop(ImapClient& session) {
+  // The server tells of messages that arrived since the last command only
+  // between commands; without this round a listing misses them once.
+  if (!session.Send(std::string(ImapClient::kTag) + " noop\r\n")) return false;
+  std::string line;
+  for (;;) {
+    line.clear();
+    if (session.ReadLine(line) < 0) return false;
+    if (line.rfind(std::string(ImapClient::kTag) + " ", 0) == 0) {
+      return line.compare(5, 2, "OK") == 0;
+    }
+  }
+}
+
 std::string SyncEngine::CacheRoot() const {
   MetaStore store;
   SettingRecord setting;
@@ -193,18 +207,11 @@ bool SyncEngine::UploadLoop(MetaStore& store) {
     }
     backoff_ms_ = 0;
     {
+      // The part's new stat and the change it makes to the tree in one
+      // commit; a failure is reported, unlike the store's FinishUpdateFile.
       std::lock_guard<std::mutex> lock(namespace_mutex_);
-      store.FinishUpdateFile(part);
-      // The store reports success after a failed statement: look at the row.
       SyncQueries queries(account_.user);
-      SyncQueries::PartRow row;
-      bool found = false;
-      if (!queries.GetPart(part.file_id, part.part, row, found) || (found && row.stat == 1)) {
-        Log()->Write(LOG_ERROR, "FinishUpdateFile failed,fn:%s,part:%d", part.name.c_str(),
-                     part.part);
-        return false;
-      }
-      store.AddUpFolderCount();
+      if (!queries.FinishUpload(part.file_id, part.part)) return false;
     }
     Log()->Write(LOG_DEBUG, "upload file:%s ok", part.name.c_str());
     if (threads_on_ && !running_) return true;  // stopping: the rest waits for the next start

@@ -113,6 +113,7 @@ class SyncEngine {
   bool OpenMailbox(ImapClient& session);
   bool EnsureOpen(ImapClient& session);
   static void LogOut(ImapClient& session);
+  static bool Noop(ImapClient& session);
 
   bool UploadLoop(MetaStore& store);
   void NoteUploadFailure();
@@ -125,7 +126,12 @@ class SyncEngine {
   Outcome AdoptIndex(const std::string& uid, const FileRecord& info,
                      std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
                      const std::set<std::string>& remote);
-  Outcome DownloadPart(const FileRecord& record);
+  struct Fetched {
+    Outcome outcome = Outcome::kRetry;
+    std::string message;
+  };
+  // Writes one fetched part message into the cached file (emptying message).
+  Outcome DownloadPart(const FileRecord& record, const std::string& cache, std::string& message);
   bool RebuildLocked();
   bool DeleteMessage(const std::string& uid);
 

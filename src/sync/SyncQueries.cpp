@@ -92,6 +92,18 @@ bool SyncQueries::GetPart(int file_id, int part, PartRow& row, bool& found) {
       false);
 }
 
+bool SyncQueries::FinishUpload(int file_id, int part) {
+  return Run(
+      "FinishUpdateFile",
+      [&] {
+        db_.RunStatement(SqlText("update mail set stat=4 where file_id=%d and part=%d and stat=1",
+                                 file_id, part));
+        db_.RunStatement(
+            "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''");
+      },
+      true);
+}
+
 void SyncQueries::DeleteFileRows(int file_id) {
   db_.RunStatement(SqlText("delete from mail where file_id=%d and stat=1", file_id));
   db_.RunStatement(SqlText("update mail set stat=3 where file_id=%d", file_id));

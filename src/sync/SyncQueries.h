@@ -42,6 +42,9 @@ class SyncQueries {
   bool GetPart(int file_id, int part, PartRow& row, bool& found);
   // The stat stays as it is (a deleted part keeps 3, an undownloaded one 2).
   bool SetPartMailId(int file_id, int part, const std::string& mail_id);
+  // An appended part: stat 1 -> 4 and one change counted (as
+  // AddUpFolderCount), in one transaction; false when it failed.
+  bool FinishUpload(int file_id, int part);
   // The ftable row goes, so the name is free at once; parts that never left
   // this machine (stat 1) go, every other part waits at stat 3 for the
   // deletion of its message.

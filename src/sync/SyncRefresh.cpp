@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <future>
+#include <system_error>
 
 #include "drive/FolderCache.h"
 #include "log/CLog.h"
@@ -67,7 +69,9 @@ bool SyncEngine::Refresh() {
   Log()->Write(LOG_DEBUG, "begin refresh");
   bool changed = false;
   std::set<std::string> remote;
-  if (!EnsureOpen(*refresh_session_) || !refresh_session_->FetchUidList(remote)) {
+  bool fresh = !refresh_session_->IsConnected();
+  if (!EnsureOpen(*refresh_session_) || (!fresh && !Noop(*refresh_session_)) ||
+      !refresh_session_->FetchUidList(remote)) {
     refresh_session_->Close();
     return false;
   }
@@ -382,12 +386,55 @@ SyncEngine::Outcome SyncEngine::AdoptIndex(const std::string& uid, const FileRec
 void SyncEngine::DownloadPending() {
   MetaStore store;
   std::vector<FileRecord> list;
-  if (!store.GetPendingDownloads(list)) return;
-  for (FileRecord& part : list) {
-    if (!running_ && threads_on_) break;
+  if (!store.GetPendingDownloads(list) || list.empty()) return;
+  std::string cache = CacheRoot();
+
+  // One short-lived session of its own serves the whole loop; the next
+  // part's message is fetched while this one is decoded and written.
+  ImapClient session;
+  auto fetch = [this, &session](const FileRecord& part) {
+    Fetched got;
     TransferProgress::Instance()->BeginDownload(SyncNames::ProgressName(part),
                                                 static_cast<uint32_t>(part.size));
-    Outcome outcome = DownloadPart(part);
+    if (!session.IsConnected() &&
+        !(session.Connect(account_.down_server, account_.port, account_.ssl_flag != 0) &&
+          session.Login(account_.user, account_.pwd) && session.Select(kFolder))) {
+      session.Close();
+      got.outcome = Outcome::kRetry;
+      return got;
+    }
+    if (!session.FetchMessage({part.mail_id}, got.message)) {
+      Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", part.mail_id.c_str());
+      session.Close();
+      got.outcome = Outcome::kRetry;
+      return got;
+    }
+    if (got.message.empty()) {
+      Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", part.mail_id.c_str());
+      got.outcome = Outcome::kBad;
+      return got;
+    }
+    got.outcome = Outcome::kDone;
+    return got;
+  };
+  auto start = [&fetch](const FileRecord& part) {
+    try {
+      return std::async(std::launch::async, fetch, std::cref(part));
+    } catch (const std::system_error&) {
+      return std::async(std::launch::deferred, fetch, std::cref(part));
+    }
+  };
+
+  std::future<Fetched> next = start(list.front());
+  for (size_t i = 0; i < list.size(); ++i) {
+    FileRecord& part = list[i];
+    Fetched got = next.get();
+    bool stopping = !running_ && threads_on_;
+    if (got.outcome == Outcome::kDone && i + 1 < list.size() && !stopping) {
+      next = start(list[i + 1]);
+    }
+    Outcome outcome = got.outcome;
+    if (outcome == Outcome::kDone) outcome = DownloadPart(part, cache, got.message);
     TransferProgress::Instance()->ClearDownload();
     if (outcome == Outcome::kRetry) {
       // The server or the disk is in trouble: the part stays at stat 2 and
@@ -401,29 +448,34 @@ void SyncEngine::DownloadPending() {
                    part.mail_id.c_str());
       std::lock_guard<std::mutex> lock(namespace_mutex_);
       store.DelFile(part.mail_id);
-      continue;
+    } else {
+      Log()->Write(LOG_DEBUG, "downloadfile ok,fn:%s,mail_id:%s", part.name.c_str(),
+                   part.mail_id.c_str());
+      std::lock_guard<std::mutex> lock(namespace_mutex_);
+      part.stat = 0;
+      store.SetFileStat(part);
+      if (store.IsFileComplete(part)) {
+        FolderRecord folder;
+        if (!store.GetFolder(part.folder_id, folder)) {
+          Log()->Write(LOG_DEBUG, "GetFolderInfo error,fn:%s", part.name.c_str());
+          break;
+        }
+        // The tree may have been replaced since the listing: show the file
+        // only where it still is.
+        FileRecord now;
+        if (store.GetFileInfo(folder.full_name + part.name, now) && now.file_id == part.file_id) {
+          cache_->PutEntry(folder.full_name, FileEntry(part.name, part));
+        }
+      }
     }
-    Log()->Write(LOG_DEBUG, "downloadfile ok,fn:%s,mail_id:%s", part.name.c_str(),
-                 part.mail_id.c_str());
-    std::lock_guard<std::mutex> lock(namespace_mutex_);
-    part.stat = 0;
-    store.SetFileStat(part);
-    if (!store.IsFileComplete(part)) continue;
-    FolderRecord folder;
-    if (!store.GetFolder(part.folder_id, folder)) {
-      Log()->Write(LOG_DEBUG, "GetFolderInfo error,fn:%s", part.name.c_str());
-      break;
-    }
-    // The tree may have been replaced since the listing: show the file only
-    // where it still is.
-    FileRecord now;
-    if (store.GetFileInfo(folder.full_name + part.name, now) && now.file_id == part.file_id) {
-      cache_->PutEntry(folder.full_name, FileEntry(part.name, part));
-    }
+    if (stopping) break;
   }
+  if (next.valid()) next.wait();
+  LogOut(session);
 }
 
-SyncEngine::Outcome SyncEngine::DownloadPart(const FileRecord& record) {
+SyncEngine::Outcome SyncEngine::DownloadPart(const FileRecord& record, const std::string& cache,
+                                             std::string& message) {
   FolderRecord folder;
   {
     MetaStore store;
@@ -434,32 +486,13 @@ SyncEngine::Outcome SyncEngine::DownloadPart(const FileRecord& record) {
       !SyncNames::PlausiblePart(record)) {
     return Outcome::kBad;
   }
-  std::string cache = CacheRoot();
   if (cache.empty()) return Outcome::kRetry;
   std::string path = cache + folder.full_name + record.name;
-
-  std::string message;
-  {
-    ImapClient session;
-    if (!session.Connect(account_.down_server, account_.port, account_.ssl_flag != 0) ||
-        !session.Login(account_.user, account_.pwd) || !session.Select(kFolder)) {
-      return Outcome::kRetry;
-    }
-    if (!session.FetchMessage({record.mail_id}, message)) {
-      Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", record.mail_id.c_str());
-      return Outcome::kRetry;
-    }
-    LogOut(session);
-  }
-  if (message.empty()) {
-    Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", record.mail_id.c_str());
-    return Outcome::kBad;
-  }
   std::string content;
   {
     MailParser parser;
     parser.Parse(message);
-    message.clear();
+    std::string().swap(message);
     if (parser.attachments.empty()) return Outcome::kBad;
     content.swap(parser.attachments.begin()->second);
   }
