@@ -125,9 +125,9 @@ int CliMachine::WaitExit(int timeout_ms) {
   return -1;
 }
 
-int CliMachine::Terminate(int timeout_ms) {
+int CliMachine::Terminate(int timeout_ms, int signal_number) {
   if (pid_ <= 0) return -1;
-  ::kill(pid_, SIGTERM);
+  ::kill(pid_, signal_number);
   return WaitExit(timeout_ms);
 }
 

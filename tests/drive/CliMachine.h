@@ -19,8 +19,9 @@ class CliMachine {
 
   // Starts the process and waits until the folder is mounted.
   bool Mount(int timeout_ms = 20000);
-  // SIGTERM; the exit code, or -1 when it did not end in time.
-  int Terminate(int timeout_ms = 20000);
+  // SIGTERM (or the given signal); the exit code, or -1 when it did not end
+  // in time.
+  int Terminate(int timeout_ms = 20000, int signal_number = 15);
   // Waits for the process to end by itself; its exit code or -1.
   int WaitExit(int timeout_ms = 20000);
   bool Running();

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -202,8 +203,15 @@ TEST_F(DriveMountTest, OutsideUnmountEndsTheProcessAndABusyFolderIsRefused) {
                   " 2>&1 | grep -q 登录失败"),
             0);
 
+  ASSERT_EQ(Shell("echo kept > " + A("/kept.txt")), 0);
   ASSERT_EQ(Shell("fusermount3 -u " + A()), 0);
   EXPECT_EQ(a_->WaitExit(), 0) << a_->Output();
+
+  // Ctrl-C unmounts cleanly as well; what was written is still there.
+  ASSERT_TRUE(a_->Mount()) << a_->Output();
+  EXPECT_EQ(Shell("grep -qx kept " + A("/kept.txt")), 0);
+  EXPECT_EQ(a_->Terminate(20000, SIGINT), 0) << a_->Output();
+  EXPECT_FALSE(FuseHost::IsMountPoint(a_->MountPoint()));
 }
 
 }  // namespace
