@@ -7,6 +7,7 @@
 #include "drive/FolderCache.h"
 #include "log/CLog.h"
 #include "platform/DriveErrors.h"
+#include "platform/FileHelpers.h"
 #include "sync/SyncEngine.h"
 
 namespace {
@@ -93,7 +94,17 @@ int DriveCallbacks::FindFiles(const std::string& path, const DriveFillFindData& 
   DriveContext* drive = DriveContext::Current();
   if (drive == nullptr) return DRIVE_GENERAL_FAILURE;
   FolderCache::Entries entries;
-  drive->cache().GetFolder(ListingKey(path), entries);
+  std::string key = ListingKey(path);
+  drive->cache().GetFolder(key, entries);
+  // A file exists from its creation on: one still being written is listed
+  // too (the kernel may ask for the listing before it reports the close).
+  for (const auto& [written, open] : drive->table().entries()) {
+    std::string folder, name;
+    DriveEntry entry;
+    if (SplitPath(written, folder, name) && folder == key && drive->Stat(written, entry)) {
+      entries[name] = entry;
+    }
+  }
   for (const auto& [name, entry] : entries) {
     DriveFindData data;
     bool folder = entry.kind == DriveEntry::kFolder;

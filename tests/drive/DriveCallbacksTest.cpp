@@ -86,15 +86,17 @@ TEST_F(DriveCallbacksTest, NewFileIsRecordedAtCloseWithItsLogLines) {
   EXPECT_EQ(done, 5u);
   EXPECT_TRUE(WasLogged("WriteFile fn=\\a.txt, len=5, off=0,Wef=0 begin"));
 
-  // While open: the size is what was written, and the file is not listed.
+  // While open: the size is what was written, and the file is listed.
   DriveFileInformation stat;
   ASSERT_EQ(DC::GetFileInformation("\\a.txt", &stat, &info), 0);
   EXPECT_EQ(stat.size, 5u);
   EXPECT_EQ(stat.attributes, FILE_ATTRIBUTE_ARCHIVE);
-  int listed = 0;
+  std::vector<DriveFindData> listed;
   DC::FindFiles(
-      "\\", [&](const DriveFindData&, DriveFileInfo*) { return ++listed, 0; }, &info);
-  EXPECT_EQ(listed, 0);
+      "\\", [&](const DriveFindData& d, DriveFileInfo*) { return listed.push_back(d), 0; }, &info);
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].name, "a.txt");
+  EXPECT_EQ(listed[0].size, 5u);
   DriveFileInfo second;
   EXPECT_EQ(Create("\\a.txt", second), DRIVE_FILE_EXISTS);
   EXPECT_TRUE(WasLogged("CREATE_NEW err fn:\\a.txt exist"));
