@@ -163,8 +163,10 @@ const char* MountCommand::HelpText() {
          "  TANDREL_PASSWORD  the password; without it the program asks on the terminal\n"
          "  TANDREL_LOG       0 to 3: log up to that level into\n"
          "                    $XDG_DATA_HOME/tandrel/log/tandrel.log\n"
-         "  XDG_DATA_HOME     where the databases and the file cache live\n"
-         "                    (default ~/.local/share)\n";
+         "  XDG_DATA_HOME     where the databases live (default ~/.local/share); the\n"
+         "                    file cache is Tandrel/ADDRESS in the documents folder\n"
+         "\n"
+         "A failed sign-in or mount ends the program with exit code 1.\n";
 }
 
 bool MountCommand::Parse(const std::vector<std::string>& args, Options& options,
