@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <future>
+#include <system_error>
 
 #include "drive/FolderCache.h"
 #include "log/CLog.h"
@@ -190,19 +192,61 @@ bool SyncEngine::TaskStep() {
 
 bool SyncEngine::UploadLoop(MetaStore& store) {
   std::string cache;
+  // The message of the file's next part is written while this one travels.
+  struct Ahead {
+    int file_id = 0;
+    int part = 0;
+    std::string path;
+    std::future<Built> built;
+  } ahead;
+  auto drop_ahead = [&ahead] {
+    if (!ahead.built.valid()) return;
+    ahead.built.wait();
+    RemoveFile(ahead.path);
+    ahead.built = {};
+  };
   for (;;) {
     std::vector<FileRecord> list;
     store.GetPendingUpload(list);
-    if (list.empty()) return true;
-    if (cache.empty()) cache = CacheRoot();
-    if (cache.empty()) return true;  // nowhere to read the content from
+    if (list.empty() || (cache.empty() && (cache = CacheRoot()).empty())) {
+      drop_ahead();
+      return true;  // nothing to do, or nowhere to read the content from
+    }
     FileRecord part = list.front();
     part.from = part.to = account_.user;
     part.kind = 1;
     part.local_fn = cache + part.local_fn;
-    if (!UploadPart(part)) {
+
+    std::string path;
+    Built built;
+    if (ahead.built.valid() && ahead.file_id == part.file_id && ahead.part == part.part) {
+      built = ahead.built.get();
+      path = ahead.path;
+    } else {
+      drop_ahead();
+      path = MessagePath(part);
+      built = BuildMessage(part, path);
+    }
+    if (built.ok && part.part < part.total_part) {
+      FileRecord next = part;
+      ++next.part;
+      next.size = next.part < next.total_part
+                      ? MetaStore::kPartSize
+                      : next.total_size - (next.total_part - 1) * MetaStore::kPartSize;
+      ahead.file_id = next.file_id;
+      ahead.part = next.part;
+      ahead.path = MessagePath(next);
+      try {
+        ahead.built = std::async(std::launch::async, BuildMessage, next, ahead.path);
+      } catch (const std::system_error&) {
+        ahead.built = {};  // built in turn instead
+      }
+    }
+    if (!built.ok) Log()->Write(LOG_DEBUG, "SaveToEml %s error", part.name.c_str());
+    if (!built.ok || !AppendMessage(part, path, built.length)) {
       Log()->Write(LOG_DEBUG, "upload file:%s error", part.name.c_str());
       NoteUploadFailure();
+      drop_ahead();
       return true;
     }
     backoff_ms_ = 0;
@@ -211,10 +255,16 @@ bool SyncEngine::UploadLoop(MetaStore& store) {
       // commit; a failure is reported, unlike the store's FinishUpdateFile.
       std::lock_guard<std::mutex> lock(namespace_mutex_);
       SyncQueries queries(account_.user);
-      if (!queries.FinishUpload(part.file_id, part.part)) return false;
+      if (!queries.FinishUpload(part.file_id, part.part)) {
+        drop_ahead();
+        return false;
+      }
     }
     Log()->Write(LOG_DEBUG, "upload file:%s ok", part.name.c_str());
-    if (threads_on_ && !running_) return true;  // stopping: the rest waits for the next start
+    if (threads_on_ && !running_) {  // stopping: the rest waits for the next start
+      drop_ahead();
+      return true;
+    }
   }
 }
 
@@ -224,17 +274,30 @@ void SyncEngine::NoteUploadFailure() {
   retry_at_ = clock_() + std::chrono::milliseconds(next);
 }
 
-bool SyncEngine::UploadPart(const FileRecord& record) {
-  std::string temp = DataDir() + "\\temp";
-  MakeDir(temp);
-  std::string path = temp + "\\" + record.md5 + ".eml";
+std::string SyncEngine::MessagePath(const FileRecord& record) {
+  return DataDir() + "\\temp\\" + record.md5 + "-" + std::to_string(record.part) + ".eml";
+}
+
+SyncEngine::Built SyncEngine::BuildMessage(FileRecord record, std::string path) {
+  MakeDir(DataDir() + "\\temp");
+  Built built;
   EmlWriter writer(record);
-  int length = 0;
-  if (!writer.SaveToEml(path, length)) {
-    RemoveFile(path);
+  built.ok = writer.SaveToEml(path, built.length);
+  if (!built.ok) RemoveFile(path);
+  return built;
+}
+
+bool SyncEngine::UploadPart(const FileRecord& record) {
+  std::string path = MessagePath(record);
+  Built built = BuildMessage(record, path);
+  if (!built.ok) {
     Log()->Write(LOG_DEBUG, "SaveToEml %s error", record.name.c_str());
     return false;
   }
+  return AppendMessage(record, path, built.length);
+}
+
+bool SyncEngine::AppendMessage(const FileRecord& record, const std::string& path, int length) {
   TransferProgress::Instance()->BeginUpload(SyncNames::ProgressName(record),
                                             static_cast<uint32_t>(length));
   Log()->Write(LOG_DEBUG, "begin upload file %s", record.name.c_str());

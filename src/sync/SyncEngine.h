@@ -116,12 +116,24 @@ class SyncEngine {
   static bool Noop(ImapClient& session);
 
   bool UploadLoop(MetaStore& store);
+  struct Built {
+    bool ok = false;
+    int length = 0;
+  };
+  // DataDir + "\temp\" + md5 + "-" + part + ".eml": two parts of one file
+  // may be on disk at once.
+  static std::string MessagePath(const FileRecord& record);
+  // Writes the part's message file; removes it again when that fails.
+  static Built BuildMessage(FileRecord record, std::string path);
+  // Appends the message file through the task session, then removes it.
+  bool AppendMessage(const FileRecord& record, const std::string& path, int length);
   void NoteUploadFailure();
 
   // Refresh helpers.
   void DropVanished(MetaStore& store, const std::vector<std::string>& vanished, bool& changed);
   bool LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& record,
-                 const std::set<std::string>& remote, SyncQueries::Parts& parts);
+                 const std::set<std::string>& remote, SyncQueries::Parts& parts,
+                 std::vector<FileRecord>& learned);
   Outcome DownloadFolderIndex(const std::string& uid, const std::set<std::string>& remote);
   Outcome AdoptIndex(const std::string& uid, const FileRecord& info,
                      std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,

@@ -61,6 +61,22 @@ bool SyncQueries::GetAllParts(Parts& parts) {
       false);
 }
 
+bool SyncQueries::AddLearnedParts(const std::vector<FileRecord>& parts) {
+  if (parts.empty()) return true;
+  return Run(
+      "AddFile",
+      [&] {
+        for (const FileRecord& r : parts) {
+          db_.RunStatement(SqlText(
+              "insert into mail(mail_id,file_id, name,size,time,md5,total_size,part,total_part, "
+              "local_fn,stat) values('%q',%d,'%q',%d,%d,'%q',%d,%d, %d,'%q',2)",
+              r.mail_id.c_str(), r.file_id, r.name.c_str(), r.size, r.time, r.md5.c_str(),
+              r.total_size, r.part, r.total_part, r.local_fn.c_str()));
+        }
+      },
+      true);
+}
+
 bool SyncQueries::SetPartMailId(int file_id, int part, const std::string& mail_id) {
   return Run(
       "SetPartMailId",

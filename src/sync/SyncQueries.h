@@ -40,6 +40,10 @@ class SyncQueries {
   bool GetAllParts(Parts& parts);
   // found tells whether the row exists.
   bool GetPart(int file_id, int part, PartRow& row, bool& found);
+  // Parts learnt from the mailbox that have no row yet, each added at stat 2
+  // (as AddFile does for a known file), all in one transaction: one commit
+  // for a whole pass instead of one per message.
+  bool AddLearnedParts(const std::vector<FileRecord>& parts);
   // The stat stays as it is (a deleted part keeps 3, an undownloaded one 2).
   bool SetPartMailId(int file_id, int part, const std::string& mail_id);
   // An appended part: stat 1 -> 4 and one change counted (as

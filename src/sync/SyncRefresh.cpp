@@ -93,6 +93,14 @@ bool SyncEngine::Refresh() {
   SyncQueries::Parts parts;
   bool parts_read = false;
   bool ok = true;
+  // New parts are recorded together: at an index (whose adoption looks at
+  // them) and at the end. A pass cut short records them at the next one.
+  std::vector<FileRecord> learned;
+  auto record_learned = [&] {
+    bool done = queries.AddLearnedParts(learned);
+    learned.clear();
+    return done;
+  };
   for (const std::string& uid : remote) {
     if (!running_ && threads_on_) break;
     if (local.count(uid) != 0 || uid == index_mail_id || ignored_uids_.count(uid) != 0) continue;
@@ -126,7 +134,7 @@ bool SyncEngine::Refresh() {
         }
         parts_read = true;
       }
-      if (!LearnPart(store, queries, record, remote, parts)) {
+      if (!LearnPart(store, queries, record, remote, parts, learned)) {
         ok = false;
         break;
       }
@@ -139,6 +147,10 @@ bool SyncEngine::Refresh() {
     }
     FolderIndex::Verdict verdict = FolderIndex::Judge(record.file_id, uid, task);
     if (verdict == FolderIndex::Verdict::kAdopt) {
+      if (!record_learned()) {
+        ok = false;
+        break;
+      }
       Log()->Write(LOG_DEBUG, "download folderinfo, mail_id:%s,file_id:%d,local file_id:%d",
                    uid.c_str(), record.file_id, task.file_id);
       Outcome outcome = DownloadFolderIndex(uid, remote);
@@ -156,6 +168,7 @@ bool SyncEngine::Refresh() {
       DeleteMessage(uid);
     }
   }
+  if (!record_learned()) ok = false;
   if (changed) RebuildFolderCache();
   Log()->Write(LOG_DEBUG, "end refresh");
   return ok;
@@ -195,13 +208,14 @@ void SyncEngine::DropVanished(MetaStore& store, const std::vector<std::string>& 
 }
 
 bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& record,
-                           const std::set<std::string>& remote, SyncQueries::Parts& parts) {
+                           const std::set<std::string>& remote, SyncQueries::Parts& parts,
+                           std::vector<FileRecord>& learned) {
   const std::string& uid = record.mail_id;
   auto key = std::make_pair(record.file_id, record.part);
   auto it = parts.find(key);
   if (it == parts.end()) {
     record.stat = 2;
-    if (!store.AddFile(record, false)) return false;
+    learned.push_back(record);
     SyncQueries::PartRow row;
     row.file_id = record.file_id;
     row.part = record.part;
@@ -247,6 +261,9 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
   if (FolderIndex::UidLess(uid, row.mail_id)) {
     std::string extra = row.mail_id;
     queries.SetPartMailId(record.file_id, record.part, uid);
+    for (FileRecord& waiting : learned) {  // the row may not be written yet
+      if (waiting.file_id == record.file_id && waiting.part == record.part) waiting.mail_id = uid;
+    }
     row.mail_id = uid;
     Log()->Write(LOG_INFO, "delete second copy of part, mail_id:%s", extra.c_str());
     DeleteMessage(extra);

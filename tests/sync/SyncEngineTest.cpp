@@ -242,6 +242,42 @@ TEST_F(SyncEngineDovecotTest, AnotherFilesMessageUnderTheSameIdIsNeverTakenNorDe
   EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\a.txt")), "the real content");
 }
 
+TEST_F(SyncEngineDovecotTest, TwoCopiesOfAPartKeepTheSmallerUidOnEveryMachine) {
+  // UIDs 1 to 8 are strays, the part comes as 9 and 10: "10" is listed
+  // before "9", yet 9 is the copy that stays.
+  std::string stray = tmp_.Sub("stray.eml");
+  WriteFileBytes(stray, "Subject: hi\r\n\r\nhello\r\n");
+  std::string content = tmp_.Sub("content");
+  WriteFileBytes(content, "twice");
+  FileRecord part;
+  part.name = "t.txt";
+  part.kind = 1;
+  part.from = part.to = kUser;
+  part.local_fn = content;
+  part.file_id = 4242;
+  part.part = part.total_part = 1;
+  part.size = part.total_size = 5;
+  part.md5 = "same";
+  EmlWriter writer(part);
+  int length = 0;
+  std::string eml = tmp_.Sub("part.eml");
+  ASSERT_TRUE(writer.SaveToEml(eml, length));
+  {
+    ImapClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", account_.port, false));
+    ASSERT_TRUE(client.Login(kUser, kPassword));
+    ASSERT_TRUE(client.Create("tandrel") && client.Select("tandrel"));
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(client.Append("tandrel", stray));
+    ASSERT_TRUE(client.Append("tandrel", eml));
+    ASSERT_TRUE(client.Append("tandrel", eml));
+  }
+  ASSERT_TRUE(engine_.Refresh());
+  EXPECT_EQ(Scalar("select count(*) from mail"), 1);
+  EXPECT_EQ(Scalar("select mail_id from mail"), 9);
+  EXPECT_EQ(Scalar("select stat from mail"), 2);
+  EXPECT_EQ(MailboxSize(), 9u);  // the strays stay, the copy 10 is gone
+}
+
 TEST_F(SyncEngineDovecotTest, StopNeverWaitsForAPause) {
   AddFile("\\a.txt", "x");
   ASSERT_TRUE(engine_.Start(account_, cache_));

@@ -316,6 +316,14 @@ TEST_F(SyncTwoMachines, KilledDuringUploadLosesNothing) {
   EXPECT_EQ(box.PartMessages(), 3);
 }
 
+TEST_F(SyncTwoMachines, OnePassOnAnOpenSessionSeesWhatArrivedSinceTheLast) {
+  ASSERT_TRUE(b_->Run("pass"));  // B's session is open and has the folder selected
+  Do(*a_, "gen \\new.txt 10 1");
+  ASSERT_TRUE(a_->Run("step"));
+  ASSERT_TRUE(b_->Run("pass"));
+  EXPECT_EQ(List(*b_).count("\\new.txt"), 1u);
+}
+
 TEST_F(SyncTwoMachines, StrayMailDoesNotStopLearning) {
   std::string stray = tmp_.Sub("stray.eml");
   WriteFileBytes(stray, "From: someone@example.com\r\nSubject: hello\r\n\r\njust a mail\r\n");
