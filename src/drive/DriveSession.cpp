@@ -46,6 +46,7 @@ void DriveSession::SetUp() {
 
 bool DriveSession::Start(const std::string& mount_point) {
   if (drive_thread_.joinable()) return false;
+  stop_requested_ = false;
   mount_point_ = mount_point;
   MakeDir(mount_point_);
   SetUp();
@@ -69,6 +70,7 @@ bool DriveSession::Start(const std::string& mount_point) {
     Wait();
     return false;
   }
+  if (stop_requested_) RequestStop();
   return true;
 }
 
@@ -88,6 +90,7 @@ void DriveSession::Wait() {
 }
 
 void DriveSession::RequestStop() {
+  stop_requested_ = true;
   std::lock_guard<std::mutex> lock(host_mutex_);
   if (host_) host_->RequestExit();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,4 +59,5 @@ class DriveSession {
   std::mutex host_mutex_;
   std::unique_ptr<FuseHost> host_;  // guarded by host_mutex_
   std::thread drive_thread_;
+  std::atomic<bool> stop_requested_{false};  // a stop asked for before the mount stood
 };
