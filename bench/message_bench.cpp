@@ -32,8 +32,11 @@ struct Fixture {
   std::string base64;  // the part as one unbroken line, for the decoder
 
   Fixture() {
-    char pattern[] = "/tmp/message_bench_XXXXXX";
-    dir = mkdtemp(pattern);
+    // $TMPDIR picks the file system the files are written to.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/message_bench_XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    dir = pattern;
     local = dir + "/part.bin";
     eml = dir + "/part.eml";
     part.resize(kPart);
