@@ -34,6 +34,7 @@ void DriveSession::SetUp() {
     }
   }
   if (!has_account_) return;
+  if (account_.pwd.empty()) account_.pwd = password_;
   if (task_ms_ > 0 || refresh_ms_ > 0) {
     engine_.SetPeriodsForTest(task_ms_ > 0 ? task_ms_ : SyncEngine::kTaskPeriodMs,
                               refresh_ms_ > 0 ? refresh_ms_ : SyncEngine::kRefreshPeriodMs);

@@ -31,6 +31,8 @@ class DriveSession {
 
   // Shorter pauses of the engine's threads (0 keeps the engine's own).
   void SetPeriods(int task_ms, int refresh_ms);
+  // The password of a session whose account row keeps none (not remembered).
+  void SetPassword(const std::string& password) { password_ = password; }
 
   // Set-up, then the mount of mount_point (native, created when missing).
   // False when the mount failed; then nothing is left running.
@@ -54,6 +56,7 @@ class DriveSession {
   bool has_account_ = false;
   int task_ms_ = 0;
   int refresh_ms_ = 0;
+  std::string password_;
   std::string mount_point_;
   std::unique_ptr<DriveContext> context_;
   std::mutex host_mutex_;

@@ -1,0 +1,77 @@
+#include "app/CSystemTray.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+#include "app/UiHooks.h"
+
+CSystemTray::CSystemTray(const QIcon& icon, std::function<std::string()> current_account,
+                         std::function<void(int command)> on_command, QObject* parent)
+    : QObject(parent),
+      current_account_(std::move(current_account)),
+      on_command_(std::move(on_command)),
+      menu_(std::make_unique<QMenu>()) {
+  AddItem(kOpenDrive, "打开Tandrel");
+  AddItem(kHomePage, "打开官方网站");
+  menu_->addSeparator();
+  AddItem(kRegister, "注册免费邮箱");
+  menu_->addSeparator();
+  AddItem(kCurrentAccount, "当前帐户");
+  menu_->addSeparator();
+  AddItem(kSettings, "设置");
+  menu_->addSeparator();
+  AddItem(kExit, "退出");
+  connect(menu_.get(), &QMenu::aboutToShow, this, &CSystemTray::PrepareMenu);
+
+  if (!UiHooks::Get().tray_available()) return;
+  icon_ = new QSystemTrayIcon(icon, this);
+  icon_->setToolTip(QStringLiteral("Tandrel"));
+  tooltip_ = "Tandrel";
+  icon_->setContextMenu(menu_.get());
+  connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+    if (why == QSystemTrayIcon::Trigger) on_command_(kOpenDrive);
+  });
+  icon_->show();
+  enabled_ = true;
+}
+
+CSystemTray::~CSystemTray() {
+  if (icon_ != nullptr) {
+    icon_->hide();
+    icon_->setContextMenu(nullptr);
+  }
+}
+
+QAction* CSystemTray::AddItem(int command, const char* text) {
+  QAction* action = menu_->addAction(QString::fromUtf8(text));
+  action->setObjectName(QString::number(command));
+  if (command != kCurrentAccount) {
+    connect(action, &QAction::triggered, this, [this, command] { on_command_(command); });
+  }
+  return action;
+}
+
+void CSystemTray::PrepareMenu() {
+  QAction* account =
+      menu_->findChild<QAction*>(QString::number(kCurrentAccount), Qt::FindDirectChildrenOnly);
+  if (account == nullptr) return;
+  account->setText(QString::fromStdString(current_account_()));
+  account->setEnabled(false);
+}
+
+std::string CSystemTray::CutTooltip(const std::string& text) {
+  if (text.size() <= kTooltipBytes) return text;
+  size_t end = kTooltipBytes;
+  // Never half a UTF-8 character.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+void CSystemTray::SetTooltip(const std::string& text) {
+  if (!enabled_) return;
+  tooltip_ = CutTooltip(text);
+  QString shown = QString::fromStdString(tooltip_);
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  icon_->setToolTip(shown);
+}

@@ -1,0 +1,354 @@
+#include "app/CtandrelDlg.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <cstdlib>
+
+#include "app/CAboutDlg.h"
+#include "app/CHyperLink.h"
+#include "app/CSetting.h"
+#include "app/CSystemTray.h"
+#include "app/DialogUnits.h"
+#include "app/UiHooks.h"
+#include "app/UpdaterHandOff.h"
+#include "app/WebPing.h"
+#include "cli/AccountLogin.h"
+#include "cli/MountCommand.h"
+#include "drive/DriveSession.h"
+#include "log/CLog.h"
+#include "platform/Locations.h"
+#include "store/MetaStore.h"
+#include "sync/SyncEngine.h"
+#include "sync/TransferProgress.h"
+
+namespace {
+
+QLabel* AddLabel(QWidget* parent, const DialogUnits& du, const char* text, int x, int y, int w,
+                 int h) {
+  auto* label = new QLabel(QString::fromUtf8(text), parent);
+  label->setGeometry(du.Rect(x, y, w, h));
+  return label;
+}
+
+void AddSeparator(QWidget* parent, const DialogUnits& du, int x, int y, int w) {
+  auto* line = new QFrame(parent);
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Sunken);
+  line->setGeometry(du.X(x), du.Y(y), du.X(w), 2);
+}
+
+QCheckBox* AddCheck(QWidget* parent, const DialogUnits& du, int id, const char* text, int x, int y,
+                    int w, int h) {
+  auto* box = new QCheckBox(QString::fromUtf8(text), parent);
+  box->setObjectName(QString::number(id));
+  QRect r = du.Rect(x, y, w, h);
+  box->setGeometry(r.x(), r.y(), std::max(r.width(), box->sizeHint().width()), r.height());
+  return box;
+}
+
+}  // namespace
+
+CtandrelDlg::CtandrelDlg(QWidget* parent)
+    : QDialog(parent), icon_(QStringLiteral(":/tandrel/tandrel.png")) {
+  Build();
+}
+
+CtandrelDlg::~CtandrelDlg() { StopSession(); }
+
+void CtandrelDlg::Build() {
+  setWindowTitle(QString::fromUtf8(kCaption));
+  setWindowIcon(icon_);
+  DialogUnits du(font());
+  setFixedSize(du.X(206), du.Y(133));
+
+  AddLabel(this, du, "本软件支持163、QQ、新浪、搜狐、GMAIL等邮箱，使用前请先开通邮箱的IMAP服务", 20,
+           10, 165, 16)
+      ->setWordWrap(true);
+  AddSeparator(this, du, 7, 31, 192);
+  AddLabel(this, du, "邮箱地址：", 17, 39, 35, 8);
+  AddLabel(this, du, "邮箱密码：", 17, 57, 35, 8);
+  AddLabel(this, du, "IMAP服务器：", 8, 77, 44, 8);
+  AddSeparator(this, du, 7, 105, 192);
+
+  // The combo box's 52 units include its drop-down list; the field itself
+  // is as high as an edit.
+  address_ = new QComboBox(this);
+  address_->setObjectName(QString::number(kAddress));
+  address_->setEditable(true);
+  address_->setInsertPolicy(QComboBox::NoInsert);
+  address_->setMaxVisibleItems(6);
+  address_->setGeometry(du.Rect(52, 36, 147, 14));
+  password_ = new QLineEdit(this);
+  password_->setObjectName(QString::number(kPassword));
+  password_->setEchoMode(QLineEdit::Password);
+  password_->setGeometry(du.Rect(52, 54, 147, 14));
+  server_ = new QLineEdit(this);
+  server_->setObjectName(QString::number(kServer));
+  server_->setGeometry(du.Rect(52, 74, 147, 14));
+  ssl_box_ = AddCheck(this, du, kSsl, "使用SSL", 11, 92, 41, 10);
+  remember_ = AddCheck(this, du, kRemember, "记住密码", 54, 92, 43, 10);
+  auto_login_ = AddCheck(this, du, kAutoLogin, "自动登录", 108, 92, 43, 10);
+  login_ = new QPushButton(QStringLiteral("登录"), this);
+  login_->setObjectName(QString::number(kLogin));
+  login_->setDefault(true);
+  login_->setGeometry(du.Rect(77, 109, 50, 17));
+  link_ = new CHyperLink(QStringLiteral("注册免费邮箱"), this);
+  link_->setObjectName(QString::number(kRegisterLink));
+  link_->move(du.X(16), du.Y(112));
+
+  setTabOrder(address_, password_);
+  setTabOrder(password_, server_);
+  setTabOrder(server_, ssl_box_);
+  setTabOrder(ssl_box_, remember_);
+  setTabOrder(remember_, auto_login_);
+  setTabOrder(auto_login_, login_);
+
+  // Window managers have no system menu to extend: the about item lives in
+  // the dialog's context menu.
+  context_menu_ = new QMenu(this);
+  context_menu_->addAction(QString::fromUtf8(kAboutItem), this, &CtandrelDlg::ShowAbout);
+  setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(this, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { context_menu_->popup(mapToGlobal(at)); });
+
+  timer_ = new QTimer(this);
+  timer_->setInterval(1000);
+  connect(timer_, &QTimer::timeout, this, &CtandrelDlg::OnTimer);
+  connect(login_, &QPushButton::clicked, this, &CtandrelDlg::SignIn);
+  connect(address_, &QComboBox::activated, this, &CtandrelDlg::AccountChosen);
+  connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+    if (old == address_->lineEdit() && now != address_->lineEdit() && isVisible()) AddressCheck();
+  });
+}
+
+std::string CtandrelDlg::ServerText(const AccountRecord& account) {
+  bool ssl = account.ssl_flag != 0;
+  if (account.port <= 0 || account.port == (ssl ? 993 : 143)) return account.down_server;
+  return account.down_server + ":" + std::to_string(account.port);
+}
+
+void CtandrelDlg::SplitServer(const std::string& text, std::string& host, int& port) {
+  host = text;
+  port = 0;
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos || text.find(':') != colon || colon + 1 >= text.size()) return;
+  char* end = nullptr;
+  long value = std::strtol(text.c_str() + colon + 1, &end, 10);
+  if (*end != '\0' || value < 1 || value > 65535) return;
+  host = text.substr(0, colon);
+  port = static_cast<int>(value);
+}
+
+void CtandrelDlg::Initialise() {
+  link_->SetUrl(WebPing::RegisterPage());
+  link_->SetUnderline(CHyperLink::Underline::kAlways);
+  bool auto_login = false;
+  {
+    MetaStore store;
+    std::vector<AccountRecord> accounts;
+    store.GetAccounts(accounts);
+    QStringList names;
+    for (const AccountRecord& account : accounts) {
+      names << QString::fromStdString(account.user);
+      if (account.is_default != 1) continue;
+      address_->setEditText(QString::fromStdString(account.user));
+      server_->setText(QString::fromStdString(ServerText(account)));
+      password_->setText(account.save_pwd == 1 ? QString::fromStdString(account.pwd) : QString());
+      ssl_ = account.ssl_flag;
+      remember_->setChecked(account.save_pwd == 1);
+    }
+    names.sort();
+    QString shown = address_->currentText();
+    address_->addItems(names);
+    address_->setEditText(shown);
+    SettingRecord setting;
+    if (store.GetSetting(setting)) auto_login = setting.auto_login == 1;
+  }
+  auto_login_->setChecked(auto_login);
+  ssl_box_->setChecked(ssl_ != 0);
+  ssl_box_->hide();
+  timer_->start();
+  if (auto_login && !address_->currentText().isEmpty()) SignIn();
+  if (!SessionRunning() && !quitting_) show();
+}
+
+void CtandrelDlg::AddressCheck() {
+  std::string address = address_->currentText().toStdString();
+  if (address.empty()) return;
+  size_t at = address.find('@');
+  if (at == std::string::npos || at + 1 == address.size()) {
+    UiHooks::Get().message(this, kBadAddressText);
+    return;
+  }
+  MetaStore store;
+  int id = 0;
+  if (!store.GetAccountId(address, id))
+    server_->setText(QString::fromStdString("imap." + address.substr(at + 1)));
+}
+
+void CtandrelDlg::AccountChosen(int index) {
+  if (index < 0) return;
+  std::string address = address_->itemText(index).toStdString();
+  address_->setEditText(QString::fromStdString(address));
+  MetaStore store;
+  AccountRecord account;
+  if (!store.GetAccount(address, account)) return;
+  server_->setText(QString::fromStdString(ServerText(account)));
+  password_->setText(account.save_pwd == 1 ? QString::fromStdString(account.pwd) : QString());
+  ssl_ = account.ssl_flag;
+  remember_->setChecked(account.save_pwd == 1);
+}
+
+void CtandrelDlg::HideForSession() {
+  if (isVisible()) saved_geometry_ = geometry();
+  hide();
+}
+
+void CtandrelDlg::RestoreWindow() {
+  if (saved_geometry_.isValid()) setGeometry(saved_geometry_);
+  show();
+  raise();
+  activateWindow();
+}
+
+void CtandrelDlg::SignIn() {
+  if (SessionRunning()) return;
+  std::string address = address_->currentText().toStdString();
+  std::string password = password_->text().toStdString();
+  std::string host;
+  int port = 0;
+  SplitServer(server_->text().toStdString(), host, port);
+  HideForSession();
+  CLog::Instance()->Write(LOG_DEBUG, "begin run...");
+
+  ssl_ = AccountLogin::UsesSsl(address) ? 1 : 0;
+  record_ = AccountLogin::Build(address, password, host, port, false);
+  record_.save_pwd = remember_->isChecked() ? 1 : 0;
+  {
+    // The auto-login choice is kept whatever the credentials turn out to be.
+    MetaStore store;
+    SettingRecord setting;
+    if (store.ReadSetting(setting)) {
+      setting.auto_login = auto_login_->isChecked() ? 1 : 0;
+      store.UpdateSetting(setting);
+    }
+  }
+  if (!AccountLogin::TestCredentials(record_)) {
+    UiHooks::Get().message(this, AccountLogin::kFailedText);
+    RestoreWindow();
+    return;
+  }
+  // The password is kept only when the user asked for it; the session
+  // takes it from memory.
+  AccountRecord stored = record_;
+  if (stored.save_pwd != 1) stored.pwd.clear();
+  AccountLogin::Store(stored);
+  if (!StartSession(password)) {
+    UiHooks::Get().message(this, DriveSession::kMountFailedText);
+    quitting_ = true;
+    done(1);
+    return;
+  }
+  tray_ = std::make_unique<CSystemTray>(
+      icon_, [this] { return record_.user; }, [this](int command) { TrayCommand(command); });
+  pings_.Post(WebPing::kLoginPath, address);
+}
+
+bool CtandrelDlg::StartSession(const std::string& password) {
+  session_password_ = password;
+  mount_point_ = MountCommand::MountPointFor(MountCommand::Options{});
+  session_ = std::make_unique<DriveSession>(SyncEngine::Instance());
+  session_->SetPassword(session_password_);
+  int task_ms = 0, refresh_ms = 0;
+  if (MountCommand::TestPeriods(task_ms, refresh_ms)) session_->SetPeriods(task_ms, refresh_ms);
+  if (session_->Start(mount_point_)) return true;
+  session_.reset();
+  return false;
+}
+
+void CtandrelDlg::StopSession() {
+  if (!session_) return;
+  session_->Stop();
+  session_.reset();
+}
+
+void CtandrelDlg::OnTimer() {
+  if (tray_ && tray_->Enabled()) tray_->SetTooltip(TransferProgress::Instance()->StatusText());
+  UpdaterHandOff::Check(ProgramDir());
+}
+
+void CtandrelDlg::TrayCommand(int command) {
+  std::string reason;
+  auto ignore = [](const std::string&) {};
+  switch (command) {
+    case CSystemTray::kOpenDrive:
+      UiHooks::Get().open(mount_point_, reason, ignore);
+      break;
+    case CSystemTray::kHomePage:
+      UiHooks::Get().open(WebPing::HomePage(), reason, ignore);
+      break;
+    case CSystemTray::kRegister:
+      UiHooks::Get().open(WebPing::RegisterPage(), reason, ignore);
+      break;
+    case CSystemTray::kSettings:
+      ShowSettings();
+      break;
+    case CSystemTray::kExit:
+      Quit();
+      break;
+    default:
+      break;
+  }
+}
+
+void CtandrelDlg::ShowSettings() {
+  CSetting::Session hooks;
+  hooks.pause = [this] {
+    if (session_) StopSession();
+  };
+  hooks.resume = [this] {
+    if (!StartSession(session_password_)) {
+      UiHooks::Get().message(this, DriveSession::kMountFailedText);
+      Quit();
+    }
+  };
+  CSetting dialog(ProgramDir() + "tandrel", hooks, this);
+  if (run_settings) {
+    run_settings(dialog);
+  } else {
+    dialog.exec();
+  }
+}
+
+void CtandrelDlg::ShowAbout() {
+  CAboutDlg about(this);
+  about.exec();
+}
+
+void CtandrelDlg::Quit() {
+  if (quitting_) return;
+  quitting_ = true;
+  if (tray_) pings_.Post(WebPing::kLogoutPath, record_.user);
+  timer_->stop();
+  StopSession();
+  tray_.reset();
+  pings_.Drain();
+  done(0);
+}
+
+void CtandrelDlg::reject() { Quit(); }
+
+void CtandrelDlg::closeEvent(QCloseEvent* event) {
+  // Closing the window ends the program, a running session cleanly.
+  event->accept();
+  Quit();
+}

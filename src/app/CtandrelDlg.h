@@ -1,0 +1,115 @@
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QRect>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/PingSender.h"
+#include "store/AccountRecord.h"
+
+class CHyperLink;
+class CSystemTray;
+class DriveSession;
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QTimer;
+
+// The login dialog, the program's main window: tests the credentials,
+// stores the account, starts the drive session and the tray icon, and stays
+// hidden while the session runs. Quit ends the session cleanly (logout ping,
+// unmount, engine stopped) and closes the dialog.
+// Thread contract: user-interface thread only; the drive session runs its
+// own threads and is stopped from here.
+class CtandrelDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  static constexpr const char* kCaption = "Tandrel【Tandrel】";
+  static constexpr const char* kAboutItem = "关于 Tandrel(&A)...";
+  static constexpr const char* kBadAddressText = "邮箱地址不正确，请重新输入";
+
+  // The control ids, also the widgets' object names.
+  enum Id {
+    kLogin = 1000,
+    kPassword = 1003,
+    kServer = 1004,
+    kAutoLogin = 1007,
+    kAddress = 1009,
+    kRemember = 1010,
+    kSsl = 1011,
+    kRegisterLink = 1012,
+  };
+
+  explicit CtandrelDlg(QWidget* parent = nullptr);
+  ~CtandrelDlg() override;
+
+  // Fills the controls from the store, starts the timer, and signs in at
+  // once when auto login is set; shows the dialog unless a session runs.
+  void Initialise();
+
+  // The handlers, public for tests.
+  void AddressCheck();
+  void AccountChosen(int index);
+  void SignIn();
+  void OnTimer();
+  void TrayCommand(int command);
+  void ShowSettings();
+  void ShowAbout();
+  // Logout ping, clean stop of the session, dialog closed.
+  void Quit();
+
+  bool SessionRunning() const { return session_ != nullptr; }
+  DriveSession* Session() const { return session_.get(); }
+  CSystemTray* Tray() const { return tray_.get(); }
+  const AccountRecord& LastRecord() const { return record_; }
+  int SslFlag() const { return ssl_; }
+  const std::string& MountPoint() const { return mount_point_; }
+  QMenu* ContextMenu() const { return context_menu_; }
+  CHyperLink* RegisterLink() const { return link_; }
+
+  // Test seam: replaces the settings dialog's modal run.
+  std::function<void(class CSetting&)> run_settings;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void reject() override;
+
+ private:
+  void Build();
+  void HideForSession();
+  void RestoreWindow();
+  bool StartSession(const std::string& password);
+  void StopSession();
+  // The server field: the host, and ":port" when the port is not the
+  // rule's default.
+  static std::string ServerText(const AccountRecord& account);
+  static void SplitServer(const std::string& text, std::string& host, int& port);
+
+  QIcon icon_;
+  QComboBox* address_;
+  QLineEdit* password_;
+  QLineEdit* server_;
+  QCheckBox* ssl_box_;
+  QCheckBox* remember_;
+  QCheckBox* auto_login_;
+  QPushButton* login_;
+  CHyperLink* link_;
+  QMenu* context_menu_;
+  QTimer* timer_;
+
+  int ssl_ = 0;
+  AccountRecord record_;
+  std::string session_password_;  // kept in memory only when not remembered
+  std::string mount_point_;
+  QRect saved_geometry_;
+  bool quitting_ = false;
+  std::unique_ptr<DriveSession> session_;
+  std::unique_ptr<CSystemTray> tray_;
+  PingSender pings_;
+};

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+class QWidget;
+
+// The dialogs' ways out to the desktop, replaceable so that tests answer
+// them: message boxes, the folder chooser, the opener of addresses and
+// folders (xdg-open), and whether a system tray exists.
+// Thread contract: user-interface thread only.
+struct UiHooks {
+  // Shows text with an OK button.
+  std::function<void(QWidget* parent, const std::string& text)> message;
+  // The picked folder, or empty when the user cancelled.
+  std::function<std::string(QWidget* parent, const std::string& title, const std::string& start)>
+      choose_folder;
+  // Opens an address or a local folder. False with reason set when the
+  // opener could not be run; a failure found later goes to on_failure.
+  std::function<bool(const std::string& target, std::string& reason,
+                     std::function<void(const std::string& reason)> on_failure)>
+      open;
+  std::function<bool()> tray_available;
+
+  // The process-wide hooks, with the desktop's own behaviour by default.
+  static UiHooks& Get();
+  // Back to the desktop's behaviour.
+  static void Reset();
+};
