@@ -122,8 +122,31 @@ bool SyncQueries::FinishUpload(int file_id, int part) {
 
 void SyncQueries::DeleteFileRows(int file_id) {
   db_.RunStatement(SqlText("delete from mail where file_id=%d and stat=1", file_id));
-  db_.RunStatement(SqlText("update mail set stat=3 where file_id=%d", file_id));
+  db_.RunStatement(SqlText("update mail set stat=3 where file_id=%d and stat<>4", file_id));
   db_.RunStatement(SqlText("delete from ftable where file_id=%d", file_id));
+}
+
+bool SyncQueries::SetDeletedPartMailId(int file_id, int part, const std::string& mail_id) {
+  return Run(
+      "SetPartMailId",
+      [&] {
+        db_.RunStatement(
+            SqlText("update mail set mail_id='%q', stat=3 where file_id=%d and part=%d",
+                    mail_id.c_str(), file_id, part));
+      },
+      false);
+}
+
+bool SyncQueries::HasFile(int file_id, bool& exists) {
+  exists = false;
+  return Run(
+      "HasFile",
+      [&] {
+        CppSQLite3Query q =
+            db_.RunQuery(SqlText("select file_id from ftable where file_id=%d", file_id));
+        exists = !q.AtEnd();
+      },
+      false);
 }
 
 bool SyncQueries::MarkFileDeleted(int file_id) {

@@ -46,12 +46,20 @@ class SyncQueries {
   bool AddLearnedParts(const std::vector<FileRecord>& parts);
   // The stat stays as it is (a deleted part keeps 3, an undownloaded one 2).
   bool SetPartMailId(int file_id, int part, const std::string& mail_id);
+  // The mail id of a part appended here whose file was deleted since: the
+  // part goes to stat 3, so its message is deleted too.
+  bool SetDeletedPartMailId(int file_id, int part, const std::string& mail_id);
+  // Whether ftable holds the file; false on a failed read as well.
+  bool HasFile(int file_id, bool& exists);
   // An appended part: stat 1 -> 4 and one change counted (as
   // AddUpFolderCount), in one transaction; false when it failed.
   bool FinishUpload(int file_id, int part);
   // The ftable row goes, so the name is free at once; parts that never left
-  // this machine (stat 1) go, every other part waits at stat 3 for the
-  // deletion of its message.
+  // this machine (stat 1) go, parts whose message is known wait at stat 3
+  // for its deletion, and appended parts whose mail id is not known yet
+  // stay at 4 until the refresh learns it (then 3). The store's clean-up of
+  // stat 3 rows without a mail id would otherwise drop them and leave their
+  // messages in the mailbox for good.
   bool MarkFileDeleted(int file_id);
   // The old file goes as by MarkFileDeleted; the new content
   // (record: name, folder_id, size in total_size, md5, time, local_fn) as new

@@ -239,9 +239,14 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
     return true;
   }
   if (row.mail_id.empty()) {
-    if (row.stat == 3) {
-      // Deleted here after its append: its message must go too.
-      queries.SetPartMailId(record.file_id, record.part, uid);
+    // Our own append. Its file may have been deleted here since: then the
+    // message must go too. Decided under the lock that delete takes.
+    std::lock_guard<std::mutex> lock(namespace_mutex_);
+    bool exists = false;
+    if (!queries.HasFile(record.file_id, exists)) return false;
+    if (row.stat == 3 || !exists) {
+      queries.SetDeletedPartMailId(record.file_id, record.part, uid);
+      row.stat = 3;
     } else {
       record.stat = 0;
       if (!store.AddFile(record, false)) return false;

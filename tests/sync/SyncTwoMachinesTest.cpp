@@ -243,6 +243,17 @@ TEST_F(SyncTwoMachines, NamespaceChangesReachTheOtherMachine) {
   EXPECT_EQ(box.messages, 3);
 }
 
+TEST_F(SyncTwoMachines, DeleteRightAfterTheAppendStillRemovesTheMessages) {
+  Do(*a_, "gen \\quick.bin 12000000 3");
+  ASSERT_TRUE(a_->Run("step"));  // appended, mail ids not known yet
+  Do(*a_, "delete \\quick.bin");
+  ASSERT_TRUE(Converge());
+  EXPECT_TRUE(List(*b_).empty());
+  Mailbox box = CheckMailbox();
+  EXPECT_EQ(box.PartMessages(), 0);
+  EXPECT_EQ(box.indexes, 1);
+}
+
 TEST_F(SyncTwoMachines, ChineseNamesTravelUnchanged) {
   Do(*a_, "mkdir \\报告");
   Do(*a_, "gen \\报告\\年度%20总结.txt 1000 5");
