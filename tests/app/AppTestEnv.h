@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+
+// A private desktop for one test: HOME, data, config, documents, runtime
+// directory and mount point in a temp dir; pings to a closed loopback port;
+// the dialogs' hooks answered from here (messages recorded, the folder
+// chooser answering chosen_folder, the opener recording its targets, a
+// system tray present). One test thread only.
+class AppTestEnv {
+ public:
+  AppTestEnv();
+  ~AppTestEnv();
+
+  bool ok() const { return ok_; }
+  std::string Sub(const std::string& name) const { return dir_.Sub(name); }
+  std::string MountPoint() const { return dir_.Sub("mnt"); }
+  std::string Documents() const { return dir_.Sub("documents"); }
+
+  std::vector<std::string> messages;
+  std::vector<std::string> opened;
+  std::string chosen_folder;
+  bool open_fails = false;
+
+ private:
+  TempDir dir_{"app"};
+  ScopedEnv home_;
+  ScopedEnv data_;
+  ScopedEnv config_;
+  ScopedEnv runtime_;
+  ScopedEnv mount_;
+  ScopedEnv web_;
+  ScopedEnv periods_;
+  bool ok_ = false;
+};

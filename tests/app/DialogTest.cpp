@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "AppTestEnv.h"
+#include "DovecotServer.h"
+#include "app/CSetting.h"
+#include "app/CSystemTray.h"
+#include "app/CtandrelDlg.h"
+#include "cli/AccountLogin.h"
+#include "drive/DriveSession.h"
+#include "platform/FileHelpers.h"
+#include "platform/Locations.h"
+#include "store/MetaStore.h"
+
+namespace {
+
+constexpr const char* kUser = "user@example.org";
+constexpr const char* kPassword = "secret";
+
+bool Mounted(const std::string& path) {
+  std::ifstream mounts("/proc/self/mounts");
+  std::string device, point;
+  std::string rest;
+  while (mounts >> device >> point && std::getline(mounts, rest)) {
+    if (point == path) return true;
+  }
+  return false;
+}
+
+class DialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(env_.ok()); }
+
+  void StartServer() {
+    TANDREL_START_DOVECOT(server_);
+    ASSERT_TRUE(server_.AddUser(kUser, kPassword));
+  }
+  std::string ServerText() const { return "127.0.0.1:" + std::to_string(server_.ImapPort()); }
+
+  void Fill(CtandrelDlg& dialog, const std::string& user, const std::string& password,
+            const std::string& server, bool remember, bool auto_login) {
+    dialog.findChild<QComboBox*>("1009")->setEditText(QString::fromStdString(user));
+    dialog.findChild<QLineEdit*>("1003")->setText(QString::fromStdString(password));
+    dialog.findChild<QLineEdit*>("1004")->setText(QString::fromStdString(server));
+    dialog.findChild<QCheckBox*>("1010")->setChecked(remember);
+    dialog.findChild<QCheckBox*>("1007")->setChecked(auto_login);
+  }
+  std::string ServerField(CtandrelDlg& dialog) {
+    return dialog.findChild<QLineEdit*>("1004")->text().toStdString();
+  }
+  void StoreAccount(const std::string& user, const std::string& password, int save_pwd) {
+    AccountRecord account =
+        AccountLogin::Build(user, password, "127.0.0.1", server_.ImapPort(), false);
+    account.save_pwd = save_pwd;
+    if (save_pwd == 0) account.pwd.clear();
+    ASSERT_TRUE(AccountLogin::Store(account));
+  }
+  void SetAutoLogin(int on) {
+    MetaStore store;
+    SettingRecord setting;
+    ASSERT_TRUE(store.ReadSetting(setting));
+    setting.auto_login = on;
+    ASSERT_TRUE(store.UpdateSetting(setting));
+  }
+  int AutoLogin() {
+    MetaStore store;
+    SettingRecord setting;
+    EXPECT_TRUE(store.ReadSetting(setting));
+    return setting.auto_login;
+  }
+
+  AppTestEnv env_;
+  DovecotServer server_;
+};
+
+TEST_F(DialogTest, AddressCheckOnLeavingTheComboBox) {
+  {
+    MetaStore store;
+    AccountRecord stored = AccountLogin::Build("old@example.org", "", "mail.old.org", 0, false);
+    ASSERT_TRUE(store.AddAccount(stored));
+  }
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  Fill(dialog, "new@example.net", "", "", false, false);
+  dialog.AddressCheck();
+  EXPECT_EQ(ServerField(dialog), "imap.example.net");
+  Fill(dialog, "two@a.org@b.org", "", "", false, false);
+  dialog.AddressCheck();
+  EXPECT_EQ(ServerField(dialog), "imap.a.org@b.org");
+  Fill(dialog, "old@example.org", "", "shown.server", false, false);
+  dialog.AddressCheck();
+  EXPECT_EQ(ServerField(dialog), "shown.server") << "a stored account keeps the server shown";
+  EXPECT_TRUE(env_.messages.empty());
+  for (const char* bad : {"nobody", "nobody@"}) {
+    Fill(dialog, bad, "", "kept", false, false);
+    dialog.AddressCheck();
+    EXPECT_EQ(ServerField(dialog), "kept");
+    EXPECT_EQ(dialog.findChild<QComboBox*>("1009")->currentText().toStdString(), bad);
+  }
+  EXPECT_EQ(env_.messages,
+            (std::vector<std::string>{"邮箱地址不正确，请重新输入", "邮箱地址不正确，请重新输入"}));
+  // Choosing a stored account from the list fills its server.
+  auto* combo = dialog.findChild<QComboBox*>("1009");
+  ASSERT_EQ(combo->count(), 1);
+  dialog.AccountChosen(0);
+  EXPECT_EQ(ServerField(dialog), "mail.old.org");
+  dialog.Quit();
+}
+
+TEST_F(DialogTest, SslRuleDecidesPortAndSsl) {
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  Fill(dialog, "user@gmail.com", "pw", "127.0.0.1", false, false);
+  dialog.SignIn();
+  EXPECT_EQ(dialog.LastRecord().port, 993);
+  EXPECT_EQ(dialog.LastRecord().ssl_flag, 1);
+  EXPECT_EQ(dialog.SslFlag(), 1);
+  Fill(dialog, "USER@GMAIL.COM", "pw", "127.0.0.1", false, false);
+  dialog.SignIn();
+  EXPECT_EQ(dialog.LastRecord().port, 143);
+  EXPECT_EQ(dialog.LastRecord().ssl_flag, 0);
+  EXPECT_EQ(dialog.SslFlag(), 0);
+  EXPECT_FALSE(dialog.SessionRunning());
+  dialog.Quit();
+}
+
+TEST_F(DialogTest, AWrongPasswordBringsTheWindowBackAndKeepsTheAutoLoginChoice) {
+  StartServer();
+  SetAutoLogin(1);
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  Fill(dialog, kUser, "wrong", ServerText(), true, false);
+  dialog.SignIn();
+  EXPECT_EQ(env_.messages, (std::vector<std::string>{AccountLogin::kFailedText}));
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_FALSE(dialog.SessionRunning());
+  EXPECT_EQ(AutoLogin(), 0) << "stored before the credentials were tested";
+  MetaStore store;
+  AccountRecord account;
+  EXPECT_FALSE(store.GetAccount(kUser, account)) << "nothing else is stored";
+  dialog.Quit();
+}
+
+TEST_F(DialogTest, AutoLoginWithoutARememberedPasswordFailsAndShowsTheDialog) {
+  StartServer();
+  StoreAccount(kUser, "", 0);
+  SetAutoLogin(1);
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  EXPECT_EQ(env_.messages, (std::vector<std::string>{AccountLogin::kFailedText}));
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_EQ(dialog.findChild<QLineEdit*>("1003")->text().toStdString(), "");
+  dialog.Quit();
+}
+
+TEST_F(DialogTest, AutoLoginSignsInWithoutShowingTheDialog) {
+  StartServer();
+  StoreAccount(kUser, kPassword, 1);
+  SetAutoLogin(1);
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  EXPECT_TRUE(env_.messages.empty());
+  EXPECT_TRUE(dialog.SessionRunning());
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_TRUE(Mounted(env_.MountPoint()));
+  dialog.Quit();
+  EXPECT_FALSE(Mounted(env_.MountPoint()));
+}
+
+TEST_F(DialogTest, SignInMountsMovesTheCacheAndQuitLeavesNoMount) {
+  StartServer();
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  Fill(dialog, kUser, kPassword, ServerText(), false, true);
+  dialog.SignIn();
+  ASSERT_TRUE(env_.messages.empty()) << env_.messages[0];
+  ASSERT_TRUE(dialog.SessionRunning());
+  EXPECT_FALSE(dialog.isVisible());
+  ASSERT_NE(dialog.Tray(), nullptr);
+  EXPECT_TRUE(dialog.Tray()->Enabled());
+  EXPECT_TRUE(Mounted(env_.MountPoint()));
+  {
+    // "记住密码" cleared: the row keeps no password.
+    MetaStore store;
+    AccountRecord account;
+    ASSERT_TRUE(store.GetAccount(kUser, account));
+    EXPECT_EQ(account.save_pwd, 0);
+    EXPECT_EQ(account.pwd, "");
+    EXPECT_EQ(account.port, server_.ImapPort());
+    std::string current;
+    ASSERT_TRUE(store.GetCurAccount(current));
+    EXPECT_EQ(current, kUser);
+  }
+  EXPECT_EQ(AutoLogin(), 1);
+
+  // A file written through the drive, and the tray's commands.
+  WriteFileBytes(env_.MountPoint() + "/a.txt", "hello drive");
+  ASSERT_EQ(ReadFileBytes(env_.MountPoint() + "/a.txt"), "hello drive");
+  dialog.TrayCommand(CSystemTray::kOpenDrive);
+  dialog.TrayCommand(CSystemTray::kRegister);
+  EXPECT_EQ(env_.opened,
+            (std::vector<std::string>{env_.MountPoint(), "http://127.0.0.1:1/regmail.htm"}));
+  dialog.Tray()->PrepareMenu();
+  EXPECT_EQ(dialog.Tray()->Menu()->actions()[5]->text().toStdString(), kUser);
+  dialog.OnTimer();
+
+  // The cache moves to another folder, on another file system when there
+  // is one, while the drive is mounted.
+  std::string target = env_.Sub("newcache");
+  TempDir shm_dir("shm");
+  if (DirExists("/dev/shm")) {
+    ScopedEnv tmp("TMPDIR", "/dev/shm");
+    target = TempDir("cache").path();  // removed at once: only its name is wanted
+  }
+  env_.chosen_folder = target;
+  std::string old_file = env_.Documents() + "/Tandrel/" + kUser + "/a.txt";
+  ASSERT_TRUE(FileExists(old_file));
+  dialog.run_settings = [](CSetting& settings) {
+    settings.Change();
+    settings.Accept();
+  };
+  dialog.Tray()->Menu()->actions()[7]->trigger();
+  ASSERT_TRUE(env_.messages.empty()) << env_.messages[0];
+  EXPECT_FALSE(FileExists(old_file));
+  EXPECT_EQ(ReadFileBytes(target + "/Tandrel/" + kUser + "/a.txt"), "hello drive");
+  {
+    MetaStore store;
+    SettingRecord setting;
+    ASSERT_TRUE(store.ReadSetting(setting));
+    EXPECT_EQ(setting.data_dir, target);
+  }
+  ASSERT_TRUE(dialog.SessionRunning());
+  EXPECT_TRUE(Mounted(env_.MountPoint()));
+  EXPECT_EQ(ReadFileBytes(env_.MountPoint() + "/a.txt"), "hello drive");
+  WriteFileBytes(env_.MountPoint() + "/b.txt", "after the move");
+  EXPECT_EQ(ReadFileBytes(target + "/Tandrel/" + kUser + "/b.txt"), "after the move");
+
+  // "退出": the drive is unmounted and the dialog closed.
+  dialog.Tray()->Menu()->actions()[9]->trigger();
+  EXPECT_FALSE(dialog.SessionRunning());
+  EXPECT_FALSE(Mounted(env_.MountPoint()));
+  std::error_code ec;
+  std::filesystem::remove_all(target, ec);
+}
+
+}  // namespace

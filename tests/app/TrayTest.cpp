@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <string>
+
+#include "AppTestEnv.h"
+#include "app/AutoStart.h"
+#include "app/CAboutDlg.h"
+#include "app/CHyperLink.h"
+#include "app/CSetting.h"
+#include "app/CSystemTray.h"
+#include "app/CtandrelDlg.h"
+#include "app/OpenerErrors.h"
+#include "app/UiHooks.h"
+#include "platform/FileHelpers.h"
+#include "store/MetaStore.h"
+#include "sync/TransferProgress.h"
+
+namespace {
+
+TEST(TrayTest, MenuItemsInOrderWithTheAccountGreyed) {
+  AppTestEnv env;
+  std::vector<int> chosen;
+  CSystemTray tray(
+      QIcon(), [] { return std::string("me@example.org"); },
+      [&](int command) { chosen.push_back(command); });
+  ASSERT_TRUE(tray.Enabled());
+  std::vector<std::string> texts;
+  for (QAction* action : tray.Menu()->actions())
+    texts.push_back(action->isSeparator() ? "-" : action->text().toStdString());
+  EXPECT_EQ(texts, (std::vector<std::string>{"打开Tandrel", "打开官方网站", "-", "注册免费邮箱",
+                                             "-", "当前帐户", "-", "设置", "-", "退出"}));
+  tray.PrepareMenu();
+  QAction* account = tray.Menu()->actions()[5];
+  EXPECT_EQ(account->text().toStdString(), "me@example.org");
+  EXPECT_FALSE(account->isEnabled());
+  account->trigger();
+  EXPECT_TRUE(chosen.empty()) << "the account item does nothing";
+  tray.Menu()->actions()[7]->trigger();
+  tray.Menu()->actions()[9]->trigger();
+  EXPECT_EQ(chosen, (std::vector<int>{CSystemTray::kSettings, CSystemTray::kExit}));
+  EXPECT_EQ(tray.Tooltip(), "Tandrel");
+}
+
+TEST(TrayTest, TooltipShowsBothTransfersAndIsCut) {
+  AppTestEnv env;
+  CSystemTray tray(
+      QIcon(), [] { return std::string(); }, [](int) {});
+  TransferProgress* progress = TransferProgress::Instance();
+  progress->BeginDownload("a.bin(第2部分)", 100);
+  progress->AddDownloaded(50);
+  progress->BeginUpload("b.txt", 10);
+  tray.SetTooltip(progress->StatusText());
+  EXPECT_EQ(tray.Tooltip().find("正在下载 a.bin(第2部分), 50% "), 0u) << tray.Tooltip();
+  size_t upload = tray.Tooltip().find("\r\n正在上传 b.txt, 0% ");
+  EXPECT_NE(upload, std::string::npos) << tray.Tooltip();
+  progress->ClearDownload();
+  progress->ClearUpload();
+  tray.SetTooltip(progress->StatusText());
+  EXPECT_EQ(tray.Tooltip(), "");
+
+  std::string long_text;
+  for (int i = 0; i < 60; ++i) long_text += "正";  // 3 bytes each
+  tray.SetTooltip(long_text);
+  EXPECT_EQ(tray.Tooltip().size(), 126u) << "cut before a character that would pass 127 bytes";
+  EXPECT_EQ(tray.Tooltip(), long_text.substr(0, 126));
+  EXPECT_EQ(CSystemTray::CutTooltip(std::string(200, 'x')).size(), 127u);
+}
+
+TEST(TrayTest, WithoutASystemTrayNoIconAndNoTooltip) {
+  AppTestEnv env;
+  UiHooks::Get().tray_available = [] { return false; };
+  CSystemTray tray(
+      QIcon(), [] { return std::string(); }, [](int) {});
+  EXPECT_FALSE(tray.Enabled());
+  tray.SetTooltip("x");
+  EXPECT_EQ(tray.Tooltip(), "");
+}
+
+TEST(HyperLinkTest, OpensItsAddressAndReportsAFailure) {
+  AppTestEnv env;
+  CHyperLink link(QStringLiteral("注册免费邮箱"));
+  link.SetUrl("http://h/regmail.htm");
+  EXPECT_EQ(link.toolTip().toStdString(), "http://h/regmail.htm");
+  EXPECT_EQ(link.cursor().shape(), Qt::PointingHandCursor);
+  EXPECT_EQ(link.Colour(), CHyperLink::kLinkColour);
+  env.open_fails = true;
+  link.Open();
+  ASSERT_EQ(env.messages.size(), 1u);
+  EXPECT_EQ(env.messages[0], "Unable to open hyperlink:\n\nno opener");
+  EXPECT_FALSE(link.Visited());
+  env.open_fails = false;
+  link.Open();
+  EXPECT_EQ(env.opened, (std::vector<std::string>{"http://h/regmail.htm", "http://h/regmail.htm"}));
+  EXPECT_TRUE(link.Visited());
+  EXPECT_EQ(link.Colour(), CHyperLink::kVisitedColour);
+  EXPECT_EQ(OpenerErrors::Reason(9), "Unknown Error (9) occurred.");
+}
+
+TEST(DialogLayoutTest, ControlsTextsAndTheAboutItem) {
+  AppTestEnv env;
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_EQ(dialog.windowTitle().toStdString(), "Tandrel【Tandrel】");
+  auto* ssl = dialog.findChild<QCheckBox*>("1011");
+  ASSERT_NE(ssl, nullptr);
+  EXPECT_TRUE(ssl->isHidden());
+  EXPECT_EQ(dialog.findChild<QCheckBox*>("1010")->text().toStdString(), "记住密码");
+  EXPECT_EQ(dialog.findChild<QCheckBox*>("1007")->text().toStdString(), "自动登录");
+  EXPECT_EQ(dialog.findChild<QPushButton*>("1000")->text().toStdString(), "登录");
+  EXPECT_EQ(dialog.findChild<QLineEdit*>("1003")->echoMode(), QLineEdit::Password);
+  // Positions keep the layout's proportions: the server field below the
+  // password field, the button below both.
+  QWidget* address = dialog.findChild<QWidget*>("1009");
+  QWidget* password = dialog.findChild<QWidget*>("1003");
+  QWidget* server = dialog.findChild<QWidget*>("1004");
+  EXPECT_LT(address->y(), password->y());
+  EXPECT_LT(password->y(), server->y());
+  EXPECT_EQ(address->x(), password->x());
+  EXPECT_EQ(password->nextInFocusChain(), server);
+  EXPECT_EQ(dialog.RegisterLink()->Url(), "http://127.0.0.1:1/regmail.htm");
+  EXPECT_TRUE(dialog.RegisterLink()->font().underline());
+  ASSERT_EQ(dialog.ContextMenu()->actions().size(), 1);
+  EXPECT_EQ(dialog.ContextMenu()->actions()[0]->text().toStdString(), "关于 Tandrel(&A)...");
+
+  CAboutDlg about;
+  EXPECT_EQ(about.windowTitle().toStdString(), "关于 tandrel");
+  EXPECT_EQ(about.findChild<QLabel*>("version")->text().toStdString(), "tandrel，1.0 版");
+  dialog.Quit();
+}
+
+TEST(SettingsTest, AcceptWithoutChangeMovesNothingAndAutoStartComesAndGoes) {
+  AppTestEnv env;
+  ASSERT_TRUE(env.ok());
+  std::string cached = env.Documents() + "/Tandrel/u@x/a.txt";
+  MakeDir(env.Documents() + "/Tandrel/u@x");
+  WriteFileBytes(cached, "a");
+  int pauses = 0;
+  CSetting::Session session{[&] { ++pauses; }, [] {}};
+  {
+    CSetting dialog("/opt/tandrel/bin/tandrel", session);
+    EXPECT_EQ(dialog.windowTitle().toStdString(), "系统设置");
+    EXPECT_EQ(dialog.CacheText(), env.Documents() + "/");
+    dialog.AutoStartBox()->setChecked(true);
+    dialog.AutoLoginBox()->setChecked(true);
+    dialog.Accept();
+  }
+  EXPECT_EQ(pauses, 0);
+  EXPECT_EQ(ReadFileBytes(cached), "a");
+  EXPECT_EQ(ReadFileBytes(AutoStart::EntryPath()),
+            "[Desktop Entry]\nType=Application\nName=Tandrel\nExec=/opt/tandrel/bin/tandrel "
+            "start\nIcon=tandrel\nX-GNOME-Autostart-enabled=true\n");
+  EXPECT_EQ(AutoStart::EntryPath(), env.Sub("config") + "/autostart/tandrel.desktop");
+  {
+    MetaStore store;
+    SettingRecord setting;
+    ASSERT_TRUE(store.ReadSetting(setting));
+    EXPECT_EQ(setting.auto_start, 1);
+    EXPECT_EQ(setting.auto_login, 1);
+  }
+  {
+    // The same folder chosen again moves nothing either.
+    env.chosen_folder = env.Documents();
+    CSetting dialog("/opt/tandrel/bin/tandrel", session);
+    EXPECT_TRUE(dialog.AutoStartBox()->isChecked());
+    dialog.Change();
+    dialog.AutoStartBox()->setChecked(false);
+    dialog.Accept();
+  }
+  EXPECT_EQ(pauses, 0);
+  EXPECT_EQ(ReadFileBytes(cached), "a");
+  EXPECT_FALSE(AutoStart::IsOn());
+  EXPECT_TRUE(AutoStart::Set(false, "x")) << "removing an absent entry is harmless";
+}
+
+}  // namespace
