@@ -77,6 +77,18 @@ bool SyncQueries::AddLearnedParts(const std::vector<FileRecord>& parts) {
       true);
 }
 
+bool SyncQueries::MarkDownloaded(const std::vector<FileRecord>& parts) {
+  return Run(
+      "SetFileStat",
+      [&] {
+        for (const FileRecord& r : parts) {
+          db_.RunStatement(SqlText("update mail set stat=0 where file_id=%d and part=%d and stat=2",
+                                   r.file_id, r.part));
+        }
+      },
+      true);
+}
+
 bool SyncQueries::SetPartMailId(int file_id, int part, const std::string& mail_id) {
   return Run(
       "SetPartMailId",

@@ -44,6 +44,8 @@ class SyncQueries {
   // (as AddFile does for a known file), all in one transaction: one commit
   // for a whole pass instead of one per message.
   bool AddLearnedParts(const std::vector<FileRecord>& parts);
+  // Downloaded parts (file_id, part) to stat 0 in one transaction.
+  bool MarkDownloaded(const std::vector<FileRecord>& parts);
   // The stat stays as it is (a deleted part keeps 3, an undownloaded one 2).
   bool SetPartMailId(int file_id, int part, const std::string& mail_id);
   // The mail id of a part appended here whose file was deleted since: the

@@ -447,6 +447,35 @@ void SyncEngine::DownloadPending() {
     }
   };
 
+  // Parts written but not yet at stat 0: recorded together, one commit per
+  // file. A pass cut short downloads them again.
+  std::vector<FileRecord> written;
+  auto record_written = [&]() {
+    if (written.empty()) return true;
+    std::lock_guard<std::mutex> lock(namespace_mutex_);
+    SyncQueries queries(account_.user);
+    bool ok = queries.MarkDownloaded(written);
+    std::map<int, const FileRecord*> files;
+    for (const FileRecord& part : written) files[part.file_id] = &part;
+    for (const auto& [file_id, part] : files) {
+      if (!ok || !store.IsFileComplete(*part)) continue;
+      FolderRecord folder;
+      if (!store.GetFolder(part->folder_id, folder)) {
+        Log()->Write(LOG_DEBUG, "GetFolderInfo error,fn:%s", part->name.c_str());
+        ok = false;
+        break;
+      }
+      // The tree may have been replaced since the listing: show the file
+      // only where it still is.
+      FileRecord now;
+      if (store.GetFileInfo(folder.full_name + part->name, now) && now.file_id == file_id) {
+        cache_->PutEntry(folder.full_name, FileEntry(part->name, *part));
+      }
+    }
+    written.clear();
+    return ok;
+  };
+
   std::future<Fetched> next = start(list.front());
   for (size_t i = 0; i < list.size(); ++i) {
     FileRecord& part = list[i];
@@ -473,25 +502,14 @@ void SyncEngine::DownloadPending() {
     } else {
       Log()->Write(LOG_DEBUG, "downloadfile ok,fn:%s,mail_id:%s", part.name.c_str(),
                    part.mail_id.c_str());
-      std::lock_guard<std::mutex> lock(namespace_mutex_);
       part.stat = 0;
-      store.SetFileStat(part);
-      if (store.IsFileComplete(part)) {
-        FolderRecord folder;
-        if (!store.GetFolder(part.folder_id, folder)) {
-          Log()->Write(LOG_DEBUG, "GetFolderInfo error,fn:%s", part.name.c_str());
-          break;
-        }
-        // The tree may have been replaced since the listing: show the file
-        // only where it still is.
-        FileRecord now;
-        if (store.GetFileInfo(folder.full_name + part.name, now) && now.file_id == part.file_id) {
-          cache_->PutEntry(folder.full_name, FileEntry(part.name, part));
-        }
-      }
+      written.push_back(part);
     }
+    bool file_ends = i + 1 == list.size() || list[i + 1].file_id != part.file_id;
+    if ((file_ends || stopping) && !record_written()) break;
     if (stopping) break;
   }
+  record_written();
   if (next.valid()) next.wait();
   LogOut(session);
 }
