@@ -481,7 +481,9 @@ void SyncEngine::DownloadPending() {
     FileRecord& part = list[i];
     Fetched got = next.get();
     bool stopping = !running_ && threads_on_;
-    if (got.outcome == Outcome::kDone && i + 1 < list.size() && !stopping) {
+    // A part that failed for good is dropped and the loop goes on, so the
+    // next fetch must be under way then too; only a retry ends the pass.
+    if (got.outcome != Outcome::kRetry && i + 1 < list.size() && !stopping) {
       next = start(list[i + 1]);
     }
     Outcome outcome = got.outcome;

@@ -103,6 +103,7 @@ class Driver {
     if (cmd == "step") return engine_.TaskStep();
     if (cmd == "pass") return engine_.RefreshPass(), true;
     if (cmd == "refresh") return engine_.Refresh();
+    if (cmd == "download") return engine_.DownloadPending(), true;
     if (cmd == "start") {
       int task = 0, refresh = 0;
       in >> task >> refresh;

@@ -348,6 +348,28 @@ TEST_F(SyncTwoMachines, StrayMailDoesNotStopLearning) {
   EXPECT_EQ(CheckMailbox().strays, 1);  // passed over, never deleted
 }
 
+TEST_F(SyncTwoMachines, APartWhoseMessageVanishedBeforeItsDownloadIsPassedOver) {
+  // Fresh mailbox: the first file's part is UID 1, its index UID 2.
+  Do(*a_, "gen \\first.bin 100 1");
+  ASSERT_TRUE(a_->Run("step"));
+  Do(*a_, "gen \\second.bin 200 2");
+  ASSERT_TRUE(a_->Run("step"));
+  ASSERT_TRUE(b_->Run("refresh"));  // both parts known, none downloaded
+  {
+    ImapClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", Port(), false) && client.Login(kUser, kPassword) &&
+                client.Select("tandrel"));
+    ASSERT_TRUE(client.Delete({"1"}));
+  }
+  // The fetch of the vanished part comes back empty; the next one must still
+  // be fetched and the process must live on.
+  ASSERT_TRUE(b_->Run("download"));
+  ASSERT_TRUE(b_->Run("download"));
+  Listing b = List(*b_);
+  EXPECT_EQ(b.count("\\first.bin"), 0u);
+  EXPECT_EQ(b["\\second.bin"], 200);
+}
+
 // Every file below root lies in the cache or the data directory.
 void CollectFiles(const std::string& dir, std::vector<std::string>& out) {
   DIR* d = opendir(dir.c_str());
