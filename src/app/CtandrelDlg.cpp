@@ -30,6 +30,10 @@
 #include "sync/SyncEngine.h"
 #include "sync/TransferProgress.h"
 
+// The icons live in the library's resources, which a static link would drop
+// unless they are referenced.
+static void InitAppResources() { Q_INIT_RESOURCE(app); }
+
 namespace {
 
 QLabel* AddLabel(QWidget* parent, const DialogUnits& du, const char* text, int x, int y, int w,
@@ -57,8 +61,9 @@ QCheckBox* AddCheck(QWidget* parent, const DialogUnits& du, int id, const char* 
 
 }  // namespace
 
-CtandrelDlg::CtandrelDlg(QWidget* parent)
-    : QDialog(parent), icon_(QStringLiteral(":/tandrel/tandrel.png")) {
+CtandrelDlg::CtandrelDlg(QWidget* parent) : QDialog(parent) {
+  InitAppResources();
+  icon_ = QIcon(QStringLiteral(":/tandrel/tandrel.png"));
   Build();
 }
 
@@ -166,6 +171,7 @@ void CtandrelDlg::Initialise() {
       ssl_ = account.ssl_flag;
       remember_->setChecked(account.save_pwd == 1);
     }
+    if (address_->currentText().isEmpty()) Prefill();
     names.sort();
     QString shown = address_->currentText();
     address_->addItems(names);
@@ -179,6 +185,16 @@ void CtandrelDlg::Initialise() {
   timer_->start();
   if (auto_login && !address_->currentText().isEmpty()) SignIn();
   if (!SessionRunning() && !quitting_) show();
+}
+
+void CtandrelDlg::Prefill() {
+  auto text = [](const char* name) {
+    const char* value = std::getenv(name);
+    return QString::fromUtf8(value != nullptr ? value : "");
+  };
+  address_->setEditText(text("TANDREL_USER"));
+  server_->setText(text("TANDREL_SERVER"));
+  password_->setText(text("TANDREL_PASSWORD"));
 }
 
 void CtandrelDlg::AddressCheck() {

@@ -82,6 +82,9 @@ class CtandrelDlg : public QDialog {
 
  private:
   void Build();
+  // Without a stored default account: TANDREL_USER, TANDREL_SERVER and
+  // TANDREL_PASSWORD fill the fields (the demo's account).
+  void Prefill();
   void HideForSession();
   void RestoreWindow();
   bool StartSession(const std::string& password);
