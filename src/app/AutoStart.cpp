@@ -21,11 +21,22 @@ std::string AutoStart::EntryPath() {
 }
 
 std::string AutoStart::EntryText(const std::string& program_path) {
+  // A path with blanks or quoting characters is quoted as the desktop entry
+  // format wants, so it stays one word.
+  std::string exec = program_path;
+  if (exec.find_first_of(" \t\"'\\$`") != std::string::npos) {
+    exec = "\"";
+    for (char c : program_path) {
+      if (c == '"' || c == '`' || c == '$' || c == '\\') exec += "\\\\";
+      exec += c;
+    }
+    exec += "\"";
+  }
   return "[Desktop Entry]\n"
          "Type=Application\n"
          "Name=Tandrel\n"
          "Exec=" +
-         program_path +
+         exec +
          " start\n"
          "Icon=tandrel\n"
          "X-GNOME-Autostart-enabled=true\n";

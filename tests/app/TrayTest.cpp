@@ -177,6 +177,9 @@ TEST(SettingsTest, AcceptWithoutChangeMovesNothingAndAutoStartComesAndGoes) {
   EXPECT_EQ(ReadFileBytes(cached), "a");
   EXPECT_FALSE(AutoStart::IsOn());
   EXPECT_TRUE(AutoStart::Set(false, "x")) << "removing an absent entry is harmless";
+  EXPECT_NE(
+      AutoStart::EntryText("/opt/my apps/tandrel").find("\nExec=\"/opt/my apps/tandrel\" start\n"),
+      std::string::npos);
 }
 
 }  // namespace
