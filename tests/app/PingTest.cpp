@@ -9,11 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 
 #include "TempDir.h"
 #include "app/PingSender.h"
+#include "app/SiblingPrograms.h"
 #include "app/UpdaterHandOff.h"
 #include "app/WebPing.h"
 #include "platform/FileHelpers.h"
@@ -142,6 +144,50 @@ TEST(UpdaterHandOffTest, TheNewUpdaterWaitsWhileTheOldOneRuns) {
   // Nothing left to hand over: only the logs are tried.
   EXPECT_FALSE(UpdaterHandOff::Check(prog));
   EXPECT_EQ(ReadFileBytes(prog + "tandrelUpdate"), "new");
+}
+
+// Waits until path holds text (a sibling writes it), for at most 10 s.
+std::string WaitForText(const std::string& path) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::string text;
+  while ((text = ReadFileBytes(path)).find('\n') == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return text;
+}
+
+TEST(SiblingProgramsTest, UpdaterArgumentsAndTheMounterStartedOnlyWhenAbsent) {
+  TempDir dir("sib");
+  std::string prog = dir.path() + "/";
+  std::string marker = prog + "marker";
+  std::string script = "#!/bin/sh\necho \"$0 $*\" >> " + marker + "\n";
+  WriteFileBytes(prog + "tandrelUpdate", script);
+  WriteFileBytes(prog + "mounter", script);
+  ::chmod((prog + "tandrelUpdate").c_str(), 0755);
+  ::chmod((prog + "mounter").c_str(), 0755);
+
+  ASSERT_TRUE(SiblingPrograms::LaunchUpdater(prog, true));
+  EXPECT_EQ(WaitForText(marker), prog + "tandrelUpdate -m -p" + prog + " -etandrel\n");
+  ::unlink(marker.c_str());
+
+  // A running process named like the mounter keeps it from being started.
+  MakeDir(prog + "other");
+  std::string runner = prog + "other/mounter";
+  WriteFileBytes(runner, ReadFileBytes("/bin/sleep"));
+  ::chmod(runner.c_str(), 0755);
+  pid_t pid = -1;
+  std::string seconds = "30";
+  char* argv[] = {runner.data(), seconds.data(), nullptr};
+  ASSERT_EQ(posix_spawn(&pid, runner.c_str(), nullptr, nullptr, argv, environ), 0);
+  EXPECT_EQ(SiblingPrograms::FindProcess(SiblingPrograms::kMounter), pid);
+  SiblingPrograms::StartMounter(prog);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  EXPECT_FALSE(FileExists(marker));
+
+  SiblingPrograms::StartMounter(prog);
+  EXPECT_EQ(WaitForText(marker), prog + "mounter \n");
+  EXPECT_FALSE(SiblingPrograms::LaunchUpdater(prog + "none/", false));
 }
 
 }  // namespace

@@ -182,4 +182,33 @@ TEST(SettingsTest, AcceptWithoutChangeMovesNothingAndAutoStartComesAndGoes) {
       std::string::npos);
 }
 
+TEST(SettingsTest, AFailedMoveKeepsTheOldFolderAndSaysSo) {
+  AppTestEnv env;
+  ASSERT_TRUE(env.ok());
+  MakeDir(env.Documents() + "/Tandrel/u@x");
+  WriteFileBytes(env.Documents() + "/Tandrel/u@x/a.txt", "a");
+  // The new place already holds a "Tandrel" folder with content: the move
+  // cannot replace it.
+  std::string target = env.Sub("taken");
+  MakeDir(target + "/Tandrel/other");
+  WriteFileBytes(target + "/Tandrel/other/b.txt", "b");
+  env.chosen_folder = target;
+  int pauses = 0, resumes = 0;
+  {
+    CSetting dialog("/usr/bin/tandrel", CSetting::Session{[&] { ++pauses; }, [&] { ++resumes; }});
+    dialog.Change();
+    EXPECT_EQ(dialog.CacheText(), target);
+    dialog.Accept();
+  }
+  EXPECT_EQ(pauses, 1);
+  EXPECT_EQ(resumes, 1);
+  EXPECT_EQ(env.messages, (std::vector<std::string>{CSetting::kMoveFailedText}));
+  EXPECT_EQ(ReadFileBytes(env.Documents() + "/Tandrel/u@x/a.txt"), "a");
+  EXPECT_EQ(ReadFileBytes(target + "/Tandrel/other/b.txt"), "b");
+  MetaStore store;
+  SettingRecord setting;
+  ASSERT_TRUE(store.ReadSetting(setting));
+  EXPECT_EQ(setting.data_dir, env.Documents() + "/");
+}
+
 }  // namespace
