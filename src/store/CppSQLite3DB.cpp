@@ -2,9 +2,45 @@
 
 #include <sqlite3.h>
 
+#include <mutex>
+#include <set>
+#include <string>
+
 #include "log/CLog.h"
 #include "platform/FileHelpers.h"
 #include "store/CppSQLite3Exception.h"
+
+namespace {
+
+bool InWalMode(sqlite3* db) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr) != SQLITE_OK) return false;
+  bool wal =
+      sqlite3_step(stmt) == SQLITE_ROW &&
+      sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "wal") == 0;
+  sqlite3_finalize(stmt);
+  return wal;
+}
+
+// Guarded by g_keep_mutex; the connections are never closed.
+std::mutex g_keep_mutex;
+std::set<std::string>* g_kept = new std::set<std::string>();
+
+}  // namespace
+
+void CppSQLite3DB::KeepOpen(const std::string& path) {
+  const std::string native_path = NativePath(path);
+  std::lock_guard<std::mutex> lock(g_keep_mutex);
+  if (!g_kept->insert(native_path).second) return;
+  sqlite3* keeper = nullptr;
+  // One read makes the idle connection map the log's index, which is what
+  // marks it as still there.
+  if (sqlite3_open_v2(native_path.c_str(), &keeper, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+      sqlite3_exec(keeper, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3_close(keeper);
+    g_kept->erase(native_path);
+  }
+}
 
 CppSQLite3DB::~CppSQLite3DB() { CloseDb(); }
 
@@ -20,9 +56,10 @@ void CppSQLite3DB::OpenDb(const std::string& path) {
   // Every drive callback commits through a fresh handle: with a write-ahead
   // log a commit costs one append instead of two synced journal rewrites,
   // and readers never wait for the other threads' writers. NORMAL is still
-  // safe against a crash of the process. A database another connection
-  // holds stays in its old mode until a later open succeeds.
-  sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  // safe against a crash of the process. A database that another
+  // connection holds stays in its old mode until a later open.
+  sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  if (!InWalMode(db_)) sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
   open_ = true;
 }
 

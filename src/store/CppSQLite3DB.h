@@ -26,6 +26,15 @@ class CppSQLite3DB {
   // Opens (creating if missing) the file at the program path. A handle
   // still held from an earlier open is closed first.
   void OpenDb(const std::string& path);
+
+  // Opens one idle connection to the database for the life of the process,
+  // so that the close of a short-lived handle is never the last one: the
+  // last close folds the write-ahead log back into the file and syncs it,
+  // which would make every handle pay for a checkpoint (commits still fold
+  // it back as it grows). Only for databases that stay where they are: one
+  // that is built and then renamed into place must be closed for good first.
+  // Any thread.
+  static void KeepOpen(const std::string& path);
   void CloseDb();
   bool IsOpen() const { return open_; }
 

@@ -82,6 +82,7 @@ bool MetaStore::OpenDatabases(const std::string& path) {
     if (main_path.empty() || !FileExists(main_path))
       throw CppSQLite3Exception(SQLITE_CANTOPEN, "no main database");
     main_db_.OpenDb(main_path);
+    CppSQLite3DB::KeepOpen(main_path);
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "打开时失败.msg=%s", e.Message());
     return false;
@@ -100,6 +101,7 @@ bool MetaStore::OpenAccountDb() {
     std::string path = AccountDbPath(user);
     EnsurePrivateFile(path);
     account_db_.OpenDb(path);
+    CppSQLite3DB::KeepOpen(path);
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "打开时失败.msg=%s", e.Message());
     return false;
