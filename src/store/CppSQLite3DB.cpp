@@ -2,8 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 
 #include "log/CLog.h"
@@ -22,24 +22,26 @@ bool InWalMode(sqlite3* db) {
   return wal;
 }
 
-// Guarded by g_keep_mutex; the connections are never closed.
+// Native path -> its idle connection; guarded by g_keep_mutex. The
+// connections are never closed.
 std::mutex g_keep_mutex;
-std::set<std::string>* g_kept = new std::set<std::string>();
+std::map<std::string, sqlite3*>* g_kept = new std::map<std::string, sqlite3*>();
 
 }  // namespace
 
 void CppSQLite3DB::KeepOpen(const std::string& path) {
   const std::string native_path = NativePath(path);
   std::lock_guard<std::mutex> lock(g_keep_mutex);
-  if (!g_kept->insert(native_path).second) return;
+  if (g_kept->count(native_path) != 0) return;
   sqlite3* keeper = nullptr;
   // One read makes the idle connection map the log's index, which is what
   // marks it as still there.
   if (sqlite3_open_v2(native_path.c_str(), &keeper, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
       sqlite3_exec(keeper, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) {
     sqlite3_close(keeper);
-    g_kept->erase(native_path);
+    return;
   }
+  (*g_kept)[native_path] = keeper;
 }
 
 CppSQLite3DB::~CppSQLite3DB() { CloseDb(); }
