@@ -81,6 +81,14 @@ int CtandrelApp::Run(int argc, char** argv) {
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // Before the lock is visible to anyone: a signal that comes early waits in
+  // the pipe until the event loop runs, instead of killing the process.
+  if (::pipe2(g_signal_pipe, O_CLOEXEC) != 0) return 1;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
   InstanceLock lock;
   if (!lock.Acquire()) return 0;
   SiblingPrograms::StartMounter(program_dir);
@@ -92,7 +100,6 @@ int CtandrelApp::Run(int argc, char** argv) {
   Joiner updater{
       std::thread([program_dir] { SiblingPrograms::LaunchUpdater(program_dir, false); })};
 
-  if (::pipe2(g_signal_pipe, O_CLOEXEC) != 0) return 1;
   CtandrelDlg dialog;
   QSocketNotifier notifier(g_signal_pipe[0], QSocketNotifier::Read);
   QObject::connect(&notifier, &QSocketNotifier::activated, &dialog, [&dialog] {
@@ -101,12 +108,6 @@ int CtandrelApp::Run(int argc, char** argv) {
     (void)ignored;
     dialog.Quit();
   });
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-
   QObject::connect(&dialog, &QDialog::finished, &app, &QApplication::quit);
   dialog.Initialise();
   // A dialog closed during initialisation (a failed mount) ends the program.
