@@ -551,7 +551,12 @@ SyncEngine::Outcome SyncEngine::DownloadPart(const FileRecord& record, const std
   }
   struct stat st {};
   bool ok = ::fstat(file.fd, &st) == 0;
-  if (ok && st.st_size != record.total_size) ok = ::ftruncate(file.fd, record.total_size) == 0;
+  // A short file is lengthened by writing its last byte, not by ftruncate:
+  // ext4 flushes a file at close after a truncate, which stalls every part.
+  if (ok && st.st_size > record.total_size) ok = ::ftruncate(file.fd, record.total_size) == 0;
+  if (ok && st.st_size < record.total_size) {
+    ok = ::pwrite(file.fd, "", 1, static_cast<off_t>(record.total_size) - 1) == 1;
+  }
   ok = ok && WriteAt(file.fd, content, SyncNames::PartOffset(record));
   if (!ok) {
     Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
