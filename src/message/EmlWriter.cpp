@@ -11,6 +11,7 @@
 #include "log/CLog.h"
 #include "message/Base64.h"
 #include "platform/FileHelpers.h"
+#include "platform/UniqueFd.h"
 #include "platform/WireCodePage.h"
 
 namespace {
@@ -49,27 +50,6 @@ std::string DateText(int64_t now) {
            local.tm_hour, local.tm_min, local.tm_sec);
   return text;
 }
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  // Closes now and reports whether the close succeeded.
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, const char* data, size_t n) {
   while (n > 0) {
@@ -170,7 +150,7 @@ std::string EmlWriter::Header(int64_t now) const {
 
 bool EmlWriter::SaveToEml(const std::string& path, int& length) {
   int64_t now = has_fixed_time_ ? fixed_time_ : static_cast<int64_t>(::time(nullptr));
-  Fd eml(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  UniqueFd eml(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!eml.ok()) return false;
   std::string header = Header(now);
   if (!WriteAll(eml.get(), header.data(), header.size())) return false;
@@ -187,7 +167,7 @@ bool EmlWriter::SaveToEml(const std::string& path, int& length) {
 // finished 72-character lines as they arrive, so memory stays small and the
 // bytes equal those of encoding the whole part at once.
 bool EmlWriter::WriteBody(int eml_fd, int64_t& written) const {
-  Fd local(::open(NativePath(record_.local_fn).c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd local(::open(NativePath(record_.local_fn).c_str(), O_RDONLY | O_CLOEXEC));
   if (!local.ok()) return false;
 
   if (record_.total_part > 1) {

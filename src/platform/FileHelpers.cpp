@@ -1,5 +1,7 @@
 #include "platform/FileHelpers.h"
 
+#include "platform/UniqueFd.h"
+
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -100,13 +102,6 @@ bool MoveByShell(const std::string& dest, const std::string& source) {
 
 namespace {
 
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
@@ -114,10 +109,10 @@ struct MdCtxFree {
 }  // namespace
 
 bool GetFileMd5(const std::string& path, int& size, int& time_stamp, std::string& md5) {
-  FdCloser file{::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) return false;
+  UniqueFd file(::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return false;
   struct stat st {};
-  if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (st.st_size > INT32_MAX) return false;
 
   std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
@@ -125,7 +120,7 @@ bool GetFileMd5(const std::string& path, int& size, int& time_stamp, std::string
   unsigned char block[4096];
   int64_t total = 0;
   for (;;) {
-    ssize_t n = ::read(file.fd, block, sizeof block);
+    ssize_t n = ::read(file.get(), block, sizeof block);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;

@@ -9,6 +9,7 @@
 #include "log/CLog.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
+#include "platform/UniqueFd.h"
 #include "store/CppSQLite3DB.h"
 #include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
@@ -16,27 +17,6 @@
 #include "store/TemplateSchema.h"
 
 namespace {
-
-// A closing file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now, reporting the result (a late write error shows here).
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // An empty file is what an engine open of a missing path leaves behind; it
 // holds no tables and must be replaced like a missing one.
@@ -59,7 +39,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
 // target, then renames it into place, so an interrupted copy is never taken
 // for the main database.
 bool CopyTemplate(const std::string& source, const std::string& target) {
-  Fd in(::open(NativePath(source).c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd in(::open(NativePath(source).c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) return false;
   std::string bytes;
   char buffer[4096];
@@ -74,7 +54,7 @@ bool CopyTemplate(const std::string& source, const std::string& target) {
     return false;
   std::string temp = NativePath(target + ".part");
   ::unlink(temp.c_str());
-  Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  UniqueFd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (out.get() < 0) return false;
   bool ok = WriteAll(out.get(), bytes.data(), bytes.size()) && ::fsync(out.get()) == 0;
   ok = out.Close() && ok;

@@ -13,6 +13,7 @@
 #include "mail/ImapClient.h"
 #include "message/MailParser.h"
 #include "platform/FileHelpers.h"
+#include "platform/UniqueFd.h"
 #include "platform/WireCodePage.h"
 #include "store/MetaStore.h"
 #include "sync/FolderIndex.h"
@@ -24,14 +25,6 @@
 namespace {
 
 CLog* Log() { return CLog::Instance(); }
-
-// Closes the descriptor however DownloadPart ends.
-struct Fd {
-  int fd;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 bool WriteAt(int fd, const std::string& bytes, off_t offset) {
   size_t done = 0;
@@ -544,20 +537,20 @@ SyncEngine::Outcome SyncEngine::DownloadPart(const FileRecord& record, const std
     return Outcome::kBad;
   }
   MakeDir(cache + folder.full_name);
-  Fd file{::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)};
-  if (file.fd < 0) {
+  UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  if (file.get() < 0) {
     Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
     return Outcome::kBad;
   }
   struct stat st {};
-  bool ok = ::fstat(file.fd, &st) == 0;
+  bool ok = ::fstat(file.get(), &st) == 0;
   // A short file is lengthened by writing its last byte, not by ftruncate:
   // ext4 flushes a file at close after a truncate, which stalls every part.
-  if (ok && st.st_size > record.total_size) ok = ::ftruncate(file.fd, record.total_size) == 0;
+  if (ok && st.st_size > record.total_size) ok = ::ftruncate(file.get(), record.total_size) == 0;
   if (ok && st.st_size < record.total_size) {
-    ok = ::pwrite(file.fd, "", 1, static_cast<off_t>(record.total_size) - 1) == 1;
+    ok = ::pwrite(file.get(), "", 1, static_cast<off_t>(record.total_size) - 1) == 1;
   }
-  ok = ok && WriteAt(file.fd, content, SyncNames::PartOffset(record));
+  ok = ok && WriteAt(file.get(), content, SyncNames::PartOffset(record));
   if (!ok) {
     Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
     return Outcome::kRetry;
