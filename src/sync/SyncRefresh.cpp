@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <future>
-#include <system_error>
 
 #include "drive/FolderCache.h"
 #include "log/CLog.h"
@@ -17,6 +15,7 @@
 #include "platform/WireCodePage.h"
 #include "store/MetaStore.h"
 #include "sync/FolderIndex.h"
+#include "sync/PartFetcher.h"
 #include "sync/SyncEngine.h"
 #include "sync/SyncNames.h"
 #include "sync/TransferProgress.h"
@@ -404,8 +403,9 @@ void SyncEngine::DownloadPending() {
   if (!store.GetPendingDownloads(list) || list.empty()) return;
   std::string cache = CacheRoot();
 
-  // One short-lived session of its own serves the whole loop; the next
-  // part's message is fetched while this one is decoded and written.
+  // One short-lived session of its own serves the whole loop, on the
+  // fetcher's thread: the next parts' messages arrive while this one is
+  // decoded and written.
   ImapClient session;
   auto fetch = [this, &session](const FileRecord& part) {
     Fetched got;
@@ -432,13 +432,7 @@ void SyncEngine::DownloadPending() {
     got.outcome = Outcome::kDone;
     return got;
   };
-  auto start = [&fetch](const FileRecord& part) {
-    try {
-      return std::async(std::launch::async, fetch, std::cref(part));
-    } catch (const std::system_error&) {
-      return std::async(std::launch::deferred, fetch, std::cref(part));
-    }
-  };
+  auto ends = [](const Fetched& got) { return got.outcome == Outcome::kRetry; };
 
   // Parts written but not yet at stat 0: recorded together, one commit per
   // file. A pass cut short downloads them again.
@@ -469,43 +463,40 @@ void SyncEngine::DownloadPending() {
     return ok;
   };
 
-  std::future<Fetched> next = start(list.front());
-  for (size_t i = 0; i < list.size(); ++i) {
-    FileRecord& part = list[i];
-    Fetched got = next.get();
-    bool stopping = !running_ && threads_on_;
-    // A part that failed for good is dropped and the loop goes on, so the
-    // next fetch must be under way then too; only a retry ends the pass.
-    if (got.outcome != Outcome::kRetry && i + 1 < list.size() && !stopping) {
-      next = start(list[i + 1]);
+  {
+    PartFetcher<Fetched> fetcher(list, fetch, ends);
+    Fetched got;
+    for (size_t i = 0; i < list.size() && fetcher.Next(got); ++i) {
+      FileRecord& part = list[i];
+      bool stopping = !running_ && threads_on_;
+      Outcome outcome = got.outcome;
+      if (outcome == Outcome::kDone) outcome = DownloadPart(part, cache, got.message);
+      if (outcome == Outcome::kRetry) {
+        // The server or the disk is in trouble: the part stays at stat 2 and
+        // the next pass tries again.
+        Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
+                     part.mail_id.c_str());
+        break;
+      }
+      if (outcome == Outcome::kBad) {
+        // Failed for good: dropped, and the loop goes on.
+        Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
+                     part.mail_id.c_str());
+        std::lock_guard<std::mutex> lock(namespace_mutex_);
+        store.DelFile(part.mail_id);
+      } else {
+        Log()->Write(LOG_DEBUG, "downloadfile ok,fn:%s,mail_id:%s", part.name.c_str(),
+                     part.mail_id.c_str());
+        part.stat = 0;
+        written.push_back(part);
+      }
+      bool file_ends = i + 1 == list.size() || list[i + 1].file_id != part.file_id;
+      if ((file_ends || stopping) && !record_written()) break;
+      if (stopping) break;
     }
-    Outcome outcome = got.outcome;
-    if (outcome == Outcome::kDone) outcome = DownloadPart(part, cache, got.message);
-    TransferProgress::Instance()->ClearDownload();
-    if (outcome == Outcome::kRetry) {
-      // The server or the disk is in trouble: the part stays at stat 2 and
-      // the next pass tries again.
-      Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
-                   part.mail_id.c_str());
-      break;
-    }
-    if (outcome == Outcome::kBad) {
-      Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
-                   part.mail_id.c_str());
-      std::lock_guard<std::mutex> lock(namespace_mutex_);
-      store.DelFile(part.mail_id);
-    } else {
-      Log()->Write(LOG_DEBUG, "downloadfile ok,fn:%s,mail_id:%s", part.name.c_str(),
-                   part.mail_id.c_str());
-      part.stat = 0;
-      written.push_back(part);
-    }
-    bool file_ends = i + 1 == list.size() || list[i + 1].file_id != part.file_id;
-    if ((file_ends || stopping) && !record_written()) break;
-    if (stopping) break;
-  }
+  }  // the fetcher's thread has ended: the session is free again
+  TransferProgress::Instance()->ClearDownload();
   record_written();
-  if (next.valid()) next.wait();
   LogOut(session);
 }
 
