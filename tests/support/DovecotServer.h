@@ -31,6 +31,9 @@ class DovecotServer {
   // False with Error() set.
   bool Start();
   void Stop();
+  // Stops the server and starts it again on the same ports and mail store,
+  // as an administrator's restart does. False with Error() set.
+  bool Restart();
 
   // Adds a login (before or after Start). The passwd-file format forbids ':'
   // and line ends. False when the user cannot be added.

@@ -1,13 +1,7 @@
 // Two machines (processes with their own home and data directories) signed
 // in to one mailbox of the Dovecot fixture, driven through sync_driver.
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,8 +19,6 @@
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
 #include "platform/FileHelpers.h"
-
-extern char** environ;
 
 namespace {
 
@@ -447,57 +439,6 @@ TEST_F(SyncTwoMachines, HandMadeIndexWritesNothingOutsideTheCache) {
   EXPECT_FALSE(FileExists("/tmp/" + unique));
 }
 
-// Dovecot stopped and started again on the same ports and mail store.
-class RelaunchedDovecot {
- public:
-  ~RelaunchedDovecot() { Stop(); }
-  bool Start(const DovecotServer& server) {
-    std::string conf = server.Dir() + "/dovecot.conf";
-    const char* argv[] = {"dovecot", "-F", "-c", conf.c_str(), nullptr};
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    int rc =
-        posix_spawnp(&pid_, "dovecot", nullptr, &attributes, const_cast<char**>(argv), environ);
-    posix_spawnattr_destroy(&attributes);
-    if (rc != 0) {
-      pid_ = -1;
-      return false;
-    }
-    for (auto deadline = Clock::now() + std::chrono::seconds(20); Clock::now() < deadline;) {
-      int fd = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_port = htons(static_cast<uint16_t>(server.ImapPort()));
-      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-      close(fd);
-      if (up) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(-pid_, SIGTERM);
-    int status = 0;
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (Clock::now() >= deadline) {
-        kill(-pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
 TEST_F(SyncTwoMachines, DovecotRestartedDuringSyncBothRecover) {
   ASSERT_TRUE(a_->Run("start 50 200"));
   ASSERT_TRUE(b_->Run("start 50 200"));
@@ -511,16 +452,13 @@ TEST_F(SyncTwoMachines, DovecotRestartedDuringSyncBothRecover) {
   };
   ASSERT_TRUE(wait_for("\\one"));
   Do(*a_, "gen \\two 12000000 2");  // its upload is cut by the restart or follows it
-  server_.Stop();
-  RelaunchedDovecot again;
-  ASSERT_TRUE(again.Start(server_));
+  ASSERT_TRUE(server_.Restart()) << server_.Error();
   Do(*a_, "gen \\three 3000 3");
   ASSERT_TRUE(wait_for("\\two"));
   ASSERT_TRUE(wait_for("\\three"));
   ASSERT_TRUE(a_->Run("stop"));
   ASSERT_TRUE(b_->Run("stop"));
   ExpectSameBytes(List(*b_));
-  again.Stop();
 }
 
 }  // namespace
