@@ -157,6 +157,19 @@ bool ImapClient::Create(const std::string& folder) { return SimpleCommand("creat
 
 bool ImapClient::Select(const std::string& folder) { return SimpleCommand("select", folder); }
 
+bool ImapClient::Noop() { return Send(std::string(kTag) + " noop\r\n") && AwaitCompletion(); }
+
+void ImapClient::Logout() {
+  if (!IsConnected()) return;
+  if (Send(std::string(kTag) + " logout\r\n")) {
+    std::string line;
+    for (int i = 0; i < 8 && ReadLine(line) >= 0; ++i) {
+      if (Judge(line) != Verdict::kMore) break;
+    }
+  }
+  Close();
+}
+
 bool ImapClient::FetchUidList(std::set<std::string>& uids) {
   if (!Send(std::string(kTag) + " fetch 1:* (uid)\r\n")) return false;
   return AwaitCompletion(nullptr, [&uids](const std::string& line) {

@@ -43,6 +43,12 @@ class ImapClient : public MailConnection {
   bool Append(const std::string& folder, const std::string& path);
   // True when every UID was flagged and expunged, and for an empty set.
   bool Delete(const std::set<std::string>& uids);
+  // A round trip that changes nothing: a server tells of messages that
+  // arrived since the last command only between commands.
+  bool Noop();
+  // Says goodbye (reading at most a few lines of the answer, so a stop never
+  // waits on a chatty server) and closes the connection in every case.
+  void Logout();
 
   // A command split where the server must answer a literal with "+": every
   // piece but the last ends with a literal's size announcement.

@@ -76,8 +76,8 @@ void SyncEngine::Stop() {
   if (task_thread_.joinable()) task_thread_.join();
   if (refresh_thread_.joinable()) refresh_thread_.join();
   threads_on_ = false;
-  LogOut(*task_session_);
-  LogOut(*refresh_session_);
+  task_session_->Logout();
+  refresh_session_->Logout();
 }
 
 void SyncEngine::SetPeriodsForTest(int task_ms, int refresh_ms) {
@@ -116,32 +116,6 @@ bool SyncEngine::OpenMailbox(ImapClient& session) {
 
 bool SyncEngine::EnsureOpen(ImapClient& session) {
   return session.IsConnected() || OpenMailbox(session);
-}
-
-void SyncEngine::LogOut(ImapClient& session) {
-  if (!session.IsConnected()) return;
-  if (session.Send(std::string(ImapClient::kTag) + " logout\r\n")) {
-    std::string line;
-    for (int i = 0; i < 8 && session.ReadLine(line) >= 0; ++i) {
-      if (line.rfind(ImapClient::kTag, 0) == 0) break;
-      line.clear();
-    }
-  }
-  session.Close();
-}
-
-bool SyncEngine::Noop(ImapClient& session) {
-  // The server tells of messages that arrived since the last command only
-  // between commands; without this round a listing misses them once.
-  if (!session.Send(std::string(ImapClient::kTag) + " noop\r\n")) return false;
-  std::string line;
-  for (;;) {
-    line.clear();
-    if (session.ReadLine(line) < 0) return false;
-    if (line.rfind(std::string(ImapClient::kTag) + " ", 0) == 0) {
-      return line.compare(5, 2, "OK") == 0;
-    }
-  }
 }
 
 std::string SyncEngine::CacheRoot() const {

@@ -112,8 +112,6 @@ class SyncEngine {
   void Pause(int ms);
   bool OpenMailbox(ImapClient& session);
   bool EnsureOpen(ImapClient& session);
-  static void LogOut(ImapClient& session);
-  static bool Noop(ImapClient& session);
 
   bool UploadLoop(MetaStore& store);
   struct Built {

@@ -62,7 +62,9 @@ bool SyncEngine::Refresh() {
   bool changed = false;
   std::set<std::string> remote;
   bool fresh = !refresh_session_->IsConnected();
-  if (!EnsureOpen(*refresh_session_) || (!fresh && !Noop(*refresh_session_)) ||
+  // An open session learns of messages that arrived since its last command
+  // only through a command: without the noop the listing misses them once.
+  if (!EnsureOpen(*refresh_session_) || (!fresh && !refresh_session_->Noop()) ||
       !refresh_session_->FetchUidList(remote)) {
     refresh_session_->Close();
     return false;
@@ -497,7 +499,7 @@ void SyncEngine::DownloadPending() {
   }  // the fetcher's thread has ended: the session is free again
   TransferProgress::Instance()->ClearDownload();
   record_written();
-  LogOut(session);
+  session.Logout();
 }
 
 SyncEngine::Outcome SyncEngine::DownloadPart(const FileRecord& record, const std::string& cache,

@@ -325,4 +325,54 @@ TEST_F(ImapScriptTest, SilentServerFailsTheOperationAfterTheTimeout) {
   peer.Received();
 }
 
+TEST_F(ImapScriptTest, NoopIsJudgedByItsTaggedLine) {
+  ScriptedPeer peer;
+  LoginScript(peer, "login")
+      .Await("tag1 noop\r\n")
+      .Say("* 3 EXISTS\r\ntag1 OK NOOP completed\r\n")
+      .Await("tag1 noop\r\n")
+      .Say("* OK still here\r\ntag1 BAD wrong state\r\n")
+      .Await("tag1 noop\r\n")
+      .Hangup();
+  Begin(peer);
+  EXPECT_TRUE(client_.Noop());
+  EXPECT_FALSE(client_.Noop());
+  EXPECT_FALSE(client_.Noop());
+  Finish(peer);
+}
+
+TEST_F(ImapScriptTest, LogoutClosesWhateverTheServerAnswers) {
+  {
+    ScriptedPeer peer;
+    LoginScript(peer, "login")
+        .Await("tag1 logout\r\n")
+        .Say("* BYE Logging out\r\ntag1 OK Logout completed\r\n");
+    Begin(peer);
+    client_.Logout();
+    EXPECT_FALSE(client_.IsConnected());
+    std::string sent = Finish(peer);
+    EXPECT_EQ(sent.substr(sent.find("\r\n") + 2), "tag1 logout\r\n");
+  }
+  {
+    // A server that keeps talking is not listened to for long.
+    std::string chatter;
+    for (int i = 0; i < 100; ++i) chatter += "* OK chatter\r\n";
+    ScriptedPeer peer;
+    LoginScript(peer, "login").Await("tag1 logout\r\n").Say(chatter);
+    Begin(peer);
+    client_.Logout();
+    EXPECT_FALSE(client_.IsConnected());
+    Finish(peer);
+  }
+  {
+    ScriptedPeer peer;
+    LoginScript(peer, "login").Hangup();
+    Begin(peer);
+    client_.Logout();  // the peer is gone: nothing to wait for
+    EXPECT_FALSE(client_.IsConnected());
+    client_.Logout();  // and harmless when closed
+    Finish(peer);
+  }
+}
+
 }  // namespace
