@@ -1,8 +1,10 @@
 #include "sync/SyncEngine.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <future>
 #include <system_error>
@@ -173,6 +175,7 @@ bool SyncEngine::UploadLoop(MetaStore& store) {
     std::string path;
     std::future<Built> built;
   } ahead;
+  std::set<int> settled;  // files settled in this loop: once each
   auto drop_ahead = [&ahead] {
     if (!ahead.built.valid()) return;
     ahead.built.wait();
@@ -187,9 +190,24 @@ bool SyncEngine::UploadLoop(MetaStore& store) {
       return true;  // nothing to do, or nowhere to read the content from
     }
     FileRecord part = list.front();
+    const std::string drive_path = part.local_fn;
     part.from = part.to = account_.user;
     part.kind = 1;
-    part.local_fn = cache + part.local_fn;
+    part.local_fn = cache + drive_path;
+
+    // A cached copy that is gone, or no longer the size recorded, would go
+    // up wrong or not at all; waiting cannot mend it and would hold every
+    // later upload.
+    Source source = CheckSource(part);
+    if (source != Source::kReadable) {
+      drop_ahead();
+      if (!settled.insert(part.file_id).second) {  // still changing: later
+        NoteUploadFailure();
+        return true;
+      }
+      if (!SettleSource(store, part, drive_path, source)) return false;
+      continue;
+    }
 
     std::string path;
     Built built;
@@ -240,6 +258,33 @@ bool SyncEngine::UploadLoop(MetaStore& store) {
       return true;
     }
   }
+}
+
+SyncEngine::Source SyncEngine::CheckSource(const FileRecord& part) {
+  struct stat st {};
+  if (::stat(NativePath(part.local_fn).c_str(), &st) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? Source::kGone : Source::kReadable;
+  }
+  if (!S_ISREG(st.st_mode)) return Source::kGone;
+  return st.st_size == static_cast<off_t>(part.total_size) ? Source::kReadable : Source::kChanged;
+}
+
+bool SyncEngine::SettleSource(MetaStore& store, const FileRecord& part,
+                              const std::string& drive_path, Source source) {
+  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  if (source == Source::kChanged) {
+    // Changed behind the drive's back: what the cache holds now is the file.
+    Log()->Write(LOG_WARNING, "cached copy of %s changed, recorded again", drive_path.c_str());
+    if (AddFileLocked(store, drive_path)) return true;
+  }
+  // Gone (or unreadable as a file): nothing is left to upload.
+  Log()->Write(LOG_WARNING, "cached copy of %s is gone, file dropped", drive_path.c_str());
+  SyncQueries queries(account_.user);
+  if (!queries.MarkFileDeleted(part.file_id)) return false;
+  std::string folder, name;
+  if (SplitPath(drive_path, folder, name)) cache_->RemoveEntry(folder, name);
+  store.AddUpFolderCount();
+  return true;
 }
 
 void SyncEngine::NoteUploadFailure() {

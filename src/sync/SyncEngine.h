@@ -126,6 +126,14 @@ class SyncEngine {
   // Appends the message file through the task session, then removes it.
   bool AppendMessage(const FileRecord& record, const std::string& path, int length);
   void NoteUploadFailure();
+  enum class Source { kReadable, kGone, kChanged };
+  // Whether a part's cached copy could still be read as recorded.
+  static Source CheckSource(const FileRecord& part);
+  // A gone copy drops the file (its uploaded parts are deleted remotely); a
+  // changed one is recorded again from what the cache holds, or dropped when
+  // that fails. False when the store could not record it.
+  bool SettleSource(MetaStore& store, const FileRecord& part, const std::string& drive_path,
+                    Source source);
 
   // Refresh helpers.
   void DropVanished(MetaStore& store, const std::vector<std::string>& vanished, bool& changed);

@@ -181,6 +181,35 @@ TEST_F(SyncEngineDovecotTest, FailedFinishStopsTheStepAndTheRepeatedAppendEndsAs
   EXPECT_TRUE(cache_.GetEntry("\\", "a.txt", entry));
 }
 
+// A cached copy removed or rewritten behind the drive's back must not hold
+// the other files' uploads behind the back-off for ever.
+TEST_F(SyncEngineDovecotTest, AGoneCachedCopyDropsItsFileAndTheOthersStillGoUp) {
+  AddFile("\\gone.txt", "soon gone");
+  AddFile("\\kept.txt", "kept content");
+  ASSERT_EQ(::unlink(NativePath(cache_root_ + "\\gone.txt").c_str()), 0);
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), 0);
+  EXPECT_EQ(Scalar("select count(*) from ftable where file_name='gone.txt'"), 0);
+  EXPECT_EQ(Scalar("select count(*) from mail where name='gone.txt' and stat<>3"), 0);
+  EXPECT_EQ(Scalar("select stat from mail where name='kept.txt'"), 4);
+  DriveEntry entry;
+  EXPECT_FALSE(cache_.GetEntry("\\", "gone.txt", entry));
+  EXPECT_TRUE(cache_.GetEntry("\\", "kept.txt", entry));
+  EXPECT_EQ(MailboxSize(), 2u);  // kept.txt and the index that lists it alone
+}
+
+TEST_F(SyncEngineDovecotTest, ACachedCopyChangedBehindTheDrivesBackIsRecordedAgain) {
+  AddFile("\\a.txt", "old");
+  WriteFileBytes(NativePath(cache_root_ + "\\a.txt"), "rewritten outside");
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), 0);
+  EXPECT_EQ(Scalar("select count(*) from mail where stat=4"), 1);
+  EXPECT_EQ(Scalar("select total_size from mail where stat=4"), 17);
+  DriveEntry entry;
+  ASSERT_TRUE(cache_.GetEntry("\\", "a.txt", entry));
+  EXPECT_EQ(entry.Size(), 17u);
+}
+
 TEST_F(SyncEngineDovecotTest, OwnUploadIsRecognisedAndReplaceSwapsTheContent) {
   AddFile("\\a.txt", "first");
   ASSERT_TRUE(engine_.TaskStep());
