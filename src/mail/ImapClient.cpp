@@ -76,7 +76,9 @@ void ImapClient::AddArgument(Pieces& pieces, const std::string& arg, bool always
     }
     last += '"';
   } else {
-    last += "{" + std::to_string(arg.size()) + "}\r\n";
+    last += '{';
+    last += std::to_string(arg.size());
+    last += "}\r\n";
     pieces.push_back(arg);
   }
 }
