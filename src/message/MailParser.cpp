@@ -216,7 +216,11 @@ bool MailParser::ReadAttachment(const std::string& name) {
   const char* hit = FindText(rest.data(), rest.size(), delimiter);
   size_t span =
       hit ? static_cast<size_t>(static_cast<const char*>(hit) - rest.data()) : rest.size();
-  std::string content(Base64DecodeBound(span), '\0');
+  const bool reused = spare_given_;
+  spare_given_ = false;
+  std::string content = std::move(spare_);
+  spare_.clear();
+  content.resize(Base64DecodeBound(span));
   delimiter_at_ = hit ? from + span : kNone;
   delimiter_from_ = from;
   delimiter_known_ = true;
@@ -226,7 +230,9 @@ bool MailParser::ReadAttachment(const std::string& name) {
   while (NextLine(line)) {
     if (LineHasDelimiter(line)) {
       content.resize(used);
-      if (content.capacity() - used > used / 8 + 4096) content.shrink_to_fit();
+      // A reused buffer is the caller's to bound; a fresh one stays close
+      // to its content.
+      if (!reused && content.capacity() - used > used / 8 + 4096) content.shrink_to_fit();
       attachments[name] = std::move(content);
       return true;
     }

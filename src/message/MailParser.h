@@ -22,6 +22,12 @@ class MailParser {
 
   // Fills the members below; the text need only live during the call.
   void Parse(const std::string& text);
+  // The first attachment is decoded into this buffer's memory instead of a
+  // fresh allocation: a caller that parses message after message keeps one.
+  void ReuseBuffer(std::string&& buffer) {
+    spare_ = std::move(buffer);
+    spare_given_ = true;
+  }
 
   std::map<std::string, std::string> headers;
   std::map<std::string, std::string> attachments;
@@ -39,6 +45,8 @@ class MailParser {
   bool ReadAttachment(const std::string& name);
   bool LineHasDelimiter(std::string_view line);
 
+  std::string spare_;
+  bool spare_given_ = false;
   std::string_view text_;
   size_t next_ = 0;  // start of the next line; past the end when none is left
   bool lines_left_ = false;

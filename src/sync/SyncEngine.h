@@ -148,8 +148,10 @@ class SyncEngine {
     Outcome outcome = Outcome::kRetry;
     std::string message;
   };
-  // Writes one fetched part message into the cached file (emptying message).
-  Outcome DownloadPart(const FileRecord& record, const std::string& cache, std::string& message);
+  // Writes one fetched part message into the cached file. buffer: memory for
+  // the decoded content, kept by the caller from part to part.
+  Outcome DownloadPart(const FileRecord& record, const std::string& cache,
+                       const std::string& message, std::string& buffer);
   bool RebuildLocked();
   bool DeleteMessage(const std::string& uid);
 

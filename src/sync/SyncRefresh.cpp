@@ -409,8 +409,21 @@ void SyncEngine::DownloadPending() {
   // fetcher's thread: the next parts' messages arrive while this one is
   // decoded and written.
   ImapClient session;
-  auto fetch = [this, &session](const FileRecord& part) {
+  // Buffers go back to be filled again once their part is written: each
+  // part lands in memory already in use, not in fresh pages.
+  std::mutex spare_mutex;
+  std::vector<std::string> spare_messages;  // guarded by spare_mutex
+  std::string content_buffer;               // the writer's own
+  auto fetch = [this, &session, &spare_mutex, &spare_messages](const FileRecord& part) {
     Fetched got;
+    {
+      std::lock_guard<std::mutex> lock(spare_mutex);
+      if (!spare_messages.empty()) {
+        got.message = std::move(spare_messages.back());
+        spare_messages.pop_back();
+        got.message.clear();
+      }
+    }
     TransferProgress::Instance()->BeginDownload(SyncNames::ProgressName(part),
                                                 static_cast<uint32_t>(part.size));
     if (!session.IsConnected() &&
@@ -472,7 +485,13 @@ void SyncEngine::DownloadPending() {
       FileRecord& part = list[i];
       bool stopping = !running_ && threads_on_;
       Outcome outcome = got.outcome;
-      if (outcome == Outcome::kDone) outcome = DownloadPart(part, cache, got.message);
+      if (outcome == Outcome::kDone) {
+        outcome = DownloadPart(part, cache, got.message, content_buffer);
+      }
+      {
+        std::lock_guard<std::mutex> lock(spare_mutex);
+        spare_messages.push_back(std::move(got.message));
+      }
       if (outcome == Outcome::kRetry) {
         // The server or the disk is in trouble: the part stays at stat 2 and
         // the next pass tries again.
@@ -503,7 +522,7 @@ void SyncEngine::DownloadPending() {
 }
 
 SyncEngine::Outcome SyncEngine::DownloadPart(const FileRecord& record, const std::string& cache,
-                                             std::string& message) {
+                                             const std::string& message, std::string& buffer) {
   FolderRecord folder;
   {
     MetaStore store;
@@ -519,11 +538,16 @@ SyncEngine::Outcome SyncEngine::DownloadPart(const FileRecord& record, const std
   std::string content;
   {
     MailParser parser;
+    parser.ReuseBuffer(std::move(buffer));
     parser.Parse(message);
-    std::string().swap(message);
     if (parser.attachments.empty()) return Outcome::kBad;
     content.swap(parser.attachments.begin()->second);
   }
+  struct GiveBack {  // the content's memory serves the next part too
+    std::string& from;
+    std::string& to;
+    ~GiveBack() { to = std::move(from); }
+  } give_back{content, buffer};
   if (content.size() != static_cast<size_t>(record.size)) {
     Log()->Write(LOG_ERROR, "part of %s holds %zu bytes instead of %d, mail_id:%s",
                  record.name.c_str(), content.size(), record.size, record.mail_id.c_str());

@@ -66,6 +66,23 @@ TEST_F(MailParserTest, WholeMessageGivesThePartBytes) {
   }
 }
 
+// A buffer handed back from an earlier part, larger or smaller than the
+// next content and holding old bytes, must not show through.
+TEST_F(MailParserTest, AReusedBufferGivesTheSameBytes) {
+  std::string buffer(5000, 'x');
+  for (size_t n : {1000, 3, 0, 4000, 7000}) {
+    std::string bytes = Bytes(n);
+    std::string message =
+        Write(FilePart("a.txt", Local(bytes), static_cast<int>(n), static_cast<int>(n)));
+    MailParser parser;
+    parser.ReuseBuffer(std::move(buffer));
+    parser.Parse(message);
+    ASSERT_EQ(parser.attachments.size(), 1u) << n;
+    EXPECT_EQ(parser.attachments.begin()->second, bytes) << n;
+    buffer = std::move(parser.attachments.begin()->second);
+  }
+}
+
 TEST_F(MailParserTest, FolderIndexMessage) {
   std::string text = "[folder]\r\n1|0|\\|\\\r\n2|1|docs|\\docs\\\r\n\r\n[ftable]\r\n7|2|a.txt\r\n";
   FileRecord record = FolderIndex(Local(text), static_cast<int>(text.size()));
