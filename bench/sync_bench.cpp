@@ -34,8 +34,8 @@
 #include "platform/Locations.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
+#include "store/SyncQueries.h"
 #include "sync/SyncEngine.h"
-#include "sync/SyncQueries.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "platform/DriveErrors.h"
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
+#include "store/SyncQueries.h"
 #include "sync/SyncEngine.h"
-#include "sync/SyncQueries.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "store/AccountRecord.h"
 #include "store/FileRecord.h"
 #include "store/FolderRecord.h"
-#include "sync/SyncQueries.h"
+#include "store/SyncQueries.h"
 
 class FolderCache;
 class ImapClient;

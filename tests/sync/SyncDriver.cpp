@@ -26,8 +26,8 @@
 #include "platform/Locations.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
+#include "store/SyncQueries.h"
 #include "sync/SyncEngine.h"
-#include "sync/SyncQueries.h"
 #include "sync/TransferProgress.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "store/CppSQLite3DB.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
-#include "sync/SyncQueries.h"
+#include "store/SyncQueries.h"
 
 namespace {
 

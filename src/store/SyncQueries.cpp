@@ -1,4 +1,4 @@
-#include "sync/SyncQueries.h"
+#include "store/SyncQueries.h"
 
 #include <functional>
 #include <random>
