@@ -200,11 +200,11 @@ void CtandrelDlg::Prefill() {
 void CtandrelDlg::AddressCheck() {
   std::string address = address_->currentText().toStdString();
   if (address.empty()) return;
-  size_t at = address.find('@');
-  if (at == std::string::npos || at + 1 == address.size()) {
+  if (!AccountLogin::IsUsableAddress(address)) {
     UiHooks::Get().message(this, kBadAddressText);
     return;
   }
+  size_t at = address.find('@');
   MetaStore store;
   int id = 0;
   if (!store.GetAccountId(address, id))
@@ -240,6 +240,12 @@ void CtandrelDlg::SignIn() {
   if (SessionRunning()) return;
   std::string address = address_->currentText().toStdString();
   std::string password = password_->text().toStdString();
+  // The address names the account's files: one that cannot is refused
+  // before anything is sent or stored.
+  if (!AccountLogin::IsUsableAddress(address)) {
+    UiHooks::Get().message(this, kBadAddressText);
+    return;
+  }
   std::string host;
   int port = 0;
   SplitServer(server_->text().toStdString(), host, port);

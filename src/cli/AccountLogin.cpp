@@ -1,12 +1,18 @@
 #include "cli/AccountLogin.h"
 
 #include "mail/ImapClient.h"
+#include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
 
 bool AccountLogin::UsesSsl(const std::string& address) {
   std::string needle = std::string("@") + kGoogleMailDomain;
   size_t pos = address.find(needle, 1);
   return pos != std::string::npos && pos >= 1;
+}
+
+bool AccountLogin::IsUsableAddress(const std::string& address) {
+  size_t at = address.find('@');
+  return at != std::string::npos && at + 1 < address.size() && IsSingleName(address);
 }
 
 AccountRecord AccountLogin::Build(const std::string& user, const std::string& password,

@@ -18,6 +18,9 @@ class AccountLogin {
   // SSL exactly when "@" and the Google mail domain follow the first
   // character (case-sensitive).
   static bool UsesSsl(const std::string& address);
+  // An "@" that is not the last character, and a name that can name the
+  // account's database and cache folder (no "/", no "\\", not "..").
+  static bool IsUsableAddress(const std::string& address);
   // The record a login stores; port 0 means the rule's default (143 or 993),
   // force_ssl turns SSL on whatever the rule says.
   static AccountRecord Build(const std::string& user, const std::string& password,

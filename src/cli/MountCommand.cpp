@@ -208,6 +208,10 @@ bool MountCommand::Parse(const std::vector<std::string>& args, Options& options,
     error = "--user and --server are required";
     return false;
   }
+  if (!AccountLogin::IsUsableAddress(options.user)) {
+    error = "--user must be a mail address without \"/\" or \"\\\"";
+    return false;
+  }
   return true;
 }
 

@@ -47,6 +47,11 @@ bool FileExists(const std::string& path) {
   return ::stat(NativePath(path).c_str(), &st) == 0;
 }
 
+bool IsSingleName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
 bool SplitPath(const std::string& path, std::string& folder, std::string& name) {
   size_t pos = path.rfind('\\');
   if (pos == std::string::npos) return false;

@@ -24,6 +24,9 @@ bool FileExists(const std::string& path);
 
 // Cuts after the last "\": folder keeps the backslash. False without one.
 bool SplitPath(const std::string& path, std::string& folder, std::string& name);
+// A name that stays one component of a path: not empty, not "." or "..",
+// without '/', '\\' or NUL. Account names become file and folder names.
+bool IsSingleName(const std::string& name);
 
 std::string NumberToText(uint64_t n);
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/FileHelpers.h"
+
 namespace {
 
 std::string HomeDir() {
@@ -60,6 +62,6 @@ std::string DocumentsDir() {
 }
 
 std::string CacheDir(const std::string& data_dir, const std::string& user) {
-  if (data_dir.empty()) return "";
+  if (data_dir.empty() || !IsSingleName(user)) return "";
   return data_dir + "\\" + "Tandrel" + "\\" + user + "\\";
 }

@@ -99,6 +99,7 @@ bool MetaStore::OpenAccountDb() {
   try {
     account_db_.CloseDb();
     std::string path = AccountDbPath(user);
+    if (path.empty()) throw CppSQLite3Exception(SQLITE_CANTOPEN, "unusable account name");
     EnsurePrivateFile(path);
     account_db_.OpenDb(path);
     CppSQLite3DB::KeepOpen(path);
@@ -193,6 +194,10 @@ std::string UpdateAccountSql(const AccountRecord& r, const char* pwd) {
 }  // namespace
 
 bool MetaStore::AddAccount(const AccountRecord& r) {
+  if (AccountDbPath(r.user).empty()) {
+    CLog::Instance()->Write(LOG_ERROR, "AddAccount error.msg=unusable account name");
+    return false;
+  }
   try {
     const std::string shown = InsertAccountSql(r, kHiddenPwd);
     main_db_.RunStatement(InsertAccountSql(r, r.pwd.c_str()), &shown);

@@ -14,7 +14,8 @@ std::string MainDbPath() {
 
 std::string AccountDbPath(const std::string& user) {
   std::string dir = DataDir();
-  return dir.empty() ? "" : dir + "\\" + user + ".db";
+  // A name that is not one path component would put the file elsewhere.
+  return dir.empty() || !IsSingleName(user) ? "" : dir + "\\" + user + ".db";
 }
 
 bool EnsurePrivateFile(const std::string& path) {

@@ -4,17 +4,17 @@
 #include <random>
 
 #include "log/CLog.h"
-#include "platform/Locations.h"
 #include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
 #include "store/SqlText.h"
+#include "store/StoreFiles.h"
 
 SyncQueries::SyncQueries(const std::string& user) {
   db_.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
-  std::string data_dir = DataDir();
-  if (data_dir.empty() || user.empty()) return;
+  std::string path = AccountDbPath(user);
+  if (path.empty()) return;
   try {
-    db_.OpenDb(data_dir + "\\" + user + ".db");
+    db_.OpenDb(path);
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "SyncQueries open error.msg=%s", e.Message());
   }

@@ -151,6 +151,20 @@ TEST_F(DialogTest, AWrongPasswordBringsTheWindowBackAndKeepsTheAutoLoginChoice) 
   dialog.Quit();
 }
 
+TEST_F(DialogTest, AnAddressThatCannotNameTheAccountsFilesIsRefusedBeforeSignIn) {
+  StartServer();
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  Fill(dialog, "../evil@example.com", kPassword, ServerText(), false, false);
+  dialog.SignIn();
+  EXPECT_EQ(env_.messages, (std::vector<std::string>{CtandrelDlg::kBadAddressText}));
+  EXPECT_FALSE(dialog.SessionRunning());
+  MetaStore store;
+  AccountRecord account;
+  EXPECT_FALSE(store.GetAccount("../evil@example.com", account));
+  dialog.Quit();
+}
+
 TEST_F(DialogTest, AutoLoginWithoutARememberedPasswordFailsAndShowsTheDialog) {
   StartServer();
   StoreAccount(kUser, "", 0);

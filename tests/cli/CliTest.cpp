@@ -45,9 +45,14 @@ TEST(MountCommandTest, ParsesItsOptions) {
 
   MountCommand::Options bad;
   EXPECT_FALSE(MountCommand::Parse({"--user", "u@x"}, bad, error));
-  EXPECT_FALSE(MountCommand::Parse({"--user", "u", "--server", "h", "--port", "0"}, bad, error));
-  EXPECT_FALSE(MountCommand::Parse({"--user", "u", "--server", "h", "--port", "12x"}, bad, error));
-  EXPECT_FALSE(MountCommand::Parse({"--user", "u", "--server", "h", "--what"}, bad, error));
+  EXPECT_FALSE(MountCommand::Parse({"--user", "u@x", "--server", "h", "--port", "0"}, bad, error));
+  EXPECT_FALSE(
+      MountCommand::Parse({"--user", "u@x", "--server", "h", "--port", "12x"}, bad, error));
+  EXPECT_FALSE(MountCommand::Parse({"--user", "u@x", "--server", "h", "--what"}, bad, error));
+  // The address names the account's database and cache folder.
+  for (const char* user : {"u", "u@", "../u@x", "a/u@x", "a\\u@x"}) {
+    EXPECT_FALSE(MountCommand::Parse({"--user", user, "--server", "h"}, bad, error)) << user;
+  }
   EXPECT_FALSE(MountCommand::Parse({"--user"}, bad, error));
   MountCommand::Options help;
   EXPECT_TRUE(MountCommand::Parse({"--help"}, help, error));

@@ -142,6 +142,12 @@ TEST(LocationsTest, DataDocumentsAndCacheDirs) {
 
   EXPECT_EQ(CacheDir("/d/", "u@x.com"), "/d/\\Tandrel\\u@x.com\\");
   EXPECT_EQ(CacheDir("", "u@x.com"), "");
+  for (const char* name : {"", ".", "..", "../u@x.com", "a/b", "a\\b"}) {
+    EXPECT_EQ(CacheDir("/d/", name), "") << name;
+    EXPECT_FALSE(IsSingleName(name)) << name;
+  }
+  EXPECT_FALSE(IsSingleName(std::string("a\0b", 3)));
+  EXPECT_TRUE(IsSingleName("..a@b.c"));
   std::string prog = ProgramDir();
   ASSERT_FALSE(prog.empty());
   EXPECT_EQ(prog.back(), '/');

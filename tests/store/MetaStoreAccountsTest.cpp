@@ -222,6 +222,21 @@ TEST_F(AccountsTest, AddAccountMakesDatabaseAndCacheDir) {
   EXPECT_TRUE(DirExists(cache));
 }
 
+// An account name becomes a file and a folder name: one that is not a single
+// path component must not put a database or a cache folder anywhere else.
+TEST_F(AccountsTest, NamesThatAreNoSingleFileNameAreRefused) {
+  Prepare();
+  MetaStore store;
+  for (const char* name : {"../x@y", "a/b@c", "..", "a\\b@c"}) {
+    EXPECT_FALSE(store.AddAccount(Account(name))) << name;
+    AccountRecord found;
+    EXPECT_FALSE(store.GetAccount(name, found)) << name;
+  }
+  EXPECT_FALSE(FileExists(DataDir() + "/../x@y.db"));
+  EXPECT_FALSE(DirExists(tmp_.Sub("home") + "/Documents/x@y"));
+  EXPECT_FALSE(DirExists(tmp_.Sub("home") + "/Documents/Tandrel/a"));
+}
+
 TEST_F(AccountsTest, CurrentAccountSelectsItsDatabase) {
   Prepare();
   {
