@@ -1,5 +1,6 @@
 #include "message/Base64.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -249,6 +250,50 @@ size_t Base64DecodeInto(const char* text, size_t n, char* out) {
     *o++ = static_cast<char>(acc >> 2);
   }
   return static_cast<size_t>(o - out);
+}
+
+namespace {
+
+// Exactly n alphabet characters (n a multiple of 4) to n / 4 * 3 bytes; false
+// at any other character, with out partly written.
+bool DecodeWholeGroups(const char* text, size_t n, char* out) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text);
+  size_t i = 0;
+#if TANDREL_BASE64_SIMD
+  if (kHaveSsse3) {
+    // As in Base64DecodeInto: the 16-byte store needs 20 characters left.
+    for (; i + 20 <= n; i += 16, out += 12) {
+      if (!DecodeBlock16(text + i, out)) return false;
+    }
+  }
+#endif
+  for (; i + 4 <= n; i += 4, out += 3) {
+    uint32_t a = kValues[s[i]], b = kValues[s[i + 1]], c = kValues[s[i + 2]], d = kValues[s[i + 3]];
+    if ((a | b | c | d) & (kSkip | kPad)) return false;
+    uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+    out[0] = static_cast<char>(v >> 16);
+    out[1] = static_cast<char>(v >> 8);
+    out[2] = static_cast<char>(v);
+  }
+  return true;
+}
+
+}  // namespace
+
+size_t Base64DecodeLines(const char* text, size_t n, char* out, size_t& consumed) {
+  consumed = 0;
+  const void* cr = std::memchr(text, '\r', std::min<size_t>(n, 1024));
+  if (cr == nullptr) return 0;
+  const size_t line = static_cast<size_t>(static_cast<const char*>(cr) - text);
+  if (line == 0 || line % 4 != 0) return 0;
+  size_t pos = 0, written = 0;
+  while (pos + line + 2 <= n && text[pos + line] == '\r' && text[pos + line + 1] == '\n' &&
+         DecodeWholeGroups(text + pos, line, out + written)) {
+    pos += line + 2;
+    written += line / 4 * 3;
+  }
+  consumed = pos;
+  return written;
 }
 
 std::string Base64Decode(const std::string& text) {

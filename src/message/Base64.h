@@ -34,3 +34,11 @@ size_t Base64EncodeFolded(const unsigned char* data, size_t n, char* out);
 // returns the count written.
 size_t Base64DecodeInto(const char* text, size_t n, char* out);
 inline size_t Base64DecodeBound(size_t n) { return n / 4 * 3 + 3; }
+
+// The run of lines at the start of text that all have the first line's
+// length, a multiple of 4, hold alphabet characters only and end in CR LF,
+// decoded as Base64DecodeInto would decode each of them (out holds
+// Base64DecodeBound(n) bytes). consumed: the characters of those lines,
+// line ends included; 0 when the first line is not such a line. Returns the
+// count written.
+size_t Base64DecodeLines(const char* text, size_t n, char* out, size_t& consumed);

@@ -226,6 +226,13 @@ bool MailParser::ReadAttachment(const std::string& name) {
   delimiter_known_ = true;
 
   size_t used = 0;
+  if (lines_left_) {
+    // The regular lines of the body in one sweep (they hold no delimiter:
+    // it has a '-'); the last line and anything irregular go line by line.
+    size_t consumed = 0;
+    used = Base64DecodeLines(rest.data(), span, content.data(), consumed);
+    next_ = from + consumed;
+  }
   std::string_view line;
   while (NextLine(line)) {
     if (LineHasDelimiter(line)) {

@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <string>
+#include <vector>
 
 #include "message/Base64.h"
 
@@ -63,6 +64,53 @@ TEST(Base64Test, DecodeSkipsForeignBytesAndStopsAtPadding) {
   EXPECT_EQ(Base64Decode("YWJjZ"), "abc");    // a lone sextet is no byte
   EXPECT_EQ(Base64Decode(""), "");
   EXPECT_EQ(Base64Decode("\x80\x81 !"), "");
+}
+
+// Each line decoded on its own, as the message reader does line by line.
+std::string DecodePerLine(const std::string& text) {
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t lf = text.find('\n', start);
+    size_t end = lf == std::string::npos ? text.size() : lf;
+    size_t stop = end > start && text[end - 1] == '\r' ? end - 1 : end;
+    out += Base64Decode(text.substr(start, stop - start));
+    start = lf == std::string::npos ? text.size() : lf + 1;
+  }
+  return out;
+}
+
+// The sweep takes only lines that decode alike on their own and together,
+// and leaves the rest for the line-by-line reader: the two parts joined
+// equal a decode line by line, whatever the text.
+TEST(Base64Test, LineSweepStopsWhereLinesStopBeingRegular) {
+  std::string folded = FoldLines(OpensslBase64(Bytes(1000)), false);  // 72-character lines
+  std::vector<std::string> texts = {folded, "", "\r\n", "AAAA", "AAAA\r\n", "AAA\r\nAAAA\r\n"};
+  const std::vector<std::string> noises = {"=", std::string(1, '\0'), "\n", "\r", " ", "-"};
+  for (size_t pos = 0; pos < folded.size(); pos += 37) {
+    for (const std::string& noise : noises) {
+      std::string t = folded;
+      t.insert(pos, noise);
+      texts.push_back(t);
+    }
+    std::string cut = folded;
+    cut.erase(pos, 4);  // a shorter line in the middle
+    texts.push_back(cut);
+  }
+  texts.push_back("AAAAAAAA\r\nAAAA\r\nAAAAAAAA\r\n");  // lengths differ
+  for (const std::string& t : texts) {
+    std::string out(Base64DecodeBound(t.size()), '\0');
+    size_t consumed = 0;
+    size_t written = Base64DecodeLines(t.data(), t.size(), out.data(), consumed);
+    ASSERT_LE(consumed, t.size());
+    ASSERT_TRUE(consumed == 0 || t.compare(consumed - 2, 2, "\r\n") == 0);
+    out.resize(written);
+    EXPECT_EQ(out + DecodePerLine(t.substr(consumed)), DecodePerLine(t)) << t.size();
+  }
+  std::string out(Base64DecodeBound(folded.size()), '\0');
+  size_t consumed = 0;
+  Base64DecodeLines(folded.data(), folded.size(), out.data(), consumed);
+  EXPECT_EQ(consumed, folded.rfind("\r\n", folded.size() - 3) + 2) << "all but the short last line";
 }
 
 TEST(Base64Test, FoldLinesWithoutContinuationKeepsFinalBreak) {
