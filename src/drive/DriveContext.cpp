@@ -79,7 +79,7 @@ int DriveContext::Lookup(const std::string& path) {
 bool DriveContext::Stat(const std::string& path, DriveEntry& out) {
   if (path == "\\") {
     out = DriveEntry();
-    out.name = "\\";
+    out.name.assign(1, '\\');
     out.kind = DriveEntry::kFolder;
     out.SetTime(mounted_at_);
     return true;

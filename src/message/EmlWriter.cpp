@@ -99,7 +99,10 @@ std::string EmlWriter::Subject() const {
 std::string EmlWriter::EncodedFileName() const {
   std::string text = IsFilePart() ? WireCodePage::FromUtf8(record_.name) : kIndexName;
   if (record_.total_part > 1) text += kPartOpen + Number(record_.part) + kPartClose;
-  return "\"" + EncodedWord(text) + "\"";
+  std::string quoted(1, '"');
+  quoted += EncodedWord(text);
+  quoted += '"';
+  return quoted;
 }
 
 std::string EmlWriter::InfoObject(int64_t now) const {

@@ -10,7 +10,10 @@ std::string TreeMerge::ConflictName(const std::string& name, time_t now, int att
   char stamp[32];
   strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
   std::string tag = std::string(" (conflict ") + stamp;
-  if (attempt > 1) tag += " " + std::to_string(attempt);
+  if (attempt > 1) {
+    tag += ' ';
+    tag += std::to_string(attempt);
+  }
   tag += ")";
   size_t dot = name.rfind('.');
   if (dot == std::string::npos || dot == 0) return name + tag;
