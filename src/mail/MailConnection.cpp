@@ -167,6 +167,12 @@ bool MailConnection::TcpConnect() {
     created = true;
     if (fd >= 0) {
       socket_ = fd;
+      std::lock_guard<std::mutex> lock(abort_mutex_);
+      if (aborted_) {  // the caller's Close releases the socket
+        last_error_ = "connection aborted";
+        return false;
+      }
+      live_socket_ = fd;
       return true;
     }
   }
@@ -226,9 +232,25 @@ void MailConnection::Close() {
   buffer_.shrink_to_fit();
   read_pos_ = 0;
   ReleaseTls();
+  {
+    // Abort must never reach a descriptor that is closed, or reused since.
+    std::lock_guard<std::mutex> lock(abort_mutex_);
+    live_socket_ = -1;
+  }
   if (socket_ >= 0) ::close(socket_);
   socket_ = -1;
   connected_ = false;
+}
+
+void MailConnection::Abort() {
+  std::lock_guard<std::mutex> lock(abort_mutex_);
+  aborted_ = true;
+  if (live_socket_ >= 0) ::shutdown(live_socket_, SHUT_RDWR);
+}
+
+void MailConnection::Reset() {
+  std::lock_guard<std::mutex> lock(abort_mutex_);
+  aborted_ = false;
 }
 
 void MailConnection::TearDown(const char* log_line) {

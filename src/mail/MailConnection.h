@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <string>
 
 typedef struct ssl_st SSL;
@@ -10,7 +11,8 @@ typedef struct ssl_ctx_st SSL_CTX;
 
 // One blocking TCP connection, optionally inside a TLS client session, with a
 // line reader on top. Knows nothing of IMAP.
-// Thread contract: one thread at a time per object; no lock of its own.
+// Thread contract: one thread at a time per object, except Abort, which any
+// thread may call: live_socket_ is guarded by abort_mutex_ (a leaf lock).
 //
 // Every send or receive failure (a time-out included) is logged and tears the
 // connection down, so callers only look at the result. TLS verifies the
@@ -37,6 +39,11 @@ class MailConnection {
   // before a whole line arrived.
   int ReadLine(std::string& line);
   void Close();
+  // From any thread: ends a send or receive that blocks now (the owner's
+  // call fails as on a broken connection), and every later Open fails until
+  // Reset. A connect under way runs to its own time-out, then fails.
+  void Abort();
+  void Reset();
 
   bool IsConnected() const { return connected_; }
   const std::string& LastError() const { return last_error_; }
@@ -70,6 +77,9 @@ class MailConnection {
   std::string buffer_;
   size_t read_pos_ = 0;
   int socket_ = -1;
+  std::mutex abort_mutex_;
+  int live_socket_ = -1;  // socket_ while open; guarded by abort_mutex_
+  bool aborted_ = false;  // guarded by abort_mutex_
   bool connected_ = false;
   int connect_timeout_ms_;
   int io_timeout_ms_;

@@ -56,11 +56,13 @@ void SyncEngine::Attach(const AccountRecord& account, FolderCache& cache) {
 bool SyncEngine::Start(const AccountRecord& account, FolderCache& cache) {
   if (threads_on_) return false;
   Attach(account, cache);
+  task_session_->Reset();
+  refresh_session_->Reset();
   running_ = true;
   threads_on_ = true;
   try {
-    task_thread_ = std::thread(&SyncEngine::TaskLoop, this);
-    refresh_thread_ = std::thread(&SyncEngine::RefreshLoop, this);
+    StartLoop(task_thread_, &SyncEngine::TaskLoop);
+    StartLoop(refresh_thread_, &SyncEngine::RefreshLoop);
   } catch (const std::system_error& e) {
     Log()->Write(LOG_ERROR, "start sync thread error:%s", e.what());
     Stop();
@@ -69,12 +71,44 @@ bool SyncEngine::Start(const AccountRecord& account, FolderCache& cache) {
   return true;
 }
 
-void SyncEngine::Stop() {
+void SyncEngine::StartLoop(std::thread& thread, void (SyncEngine::*loop)()) {
   {
     std::lock_guard<std::mutex> lock(wait_mutex_);
-    running_ = false;
+    ++loops_running_;
   }
-  wake_.notify_all();
+  try {
+    thread = std::thread([this, loop] {
+      (this->*loop)();
+      std::lock_guard<std::mutex> lock(wait_mutex_);
+      --loops_running_;
+      wake_.notify_all();
+    });
+  } catch (const std::system_error&) {
+    std::lock_guard<std::mutex> lock(wait_mutex_);
+    --loops_running_;
+    throw;
+  }
+}
+
+void SyncEngine::Stop() {
+  bool cut = false;
+  {
+    std::unique_lock<std::mutex> lock(wait_mutex_);
+    running_ = false;
+    wake_.notify_all();
+    // A transfer under way may take long (a slow line, or a server that
+    // stalls until the two-minute time-out): after a grace period its
+    // sessions are cut, so a stop never waits on the network.
+    cut = !wake_.wait_for(lock, std::chrono::milliseconds(kStopGraceMs),
+                          [this] { return loops_running_ == 0; });
+  }
+  if (cut) {
+    Log()->Write(LOG_WARNING, "sync stop: transfers cut after %d ms", kStopGraceMs);
+    task_session_->Abort();
+    refresh_session_->Abort();
+    std::lock_guard<std::mutex> lock(sessions_mutex_);
+    if (download_session_ != nullptr) download_session_->Abort();
+  }
   if (task_thread_.joinable()) task_thread_.join();
   if (refresh_thread_.joinable()) refresh_thread_.join();
   threads_on_ = false;

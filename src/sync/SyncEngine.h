@@ -36,13 +36,16 @@ class MetaStore;
 // files, cache rebuilds), so none of them works from a tree that another is
 // replacing; it is never held during network traffic. Lock order:
 // namespace_mutex_, then FolderCache's own mutex. wait_mutex_ only guards the
-// pauses of the two threads.
+// pauses of the two threads and their count; sessions_mutex_ the pointer to
+// the download session, which Stop may abort from its own thread.
 class SyncEngine {
  public:
   static constexpr int kTaskPeriodMs = 1000;
   static constexpr int kRefreshPeriodMs = 10000;
   static constexpr int kFirstBackoffMs = 1000;
   static constexpr int kMaxBackoffMs = 60000;
+  // How long Stop lets a transfer under way finish before cutting it.
+  static constexpr int kStopGraceMs = 2000;
   static constexpr const char* kFolder = "tandrel";
 
   // The process-wide engine used by the drive.
@@ -109,6 +112,8 @@ class SyncEngine {
 
   void TaskLoop();
   void RefreshLoop();
+  // Runs loop on thread, counted in loops_running_ until it returns.
+  void StartLoop(std::thread& thread, void (SyncEngine::*loop)());
   void Pause(int ms);
   bool OpenMailbox(ImapClient& session);
   bool EnsureOpen(ImapClient& session);
@@ -164,6 +169,7 @@ class SyncEngine {
   std::atomic<int> refresh_period_ms_{kRefreshPeriodMs};
   std::mutex wait_mutex_;
   std::condition_variable wake_;
+  int loops_running_ = 0;  // guarded by wait_mutex_
   std::thread task_thread_;
   std::thread refresh_thread_;
 
@@ -173,6 +179,10 @@ class SyncEngine {
 
   std::unique_ptr<ImapClient> task_session_;
   std::unique_ptr<ImapClient> refresh_session_;
+  // The session of the download pass under way, for Stop to cut; guarded by
+  // sessions_mutex_ (a leaf lock).
+  std::mutex sessions_mutex_;
+  ImapClient* download_session_ = nullptr;
 
   std::atomic<int> backoff_ms_{0};
   std::chrono::steady_clock::time_point retry_at_{};

@@ -409,6 +409,17 @@ void SyncEngine::DownloadPending() {
   // fetcher's thread: the next parts' messages arrive while this one is
   // decoded and written.
   ImapClient session;
+  struct Registered {  // Stop may cut the session while it is in use
+    SyncEngine& engine;
+    ImapClient& session;
+    Registered(SyncEngine& e, ImapClient& s) : engine(e), session(s) { Set(&session); }
+    ~Registered() { Set(nullptr); }
+    void Set(ImapClient* to) {
+      std::lock_guard<std::mutex> lock(engine.sessions_mutex_);
+      engine.download_session_ = to;
+      if (to != nullptr && !engine.running_ && engine.threads_on_) to->Abort();
+    }
+  } registered(*this, session);
   // Buffers go back to be filled again once their part is written: each
   // part lands in memory already in use, not in fresh pages.
   std::mutex spare_mutex;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "../mail/ScriptedPeer.h"
 #include "DovecotServer.h"
@@ -18,6 +19,7 @@
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "store/SyncQueries.h"
+#include "sync/TransferProgress.h"
 
 namespace {
 
@@ -146,6 +148,34 @@ TEST_F(SyncEngineTest, BackOffIsBoundedAtOneMinute) {
     now += std::chrono::milliseconds(engine_.UploadBackoffMs());
   }
   EXPECT_EQ(engine_.UploadBackoffMs(), SyncEngine::kMaxBackoffMs);
+}
+
+// A server that takes the sessions and then answers nothing more: both
+// threads block in the middle of a command. Stop must not wait for the
+// (here one-minute) receive time-out.
+TEST_F(SyncEngineTest, StopCutsSessionsThatAServerLeftHanging) {
+  ScriptedPeer peer;
+  peer.Say("* OK ready\r\n").Await("login").Say("tag1 OK logged in\r\n").Await("never sent");
+  peer.Start();
+  Prepare(peer.Port());
+  MailConnection::SetDefaultTimeouts(60000, 60000);
+  AddFile("\\a.txt", "content");
+  ASSERT_TRUE(engine_.Start(account_, cache_));
+  // The task thread is on its way to the server once its upload begins.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (TransferProgress::Instance()->Upload().name.empty() &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_FALSE(TransferProgress::Instance()->Upload().name.empty());
+  auto before = std::chrono::steady_clock::now();
+  engine_.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
+  EXPECT_FALSE(engine_.Running());
+  EXPECT_EQ(Scalar("select stat from mail"), 1) << "the part waits for the next start";
+  MailConnection::SetDefaultTimeouts(MailConnection::kConnectTimeoutMs,
+                                     MailConnection::kIoTimeoutMs);
+  peer.Received();
 }
 
 class SyncEngineDovecotTest : public SyncEngineTest {
