@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "MailTestHelpers.h"
 #include "ScriptedPeer.h"
@@ -146,6 +147,42 @@ TEST(MailConnectionTest, SilentPeerTimesOut) {
   EXPECT_FALSE(connection.IsConnected());
   EXPECT_TRUE(log.Has("receive data failed"));
   peer.Received();
+}
+
+// Abort from another thread ends a blocked read and a blocked send at once,
+// and keeps the connection from opening again until Reset.
+TEST(MailConnectionTest, AbortEndsBlockedCallsAndHoldsUntilReset) {
+  for (bool reading : {true, false}) {
+    ScriptedPeer listener;  // never started: nothing is ever read or answered
+    ScriptedPeer again;     // a backlog of its own for the reopen
+    MailConnection connection;
+    connection.SetTimeouts(2000, 60000);
+    ASSERT_TRUE(connection.Open(false, "127.0.0.1", listener.Port()));
+    std::thread cutter([&connection] {
+      // Before the call or while it blocks, it must fail at once; the pause
+      // only makes the blocked case the usual one.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      connection.Abort();
+    });
+    auto start = std::chrono::steady_clock::now();
+    if (reading) {
+      std::string line;
+      EXPECT_EQ(connection.ReadLine(line), -1);
+    } else {
+      std::string block(1 << 20, 's');
+      bool sent = true;
+      for (int i = 0; i < 256 && sent; ++i) sent = connection.Send(block);
+      EXPECT_FALSE(sent);
+    }
+    cutter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_FALSE(connection.IsConnected());
+    EXPECT_FALSE(connection.Open(false, "127.0.0.1", again.Port()));
+    connection.Reset();
+    EXPECT_TRUE(connection.Open(false, "127.0.0.1", again.Port()));
+    connection.Close();
+    connection.Abort();  // harmless while closed
+  }
 }
 
 TEST(MailConnectionTest, FailedOpensSetTheirTexts) {
