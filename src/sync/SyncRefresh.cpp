@@ -411,8 +411,7 @@ void SyncEngine::DownloadPending() {
   ImapClient session;
   struct Registered {  // Stop may cut the session while it is in use
     SyncEngine& engine;
-    ImapClient& session;
-    Registered(SyncEngine& e, ImapClient& s) : engine(e), session(s) { Set(&session); }
+    Registered(SyncEngine& e, ImapClient& s) : engine(e) { Set(&s); }
     ~Registered() { Set(nullptr); }
     void Set(ImapClient* to) {
       std::lock_guard<std::mutex> lock(engine.sessions_mutex_);
