@@ -40,21 +40,26 @@ bool SyncQueries::Run(const char* what, const std::function<void()>& body, bool 
   }
 }
 
+SyncQueries::PartRow SyncQueries::ReadPartRow(CppSQLite3Query& q) {
+  PartRow row;
+  row.file_id = q.IntValue("file_id");
+  row.part = q.IntValue("part");
+  row.stat = q.IntValue("stat");
+  row.size = q.IntValue("size");
+  row.total_size = q.IntValue("total_size");
+  row.total_part = q.IntValue("total_part");
+  row.mail_id = q.TextValue("mail_id");
+  row.md5 = q.TextValue("md5");
+  return row;
+}
+
 bool SyncQueries::GetAllParts(Parts& parts) {
   return Run(
       "GetAllParts",
       [&] {
         CppSQLite3Query q = db_.RunQuery("select * from mail");
         for (; !q.AtEnd(); q.Next()) {
-          PartRow row;
-          row.file_id = q.IntValue("file_id");
-          row.part = q.IntValue("part");
-          row.stat = q.IntValue("stat");
-          row.size = q.IntValue("size");
-          row.total_size = q.IntValue("total_size");
-          row.total_part = q.IntValue("total_part");
-          row.mail_id = q.TextValue("mail_id");
-          row.md5 = q.TextValue("md5");
+          PartRow row = ReadPartRow(q);
           parts[{row.file_id, row.part}] = row;
         }
       },
@@ -108,14 +113,7 @@ bool SyncQueries::GetPart(int file_id, int part, PartRow& row, bool& found) {
             db_.RunQuery(SqlText("select * from mail where file_id=%d and part=%d", file_id, part));
         if (q.AtEnd()) return;
         found = true;
-        row.file_id = file_id;
-        row.part = part;
-        row.stat = q.IntValue("stat");
-        row.size = q.IntValue("size");
-        row.total_size = q.IntValue("total_size");
-        row.total_part = q.IntValue("total_part");
-        row.mail_id = q.TextValue("mail_id");
-        row.md5 = q.TextValue("md5");
+        row = ReadPartRow(q);
       },
       false);
 }

@@ -80,6 +80,7 @@ class SyncQueries {
 
  private:
   bool Run(const char* what, const std::function<void()>& body, bool transaction);
+  static PartRow ReadPartRow(CppSQLite3Query& q);
   int DrawFileId();
   void DeleteFileRows(int file_id);
 

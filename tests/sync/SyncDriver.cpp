@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 
+#include "DriverBlanks.h"
 #include "drive/FolderCache.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
@@ -31,26 +32,6 @@
 #include "sync/TransferProgress.h"
 
 namespace {
-
-// Blanks inside a path travel as "%20", so that commands split at blanks.
-std::string Unescape(const std::string& word) {
-  std::string out;
-  for (size_t i = 0; i < word.size(); ++i) {
-    if (word.compare(i, 3, "%20") == 0) {
-      out += ' ';
-      i += 2;
-    } else {
-      out += word[i];
-    }
-  }
-  return out;
-}
-
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (char c : text) out += c == ' ' ? std::string("%20") : std::string(1, c);
-  return out;
-}
 
 // The same bytes for the same size and seed on every machine.
 bool Generate(const std::string& path, long long size, unsigned seed) {
@@ -90,16 +71,18 @@ class Driver {
       long long size = 0;
       unsigned seed = 0;
       in >> a >> size >> seed;
-      a = Unescape(a);
+      a = UnescapeBlanks(a);
       std::string cache = engine_.CacheRoot();
       if (cache.empty() || !Generate(cache + a, size, seed)) return false;
       return cmd == "gen" ? engine_.SyncAddFile(a) : engine_.SyncReplaceFile(a);
     }
-    if (cmd == "delete") return in >> a, engine_.SyncDeleteFile(Unescape(a));
-    if (cmd == "mkdir") return in >> a, engine_.SyncAddFolder(Unescape(a));
-    if (cmd == "rmdir") return in >> a, engine_.SyncDeleteFolder(Unescape(a));
-    if (cmd == "mvfile") return in >> a >> b, engine_.SyncMoveFile(Unescape(a), Unescape(b));
-    if (cmd == "mvdir") return in >> a >> b, engine_.SyncMoveFolder(Unescape(a), Unescape(b));
+    if (cmd == "delete") return in >> a, engine_.SyncDeleteFile(UnescapeBlanks(a));
+    if (cmd == "mkdir") return in >> a, engine_.SyncAddFolder(UnescapeBlanks(a));
+    if (cmd == "rmdir") return in >> a, engine_.SyncDeleteFolder(UnescapeBlanks(a));
+    if (cmd == "mvfile")
+      return in >> a >> b, engine_.SyncMoveFile(UnescapeBlanks(a), UnescapeBlanks(b));
+    if (cmd == "mvdir")
+      return in >> a >> b, engine_.SyncMoveFolder(UnescapeBlanks(a), UnescapeBlanks(b));
     if (cmd == "step") return engine_.TaskStep();
     if (cmd == "pass") return engine_.RefreshPass(), true;
     if (cmd == "refresh") return engine_.Refresh();
@@ -115,12 +98,12 @@ class Driver {
     if (cmd == "pending") return Pending();
     if (cmd == "uploading") {
       TransferProgress::Half up = TransferProgress::Instance()->Upload();
-      std::cout << "uploading " << Escape(up.name.empty() ? "-" : up.name) << " " << up.done
+      std::cout << "uploading " << EscapeBlanks(up.name.empty() ? "-" : up.name) << " " << up.done
                 << "\n";
       return true;
     }
     if (cmd == "cache") {
-      std::cout << "cache " << Escape(NativePath(engine_.CacheRoot())) << "\n";
+      std::cout << "cache " << EscapeBlanks(NativePath(engine_.CacheRoot())) << "\n";
       return true;
     }
     return false;
@@ -147,9 +130,9 @@ class Driver {
     for (const auto& [folder, entries] : tree) {
       for (const auto& [name, entry] : entries) {
         if (entry.kind == DriveEntry::kFolder) {
-          std::cout << "D " << Escape(folder + name) << "\n";
+          std::cout << "D " << EscapeBlanks(folder + name) << "\n";
         } else {
-          std::cout << "F " << Escape(folder + name) << " " << entry.Size() << "\n";
+          std::cout << "F " << EscapeBlanks(folder + name) << " " << entry.Size() << "\n";
         }
       }
     }

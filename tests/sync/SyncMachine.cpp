@@ -17,12 +17,6 @@
 #error SYNC_DRIVER_PATH must name the sync_driver executable
 #endif
 
-std::string EscapeBlanks(const std::string& path) {
-  std::string out;
-  for (char c : path) out += c == ' ' ? std::string("%20") : std::string(1, c);
-  return out;
-}
-
 SyncMachine::SyncMachine(const std::string& root) : root_(root) { MakeDir(root_); }
 
 SyncMachine::~SyncMachine() { Kill(); }
@@ -105,15 +99,7 @@ std::string SyncMachine::CacheDir() {
     std::string line = RunLine("cache");
     if (line.rfind("cache ", 0) == 0) {
       cache_ = line.substr(6);
-      std::string plain;
-      for (size_t i = 0; i < cache_.size(); ++i) {
-        if (cache_.compare(i, 3, "%20") == 0) {
-          plain += ' ';
-          i += 2;
-        } else {
-          plain += cache_[i];
-        }
-      }
+      std::string plain = UnescapeBlanks(cache_);
       cache_.clear();
       for (char c : plain) {
         if (c != '/' || cache_.empty() || cache_.back() != '/') cache_ += c;

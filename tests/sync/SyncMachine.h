@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "DriverBlanks.h"
+
 // One test "machine": a sync_driver process with its own HOME, XDG_DATA_HOME
 // and XDG_CONFIG_HOME below root, spoken to through pipes. Killed and reaped
 // by the object at the latest.
@@ -42,6 +44,3 @@ class SyncMachine {
   std::string buffer_;
   std::string cache_;
 };
-
-// Drive paths travel with blanks as "%20".
-std::string EscapeBlanks(const std::string& path);

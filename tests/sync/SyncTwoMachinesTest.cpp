@@ -29,19 +29,6 @@ using Clock = std::chrono::steady_clock;
 // Path -> size ("D" folders have size -1), from a machine's folder cache.
 using Listing = std::map<std::string, long long>;
 
-std::string Unescape(const std::string& word) {
-  std::string out;
-  for (size_t i = 0; i < word.size(); ++i) {
-    if (word.compare(i, 3, "%20") == 0) {
-      out += ' ';
-      i += 2;
-    } else {
-      out += word[i];
-    }
-  }
-  return out;
-}
-
 std::string Native(const std::string& drive_path) { return NativePath(drive_path).substr(1); }
 
 // What Python's imaplib finds in the folder.
@@ -97,7 +84,8 @@ class SyncTwoMachines : public ::testing::Test {
     if (!m.Run("list", &lines)) return listing;
     for (const auto& line : lines) {
       size_t blank = line.find(' ', 2);
-      std::string path = Unescape(line.substr(2, blank == std::string::npos ? blank : blank - 2));
+      std::string path =
+          UnescapeBlanks(line.substr(2, blank == std::string::npos ? blank : blank - 2));
       listing[path] = line[0] == 'D' ? -1 : atoll(line.substr(blank + 1).c_str());
     }
     return listing;

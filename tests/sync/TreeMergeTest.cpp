@@ -2,24 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "TreeRecords.h"
+
 namespace {
-
-FolderRecord Folder(int id, int parent, const std::string& name, const std::string& full) {
-  FolderRecord f;
-  f.id = id;
-  f.parent_id = parent;
-  f.name = name;
-  f.full_name = full;
-  return f;
-}
-
-FileRecord File(int id, int folder, const std::string& name) {
-  FileRecord r;
-  r.file_id = id;
-  r.folder_id = folder;
-  r.name = name;
-  return r;
-}
 
 std::map<std::string, FolderRecord> ByFullName(const std::vector<FolderRecord>& list) {
   std::map<std::string, FolderRecord> map;
