@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 #include <vector>
 
@@ -34,6 +36,22 @@ bool FullWrite(int fd, const char* buffer, size_t length, off_t offset) {
     offset += n;
   }
   return true;
+}
+
+// The drive's code for a failed local call; fallback when none fits better.
+int LocalError(int error, int fallback) {
+  switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+      return DRIVE_DISK_FULL;
+    case ENAMETOOLONG:
+      return DRIVE_NAME_TOO_LONG;
+    case EACCES:
+    case EPERM:
+      return DRIVE_ACCESS_DENIED;
+    default:
+      return fallback;
+  }
 }
 
 bool FullRead(int fd, char* buffer, uint32_t length, off_t offset, uint32_t& got) {
@@ -72,16 +90,15 @@ std::string DriveContext::LocalPath(const std::string& path) const {
 int DriveContext::Lookup(const std::string& path) {
   if (table_.Has(path)) return kFile;
   DriveEntry entry;
-  if (!Stat(path, entry)) return kMissing;
+  if (!Find(path, entry)) return kMissing;
   return entry.kind == DriveEntry::kFolder ? kFolder : kFile;
 }
 
-bool DriveContext::Stat(const std::string& path, DriveEntry& out) {
+bool DriveContext::Find(const std::string& path, DriveEntry& out) {
   if (path == "\\") {
     out = DriveEntry();
     out.name.assign(1, '\\');
     out.kind = DriveEntry::kFolder;
-    out.SetTime(mounted_at_);
     return true;
   }
   std::string folder, name;
@@ -102,6 +119,46 @@ bool DriveContext::Stat(const std::string& path, DriveEntry& out) {
   return cache_.GetEntry(folder, name, out);
 }
 
+bool DriveContext::Stat(const std::string& path, DriveEntry& out) {
+  if (!Find(path, out)) return false;
+  if (out.kind == DriveEntry::kFolder) out.SetTime(FolderTime(path));
+  return true;
+}
+
+uint64_t DriveContext::FolderTime(const std::string& path) const {
+  // The local folder's time: its creation, the last change of its entries
+  // or a time set through the drive, and it stays across mounts.
+  struct stat st {};
+  if (!cache_root_.empty() && ::stat(LocalPath(path).c_str(), &st) == 0 && st.st_mtime > 0) {
+    return static_cast<uint64_t>(st.st_mtime);
+  }
+  return mounted_at_;
+}
+
+bool DriveContext::StatHandle(const void* handle, DriveEntry& out) {
+  int fd = -1;
+  if (WriteTable::Entry* entry = table_.FindByWriter(handle)) {
+    fd = entry->fd;
+  } else if (auto it = readers_.find(handle); it != readers_.end()) {
+    fd = it->second.second;
+  }
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return false;
+  out = DriveEntry();
+  out.kind = DriveEntry::kFile;
+  out.SetSize(static_cast<uint64_t>(st.st_size));
+  out.SetTime(static_cast<uint64_t>(st.st_mtime));
+  return true;
+}
+
+int DriveContext::CountSubfolders(const std::string& path) const {
+  FolderCache::Entries entries;
+  if (!cache_.GetFolder(path == "\\" ? path : path + "\\", entries)) return 0;
+  int count = 0;
+  for (const auto& [name, entry] : entries) count += entry.kind == DriveEntry::kFolder ? 1 : 0;
+  return count;
+}
+
 int DriveContext::CheckNewName(const std::string& path) {
   std::string folder, name;
   if (!SplitPath(path, folder, name) || name.empty()) return DRIVE_INVALID_PARAMETER;
@@ -115,22 +172,43 @@ int DriveContext::CheckNewName(const std::string& path) {
   return 0;
 }
 
+int DriveContext::CheckLocalDepth(const std::string& path, size_t below) const {
+  // The cached copy lies deeper than the drive path by the cache folder's
+  // own path; past PATH_MAX no call can reach it.
+  if (cache_root_.empty()) return 0;
+  return LocalPath(path).size() + below >= PATH_MAX ? DRIVE_NAME_TOO_LONG : 0;
+}
+
+size_t DriveContext::DeepestBelow(const std::string& path) const {
+  std::string prefix = path + "\\";
+  size_t deepest = 0;
+  FolderCache::Tree tree = cache_.Snapshot();
+  for (auto it = tree.lower_bound(prefix); it != tree.end() && it->first.rfind(prefix, 0) == 0;
+       ++it) {
+    for (const auto& [name, entry] : it->second) {
+      deepest = std::max(deepest, it->first.size() + name.size() - path.size());
+    }
+  }
+  return deepest;
+}
+
 bool DriveContext::ParentExists(const std::string& path) {
   std::string folder, name;
   if (!SplitPath(path, folder, name)) return false;
   return folder == "\\" || cache_.HasFolder(folder);
 }
 
-bool DriveContext::CreateForWriting(const std::string& path, const void* handle) {
-  if (WriteTable::Entry* entry = table_.Find(path)) {
-    entry->writers.insert(handle);
-    return true;
+int DriveContext::CreateForWriting(const std::string& path, const void* handle) {
+  if (table_.Has(path)) {
+    table_.AddWriter(path, handle);
+    return 0;
   }
-  if (cache_root_.empty()) return false;
+  if (cache_root_.empty()) return DRIVE_CANNOT_MAKE;
   int fd = ::open(LocalPath(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  table_.Add(path, fd, true).writers.insert(handle);
-  return true;
+  if (fd < 0) return LocalError(errno, DRIVE_CANNOT_MAKE);
+  table_.Add(path, fd, true);
+  table_.AddWriter(path, handle);
+  return 0;
 }
 
 bool DriveContext::ContentCached(const std::string& path) {
@@ -160,14 +238,25 @@ int DriveContext::OpenForEdit(const std::string& path, bool truncate, const void
     if (::ftruncate(entry->fd, 0) != 0) return DRIVE_GENERAL_FAILURE;
     entry->modified = true;
   }
-  entry->writers.insert(handle);
+  table_.AddWriter(path, handle);
   return 0;
 }
 
-int DriveContext::Write(const std::string& path, const char* buffer, uint32_t length,
-                        int64_t offset, bool to_end, uint32_t& written) {
+void DriveContext::OpenForRead(const std::string& path, const void* handle) {
+  if (cache_root_.empty() || readers_.count(handle) != 0) return;
+  int fd = ::open(LocalPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) readers_.emplace(handle, std::make_pair(path, fd));
+}
+
+WriteTable::Entry* DriveContext::Written(const std::string& path, const void* handle) {
+  if (WriteTable::Entry* entry = table_.FindByWriter(handle)) return entry;
+  return path.empty() ? nullptr : table_.Find(path);
+}
+
+int DriveContext::Write(const std::string& path, const void* handle, const char* buffer,
+                        uint32_t length, int64_t offset, bool to_end, uint32_t& written) {
   written = 0;
-  WriteTable::Entry* entry = table_.Find(path);
+  WriteTable::Entry* entry = Written(path, handle);
   if (entry == nullptr) return DRIVE_GENERAL_FAILURE;
   if (to_end) {
     struct stat st {};
@@ -180,7 +269,7 @@ int DriveContext::Write(const std::string& path, const char* buffer, uint32_t le
     return DRIVE_FILE_TOO_LARGE;
   }
   if (!FullWrite(entry->fd, buffer, length, static_cast<off_t>(offset))) {
-    return errno == ENOSPC ? DRIVE_DISK_FULL : DRIVE_GENERAL_FAILURE;
+    return LocalError(errno, DRIVE_GENERAL_FAILURE);
   }
   entry->modified = true;
   written = length;
@@ -191,17 +280,21 @@ bool DriveContext::Read(const std::string& path, const void* handle, char* buffe
                         int64_t offset, uint32_t& read) {
   read = 0;
   if (offset < 0) return false;
-  if (WriteTable::Entry* entry = table_.Find(path)) {
+  if (WriteTable::Entry* entry = table_.FindByWriter(handle)) {
     return FullRead(entry->fd, buffer, length, static_cast<off_t>(offset), read);
   }
-  if (cache_root_.empty()) return false;
   auto it = readers_.find(handle);
-  if (it != readers_.end() && it->second.first != path) {
+  if (it != readers_.end() && !path.empty() && it->second.first != path) {
     ::close(it->second.second);
     readers_.erase(it);
     it = readers_.end();
   }
   if (it == readers_.end()) {
+    if (path.empty()) return false;
+    if (WriteTable::Entry* entry = table_.Find(path)) {
+      return FullRead(entry->fd, buffer, length, static_cast<off_t>(offset), read);
+    }
+    if (cache_root_.empty()) return false;
     int fd = ::open(LocalPath(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     it = readers_.emplace(handle, std::make_pair(path, fd)).first;
@@ -216,39 +309,61 @@ void DriveContext::ReleaseHandle(const void* handle) {
   readers_.erase(it);
 }
 
-int DriveContext::Truncate(const std::string& path, int64_t length) {
+int DriveContext::Truncate(const std::string& path, const void* handle, int64_t length) {
   if (length < 0) return DRIVE_INVALID_PARAMETER;
   if (length > kMaxFileSize) return DRIVE_FILE_TOO_LARGE;
-  if (WriteTable::Entry* entry = table_.Find(path)) {
+  if (WriteTable::Entry* entry = Written(path, handle)) {
     if (::ftruncate(entry->fd, static_cast<off_t>(length)) != 0) return DRIVE_GENERAL_FAILURE;
     entry->modified = true;
     return 0;
   }
   int kind = Lookup(path);
   if (kind == kMissing) return DRIVE_FILE_NOT_FOUND;
-  if (kind == kFolder) return DRIVE_INVALID_PARAMETER;
+  if (kind == kFolder) return DRIVE_IS_A_FOLDER;
   DriveEntry current;
   if (Stat(path, current) && current.Size() == static_cast<uint64_t>(length)) return 0;
   if (cache_root_.empty() || !ContentCached(path)) return DRIVE_BUSY;
   if (::truncate(LocalPath(path).c_str(), static_cast<off_t>(length)) != 0) {
-    return DRIVE_GENERAL_FAILURE;
+    return LocalError(errno, DRIVE_GENERAL_FAILURE);
   }
   return engine_.SyncReplaceFile(path) ? 0 : DRIVE_GENERAL_FAILURE;
 }
 
-bool DriveContext::SyncToDisk(const std::string& path) {
-  WriteTable::Entry* entry = table_.Find(path);
+bool DriveContext::SyncToDisk(const std::string& path, const void* handle) {
+  WriteTable::Entry* entry = Written(path, handle);
   return entry == nullptr || ::fdatasync(entry->fd) == 0;
+}
+
+int DriveContext::SetTime(const std::string& path, const void* handle, uint64_t time) {
+  if (time == 0) return 0;
+  struct timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(std::min(time, kMaxTime));
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  if (WriteTable::Entry* entry = Written(path, handle)) {
+    // The copy's time is what the close records (a later write moves it on).
+    if (::futimens(entry->fd, times) != 0) return LocalError(errno, DRIVE_GENERAL_FAILURE);
+    entry->time_set = true;
+    return 0;
+  }
+  if (path.empty()) return 0;  // unlinked, open for reading only: nothing left to keep
+  int kind = Lookup(path);
+  if (kind == kMissing) return DRIVE_FILE_NOT_FOUND;
+  if (kind == kFolder) {
+    if (cache_root_.empty()) return 0;
+    return ::utimensat(AT_FDCWD, LocalPath(path).c_str(), times, 0) == 0
+               ? 0
+               : LocalError(errno, DRIVE_GENERAL_FAILURE);
+  }
+  return engine_.SyncSetFileTime(path, static_cast<int>(times[1].tv_sec)) ? 0
+                                                                         : DRIVE_GENERAL_FAILURE;
 }
 
 bool DriveContext::CloseForUpload(const void* handle) {
   std::string path;
-  if (!table_.FindWriter(handle, path)) return true;
-  WriteTable::Entry* entry = table_.Find(path);
-  entry->writers.erase(handle);
-  if (!entry->writers.empty()) return true;
-  WriteTable::Entry done = *entry;
+  if (!table_.RemoveWriter(handle, path)) return true;
+  WriteTable::Entry done = *table_.Find(path);
   done.fd = -1;
+  done.writers.clear();
   table_.Remove(path);  // closes the local file
   return Finish(path, done);
 }
@@ -260,8 +375,15 @@ bool DriveContext::Finish(const std::string& path, const WriteTable::Entry& entr
     ::unlink(LocalPath(path).c_str());
     return false;
   }
+  // The records take the copy's time: that of its last write, or the one
+  // set through the drive after it.
   if (entry.created) return engine_.SyncAddFile(path);
   if (entry.modified) return engine_.SyncReplaceFile(path);
+  if (entry.time_set) {
+    struct stat st {};
+    if (::stat(LocalPath(path).c_str(), &st) != 0) return false;
+    return engine_.SyncSetFileTime(path, static_cast<int>(std::min<uint64_t>(st.st_mtime, kMaxTime)));
+  }
   return true;
 }
 

@@ -24,6 +24,8 @@ class DriveContext {
   // Sizes travel in signed 32-bit fields.
   static constexpr int64_t kMaxFileSize = 2147483647;
   static constexpr size_t kMaxNameBytes = 255;
+  // Times travel in signed 32-bit fields.
+  static constexpr uint64_t kMaxTime = 2147483647;
 
   // Kinds as Lookup reports them.
   static constexpr int kMissing = -1;
@@ -48,27 +50,48 @@ class DriveContext {
   std::string LocalPath(const std::string& path) const;
 
   int Lookup(const std::string& path);
+  // The entry of path; a folder's time is that of its local folder.
   bool Stat(const std::string& path, DriveEntry& out);
+  // The file open through handle, from the handle alone: its path may be
+  // gone (unlinked while open).
+  bool StatHandle(const void* handle, DriveEntry& out);
+  // Subfolders directly in the folder path.
+  int CountSubfolders(const std::string& path) const;
   // 0, or the negated code refusing name as a new entry's name.
   static int CheckNewName(const std::string& path);
+  // 0, or DRIVE_NAME_TOO_LONG when path's local copy, with below more bytes
+  // of the deepest path inside it, would pass the system's path limit.
+  int CheckLocalDepth(const std::string& path, size_t below = 0) const;
+  // The length of the longest path below the folder path, relative to it.
+  size_t DeepestBelow(const std::string& path) const;
   // The folder part of a drive path exists as a folder.
   bool ParentExists(const std::string& path);
 
-  // A new local copy for path; the handle is counted as a writer.
-  bool CreateForWriting(const std::string& path, const void* handle);
+  // A new local copy for path; the handle is counted as a writer. 0 or a
+  // negated code.
+  int CreateForWriting(const std::string& path, const void* handle);
   // An existing file opened for writing: edits its cached copy. 0 or a
   // negated code (busy while its content is not in the cache).
   int OpenForEdit(const std::string& path, bool truncate, const void* handle);
-  int Write(const std::string& path, const char* buffer, uint32_t length, int64_t offset,
-            bool to_end, uint32_t& written);
+  // A file opened for reading takes its own descriptor of the cached copy at
+  // once, so it reads on after an unlink; without a cached copy yet, the
+  // first read opens it.
+  void OpenForRead(const std::string& path, const void* handle);
+  // Handle operations: the handle's own file first, the path (possibly
+  // empty) only for a handle that holds none.
+  int Write(const std::string& path, const void* handle, const char* buffer, uint32_t length,
+            int64_t offset, bool to_end, uint32_t& written);
   // Reads through the handle's own descriptor of the local copy, kept until
   // ReleaseHandle: one open per handle keeps the kernel's read-ahead going.
   bool Read(const std::string& path, const void* handle, char* buffer, uint32_t length,
             int64_t offset, uint32_t& read);
   void ReleaseHandle(const void* handle);
-  int Truncate(const std::string& path, int64_t length);
+  int Truncate(const std::string& path, const void* handle, int64_t length);
   // Puts the local copy of a file being written on the disk.
-  bool SyncToDisk(const std::string& path);
+  bool SyncToDisk(const std::string& path, const void* handle);
+  // Sets the modification time (seconds; 0 leaves it): kept in the store
+  // for a file, on the local folder for a folder.
+  int SetTime(const std::string& path, const void* handle, uint64_t time);
   // The handle stops writing; the last one records the file with the sync
   // engine. False when recording failed.
   bool CloseForUpload(const void* handle);
@@ -78,6 +101,11 @@ class DriveContext {
   void FinishAll();
 
  private:
+  // Stat without the folder's time: no system call for a folder.
+  bool Find(const std::string& path, DriveEntry& out);
+  // The entry the handle writes, else the one being written at path.
+  WriteTable::Entry* Written(const std::string& path, const void* handle);
+  uint64_t FolderTime(const std::string& path) const;
   bool ContentCached(const std::string& path);
   bool Finish(const std::string& key, const WriteTable::Entry& entry);
 
@@ -87,6 +115,6 @@ class DriveContext {
   std::string cache_root_;
   WriteTable table_;
   unsigned forgotten_ = 0;
-  uint64_t mounted_at_ = 0;                                     // the root's time stamp
+  uint64_t mounted_at_ = 0;  // a folder's time when its local folder is missing
   std::map<const void*, std::pair<std::string, int>> readers_;  // handle -> path, fd
 };

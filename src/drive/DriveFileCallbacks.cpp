@@ -33,9 +33,11 @@ int DriveCallbacks::CreateFile(const std::string& path, uint32_t desired_access,
     }
     if (int refused = DriveContext::CheckNewName(path); refused != 0) return refused;
     if (!drive->ParentExists(path)) return DRIVE_PATH_NOT_FOUND;
-    if (!drive->CreateForWriting(path, info)) {
+    int rc = drive->CheckLocalDepth(path);
+    if (rc == 0) rc = drive->CreateForWriting(path, info);
+    if (rc != 0) {
       Log()->Write(LOG_ERROR, "CreateFile %s err", path.c_str());
-      return DRIVE_CANNOT_MAKE;
+      return rc;
     }
     info->context = DriveContext::kNewFileMark;
     return 0;
@@ -53,6 +55,8 @@ int DriveCallbacks::CreateFile(const std::string& path, uint32_t desired_access,
         return rc;
       }
       info->context = DriveContext::kEditMark;
+    } else if (kind == DriveContext::kFile) {
+      drive->OpenForRead(path, info);
     }
     return 0;
   }
@@ -101,7 +105,7 @@ int DriveCallbacks::WriteFile(const std::string& path, const char* buffer, uint3
   *written = 0;
   DriveContext* drive = DriveContext::Current();
   if (drive == nullptr) return DRIVE_GENERAL_FAILURE;
-  int rc = drive->Write(path, buffer, length, offset, info->write_to_end, *written);
+  int rc = drive->Write(path, info, buffer, length, offset, info->write_to_end, *written);
   if (rc != 0) Log()->Write(LOG_ERROR, "WriteFile err %s", path.c_str());
   return rc;
 }
@@ -112,21 +116,25 @@ int DriveCallbacks::FlushFileBuffers(const std::string& path, DriveFileInfo* inf
   // memory; a flush at close asks for nothing.
   DriveContext* drive = DriveContext::Current();
   if (drive == nullptr || info == nullptr || !info->sync_requested) return 0;
-  return drive->SyncToDisk(path) ? 0 : DRIVE_GENERAL_FAILURE;
+  return drive->SyncToDisk(path, info) ? 0 : DRIVE_GENERAL_FAILURE;
 }
 
 int DriveCallbacks::GetFileInformation(const std::string& path, DriveFileInformation* out,
-                                       DriveFileInfo*) {
+                                       DriveFileInfo* info) {
   Log()->Write(LOG_DEBUG, "GetFileInformation fn=%s", path.c_str());
   DriveContext* drive = DriveContext::Current();
   DriveEntry entry;
-  if (drive == nullptr || !drive->Stat(path, entry)) {
+  // The empty path: a file unlinked while open, known by its handle alone.
+  bool found = drive != nullptr && (path.empty() ? drive->StatHandle(info, entry)
+                                                 : drive->Stat(path, entry));
+  if (!found) {
     Log()->Write(LOG_ERROR, "GetFileInfomation err:%s", path.c_str());
-    return DRIVE_GENERAL_FAILURE;
+    return DRIVE_FILE_NOT_FOUND;
   }
   *out = DriveFileInformation();
   if (entry.kind == DriveEntry::kFolder) {
     out->attributes = FILE_ATTRIBUTE_DIRECTORY;
+    out->link_count = 2 + static_cast<uint32_t>(drive->CountSubfolders(path));
   } else {
     out->attributes = FILE_ATTRIBUTE_ARCHIVE;
     out->size = entry.Size();
@@ -140,17 +148,22 @@ int DriveCallbacks::SetFileAttributes(const std::string& path, uint32_t, DriveFi
   return 0;
 }
 
-int DriveCallbacks::SetFileTime(const std::string& path, uint64_t, uint64_t, uint64_t,
-                                DriveFileInfo*) {
+int DriveCallbacks::SetFileTime(const std::string& path, uint64_t, uint64_t, uint64_t write,
+                                DriveFileInfo* info) {
   Log()->Write(LOG_DEBUG, "SetFileTime fn=%s", path.c_str());
-  return 0;
+  // The access time stays that of the last write: only the write time is kept.
+  DriveContext* drive = DriveContext::Current();
+  if (drive == nullptr) return DRIVE_GENERAL_FAILURE;
+  int rc = drive->SetTime(path, info, write);
+  if (rc != 0) Log()->Write(LOG_ERROR, "SetFileTime err %s", path.c_str());
+  return rc;
 }
 
-int DriveCallbacks::SetEndOfFile(const std::string& path, int64_t length, DriveFileInfo*) {
+int DriveCallbacks::SetEndOfFile(const std::string& path, int64_t length, DriveFileInfo* info) {
   Log()->Write(LOG_DEBUG, "SetEndOfFile fn=%s", path.c_str());
   DriveContext* drive = DriveContext::Current();
   if (drive == nullptr) return DRIVE_GENERAL_FAILURE;
-  int rc = drive->Truncate(path, length);
+  int rc = drive->Truncate(path, info, length);
   if (rc != 0) Log()->Write(LOG_ERROR, "SetEndOfFile err %s", path.c_str());
   return rc;
 }

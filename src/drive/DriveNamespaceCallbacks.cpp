@@ -17,7 +17,7 @@ CLog* Log() { return CLog::Instance(); }
 std::string ListingKey(const std::string& path) { return path == "\\" ? path : path + "\\"; }
 
 // Deletes a file as DeleteFile does; a file still being written is dropped
-// with its local copy.
+// with its local copy. Handles open on it keep their descriptors.
 int RemoveFile(DriveContext& drive, const std::string& path) {
   WriteTable::Entry* entry = drive.table().Find(path);
   if (entry != nullptr && entry->created) {
@@ -25,10 +25,39 @@ int RemoveFile(DriveContext& drive, const std::string& path) {
     drive.ForgetWritten(path);
     return 0;
   }
-  if (drive.Lookup(path) == DriveContext::kMissing) return DRIVE_FILE_NOT_FOUND;
+  int kind = drive.Lookup(path);
+  if (kind == DriveContext::kMissing) return DRIVE_FILE_NOT_FOUND;
+  if (kind == DriveContext::kFolder) return DRIVE_IS_A_FOLDER;
   if (!drive.engine().SyncDeleteFile(path)) return DRIVE_GENERAL_FAILURE;
   drive.ForgetWritten(path);
   return 0;
+}
+
+// Deletes an empty folder as DeleteDirectory does.
+int RemoveFolder(DriveContext& drive, const std::string& path) {
+  if (path == "\\") return DRIVE_ACCESS_DENIED;
+  int kind = drive.Lookup(path);
+  if (kind == DriveContext::kMissing) return DRIVE_FILE_NOT_FOUND;
+  if (kind == DriveContext::kFile) return DRIVE_NOT_A_FOLDER;
+  FolderCache::Entries entries;
+  if ((drive.cache().GetFolder(ListingKey(path), entries) && !entries.empty()) ||
+      drive.table().HasBelow(path)) {
+    // Its files would lose their place in the store.
+    return DRIVE_DIR_NOT_EMPTY;
+  }
+  return drive.engine().SyncDeleteFolder(path) ? 0 : DRIVE_GENERAL_FAILURE;
+}
+
+// What rename(2) says of an existing target: a file replaces a file, a
+// folder an empty folder; 0 once the target is gone.
+int ClearTarget(DriveContext& drive, int kind, const std::string& new_path, bool replace) {
+  int target = drive.Lookup(new_path);
+  if (target == DriveContext::kMissing) return 0;
+  if (!replace) return DRIVE_ALREADY_EXISTS;
+  if (kind == DriveContext::kFile && target == DriveContext::kFolder) return DRIVE_IS_A_FOLDER;
+  if (kind == DriveContext::kFolder && target == DriveContext::kFile) return DRIVE_NOT_A_FOLDER;
+  return target == DriveContext::kFile ? RemoveFile(drive, new_path)
+                                       : RemoveFolder(drive, new_path);
 }
 
 int Move(DriveContext& drive, const std::string& path, const std::string& new_path, bool replace) {
@@ -37,14 +66,12 @@ int Move(DriveContext& drive, const std::string& path, const std::string& new_pa
   if (path == new_path) return 0;
   if (int refused = DriveContext::CheckNewName(new_path); refused != 0) return refused;
   if (!drive.ParentExists(new_path)) return DRIVE_PATH_NOT_FOUND;
-  int target = drive.Lookup(new_path);
-  if (target != DriveContext::kMissing) {
-    // POSIX rename replaces a file; a folder is never replaced.
-    if (!replace || kind == DriveContext::kFolder || target == DriveContext::kFolder) {
-      return DRIVE_ALREADY_EXISTS;
-    }
-    if (RemoveFile(drive, new_path) != 0) return DRIVE_GENERAL_FAILURE;
+  if (kind == DriveContext::kFolder && new_path.rfind(path + "\\", 0) == 0) {
+    return DRIVE_INVALID_PARAMETER;  // into itself
   }
+  size_t below = kind == DriveContext::kFolder ? drive.DeepestBelow(path) : 0;
+  if (int refused = drive.CheckLocalDepth(new_path, below); refused != 0) return refused;
+  if (int rc = ClearTarget(drive, kind, new_path, replace); rc != 0) return rc;
   WriteTable::Entry* entry = drive.table().Find(path);
   if (entry != nullptr && entry->created) {
     // Not recorded yet: only the local copy moves; its handles stay valid.
@@ -80,6 +107,7 @@ int DriveCallbacks::CreateDirectory(const std::string& path, DriveFileInfo*) {
   }
   if (int refused = DriveContext::CheckNewName(path); refused != 0) return refused;
   if (!drive->ParentExists(path)) return DRIVE_PATH_NOT_FOUND;
+  if (int refused = drive->CheckLocalDepth(path); refused != 0) return refused;
   if (!drive->engine().SyncAddFolder(path)) {
     Log()->Write(LOG_ERROR, "CreateDirectory err:%s", path.c_str());
     return DRIVE_GENERAL_FAILURE;
@@ -93,6 +121,7 @@ int DriveCallbacks::FindFiles(const std::string& path, const DriveFillFindData& 
   Log()->Write(LOG_DEBUG, "FindFiles fn=%s ", path.c_str());
   DriveContext* drive = DriveContext::Current();
   if (drive == nullptr) return DRIVE_GENERAL_FAILURE;
+  if (path.empty()) return 0;  // a folder removed while open lists nothing
   FolderCache::Entries entries;
   std::string key = ListingKey(path);
   drive->cache().GetFolder(key, entries);
@@ -109,7 +138,10 @@ int DriveCallbacks::FindFiles(const std::string& path, const DriveFillFindData& 
     DriveFindData data;
     bool folder = entry.kind == DriveEntry::kFolder;
     data.attributes = folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    data.creation_time = data.last_access_time = data.last_write_time = entry.Time();
+    uint64_t time = folder ? 0 : entry.Time();
+    DriveEntry inner;
+    if (folder && drive->Stat(key + name, inner)) time = inner.Time();
+    data.creation_time = data.last_access_time = data.last_write_time = time;
     data.size = folder ? 0 : entry.Size();
     data.name = name;
     fill(data, info);
@@ -130,17 +162,7 @@ int DriveCallbacks::DeleteDirectory(const std::string& path, DriveFileInfo*) {
   Log()->Write(LOG_DEBUG, "DeleteDirectory fn=%s", path.c_str());
   DriveContext* drive = DriveContext::Current();
   if (drive == nullptr) return DRIVE_GENERAL_FAILURE;
-  int rc = 0;
-  FolderCache::Entries entries;
-  if (path == "\\" || drive->Lookup(path) != DriveContext::kFolder) {
-    rc = path == "\\" ? DRIVE_ACCESS_DENIED : DRIVE_FILE_NOT_FOUND;
-  } else if ((drive->cache().GetFolder(ListingKey(path), entries) && !entries.empty()) ||
-             drive->table().HasBelow(path)) {
-    // Its files would lose their place in the store.
-    rc = DRIVE_DIR_NOT_EMPTY;
-  } else if (!drive->engine().SyncDeleteFolder(path)) {
-    rc = DRIVE_GENERAL_FAILURE;
-  }
+  int rc = RemoveFolder(*drive, path);
   if (rc != 0) Log()->Write(LOG_DEBUG, "DeleteDirectory fn=%s err", path.c_str());
   return rc;
 }

@@ -19,20 +19,43 @@ WriteTable::Entry& WriteTable::Add(const std::string& path, int fd, bool created
   return entry;
 }
 
+void WriteTable::AddWriter(const std::string& path, const void* handle) {
+  auto it = entries_.find(path);
+  if (it == entries_.end()) return;
+  std::string old_path;
+  if (FindWriter(handle, old_path) && old_path != path) RemoveWriter(handle, old_path);
+  it->second.writers.insert(handle);
+  writer_paths_[handle] = path;
+}
+
 bool WriteTable::FindWriter(const void* handle, std::string& path) const {
-  for (const auto& [key, entry] : entries_) {
-    if (entry.writers.count(handle) != 0) {
-      path = key;
-      return true;
-    }
-  }
-  return false;
+  auto it = writer_paths_.find(handle);
+  if (it == writer_paths_.end()) return false;
+  path = it->second;
+  return true;
+}
+
+WriteTable::Entry* WriteTable::FindByWriter(const void* handle) {
+  auto it = writer_paths_.find(handle);
+  return it == writer_paths_.end() ? nullptr : Find(it->second);
+}
+
+bool WriteTable::RemoveWriter(const void* handle, std::string& path) {
+  auto it = writer_paths_.find(handle);
+  if (it == writer_paths_.end()) return false;
+  path = it->second;
+  writer_paths_.erase(it);
+  Entry* entry = Find(path);
+  if (entry == nullptr) return false;
+  entry->writers.erase(handle);
+  return entry->writers.empty();
 }
 
 void WriteTable::Remove(const std::string& path) {
   auto it = entries_.find(path);
   if (it == entries_.end()) return;
   if (it->second.fd >= 0) ::close(it->second.fd);
+  for (const void* handle : it->second.writers) writer_paths_.erase(handle);
   entries_.erase(it);
 }
 
@@ -49,6 +72,7 @@ void WriteTable::Rename(const std::string& old_path, const std::string& new_path
   }
   for (auto& [path, entry] : moved) {
     Remove(path);
+    for (const void* handle : entry.writers) writer_paths_[handle] = path;
     entries_[path] = entry;
   }
 }
@@ -64,4 +88,5 @@ void WriteTable::Clear() {
     if (entry.fd >= 0) ::close(entry.fd);
   }
   entries_.clear();
+  writer_paths_.clear();
 }

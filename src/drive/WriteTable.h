@@ -17,6 +17,7 @@ class WriteTable {
     bool modified = false;          // an edit that changed bytes: SyncReplaceFile
     bool unlinked = false;          // deleted while open: nothing is recorded
     bool too_large = false;         // a write crossed the size limit
+    bool time_set = false;          // a time was set on the copy through the drive
   };
 
   WriteTable() = default;
@@ -28,8 +29,14 @@ class WriteTable {
   Entry* Find(const std::string& path);
   // Takes ownership of fd.
   Entry& Add(const std::string& path, int fd, bool created);
+  // handle may write path (which must be in the table).
+  void AddWriter(const std::string& path, const void* handle);
   // The path whose writers hold handle; false when none does.
   bool FindWriter(const void* handle, std::string& path) const;
+  // The entry handle writes, whatever its path is now; null when none.
+  Entry* FindByWriter(const void* handle);
+  // handle stops writing; true with its path when it was the entry's last.
+  bool RemoveWriter(const void* handle, std::string& path);
   // Closes the local file and forgets the path.
   void Remove(const std::string& path);
   // Re-keys path, and every path below it when it is a folder.
@@ -43,4 +50,5 @@ class WriteTable {
 
  private:
   std::map<std::string, Entry> entries_;
+  std::map<const void*, std::string> writer_paths_;  // handle -> key in entries_
 };

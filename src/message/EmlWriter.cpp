@@ -106,7 +106,10 @@ std::string EmlWriter::EncodedFileName() const {
 }
 
 std::string EmlWriter::InfoObject(int64_t now) const {
-  std::string time_text = NumberToText(static_cast<uint64_t>(now));
+  // A part carries its file's time, so every machine shows the same one;
+  // the index, the time of writing.
+  int64_t stamp = IsFilePart() && record_.time > 0 ? record_.time : now;
+  std::string time_text = NumberToText(static_cast<uint64_t>(stamp));
   std::string o;
   if (IsFilePart()) {
     o = "{\"file\":" + EncodedFileName() + ",";

@@ -18,6 +18,8 @@ constexpr int DRIVE_BUSY = -170;
 constexpr int DRIVE_ALREADY_EXISTS = -183;
 constexpr int DRIVE_NAME_TOO_LONG = -206;
 constexpr int DRIVE_FILE_TOO_LARGE = -223;
+constexpr int DRIVE_NOT_A_FOLDER = -267;  // ERROR_DIRECTORY
+constexpr int DRIVE_IS_A_FOLDER = -336;   // ERROR_DIRECTORY_NOT_SUPPORTED
 
 // 0 for success, else a positive errno for the drive's result.
 int DriveResultToErrno(int result);

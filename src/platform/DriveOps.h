@@ -3,7 +3,9 @@
 // The drive's contract with the file system host: the options record, the
 // per-handle record and the 25-entry callback table. Callbacks return 0 on
 // success or a negated Windows error code (see DriveErrors.h); paths are the
-// program's backslash paths rooted at "\".
+// program's backslash paths rooted at "\". A callback on an open handle may
+// get the empty path (the file was unlinked since): it works from the
+// handle's record alone.
 // Thread contract: the host calls every callback on its one dispatch thread.
 
 #include <cstdint>
@@ -47,6 +49,7 @@ struct DriveFileInformation {
   uint64_t creation_time = 0;  // seconds since 1970
   uint64_t last_access_time = 0;
   uint64_t last_write_time = 0;
+  uint32_t link_count = 0;  // 0: the host's usual count
 };
 
 struct DriveFindData {
@@ -81,6 +84,7 @@ struct DriveOps {
                               const DriveFillFindData& fill, DriveFileInfo* info) = nullptr;
   int (*SetFileAttributes)(const std::string& path, uint32_t attributes,
                            DriveFileInfo* info) = nullptr;
+  // Seconds since 1970; 0 leaves that time as it is.
   int (*SetFileTime)(const std::string& path, uint64_t creation, uint64_t access, uint64_t write,
                      DriveFileInfo* info) = nullptr;
   int (*DeleteFile)(const std::string& path, DriveFileInfo* info) = nullptr;

@@ -21,15 +21,25 @@ namespace {
 FuseHost* Host() { return static_cast<FuseHost*>(fuse_get_context()->private_data); }
 const DriveOps& Ops() { return Host()->ops(); }
 
-// FUSE's "/a/b" as the drive's "\a\b". A native name holding "\" cannot be
-// told apart from a separator, so it is refused.
-bool ToDrivePath(const char* native, std::string& out) {
+// FUSE's "/a/b" as the drive's "\a\b": 0, or the errno refusing it. A null
+// path (an open file that was unlinked) gives the empty path: the handle
+// alone names the file. A native name holding "\" cannot be told apart from
+// a separator; a component longer than the volume allows names nothing.
+int ToDrivePath(const char* native, std::string& out) {
+  out.clear();
+  if (native == nullptr) return 0;
   out = native;
+  size_t component = 0;
   for (char& c : out) {
-    if (c == '\\') return false;
-    if (c == '/') c = '\\';
+    if (c == '\\') return DriveResultToErrno(DRIVE_INVALID_NAME);
+    if (c == '/') {
+      c = '\\';
+      component = 0;
+    } else if (++component > Host()->max_component()) {
+      return DriveResultToErrno(DRIVE_NAME_TOO_LONG);
+    }
   }
-  return true;
+  return 0;
 }
 
 int Result(int drive_result) { return -DriveResultToErrno(drive_result); }
@@ -42,7 +52,7 @@ void FillStat(const DriveFileInformation& info, struct stat* st) {
   std::memset(st, 0, sizeof *st);
   if (info.attributes & FILE_ATTRIBUTE_DIRECTORY) {
     st->st_mode = S_IFDIR | 0755;
-    st->st_nlink = 2;
+    st->st_nlink = info.link_count != 0 ? info.link_count : 2;
   } else {
     st->st_mode = S_IFREG | 0644;
     st->st_nlink = 1;
@@ -59,9 +69,11 @@ void FillStat(const DriveFileInformation& info, struct stat* st) {
       static_cast<time_t>(info.last_access_time != 0 ? info.last_access_time : mtime);
 }
 
-#define DRIVE_PATH(var, native) \
-  std::string var;              \
-  if (!ToDrivePath(native, var)) return -EINVAL;
+#define DRIVE_PATH(var, native)                                \
+  std::string var;                                             \
+  if (int refused = ToDrivePath(native, var); refused != 0) { \
+    return -refused;                                           \
+  }
 
 void* OnInit(struct fuse_conn_info*, struct fuse_config* cfg) {
   // Short caches: files learnt by the refresh thread show up promptly and
@@ -83,7 +95,7 @@ int OnGetattr(const char* native, struct stat* st, struct fuse_file_info* fi) {
   DriveFileInfo* record = Record(fi);
   DriveFileInformation info;
   int rc = Ops().GetFileInformation(path, &info, record != nullptr ? record : &temp);
-  if (rc != 0) return Result(rc == DRIVE_GENERAL_FAILURE ? DRIVE_FILE_NOT_FOUND : rc);
+  if (rc != 0) return Result(rc);
   FillStat(info, st);
   return 0;
 }
@@ -135,7 +147,7 @@ int ReleaseRecord(const std::string& path, struct fuse_file_info* fi) {
 
 int OnReleasedir(const char* native, struct fuse_file_info* fi) {
   std::string path;
-  ToDrivePath(native != nullptr ? native : "", path);
+  ToDrivePath(native, path);  // a refused path is only logged: the handle goes
   return ReleaseRecord(path, fi);
 }
 
@@ -206,7 +218,7 @@ int OnFsync(const char* native, int, struct fuse_file_info* fi) {
 
 int OnRelease(const char* native, struct fuse_file_info* fi) {
   std::string path;
-  ToDrivePath(native != nullptr ? native : "", path);
+  ToDrivePath(native, path);  // a refused path is only logged: the handle goes
   return ReleaseRecord(path, fi);
 }
 
@@ -215,8 +227,7 @@ int OnMkdir(const char* native, mode_t) {
   if (Ops().CreateDirectory == nullptr) return -ENOSYS;
   DriveFileInfo record;
   int rc = Ops().CreateDirectory(path, &record);
-  if (rc > 0) return -EEXIST;  // the root itself
-  return Result(rc);
+  return Result(rc > 0 ? DRIVE_ALREADY_EXISTS : rc);  // > 0: the root itself
 }
 
 int OnRmdir(const char* native) {
@@ -237,7 +248,7 @@ int OnUnlink(const char* native) {
 int OnRename(const char* from_native, const char* to_native, unsigned int flags) {
   DRIVE_PATH(from, from_native);
   DRIVE_PATH(to, to_native);
-  if (flags & RENAME_EXCHANGE) return -EINVAL;
+  if (flags & RENAME_EXCHANGE) return Result(DRIVE_INVALID_PARAMETER);
   if (Ops().MoveFile == nullptr) return -ENOSYS;
   DriveFileInfo record;
   return Result(Ops().MoveFile(from, to, (flags & RENAME_NOREPLACE) == 0, &record));
@@ -251,14 +262,21 @@ int OnTruncate(const char* native, off_t size, struct fuse_file_info* fi) {
   return Result(Ops().SetEndOfFile(path, size, record != nullptr ? record : &temp));
 }
 
+// Seconds for the drive's SetFileTime: 0 leaves the time as it is. The
+// drive keeps whole seconds after 1970, so earlier times become its first.
+uint64_t DriveTime(const struct timespec* tv, int which) {
+  if (tv == nullptr || tv[which].tv_nsec == UTIME_NOW) return static_cast<uint64_t>(::time(nullptr));
+  if (tv[which].tv_nsec == UTIME_OMIT) return 0;
+  return tv[which].tv_sec < 1 ? 1 : static_cast<uint64_t>(tv[which].tv_sec);
+}
+
 int OnUtimens(const char* native, const struct timespec tv[2], struct fuse_file_info* fi) {
   DRIVE_PATH(path, native);
   if (Ops().SetFileTime == nullptr) return 0;
   DriveFileInfo temp;
   DriveFileInfo* record = Record(fi);
-  uint64_t atime = tv != nullptr ? static_cast<uint64_t>(tv[0].tv_sec) : 0;
-  uint64_t mtime = tv != nullptr ? static_cast<uint64_t>(tv[1].tv_sec) : 0;
-  return Result(Ops().SetFileTime(path, 0, atime, mtime, record != nullptr ? record : &temp));
+  return Result(Ops().SetFileTime(path, 0, DriveTime(tv, 0), DriveTime(tv, 1),
+                                  record != nullptr ? record : &temp));
 }
 
 int SetAttributes(const char* native, struct fuse_file_info* fi) {
@@ -280,7 +298,7 @@ int OnChown(const char* native, uid_t, gid_t, struct fuse_file_info* fi) {
 int OnFallocate(const char* native, int mode, off_t offset, off_t length,
                 struct fuse_file_info* fi) {
   DRIVE_PATH(path, native);
-  if (mode != 0) return -EOPNOTSUPP;
+  if (mode != 0) return Result(DRIVE_NOT_SUPPORTED);
   if (Ops().SetAllocationSize == nullptr) return 0;
   return Result(Ops().SetAllocationSize(path, offset + length, Record(fi)));
 }
@@ -394,6 +412,10 @@ int DriveResultToErrno(int result) {
       return ENAMETOOLONG;
     case DRIVE_FILE_TOO_LARGE:
       return EFBIG;
+    case DRIVE_NOT_A_FOLDER:
+      return ENOTDIR;
+    case DRIVE_IS_A_FOLDER:
+      return EISDIR;
     default:
       return EIO;
   }
@@ -443,6 +465,7 @@ int FuseHost::Run() {
     uint32_t serial = 0, max_component = 0, flags = 0;
     DriveFileInfo record;
     ops_.GetVolumeInformation(&v, &serial, &max_component, &flags, &f, &record);
+    if (max_component != 0) max_component_ = max_component;
     if (IsOptionText(v)) volume = v;
     if (IsOptionText(f)) fs_name = f;
   }

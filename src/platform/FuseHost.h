@@ -35,6 +35,8 @@ class FuseHost {
   bool WaitMounted(int timeout_ms);
 
   const DriveOps& ops() const { return ops_; }
+  // The longest name the volume takes, in bytes; set before the mount.
+  size_t max_component() const { return max_component_; }
 
   // Per-handle records still open; the loop thread only.
   void Track(DriveFileInfo* record) { open_records_.insert(record); }
@@ -49,6 +51,7 @@ class FuseHost {
  private:
   DriveOptions options_;
   DriveOps ops_;
+  size_t max_component_ = 255;
   std::mutex state_mutex_;
   std::condition_variable state_changed_;
   struct fuse* fuse_ = nullptr;

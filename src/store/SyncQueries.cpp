@@ -104,6 +104,13 @@ bool SyncQueries::SetPartMailId(int file_id, int part, const std::string& mail_i
       false);
 }
 
+bool SyncQueries::SetFileTime(int file_id, int time) {
+  return Run(
+      "SetFileTime",
+      [&] { db_.RunStatement(SqlText("update mail set time=%d where file_id=%d", time, file_id)); },
+      false);
+}
+
 bool SyncQueries::GetPart(int file_id, int part, PartRow& row, bool& found) {
   found = false;
   return Run(

@@ -48,6 +48,8 @@ class SyncQueries {
   bool MarkDownloaded(const std::vector<FileRecord>& parts);
   // The stat stays as it is (a deleted part keeps 3, an undownloaded one 2).
   bool SetPartMailId(int file_id, int part, const std::string& mail_id);
+  // The file's time on every part row: what its parts carry when they go up.
+  bool SetFileTime(int file_id, int time);
   // The mail id of a part appended here whose file was deleted since: the
   // part goes to stat 3, so its message is deleted too.
   bool SetDeletedPartMailId(int file_id, int part, const std::string& mail_id);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <future>
 #include <system_error>
 
@@ -233,6 +234,10 @@ bool SyncEngine::UploadLoop(MetaStore& store) {
     // up wrong or not at all; waiting cannot mend it and would hold every
     // later upload.
     Source source = CheckSource(part);
+    if (source == Source::kReadable && Settling(part.local_fn)) {
+      drop_ahead();  // the next step takes it, with the time it has then
+      return true;
+    }
     if (source != Source::kReadable) {
       drop_ahead();
       if (!settled.insert(part.file_id).second) {  // still changing: later
@@ -319,6 +324,16 @@ bool SyncEngine::SettleSource(MetaStore& store, const FileRecord& part,
   if (SplitPath(drive_path, folder, name)) cache_->RemoveEntry(folder, name);
   store.AddUpFolderCount();
   return true;
+}
+
+bool SyncEngine::Settling(const std::string& local_fn) const {
+  int settle = upload_settle_s_;
+  struct stat st {};
+  if (settle <= 0 || ::stat(NativePath(local_fn).c_str(), &st) != 0) return false;
+  // The change time moves with every write, time set and rename.
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec - st.st_ctim.tv_sec < settle;
 }
 
 void SyncEngine::NoteUploadFailure() {

@@ -98,6 +98,15 @@ class SyncEngine {
   bool SyncDeleteFolder(const std::string& path);
   bool SyncMoveFile(const std::string& old_path, const std::string& new_path);
   bool SyncMoveFolder(const std::string& old_path, const std::string& new_path);
+  // The file's time (seconds) in its part rows, the folder cache and on its
+  // cached copy. Parts still waiting carry it up; a file already in the
+  // mailbox keeps it here until its next upload.
+  bool SyncSetFileTime(const std::string& path, int time);
+  // Seconds a cached copy must have been left alone before its parts go up
+  // (0: at once). Programs set a copied file's time right after closing it
+  // (cp -p, rsync, tar); waiting lets that time travel with the parts.
+  void SetUploadSettle(int seconds) { upload_settle_s_ = seconds; }
+  static constexpr int kUploadSettleSeconds = 2;
 
   // The account's cache directory as the setting row gives it now; empty
   // when unknown (then nothing is written locally).
@@ -183,6 +192,11 @@ class SyncEngine {
   // sessions_mutex_ (a leaf lock).
   std::mutex sessions_mutex_;
   ImapClient* download_session_ = nullptr;
+
+  // True while the cached copy changed (content, time or name) less than
+  // upload_settle_s_ ago.
+  bool Settling(const std::string& local_fn) const;
+  std::atomic<int> upload_settle_s_{0};
 
   std::atomic<int> backoff_ms_{0};
   std::chrono::steady_clock::time_point retry_at_{};

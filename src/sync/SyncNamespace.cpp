@@ -1,8 +1,12 @@
 // The drive side of SyncEngine: new and edited files, deletes, new folders
 // and moves, applied to the store, the cache directory and the folder cache.
 // None of them talks to the server; each counts one change of the tree.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <map>
 
 #include "drive/FolderCache.h"
@@ -54,6 +58,12 @@ bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
   FileRecord record;
   record.local_fn = cache + path;
   if (!GetFileMd5(record.local_fn, record.size, record.time, record.md5)) return false;
+  // The file's time is its copy's: the last write, or a time set on it
+  // through the drive before the close (cp -p).
+  struct stat st {};
+  if (::stat(NativePath(record.local_fn).c_str(), &st) == 0 && st.st_mtime > 0) {
+    record.time = static_cast<int>(std::min<time_t>(st.st_mtime, INT_MAX));
+  }
   record.total_size = record.size;
   record.name = name;
   record.from = record.to = account_.user;
@@ -77,6 +87,29 @@ bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
   entry.SetSize(static_cast<uint64_t>(record.total_size));
   entry.SetTime(static_cast<uint32_t>(record.time));
   cache_->PutEntry(folder, entry);
+  return true;
+}
+
+bool SyncEngine::SyncSetFileTime(const std::string& path, int time) {
+  std::string folder, name;
+  if (!SplitPath(path, folder, name)) return false;
+  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  MetaStore store;
+  FileRecord record;
+  if (!store.GetFileInfo(path, record)) return false;
+  SyncQueries queries(account_.user);
+  if (!queries.SetFileTime(record.file_id, time)) return false;
+  DriveEntry entry;
+  if (cache_->GetEntry(folder, name, entry)) {
+    entry.SetTime(static_cast<uint32_t>(time));
+    cache_->PutEntry(folder, entry);
+  }
+  std::string cache = CacheRoot();
+  if (!cache.empty()) {
+    // The copy's own time follows, for a later re-recording of it.
+    struct timespec times[2] = {{time, 0}, {time, 0}};
+    ::utimensat(AT_FDCWD, NativePath(cache + path).c_str(), times, 0);
+  }
   return true;
 }
 

@@ -227,7 +227,7 @@ TEST_F(DriveCallbacksTest, EditingInPlaceRecordsTheNewContent) {
   EXPECT_TRUE(WasLogged("ReadFile err,fn:\\remote"));
 }
 
-TEST_F(DriveCallbacksTest, RenameReplacesFilesButNeverFolders) {
+TEST_F(DriveCallbacksTest, RenameReplacesAsPosixDoes) {
   DriveFileInfo info;
   ASSERT_EQ(Put("\\src", "new"), 0);
   ASSERT_EQ(Put("\\dst", "old"), 0);
@@ -239,13 +239,21 @@ TEST_F(DriveCallbacksTest, RenameReplacesFilesButNeverFolders) {
   EXPECT_EQ(StoredSize("\\dst"), 3);
   EXPECT_EQ(DC::MoveFile("\\missing", "\\x", true, &info), DRIVE_FILE_NOT_FOUND);
 
+  // Folders as rename(2) has them: over an empty folder only, never into
+  // themselves, never across kinds.
   ASSERT_EQ(DC::CreateDirectory("\\f1", &info), 0);
   ASSERT_EQ(DC::CreateDirectory("\\f2", &info), 0);
+  ASSERT_EQ(DC::CreateDirectory("\\full", &info), 0);
   ASSERT_EQ(Put("\\f1\\in", "x"), 0);
-  EXPECT_EQ(DC::MoveFile("\\f1", "\\f2", true, &info), DRIVE_ALREADY_EXISTS);
-  EXPECT_EQ(DC::MoveFile("\\dst", "\\f2", true, &info), DRIVE_ALREADY_EXISTS);
-  ASSERT_EQ(DC::MoveFile("\\f1", "\\f2\\f1", true, &info), 0);
-  EXPECT_EQ(Get("\\f2\\f1\\in"), "x");
+  ASSERT_EQ(Put("\\full\\keep", "k"), 0);
+  EXPECT_EQ(DC::MoveFile("\\f1", "\\full", true, &info), DRIVE_DIR_NOT_EMPTY);
+  EXPECT_EQ(DC::MoveFile("\\dst", "\\f2", true, &info), DRIVE_IS_A_FOLDER);
+  EXPECT_EQ(DC::MoveFile("\\f2", "\\dst", true, &info), DRIVE_NOT_A_FOLDER);
+  EXPECT_EQ(DC::MoveFile("\\f1", "\\f2", false, &info), DRIVE_ALREADY_EXISTS);
+  EXPECT_EQ(DC::MoveFile("\\f1", "\\f1\\in2", true, &info), DRIVE_INVALID_PARAMETER);
+  ASSERT_EQ(DC::MoveFile("\\f1", "\\f2", true, &info), 0);
+  EXPECT_EQ(Get("\\f2\\in"), "x");
+  EXPECT_EQ(Get("\\full\\keep"), "k");
 
   // A file still being written moves with its open handle.
   DriveFileInfo open;

@@ -66,7 +66,7 @@ int MemInfo(const std::string& path, DriveFileInformation* out, DriveFileInfo*) 
     return 0;
   }
   auto it = g_drive->files.find(path);
-  if (it == g_drive->files.end()) return DRIVE_GENERAL_FAILURE;
+  if (it == g_drive->files.end()) return DRIVE_FILE_NOT_FOUND;
   out->attributes = FILE_ATTRIBUTE_ARCHIVE;
   out->size = it->second.size();
   out->creation_time = 1290000000;
