@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -75,13 +77,37 @@ void FillStat(const DriveFileInformation& info, struct stat* st) {
     return -refused;                                           \
   }
 
+// The drive path and record of a request on a file that may be open. A file
+// unlinked while open has no drive path any more (the library keeps it under
+// a hidden name, or under none): the drive gets the empty path and the
+// handle's record alone.
+struct Target {
+  std::string path;
+  DriveFileInfo* record = nullptr;
+  DriveFileInfo temp;  // for a request without a handle
+};
+
+int Resolve(const char* native, struct fuse_file_info* fi, Target& out) {
+  if (int refused = ToDrivePath(native, out.path); refused != 0) return -refused;
+  out.record = Record(fi);
+  if (FuseHost::IsHiddenName(out.path)) {
+    if (out.record == nullptr) out.record = Host()->OpenAt(out.path);
+    if (out.record == nullptr) return Result(DRIVE_FILE_NOT_FOUND);
+    out.path.clear();
+  }
+  if (out.record == nullptr) out.record = &out.temp;
+  return 0;
+}
+
 void* OnInit(struct fuse_conn_info*, struct fuse_config* cfg) {
   // Short caches: files learnt by the refresh thread show up promptly and
   // sizes are right after a close.
   cfg->attr_timeout = 1.0;
   cfg->entry_timeout = 1.0;
   cfg->negative_timeout = 0;
-  cfg->hard_remove = 1;
+  // An unlinked open file keeps a (hidden) name in the library, so that
+  // fstat, which reaches the library without the handle, still finds it.
+  cfg->hard_remove = 0;
   cfg->use_ino = 0;
   return fuse_get_context()->private_data;
 }
@@ -89,12 +115,11 @@ void* OnInit(struct fuse_conn_info*, struct fuse_config* cfg) {
 void OnDestroy(void* private_data) { static_cast<FuseHost*>(private_data)->NotifyUnmount(); }
 
 int OnGetattr(const char* native, struct stat* st, struct fuse_file_info* fi) {
-  DRIVE_PATH(path, native);
+  Target target;
+  if (int rc = Resolve(native, fi, target); rc != 0) return rc;
   if (Ops().GetFileInformation == nullptr) return -ENOSYS;
-  DriveFileInfo temp;
-  DriveFileInfo* record = Record(fi);
   DriveFileInformation info;
-  int rc = Ops().GetFileInformation(path, &info, record != nullptr ? record : &temp);
+  int rc = Ops().GetFileInformation(target.path, &info, target.record);
   if (rc != 0) return Result(rc);
   FillStat(info, st);
   return 0;
@@ -108,7 +133,7 @@ int OnOpendir(const char* native, struct fuse_file_info* fi) {
     int rc = Ops().OpenDirectory(path, record.get());
     if (rc != 0) return Result(rc);
   }
-  Host()->Track(record.get());
+  Host()->Track(record.get(), path);
   fi->fh = reinterpret_cast<uint64_t>(record.release());
   return 0;
 }
@@ -164,13 +189,17 @@ uint32_t DesiredAccess(int flags) {
 
 int OpenWith(const char* native, int disposition, struct fuse_file_info* fi) {
   DRIVE_PATH(path, native);
+  // The library's hidden names are its own.
+  if (disposition == CREATE_NEW && FuseHost::IsHiddenName(path)) {
+    return Result(DRIVE_INVALID_NAME);
+  }
   if (Ops().CreateFile == nullptr) return -ENOSYS;
   auto record = std::make_unique<DriveFileInfo>();
   record->open_flags = fi->flags;
   record->write_to_end = (fi->flags & O_APPEND) != 0;
   int rc = Ops().CreateFile(path, DesiredAccess(fi->flags), 0, disposition, 0, record.get());
   if (rc != 0) return Result(rc);
-  Host()->Track(record.get());
+  Host()->Track(record.get(), path);
   fi->fh = reinterpret_cast<uint64_t>(record.release());
   return 0;
 }
@@ -184,28 +213,33 @@ int OnOpen(const char* native, struct fuse_file_info* fi) {
 }
 
 int OnRead(const char* native, char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
-  DRIVE_PATH(path, native);
+  Target target;
+  if (int rc = Resolve(native, fi, target); rc != 0) return rc;
   if (Ops().ReadFile == nullptr) return -ENOSYS;
   uint32_t got = 0;
-  int rc = Ops().ReadFile(path, buf, static_cast<uint32_t>(size), &got, offset, Record(fi));
+  int rc = Ops().ReadFile(target.path, buf, static_cast<uint32_t>(size), &got, offset,
+                          target.record);
   if (rc != 0) return Result(rc);
   return static_cast<int>(got);
 }
 
 int OnWrite(const char* native, const char* buf, size_t size, off_t offset,
             struct fuse_file_info* fi) {
-  DRIVE_PATH(path, native);
+  Target target;
+  if (int rc = Resolve(native, fi, target); rc != 0) return rc;
   if (Ops().WriteFile == nullptr) return -ENOSYS;
   uint32_t done = 0;
-  int rc = Ops().WriteFile(path, buf, static_cast<uint32_t>(size), &done, offset, Record(fi));
+  int rc = Ops().WriteFile(target.path, buf, static_cast<uint32_t>(size), &done, offset,
+                           target.record);
   if (rc != 0) return Result(rc);
   return static_cast<int>(done);
 }
 
 int OnFlush(const char* native, struct fuse_file_info* fi) {
-  DRIVE_PATH(path, native);
+  Target target;
+  if (int rc = Resolve(native, fi, target); rc != 0) return rc;
   if (Ops().FlushFileBuffers == nullptr) return 0;
-  return Result(Ops().FlushFileBuffers(path, Record(fi)));
+  return Result(Ops().FlushFileBuffers(target.path, target.record));
 }
 
 int OnFsync(const char* native, int, struct fuse_file_info* fi) {
@@ -219,11 +253,12 @@ int OnFsync(const char* native, int, struct fuse_file_info* fi) {
 int OnRelease(const char* native, struct fuse_file_info* fi) {
   std::string path;
   ToDrivePath(native, path);  // a refused path is only logged: the handle goes
-  return ReleaseRecord(path, fi);
+  return ReleaseRecord(FuseHost::IsHiddenName(path) ? std::string() : path, fi);
 }
 
 int OnMkdir(const char* native, mode_t) {
   DRIVE_PATH(path, native);
+  if (FuseHost::IsHiddenName(path)) return Result(DRIVE_INVALID_NAME);
   if (Ops().CreateDirectory == nullptr) return -ENOSYS;
   DriveFileInfo record;
   int rc = Ops().CreateDirectory(path, &record);
@@ -240,6 +275,8 @@ int OnRmdir(const char* native) {
 
 int OnUnlink(const char* native) {
   DRIVE_PATH(path, native);
+  // The last close of a hidden file: the drive dropped it when it was hidden.
+  if (FuseHost::IsHiddenName(path)) return 0;
   if (Ops().DeleteFile == nullptr) return -ENOSYS;
   DriveFileInfo record;
   return Result(Ops().DeleteFile(path, &record));
@@ -249,17 +286,26 @@ int OnRename(const char* from_native, const char* to_native, unsigned int flags)
   DRIVE_PATH(from, from_native);
   DRIVE_PATH(to, to_native);
   if (flags & RENAME_EXCHANGE) return Result(DRIVE_INVALID_PARAMETER);
-  if (Ops().MoveFile == nullptr) return -ENOSYS;
   DriveFileInfo record;
-  return Result(Ops().MoveFile(from, to, (flags & RENAME_NOREPLACE) == 0, &record));
+  int rc = 0;
+  if (FuseHost::IsHiddenName(to)) {
+    // The library hides a file unlinked (or replaced) while open: on the
+    // drive that is the unlink itself.
+    if (Ops().DeleteFile == nullptr) return -ENOSYS;
+    rc = Ops().DeleteFile(from, &record);
+  } else {
+    if (Ops().MoveFile == nullptr) return -ENOSYS;
+    rc = Ops().MoveFile(from, to, (flags & RENAME_NOREPLACE) == 0, &record);
+  }
+  if (rc == 0) Host()->Retarget(from, to);
+  return Result(rc);
 }
 
 int OnTruncate(const char* native, off_t size, struct fuse_file_info* fi) {
-  DRIVE_PATH(path, native);
+  Target target;
+  if (int rc = Resolve(native, fi, target); rc != 0) return rc;
   if (Ops().SetEndOfFile == nullptr) return 0;
-  DriveFileInfo temp;
-  DriveFileInfo* record = Record(fi);
-  return Result(Ops().SetEndOfFile(path, size, record != nullptr ? record : &temp));
+  return Result(Ops().SetEndOfFile(target.path, size, target.record));
 }
 
 // Seconds for the drive's SetFileTime: 0 leaves the time as it is. The
@@ -271,20 +317,18 @@ uint64_t DriveTime(const struct timespec* tv, int which) {
 }
 
 int OnUtimens(const char* native, const struct timespec tv[2], struct fuse_file_info* fi) {
-  DRIVE_PATH(path, native);
+  Target target;
+  if (int rc = Resolve(native, fi, target); rc != 0) return rc;
   if (Ops().SetFileTime == nullptr) return 0;
-  DriveFileInfo temp;
-  DriveFileInfo* record = Record(fi);
-  return Result(Ops().SetFileTime(path, 0, DriveTime(tv, 0), DriveTime(tv, 1),
-                                  record != nullptr ? record : &temp));
+  return Result(
+      Ops().SetFileTime(target.path, 0, DriveTime(tv, 0), DriveTime(tv, 1), target.record));
 }
 
 int SetAttributes(const char* native, struct fuse_file_info* fi) {
-  DRIVE_PATH(path, native);
+  Target target;
+  if (int rc = Resolve(native, fi, target); rc != 0) return rc;
   if (Ops().SetFileAttributes == nullptr) return 0;
-  DriveFileInfo temp;
-  DriveFileInfo* record = Record(fi);
-  return Result(Ops().SetFileAttributes(path, 0, record != nullptr ? record : &temp));
+  return Result(Ops().SetFileAttributes(target.path, 0, target.record));
 }
 
 int OnChmod(const char* native, mode_t, struct fuse_file_info* fi) {
@@ -297,10 +341,11 @@ int OnChown(const char* native, uid_t, gid_t, struct fuse_file_info* fi) {
 
 int OnFallocate(const char* native, int mode, off_t offset, off_t length,
                 struct fuse_file_info* fi) {
-  DRIVE_PATH(path, native);
+  Target target;
+  if (int rc = Resolve(native, fi, target); rc != 0) return rc;
   if (mode != 0) return Result(DRIVE_NOT_SUPPORTED);
   if (Ops().SetAllocationSize == nullptr) return 0;
-  return Result(Ops().SetAllocationSize(path, offset + length, Record(fi)));
+  return Result(Ops().SetAllocationSize(target.path, offset + length, target.record));
 }
 
 int OnStatfs(const char*, struct statvfs* st) {
@@ -507,10 +552,35 @@ int FuseHost::Run() {
   // reaches destroy.
   NotifyUnmount();
   // Handles the kernel never released (the loop was ended while busy).
-  for (DriveFileInfo* record : open_records_) delete record;
+  for (auto& [record, path] : open_records_) delete record;
   open_records_.clear();
   state_changed_.notify_all();
   return 0;
+}
+
+void FuseHost::Retarget(const std::string& from, const std::string& to) {
+  std::string below = from + "\\";
+  for (auto& [record, path] : open_records_) {
+    if (path == from || path.rfind(below, 0) == 0) path = to + path.substr(from.size());
+  }
+}
+
+DriveFileInfo* FuseHost::OpenAt(const std::string& path) const {
+  for (const auto& [record, open_path] : open_records_) {
+    if (open_path == path) return record;
+  }
+  return nullptr;
+}
+
+bool FuseHost::IsHiddenName(const std::string& drive_path) {
+  // The library's own shape: ".fuse_hidden" and sixteen hex digits.
+  static constexpr const char kPrefix[] = ".fuse_hidden";
+  const size_t prefix = sizeof kPrefix - 1;
+  size_t slash = drive_path.rfind('\\');
+  if (slash == std::string::npos || drive_path.size() - slash - 1 != prefix + 16) return false;
+  if (drive_path.compare(slash + 1, prefix, kPrefix) != 0) return false;
+  return std::all_of(drive_path.begin() + static_cast<long>(slash + 1 + prefix), drive_path.end(),
+                     [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
 void FuseHost::NotifyUnmount() {

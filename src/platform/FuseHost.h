@@ -3,7 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <set>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -38,9 +38,17 @@ class FuseHost {
   // The longest name the volume takes, in bytes; set before the mount.
   size_t max_component() const { return max_component_; }
 
-  // Per-handle records still open; the loop thread only.
-  void Track(DriveFileInfo* record) { open_records_.insert(record); }
+  // Per-handle records still open, each with the drive path it is open
+  // under, kept current through renames; the loop thread only.
+  void Track(DriveFileInfo* record, const std::string& path) { open_records_[record] = path; }
   void Untrack(DriveFileInfo* record) { open_records_.erase(record); }
+  // A file, or a folder with everything below it, moved from one path to another.
+  void Retarget(const std::string& from, const std::string& to);
+  // A record open under path; null when none is.
+  DriveFileInfo* OpenAt(const std::string& path) const;
+  // The library keeps a file unlinked while open under a hidden name until
+  // its last close; on the drive it is gone at once.
+  static bool IsHiddenName(const std::string& drive_path);
 
   // Calls the Unmount callback once.
   void NotifyUnmount();
@@ -60,7 +68,7 @@ class FuseHost {
   std::thread::id loop_thread_;
   std::atomic<unsigned> wake_counter_{0};
   std::atomic<bool> unmount_notified_{false};
-  std::set<DriveFileInfo*> open_records_;  // the loop thread only
+  std::map<DriveFileInfo*, std::string> open_records_;  // the loop thread only
 };
 
 // The library-shaped entry point: one mount, served until it ends.

@@ -4,15 +4,22 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CliMachine.h"
 #include "DovecotServer.h"
 #include "TempDir.h"
+#include "message/Base64.h"
 #include "platform/FileHelpers.h"
 #include "platform/FuseHost.h"
 
@@ -51,6 +58,21 @@ class DriveMountTest : public ::testing::Test {
                     " echo blank > 'with blank.txt'; echo q > \"it's \\\"q\\\".txt\";"
                     " echo 中文 > 文件.txt; echo deep > '深 层/n2/n3/deep.txt'"),
               0);
+  }
+
+  // True once some message in the mailbox holds bytes (a multiple of 3, at
+  // most 54 long: one whole base64 line of an attachment).
+  std::string InMailbox(const std::string& bytes) {
+    return "grep -rqF " + Quote(Base64Encode(bytes)) + " " + Quote(server_.MailDir());
+  }
+  // rsync's count of regular files it sent.
+  int RsyncSent(const std::string& from, const std::string& to) {
+    std::string out = dir_.Sub("rsync.txt");
+    if (Shell("rsync -a --stats " + from + " " + to + " > " + Quote(out)) != 0) return -1;
+    std::string text = ReadFileBytes(out);
+    const std::string label = "Number of regular files transferred: ";
+    size_t at = text.find(label);
+    return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + label.size());
   }
 
   TempDir dir_{"mount"};
@@ -212,6 +234,182 @@ TEST_F(DriveMountTest, OutsideUnmountEndsTheProcessAndABusyFolderIsRefused) {
   EXPECT_EQ(Shell("grep -qx kept " + A("/kept.txt")), 0);
   EXPECT_EQ(a_->Terminate(20000, SIGINT), 0) << a_->Output();
   EXPECT_FALSE(FuseHost::IsMountPoint(a_->MountPoint()));
+}
+
+TEST_F(DriveMountTest, OpenUnlinkWriteCloseWithSeveralDescriptorsAtOnce) {
+  // A file gone from its folder is still read, written and stat'ed through
+  // the descriptors open on it, as tmpfile(), journals and editors expect.
+  const std::string kept = "read-after-remove-0123456789abcdefghijklmnopqrst";  // 48 bytes
+  ASSERT_EQ(Shell("printf %s " + Quote(kept) + " > " + A("/f")), 0);
+  EXPECT_EQ(Shell("cd " + A() + " && exec 3<f && rm f && test ! -e f && cat <&3 | grep -qxF " +
+                  Quote(kept) + " && exec 3<&-"),
+            0);
+  const int kRounds = 25, kOpen = 4;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<int> fds;
+    for (int i = 0; i < kOpen; ++i) {
+      std::string path = a_->MountPoint() + "/tmp" + std::to_string(i);
+      fds.push_back(::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600));
+      ASSERT_GE(fds.back(), 0) << round << " " << i << " " << std::strerror(errno);
+      ASSERT_EQ(::unlink(path.c_str()), 0);
+    }
+    if (round == 0) {
+      EXPECT_EQ(Shell("test -z \"$(ls -A " + A() + ")\""), 0) << "gone at once";
+    }
+    for (int i = 0; i < kOpen; ++i) {
+      std::string text = "never-uploaded-" + std::to_string(round) + "-" + std::to_string(i);
+      ASSERT_EQ(::write(fds[i], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+      struct stat st {};
+      ASSERT_EQ(::fstat(fds[i], &st), 0);
+      EXPECT_EQ(st.st_size, static_cast<off_t>(text.size()));
+      std::string back(text.size(), '\0');
+      ASSERT_EQ(::pread(fds[i], back.data(), back.size(), 0), static_cast<ssize_t>(back.size()));
+      EXPECT_EQ(back, text);
+      EXPECT_EQ(::ftruncate(fds[i], 3), 0);
+      EXPECT_EQ(::fsync(fds[i]), 0);
+    }
+    for (int fd : fds) EXPECT_EQ(::close(fd), 0);
+  }
+  EXPECT_TRUE(a_->Running()) << a_->Output();
+  EXPECT_EQ(Shell("test -z \"$(ls -A " + A() + ")\""), 0);
+
+  // A file already in the mailbox, edited after its removal: nothing of the
+  // edit goes up and its parts are deleted from the mailbox.
+  const std::string uploaded = "uploaded-then-removed-while-open-0123456789abcd";  // 48 bytes
+  ASSERT_EQ(Shell("printf %s " + Quote(uploaded) + " > " + A("/up")), 0);
+  ASSERT_TRUE(ShellEventually(InMailbox(uploaded), kSyncMs)) << a_->Output();
+  int fd = ::open((a_->MountPoint() + "/up").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::unlink((a_->MountPoint() + "/up").c_str()), 0);
+  const std::string edit = "written-after-the-unlink-0123456789abcdefghijklm";  // 48 bytes
+  ASSERT_EQ(::pwrite(fd, edit.data(), edit.size(), 0), static_cast<ssize_t>(edit.size()));
+  std::string back(edit.size(), '\0');
+  EXPECT_EQ(::pread(fd, back.data(), back.size(), 0), static_cast<ssize_t>(back.size()));
+  EXPECT_EQ(back, edit);
+  EXPECT_EQ(::close(fd), 0);
+  EXPECT_TRUE(ShellEventually("! " + InMailbox(uploaded), kSyncMs));
+  // A later file reaching the mailbox shows the task thread went past them.
+  const std::string later = "a-later-file-proves-the-uploads-went-on-012345";  // 48 bytes
+  ASSERT_EQ(Shell("printf %s " + Quote(later) + " > " + A("/later")), 0);
+  ASSERT_TRUE(ShellEventually(InMailbox(later), kSyncMs));
+  EXPECT_NE(Shell(InMailbox(edit)), 0);
+  EXPECT_NE(Shell("grep -rqF " + Quote(Base64Encode("never-uploaded-0-0")) + " " +
+                  Quote(server_.MailDir())),
+            0);
+  EXPECT_TRUE(a_->Running());
+}
+
+TEST_F(DriveMountTest, RenamesLongNamesDeepPathsAndFoldersAsPosixHasThem) {
+  std::string m = a_->MountPoint();
+  // A folder replaces an empty folder; a full one, a file or a folder over
+  // the other kind is refused with POSIX's own errno.
+  ASSERT_EQ(Shell("set -e; cd " + A() +
+                  "; mkdir a b full e; echo in > a/in; echo keep > full/keep; echo f > file;"
+                  " mv -T a b"),
+            0);
+  EXPECT_EQ(Shell("cd " + A() + " && test -f b/in && test ! -e a"), 0);
+  errno = 0;
+  EXPECT_NE(::rename((m + "/b").c_str(), (m + "/full").c_str()), 0);
+  EXPECT_EQ(errno, ENOTEMPTY);
+  errno = 0;
+  EXPECT_NE(::rename((m + "/file").c_str(), (m + "/e").c_str()), 0);
+  EXPECT_EQ(errno, EISDIR);
+  errno = 0;
+  EXPECT_NE(::rename((m + "/e").c_str(), (m + "/file").c_str()), 0);
+  EXPECT_EQ(errno, ENOTDIR);
+  EXPECT_EQ(Shell("cd " + A() + " && test -f full/keep && test -d e && test -f file"), 0);
+
+  // A name over 255 bytes names nothing: ENAMETOOLONG, never ENOENT.
+  std::string lengthy = m + "/" + std::string(300, 'n');
+  struct stat st {};
+  for (int call = 0; call < 5; ++call) {
+    errno = 0;
+    int rc = call == 0   ? ::stat(lengthy.c_str(), &st)
+             : call == 1 ? ::unlink(lengthy.c_str())
+             : call == 2 ? ::rmdir(lengthy.c_str())
+             : call == 3 ? ::truncate(lengthy.c_str(), 0)
+                         : ::rename(lengthy.c_str(), (m + "/x").c_str());
+    EXPECT_NE(rc, 0) << call;
+    EXPECT_EQ(errno, ENAMETOOLONG) << call;
+  }
+
+  // Folder times: real ones, kept across a remount; links: 2 + subfolders.
+  time_t before = ::time(nullptr) - 2;
+  ASSERT_EQ(Shell("mkdir -p " + A("/t/s1") + " " + A("/t/s2") + " && echo x > " + A("/t/f")), 0);
+  ASSERT_EQ(::stat((m + "/t").c_str(), &st), 0);
+  EXPECT_GE(st.st_mtime, before);
+  EXPECT_EQ(st.st_nlink, 4u);
+  ASSERT_EQ(::stat(m.c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 2u + 4u);  // b, full, e and t
+  EXPECT_EQ(Shell("test $(find " + A() + " -type d | wc -l) = 7"), 0);
+  ASSERT_EQ(Shell("touch -d '2001-02-03 04:05:06 UTC' " + A("/t/s1")), 0);
+  EXPECT_EQ(Shell("ls -t " + A("/t") + " | tail -n 1 | grep -qx s1"), 0);
+
+  // The cached copy lies deeper than the drive path: where that passes the
+  // system's limit, a file or folder is refused with ENAMETOOLONG, not EIO.
+  size_t cache = a_->CacheDir().size();
+  size_t target = PATH_MAX + 4 - cache;  // drive path length whose copy cannot be reached
+  ASSERT_LT(m.size() + target, static_cast<size_t>(PATH_MAX) - 1) << "the mount path must fit";
+  std::string deep;
+  while (deep.size() + 1 + 255 < target) deep += "/" + std::string(200, 'd');
+  std::string name(target - deep.size() - 1, 'f');
+  ASSERT_EQ(Shell("mkdir -p " + Quote(m + deep)), 0);
+  errno = 0;
+  EXPECT_LT(::open((m + deep + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644), 0);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  errno = 0;
+  EXPECT_NE(::mkdir((m + deep + "/" + name).c_str(), 0755), 0);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  EXPECT_EQ(Shell("echo fits > " + Quote(m + deep + "/short") + " && grep -qx fits " +
+                  Quote(m + deep + "/short")),
+            0);
+
+  ASSERT_EQ(a_->Terminate(), 0) << a_->Output();
+  ASSERT_TRUE(a_->Mount()) << a_->Output();
+  EXPECT_EQ(Shell("test $(stat -c %Y " + A("/t/s1") + ") = 981173106"), 0);
+  ASSERT_EQ(::stat((m + "/t").c_str(), &st), 0);
+  EXPECT_GE(st.st_mtime, before);
+  EXPECT_TRUE(a_->Running());
+}
+
+TEST_F(DriveMountTest, FileTimesSetByToolsStayAndTravel) {
+  std::string s = dir_.Sub("src");
+  ASSERT_EQ(Shell("set -e; mkdir -p " + Quote(s + "/tree/sub") + "; cd " + Quote(s) +
+                  "/tree; : > empty; echo one > one; echo deep > sub/deep;"
+                  " head -c 11000000 /dev/urandom > two-parts.bin;"
+                  " touch -d '2003-04-05 06:07:08 UTC' one; touch -d '2004-01-01 UTC' sub/deep"),
+            0);
+  // touch -d, cp -p and tar x set a file's time; the drive shows it.
+  ASSERT_EQ(Shell("echo t > " + A("/touched") + " && touch -d '2002-03-04 05:06:07 UTC' " +
+                  A("/touched")),
+            0);
+  EXPECT_EQ(Shell("test $(stat -c %Y " + A("/touched") + ") = 1015218367"), 0);
+  ASSERT_EQ(Shell("cp -p " + Src("/tree/one") + " " + A("/copied")), 0);
+  EXPECT_EQ(Shell("test $(stat -c %Y " + A("/copied") + ") = 1049522828"), 0);
+  ASSERT_EQ(Shell("tar -C " + Src() + " -cf " + Quote(dir_.Sub("t.tar")) + " tree && tar -C " + A() +
+                  " -xf " + Quote(dir_.Sub("t.tar")) + " && mv " + A("/tree") + " " + A("/untarred")),
+            0);
+  EXPECT_EQ(Shell("test $(stat -c %Y " + A("/untarred/sub/deep") + ") = 1072915200"), 0);
+
+  // rsync -a: the second run finds nothing to send.
+  EXPECT_EQ(RsyncSent(Src("/tree/"), A("/backup/")), 4);
+  EXPECT_EQ(Shell("diff -r " + Src("/tree") + " " + A("/backup")), 0);
+  EXPECT_EQ(RsyncSent(Src("/tree/"), A("/backup/")), 0);
+
+  // The times stay through a remount.
+  ASSERT_EQ(a_->Terminate(), 0) << a_->Output();
+  ASSERT_TRUE(a_->Mount()) << a_->Output();
+  EXPECT_EQ(RsyncSent(Src("/tree/"), A("/backup/")), 0);
+  EXPECT_EQ(Shell("test $(stat -c %Y " + A("/touched") + ") = 1015218367"), 0);
+
+  // And they travel: a second machine that learnt the tree from the mailbox
+  // shows them too.
+  StartB();
+  ASSERT_TRUE(ShellEventually("diff -r " + Src("/tree") + " " + B("/backup"), kSyncMs))
+      << b_->Output();
+  EXPECT_EQ(RsyncSent(Src("/tree/"), B("/backup/")), 0);
+  EXPECT_EQ(Shell("test $(stat -c %Y " + B("/copied") + ") = 1049522828"), 0);
+  EXPECT_EQ(Shell("test $(stat -c %Y " + B("/untarred/one") + ") = 1049522828"), 0);
 }
 
 }  // namespace
