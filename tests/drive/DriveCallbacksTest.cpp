@@ -265,6 +265,42 @@ TEST_F(DriveCallbacksTest, RenameReplacesAsPosixDoes) {
   EXPECT_EQ(StoredSize("\\f2\\kept"), 1);
 }
 
+TEST_F(DriveCallbacksTest, HandlesWorkWithoutAPathAndSetTimesAreRecorded) {
+  // The empty path is a file known by its handle alone (unlinked since).
+  DriveFileInfo w;
+  ASSERT_EQ(Create("\\t", w), 0);
+  uint32_t done = 0;
+  ASSERT_EQ(DC::WriteFile("", "abcd", 4, &done, 0, &w), 0);
+  ASSERT_EQ(DC::SetEndOfFile("", 3, &w), 0);
+  DriveFileInformation st;
+  ASSERT_EQ(DC::GetFileInformation("", &st, &w), 0);
+  EXPECT_EQ(st.size, 3u);
+  ASSERT_EQ(DC::SetFileTime("", 0, 0, 1000000000, &w), 0);
+  DC::CloseFile("", &w);
+  MetaStore store;
+  FileRecord record;
+  ASSERT_TRUE(store.GetFileInfo("\\t", record));
+  EXPECT_EQ(record.time, 1000000000) << "a time set before the close is the file's";
+  EXPECT_EQ(Get("\\t"), "abc");
+
+  DriveFileInfo info;
+  ASSERT_EQ(DC::SetFileTime("\\t", 0, 0, 1100000000, &info), 0);
+  ASSERT_TRUE(store.GetFileInfo("\\t", record));
+  EXPECT_EQ(record.time, 1100000000);
+  ASSERT_EQ(DC::GetFileInformation("\\t", &st, &info), 0);
+  EXPECT_EQ(st.last_write_time, 1100000000u);
+  EXPECT_EQ(DC::GetFileInformation("\\none", &st, &info), DRIVE_FILE_NOT_FOUND);
+
+  ASSERT_EQ(DC::CreateDirectory("\\d", &info), 0);
+  ASSERT_EQ(DC::CreateDirectory("\\d\\s", &info), 0);
+  ASSERT_EQ(Put("\\d\\f", "f"), 0);
+  ASSERT_EQ(DC::GetFileInformation("\\d", &st, &info), 0);
+  EXPECT_EQ(st.link_count, 3u);
+  EXPECT_GT(st.last_write_time, 1600000000u);
+  EXPECT_EQ(DC::DeleteFile("\\d", &info), DRIVE_IS_A_FOLDER);
+  EXPECT_EQ(DC::DeleteDirectory("\\t", &info), DRIVE_NOT_A_FOLDER);
+}
+
 TEST_F(DriveCallbacksTest, DeletesLeaveNothingOrphaned) {
   DriveFileInfo info;
   ASSERT_EQ(DC::CreateDirectory("\\full", &info), 0);

@@ -71,6 +71,12 @@ TEST_F(EmlWriterTest, InfoObjectOfTheExamplePart) {
             "\"md5\":\"0123456789abcdef0123456789abcdef\"}");
 }
 
+TEST_F(EmlWriterTest, APartCarriesItsFilesTime) {
+  FileRecord part = FilePart("a.txt", "", 5, 5);
+  part.time = 1049522828;
+  EXPECT_NE(EmlWriter(part).InfoObject(kTime).find("\"time\":\"1049522828\""), std::string::npos);
+}
+
 TEST_F(EmlWriterTest, InfoObjectOfTheFolderIndex) {
   EmlWriter writer(FolderIndex("", 512));
   EXPECT_EQ(writer.InfoObject(kTime),
