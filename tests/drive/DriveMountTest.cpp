@@ -410,6 +410,19 @@ TEST_F(DriveMountTest, FileTimesSetByToolsStayAndTravel) {
   EXPECT_EQ(RsyncSent(Src("/tree/"), B("/backup/")), 0);
   EXPECT_EQ(Shell("test $(stat -c %Y " + B("/copied") + ") = 1049522828"), 0);
   EXPECT_EQ(Shell("test $(stat -c %Y " + B("/untarred/one") + ") = 1049522828"), 0);
+
+  // A time set on a file already in the mailbox stays here; other machines
+  // get it with the file's next upload.
+  ASSERT_EQ(Shell("touch -d '2005-06-07 08:09:10 UTC' " + A("/copied")), 0);
+  ASSERT_EQ(Shell("echo marker > " + A("/marker")), 0);
+  ASSERT_TRUE(ShellEventually("grep -qx marker " + B("/marker"), kSyncMs));
+  EXPECT_EQ(Shell("test $(stat -c %Y " + A("/copied") + ") = 1118131750"), 0);
+  EXPECT_EQ(Shell("test $(stat -c %Y " + B("/copied") + ") = 1049522828"), 0);
+  ASSERT_EQ(Shell("echo more >> " + A("/copied") + " && touch -d '2005-06-07 08:09:10 UTC' " +
+                  A("/copied")),
+            0);
+  EXPECT_TRUE(
+      ShellEventually("test $(stat -c %Y " + B("/copied") + " 2>/dev/null) = 1118131750", kSyncMs));
 }
 
 }  // namespace
