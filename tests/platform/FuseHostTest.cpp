@@ -264,6 +264,17 @@ TEST_F(FuseHostTest, ResultsMapToErrno) {
   // A native name holding the drive's separator is refused.
   EXPECT_EQ(::open(P("back\\slash").c_str(), O_WRONLY | O_CREAT, 0644), -1);
   EXPECT_EQ(errno, EINVAL);
+  // A component longer than the volume's maximum names nothing, on any call.
+  struct stat st {};
+  EXPECT_EQ(::stat(P(std::string(256, 'n')).c_str(), &st), -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  EXPECT_EQ(::unlink(P("d/" + std::string(300, 'n')).c_str()), -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  // The library's hidden names are not for files of the drive.
+  EXPECT_EQ(::open(P(".fuse_hidden0000000a00000001").c_str(), O_WRONLY | O_CREAT, 0644), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_TRUE(FuseHost::IsHiddenName("\\d\\.fuse_hidden0000000a00000001"));
+  EXPECT_FALSE(FuseHost::IsHiddenName("\\d\\.fuse_hidden-mine"));
 
   WriteFileBytes(P("g"), "y");
   EXPECT_EQ(syscall(SYS_renameat2, AT_FDCWD, P("g").c_str(), AT_FDCWD, P("d/f").c_str(),
