@@ -152,11 +152,7 @@ bool DriveContext::StatHandle(const void* handle, DriveEntry& out) {
 }
 
 int DriveContext::CountSubfolders(const std::string& path) const {
-  FolderCache::Entries entries;
-  if (!cache_.GetFolder(path == "\\" ? path : path + "\\", entries)) return 0;
-  int count = 0;
-  for (const auto& [name, entry] : entries) count += entry.kind == DriveEntry::kFolder ? 1 : 0;
-  return count;
+  return cache_.CountSubfolders(path == "\\" ? path : path + "\\");
 }
 
 int DriveContext::CheckNewName(const std::string& path) {

@@ -31,6 +31,15 @@ bool FolderCache::GetEntry(const std::string& full_name, const std::string& name
   return true;
 }
 
+int FolderCache::CountSubfolders(const std::string& full_name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto folder = tree_.find(full_name);
+  if (folder == tree_.end()) return 0;
+  int count = 0;
+  for (const auto& [name, entry] : folder->second) count += entry.kind == DriveEntry::kFolder;
+  return count;
+}
+
 FolderCache::Tree FolderCache::Snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return tree_;

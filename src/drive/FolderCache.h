@@ -26,6 +26,8 @@ class FolderCache {
   // A copy of the folder's children; false when the folder is unknown.
   bool GetFolder(const std::string& full_name, Entries& out) const;
   bool GetEntry(const std::string& full_name, const std::string& name, DriveEntry& out) const;
+  // The folder's subfolders, counted without a copy; 0 when it is unknown.
+  int CountSubfolders(const std::string& full_name) const;
   Tree Snapshot() const;
 
   // Creates the folder's map when missing, then creates or replaces the entry.
