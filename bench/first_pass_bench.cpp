@@ -118,16 +118,14 @@ int main(int argc, char** argv) {
   TempDir dir("bench");
   std::string eml = dir.Sub("part.eml");
   if (!WriteTestMessage(eml, 1000) || !Fill(eml)) {
-    std::fprintf(stderr, "first_pass_bench: cannot fill the folder\n%s\n", server.LogText().c_str());
+    std::fprintf(stderr, "first_pass_bench: cannot fill the folder\n%s\n",
+                 server.LogText().c_str());
     return 1;
   }
   for (auto fn : {BM_HeaderPerUid, BM_HeaderBatched}) {
     const char* name = fn == BM_HeaderPerUid ? "BM_HeaderPerUid" : "BM_HeaderBatched";
-    benchmark::RegisterBenchmark(name, fn)
-        ->Iterations(1)
-        ->Repetitions(3)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(name, fn)->Iterations(1)->Repetitions(3)->UseRealTime()->Unit(
+        benchmark::kMillisecond);
   }
   SideBySide reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -133,6 +133,8 @@ bool ImapClient::Connect(const std::string& server, int port, bool use_ssl) {
   capabilities_.clear();
   capabilities_after_login_ = logged_in_ = id_sent_ = idling_ = false;
   append_limit_ = 0;
+  trash_looked_up_ = false;
+  trash_.clear();
   ResetFolderState();
   return Open(use_ssl, server, port);
 }
@@ -413,7 +415,8 @@ ImapClient::AppendResult ImapClient::AppendMessage(const std::string& folder,
   if (code.rfind("APPENDUID ", 0) == 0) {
     size_t blank = code.find(' ', 10);
     uint64_t validity = 0;
-    if (blank != std::string::npos && ImapParser::ParseNumber(code.substr(10, blank - 10), validity) &&
+    if (blank != std::string::npos &&
+        ImapParser::ParseNumber(code.substr(10, blank - 10), validity) &&
         ImapParser::ParseUidSet(code.substr(blank + 1), uids) && uids.size() == 1) {
       outcome.uidvalidity = static_cast<uint32_t>(validity);
       outcome.uid = uids[0];

@@ -57,15 +57,15 @@ class ImapClient : public MailConnection {
   };
 
   enum class DeleteResult {
-    kDone,            // the server confirms every UID gone
-    kNotConfirmed,    // answered OK, yet some UIDs are still there
-    kRefused,         // NO or BAD, and some UIDs are still there
+    kDone,          // the server confirms every UID gone
+    kNotConfirmed,  // answered OK, yet some UIDs are still there
+    kRefused,       // NO or BAD, and some UIDs are still there
     kConnectionLost,
   };
   enum class DeleteMethod { kNone, kExpunge, kUidExpunge, kTrashMove, kTrashCopy };
   struct DeleteOutcome {
     DeleteMethod method = DeleteMethod::kNone;
-    bool trash_expunged = false;    // the copies in the trash folder are gone too
+    bool trash_expunged = false;      // the copies in the trash folder are gone too
     std::vector<uint32_t> remaining;  // UIDs the server still has
     std::string server_text;
   };
@@ -250,7 +250,7 @@ class ImapClient : public MailConnection {
   bool logged_in_ = false;
   bool id_sent_ = false;
   std::string last_server_text_;
-  std::string last_code_;  // response code of the last tagged line
+  std::string last_code_;                    // response code of the last tagged line
   std::vector<std::string> untagged_codes_;  // codes of untagged OK lines
   std::string selected_;
   bool exists_known_ = false;
@@ -259,9 +259,11 @@ class ImapClient : public MailConnection {
   uint32_t uidnext_ = 0;
   Changes changes_;
   uint64_t change_events_ = 0;  // every change noted, for IdleWait
-  bool note_flags_ = false;  // an untagged FETCH counts as a change now
+  bool note_flags_ = false;     // an untagged FETCH counts as a change now
   uint64_t append_limit_ = 0;
   bool idling_ = false;
+  bool trash_looked_up_ = false;
+  std::string trash_;  // the \\Trash folder; empty when the server has none
   std::chrono::steady_clock::time_point idle_since_{};
 
   std::string server_;

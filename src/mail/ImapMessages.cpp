@@ -11,8 +11,7 @@ using Value = ImapParser::Value;
 
 // "* n FETCH (...)": the data list, or nullptr.
 const Value* FetchData(const std::vector<Value>& t) {
-  if (t.size() < 4 || t[0].text != "*" || !t[2].IsAtom("FETCH") ||
-      t[3].kind != Value::Kind::kList)
+  if (t.size() < 4 || t[0].text != "*" || !t[2].IsAtom("FETCH") || t[3].kind != Value::Kind::kList)
     return nullptr;
   return &t[3];
 }
@@ -87,8 +86,9 @@ bool ImapClient::FetchHeaders(const std::vector<uint32_t>& uids,
                               std::map<uint32_t, std::string>& headers, size_t batch) {
   if (batch == 0) batch = kHeaderBatch;
   for (size_t from = 0; from < uids.size(); from += batch) {
-    std::vector<uint32_t> part(uids.begin() + static_cast<ptrdiff_t>(from),
-                               uids.begin() + static_cast<ptrdiff_t>(std::min(uids.size(), from + batch)));
+    std::vector<uint32_t> part(
+        uids.begin() + static_cast<ptrdiff_t>(from),
+        uids.begin() + static_cast<ptrdiff_t>(std::min(uids.size(), from + batch)));
     if (!FetchHeaderBatch(ImapParser::FormatUidSet(part), headers)) return false;
   }
   return true;
@@ -150,18 +150,21 @@ ImapClient::DeleteResult ImapClient::DeleteMessages(const std::vector<uint32_t>&
   std::string set = ImapParser::FormatUidSet(sorted);
   // A server tells an open session of messages appended elsewhere only
   // between commands, and may ignore a STORE for UIDs it has not told of.
-  if (!Noop()) return IsConnected() ? Confirm(sorted, outcome, DeleteResult::kRefused)
-                                    : DeleteResult::kConnectionLost;
-  std::string trash;
+  if (!Noop())
+    return IsConnected() ? Confirm(sorted, outcome, DeleteResult::kRefused)
+                         : DeleteResult::kConnectionLost;
   if (HasCapability("X-GM-EXT-1")) {
-    if (FindTrash(trash) && trash != selected_) {
-      if (!MoveToTrash(set, trash, outcome)) return Confirm(sorted, outcome, DeleteResult::kRefused);
+    // Looked up once per session: its name does not change under it.
+    if (!trash_looked_up_) trash_looked_up_ = FindTrash(trash_);
+    const std::string trash = trash_;
+    if (!trash.empty() && trash != selected_) {
+      if (!MoveToTrash(set, trash, outcome))
+        return Confirm(sorted, outcome, DeleteResult::kRefused);
       return Confirm(sorted, outcome, DeleteResult::kNotConfirmed);
     }
     CLog::Instance()->Write(LOG_WARNING, "no \\Trash folder: plain delete of %s", set.c_str());
   }
-  if (!Flag(set) || !Expunge(set, outcome))
-    return Confirm(sorted, outcome, DeleteResult::kRefused);
+  if (!Flag(set) || !Expunge(set, outcome)) return Confirm(sorted, outcome, DeleteResult::kRefused);
   return Confirm(sorted, outcome, DeleteResult::kNotConfirmed);
 }
 

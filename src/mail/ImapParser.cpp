@@ -91,9 +91,12 @@ class Tokenizer {
     uint64_t size = 0;
     if (!ImapParser::ParseNumber(digits, size)) return false;
     size_t start = close + 1;
-    if (text_.compare(start, 2, "\r\n") == 0) start += 2;
-    else if (start < text_.size() && text_[start] == '\n') start += 1;
-    else return false;
+    if (text_.compare(start, 2, "\r\n") == 0)
+      start += 2;
+    else if (start < text_.size() && text_[start] == '\n')
+      start += 1;
+    else
+      return false;
     if (size > text_.size() - start) return false;
     v.kind = Value::Kind::kString;
     v.text.assign(text_.substr(start, size));
@@ -195,8 +198,10 @@ bool ImapParser::ParseList(std::string_view line, ListEntry& entry) {
   if (t.size() < 5 || t[2].kind != Value::Kind::kList) return false;
   entry = ListEntry{};
   for (const Value& a : t[2].items) entry.attributes.insert(Upper(a.text));
-  if (t[3].kind == Value::Kind::kString && t[3].text.size() == 1) entry.delimiter = t[3].text[0];
-  else if (t[3].kind != Value::Kind::kNil) return false;
+  if (t[3].kind == Value::Kind::kString && t[3].text.size() == 1)
+    entry.delimiter = t[3].text[0];
+  else if (t[3].kind != Value::Kind::kNil)
+    return false;
   if (!IsString(t[4])) return false;
   entry.name = t[4].text;
   return true;

@@ -27,8 +27,8 @@ bool NumberedData(const std::string& line, uint64_t& number, std::string& word) 
   if (end == std::string::npos || !ImapParser::ParseNumber(line.substr(2, end - 2), number))
     return false;
   size_t word_end = line.find_first_of(" \r\n", end + 1);
-  word = Upper(line.substr(end + 1, word_end == std::string::npos ? std::string::npos
-                                                                  : word_end - end - 1));
+  word = Upper(
+      line.substr(end + 1, word_end == std::string::npos ? std::string::npos : word_end - end - 1));
   return true;
 }
 
@@ -45,8 +45,10 @@ std::string UnderPrefix(const ImapParser::Namespace& personal) {
 int ImapClient::ReadResponseLine(std::string& line) {
   int n = ReadLine(line);
   if (n < 0) return n;
-  if (line[0] == '*') Observe(line);
-  else if (line.compare(0, std::strlen(kTag), kTag) == 0) NoteTagged(line);
+  if (line[0] == '*')
+    Observe(line);
+  else if (line.compare(0, std::strlen(kTag), kTag) == 0)
+    NoteTagged(line);
   return n;
 }
 

@@ -9,9 +9,10 @@ using Kind = ImapParser::Value::Kind;
 
 TEST(ImapParserTest, TokensFollowTheGrammar) {
   std::vector<ImapParser::Value> t;
-  ASSERT_TRUE(ImapParser::Parse(
-      "* 1 FETCH (UID 7 BODY[HEADER.FIELDS (A B)] {5}\r\nab)\"c FLAGS (\\Seen) X \"q\\\"s\" NIL)\r\n",
-      t));
+  ASSERT_TRUE(
+      ImapParser::Parse("* 1 FETCH (UID 7 BODY[HEADER.FIELDS (A B)] {5}\r\nab)\"c FLAGS (\\Seen) X "
+                        "\"q\\\"s\" NIL)\r\n",
+                        t));
   ASSERT_EQ(t.size(), 4u);
   const auto& items = t[3].items;
   ASSERT_EQ(items.size(), 9u);
@@ -39,7 +40,8 @@ TEST(ImapParserTest, StatusLinesAndCapabilities) {
 
 TEST(ImapParserTest, ListNamespaceQuotaStatus) {
   ImapParser::ListEntry e;
-  ASSERT_TRUE(ImapParser::ParseList("* LIST (\\HasNoChildren \\Trash) \"/\" \"[Gmail]/Trash\"\r\n", e));
+  ASSERT_TRUE(
+      ImapParser::ParseList("* LIST (\\HasNoChildren \\Trash) \"/\" \"[Gmail]/Trash\"\r\n", e));
   EXPECT_TRUE(e.Has("\\trash"));
   EXPECT_EQ(e.delimiter, '/');
   EXPECT_EQ(e.name, "[Gmail]/Trash");
@@ -63,9 +65,11 @@ TEST(ImapParserTest, ListNamespaceQuotaStatus) {
   EXPECT_EQ(q.limit_bytes, 512u * 1024);
 
   uint64_t limit = 0;
-  EXPECT_TRUE(ImapParser::ParseStatusItem("* STATUS tandrel (APPENDLIMIT 1000)\r\n", "APPENDLIMIT", limit));
+  EXPECT_TRUE(
+      ImapParser::ParseStatusItem("* STATUS tandrel (APPENDLIMIT 1000)\r\n", "APPENDLIMIT", limit));
   EXPECT_EQ(limit, 1000u);
-  EXPECT_FALSE(ImapParser::ParseStatusItem("* STATUS tandrel (APPENDLIMIT NIL)\r\n", "APPENDLIMIT", limit));
+  EXPECT_FALSE(
+      ImapParser::ParseStatusItem("* STATUS tandrel (APPENDLIMIT NIL)\r\n", "APPENDLIMIT", limit));
 }
 
 TEST(ImapParserTest, UidSets) {

@@ -91,8 +91,9 @@ TEST_F(ImapProtocolTest, IdFollowsLoginWhenAdvertisedAndSelectStateIsKept) {
       .Await("tag1 select tandrel\r\n")
       .Say("* 3 EXISTS\r\n* OK [UIDVALIDITY 77] x\r\n* OK [UIDNEXT 9] x\r\ntag1 OK done\r\n")
       .Await("tag1 noop\r\n")
-      .Say("* 2 EXPUNGE\r\n* VANISHED 5:6\r\n* 1 FETCH (FLAGS (\\Seen))\r\n* 4 EXISTS\r\n"
-           "tag1 OK NOOP\r\n");
+      .Say(
+          "* 2 EXPUNGE\r\n* VANISHED 5:6\r\n* 1 FETCH (FLAGS (\\Seen))\r\n* 4 EXISTS\r\n"
+          "tag1 OK NOOP\r\n");
   Begin(peer);
   EXPECT_EQ(client_.Exists(), 3u);
   EXPECT_EQ(client_.UidValidity(), 77u);
@@ -211,9 +212,10 @@ TEST_F(ImapProtocolTest, GmailDeleteGoesThroughTheTrash) {
       .Await("tag1 noop\r\n")
       .Say("tag1 OK\r\n")
       .Await("tag1 LIST \"\" \"*\" RETURN (SPECIAL-USE)\r\n")
-      .Say("* LIST (\\HasChildren \\Noselect) \"/\" \"[Gmail]\"\r\n"
-           "* LIST (\\HasNoChildren \\Trash) \"/\" {15}\r\n[Gmail]/Papierk\r\n"
-           "tag1 OK Success\r\n")
+      .Say(
+          "* LIST (\\HasChildren \\Noselect) \"/\" \"[Gmail]\"\r\n"
+          "* LIST (\\HasNoChildren \\Trash) \"/\" {15}\r\n[Gmail]/Papierk\r\n"
+          "tag1 OK Success\r\n")
       .Await("tag1 UID MOVE 5 \"[Gmail]/Papierk\"\r\n")
       .Say("* OK [COPYUID 9 5 31] moved\r\n* 1 EXPUNGE\r\ntag1 OK Done\r\n")
       .Await("tag1 select [Gmail]/Papierk\r\n")
@@ -250,8 +252,9 @@ TEST_F(ImapProtocolTest, AppendAnswersKeepTheServerText) {
       .Await("0123456789\r\n")
       .Say("tag1 NO [THROTTLED] Too fast\r\n")
       .Await("tag1 GETQUOTAROOT \"tandrel\"\r\n")
-      .Say("* QUOTAROOT tandrel \"User quota\"\r\n* QUOTA \"User quota\" (STORAGE 10 512)\r\n"
-           "tag1 OK\r\n")
+      .Say(
+          "* QUOTAROOT tandrel \"User quota\"\r\n* QUOTA \"User quota\" (STORAGE 10 512)\r\n"
+          "tag1 OK\r\n")
       .Await("{10}\r\n")
       .Say("+ OK\r\n")
       .Await("0123456789\r\n")

@@ -52,9 +52,12 @@ class ImapServersTest : public ::testing::TestWithParam<Layout> {
   }
   std::string Expected() const {
     switch (GetParam()) {
-      case Layout::kDovecot: return "tandrel";
-      case Layout::kDovecotInbox: return "INBOX.tandrel";
-      default: return "INBOX/tandrel";
+      case Layout::kDovecot:
+        return "tandrel";
+      case Layout::kDovecotInbox:
+        return "INBOX.tandrel";
+      default:
+        return "INBOX/tandrel";
     }
   }
   bool Open(ImapClient& client, std::string& folder) {
@@ -141,13 +144,15 @@ TEST_P(ImapServersTest, AppendReadAndDeleteConfirmed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ImapServersTest,
-                         ::testing::Values(Layout::kDovecot, Layout::kDovecotInbox,
-                                           Layout::kCyrus),
+                         ::testing::Values(Layout::kDovecot, Layout::kDovecotInbox, Layout::kCyrus),
                          [](const auto& info) {
                            switch (info.param) {
-                             case Layout::kDovecot: return "Dovecot";
-                             case Layout::kDovecotInbox: return "DovecotInbox";
-                             default: return "Cyrus";
+                             case Layout::kDovecot:
+                               return "Dovecot";
+                             case Layout::kDovecotInbox:
+                               return "DovecotInbox";
+                             default:
+                               return "Cyrus";
                            }
                          });
 

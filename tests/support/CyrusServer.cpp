@@ -21,8 +21,8 @@ constexpr const char* kDomain = "example.com";
 // Where scripts/setup unpacks the cyrus-imapd package.
 std::string Imapd() {
   const char* root = std::getenv("TANDREL_CYRUS_ROOT");
-  std::string unpacked = std::string(root != nullptr ? root : "/opt/tandrel-cyrus") +
-                         "/usr/lib/cyrus/bin/imapd";
+  std::string unpacked =
+      std::string(root != nullptr ? root : "/opt/tandrel-cyrus") + "/usr/lib/cyrus/bin/imapd";
   if (::access(unpacked.c_str(), X_OK) == 0) return unpacked;
   return std::string(kBin) + "imapd";
 }
@@ -72,25 +72,25 @@ bool CyrusServer::AddUser(const std::string& user, const std::string& password) 
 
 bool CyrusServer::WriteConfig() {
   const std::string d = dir_->path() + "/";
-  for (const char* sub : {"conf", "conf/db", "conf/proc", "conf/socket", "conf/log", "conf/lock",
-                          "conf/quota", "conf/user", "conf/sieve", "conf/ptclient", "conf/msg",
-                          "part", "run"})
+  for (const char* sub :
+       {"conf", "conf/db", "conf/proc", "conf/socket", "conf/log", "conf/lock", "conf/quota",
+        "conf/user", "conf/sieve", "conf/ptclient", "conf/msg", "part", "run"})
     ::mkdir((d + sub).c_str(), 0750);
-  std::string imapd =
-      "configdirectory: " + d + "conf\n" + "defaultpartition: default\n" +
-      "partition-default: " + d + "part\n" +
-      "sasl_pwcheck_method: auxprop\nsasl_auxprop_plugin: sasldb\n" +
-      "sasl_sasldb_path: " + d + "sasldb2\nsasl_mech_list: PLAIN LOGIN\n" +
-      "allowplaintext: yes\nvirtdomains: userid\n"
-      // Addresses of this domain log in with the local part in the SASL
-      // realm of the host.
-      "defaultdomain: " + kDomain + "\n" +
-      // The layout a new user meets: every folder under INBOX, "/" between.
-      "altnamespace: no\nunixhierarchysep: yes\n"
-      // Every login gets its INBOX, without an administrator.
-      "autocreate_quota: 0\n" +
-      "idlesocket: " + d + "conf/socket/idle\n" + "notifysocket: " + d +
-      "conf/socket/notify\n" + "lmtpsocket: " + d + "conf/socket/lmtp\n";
+  std::string imapd = "configdirectory: " + d + "conf\n" + "defaultpartition: default\n" +
+                      "partition-default: " + d + "part\n" +
+                      "sasl_pwcheck_method: auxprop\nsasl_auxprop_plugin: sasldb\n" +
+                      "sasl_sasldb_path: " + d + "sasldb2\nsasl_mech_list: PLAIN LOGIN\n" +
+                      "allowplaintext: yes\nvirtdomains: userid\n"
+                      // Addresses of this domain log in with the local part in the SASL
+                      // realm of the host.
+                      "defaultdomain: " +
+                      kDomain + "\n" +
+                      // The layout a new user meets: every folder under INBOX, "/" between.
+                      "altnamespace: no\nunixhierarchysep: yes\n"
+                      // Every login gets its INBOX, without an administrator.
+                      "autocreate_quota: 0\n" +
+                      "idlesocket: " + d + "conf/socket/idle\n" + "notifysocket: " + d +
+                      "conf/socket/notify\n" + "lmtpsocket: " + d + "conf/socket/lmtp\n";
   std::string conf = d + "imapd.conf";
   std::string cyrus = "START {\n  recover cmd=\"" + std::string(kBin) + "ctl_cyrusdb -C " + conf +
                       " -r\"\n}\nSERVICES {\n  imap cmd=\"" + Imapd() + " -C " + conf +
@@ -127,8 +127,8 @@ bool CyrusServer::Start() {
     imap_port_ = ServerProcess::FreeLoopbackPort();
     if (imap_port_ == 0 || !WriteConfig()) continue;
     const std::string d = dir_->path() + "/";
-    master_pid_ = ServerProcess::Spawn({std::string(kBin) + "master", "-C", d + "imapd.conf",
-                                        "-M", d + "cyrus.conf", "-p", d + "run/master.pid"},
+    master_pid_ = ServerProcess::Spawn({std::string(kBin) + "master", "-C", d + "imapd.conf", "-M",
+                                        d + "cyrus.conf", "-p", d + "run/master.pid"},
                                        d + "master.log");
     if (master_pid_ > 0 && WaitForPort()) return true;
     Stop();

@@ -49,11 +49,11 @@ class CyrusServer {
 
 // Starts `server` in a test body or SetUp: skips without Cyrus, except in CI,
 // where that fails.
-#define TANDREL_START_CYRUS(server)                                                   \
-  do {                                                                                \
-    if (!CyrusServer::Installed()) {                                                  \
-      if (CyrusServer::RequiredByCi()) FAIL() << "cyrus-imapd is not available";      \
-      GTEST_SKIP() << "cyrus-imapd is not available (scripts/setup unpacks it)";      \
-    }                                                                                 \
+#define TANDREL_START_CYRUS(server)                                                  \
+  do {                                                                               \
+    if (!CyrusServer::Installed()) {                                                 \
+      if (CyrusServer::RequiredByCi()) FAIL() << "cyrus-imapd is not available";     \
+      GTEST_SKIP() << "cyrus-imapd is not available (scripts/setup unpacks it)";     \
+    }                                                                                \
     ASSERT_TRUE((server).Start()) << (server).Error() << "\n" << (server).LogText(); \
   } while (0)

@@ -94,15 +94,17 @@ std::string DovecotServer::OptionalConfig() const {
     conf += "namespace inbox {\n  inbox = yes\n";
     conf += o.inbox_namespace ? "  prefix = INBOX.\n  separator = .\n" : "  separator = /\n";
     // A localised name: clients must find it by its special use.
-    if (o.gmail) conf += "  mailbox Papierkorb {\n    special_use = \\Trash\n    auto = create\n  }\n";
+    if (o.gmail)
+      conf += "  mailbox Papierkorb {\n    special_use = \\Trash\n    auto = create\n  }\n";
     conf += "}\n";
   }
   if (o.gmail) conf += "imap_capability = +X-GM-EXT-1\n";
   if (o.id_log) conf += "imap_id_log = *\n";
   if (o.quota_kib > 0) {
     plugins += " quota";
-    plugin_settings += "  quota = maildir:User quota\n  quota_rule = *:storage=" +
-                       std::to_string(o.quota_kib) + "K\n";
+    plugin_settings +=
+        "  quota = maildir:User quota\n  quota_rule = *:storage=" + std::to_string(o.quota_kib) +
+        "K\n";
   }
   if (o.mail_log) {
     plugins += " notify mail_log";

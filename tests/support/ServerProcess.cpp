@@ -43,8 +43,7 @@ bool ServerProcess::Run(const std::vector<std::string>& argv, const std::string&
   int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
-  if (rc == 0 && !stdin_text.empty())
-    (void)!::write(in[1], stdin_text.data(), stdin_text.size());
+  if (rc == 0 && !stdin_text.empty()) (void)!::write(in[1], stdin_text.data(), stdin_text.size());
   ::close(in[1]);
   if (rc != 0) return false;
   int status = 0;
