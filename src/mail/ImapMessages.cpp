@@ -170,19 +170,25 @@ ImapClient::DeleteResult ImapClient::DeleteMessages(const std::vector<uint32_t>&
 
 bool ImapClient::MoveToTrash(const std::string& set, const std::string& trash,
                              DeleteOutcome& outcome) {
+  // COPYUID (tagged, or untagged before the expunges of a MOVE) names the
+  // copies; without it they stay in the trash for the server to empty.
+  std::vector<std::string> codes;
+  auto keep_codes = [&] {
+    codes = untagged_codes_;
+    codes.push_back(last_code_);
+  };
   bool moved;
   if (HasCapability("MOVE")) {
     outcome.method = DeleteMethod::kTrashMove;
     moved = Command("UID MOVE " + set + " " + Quoted(trash));
+    keep_codes();
   } else {
     outcome.method = DeleteMethod::kTrashCopy;
-    moved = Command("UID COPY " + set + " " + Quoted(trash)) && Flag(set) && Expunge(set, outcome);
+    moved = Command("UID COPY " + set + " " + Quoted(trash));
+    keep_codes();
+    moved = moved && Flag(set) && Expunge(set, outcome);
   }
   if (!moved) return false;
-  // COPYUID (tagged, or untagged before the expunges of a MOVE) names the
-  // copies; without it they stay in the trash for the server to empty.
-  std::vector<std::string> codes = untagged_codes_;
-  codes.push_back(last_code_);
   std::vector<uint32_t> copies;
   for (const std::string& code : codes) {
     if (code.rfind("COPYUID ", 0) != 0) continue;

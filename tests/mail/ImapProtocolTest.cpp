@@ -235,6 +235,40 @@ TEST_F(ImapProtocolTest, GmailDeleteGoesThroughTheTrash) {
   EXPECT_TRUE(outcome.trash_expunged);
   EXPECT_EQ(client_.SelectedFolder(), "tandrel");
   Finish(peer);
+
+  // Without MOVE: copy, flag, expunge here, then expunge the copy there.
+  ScriptedPeer copy;
+  Open(copy, "UIDPLUS X-GM-EXT-1", 1)
+      .Await("tag1 noop\r\n")
+      .Say("tag1 OK\r\n")
+      .Await("tag1 LIST \"\" \"*\"\r\n")
+      .Say("* LIST (\\HasNoChildren \\Trash) \"/\" Bin\r\ntag1 OK\r\n")
+      .Await("tag1 UID COPY 5 \"Bin\"\r\n")
+      .Say("tag1 OK [COPYUID 9 5 44] Copied\r\n")
+      .Await("tag1 UID STORE 5 +FLAGS.SILENT (\\Deleted)\r\n")
+      .Say("tag1 OK\r\n")
+      .Await("tag1 UID EXPUNGE 5\r\n")
+      .Say("* 1 EXPUNGE\r\ntag1 OK\r\n")
+      .Await("tag1 select Bin\r\n")
+      .Say("tag1 OK\r\n")
+      .Await("tag1 UID STORE 44 +FLAGS.SILENT (\\Deleted)\r\n")
+      .Say("tag1 OK\r\n")
+      .Await("tag1 UID EXPUNGE 44\r\n")
+      .Say("tag1 OK\r\n")
+      .Await("tag1 select tandrel\r\n")
+      .Say("tag1 OK\r\n")
+      .Await("tag1 UID FETCH 5 (UID)\r\n")
+      .Say("tag1 OK\r\n");
+  ImapClient other;
+  copy.Start();
+  ASSERT_TRUE(other.Connect("127.0.0.1", copy.Port(), false) && other.Login("u", "pw") &&
+              other.Select("tandrel"));
+  EXPECT_EQ(other.DeleteMessages({5}, outcome), Delete::kDone);
+  EXPECT_EQ(outcome.method, ImapClient::DeleteMethod::kTrashCopy);
+  EXPECT_TRUE(outcome.trash_expunged);
+  other.Close();
+  copy.Received();
+  EXPECT_TRUE(copy.Ok());
 }
 
 TEST_F(ImapProtocolTest, AppendAnswersKeepTheServerText) {
