@@ -290,9 +290,11 @@ bool ImapClient::GetHeader(const std::string& uid, std::string& header) {
   size_t at = user_.find('@');
   std::string domain = at == std::string::npos ? user_ : user_.substr(at + 1);
   if (domain != kProviderDomain) return FetchLiteral(uid, "BODY.PEEK[HEADER]", header, nullptr);
+  // The folder may be a resolved one ("INBOX.tandrel"): reopen that one.
+  std::string folder = selected_.empty() ? kFolder : selected_;
   bool result = GetHeaderFromMessage(uid, header);
   Close();
-  if (!Connect(server_, port_, use_ssl_) || !Login(user_, password_) || !Select(kFolder))
+  if (!Connect(server_, port_, use_ssl_) || !Login(user_, password_) || !Select(folder))
     return false;
   return result;
 }

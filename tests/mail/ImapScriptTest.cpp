@@ -184,6 +184,8 @@ TEST_F(ImapScriptTest, ProviderHeaderComesFromTheMessageAndTheSessionReopens) {
   const std::string body = "QUJD\r\n";
   ScriptedPeer peer;
   LoginScript(peer, "tag1 login box@sohu.com pw\r\n")
+      .Await("tag1 select INBOX.tandrel\r\n")
+      .Say("tag1 OK [READ-WRITE] Select completed\r\n")
       .Await("tag1 uid fetch 5 (BODY.PEEK[])\r\n")
       .Say("* 1 FETCH (UID 5 RFC822 {" + std::to_string(header.size() + body.size()) + "}\r\n" +
            header)
@@ -191,18 +193,21 @@ TEST_F(ImapScriptTest, ProviderHeaderComesFromTheMessageAndTheSessionReopens) {
       .Say(kGreeting)
       .Await("tag1 login box@sohu.com pw\r\n")
       .Say(kLoginOk)
-      .Await("tag1 select tandrel\r\n")
+      .Await("tag1 select INBOX.tandrel\r\n")
       .Say("tag1 OK [READ-WRITE] Select completed\r\n");
   Begin(peer, "box@sohu.com", "pw");
+  // The folder selected before is selected again, whatever its name.
+  ASSERT_TRUE(client_.Select("INBOX.tandrel"));
   std::string got;
   EXPECT_TRUE(client_.GetHeader("5", got));
   EXPECT_EQ(got, header);
   EXPECT_TRUE(client_.IsConnected());
   EXPECT_EQ(Finish(peer),
             "tag1 login box@sohu.com pw\r\n"
+            "tag1 select INBOX.tandrel\r\n"
             "tag1 uid fetch 5 (BODY.PEEK[])\r\n"
             "tag1 login box@sohu.com pw\r\n"
-            "tag1 select tandrel\r\n");
+            "tag1 select INBOX.tandrel\r\n");
 }
 
 TEST_F(ImapScriptTest, FetchCutShortHandsBackNothing) {
