@@ -160,9 +160,11 @@ class ImapClient : public MailConnection {
   // nothing; a NO to the fetch of an empty folder is an empty listing.
   bool ListUids(UidListing& listing);
   // Headers (blank line included) of many messages, kHeaderBatch UIDs per
-  // UID FETCH; UIDs the server no longer has are simply absent.
+  // UID FETCH; UIDs the server no longer has are simply absent. fields
+  // (names separated by blanks, e.g. "X-tdr-info") limits each header to
+  // those fields, which a server can answer from its cache.
   bool FetchHeaders(const std::vector<uint32_t>& uids, std::map<uint32_t, std::string>& headers,
-                    size_t batch = kHeaderBatch);
+                    size_t batch = kHeaderBatch, const std::string& fields = "");
   AppendResult AppendMessage(const std::string& folder, const std::string& path,
                              AppendOutcome& outcome);
   // Classifies a tagged NO/BAD (or an untagged BYE) answer to APPEND.
@@ -243,7 +245,7 @@ class ImapClient : public MailConnection {
   bool MoveToTrash(const std::string& set, const std::string& trash, DeleteOutcome& outcome);
   bool ExpungeInTrash(const std::string& trash, const std::vector<uint32_t>& copies);
   AppendResult Lost(AppendOutcome& outcome);
-  bool FetchHeaderBatch(const std::string& set, std::map<uint32_t, std::string>& headers);
+  bool FetchHeaderBatch(const std::string& command, std::map<uint32_t, std::string>& headers);
 
   std::set<std::string> capabilities_;
   bool capabilities_after_login_ = false;

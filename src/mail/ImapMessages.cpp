@@ -61,10 +61,9 @@ bool ImapClient::ListUids(UidListing& listing) {
   return true;
 }
 
-bool ImapClient::FetchHeaderBatch(const std::string& set,
+bool ImapClient::FetchHeaderBatch(const std::string& command,
                                   std::map<uint32_t, std::string>& headers) {
-  if (!SendCommand(std::string(kTag) + " UID FETCH " + set + " (UID BODY.PEEK[HEADER])\r\n"))
-    return false;
+  if (!SendCommand(command)) return false;
   std::string response;
   std::vector<Value> t;
   for (;;) {
@@ -76,20 +75,28 @@ bool ImapClient::FetchHeaderBatch(const std::string& set,
     uint32_t uid = 0;
     if (data == nullptr || !FetchUid(*data, uid)) continue;
     for (size_t i = 0; i + 1 < data->items.size(); i += 2)
-      if (IsUpper(data->items[i].text, "BODY[HEADER]") &&
+      if (IsUpper(data->items[i].text.substr(0, 11), "BODY[HEADER") &&
           data->items[i + 1].kind == Value::Kind::kString)
         headers[uid] = data->items[i + 1].text;
   }
 }
 
 bool ImapClient::FetchHeaders(const std::vector<uint32_t>& uids,
-                              std::map<uint32_t, std::string>& headers, size_t batch) {
+                              std::map<uint32_t, std::string>& headers, size_t batch,
+                              const std::string& fields) {
   if (batch == 0) batch = kHeaderBatch;
+  for (char c : fields)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != ' ') return false;
+  std::string section = fields.empty() ? "HEADER" : "HEADER.FIELDS (" + fields + ")";
   for (size_t from = 0; from < uids.size(); from += batch) {
     std::vector<uint32_t> part(
         uids.begin() + static_cast<ptrdiff_t>(from),
         uids.begin() + static_cast<ptrdiff_t>(std::min(uids.size(), from + batch)));
-    if (!FetchHeaderBatch(ImapParser::FormatUidSet(part), headers)) return false;
+    std::string set = ImapParser::FormatUidSet(part);
+    if (!FetchHeaderBatch(
+            std::string(kTag) + " UID FETCH " + set + " (UID BODY.PEEK[" + section + "])\r\n",
+            headers))
+      return false;
   }
   return true;
 }

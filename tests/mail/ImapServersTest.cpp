@@ -121,6 +121,9 @@ TEST_P(ImapServersTest, AppendReadAndDeleteConfirmed) {
   ASSERT_EQ(headers.size(), 3u);
   EXPECT_EQ(headers[u1], HeaderOf(files_[1]));
   EXPECT_EQ(headers[u3], HeaderOf(files_[3]));
+  std::map<uint32_t, std::string> infos;
+  ASSERT_TRUE(a.FetchHeaders({u1, u2}, infos, ImapClient::kHeaderBatch, "X-tdr-info"));
+  EXPECT_EQ(infos[u2], "X-tdr-info: test\r\n\r\n");
   std::string message;
   ASSERT_TRUE(a.FetchMessage({std::to_string(u1)}, message));
   EXPECT_TRUE(message == files_[1]);
