@@ -247,4 +247,33 @@ TEST_F(ImapProviderTest, IdleSeesAnotherSessionsAppendAndEndsForTheNextCommand) 
   EXPECT_TRUE(listing.complete);
 }
 
+TEST_F(ImapProviderTest, IdleOverTlsEndsWhenTheServerGoesAndTheSessionReopens) {
+  Start({});
+  ScopedEnv trust("SSL_CERT_FILE", server_->CaFile());
+  ImapClient idler;
+  auto open = [&] {
+    return idler.Connect("localhost", server_->ImapsPort(), true) &&
+           idler.Login(kUser, kPassword) && idler.Select(folder_);
+  };
+  ASSERT_TRUE(open());
+  ASSERT_TRUE(idler.IdleStart());
+  ImapClient::AppendOutcome appended;
+  ASSERT_EQ(client_.AppendMessage(folder_, Eml(1000, 1), appended), ImapClient::AppendResult::kOk);
+  ImapClient::IdleEvent event = ImapClient::IdleEvent::kTimeout;
+  for (int i = 0; i < 20 && event == ImapClient::IdleEvent::kTimeout; ++i)
+    event = idler.IdleWait(1000, -1);
+  EXPECT_EQ(event, ImapClient::IdleEvent::kChanged);
+  // The server goes away under the idling session: said at once, not after
+  // a time-out, and the session opens again once the server is back.
+  ASSERT_TRUE(idler.IdleStart());
+  ASSERT_TRUE(server_->Restart()) << server_->Error();
+  event = ImapClient::IdleEvent::kTimeout;
+  for (int i = 0; i < 20 && event == ImapClient::IdleEvent::kTimeout; ++i)
+    event = idler.IdleWait(1000, -1);
+  EXPECT_EQ(event, ImapClient::IdleEvent::kConnectionLost);
+  EXPECT_FALSE(idler.Idling());
+  ASSERT_TRUE(open());
+  EXPECT_EQ(idler.Exists(), 1u);
+}
+
 }  // namespace
