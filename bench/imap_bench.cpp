@@ -158,7 +158,7 @@ void BM_Fetch(benchmark::State& state, bool tls) {
 void BM_FetchBaseline(benchmark::State& state, bool tls) {
   RawSession raw;
   if (!raw.Open(tls)) return state.SkipWithError("cannot open");
-  std::string command = "tag1 uid fetch " + g.uid[tls] + " (rfc822)\r\n", reply;
+  std::string command = "tag1 uid fetch " + g.uid[tls] + " (BODY.PEEK[])\r\n", reply;
   for (auto _ : state) {
     if (!raw.Command(command, reply) || reply.size() < g.eml_bytes.size())
       return state.SkipWithError("raw fetch failed");

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -100,7 +101,7 @@ bool ImapClient::AwaitCompletion(std::string* tagged,
                                  const std::function<void(const std::string&)>& on_line) {
   std::string line;
   for (;;) {
-    if (ReadLine(line) < 0) return false;
+    if (ReadResponseLine(line) < 0) return false;
     if (on_line) on_line(line);
     Verdict verdict = Judge(line);
     if (verdict == Verdict::kMore) continue;
@@ -110,12 +111,13 @@ bool ImapClient::AwaitCompletion(std::string* tagged,
 }
 
 bool ImapClient::SendPieces(const Pieces& pieces) {
+  if (idling_ && !IdleDone()) return false;
   for (size_t i = 0; i + 1 < pieces.size(); ++i) {
     if (!Send(pieces[i])) return false;
     // The server takes a literal only after its continuation request.
     std::string line;
     for (;;) {
-      if (ReadLine(line) < 0) return false;
+      if (ReadResponseLine(line) < 0) return false;
       if (!line.empty() && line[0] == '+') break;
       if (Judge(line) != Verdict::kMore) return false;
     }
@@ -127,6 +129,13 @@ bool ImapClient::Connect(const std::string& server, int port, bool use_ssl) {
   server_ = server;
   port_ = port;
   use_ssl_ = use_ssl;
+  // What an earlier session learnt does not hold for this one.
+  capabilities_.clear();
+  capabilities_after_login_ = logged_in_ = id_sent_ = idling_ = false;
+  append_limit_ = 0;
+  trash_looked_up_ = false;
+  trash_.clear();
+  ResetFolderState();
   return Open(use_ssl, server, port);
 }
 
@@ -141,11 +150,15 @@ bool ImapClient::Login(const std::string& user, const std::string& password) {
   if (!SendPieces(pieces)) return false;
   std::string tagged;
   bool ok = AwaitCompletion(&tagged);
+  logged_in_ = ok;
   if (ok)
     CLog::Instance()->Write(LOG_INFO, "%s login ok,msg:%s", user.c_str(), tagged.c_str());
   else if (!tagged.empty())
     CLog::Instance()->Write(LOG_INFO, "%s login err,msg:%s", user.c_str(), tagged.c_str());
-  return ok;
+  // A server that asks for ID (some refuse SELECT without it) says so here
+  // or in its greeting; one that says nothing is asked by EnsureCapabilities.
+  if (ok && HasCapability("ID")) Identify();
+  return ok && IsConnected();
 }
 
 bool ImapClient::SimpleCommand(const char* verb, const std::string& folder) {
@@ -157,15 +170,30 @@ bool ImapClient::SimpleCommand(const char* verb, const std::string& folder) {
 
 bool ImapClient::Create(const std::string& folder) { return SimpleCommand("create", folder); }
 
-bool ImapClient::Select(const std::string& folder) { return SimpleCommand("select", folder); }
+bool ImapClient::Select(const std::string& folder) {
+  ResetFolderState();
+  if (!SimpleCommand("select", folder)) {
+    ResetFolderState();
+    return false;
+  }
+  selected_ = folder;
+  // What SELECT reports is the folder's state, not a change in it.
+  changes_ = Changes{};
+  return true;
+}
 
-bool ImapClient::Noop() { return Send(std::string(kTag) + " noop\r\n") && AwaitCompletion(); }
+bool ImapClient::Noop() {
+  note_flags_ = true;
+  bool ok = SendCommand(std::string(kTag) + " noop\r\n") && AwaitCompletion();
+  note_flags_ = false;
+  return ok;
+}
 
 void ImapClient::Logout() {
   if (!IsConnected()) return;
-  if (Send(std::string(kTag) + " logout\r\n")) {
+  if (SendCommand(std::string(kTag) + " logout\r\n")) {
     std::string line;
-    for (int i = 0; i < 8 && ReadLine(line) >= 0; ++i) {
+    for (int i = 0; i < 8 && ReadResponseLine(line) >= 0; ++i) {
       if (Judge(line) != Verdict::kMore) break;
     }
   }
@@ -173,8 +201,11 @@ void ImapClient::Logout() {
 }
 
 bool ImapClient::FetchUidList(std::set<std::string>& uids) {
-  if (!Send(std::string(kTag) + " fetch 1:* (uid)\r\n")) return false;
-  return AwaitCompletion(nullptr, [&uids](const std::string& line) {
+  // An empty folder is a normal state; some servers refuse "1:*" there.
+  if (exists_known_ && exists_ == 0) return true;
+  if (!SendCommand(std::string(kTag) + " fetch 1:* (uid)\r\n")) return false;
+  std::string tagged;
+  bool ok = AwaitCompletion(&tagged, [&uids](const std::string& line) {
     if (line.empty() || line[0] != '*') return;
     size_t at = line.find("UID ");
     // "UID" as a data item, not the tail of a longer word.
@@ -186,12 +217,13 @@ bool ImapClient::FetchUidList(std::set<std::string>& uids) {
     std::string uid = line.substr(begin, end - begin);
     if (IsUid(uid)) uids.insert(uid);
   });
+  return ok || (!tagged.empty() && exists_known_ && exists_ == 0);
 }
 
 bool ImapClient::FetchLiteral(const std::string& uid, const char* item, std::string& out,
                               const std::function<void(size_t)>& on_chunk) {
   if (!IsUid(uid)) return false;
-  if (!Send(std::string(kTag) + " uid fetch " + uid + " (" + item + ")\r\n")) return false;
+  if (!SendCommand(std::string(kTag) + " uid fetch " + uid + " (" + item + ")\r\n")) return false;
   std::string line, skipped;
   bool collected = false;
   // A failed fetch hands back nothing of a partly read body.
@@ -201,7 +233,7 @@ bool ImapClient::FetchLiteral(const std::string& uid, const char* item, std::str
     return false;
   };
   for (;;) {
-    if (ReadLine(line) < 0) return fail();
+    if (ReadResponseLine(line) < 0) return fail();
     Verdict verdict = Judge(line);
     if (verdict == Verdict::kOk) return true;
     if (verdict == Verdict::kFailed) return fail();
@@ -221,11 +253,12 @@ bool ImapClient::FetchLiteral(const std::string& uid, const char* item, std::str
 
 bool ImapClient::GetHeaderFromMessage(const std::string& uid, std::string& header) {
   if (!IsUid(uid)) return false;
-  if (!Send(std::string(kTag) + " uid fetch " + uid + " (rfc822)\r\n")) return false;
+  if (!SendCommand(std::string(kTag) + " uid fetch " + uid + " (BODY.PEEK[])\r\n")) return false;
   std::string line;
   size_t remaining = 0;
   for (;;) {
-    if (ReadLine(line) < 0) return false;
+    // Lines inside the literal are message text, not responses.
+    if ((remaining > 0 ? ReadLine(line) : ReadResponseLine(line)) < 0) return false;
     if (remaining > 0) {
       if (line.size() > remaining) {
         // The literal ends inside this line: the header had no blank line.
@@ -256,17 +289,19 @@ bool ImapClient::GetHeaderFromMessage(const std::string& uid, std::string& heade
 bool ImapClient::GetHeader(const std::string& uid, std::string& header) {
   size_t at = user_.find('@');
   std::string domain = at == std::string::npos ? user_ : user_.substr(at + 1);
-  if (domain != kProviderDomain) return FetchLiteral(uid, "rfc822.header", header, nullptr);
+  if (domain != kProviderDomain) return FetchLiteral(uid, "BODY.PEEK[HEADER]", header, nullptr);
+  // The folder may be a resolved one ("INBOX.tandrel"): reopen that one.
+  std::string folder = selected_.empty() ? kFolder : selected_;
   bool result = GetHeaderFromMessage(uid, header);
   Close();
-  if (!Connect(server_, port_, use_ssl_) || !Login(user_, password_) || !Select(kFolder))
+  if (!Connect(server_, port_, use_ssl_) || !Login(user_, password_) || !Select(folder))
     return false;
   return result;
 }
 
 bool ImapClient::FetchMessage(const std::set<std::string>& uids, std::string& message) {
   if (uids.empty()) return false;
-  return FetchLiteral(*uids.begin(), "rfc822", message, [](size_t n) {
+  return FetchLiteral(*uids.begin(), "BODY.PEEK[]", message, [](size_t n) {
     TransferProgress::Instance()->AddDownloaded(static_cast<uint32_t>(n / 1.33));
   });
 }
@@ -314,39 +349,96 @@ bool ImapClient::SendFile(int fd, size_t length, const std::string& path) {
   return true;
 }
 
-bool ImapClient::Append(const std::string& folder, const std::string& path) {
+ImapClient::AppendResult ImapClient::ClassifyAppendAnswer(const std::string& line) {
+  std::string code = ImapParser::ResponseCode(line), text = ImapParser::StatusText(line);
+  for (char& c : code) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string word = code.substr(0, code.find(' '));
+  if (word == "OVERQUOTA") return AppendResult::kOverQuota;
+  if (word == "THROTTLED" || word == "LIMIT" || word == "UNAVAILABLE")
+    return AppendResult::kThrottled;
+  if (word == "TOOBIG") return AppendResult::kTooBig;
+  if (text.rfind("BYE", 0) == 0) return AppendResult::kConnectionLost;
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (text.rfind("no", 0) == 0 && text.find("quota") != std::string::npos)
+    return AppendResult::kOverQuota;
+  return AppendResult::kRefused;
+}
+
+ImapClient::AppendResult ImapClient::Lost(AppendOutcome& outcome) {
+  outcome.server_text = last_server_text_.rfind("BYE", 0) == 0 ? last_server_text_ : LastError();
+  if (outcome.server_text.empty()) outcome.server_text = "connection lost";
+  return AppendResult::kConnectionLost;
+}
+
+ImapClient::AppendResult ImapClient::AppendMessage(const std::string& folder,
+                                                   const std::string& path,
+                                                   AppendOutcome& outcome) {
+  outcome = AppendOutcome{};
+  last_server_text_.clear();
   FileDescriptor file{::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC)};
   if (file.fd < 0) {
     CLog::Instance()->Write(LOG_ERROR, "open %s error", path.c_str());
-    return false;
+    return AppendResult::kLocalError;
   }
   struct stat info {};
   if (::fstat(file.fd, &info) != 0 || info.st_size <= 0 || info.st_size > INT32_MAX) {
     CLog::Instance()->Write(LOG_ERROR, " %s flen<=0 error", path.c_str());
-    return false;
+    return AppendResult::kLocalError;
   }
   size_t length = static_cast<size_t>(info.st_size);
+  if (append_limit_ != 0 && length > append_limit_) {
+    outcome.server_text = "message of " + std::to_string(length) +
+                          " bytes over the server's APPENDLIMIT of " +
+                          std::to_string(append_limit_);
+    return AppendResult::kTooBig;
+  }
   Pieces pieces{std::string(kTag) + " append "};
   AddArgument(pieces, folder, true);
   pieces.back() += " {" + std::to_string(length) + "}\r\n";
-  if (!SendPieces(pieces)) return false;
+  if (!SendPieces(pieces)) return Lost(outcome);
   std::string line;
   do {
-    if (ReadLine(line) < 0) return false;
+    if (ReadResponseLine(line) < 0) return Lost(outcome);
   } while (line[0] == '*');
   if (line[0] != '+') {
     CLog::Instance()->Write(LOG_ERROR, "append error,res=%s", line.c_str());
-    return false;
+    outcome.server_text = ImapParser::StatusText(line);
+    return ClassifyAppendAnswer(line);
   }
-  return SendFile(file.fd, length, path) && AwaitCompletion();
+  std::string tagged;
+  if (!SendFile(file.fd, length, path)) return Lost(outcome);
+  if (!AwaitCompletion(&tagged)) {
+    if (tagged.empty()) return Lost(outcome);
+    outcome.server_text = ImapParser::StatusText(tagged);
+    return ClassifyAppendAnswer(tagged);
+  }
+  std::string code = last_code_;
+  std::vector<uint32_t> uids;
+  if (code.rfind("APPENDUID ", 0) == 0) {
+    size_t blank = code.find(' ', 10);
+    uint64_t validity = 0;
+    if (blank != std::string::npos &&
+        ImapParser::ParseNumber(code.substr(10, blank - 10), validity) &&
+        ImapParser::ParseUidSet(code.substr(blank + 1), uids) && uids.size() == 1) {
+      outcome.uidvalidity = static_cast<uint32_t>(validity);
+      outcome.uid = uids[0];
+    }
+  }
+  return AppendResult::kOk;
+}
+
+bool ImapClient::Append(const std::string& folder, const std::string& path) {
+  AppendOutcome outcome;
+  return AppendMessage(folder, path, outcome) == AppendResult::kOk;
 }
 
 bool ImapClient::Delete(const std::set<std::string>& uids) {
   for (const std::string& uid : uids) {
     if (!IsUid(uid)) return false;
-    if (!Send(std::string(kTag) + " UID STORE " + uid + " +FLAGS (\\Deleted)\r\n")) return false;
+    if (!SendCommand(std::string(kTag) + " UID STORE " + uid + " +FLAGS (\\Deleted)\r\n"))
+      return false;
     if (!AwaitCompletion()) return false;
-    if (!Send(std::string(kTag) + " EXPUNGE\r\n")) return false;
+    if (!SendCommand(std::string(kTag) + " EXPUNGE\r\n")) return false;
     if (!AwaitCompletion()) return false;
   }
   return true;

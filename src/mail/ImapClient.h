@@ -1,24 +1,32 @@
 #pragma once
 
 #include <sys/types.h>
+
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "mail/ImapParser.h"
 #include "mail/MailConnection.h"
 
-// The small IMAP4 subset that keeps one mailbox folder as a file store: log
-// in, create and select the folder, list UIDs, fetch a header or a whole
-// message, append an .eml file, delete by UID. One command at a time, all
-// with the tag "tag1".
-// Thread contract: one thread at a time per object; no lock of its own.
-// Transfer counts go to TransferProgress, which has its own lock.
+// The IMAP4 subset that keeps one mailbox folder as a file store: log in,
+// find, create and select the folder, list UIDs, fetch headers or a whole
+// message, append an .eml file, delete by UID, quota, IDLE. One command at a
+// time, all with the tag "tag1".
+// Thread contract: one thread at a time per object; no lock of its own (Abort
+// of MailConnection excepted). Transfer counts go to TransferProgress, which
+// has its own lock.
 //
 // Arguments that are not plain atoms go out as quoted strings, or as literals
 // when they hold CR, LF or 8-bit bytes; fetched bodies are read by the size of
-// the literal the server announces.
+// the literal the server announces. Every untagged line read on the way is
+// noted: capabilities, the selected folder's EXISTS, UIDVALIDITY and UIDNEXT,
+// expunges and flag changes, a BYE. Reading never sets \Seen (BODY.PEEK).
 class ImapClient : public MailConnection {
  public:
   static constexpr const char* kTag = "tag1";
@@ -26,6 +34,60 @@ class ImapClient : public MailConnection {
   // Its server ends a header fetch only through a whole-message fetch.
   static constexpr const char* kProviderDomain = "sohu.com";
   static constexpr size_t kFileBlock = 4096;
+  // UIDs per UID FETCH of headers: one command line stays short.
+  static constexpr size_t kHeaderBatch = 500;
+  // A server may end an IDLE silent for 30 minutes (RFC 2177): renew before.
+  static constexpr int kIdleRenewMs = 25 * 60 * 1000;
+  static constexpr const char* kProgramName = "tandrel";
+
+  // How an APPEND ended; the server's own text is in the outcome.
+  enum class AppendResult {
+    kOk,
+    kOverQuota,       // [OVERQUOTA], or a NO that names the quota
+    kThrottled,       // [THROTTLED], [LIMIT], [UNAVAILABLE]: try again later
+    kTooBig,          // [TOOBIG], or larger than the APPENDLIMIT (nothing sent)
+    kConnectionLost,  // BYE or a broken connection; the BYE text kept
+    kRefused,         // any other NO or BAD
+    kLocalError,      // the message file cannot be read
+  };
+  struct AppendOutcome {
+    uint32_t uid = 0;          // from APPENDUID; 0 without UIDPLUS
+    uint32_t uidvalidity = 0;  // from APPENDUID
+    std::string server_text;
+  };
+
+  enum class DeleteResult {
+    kDone,          // the server confirms every UID gone
+    kNotConfirmed,  // answered OK, yet some UIDs are still there
+    kRefused,       // NO or BAD, and some UIDs are still there
+    kConnectionLost,
+  };
+  enum class DeleteMethod { kNone, kExpunge, kUidExpunge, kTrashMove, kTrashCopy };
+  struct DeleteOutcome {
+    DeleteMethod method = DeleteMethod::kNone;
+    bool trash_expunged = false;      // the copies in the trash folder are gone too
+    std::vector<uint32_t> remaining;  // UIDs the server still has
+    std::string server_text;
+  };
+
+  // A folder's UIDs; complete when their count agrees with its EXISTS.
+  struct UidListing {
+    std::vector<uint32_t> uids;
+    bool complete = false;
+  };
+
+  enum class FolderChoice { kExisting, kToCreate };
+
+  // What the server said without being asked since the last TakeChanges.
+  struct Changes {
+    bool exists = false;  // an EXISTS arrived
+    uint32_t expunged = 0;
+    std::vector<uint32_t> vanished;
+    bool flags = false;  // an unsolicited FETCH (during NOOP or IDLE)
+    bool Any() const { return exists || expunged > 0 || !vanished.empty() || flags; }
+  };
+
+  enum class IdleEvent { kChanged, kWoken, kTimeout, kConnectionLost };
 
   ImapClient() = default;
   ~ImapClient() override = default;
@@ -49,6 +111,88 @@ class ImapClient : public MailConnection {
   // Says goodbye (reading at most a few lines of the answer, so a stop never
   // waits on a chatty server) and closes the connection in every case.
   void Logout();
+
+  // ---- capabilities and identity
+  // Known from the greeting, the login answer or CAPABILITY; names are
+  // compared without regard to case ("IDLE", "APPENDLIMIT=...").
+  bool HasCapability(const std::string& name) const;
+  const std::set<std::string>& Capabilities() const { return capabilities_; }
+  bool CapabilitiesAfterLogin() const { return capabilities_after_login_; }
+  bool Capability();
+  // CAPABILITY when the login answer did not carry them, then ID when the
+  // server advertises it and it was not sent yet.
+  bool EnsureCapabilities();
+  // RFC 2971 ID with the program's name and version; some servers refuse
+  // SELECT until they have it. Login sends it when ID is already advertised.
+  bool Identify();
+  // The text of the last NO, BAD or BYE ("NO [OVERQUOTA] Quota exceeded"),
+  // for the status the user sees.
+  const std::string& LastServerText() const { return last_server_text_; }
+
+  // ---- folders
+  bool GetNamespace(ImapParser::Namespace& personal);
+  // LIST reference pattern; special_use asks RFC 6154 attributes of every
+  // folder (RETURN (SPECIAL-USE)) where the server offers them.
+  bool List(const std::string& reference, const std::string& pattern,
+            std::vector<ImapParser::ListEntry>& entries, bool special_use = false);
+  // Where the program's folder lives, from what LIST found and the personal
+  // namespace: an existing "tandrel" (top level or under the prefix) as it
+  // is; else "tandrel" when the personal namespace has no prefix, else
+  // prefix + "tandrel".
+  static FolderChoice ChooseFolder(const std::vector<ImapParser::ListEntry>& found,
+                                   const ImapParser::Namespace& personal, std::string& folder);
+  // Asks NAMESPACE and LIST and chooses; false when the server refused.
+  bool ResolveFolder(std::string& folder, FolderChoice& choice);
+  // Resolves, creates when needed and selects the program's folder.
+  bool OpenFolder(std::string& folder);
+  // The \Trash special-use folder, found by LIST (its name is localised).
+  bool FindTrash(std::string& trash);
+
+  // ---- the selected folder
+  const std::string& SelectedFolder() const { return selected_; }
+  bool ExistsKnown() const { return exists_known_; }
+  uint32_t Exists() const { return exists_; }
+  uint32_t UidValidity() const { return uidvalidity_; }
+  uint32_t UidNext() const { return uidnext_; }
+  Changes TakeChanges();
+
+  // Every UID of the selected folder. An empty folder (EXISTS 0) is asked
+  // nothing; a NO to the fetch of an empty folder is an empty listing.
+  bool ListUids(UidListing& listing);
+  // Headers (blank line included) of many messages, kHeaderBatch UIDs per
+  // UID FETCH; UIDs the server no longer has are simply absent. fields
+  // (names separated by blanks, e.g. "X-tdr-info") limits each header to
+  // those fields, which a server can answer from its cache.
+  bool FetchHeaders(const std::vector<uint32_t>& uids, std::map<uint32_t, std::string>& headers,
+                    size_t batch = kHeaderBatch, const std::string& fields = "");
+  AppendResult AppendMessage(const std::string& folder, const std::string& path,
+                             AppendOutcome& outcome);
+  // Classifies a tagged NO/BAD (or an untagged BYE) answer to APPEND.
+  static AppendResult ClassifyAppendAnswer(const std::string& line);
+  // Refreshes the view (NOOP), flags, expunges and checks that the messages
+  // are gone; with X-GM-EXT-1 they go through the \Trash folder instead.
+  DeleteResult DeleteMessages(const std::vector<uint32_t>& uids, DeleteOutcome& outcome);
+
+  // ---- limits
+  // GETQUOTAROOT folder: the STORAGE resource in bytes, if the server has one.
+  bool GetQuota(const std::string& folder, ImapParser::Quota& quota);
+  // The largest message the server takes (RFC 7889), 0 when not known.
+  uint64_t AppendLimit() const { return append_limit_; }
+  // STATUS folder (APPENDLIMIT), for servers with a per-folder limit.
+  bool QueryAppendLimit(const std::string& folder);
+
+  // ---- IDLE (RFC 2177)
+  // Enters IDLE; false when the server does not advertise it or refuses.
+  bool IdleStart();
+  // Waits up to timeout_ms for a change in the folder, wake_fd readable
+  // (e.g. an eventfd of the caller; < 0 for none) or Abort. Stays in IDLE;
+  // the change itself is in TakeChanges.
+  IdleEvent IdleWait(int timeout_ms, int wake_fd);
+  // Ends IDLE (DONE); every other command does so first by itself.
+  bool IdleDone();
+  bool Idling() const { return idling_; }
+  // Since IdleStart, for the caller's renewal within kIdleRenewMs.
+  std::chrono::steady_clock::duration IdleAge() const;
 
   // A command split where the server must answer a literal with "+": every
   // piece but the last ends with a literal's size announcement.
@@ -76,6 +220,53 @@ class ImapClient : public MailConnection {
   bool GetHeaderFromMessage(const std::string& uid, std::string& header);
   bool SendFile(int fd, size_t length, const std::string& path);
   bool StartsWithTag(const std::string& line, const char* status) const;
+
+  // ReadLine that notes untagged data and the tagged status of each line.
+  int ReadResponseLine(std::string& line);
+  // One response line with its literals spliced in ("{n}" CR LF bytes ...).
+  bool ReadFullResponse(std::string& response);
+  void Observe(const std::string& line);
+  void ObserveCode(const std::string& code);
+  void NoteTagged(const std::string& line);
+  // Sends a command, ending IDLE first.
+  bool SendCommand(const std::string& command);
+  // A command whose untagged answers on_line sees; tagged gets the last line.
+  bool Command(const std::string& command,
+               const std::function<void(const std::string&)>& on_line = nullptr,
+               std::string* tagged = nullptr);
+  std::string Quoted(const std::string& arg) const;
+  void ResetFolderState();
+  bool Flag(const std::string& set);
+  bool Expunge(const std::string& set, DeleteOutcome& outcome);
+  // The UIDs of uids that the selected folder still has; false when unsure.
+  bool StillThere(const std::vector<uint32_t>& uids, std::vector<uint32_t>& there);
+  DeleteResult Confirm(const std::vector<uint32_t>& uids, DeleteOutcome& outcome,
+                       DeleteResult otherwise);
+  bool MoveToTrash(const std::string& set, const std::string& trash, DeleteOutcome& outcome);
+  bool ExpungeInTrash(const std::string& trash, const std::vector<uint32_t>& copies);
+  AppendResult Lost(AppendOutcome& outcome);
+  bool FetchHeaderBatch(const std::string& command, std::map<uint32_t, std::string>& headers);
+
+  std::set<std::string> capabilities_;
+  bool capabilities_after_login_ = false;
+  bool logged_in_ = false;
+  bool id_sent_ = false;
+  std::string last_server_text_;
+  std::string last_code_;                    // response code of the last tagged line
+  std::vector<std::string> untagged_codes_;  // codes of untagged OK lines
+  std::string selected_;
+  bool exists_known_ = false;
+  uint32_t exists_ = 0;
+  uint32_t uidvalidity_ = 0;
+  uint32_t uidnext_ = 0;
+  Changes changes_;
+  uint64_t change_events_ = 0;  // every change noted, for IdleWait
+  bool note_flags_ = false;     // an untagged FETCH counts as a change now
+  uint64_t append_limit_ = 0;
+  bool idling_ = false;
+  bool trash_looked_up_ = false;
+  std::string trash_;  // the \\Trash folder; empty when the server has none
+  std::chrono::steady_clock::time_point idle_since_{};
 
   std::string server_;
   int port_ = 0;

@@ -357,3 +357,20 @@ bool MailConnection::ReadExact(size_t n, std::string& out,
   }
   return true;
 }
+
+MailConnection::Readiness MailConnection::WaitReadable(int timeout_ms, int wake_fd) {
+  if (socket_ < 0) return Readiness::kClosed;
+  if (read_pos_ < buffer_.size() || (ssl_ != nullptr && SSL_pending(ssl_) > 0))
+    return Readiness::kData;
+  pollfd fds[2] = {{socket_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+  for (;;) {
+    int n = ::poll(fds, wake_fd >= 0 ? 2 : 1, timeout_ms);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Readiness::kClosed;
+    if (n == 0) return Readiness::kTimeout;
+    // The wake wins: a stop must not wait behind chatter from the server.
+    if (wake_fd >= 0 && (fds[1].revents & POLLIN) != 0) return Readiness::kWake;
+    // A hang-up or error is read as such by the next ReadLine.
+    return Readiness::kData;
+  }
+}

@@ -45,6 +45,12 @@ class MailConnection {
   void Abort();
   void Reset();
 
+  // What ended a wait for the server: bytes to read (buffered ones count),
+  // the wake descriptor readable, the time up, or the connection gone.
+  enum class Readiness { kData, kWake, kTimeout, kClosed };
+  // Waits up to timeout_ms for either; wake_fd < 0 waits for the server only.
+  Readiness WaitReadable(int timeout_ms, int wake_fd);
+
   bool IsConnected() const { return connected_; }
   const std::string& LastError() const { return last_error_; }
 

@@ -51,9 +51,9 @@ TEST_F(ImapScriptTest, EveryOperationSendsItsExactCommand) {
       .Say("* 1 EXISTS\r\ntag1 OK [READ-WRITE] Select\r\n")
       .Await("tag1 fetch 1:* (uid)\r\n")
       .Say("* 1 FETCH (UID 4)\r\ntag1 OK Fetch\r\n")
-      .Await("tag1 uid fetch 4 (rfc822.header)\r\n")
+      .Await("tag1 uid fetch 4 (BODY.PEEK[HEADER])\r\n")
       .Say("* 1 FETCH (UID 4 RFC822.HEADER {14}\r\nSubject: x\r\n\r\n)\r\ntag1 OK Fetch\r\n")
-      .Await("tag1 uid fetch 4 (rfc822)\r\n")
+      .Await("tag1 uid fetch 4 (BODY.PEEK[])\r\n")
       .Say("* 1 FETCH (UID 4 RFC822 {20}\r\nSubject: x\r\n\r\nbody\r\n)\r\ntag1 OK Fetch\r\n")
       .Await("tag1 append \"tandrel\" {20}\r\n")
       .Say("+ OK\r\n")
@@ -81,8 +81,8 @@ TEST_F(ImapScriptTest, EveryOperationSendsItsExactCommand) {
             "tag1 create tandrel\r\n"
             "tag1 select tandrel\r\n"
             "tag1 fetch 1:* (uid)\r\n"
-            "tag1 uid fetch 4 (rfc822.header)\r\n"
-            "tag1 uid fetch 4 (rfc822)\r\n"
+            "tag1 uid fetch 4 (BODY.PEEK[HEADER])\r\n"
+            "tag1 uid fetch 4 (BODY.PEEK[])\r\n"
             "tag1 append \"tandrel\" {20}\r\nSubject: x\r\n\r\nbody\r\n\r\n"
             "tag1 UID STORE 4 +FLAGS (\\Deleted)\r\n"
             "tag1 EXPUNGE\r\n");
@@ -159,10 +159,10 @@ TEST_F(ImapScriptTest, FetchReadsByLiteralSizeNotByLineStarts) {
       "Subject: tricky\r\n\r\n* 3 FETCH (UID 3)\r\ntag1 OK looks completed\r\n)\r\nend";
   ScriptedPeer peer;
   LoginScript(peer, "login")
-      .Await("tag1 uid fetch 3 (rfc822)\r\n")
+      .Await("tag1 uid fetch 3 (BODY.PEEK[])\r\n")
       .Say("* 1 FETCH (UID 3 RFC822 {" + std::to_string(body.size()) + "}\r\n" + body +
            " FLAGS (\\Seen))\r\ntag1 OK Fetch completed\r\n")
-      .Await("tag1 uid fetch 3 (rfc822)\r\n")
+      .Await("tag1 uid fetch 3 (BODY.PEEK[])\r\n")
       .Say("tag1 NO no such message\r\n");
   Begin(peer);
   TransferProgress::Instance()->BeginDownload("a.bin", 1000000);
@@ -184,31 +184,36 @@ TEST_F(ImapScriptTest, ProviderHeaderComesFromTheMessageAndTheSessionReopens) {
   const std::string body = "QUJD\r\n";
   ScriptedPeer peer;
   LoginScript(peer, "tag1 login box@sohu.com pw\r\n")
-      .Await("tag1 uid fetch 5 (rfc822)\r\n")
+      .Await("tag1 select INBOX.tandrel\r\n")
+      .Say("tag1 OK [READ-WRITE] Select completed\r\n")
+      .Await("tag1 uid fetch 5 (BODY.PEEK[])\r\n")
       .Say("* 1 FETCH (UID 5 RFC822 {" + std::to_string(header.size() + body.size()) + "}\r\n" +
            header)
       .Reconnect()
       .Say(kGreeting)
       .Await("tag1 login box@sohu.com pw\r\n")
       .Say(kLoginOk)
-      .Await("tag1 select tandrel\r\n")
+      .Await("tag1 select INBOX.tandrel\r\n")
       .Say("tag1 OK [READ-WRITE] Select completed\r\n");
   Begin(peer, "box@sohu.com", "pw");
+  // The folder selected before is selected again, whatever its name.
+  ASSERT_TRUE(client_.Select("INBOX.tandrel"));
   std::string got;
   EXPECT_TRUE(client_.GetHeader("5", got));
   EXPECT_EQ(got, header);
   EXPECT_TRUE(client_.IsConnected());
   EXPECT_EQ(Finish(peer),
             "tag1 login box@sohu.com pw\r\n"
-            "tag1 uid fetch 5 (rfc822)\r\n"
+            "tag1 select INBOX.tandrel\r\n"
+            "tag1 uid fetch 5 (BODY.PEEK[])\r\n"
             "tag1 login box@sohu.com pw\r\n"
-            "tag1 select tandrel\r\n");
+            "tag1 select INBOX.tandrel\r\n");
 }
 
 TEST_F(ImapScriptTest, FetchCutShortHandsBackNothing) {
   ScriptedPeer peer;
   LoginScript(peer, "login")
-      .Await("tag1 uid fetch 3 (rfc822)\r\n")
+      .Await("tag1 uid fetch 3 (BODY.PEEK[])\r\n")
       .Say("* 1 FETCH (UID 3 RFC822 {100}\r\nonly part of it")
       .Hangup();
   Begin(peer);

@@ -1,26 +1,17 @@
 #include "DovecotServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <grp.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "ServerProcess.h"
 
 namespace {
 
@@ -28,62 +19,19 @@ constexpr const char* kDovecot = "/usr/sbin/dovecot";
 
 using Clock = std::chrono::steady_clock;
 
-// Runs a program to its end with output to log_path; true on exit status 0.
 bool Run(const std::vector<std::string>& argv, const std::string& log_path) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return ServerProcess::Run(argv, log_path);
 }
-
-int FreeLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
-}
-
-bool PortAnswers(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
-}
-
 bool WriteText(const std::string& path, const std::string& text, bool append = false) {
-  std::ofstream out(path, append ? std::ios::app : std::ios::trunc);
-  out << text;
-  return static_cast<bool>(out.flush());
+  return ServerProcess::WriteText(path, text, append);
 }
 
 }  // namespace
 
-DovecotServer::DovecotServer() : dir_(std::make_unique<TempDir>("dovecot")) {
+DovecotServer::DovecotServer() : DovecotServer(Options{}) {}
+
+DovecotServer::DovecotServer(Options options)
+    : options_(options), dir_(std::make_unique<TempDir>("dovecot")) {
   ::chmod(dir_->path().c_str(), 0755);
   WriteText(dir_->Sub("users"), "");
 }
@@ -133,6 +81,41 @@ bool DovecotServer::MakeCertificates() {
                 log);
   if (!ok) error_ = "openssl could not make the test certificates";
   return ok;
+}
+
+std::string DovecotServer::TrashName() const {
+  return options_.inbox_namespace ? "INBOX.Papierkorb" : "Papierkorb";
+}
+
+std::string DovecotServer::OptionalConfig() const {
+  const Options& o = options_;
+  std::string conf, plugins, plugin_settings;
+  if (o.inbox_namespace || o.gmail) {
+    conf += "namespace inbox {\n  inbox = yes\n";
+    conf += o.inbox_namespace ? "  prefix = INBOX.\n  separator = .\n" : "  separator = /\n";
+    // A localised name: clients must find it by its special use.
+    if (o.gmail)
+      conf += "  mailbox Papierkorb {\n    special_use = \\Trash\n    auto = create\n  }\n";
+    conf += "}\n";
+  }
+  if (o.gmail) conf += "imap_capability = +X-GM-EXT-1\n";
+  if (o.id_log) conf += "imap_id_log = *\n";
+  if (o.quota_kib > 0) {
+    plugins += " quota";
+    plugin_settings +=
+        "  quota = maildir:User quota\n  quota_rule = *:storage=" + std::to_string(o.quota_kib) +
+        "K\n";
+  }
+  if (o.mail_log) {
+    plugins += " notify mail_log";
+    plugin_settings +=
+        "  mail_log_events = delete undelete expunge copy mailbox_delete save\n"
+        "  mail_log_fields = uid box msgid size flags\n";
+  }
+  if (!plugins.empty()) conf += "mail_plugins = $mail_plugins" + plugins + "\n";
+  if (o.quota_kib > 0) conf += "protocol imap {\n  mail_plugins = $mail_plugins imap_quota\n}\n";
+  if (!plugin_settings.empty()) conf += "plugin {\n" + plugin_settings + "}\n";
+  return conf;
 }
 
 bool DovecotServer::WriteConfig() {
@@ -204,7 +187,8 @@ bool DovecotServer::WriteConfig() {
                      "  args = uid=nobody gid=nogroup home=" +
                      d +
                      "/mail/%u\n"
-                     "}\n";
+                     "}\n" +
+                     OptionalConfig();
   if (!WriteText(d + "/dovecot.conf", conf)) {
     error_ = "cannot write the dovecot configuration";
     return false;
@@ -213,46 +197,25 @@ bool DovecotServer::WriteConfig() {
 }
 
 bool DovecotServer::Launch() {
-  std::string conf = dir_->Sub("dovecot.conf"), out = dir_->Sub("tools.log");
-  std::vector<std::string> argv{kDovecot, "-F", "-c", conf};
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t parent = ::getpid();
-  pid_t pid = ::fork();
-  if (pid < 0) {
+  master_pid_ = ServerProcess::Spawn({kDovecot, "-F", "-c", dir_->Sub("dovecot.conf")},
+                                     dir_->Sub("tools.log"));
+  if (master_pid_ < 0) {
     error_ = "cannot start dovecot";
     return false;
   }
-  if (pid == 0) {
-    // Only async-signal-safe calls until exec. Its own process group, led by
-    // the master, so that Stop reaches every server process; and a test
-    // process that dies without running Stop still takes the server along.
-    ::setpgid(0, 0);
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent) ::_exit(127);
-    int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      ::dup2(fd, 1);
-      ::dup2(fd, 2);
-    }
-    ::execv(kDovecot, args.data());
-    ::_exit(127);
-  }
-  master_pid_ = pid;
   return true;
 }
 
 bool DovecotServer::WaitForPorts() {
   auto deadline = Clock::now() + std::chrono::seconds(10);
   while (Clock::now() < deadline) {
-    int status = 0;
-    if (::waitpid(master_pid_, &status, WNOHANG) == master_pid_) {
+    if (!ServerProcess::Alive(master_pid_)) {
       master_pid_ = -1;
       error_ = "dovecot ended at start-up";
       return false;
     }
-    if (PortAnswers(imap_port_) && PortAnswers(imaps_port_)) return true;
+    if (ServerProcess::PortAnswers(imap_port_) && ServerProcess::PortAnswers(imaps_port_))
+      return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   error_ = "dovecot's ports did not answer within 10 s";
@@ -264,8 +227,8 @@ bool DovecotServer::Start() {
   if (!MakeCertificates()) return false;
   // A port picked free can be taken by a parallel test before Dovecot binds it.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    imap_port_ = FreeLoopbackPort();
-    imaps_port_ = FreeLoopbackPort();
+    imap_port_ = ServerProcess::FreeLoopbackPort();
+    imaps_port_ = ServerProcess::FreeLoopbackPort();
     if (imap_port_ == 0 || imaps_port_ == 0 || imap_port_ == imaps_port_) continue;
     if (!WriteConfig() || !Launch()) return false;
     if (WaitForPorts()) return true;
@@ -285,16 +248,6 @@ bool DovecotServer::Restart() {
 void DovecotServer::Stop() {
   if (master_pid_ <= 0) return;
   // Children told at once end faster than through the master's own round.
-  ::kill(-master_pid_, SIGTERM);
-  auto deadline = Clock::now() + std::chrono::seconds(5);
-  int status = 0;
-  while (::waitpid(master_pid_, &status, WNOHANG) == 0) {
-    if (Clock::now() >= deadline) {
-      ::kill(-master_pid_, SIGKILL);
-      ::waitpid(master_pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  ServerProcess::StopGroup(master_pid_);
   master_pid_ = -1;
 }

@@ -18,7 +18,17 @@
 // Tests that speak TLS point SSL_CERT_FILE at CaFile().
 class DovecotServer {
  public:
+  // Layouts and provider habits beside the plain default.
+  struct Options {
+    bool inbox_namespace = false;  // personal folders under "INBOX." with "." between
+    uint64_t quota_kib = 0;        // quota + imap_quota plugins with this STORAGE rule
+    bool gmail = false;            // +X-GM-EXT-1 and a \Trash folder named TrashName()
+    bool id_log = false;           // imap_id_log = *: the client's ID in the log
+    bool mail_log = false;         // mail_log plugin: saves, copies, expunges in the log
+  };
+
   DovecotServer();
+  explicit DovecotServer(Options options);
   ~DovecotServer();
   DovecotServer(const DovecotServer&) = delete;
   DovecotServer& operator=(const DovecotServer&) = delete;
@@ -47,6 +57,8 @@ class DovecotServer {
   std::string MailDir() const { return dir_->Sub("mail"); }
   const std::string& Dir() const { return dir_->path(); }
   const std::string& Error() const { return error_; }
+  // The special-use \Trash folder of the gmail option, as LIST names it.
+  std::string TrashName() const;
   std::string LogText() const;
 
  private:
@@ -55,6 +67,9 @@ class DovecotServer {
   bool Launch();
   bool WaitForPorts();
 
+  std::string OptionalConfig() const;
+
+  Options options_;
   std::unique_ptr<TempDir> dir_;
   std::string error_;
   pid_t master_pid_ = -1;
