@@ -26,7 +26,6 @@
 #include "DovecotServer.h"
 #include "SyncMachine.h"
 #include "TempDir.h"
-#include "drive/FolderCache.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
 #include "message/MailParser.h"
@@ -35,6 +34,8 @@
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "store/SyncQueries.h"
+#include "sync/FolderCache.h"
+#include "sync/PartHeaders.h"
 #include "sync/SyncEngine.h"
 
 namespace {
@@ -150,7 +151,7 @@ bool PrepareBigFile() {
     r.md5 = md5;
     std::string eml = g_dir->Sub("raw" + std::to_string(part) + ".eml");
     int length = 0;
-    EmlWriter writer(r);
+    EmlWriter writer(PartHeaders::ToMessage(r, r.local_fn));
     if (!writer.SaveToEml(eml, length)) return false;
     g_big.emls.push_back(eml);
   }
@@ -167,7 +168,7 @@ bool PrepareBigFile() {
     if (!client.GetHeader(uid, header)) return false;
     MailParser parser;
     parser.Parse(header);
-    if (parser.info.kind == 1) g_big.uids.insert(uid);
+    if (parser.info.kind == MessageKind::kFilePart) g_big.uids.insert(uid);
   }
   return g_big.uids.size() == 10;
 }
@@ -270,7 +271,7 @@ bool FillMailbox(const std::string& user, int n) {
     r.part = r.total_part = 1;
     r.size = r.total_size = 100;
     r.md5 = "small";
-    EmlWriter writer(r);
+    EmlWriter writer(PartHeaders::ToMessage(r, r.local_fn));
     int length = 0;
     if (!writer.SaveToEml(eml, length) || !client.Append("tandrel", eml)) return false;
   }

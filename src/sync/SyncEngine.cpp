@@ -9,7 +9,6 @@
 #include <future>
 #include <system_error>
 
-#include "drive/FolderCache.h"
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
@@ -17,7 +16,9 @@
 #include "platform/Locations.h"
 #include "platform/WireCodePage.h"
 #include "store/MetaStore.h"
+#include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
+#include "sync/PartHeaders.h"
 #include "sync/SyncNames.h"
 #include "sync/TransferProgress.h"
 
@@ -42,9 +43,18 @@ SyncEngine& SyncEngine::Instance() {
   return engine;
 }
 
+void SyncEngine::CountTransfers(ImapClient& session) {
+  TransferProgress* progress = TransferProgress::Instance();
+  session.SetProgress([progress](uint32_t n) { progress->AddUploaded(n); },
+                      [progress](uint32_t n) { progress->AddDownloaded(n); });
+}
+
 SyncEngine::SyncEngine()
     : task_session_(std::make_unique<ImapClient>()),
-      refresh_session_(std::make_unique<ImapClient>()) {}
+      refresh_session_(std::make_unique<ImapClient>()) {
+  CountTransfers(*task_session_);
+  CountTransfers(*refresh_session_);
+}
 
 SyncEngine::~SyncEngine() { Stop(); }
 
@@ -334,7 +344,7 @@ std::string SyncEngine::MessagePath(const FileRecord& record) {
 SyncEngine::Built SyncEngine::BuildMessage(FileRecord record, std::string path) {
   MakeDir(DataDir() + "\\temp");
   Built built;
-  EmlWriter writer(record);
+  EmlWriter writer(PartHeaders::ToMessage(record, record.local_fn));
   built.ok = writer.SaveToEml(path, built.length);
   if (!built.ok) RemoveFile(path);
   return built;
@@ -400,7 +410,7 @@ bool SyncEngine::UploadFolderIndex() {
   Log()->Write(LOG_INFO, "upfolder:%s", text.c_str());
 
   std::string eml = temp + "\\" + record.md5 + ".eml";
-  EmlWriter writer(record);
+  EmlWriter writer(PartHeaders::ToMessage(record, record.local_fn));
   int length = 0;
   bool ok = writer.SaveToEml(eml, length);
   if (ok) {

@@ -99,6 +99,10 @@ class SyncEngine {
   bool SyncMoveFile(const std::string& old_path, const std::string& new_path);
   bool SyncMoveFolder(const std::string& old_path, const std::string& new_path);
 
+  // Whether every part of the file at path is in the cache (none waits for
+  // its download); false for an unknown file.
+  bool ContentCached(const std::string& path);
+
   // The account's cache directory as the setting row gives it now; empty
   // when unknown (then nothing is written locally).
   std::string CacheRoot() const;
@@ -115,6 +119,8 @@ class SyncEngine {
   // Runs loop on thread, counted in loops_running_ until it returns.
   void StartLoop(std::thread& thread, void (SyncEngine::*loop)());
   void Pause(int ms);
+  // Hands the session sinks that count its transfers in TransferProgress.
+  static void CountTransfers(ImapClient& session);
   bool OpenMailbox(ImapClient& session);
   bool EnsureOpen(ImapClient& session);
 

@@ -5,10 +5,10 @@
 
 #include <map>
 
-#include "drive/FolderCache.h"
 #include "log/CLog.h"
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
+#include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
 #include "sync/SyncEngine.h"
 
@@ -208,5 +208,20 @@ bool SyncEngine::SyncMoveFolder(const std::string& old_path, const std::string& 
   }
   store.AddUpFolderCount();
   RebuildLocked();
+  return true;
+}
+
+bool SyncEngine::ContentCached(const std::string& path) {
+  MetaStore store;
+  FileRecord record;
+  if (!store.GetFileInfo(path, record)) return false;
+  SyncQueries queries(account_.user);
+  for (int part = 1; part <= record.total_part; ++part) {
+    SyncQueries::PartRow row;
+    bool found = false;
+    if (!queries.GetPart(record.file_id, part, row, found) || !found || row.stat == 2) {
+      return false;
+    }
+  }
   return true;
 }

@@ -6,7 +6,6 @@
 
 #include <ctime>
 
-#include "drive/FolderCache.h"
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
 #include "message/MailParser.h"
@@ -14,8 +13,10 @@
 #include "platform/UniqueFd.h"
 #include "platform/WireCodePage.h"
 #include "store/MetaStore.h"
+#include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
 #include "sync/PartFetcher.h"
+#include "sync/PartHeaders.h"
 #include "sync/SyncEngine.h"
 #include "sync/SyncNames.h"
 #include "sync/TransferProgress.h"
@@ -112,7 +113,7 @@ bool SyncEngine::Refresh() {
     }
     MailParser parser;
     parser.Parse(header);
-    FileRecord record = parser.info;
+    FileRecord record = PartHeaders::FromMessage(parser.info);
     record.mail_id = uid;
     if (record.kind == 1) {
       if (!SyncNames::PlausiblePart(record)) {
@@ -283,7 +284,7 @@ bool SyncEngine::ParseFolderIndex(const std::string& message, std::vector<Folder
                                   std::vector<FileRecord>& files, FileRecord& info) {
   MailParser parser;
   parser.Parse(message);
-  info = parser.info;
+  info = PartHeaders::FromMessage(parser.info);
   if (parser.attachments.empty()) return false;
   std::string text = WireCodePage::ToUtf8(parser.attachments.begin()->second);
   Log()->Write(LOG_INFO, "Download Folder:%s", text.c_str());
@@ -409,6 +410,7 @@ void SyncEngine::DownloadPending() {
   // fetcher's thread: the next parts' messages arrive while this one is
   // decoded and written.
   ImapClient session;
+  CountTransfers(session);
   struct Registered {  // Stop may cut the session while it is in use
     SyncEngine& engine;
     Registered(SyncEngine& e, ImapClient& s) : engine(e) { Set(&s); }

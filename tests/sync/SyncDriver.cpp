@@ -22,7 +22,7 @@
 #include <string>
 
 #include "DriverBlanks.h"
-#include "drive/FolderCache.h"
+#include "sync/FolderCache.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/MetaStore.h"

@@ -10,7 +10,6 @@
 #include "../mail/ScriptedPeer.h"
 #include "DovecotServer.h"
 #include "TempDir.h"
-#include "drive/FolderCache.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
 #include "platform/FileHelpers.h"
@@ -19,6 +18,8 @@
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "store/SyncQueries.h"
+#include "sync/FolderCache.h"
+#include "sync/PartHeaders.h"
 #include "sync/TransferProgress.h"
 
 namespace {
@@ -282,7 +283,7 @@ TEST_F(SyncEngineDovecotTest, AnotherFilesMessageUnderTheSameIdIsNeverTakenNorDe
   impostor.part = impostor.total_part = 1;
   impostor.size = impostor.total_size = 24;
   impostor.md5 = "0123456789abcdef";
-  EmlWriter writer(impostor);
+  EmlWriter writer(PartHeaders::ToMessage(impostor, impostor.local_fn));
   int length = 0;
   std::string eml = tmp_.Sub("impostor.eml");
   ASSERT_TRUE(writer.SaveToEml(eml, length));
@@ -317,7 +318,7 @@ TEST_F(SyncEngineDovecotTest, TwoCopiesOfAPartKeepTheSmallerUidOnEveryMachine) {
   part.part = part.total_part = 1;
   part.size = part.total_size = 5;
   part.md5 = "same";
-  EmlWriter writer(part);
+  EmlWriter writer(PartHeaders::ToMessage(part, part.local_fn));
   int length = 0;
   std::string eml = tmp_.Sub("part.eml");
   ASSERT_TRUE(writer.SaveToEml(eml, length));

@@ -19,6 +19,7 @@
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
 #include "platform/FileHelpers.h"
+#include "sync/PartHeaders.h"
 
 namespace {
 
@@ -378,7 +379,7 @@ TEST_F(SyncTwoMachines, HandMadeIndexWritesNothingOutsideTheCache) {
   std::string folder_txt = tmp_.Sub("folder.txt");
   WriteFileBytes(folder_txt, text);
   auto make = [&](const FileRecord& record, const std::string& eml) {
-    EmlWriter writer(record);
+    EmlWriter writer(PartHeaders::ToMessage(record, record.local_fn));
     int length = 0;
     return writer.SaveToEml(eml, length) && AppendFile(eml);
   };
