@@ -85,7 +85,7 @@ class MetaStore {
   bool GetFileByMailId(const std::string& mail_id, FileRecord& record);
   bool GetFiles(const std::string& folder, std::vector<FileRecord>& list);
   bool GetFolderEntries(const std::string& folder, std::vector<DriveEntry>& entries);
-  bool GetAllMailId(std::map<std::string, int>& stats);
+  bool GetAllMailId(std::map<std::string, PartState>& stats);
   bool GetPendingDownloads(std::vector<FileRecord>& list);
   bool GetPendingUpload(std::vector<FileRecord>& list);
   bool IsFileComplete(const FileRecord& record);
@@ -94,7 +94,7 @@ class MetaStore {
   bool DelFile(const std::string& mail_id);
   bool FinishUpdateFile(const FileRecord& record);
   bool SetFileStat(const FileRecord& record);
-  bool SetFileStatByPath(const std::string& path, int stat);
+  bool SetFileStatByPath(const std::string& path, PartState stat);
   bool RenameFile(const std::string& old_path, const std::string& new_path);
   bool DelPendingFiles();
 

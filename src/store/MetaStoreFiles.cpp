@@ -28,7 +28,7 @@ void ReadPart(const CppSQLite3Query& q, const char* name_column, FileRecord& r) 
 
 void ReadPartWithPlace(const CppSQLite3Query& q, const char* name_column, FileRecord& r) {
   ReadPart(q, name_column, r);
-  r.local_fn = q.TextValue("local_fn");
+  r.cache_path = q.TextValue("local_fn");
   r.folder_id = q.IntValue("folder_id");
 }
 
@@ -98,8 +98,8 @@ bool MetaStore::GetFileInfo(const std::string& path, FileRecord& record) {
     if (q.AtEnd()) return false;
     FileRecord r = record;
     ReadPartWithPlace(q, "name", r);
-    r.stat = q.IntValue("stat");
-    r.kind = 1;
+    r.stat = StateFromStored(q.IntValue("stat"));
+    r.kind = RecordKind::kFilePart;
     record = r;
     return true;
   } catch (const CppSQLite3Exception& e) {
@@ -159,11 +159,11 @@ bool MetaStore::GetFolderEntries(const std::string& folder, std::vector<DriveEnt
   return true;
 }
 
-bool MetaStore::GetAllMailId(std::map<std::string, int>& stats) {
+bool MetaStore::GetAllMailId(std::map<std::string, PartState>& stats) {
   try {
     CppSQLite3Query q = account_db_.RunQuery("select * from mail");
     while (!q.AtEnd()) {
-      stats[q.TextValue("mail_id")] = q.IntValue("stat");
+      stats[q.TextValue("mail_id")] = StateFromStored(q.IntValue("stat"));
       q.Next();
     }
   } catch (const CppSQLite3Exception& e) {
@@ -198,7 +198,7 @@ bool MetaStore::GetPendingUpload(std::vector<FileRecord>& list) {
       r.folder_id = q.IntValue("folder_id");
       FolderRecord folder;
       if (GetFolder(r.folder_id, folder)) {
-        r.local_fn = folder.full_name + r.name;
+        r.drive_path = folder.full_name + r.name;
         list.push_back(std::move(r));
         return true;
       }
@@ -252,7 +252,7 @@ bool MetaStore::AddFile(FileRecord& record, bool new_file) {
             "local_fn,stat) values('%q',%d,'%q',%d,%d,'%q',%d,%d,%d, '%q',1)",
             record.mail_id.c_str(), record.file_id, record.name.c_str(), record.size, record.time,
             record.md5.c_str(), record.total_size, record.part, record.total_part,
-            record.local_fn.c_str()));
+            record.cache_path.c_str()));
       }
       account_db_.RunStatement(
           SqlText("insert into ftable(file_id, folder_id, file_name) values(%d, %d, '%q')",
@@ -270,7 +270,7 @@ bool MetaStore::AddFile(FileRecord& record, bool new_file) {
             "local_fn,stat) values('%q',%d,'%q',%d,%d,'%q',%d,%d, %d,'%q',2)",
             record.mail_id.c_str(), record.file_id, record.name.c_str(), record.size, record.time,
             record.md5.c_str(), record.total_size, record.part, record.total_part,
-            record.local_fn.c_str()));
+            record.cache_path.c_str()));
       }
     }
     account_db_.RunQuery("COMMIT");
@@ -322,18 +322,18 @@ bool MetaStore::FinishUpdateFile(const FileRecord& record) {
 bool MetaStore::SetFileStat(const FileRecord& record) {
   try {
     account_db_.RunStatement(SqlText("update mail set stat=%d where file_id=%d and part=%d",
-                                     record.stat, record.file_id, record.part));
+                                     StoredState(record.stat), record.file_id, record.part));
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "SetFileStat error.msg=%s", e.Message());
   }
   return true;
 }
 
-bool MetaStore::SetFileStatByPath(const std::string& path, int stat) {
+bool MetaStore::SetFileStatByPath(const std::string& path, PartState stat) {
   int folder_id = 0, file_id = 0;
   if (!ResolvePath(path, folder_id, file_id)) return false;
   try {
-    account_db_.RunStatement(SqlText("update mail set stat=%d where file_id=%d", stat, file_id));
+    account_db_.RunStatement(SqlText("update mail set stat=%d where file_id=%d", StoredState(stat), file_id));
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "FinishUpdateFile error.msg=%s", e.Message());
   }

@@ -2,27 +2,28 @@
 
 namespace {
 
-MessageKind ToMessageKind(int kind) {
+MessageKind ToMessageKind(RecordKind kind) {
   switch (kind) {
-    case 1:
+    case RecordKind::kFilePart:
       return MessageKind::kFilePart;
-    case 2:
+    case RecordKind::kFolderIndex:
       return MessageKind::kFolderIndex;
-    default:
-      return MessageKind::kUnknown;
+    case RecordKind::kUnknown:
+      break;
   }
+  return MessageKind::kUnknown;
 }
 
-int FromMessageKind(MessageKind kind) {
+RecordKind FromMessageKind(MessageKind kind) {
   switch (kind) {
     case MessageKind::kFilePart:
-      return 1;
+      return RecordKind::kFilePart;
     case MessageKind::kFolderIndex:
-      return 2;
+      return RecordKind::kFolderIndex;
     case MessageKind::kUnknown:
       break;
   }
-  return 0;
+  return RecordKind::kUnknown;
 }
 
 }  // namespace

@@ -180,11 +180,11 @@ bool SyncEngine::TaskStep() {
     if (!UploadLoop(store)) return false;
   }
 
-  std::map<std::string, int> stats;
+  std::map<std::string, PartState> stats;
   if (!store.GetAllMailId(stats)) return false;
   std::set<std::string> doomed;
   for (const auto& [mail_id, stat] : stats) {
-    if (mail_id.empty() || stat != 3) continue;
+    if (mail_id.empty() || stat != PartState::kDeleted) continue;
     Log()->Write(LOG_DEBUG, "delete remote file:mail_id:%s", mail_id.c_str());
     doomed.insert(mail_id);
   }
@@ -234,10 +234,10 @@ bool SyncEngine::UploadLoop(MetaStore& store) {
       return true;  // nothing to do, or nowhere to read the content from
     }
     FileRecord part = list.front();
-    const std::string drive_path = part.local_fn;
+    const std::string drive_path = part.drive_path;
     part.from = part.to = account_.user;
-    part.kind = 1;
-    part.local_fn = cache + drive_path;
+    part.kind = RecordKind::kFilePart;
+    part.cache_path = cache + drive_path;
 
     // A cached copy that is gone, or no longer the size recorded, would go
     // up wrong or not at all; waiting cannot mend it and would hold every
@@ -306,7 +306,7 @@ bool SyncEngine::UploadLoop(MetaStore& store) {
 
 SyncEngine::Source SyncEngine::CheckSource(const FileRecord& part) {
   struct stat st {};
-  if (::stat(NativePath(part.local_fn).c_str(), &st) != 0) {
+  if (::stat(NativePath(part.cache_path).c_str(), &st) != 0) {
     return errno == ENOENT || errno == ENOTDIR ? Source::kGone : Source::kReadable;
   }
   if (!S_ISREG(st.st_mode)) return Source::kGone;
@@ -344,7 +344,7 @@ std::string SyncEngine::MessagePath(const FileRecord& record) {
 SyncEngine::Built SyncEngine::BuildMessage(FileRecord record, std::string path) {
   MakeDir(DataDir() + "\\temp");
   Built built;
-  EmlWriter writer(PartHeaders::ToMessage(record, record.local_fn));
+  EmlWriter writer(PartHeaders::ToMessage(record, record.cache_path));
   built.ok = writer.SaveToEml(path, built.length);
   if (!built.ok) RemoveFile(path);
   return built;
@@ -397,9 +397,8 @@ bool SyncEngine::UploadFolderIndex() {
   }
   FileRecord record;
   record.name = "folder.txt";
-  record.kind = 2;
+  record.kind = RecordKind::kFolderIndex;
   record.from = record.to = account_.user;
-  record.local_fn = index_path;
   record.part = record.total_part = 1;
   record.file_id = task.file_id;
   if (!GetFileMd5(index_path, record.size, record.time, record.md5)) {
@@ -410,7 +409,7 @@ bool SyncEngine::UploadFolderIndex() {
   Log()->Write(LOG_INFO, "upfolder:%s", text.c_str());
 
   std::string eml = temp + "\\" + record.md5 + ".eml";
-  EmlWriter writer(PartHeaders::ToMessage(record, record.local_fn));
+  EmlWriter writer(PartHeaders::ToMessage(record, index_path));
   int length = 0;
   bool ok = writer.SaveToEml(eml, length);
   if (ok) {

@@ -52,12 +52,12 @@ bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
   if (cache.empty()) return false;
 
   FileRecord record;
-  record.local_fn = cache + path;
-  if (!GetFileMd5(record.local_fn, record.size, record.time, record.md5)) return false;
+  record.cache_path = cache + path;
+  if (!GetFileMd5(record.cache_path, record.size, record.time, record.md5)) return false;
   record.total_size = record.size;
   record.name = name;
   record.from = record.to = account_.user;
-  record.stat = 1;
+  record.stat = PartState::kAwaitingUpload;
   record.folder_id = folder_id;
 
   // A name that the store already holds is an edit, whatever the caller
@@ -219,7 +219,7 @@ bool SyncEngine::ContentCached(const std::string& path) {
   for (int part = 1; part <= record.total_part; ++part) {
     SyncQueries::PartRow row;
     bool found = false;
-    if (!queries.GetPart(record.file_id, part, row, found) || !found || row.stat == 2) {
+    if (!queries.GetPart(record.file_id, part, row, found) || !found || row.stat == PartState::kAwaitingDownload) {
       return false;
     }
   }

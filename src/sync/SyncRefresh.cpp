@@ -71,14 +71,17 @@ bool SyncEngine::Refresh() {
     return false;
   }
   MetaStore store;
-  std::map<std::string, int> local;
+  std::map<std::string, PartState> local;
   if (!store.GetAllMailId(local)) return false;
 
   // Parts whose messages are gone, newest first.
   std::vector<std::string> vanished;
   for (auto it = local.rbegin(); it != local.rend(); ++it) {
     if (it->first.empty() || remote.count(it->first) != 0) continue;
-    if (it->second == 0 || it->second == 2) vanished.push_back(it->first);
+    PartState state = it->second;
+    if (state == PartState::kCached || state == PartState::kAwaitingDownload) {
+      vanished.push_back(it->first);
+    }
   }
   if (!vanished.empty()) DropVanished(store, vanished, changed);
 
@@ -115,7 +118,7 @@ bool SyncEngine::Refresh() {
     parser.Parse(header);
     FileRecord record = PartHeaders::FromMessage(parser.info);
     record.mail_id = uid;
-    if (record.kind == 1) {
+    if (record.kind == RecordKind::kFilePart) {
       if (!SyncNames::PlausiblePart(record)) {
         Log()->Write(LOG_WARNING, "pass over part header that does not add up, mail_id:%s",
                      uid.c_str());
@@ -183,7 +186,7 @@ void SyncEngine::DropVanished(MetaStore& store, const std::vector<std::string>& 
     FileRecord part;
     store.GetFileByMailId(mail_id, part);
     // The cached copy is found by the file's place in the tree now; the
-    // row's local_fn may name a path that another file holds since a move.
+    // row's cache_path may name a path that another file holds since a move.
     auto file = files.find(part.file_id);
     std::string full, name;
     if (file != files.end() && full_of.count(file->second.folder_id) != 0) {
@@ -209,12 +212,12 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
   auto key = std::make_pair(record.file_id, record.part);
   auto it = parts.find(key);
   if (it == parts.end()) {
-    record.stat = 2;
+    record.stat = PartState::kAwaitingDownload;
     learned.push_back(record);
     SyncQueries::PartRow row;
     row.file_id = record.file_id;
     row.part = record.part;
-    row.stat = 2;
+    row.stat = PartState::kAwaitingDownload;
     row.size = record.size;
     row.total_size = record.total_size;
     row.total_part = record.total_part;
@@ -239,13 +242,13 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
     std::lock_guard<std::mutex> lock(namespace_mutex_);
     bool exists = false;
     if (!queries.HasFile(record.file_id, exists)) return false;
-    if (row.stat == 3 || !exists) {
+    if (row.stat == PartState::kDeleted || !exists) {
       queries.SetDeletedPartMailId(record.file_id, record.part, uid);
-      row.stat = 3;
+      row.stat = PartState::kDeleted;
     } else {
-      record.stat = 0;
+      record.stat = PartState::kCached;
       if (!store.AddFile(record, false)) return false;
-      row.stat = 0;
+      row.stat = PartState::kCached;
     }
     row.mail_id = uid;
     return true;
@@ -340,8 +343,9 @@ SyncEngine::Outcome SyncEngine::AdoptIndex(const std::string& uid, const FileRec
   // has lost its messages by now.
   std::map<int, bool> alive;
   for (const auto& [key, row] : parts) {
-    bool part_alive = row.stat == 1 || row.stat == 4 ||
-                      ((row.stat == 0 || row.stat == 2) && remote.count(row.mail_id) != 0);
+    bool part_alive = row.stat == PartState::kAwaitingUpload || row.stat == PartState::kAppended ||
+                      ((row.stat == PartState::kCached || row.stat == PartState::kAwaitingDownload) &&
+                       remote.count(row.mail_id) != 0);
     auto found = alive.find(key.first);
     alive[key.first] = (found == alive.end() ? true : found->second) && part_alive;
   }
@@ -520,7 +524,7 @@ void SyncEngine::DownloadPending() {
       } else {
         Log()->Write(LOG_DEBUG, "downloadfile ok,fn:%s,mail_id:%s", part.name.c_str(),
                      part.mail_id.c_str());
-        part.stat = 0;
+        part.stat = PartState::kCached;
         written.push_back(part);
       }
       bool file_ends = i + 1 == list.size() || list[i + 1].file_id != part.file_id;
@@ -601,7 +605,7 @@ bool SyncEngine::RebuildLocked() {
   // as zeros.
   std::set<int> incomplete;
   for (const auto& [key, row] : parts) {
-    if (row.stat == 2 || row.stat == 3) incomplete.insert(key.first);
+    if (row.stat == PartState::kAwaitingDownload || row.stat == PartState::kDeleted) incomplete.insert(key.first);
   }
   FolderCache::Tree tree;
   std::vector<std::string> pending{"\\"};

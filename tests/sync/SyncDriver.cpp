@@ -144,7 +144,7 @@ class Driver {
     SyncQueries::Parts parts;
     if (!queries.GetAllParts(parts)) return false;
     int pending = 0;
-    for (const auto& [key, row] : parts) pending += row.stat != 0 ? 1 : 0;
+    for (const auto& [key, row] : parts) pending += row.stat != PartState::kCached ? 1 : 0;
     MetaStore store;
     int up = 0;
     store.GetUpFolderCount(up);
