@@ -1,6 +1,7 @@
 #include "store/SyncQueries.h"
 
 #include <functional>
+#include <optional>
 #include <random>
 
 #include "log/CLog.h"
@@ -8,6 +9,7 @@
 #include "store/MetaStore.h"
 #include "store/SqlText.h"
 #include "store/StoreFiles.h"
+#include "store/StoreTransaction.h"
 
 SyncQueries::SyncQueries(const std::string& user) {
   db_.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
@@ -23,18 +25,12 @@ SyncQueries::SyncQueries(const std::string& user) {
 bool SyncQueries::Run(const char* what, const std::function<void()>& body, bool transaction) {
   if (!db_.IsOpen()) return false;
   try {
-    if (transaction) db_.RunStatement("BEGIN IMMEDIATE");
+    std::optional<StoreTransaction> changes;
+    if (transaction) changes.emplace(db_);
     body();
-    if (transaction) db_.RunStatement("COMMIT");
+    if (changes) changes->Commit();
     return true;
   } catch (const CppSQLite3Exception& e) {
-    if (transaction) {
-      try {
-        db_.RunStatement("ROLLBACK");
-      } catch (const CppSQLite3Exception&) {
-        // No transaction was open: nothing to undo.
-      }
-    }
     CLog::Instance()->Write(LOG_ERROR, "%s error.msg=%s", what, e.Message());
     return false;
   }

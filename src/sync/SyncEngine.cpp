@@ -175,6 +175,10 @@ std::string SyncEngine::CacheRoot() const {
 
 bool SyncEngine::TaskStep() {
   MetaStore store;
+  {
+    std::lock_guard<std::mutex> lock(namespace_mutex_);
+    RecordUnrecorded(store);
+  }
 
   if (clock_() >= retry_at_) {
     if (!UploadLoop(store)) return false;
@@ -327,7 +331,7 @@ bool SyncEngine::SettleSource(MetaStore& store, const FileRecord& part,
   if (!queries.MarkFileDeleted(part.file_id)) return false;
   std::string folder, name;
   if (SplitPath(drive_path, folder, name)) cache_->RemoveEntry(folder, name);
-  store.AddUpFolderCount();
+  CountChange(store);
   return true;
 }
 

@@ -168,6 +168,13 @@ class SyncEngine {
 
   // Drive helpers; the caller holds namespace_mutex_.
   bool AddFileLocked(MetaStore& store, const std::string& path);
+  // Counts one change of the tree (AddUpFolderCount); when the store fails,
+  // the count is owed and the task step pays it, so the change is still
+  // published.
+  void CountChange(MetaStore& store);
+  // Records again the files whose recording failed at their close; the
+  // caller holds namespace_mutex_.
+  void RecordUnrecorded(MetaStore& store);
 
   std::atomic<bool> running_{false};
   std::atomic<bool> threads_on_{false};
@@ -195,4 +202,10 @@ class SyncEngine {
   Clock clock_ = [] { return std::chrono::steady_clock::now(); };
 
   std::set<std::string> ignored_uids_;
+
+  // Guarded by namespace_mutex_: a tree change whose count the store
+  // refused, and the drive paths of closed files the store did not record
+  // (their cached copies wait for the task step).
+  bool count_owed_ = false;
+  std::set<std::string> unrecorded_;
 };

@@ -34,13 +34,37 @@ bool SplitDrivePath(const std::string& path, std::string& folder, std::string& n
 bool SyncEngine::SyncAddFile(const std::string& path) {
   std::lock_guard<std::mutex> lock(namespace_mutex_);
   MetaStore store;
-  return AddFileLocked(store, path);
+  if (AddFileLocked(store, path)) return true;
+  unrecorded_.insert(path);
+  return false;
 }
 
 bool SyncEngine::SyncReplaceFile(const std::string& path) {
   std::lock_guard<std::mutex> lock(namespace_mutex_);
   MetaStore store;
-  return AddFileLocked(store, path);
+  if (AddFileLocked(store, path)) return true;
+  unrecorded_.insert(path);
+  return false;
+}
+
+void SyncEngine::CountChange(MetaStore& store) {
+  if (store.AddUpFolderCount()) return;
+  Log()->Write(LOG_WARNING, "change of the folder tree not counted yet");
+  count_owed_ = true;
+}
+
+void SyncEngine::RecordUnrecorded(MetaStore& store) {
+  if (count_owed_ && store.AddUpFolderCount()) count_owed_ = false;
+  for (auto it = unrecorded_.begin(); it != unrecorded_.end();) {
+    std::string cache = CacheRoot();
+    // A copy gone since (deleted, moved) has nothing left to record.
+    bool gone = cache.empty() || !FileExists(cache + *it);
+    if (gone || AddFileLocked(store, *it)) {
+      it = unrecorded_.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
@@ -67,7 +91,7 @@ bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
   if (exists) {
     SyncQueries queries(account_.user);
     if (!queries.ReplaceFileContent(old_id, record)) return false;
-    store.AddUpFolderCount();
+    CountChange(store);
   } else {
     if (!store.AddFile(record, true)) return false;
   }
@@ -96,7 +120,7 @@ bool SyncEngine::SyncDeleteFile(const std::string& path) {
   cache_->RemoveEntry(folder, name);
   std::string cache = CacheRoot();
   if (!cache.empty()) ::unlink(NativePath(cache + path).c_str());
-  store.AddUpFolderCount();
+  CountChange(store);
   return true;
 }
 
@@ -113,12 +137,11 @@ bool SyncEngine::SyncAddFolder(const std::string& path) {
     return false;
   }
   record.name = name;
-  // AddFolder reports success after a failed insert: look for the row.
   if (!store.AddFolder(record) || !store.GetFolderId(path + "\\", existing)) {
     Log()->Write(LOG_INFO, " add folder %s error", path.c_str());
     return false;
   }
-  store.AddUpFolderCount();
+  CountChange(store);
   cache_->SetFolder(path + "\\", {});
   cache_->PutEntry(parent, FolderEntry(name));
   std::string cache = CacheRoot();
@@ -148,7 +171,7 @@ bool SyncEngine::SyncDeleteFolder(const std::string& path) {
     Log()->Write(LOG_INFO, " del folder %s error", path.c_str());
     return false;
   }
-  store.AddUpFolderCount();
+  CountChange(store);
   cache_->RemoveFolder(path + "\\");
   cache_->RemoveEntry(parent, name);
   std::string cache = CacheRoot();
@@ -182,7 +205,7 @@ bool SyncEngine::SyncMoveFile(const std::string& old_path, const std::string& ne
     MakeDir(cache + new_folder);
     MoveByShell(cache + new_path, cache + old_path);
   }
-  store.AddUpFolderCount();
+  CountChange(store);
   RebuildLocked();
   return true;
 }
@@ -206,7 +229,7 @@ bool SyncEngine::SyncMoveFolder(const std::string& old_path, const std::string& 
     MakeDir(cache + new_parent);
     MoveByShell(cache + new_path, cache + old_path);
   }
-  store.AddUpFolderCount();
+  CountChange(store);
   RebuildLocked();
   return true;
 }
@@ -219,7 +242,8 @@ bool SyncEngine::ContentCached(const std::string& path) {
   for (int part = 1; part <= record.total_part; ++part) {
     SyncQueries::PartRow row;
     bool found = false;
-    if (!queries.GetPart(record.file_id, part, row, found) || !found || row.stat == PartState::kAwaitingDownload) {
+    if (!queries.GetPart(record.file_id, part, row, found) || !found ||
+        row.stat == PartState::kAwaitingDownload) {
       return false;
     }
   }

@@ -178,13 +178,12 @@ void SyncEngine::DropVanished(MetaStore& store, const std::vector<std::string>& 
   std::lock_guard<std::mutex> lock(namespace_mutex_);
   std::map<std::string, FolderRecord> folders;
   std::map<int, FileRecord> files;
-  store.GetAllFolders(folders);
-  store.GetAllFiles(files);
+  if (!store.GetAllFolders(folders) || !store.GetAllFiles(files)) return;
   std::map<int, std::string> full_of;
   for (const auto& [full, folder] : folders) full_of[folder.id] = full;
   for (const std::string& mail_id : vanished) {
     FileRecord part;
-    store.GetFileByMailId(mail_id, part);
+    if (!store.GetFileByMailId(mail_id, part)) return;
     // The cached copy is found by the file's place in the tree now; the
     // row's cache_path may name a path that another file holds since a move.
     auto file = files.find(part.file_id);
@@ -195,12 +194,13 @@ void SyncEngine::DropVanished(MetaStore& store, const std::vector<std::string>& 
     }
     Log()->Write(LOG_DEBUG, "remote doesn't exist,delete it, mid:%s,fn:%s", mail_id.c_str(),
                  (full + name).c_str());
+    // The row goes first: a copy removed for a row that stays would be lost.
+    if (!store.DelFile(mail_id)) return;
     if (!name.empty()) {
       if (!cache.empty()) ::unlink(NativePath(cache + full + name).c_str());
       cache_->RemoveEntry(full, name);
       files.erase(file);
     }
-    store.DelFile(mail_id);
     changed = true;
   }
 }
@@ -243,7 +243,7 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
     bool exists = false;
     if (!queries.HasFile(record.file_id, exists)) return false;
     if (row.stat == PartState::kDeleted || !exists) {
-      queries.SetDeletedPartMailId(record.file_id, record.part, uid);
+      if (!queries.SetDeletedPartMailId(record.file_id, record.part, uid)) return false;
       row.stat = PartState::kDeleted;
     } else {
       record.stat = PartState::kCached;
@@ -255,7 +255,7 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
   }
   if (remote.count(row.mail_id) == 0) {
     // The row's own message is gone; this copy takes its place.
-    queries.SetPartMailId(record.file_id, record.part, uid);
+    if (!queries.SetPartMailId(record.file_id, record.part, uid)) return false;
     row.mail_id = uid;
     return true;
   }
@@ -263,7 +263,7 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
   // keeps the smaller UID, so no two machines delete both.
   if (FolderIndex::UidLess(uid, row.mail_id)) {
     std::string extra = row.mail_id;
-    queries.SetPartMailId(record.file_id, record.part, uid);
+    if (!queries.SetPartMailId(record.file_id, record.part, uid)) return false;
     for (FileRecord& waiting : learned) {  // the row may not be written yet
       if (waiting.file_id == record.file_id && waiting.part == record.part) waiting.mail_id = uid;
     }

@@ -9,6 +9,7 @@
 
 #include "../mail/ScriptedPeer.h"
 #include "DovecotServer.h"
+#include "StoreFault.h"
 #include "TempDir.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
@@ -210,6 +211,25 @@ TEST_F(SyncEngineDovecotTest, FailedFinishStopsTheStepAndTheRepeatedAppendEndsAs
   EXPECT_EQ(MailboxSize(), 2u);  // one part, one index
   DriveEntry entry;
   EXPECT_TRUE(cache_.GetEntry("\\", "a.txt", entry));
+}
+
+TEST_F(SyncEngineDovecotTest, FailedAdoptionOfAnIndexChangesNothingAndIsRetried) {
+  AddFile("\\a.txt", "content of a");
+  ASSERT_TRUE(engine_.TaskStep());  // the part, then the index that lists it
+  engine_.RefreshPass();
+  // This machine forgets its tree, as one that never saw that index.
+  Exec("delete from ftable");
+  Exec("update task_folder set mail_id='', file_id=0, up_count=0");
+  {
+    StoreFault fault("update task_folder set mail_id='");
+    engine_.RefreshPass();
+    EXPECT_EQ(Scalar("select count(*) from ftable"), 0);
+    EXPECT_EQ(Scalar("select count(*) from task_folder where mail_id='' and file_id=0"), 1);
+  }
+  EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\a.txt")), "content of a");
+  engine_.RefreshPass();
+  EXPECT_EQ(Scalar("select count(*) from ftable where file_name='a.txt'"), 1);
+  EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\a.txt")), "content of a");
 }
 
 // A cached copy removed or rewritten behind the drive's back must not hold
