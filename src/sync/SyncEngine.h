@@ -112,6 +112,8 @@ class SyncEngine {
   int UploadBackoffMs() const { return backoff_ms_; }
 
  private:
+  // The download pass works on the engine's account, locks and cache.
+  friend class SyncDownload;
   enum class Outcome { kDone, kRetry, kBad, kLeft };
 
   void TaskLoop();
@@ -155,14 +157,6 @@ class SyncEngine {
   Outcome AdoptIndex(const std::string& uid, const FileRecord& info,
                      std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
                      const std::set<std::string>& remote);
-  struct Fetched {
-    Outcome outcome = Outcome::kRetry;
-    std::string message;
-  };
-  // Writes one fetched part message into the cached file. buffer: memory for
-  // the decoded content, kept by the caller from part to part.
-  Outcome DownloadPart(const FileRecord& record, const std::string& cache,
-                       const std::string& message, std::string& buffer);
   bool RebuildLocked();
   bool DeleteMessage(const std::string& uid);
 

@@ -1,5 +1,5 @@
 // The refresh side of SyncEngine: the mailbox listing, learning parts and
-// indexes, downloads and the folder cache rebuild.
+// indexes, and the folder cache rebuild; SyncDownload fetches the content.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,8 +15,8 @@
 #include "store/MetaStore.h"
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
-#include "sync/PartFetcher.h"
 #include "sync/PartHeaders.h"
+#include "sync/SyncDownload.h"
 #include "sync/SyncEngine.h"
 #include "sync/SyncNames.h"
 #include "sync/TransferProgress.h"
@@ -25,25 +25,6 @@
 namespace {
 
 CLog* Log() { return CLog::Instance(); }
-
-bool WriteAt(int fd, const std::string& bytes, off_t offset) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, offset + done);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-DriveEntry FileEntry(const std::string& name, const FileRecord& record) {
-  DriveEntry entry;
-  entry.name = name;
-  entry.kind = DriveEntry::kFile;
-  entry.SetSize(static_cast<uint64_t>(static_cast<int64_t>(record.total_size)));
-  entry.SetTime(static_cast<uint32_t>(record.time));
-  return entry;
-}
 
 std::string ParentDir(const std::string& path) {
   std::string folder, name;
@@ -404,192 +385,7 @@ SyncEngine::Outcome SyncEngine::AdoptIndex(const std::string& uid, const FileRec
   return Outcome::kDone;
 }
 
-void SyncEngine::DownloadPending() {
-  MetaStore store;
-  std::vector<FileRecord> list;
-  if (!store.GetPendingDownloads(list) || list.empty()) return;
-  std::string cache = CacheRoot();
-
-  // One short-lived session of its own serves the whole loop, on the
-  // fetcher's thread: the next parts' messages arrive while this one is
-  // decoded and written.
-  ImapClient session;
-  CountTransfers(session);
-  struct Registered {  // Stop may cut the session while it is in use
-    SyncEngine& engine;
-    Registered(SyncEngine& e, ImapClient& s) : engine(e) { Set(&s); }
-    ~Registered() { Set(nullptr); }
-    void Set(ImapClient* to) {
-      std::lock_guard<std::mutex> lock(engine.sessions_mutex_);
-      engine.download_session_ = to;
-      if (to != nullptr && !engine.running_ && engine.threads_on_) to->Abort();
-    }
-  } registered(*this, session);
-  // Buffers go back to be filled again once their part is written: each
-  // part lands in memory already in use, not in fresh pages.
-  std::mutex spare_mutex;
-  std::vector<std::string> spare_messages;  // guarded by spare_mutex
-  std::string content_buffer;               // the writer's own
-  auto fetch = [this, &session, &spare_mutex, &spare_messages](const FileRecord& part) {
-    Fetched got;
-    {
-      std::lock_guard<std::mutex> lock(spare_mutex);
-      if (!spare_messages.empty()) {
-        got.message = std::move(spare_messages.back());
-        spare_messages.pop_back();
-        got.message.clear();
-      }
-    }
-    TransferProgress::Instance()->BeginDownload(SyncNames::ProgressName(part),
-                                                static_cast<uint32_t>(part.size));
-    if (!session.IsConnected() &&
-        !(session.Connect(account_.down_server, account_.port, account_.ssl_flag != 0) &&
-          session.Login(account_.user, account_.pwd) && session.Select(kFolder))) {
-      session.Close();
-      got.outcome = Outcome::kRetry;
-      return got;
-    }
-    if (!session.FetchMessage({part.mail_id}, got.message)) {
-      Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", part.mail_id.c_str());
-      session.Close();
-      got.outcome = Outcome::kRetry;
-      return got;
-    }
-    if (got.message.empty()) {
-      Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", part.mail_id.c_str());
-      got.outcome = Outcome::kBad;
-      return got;
-    }
-    got.outcome = Outcome::kDone;
-    return got;
-  };
-  auto ends = [](const Fetched& got) { return got.outcome == Outcome::kRetry; };
-
-  // Parts written but not yet at stat 0: recorded together, one commit per
-  // file. A pass cut short downloads them again.
-  std::vector<FileRecord> written;
-  auto record_written = [&]() {
-    if (written.empty()) return true;
-    std::lock_guard<std::mutex> lock(namespace_mutex_);
-    SyncQueries queries(account_.user);
-    bool ok = queries.MarkDownloaded(written);
-    std::map<int, const FileRecord*> files;
-    for (const FileRecord& part : written) files[part.file_id] = &part;
-    for (const auto& [file_id, part] : files) {
-      if (!ok || !store.IsFileComplete(*part)) continue;
-      FolderRecord folder;
-      if (!store.GetFolder(part->folder_id, folder)) {
-        Log()->Write(LOG_DEBUG, "GetFolderInfo error,fn:%s", part->name.c_str());
-        ok = false;
-        break;
-      }
-      // The tree may have been replaced since the listing: show the file
-      // only where it still is.
-      FileRecord now;
-      if (store.GetFileInfo(folder.full_name + part->name, now) && now.file_id == file_id) {
-        cache_->PutEntry(folder.full_name, FileEntry(part->name, *part));
-      }
-    }
-    written.clear();
-    return ok;
-  };
-
-  {
-    PartFetcher<Fetched> fetcher(list, fetch, ends);
-    Fetched got;
-    for (size_t i = 0; i < list.size() && fetcher.Next(got); ++i) {
-      FileRecord& part = list[i];
-      bool stopping = !running_ && threads_on_;
-      Outcome outcome = got.outcome;
-      if (outcome == Outcome::kDone) {
-        outcome = DownloadPart(part, cache, got.message, content_buffer);
-      }
-      {
-        std::lock_guard<std::mutex> lock(spare_mutex);
-        spare_messages.push_back(std::move(got.message));
-      }
-      if (outcome == Outcome::kRetry) {
-        // The server or the disk is in trouble: the part stays at stat 2 and
-        // the next pass tries again.
-        Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
-                     part.mail_id.c_str());
-        break;
-      }
-      if (outcome == Outcome::kBad) {
-        // Failed for good: dropped, and the loop goes on.
-        Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
-                     part.mail_id.c_str());
-        std::lock_guard<std::mutex> lock(namespace_mutex_);
-        store.DelFile(part.mail_id);
-      } else {
-        Log()->Write(LOG_DEBUG, "downloadfile ok,fn:%s,mail_id:%s", part.name.c_str(),
-                     part.mail_id.c_str());
-        part.stat = PartState::kCached;
-        written.push_back(part);
-      }
-      bool file_ends = i + 1 == list.size() || list[i + 1].file_id != part.file_id;
-      if ((file_ends || stopping) && !record_written()) break;
-      if (stopping) break;
-    }
-  }  // the fetcher's thread has ended: the session is free again
-  TransferProgress::Instance()->ClearDownload();
-  record_written();
-  session.Logout();
-}
-
-SyncEngine::Outcome SyncEngine::DownloadPart(const FileRecord& record, const std::string& cache,
-                                             const std::string& message, std::string& buffer) {
-  FolderRecord folder;
-  {
-    MetaStore store;
-    if (!store.GetFolder(record.folder_id, folder)) return Outcome::kBad;
-  }
-  if (!FolderIndex::IsSafeName(record.name) || folder.full_name.empty() ||
-      folder.full_name.front() != '\\' || folder.full_name.back() != '\\' ||
-      !SyncNames::PlausiblePart(record)) {
-    return Outcome::kBad;
-  }
-  if (cache.empty()) return Outcome::kRetry;
-  std::string path = cache + folder.full_name + record.name;
-  std::string content;
-  {
-    MailParser parser;
-    parser.ReuseBuffer(std::move(buffer));
-    parser.Parse(message);
-    if (parser.attachments.empty()) return Outcome::kBad;
-    content.swap(parser.attachments.begin()->second);
-  }
-  struct GiveBack {  // the content's memory serves the next part too
-    std::string& from;
-    std::string& to;
-    ~GiveBack() { to = std::move(from); }
-  } give_back{content, buffer};
-  if (content.size() != static_cast<size_t>(record.size)) {
-    Log()->Write(LOG_ERROR, "part of %s holds %zu bytes instead of %d, mail_id:%s",
-                 record.name.c_str(), content.size(), record.size, record.mail_id.c_str());
-    return Outcome::kBad;
-  }
-  MakeDir(cache + folder.full_name);
-  UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-  if (file.get() < 0) {
-    Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
-    return Outcome::kBad;
-  }
-  struct stat st {};
-  bool ok = ::fstat(file.get(), &st) == 0;
-  // A short file is lengthened by writing its last byte, not by ftruncate:
-  // ext4 flushes a file at close after a truncate, which stalls every part.
-  if (ok && st.st_size > record.total_size) ok = ::ftruncate(file.get(), record.total_size) == 0;
-  if (ok && st.st_size < record.total_size) {
-    ok = ::pwrite(file.get(), "", 1, static_cast<off_t>(record.total_size) - 1) == 1;
-  }
-  ok = ok && WriteAt(file.get(), content, SyncNames::PartOffset(record));
-  if (!ok) {
-    Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
-    return Outcome::kRetry;
-  }
-  return Outcome::kDone;
-}
+void SyncEngine::DownloadPending() { SyncDownload(*this).Run(); }
 
 bool SyncEngine::RebuildFolderCache() {
   std::lock_guard<std::mutex> lock(namespace_mutex_);
