@@ -148,7 +148,26 @@ class SyncEngine {
   bool SettleSource(MetaStore& store, const FileRecord& part, const std::string& drive_path,
                     Source source);
 
-  // Refresh helpers.
+  // Refresh helpers. What one listing pass has read and learnt so far: new
+  // parts are recorded together, at an index (whose adoption looks at them)
+  // and at the end; a pass cut short records them at the next one.
+  struct Listing {
+    Listing(MetaStore& s, SyncQueries& q, const std::set<std::string>& r)
+        : store(s), queries(q), remote(r) {}
+    MetaStore& store;
+    SyncQueries& queries;
+    const std::set<std::string>& remote;
+    SyncQueries::Parts parts;
+    bool parts_read = false;
+    std::vector<FileRecord> learned;
+    std::string index_mail_id;
+    bool changed = false;
+  };
+  // Reads one new message's part header and learns the part or judges the
+  // index; false ends the pass.
+  bool LearnMessage(Listing& listing, const std::string& uid);
+  bool LearnIndex(Listing& listing, const FileRecord& record);
+  bool RecordLearned(Listing& listing);
   void DropVanished(MetaStore& store, const std::vector<std::string>& vanished, bool& changed);
   bool LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& record,
                  const std::set<std::string>& remote, SyncQueries::Parts& parts,

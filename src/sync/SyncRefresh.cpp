@@ -66,91 +66,89 @@ bool SyncEngine::Refresh() {
   }
   if (!vanished.empty()) DropVanished(store, vanished, changed);
 
-  std::string index_mail_id;
-  store.GetFolderMailId(index_mail_id);
   SyncQueries queries(account_.user);
-  SyncQueries::Parts parts;
-  bool parts_read = false;
+  Listing listing(store, queries, remote);
+  listing.changed = changed;
+  store.GetFolderMailId(listing.index_mail_id);
   bool ok = true;
-  // New parts are recorded together: at an index (whose adoption looks at
-  // them) and at the end. A pass cut short records them at the next one.
-  std::vector<FileRecord> learned;
-  auto record_learned = [&] {
-    bool done = queries.AddLearnedParts(learned);
-    learned.clear();
-    return done;
-  };
   for (const std::string& uid : remote) {
     if (!running_ && threads_on_) break;
-    if (local.count(uid) != 0 || uid == index_mail_id || ignored_uids_.count(uid) != 0) continue;
-    std::string header;
-    if (!EnsureOpen(*refresh_session_) || !refresh_session_->GetHeader(uid, header)) {
-      refresh_session_->Close();
-      ok = false;
-      break;
-    }
-    if (header.find("X-tdr-info:") == std::string::npos) {
-      // Not one of ours (a stray mail, another program's): never again.
-      Log()->Write(LOG_WARNING, "pass over message without part header, mail_id:%s", uid.c_str());
-      ignored_uids_.insert(uid);
+    if (local.count(uid) != 0 || uid == listing.index_mail_id || ignored_uids_.count(uid) != 0) {
       continue;
     }
-    MailParser parser;
-    parser.Parse(header);
-    FileRecord record = PartHeaders::FromMessage(parser.info);
-    record.mail_id = uid;
-    if (record.kind == RecordKind::kFilePart) {
-      if (!SyncNames::PlausiblePart(record)) {
-        Log()->Write(LOG_WARNING, "pass over part header that does not add up, mail_id:%s",
-                     uid.c_str());
-        ignored_uids_.insert(uid);
-        continue;
-      }
-      if (!parts_read) {
-        if (!queries.GetAllParts(parts)) {
-          ok = false;
-          break;
-        }
-        parts_read = true;
-      }
-      if (!LearnPart(store, queries, record, remote, parts, learned)) {
-        ok = false;
-        break;
-      }
-      continue;
-    }
-    TaskFolderRecord task;
-    if (!store.GetFolderTask(task)) {
+    if (!LearnMessage(listing, uid)) {
       ok = false;
       break;
-    }
-    FolderIndex::Verdict verdict = FolderIndex::Judge(record.file_id, uid, task);
-    if (verdict == FolderIndex::Verdict::kAdopt) {
-      if (!record_learned()) {
-        ok = false;
-        break;
-      }
-      Log()->Write(LOG_DEBUG, "download folderinfo, mail_id:%s,file_id:%d,local file_id:%d",
-                   uid.c_str(), record.file_id, task.file_id);
-      Outcome outcome = DownloadFolderIndex(uid, remote);
-      if (outcome == Outcome::kDone) {
-        changed = true;
-        parts_read = false;  // adoption may have touched the rows
-        parts.clear();
-        store.GetFolderMailId(index_mail_id);
-      } else if (outcome == Outcome::kBad) {
-        ignored_uids_.insert(uid);
-      }
-    } else if (verdict == FolderIndex::Verdict::kDelete) {
-      Log()->Write(LOG_DEBUG, "delete old folderinfo,mail_id:%s,file_id:%d", uid.c_str(),
-                   record.file_id);
-      DeleteMessage(uid);
     }
   }
-  if (!record_learned()) ok = false;
-  if (changed) RebuildFolderCache();
+  if (!RecordLearned(listing)) ok = false;
+  if (listing.changed) RebuildFolderCache();
   Log()->Write(LOG_DEBUG, "end refresh");
   return ok;
+}
+
+bool SyncEngine::RecordLearned(Listing& listing) {
+  bool done = listing.queries.AddLearnedParts(listing.learned);
+  listing.learned.clear();
+  return done;
+}
+
+bool SyncEngine::LearnMessage(Listing& listing, const std::string& uid) {
+  std::string header;
+  if (!EnsureOpen(*refresh_session_) || !refresh_session_->GetHeader(uid, header)) {
+    refresh_session_->Close();
+    return false;
+  }
+  if (header.find("X-tdr-info:") == std::string::npos) {
+    // Not one of ours (a stray mail, another program's): never again.
+    Log()->Write(LOG_WARNING, "pass over message without part header, mail_id:%s", uid.c_str());
+    ignored_uids_.insert(uid);
+    return true;
+  }
+  MailParser parser;
+  parser.Parse(header);
+  FileRecord record = PartHeaders::FromMessage(parser.info);
+  record.mail_id = uid;
+  if (record.kind != RecordKind::kFilePart) return LearnIndex(listing, record);
+  if (!SyncNames::PlausiblePart(record)) {
+    Log()->Write(LOG_WARNING, "pass over part header that does not add up, mail_id:%s",
+                 uid.c_str());
+    ignored_uids_.insert(uid);
+    return true;
+  }
+  if (!listing.parts_read) {
+    if (!listing.queries.GetAllParts(listing.parts)) return false;
+    listing.parts_read = true;
+  }
+  return LearnPart(listing.store, listing.queries, record, listing.remote, listing.parts,
+                   listing.learned);
+}
+
+bool SyncEngine::LearnIndex(Listing& listing, const FileRecord& record) {
+  const std::string& uid = record.mail_id;
+  TaskFolderRecord task;
+  if (!listing.store.GetFolderTask(task)) return false;
+  FolderIndex::Verdict verdict = FolderIndex::Judge(record.file_id, uid, task);
+  if (verdict == FolderIndex::Verdict::kAdopt) {
+    // The adoption looks at the parts learnt so far.
+    if (!RecordLearned(listing)) return false;
+    Log()->Write(LOG_DEBUG, "download folderinfo, mail_id:%s,file_id:%d,local file_id:%d",
+                 uid.c_str(), record.file_id, task.file_id);
+    Outcome outcome = DownloadFolderIndex(uid, listing.remote);
+    if (outcome == Outcome::kDone) {
+      listing.changed = true;
+      listing.parts_read = false;  // adoption may have touched the rows
+      listing.parts.clear();
+      listing.store.GetFolderMailId(listing.index_mail_id);
+    } else if (outcome == Outcome::kBad) {
+      ignored_uids_.insert(uid);
+    }
+  } else if (verdict == FolderIndex::Verdict::kDelete) {
+    Log()->Write(LOG_DEBUG, "delete old folderinfo,mail_id:%s,file_id:%d", uid.c_str(),
+                 record.file_id);
+    DeleteMessage(uid);
+  }
+  return true;
 }
 
 void SyncEngine::DropVanished(MetaStore& store, const std::vector<std::string>& vanished,
