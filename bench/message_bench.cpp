@@ -63,15 +63,15 @@ struct Fixture {
   }
 
   EmlWriter Writer() const {
-    FileRecord r;
+    PartHeader r;
     r.name = "bench.bin";
     r.file_id = 1;
     r.size = r.total_size = static_cast<int>(kPart);
     r.part = r.total_part = 1;
     r.from = r.to = "bench@example.com";
     r.md5 = "0123456789abcdef0123456789abcdef";
-    r.local_fn = local;
-    r.kind = 1;
+    r.source_path = local;
+    r.kind = MessageKind::kFilePart;
     return EmlWriter(r);
   }
 };

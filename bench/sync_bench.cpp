@@ -26,7 +26,6 @@
 #include "DovecotServer.h"
 #include "SyncMachine.h"
 #include "TempDir.h"
-#include "drive/FolderCache.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
 #include "message/MailParser.h"
@@ -35,6 +34,8 @@
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "store/SyncQueries.h"
+#include "sync/FolderCache.h"
+#include "sync/PartHeaders.h"
 #include "sync/SyncEngine.h"
 
 namespace {
@@ -95,7 +96,7 @@ class LocalMachine {
     ::setenv("XDG_DATA_HOME", (root_ + "/share").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1);
   }
-  int CountAtStat(int stat) {
+  int CountAtStat(PartState stat) {
     SyncQueries queries(user_);
     SyncQueries::Parts parts;
     queries.GetAllParts(parts);
@@ -139,9 +140,9 @@ bool PrepareBigFile() {
   for (int part = 1; part <= parts; ++part) {
     FileRecord r;
     r.name = "big.bin";
-    r.kind = 1;
+    r.kind = RecordKind::kFilePart;
     r.from = r.to = "raw@example.com";
-    r.local_fn = g_big.source;
+    r.cache_path = g_big.source;
     r.file_id = 424242;
     r.part = part;
     r.total_part = parts;
@@ -150,7 +151,7 @@ bool PrepareBigFile() {
     r.md5 = md5;
     std::string eml = g_dir->Sub("raw" + std::to_string(part) + ".eml");
     int length = 0;
-    EmlWriter writer(r);
+    EmlWriter writer(PartHeaders::ToMessage(r, r.cache_path));
     if (!writer.SaveToEml(eml, length)) return false;
     g_big.emls.push_back(eml);
   }
@@ -167,7 +168,7 @@ bool PrepareBigFile() {
     if (!client.GetHeader(uid, header)) return false;
     MailParser parser;
     parser.Parse(header);
-    if (parser.info.kind == 1) g_big.uids.insert(uid);
+    if (parser.info.kind == MessageKind::kFilePart) g_big.uids.insert(uid);
   }
   return g_big.uids.size() == 10;
 }
@@ -195,7 +196,7 @@ void BM_EngineUpload(benchmark::State& state) {
       bool ok = a.engine().SyncAddFile("\\big.bin") && a.engine().TaskStep();
       s = Seconds(start);
       MoveByShell(g_big.source, cache + "\\big.bin");
-      if (!ok || a.CountAtStat(4) != 10) return state.SkipWithError("upload incomplete");
+      if (!ok || a.CountAtStat(PartState::kAppended) != 10) return state.SkipWithError("upload incomplete");
     }
     RemoveMachineDir(name);
     state.SetIterationTime(s);
@@ -228,7 +229,7 @@ void BM_EngineDownload(benchmark::State& state) {
       auto start = Clock::now();
       b.engine().RefreshPass();
       s = Seconds(start);
-      if (b.CountAtStat(0) != 10) return state.SkipWithError("download incomplete");
+      if (b.CountAtStat(PartState::kCached) != 10) return state.SkipWithError("download incomplete");
     }
     RemoveMachineDir(name);
     state.SetIterationTime(s);
@@ -263,14 +264,14 @@ bool FillMailbox(const std::string& user, int n) {
   for (int i = 1; i <= n; ++i) {
     FileRecord r;
     r.name = "f" + std::to_string(i);
-    r.kind = 1;
+    r.kind = RecordKind::kFilePart;
     r.from = r.to = user;
-    r.local_fn = content;
+    r.cache_path = content;
     r.file_id = 1000 + i;
     r.part = r.total_part = 1;
     r.size = r.total_size = 100;
     r.md5 = "small";
-    EmlWriter writer(r);
+    EmlWriter writer(PartHeaders::ToMessage(r, r.cache_path));
     int length = 0;
     if (!writer.SaveToEml(eml, length) || !client.Append("tandrel", eml)) return false;
   }
@@ -286,7 +287,7 @@ bool PrepareRefresh(int n) {
   auto start = Clock::now();
   bool ok = m->engine().Refresh();
   double s = Seconds(start);
-  if (!ok || m->CountAtStat(2) != n) return false;
+  if (!ok || m->CountAtStat(PartState::kAwaitingDownload) != n) return false;
   if (n == 10000) g_samples["first pass over 10,000 part messages s"].push_back(s);
   g_refreshers[n] = std::move(m);
   return true;

@@ -11,12 +11,11 @@
 #include <ctime>
 #include <vector>
 
-#include "drive/FolderCache.h"
 #include "log/CLog.h"
 #include "platform/DriveErrors.h"
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
-#include "store/SyncQueries.h"
+#include "sync/FolderCache.h"
 #include "sync/SyncEngine.h"
 
 namespace {
@@ -207,20 +206,7 @@ int DriveContext::CreateForWriting(const std::string& path, const void* handle) 
   return 0;
 }
 
-bool DriveContext::ContentCached(const std::string& path) {
-  MetaStore store;
-  FileRecord record;
-  if (!store.GetFileInfo(path, record)) return false;
-  SyncQueries queries(account_.user);
-  for (int part = 1; part <= record.total_part; ++part) {
-    SyncQueries::PartRow row;
-    bool found = false;
-    if (!queries.GetPart(record.file_id, part, row, found) || !found || row.stat == 2) {
-      return false;
-    }
-  }
-  return true;
-}
+bool DriveContext::ContentCached(const std::string& path) { return engine_.ContentCached(path); }
 
 int DriveContext::OpenForEdit(const std::string& path, bool truncate, const void* handle) {
   WriteTable::Entry* entry = table_.Find(path);

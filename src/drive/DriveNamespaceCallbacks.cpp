@@ -4,7 +4,7 @@
 
 #include "drive/DriveCallbacks.h"
 #include "drive/DriveContext.h"
-#include "drive/FolderCache.h"
+#include "sync/FolderCache.h"
 #include "log/CLog.h"
 #include "platform/DriveErrors.h"
 #include "platform/FileHelpers.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "drive/FolderCache.h"
+#include "sync/FolderCache.h"
 #include "store/AccountRecord.h"
 
 class DriveContext;

@@ -1,16 +1,52 @@
 #include "log/CLog.h"
 
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
-#include "platform/FileHelpers.h"
-#include "platform/Locations.h"
-
 namespace {
+
+// The log sits below the platform layer, so it finds and makes its folder
+// with these few lines of its own; they agree with Locations and FileHelpers.
+std::string LogDataDir() {
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (data != nullptr && data[0] == '/') return std::string(data) + "/tandrel";
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') {
+    struct passwd* pw = ::getpwuid(::getuid());
+    home = pw != nullptr ? pw->pw_dir : nullptr;
+  }
+  if (home == nullptr || *home == '\0') return "";
+  return std::string(home) + "/.local/share/tandrel";
+}
+
+std::string LogProgramDir() {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "./";
+  std::string path(buf, static_cast<size_t>(n));
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+std::string LogNativePath(std::string path) {
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
+
+void MakeLogDir(const std::string& path) {
+  std::string native = LogNativePath(path);
+  for (size_t pos = 1; pos <= native.size(); ++pos) {
+    if (pos == native.size() || native[pos] == '/') ::mkdir(native.substr(0, pos).c_str(), 0755);
+  }
+}
 
 const char* LevelName(int level) {
   switch (level) {
@@ -41,15 +77,15 @@ CLog* CLog::Instance() {
 }
 
 CLog::CLog(const char* env) {
-  path_ = ProgramDir() + "log.txt";
+  path_ = LogProgramDir() + "log.txt";
   if (env != nullptr && *env != '\0') {
     int level = std::atoi(env);
     if (level < LOG_ERROR) level = LOG_ERROR;
     if (level > LOG_DEBUG) level = LOG_DEBUG;
     threshold_ = level;
-    std::string dir = DataDir();
+    std::string dir = LogDataDir();
     if (!dir.empty()) {
-      MakeDir(dir + "\\log");
+      MakeLogDir(dir + "\\log");
       path_ = dir + "\\log\\tandrel.log";
     }
     enabled_ = true;
@@ -140,7 +176,7 @@ void CLog::DrainOnce() {
     text += l;
     text += '\n';
   }
-  int fd = ::open(NativePath(Path()).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  int fd = ::open(LogNativePath(Path()).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return;
   const char* p = text.data();
   size_t left = text.size();

@@ -11,7 +11,6 @@
 
 #include "log/CLog.h"
 #include "platform/FileHelpers.h"
-#include "sync/TransferProgress.h"
 
 namespace {
 
@@ -301,8 +300,8 @@ bool ImapClient::GetHeader(const std::string& uid, std::string& header) {
 
 bool ImapClient::FetchMessage(const std::set<std::string>& uids, std::string& message) {
   if (uids.empty()) return false;
-  return FetchLiteral(*uids.begin(), "BODY.PEEK[]", message, [](size_t n) {
-    TransferProgress::Instance()->AddDownloaded(static_cast<uint32_t>(n / 1.33));
+  return FetchLiteral(*uids.begin(), "BODY.PEEK[]", message, [this](size_t n) {
+    if (downloaded_) downloaded_(static_cast<uint32_t>(n / 1.33));
   });
 }
 
@@ -338,9 +337,9 @@ bool ImapClient::SendFile(int fd, size_t length, const std::string& path) {
     if (used + kFileBlock > kBatch || left == 0) {
       if (!Send(batch.data(), used)) return false;
       size_t counted = used - (left == 0 ? 2 : 0);
-      for (size_t i = 0; i < blocks; ++i) {
+      for (size_t i = 0; i < blocks && uploaded_; ++i) {
         size_t block = std::min(kFileBlock, counted);
-        TransferProgress::Instance()->AddUploaded(static_cast<uint32_t>(block));
+        uploaded_(static_cast<uint32_t>(block));
         counted -= block;
       }
       used = blocks = 0;

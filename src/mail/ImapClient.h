@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mail/ImapParser.h"
@@ -19,8 +20,8 @@
 // message, append an .eml file, delete by UID, quota, IDLE. One command at a
 // time, all with the tag "tag1".
 // Thread contract: one thread at a time per object; no lock of its own (Abort
-// of MailConnection excepted). Transfer counts go to TransferProgress, which
-// has its own lock.
+// of MailConnection excepted). Transfer counts go to the sinks its owner hands
+// in (called on this thread).
 //
 // Arguments that are not plain atoms go out as quoted strings, or as literals
 // when they hold CR, LF or 8-bit bytes; fetched bodies are read by the size of
@@ -91,6 +92,13 @@ class ImapClient : public MailConnection {
 
   ImapClient() = default;
   ~ImapClient() override = default;
+
+  // Receives the bytes of a transfer as they go; an empty sink counts none.
+  using ProgressSink = std::function<void(uint32_t bytes)>;
+  void SetProgress(ProgressSink uploaded, ProgressSink downloaded) {
+    uploaded_ = std::move(uploaded);
+    downloaded_ = std::move(downloaded);
+  }
 
   bool Connect(const std::string& server, int port, bool use_ssl);
   bool Login(const std::string& user, const std::string& password);
@@ -273,4 +281,6 @@ class ImapClient : public MailConnection {
   bool use_ssl_ = false;
   std::string user_;
   std::string password_;
+  ProgressSink uploaded_;
+  ProgressSink downloaded_;
 };

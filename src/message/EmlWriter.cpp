@@ -81,7 +81,7 @@ ssize_t ReadSome(int fd, char* data, size_t want) {
 
 }  // namespace
 
-EmlWriter::EmlWriter(const FileRecord& record) : record_(record) {}
+EmlWriter::EmlWriter(const PartHeader& record) : record_(record) {}
 
 std::string EmlWriter::Subject() const {
   std::string text;
@@ -173,7 +173,7 @@ bool EmlWriter::SaveToEml(const std::string& path, int& length) {
 // finished 72-character lines as they arrive, so memory stays small and the
 // bytes equal those of encoding the whole part at once.
 bool EmlWriter::WriteBody(int eml_fd, int64_t& written) const {
-  UniqueFd local(::open(NativePath(record_.local_fn).c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd local(::open(NativePath(record_.source_path).c_str(), O_RDONLY | O_CLOEXEC));
   if (!local.ok()) return false;
 
   if (record_.total_part > 1) {

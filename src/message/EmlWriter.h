@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "store/FileRecord.h"
+#include "message/PartHeader.h"
 
 // Writes one file part, or the folder index, as a MIME message file: the
 // header with the X-tdr-info object, then the part's bytes as one base64
@@ -11,7 +11,7 @@
 // Thread contract: one thread only (a value on the caller's stack).
 class EmlWriter {
  public:
-  explicit EmlWriter(const FileRecord& record);
+  explicit EmlWriter(const PartHeader& record);
   virtual ~EmlWriter() = default;
 
   // Creates or truncates path and writes the whole message; length gets the
@@ -36,12 +36,12 @@ class EmlWriter {
   static constexpr size_t kReadBlock = 102400;
 
  private:
-  bool IsFilePart() const { return record_.kind == 1; }
+  bool IsFilePart() const { return record_.kind == MessageKind::kFilePart; }
   std::string Subject() const;
   std::string EncodedFileName() const;
   bool WriteBody(int eml_fd, int64_t& written) const;
 
-  FileRecord record_;
+  PartHeader record_;
   int64_t fixed_time_ = 0;
   bool has_fixed_time_ = false;
 };

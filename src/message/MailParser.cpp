@@ -168,9 +168,9 @@ void MailParser::ReadInfo() {
     info.total_size = ToInt(InfoValue(object, "total_size"));
     info.part = ToInt(InfoValue(object, "part"));
     info.total_part = ToInt(InfoValue(object, "total_part"));
-    info.kind = 1;
+    info.kind = MessageKind::kFilePart;
   } else {
-    info.kind = 2;
+    info.kind = MessageKind::kFolderIndex;
   }
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "store/FileRecord.h"
+#include "message/PartHeader.h"
 
 // Reads a fetched message (or its header alone): the top-level header
 // fields, the X-tdr-info part header into info, and each base64 attachment
@@ -32,7 +32,7 @@ class MailParser {
   std::map<std::string, std::string> headers;
   std::map<std::string, std::string> attachments;
   std::string delimiter;
-  FileRecord info;
+  PartHeader info;
 
  private:
   // Lines are views into the text being parsed, handed out one by one.

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -26,6 +27,12 @@ bool InWalMode(sqlite3* db) {
 // connections are never closed.
 std::mutex g_keep_mutex;
 std::map<std::string, sqlite3*>* g_kept = new std::map<std::string, sqlite3*>();
+
+// The test seam's filter; guarded by g_fault_mutex, g_fault_on spares the
+// lock while no test has set one.
+std::mutex g_fault_mutex;
+std::atomic<bool> g_fault_on{false};
+CppSQLite3DB::FaultFilter* g_fault = new CppSQLite3DB::FaultFilter();
 
 }  // namespace
 
@@ -73,6 +80,18 @@ void CppSQLite3DB::CloseDb() {
   open_ = false;
 }
 
+void CppSQLite3DB::SetFaultForTest(FaultFilter filter) {
+  std::lock_guard<std::mutex> lock(g_fault_mutex);
+  g_fault_on = static_cast<bool>(filter);
+  *g_fault = std::move(filter);
+}
+
+void CppSQLite3DB::CheckFault(const std::string& sql) {
+  if (!g_fault_on) return;
+  std::lock_guard<std::mutex> lock(g_fault_mutex);
+  if (*g_fault && (*g_fault)(sql)) throw CppSQLite3Exception(SQLITE_IOERR, "injected fault");
+}
+
 void CppSQLite3DB::CheckHandle() const {
   if (db_ == nullptr)
     throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "Database not open");
@@ -80,6 +99,7 @@ void CppSQLite3DB::CheckHandle() const {
 
 int CppSQLite3DB::RunStatement(const std::string& sql, const std::string* log_text) {
   CheckHandle();
+  CheckFault(sql);
   CLog::Instance()->Write(LOG_DEBUG, "sql=%s", (log_text != nullptr ? *log_text : sql).c_str());
   char* error = nullptr;
   int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
@@ -93,6 +113,7 @@ int CppSQLite3DB::RunStatement(const std::string& sql, const std::string* log_te
 
 CppSQLite3Query CppSQLite3DB::RunQuery(const std::string& sql) {
   CheckHandle();
+  CheckFault(sql);
   sqlite3_stmt* stmt = Prepare(sql);
   // Text without a statement (blank, comments only) gives a cursor without
   // one, which refuses every use.
@@ -107,6 +128,7 @@ CppSQLite3Query CppSQLite3DB::RunQuery(const std::string& sql) {
 
 CppSQLite3Table CppSQLite3DB::RunTable(const std::string& sql) {
   CheckHandle();
+  CheckFault(sql);
   char** results = nullptr;
   int rows = 0;
   int columns = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "store/CppSQLite3Query.h"
@@ -44,8 +45,15 @@ class CppSQLite3DB {
   CppSQLite3Query RunQuery(const std::string& sql);
   CppSQLite3Table RunTable(const std::string& sql);
 
+  // Test seam: while set, every statement or query of any connection whose
+  // text the filter accepts throws as a disk I/O error would, before it
+  // reaches the database. An empty filter ends the faults. Any thread.
+  using FaultFilter = std::function<bool(const std::string& sql)>;
+  static void SetFaultForTest(FaultFilter filter);
+
  private:
   void CheckHandle() const;
+  static void CheckFault(const std::string& sql);
   sqlite3_stmt* Prepare(const std::string& sql);
 
   bool open_ = false;

@@ -2,6 +2,11 @@
 
 #include <string>
 
+#include "store/PartState.h"
+
+// Whether a record is a part of a file or the folder index; not stored.
+enum class RecordKind { kUnknown, kFilePart, kFolderIndex };
+
 // One part of one file (a mail row joined with its ftable row), or the
 // folder index. Also what the message writer reads and the parser fills.
 // A plain value; no shared state.
@@ -18,7 +23,10 @@ struct FileRecord {
   std::string to;    // not stored; set before an upload
   std::string md5;
   std::string mail_id;
-  std::string local_fn;
-  int stat = 0;
-  int kind = 0;  // 1 a part of a file, 2 the folder index; not stored
+  // The column local_fn: the cached copy's path when the row was written.
+  std::string cache_path;
+  // Not stored: the file's drive path now (GetPendingUpload fills it).
+  std::string drive_path;
+  PartState stat = PartState::kCached;
+  RecordKind kind = RecordKind::kUnknown;
 };

@@ -9,6 +9,7 @@
 #include "platform/Locations.h"
 #include "store/CppSQLite3Exception.h"
 #include "store/SqlText.h"
+#include "store/StoreTransaction.h"
 #include "store/StoreFiles.h"
 
 namespace {
@@ -65,15 +66,6 @@ MetaStore::~MetaStore() {
   if (account_db_.IsOpen()) account_db_.CloseDb();
 }
 
-void MetaStore::RollBack(CppSQLite3DB& db) {
-  try {
-    db.RunQuery("ROLLBACK");
-  } catch (const CppSQLite3Exception& e) {
-    // Nothing to end when BEGIN itself failed; the caller has logged that.
-    CLog::Instance()->Write(LOG_DEBUG, "ROLLBACK error.msg=%s", e.Message());
-  }
-}
-
 bool MetaStore::OpenDatabases(const std::string& path) {
   std::string main_path = path.empty() ? MainDbPath() : path;
   try {
@@ -128,6 +120,7 @@ bool MetaStore::GetAccounts(std::vector<AccountRecord>& list) {
     }
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetAccount error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -205,9 +198,12 @@ bool MetaStore::AddAccount(const AccountRecord& r) {
     std::string path = AccountDbPath(r.user);
     EnsurePrivateFile(path);
     account_db_.OpenDb(path);
+    StoreTransaction schema(account_db_);
     for (const char* statement : kAccountSchema) account_db_.RunStatement(statement);
+    schema.Commit();
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "AddAccount error.msg=%s", e.Message());
+    return false;
   }
   SettingRecord setting;
   GetSetting(setting);
@@ -222,20 +218,20 @@ bool MetaStore::UpdateAccount(const AccountRecord& r) {
     main_db_.RunStatement(UpdateAccountSql(r, r.pwd.c_str()), &shown);
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "AddAccount error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
 
 bool MetaStore::SetCurAccount(const std::string& user) {
   try {
-    main_db_.RunQuery("BEGIN IMMEDIATE");
+    StoreTransaction transaction(main_db_);
     main_db_.RunStatement("update account set is_default=0");
     main_db_.RunStatement(SqlText("update account set is_default=1 where user='%q'", user.c_str()));
-    main_db_.RunQuery("COMMIT");
+    transaction.Commit();
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "SetCurAccount error.msg=%s", e.Message());
-    RollBack(main_db_);
-    return true;
+    return false;
   }
   OpenAccountDb();
   return true;
@@ -260,6 +256,7 @@ bool MetaStore::GetSetting(SettingRecord& record) {
     ReadSettingRow(main_db_, record);
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetAccount error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -279,6 +276,7 @@ bool MetaStore::UpdateSetting(const SettingRecord& record) {
                                   record.auto_login, record.auto_start, record.data_dir.c_str()));
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "UpdateSetting error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -299,17 +297,16 @@ void MetaStore::UpdateMailTable() {
       if (path.empty() || !FileExists(path))
         throw CppSQLite3Exception(SQLITE_CANTOPEN, "no account database");
       db.OpenDb(path);
-      db.RunQuery("BEGIN IMMEDIATE");
+      StoreTransaction transaction(db);
       db.RunStatement(
           "CREATE TABLE mail_new(file_id INTEGER, mail_id text, name text, size int, time int, "
           "md5 text, total_size int, part int, total_part int, local_fn text, stat int )");
       db.RunStatement("insert into mail_new select * from mail;");
       db.RunStatement("drop table mail;");
       db.RunStatement("alter table mail_new rename to mail;");
-      db.RunQuery("COMMIT");
+      transaction.Commit();
     } catch (const CppSQLite3Exception& e) {
       CLog::Instance()->Write(LOG_ERROR, "update table mail error.msg=%s", e.Message());
-      if (db.IsOpen()) RollBack(db);
     }
     db.CloseDb();
   }

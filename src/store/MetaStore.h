@@ -17,11 +17,13 @@
 // A short-lived handle on the main database (accounts, the setting row) and
 // the current account's database (folders, files, parts, folder index
 // counters). Every operation catches the SQL layer's exception, logs it and
-// returns the documented result; nothing escapes as an exception.
+// returns false, leaving its tables as they were (changes of more than one
+// statement run in one StoreTransaction); nothing escapes as an exception.
 //
 // Thread contract: one thread only; every thread makes its own handle. The
 // store takes no lock: threads meet in the engine's file locks, the 60000 ms
-// busy time-out and "BEGIN IMMEDIATE" around multi-statement changes. The
+// busy time-out and StoreTransaction ("BEGIN IMMEDIATE") around
+// multi-statement changes. The
 // folder clash notifier is process-wide, guarded by its own mutex.
 class MetaStore {
  public:
@@ -85,7 +87,7 @@ class MetaStore {
   bool GetFileByMailId(const std::string& mail_id, FileRecord& record);
   bool GetFiles(const std::string& folder, std::vector<FileRecord>& list);
   bool GetFolderEntries(const std::string& folder, std::vector<DriveEntry>& entries);
-  bool GetAllMailId(std::map<std::string, int>& stats);
+  bool GetAllMailId(std::map<std::string, PartState>& stats);
   bool GetPendingDownloads(std::vector<FileRecord>& list);
   bool GetPendingUpload(std::vector<FileRecord>& list);
   bool IsFileComplete(const FileRecord& record);
@@ -94,7 +96,7 @@ class MetaStore {
   bool DelFile(const std::string& mail_id);
   bool FinishUpdateFile(const FileRecord& record);
   bool SetFileStat(const FileRecord& record);
-  bool SetFileStatByPath(const std::string& path, int stat);
+  bool SetFileStatByPath(const std::string& path, PartState stat);
   bool RenameFile(const std::string& old_path, const std::string& new_path);
   bool DelPendingFiles();
 
@@ -105,8 +107,9 @@ class MetaStore {
   // Throws the SQL layer's exception; the public operations catch it.
   int DrawNewFileId();
   bool ResolvePath(const std::string& path, int& folder_id, int& file_id);
-  // Ends a failed transaction; a ROLLBACK without one fails and is absorbed.
-  static void RollBack(CppSQLite3DB& db);
+  // Every folder's full name again from its parent chain; throws on a
+  // failure, inside the caller's transaction.
+  void RewriteFullNames();
   static void NotifyClash();
 
   CppSQLite3DB account_db_;

@@ -7,6 +7,7 @@
 #include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
 #include "store/SqlText.h"
+#include "store/StoreTransaction.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ void ReadPart(const CppSQLite3Query& q, const char* name_column, FileRecord& r) 
 
 void ReadPartWithPlace(const CppSQLite3Query& q, const char* name_column, FileRecord& r) {
   ReadPart(q, name_column, r);
-  r.local_fn = q.TextValue("local_fn");
+  r.cache_path = q.TextValue("local_fn");
   r.folder_id = q.IntValue("folder_id");
 }
 
@@ -62,6 +63,7 @@ bool MetaStore::GetNewFileId(int& id) {
     id = DrawNewFileId();
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetFileId error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -98,8 +100,8 @@ bool MetaStore::GetFileInfo(const std::string& path, FileRecord& record) {
     if (q.AtEnd()) return false;
     FileRecord r = record;
     ReadPartWithPlace(q, "name", r);
-    r.stat = q.IntValue("stat");
-    r.kind = 1;
+    r.stat = StateFromStored(q.IntValue("stat"));
+    r.kind = RecordKind::kFilePart;
     record = r;
     return true;
   } catch (const CppSQLite3Exception& e) {
@@ -120,6 +122,7 @@ bool MetaStore::GetFileByMailId(const std::string& mail_id, FileRecord& record) 
     }
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetFiles error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -140,6 +143,7 @@ bool MetaStore::GetFiles(const std::string& folder, std::vector<FileRecord>& lis
     }
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetFiles error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -159,15 +163,16 @@ bool MetaStore::GetFolderEntries(const std::string& folder, std::vector<DriveEnt
   return true;
 }
 
-bool MetaStore::GetAllMailId(std::map<std::string, int>& stats) {
+bool MetaStore::GetAllMailId(std::map<std::string, PartState>& stats) {
   try {
     CppSQLite3Query q = account_db_.RunQuery("select * from mail");
     while (!q.AtEnd()) {
-      stats[q.TextValue("mail_id")] = q.IntValue("stat");
+      stats[q.TextValue("mail_id")] = StateFromStored(q.IntValue("stat"));
       q.Next();
     }
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetAllMailId error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -184,6 +189,7 @@ bool MetaStore::GetPendingDownloads(std::vector<FileRecord>& list) {
     }
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetFiles error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -198,7 +204,7 @@ bool MetaStore::GetPendingUpload(std::vector<FileRecord>& list) {
       r.folder_id = q.IntValue("folder_id");
       FolderRecord folder;
       if (GetFolder(r.folder_id, folder)) {
-        r.local_fn = folder.full_name + r.name;
+        r.drive_path = folder.full_name + r.name;
         list.push_back(std::move(r));
         return true;
       }
@@ -206,6 +212,7 @@ bool MetaStore::GetPendingUpload(std::vector<FileRecord>& list) {
     }
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetFiles error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -239,7 +246,7 @@ bool MetaStore::AddFile(FileRecord& record, bool new_file) {
     return false;
   }
   try {
-    account_db_.RunQuery("BEGIN IMMEDIATE");
+    StoreTransaction transaction(account_db_);
     if (new_file) {
       record.file_id = DrawNewFileId();
       record.total_part = PartCount(record.total_size);
@@ -252,7 +259,7 @@ bool MetaStore::AddFile(FileRecord& record, bool new_file) {
             "local_fn,stat) values('%q',%d,'%q',%d,%d,'%q',%d,%d,%d, '%q',1)",
             record.mail_id.c_str(), record.file_id, record.name.c_str(), record.size, record.time,
             record.md5.c_str(), record.total_size, record.part, record.total_part,
-            record.local_fn.c_str()));
+            record.cache_path.c_str()));
       }
       account_db_.RunStatement(
           SqlText("insert into ftable(file_id, folder_id, file_name) values(%d, %d, '%q')",
@@ -270,13 +277,12 @@ bool MetaStore::AddFile(FileRecord& record, bool new_file) {
             "local_fn,stat) values('%q',%d,'%q',%d,%d,'%q',%d,%d, %d,'%q',2)",
             record.mail_id.c_str(), record.file_id, record.name.c_str(), record.size, record.time,
             record.md5.c_str(), record.total_size, record.part, record.total_part,
-            record.local_fn.c_str()));
+            record.cache_path.c_str()));
       }
     }
-    account_db_.RunQuery("COMMIT");
+    transaction.Commit();
     return true;
   } catch (const CppSQLite3Exception& e) {
-    RollBack(account_db_);
     CLog::Instance()->Write(LOG_ERROR, "AddFile error.msg=%s", e.Message());
     return false;
   }
@@ -287,7 +293,7 @@ bool MetaStore::DelFile(const std::string& mail_id) {
   // take all of them and a file row with them.
   if (mail_id.empty()) return true;
   try {
-    account_db_.RunQuery("BEGIN IMMEDIATE");
+    StoreTransaction transaction(account_db_);
     bool found = false;
     int file_id = 0;
     {
@@ -300,10 +306,10 @@ bool MetaStore::DelFile(const std::string& mail_id) {
     }
     if (found) account_db_.RunStatement(SqlText("delete from ftable where  file_id =%d", file_id));
     account_db_.RunStatement(SqlText("delete from mail where mail_id='%q'", mail_id.c_str()));
-    account_db_.RunQuery("COMMIT");
+    transaction.Commit();
   } catch (const CppSQLite3Exception& e) {
-    RollBack(account_db_);
     CLog::Instance()->Write(LOG_ERROR, "DelFile error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -315,6 +321,7 @@ bool MetaStore::FinishUpdateFile(const FileRecord& record) {
                 record.part));
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "FinishUpdateFile error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -322,20 +329,23 @@ bool MetaStore::FinishUpdateFile(const FileRecord& record) {
 bool MetaStore::SetFileStat(const FileRecord& record) {
   try {
     account_db_.RunStatement(SqlText("update mail set stat=%d where file_id=%d and part=%d",
-                                     record.stat, record.file_id, record.part));
+                                     StoredState(record.stat), record.file_id, record.part));
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "SetFileStat error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
 
-bool MetaStore::SetFileStatByPath(const std::string& path, int stat) {
+bool MetaStore::SetFileStatByPath(const std::string& path, PartState stat) {
   int folder_id = 0, file_id = 0;
   if (!ResolvePath(path, folder_id, file_id)) return false;
   try {
-    account_db_.RunStatement(SqlText("update mail set stat=%d where file_id=%d", stat, file_id));
+    account_db_.RunStatement(
+        SqlText("update mail set stat=%d where file_id=%d", StoredState(stat), file_id));
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "FinishUpdateFile error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -354,13 +364,14 @@ bool MetaStore::RenameFile(const std::string& old_path, const std::string& new_p
                 new_name.c_str(), new_folder_id, file.file_id));
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "FinishUpdateFile error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
 
 bool MetaStore::DelPendingFiles() {
   try {
-    account_db_.RunQuery("BEGIN IMMEDIATE");
+    StoreTransaction transaction(account_db_);
     std::string ids;
     {
       CppSQLite3Query q = account_db_.RunQuery("select * from mail where stat=3 and mail_id=''");
@@ -374,10 +385,10 @@ bool MetaStore::DelPendingFiles() {
       account_db_.RunStatement(SqlText("delete from mail where file_id in(%s)", ids.c_str()));
       account_db_.RunStatement(SqlText("delete from ftable where file_id in(%s)", ids.c_str()));
     }
-    account_db_.RunQuery("COMMIT");
+    transaction.Commit();
   } catch (const CppSQLite3Exception& e) {
-    RollBack(account_db_);
     CLog::Instance()->Write(LOG_ERROR, "DelPendingFiles error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }

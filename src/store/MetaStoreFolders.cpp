@@ -6,6 +6,7 @@
 #include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
 #include "store/SqlText.h"
+#include "store/StoreTransaction.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ bool MetaStore::GetSubFolders(const std::string& full_name, std::vector<FolderRe
     }
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetFiles error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -71,6 +73,7 @@ bool MetaStore::GetAllFolders(std::map<std::string, FolderRecord>& folders) {
     }
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetFileInfo error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -88,6 +91,7 @@ bool MetaStore::GetAllFiles(std::map<int, FileRecord>& files) {
     }
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetFileInfo error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -120,6 +124,7 @@ bool MetaStore::AddFolder(FolderRecord& record) {
                 record.name.c_str(), record.parent_id, record.full_name.c_str()));
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "AddFolder error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -130,6 +135,7 @@ bool MetaStore::DelFolder(const std::string& path) {
         SqlText("delete from folder where full_name='%q'", (path + "\\").c_str()));
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "DelFolder error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -151,28 +157,41 @@ bool MetaStore::RenameFolder(const std::string& old_path, const std::string& new
   int new_parent_id = 0;
   if (!GetFolderId(new_parent, new_parent_id)) return false;
   try {
+    StoreTransaction transaction(account_db_);
     account_db_.RunStatement(
         SqlText("update folder set name='%q', full_name='%q',parent_id=%d where full_name='%q'",
                 new_name.c_str(), new_full.c_str(), new_parent_id, old_full.c_str()));
+    RewriteFullNames();
+    transaction.Commit();
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "FinishUpdateFile error.msg=%s", e.Message());
+    return false;
   }
-  return UpdateFolderFullNames();
+  return true;
 }
 
-bool MetaStore::UpdateFolderFullNames() {
+void MetaStore::RewriteFullNames() {
   std::map<std::string, FolderRecord> folders;
-  if (!GetAllFolders(folders)) return false;
+  if (!GetAllFolders(folders)) throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "folders");
   for (const auto& [key, folder] : folders) {
     if (folder.id == 1) continue;
     std::string full_name;
-    if (!GetFolderFullName(folder.id, full_name)) return false;
-    try {
-      account_db_.RunStatement(
-          SqlText("update folder set full_name='%q' where id=%d", full_name.c_str(), folder.id));
-    } catch (const CppSQLite3Exception& e) {
-      CLog::Instance()->Write(LOG_ERROR, "FinishUpdateFile error.msg=%s", e.Message());
+    if (!GetFolderFullName(folder.id, full_name)) {
+      throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "folder chain broken");
     }
+    account_db_.RunStatement(
+        SqlText("update folder set full_name='%q' where id=%d", full_name.c_str(), folder.id));
+  }
+}
+
+bool MetaStore::UpdateFolderFullNames() {
+  try {
+    StoreTransaction transaction(account_db_);
+    RewriteFullNames();
+    transaction.Commit();
+  } catch (const CppSQLite3Exception& e) {
+    CLog::Instance()->Write(LOG_ERROR, "FinishUpdateFile error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -181,7 +200,7 @@ bool MetaStore::ReplaceFolderTree(const std::vector<FileRecord>& files,
                                   const TaskFolderRecord& task,
                                   const std::vector<FolderRecord>& folders) {
   try {
-    account_db_.RunQuery("BEGIN IMMEDIATE");
+    StoreTransaction transaction(account_db_);
     account_db_.RunStatement("delete from folder");
     account_db_.RunStatement("delete from ftable");
     for (const FolderRecord& f : folders) {
@@ -196,10 +215,10 @@ bool MetaStore::ReplaceFolderTree(const std::vector<FileRecord>& files,
     }
     account_db_.RunStatement(SqlText("update task_folder set mail_id='%q', file_id=%d",
                                      task.mail_id.c_str(), task.file_id));
-    account_db_.RunQuery("COMMIT");
+    transaction.Commit();
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "DelFolder error.msg=%s", e.Message());
-    RollBack(account_db_);
+    return false;
   }
   return true;
 }
@@ -227,6 +246,7 @@ bool MetaStore::GetFolderTask(TaskFolderRecord& record) {
     }
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetUpFolderCount error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -237,6 +257,7 @@ bool MetaStore::GetUpFolderCount(int& count) {
     if (!q.AtEnd()) count = q.IntValue("up_count");
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetUpFolderCount error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
@@ -247,18 +268,19 @@ bool MetaStore::AddUpFolderCount() {
         "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''");
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "AddUpFolderCount error.msg=%s", e.Message());
+    return false;
   }
   return true;
 }
 
 bool MetaStore::SubUpFolderCount(int n) {
   try {
-    account_db_.RunQuery("BEGIN IMMEDIATE");
+    StoreTransaction transaction(account_db_);
     account_db_.RunStatement(SqlText("update task_folder set up_count=up_count-%d", n));
-    account_db_.RunQuery("COMMIT");
+    transaction.Commit();
   } catch (const CppSQLite3Exception& e) {
     CLog::Instance()->Write(LOG_ERROR, "GetFileInfo error.msg=%s", e.Message());
-    RollBack(account_db_);
+    return false;
   }
   return true;
 }

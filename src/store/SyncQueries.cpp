@@ -1,6 +1,7 @@
 #include "store/SyncQueries.h"
 
 #include <functional>
+#include <optional>
 #include <random>
 
 #include "log/CLog.h"
@@ -8,6 +9,7 @@
 #include "store/MetaStore.h"
 #include "store/SqlText.h"
 #include "store/StoreFiles.h"
+#include "store/StoreTransaction.h"
 
 SyncQueries::SyncQueries(const std::string& user) {
   db_.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
@@ -23,18 +25,12 @@ SyncQueries::SyncQueries(const std::string& user) {
 bool SyncQueries::Run(const char* what, const std::function<void()>& body, bool transaction) {
   if (!db_.IsOpen()) return false;
   try {
-    if (transaction) db_.RunStatement("BEGIN IMMEDIATE");
+    std::optional<StoreTransaction> changes;
+    if (transaction) changes.emplace(db_);
     body();
-    if (transaction) db_.RunStatement("COMMIT");
+    if (changes) changes->Commit();
     return true;
   } catch (const CppSQLite3Exception& e) {
-    if (transaction) {
-      try {
-        db_.RunStatement("ROLLBACK");
-      } catch (const CppSQLite3Exception&) {
-        // No transaction was open: nothing to undo.
-      }
-    }
     CLog::Instance()->Write(LOG_ERROR, "%s error.msg=%s", what, e.Message());
     return false;
   }
@@ -44,7 +40,7 @@ SyncQueries::PartRow SyncQueries::ReadPartRow(CppSQLite3Query& q) {
   PartRow row;
   row.file_id = q.IntValue("file_id");
   row.part = q.IntValue("part");
-  row.stat = q.IntValue("stat");
+  row.stat = StateFromStored(q.IntValue("stat"));
   row.size = q.IntValue("size");
   row.total_size = q.IntValue("total_size");
   row.total_part = q.IntValue("total_part");
@@ -76,7 +72,7 @@ bool SyncQueries::AddLearnedParts(const std::vector<FileRecord>& parts) {
               "insert into mail(mail_id,file_id, name,size,time,md5,total_size,part,total_part, "
               "local_fn,stat) values('%q',%d,'%q',%d,%d,'%q',%d,%d, %d,'%q',2)",
               r.mail_id.c_str(), r.file_id, r.name.c_str(), r.size, r.time, r.md5.c_str(),
-              r.total_size, r.part, r.total_part, r.local_fn.c_str()));
+              r.total_size, r.part, r.total_part, r.cache_path.c_str()));
         }
       },
       true);
@@ -239,12 +235,12 @@ bool SyncQueries::ReplaceFileContent(int old_file_id, FileRecord& record) {
               "insert into mail(mail_id,file_id, name,size,time,md5,total_size,part,total_part, "
               "local_fn,stat) values('',%d,'%q',%d,%d,'%q',%d,%d,%d, '%q',1)",
               record.file_id, record.name.c_str(), record.size, record.time, record.md5.c_str(),
-              record.total_size, record.part, record.total_part, record.local_fn.c_str()));
+              record.total_size, record.part, record.total_part, record.cache_path.c_str()));
         }
         db_.RunStatement(
             SqlText("insert into ftable(file_id, folder_id, file_name) values(%d, %d, '%q')",
                     record.file_id, record.folder_id, record.name.c_str()));
-        record.stat = 1;
+        record.stat = PartState::kAwaitingUpload;
       },
       true);
 }

@@ -9,6 +9,7 @@
 #include "store/CppSQLite3DB.h"
 #include "store/FileRecord.h"
 #include "store/FolderRecord.h"
+#include "store/PartState.h"
 #include "store/TaskFolderRecord.h"
 
 // The few statements on the account database that the sync engine needs
@@ -22,7 +23,7 @@ class SyncQueries {
   struct PartRow {
     int file_id = 0;
     int part = 0;
-    int stat = 0;
+    PartState stat = PartState::kCached;
     int size = 0;
     int total_size = 0;
     int total_part = 0;
@@ -66,7 +67,7 @@ class SyncQueries {
   // messages in the mailbox for good.
   bool MarkFileDeleted(int file_id);
   // The old file goes as by MarkFileDeleted; the new content
-  // (record: name, folder_id, size in total_size, md5, time, local_fn) as new
+  // (record: name, folder_id, size in total_size, md5, time, cache_path) as new
   // parts at stat 1 under a new random file id, written into record.
   bool ReplaceFileContent(int old_file_id, FileRecord& record);
 

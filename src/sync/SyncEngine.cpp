@@ -10,7 +10,6 @@
 #include <future>
 #include <system_error>
 
-#include "drive/FolderCache.h"
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
@@ -18,7 +17,9 @@
 #include "platform/Locations.h"
 #include "platform/WireCodePage.h"
 #include "store/MetaStore.h"
+#include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
+#include "sync/PartHeaders.h"
 #include "sync/SyncNames.h"
 #include "sync/TransferProgress.h"
 
@@ -43,9 +44,18 @@ SyncEngine& SyncEngine::Instance() {
   return engine;
 }
 
+void SyncEngine::CountTransfers(ImapClient& session) {
+  TransferProgress* progress = TransferProgress::Instance();
+  session.SetProgress([progress](uint32_t n) { progress->AddUploaded(n); },
+                      [progress](uint32_t n) { progress->AddDownloaded(n); });
+}
+
 SyncEngine::SyncEngine()
     : task_session_(std::make_unique<ImapClient>()),
-      refresh_session_(std::make_unique<ImapClient>()) {}
+      refresh_session_(std::make_unique<ImapClient>()) {
+  CountTransfers(*task_session_);
+  CountTransfers(*refresh_session_);
+}
 
 SyncEngine::~SyncEngine() { Stop(); }
 
@@ -166,16 +176,20 @@ std::string SyncEngine::CacheRoot() const {
 
 bool SyncEngine::TaskStep() {
   MetaStore store;
+  {
+    std::lock_guard<std::mutex> lock(namespace_mutex_);
+    RecordUnrecorded(store);
+  }
 
   if (clock_() >= retry_at_) {
     if (!UploadLoop(store)) return false;
   }
 
-  std::map<std::string, int> stats;
+  std::map<std::string, PartState> stats;
   if (!store.GetAllMailId(stats)) return false;
   std::set<std::string> doomed;
   for (const auto& [mail_id, stat] : stats) {
-    if (mail_id.empty() || stat != 3) continue;
+    if (mail_id.empty() || stat != PartState::kDeleted) continue;
     Log()->Write(LOG_DEBUG, "delete remote file:mail_id:%s", mail_id.c_str());
     doomed.insert(mail_id);
   }
@@ -225,16 +239,16 @@ bool SyncEngine::UploadLoop(MetaStore& store) {
       return true;  // nothing to do, or nowhere to read the content from
     }
     FileRecord part = list.front();
-    const std::string drive_path = part.local_fn;
+    const std::string drive_path = part.drive_path;
     part.from = part.to = account_.user;
-    part.kind = 1;
-    part.local_fn = cache + drive_path;
+    part.kind = RecordKind::kFilePart;
+    part.cache_path = cache + drive_path;
 
     // A cached copy that is gone, or no longer the size recorded, would go
     // up wrong or not at all; waiting cannot mend it and would hold every
     // later upload.
     Source source = CheckSource(part);
-    if (source == Source::kReadable && Settling(part.local_fn)) {
+    if (source == Source::kReadable && Settling(part.cache_path)) {
       drop_ahead();  // the next step takes it, with the time it has then
       return true;
     }
@@ -301,7 +315,7 @@ bool SyncEngine::UploadLoop(MetaStore& store) {
 
 SyncEngine::Source SyncEngine::CheckSource(const FileRecord& part) {
   struct stat st {};
-  if (::stat(NativePath(part.local_fn).c_str(), &st) != 0) {
+  if (::stat(NativePath(part.cache_path).c_str(), &st) != 0) {
     return errno == ENOENT || errno == ENOTDIR ? Source::kGone : Source::kReadable;
   }
   if (!S_ISREG(st.st_mode)) return Source::kGone;
@@ -322,14 +336,14 @@ bool SyncEngine::SettleSource(MetaStore& store, const FileRecord& part,
   if (!queries.MarkFileDeleted(part.file_id)) return false;
   std::string folder, name;
   if (SplitPath(drive_path, folder, name)) cache_->RemoveEntry(folder, name);
-  store.AddUpFolderCount();
+  CountChange(store);
   return true;
 }
 
-bool SyncEngine::Settling(const std::string& local_fn) const {
+bool SyncEngine::Settling(const std::string& cache_path) const {
   int settle = upload_settle_s_;
   struct stat st {};
-  if (settle <= 0 || ::stat(NativePath(local_fn).c_str(), &st) != 0) return false;
+  if (settle <= 0 || ::stat(NativePath(cache_path).c_str(), &st) != 0) return false;
   // The change time moves with every write, time set and rename.
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
@@ -349,7 +363,7 @@ std::string SyncEngine::MessagePath(const FileRecord& record) {
 SyncEngine::Built SyncEngine::BuildMessage(FileRecord record, std::string path) {
   MakeDir(DataDir() + "\\temp");
   Built built;
-  EmlWriter writer(record);
+  EmlWriter writer(PartHeaders::ToMessage(record, record.cache_path));
   built.ok = writer.SaveToEml(path, built.length);
   if (!built.ok) RemoveFile(path);
   return built;
@@ -402,9 +416,8 @@ bool SyncEngine::UploadFolderIndex() {
   }
   FileRecord record;
   record.name = "folder.txt";
-  record.kind = 2;
+  record.kind = RecordKind::kFolderIndex;
   record.from = record.to = account_.user;
-  record.local_fn = index_path;
   record.part = record.total_part = 1;
   record.file_id = task.file_id;
   if (!GetFileMd5(index_path, record.size, record.time, record.md5)) {
@@ -415,7 +428,7 @@ bool SyncEngine::UploadFolderIndex() {
   Log()->Write(LOG_INFO, "upfolder:%s", text.c_str());
 
   std::string eml = temp + "\\" + record.md5 + ".eml";
-  EmlWriter writer(record);
+  EmlWriter writer(PartHeaders::ToMessage(record, index_path));
   int length = 0;
   bool ok = writer.SaveToEml(eml, length);
   if (ok) {

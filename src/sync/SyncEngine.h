@@ -108,6 +108,10 @@ class SyncEngine {
   void SetUploadSettle(int seconds) { upload_settle_s_ = seconds; }
   static constexpr int kUploadSettleSeconds = 2;
 
+  // Whether every part of the file at path is in the cache (none waits for
+  // its download); false for an unknown file.
+  bool ContentCached(const std::string& path);
+
   // The account's cache directory as the setting row gives it now; empty
   // when unknown (then nothing is written locally).
   std::string CacheRoot() const;
@@ -117,6 +121,8 @@ class SyncEngine {
   int UploadBackoffMs() const { return backoff_ms_; }
 
  private:
+  // The download pass works on the engine's account, locks and cache.
+  friend class SyncDownload;
   enum class Outcome { kDone, kRetry, kBad, kLeft };
 
   void TaskLoop();
@@ -124,6 +130,8 @@ class SyncEngine {
   // Runs loop on thread, counted in loops_running_ until it returns.
   void StartLoop(std::thread& thread, void (SyncEngine::*loop)());
   void Pause(int ms);
+  // Hands the session sinks that count its transfers in TransferProgress.
+  static void CountTransfers(ImapClient& session);
   bool OpenMailbox(ImapClient& session);
   bool EnsureOpen(ImapClient& session);
 
@@ -149,7 +157,26 @@ class SyncEngine {
   bool SettleSource(MetaStore& store, const FileRecord& part, const std::string& drive_path,
                     Source source);
 
-  // Refresh helpers.
+  // Refresh helpers. What one listing pass has read and learnt so far: new
+  // parts are recorded together, at an index (whose adoption looks at them)
+  // and at the end; a pass cut short records them at the next one.
+  struct Listing {
+    Listing(MetaStore& s, SyncQueries& q, const std::set<std::string>& r)
+        : store(s), queries(q), remote(r) {}
+    MetaStore& store;
+    SyncQueries& queries;
+    const std::set<std::string>& remote;
+    SyncQueries::Parts parts;
+    bool parts_read = false;
+    std::vector<FileRecord> learned;
+    std::string index_mail_id;
+    bool changed = false;
+  };
+  // Reads one new message's part header and learns the part or judges the
+  // index; false ends the pass.
+  bool LearnMessage(Listing& listing, const std::string& uid);
+  bool LearnIndex(Listing& listing, const FileRecord& record);
+  bool RecordLearned(Listing& listing);
   void DropVanished(MetaStore& store, const std::vector<std::string>& vanished, bool& changed);
   bool LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& record,
                  const std::set<std::string>& remote, SyncQueries::Parts& parts,
@@ -158,19 +185,18 @@ class SyncEngine {
   Outcome AdoptIndex(const std::string& uid, const FileRecord& info,
                      std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
                      const std::set<std::string>& remote);
-  struct Fetched {
-    Outcome outcome = Outcome::kRetry;
-    std::string message;
-  };
-  // Writes one fetched part message into the cached file. buffer: memory for
-  // the decoded content, kept by the caller from part to part.
-  Outcome DownloadPart(const FileRecord& record, const std::string& cache,
-                       const std::string& message, std::string& buffer);
   bool RebuildLocked();
   bool DeleteMessage(const std::string& uid);
 
   // Drive helpers; the caller holds namespace_mutex_.
   bool AddFileLocked(MetaStore& store, const std::string& path);
+  // Counts one change of the tree (AddUpFolderCount); when the store fails,
+  // the count is owed and the task step pays it, so the change is still
+  // published.
+  void CountChange(MetaStore& store);
+  // Records again the files whose recording failed at their close; the
+  // caller holds namespace_mutex_.
+  void RecordUnrecorded(MetaStore& store);
 
   std::atomic<bool> running_{false};
   std::atomic<bool> threads_on_{false};
@@ -195,7 +221,7 @@ class SyncEngine {
 
   // True while the cached copy changed (content, time or name) less than
   // upload_settle_s_ ago.
-  bool Settling(const std::string& local_fn) const;
+  bool Settling(const std::string& cache_path) const;
   std::atomic<int> upload_settle_s_{0};
 
   std::atomic<int> backoff_ms_{0};
@@ -203,4 +229,10 @@ class SyncEngine {
   Clock clock_ = [] { return std::chrono::steady_clock::now(); };
 
   std::set<std::string> ignored_uids_;
+
+  // Guarded by namespace_mutex_: a tree change whose count the store
+  // refused, and the drive paths of closed files the store did not record
+  // (their cached copies wait for the task step).
+  bool count_owed_ = false;
+  std::set<std::string> unrecorded_;
 };

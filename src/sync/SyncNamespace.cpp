@@ -9,10 +9,10 @@
 #include <climits>
 #include <map>
 
-#include "drive/FolderCache.h"
 #include "log/CLog.h"
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
+#include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
 #include "sync/SyncEngine.h"
 
@@ -38,13 +38,37 @@ bool SplitDrivePath(const std::string& path, std::string& folder, std::string& n
 bool SyncEngine::SyncAddFile(const std::string& path) {
   std::lock_guard<std::mutex> lock(namespace_mutex_);
   MetaStore store;
-  return AddFileLocked(store, path);
+  if (AddFileLocked(store, path)) return true;
+  unrecorded_.insert(path);
+  return false;
 }
 
 bool SyncEngine::SyncReplaceFile(const std::string& path) {
   std::lock_guard<std::mutex> lock(namespace_mutex_);
   MetaStore store;
-  return AddFileLocked(store, path);
+  if (AddFileLocked(store, path)) return true;
+  unrecorded_.insert(path);
+  return false;
+}
+
+void SyncEngine::CountChange(MetaStore& store) {
+  if (store.AddUpFolderCount()) return;
+  Log()->Write(LOG_WARNING, "change of the folder tree not counted yet");
+  count_owed_ = true;
+}
+
+void SyncEngine::RecordUnrecorded(MetaStore& store) {
+  if (count_owed_ && store.AddUpFolderCount()) count_owed_ = false;
+  for (auto it = unrecorded_.begin(); it != unrecorded_.end();) {
+    std::string cache = CacheRoot();
+    // A copy gone since (deleted, moved) has nothing left to record.
+    bool gone = cache.empty() || !FileExists(cache + *it);
+    if (gone || AddFileLocked(store, *it)) {
+      it = unrecorded_.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
@@ -56,18 +80,18 @@ bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
   if (cache.empty()) return false;
 
   FileRecord record;
-  record.local_fn = cache + path;
-  if (!GetFileMd5(record.local_fn, record.size, record.time, record.md5)) return false;
+  record.cache_path = cache + path;
+  if (!GetFileMd5(record.cache_path, record.size, record.time, record.md5)) return false;
   // The file's time is its copy's: the last write, or a time set on it
   // through the drive before the close (cp -p).
   struct stat st {};
-  if (::stat(NativePath(record.local_fn).c_str(), &st) == 0 && st.st_mtime > 0) {
+  if (::stat(NativePath(record.cache_path).c_str(), &st) == 0 && st.st_mtime > 0) {
     record.time = static_cast<int>(std::min<time_t>(st.st_mtime, INT_MAX));
   }
   record.total_size = record.size;
   record.name = name;
   record.from = record.to = account_.user;
-  record.stat = 1;
+  record.stat = PartState::kAwaitingUpload;
   record.folder_id = folder_id;
 
   // A name that the store already holds is an edit, whatever the caller
@@ -77,7 +101,7 @@ bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
   if (exists) {
     SyncQueries queries(account_.user);
     if (!queries.ReplaceFileContent(old_id, record)) return false;
-    store.AddUpFolderCount();
+    CountChange(store);
   } else {
     if (!store.AddFile(record, true)) return false;
   }
@@ -129,7 +153,7 @@ bool SyncEngine::SyncDeleteFile(const std::string& path) {
   cache_->RemoveEntry(folder, name);
   std::string cache = CacheRoot();
   if (!cache.empty()) ::unlink(NativePath(cache + path).c_str());
-  store.AddUpFolderCount();
+  CountChange(store);
   return true;
 }
 
@@ -146,12 +170,11 @@ bool SyncEngine::SyncAddFolder(const std::string& path) {
     return false;
   }
   record.name = name;
-  // AddFolder reports success after a failed insert: look for the row.
   if (!store.AddFolder(record) || !store.GetFolderId(path + "\\", existing)) {
     Log()->Write(LOG_INFO, " add folder %s error", path.c_str());
     return false;
   }
-  store.AddUpFolderCount();
+  CountChange(store);
   cache_->SetFolder(path + "\\", {});
   cache_->PutEntry(parent, FolderEntry(name));
   std::string cache = CacheRoot();
@@ -181,7 +204,7 @@ bool SyncEngine::SyncDeleteFolder(const std::string& path) {
     Log()->Write(LOG_INFO, " del folder %s error", path.c_str());
     return false;
   }
-  store.AddUpFolderCount();
+  CountChange(store);
   cache_->RemoveFolder(path + "\\");
   cache_->RemoveEntry(parent, name);
   std::string cache = CacheRoot();
@@ -215,7 +238,7 @@ bool SyncEngine::SyncMoveFile(const std::string& old_path, const std::string& ne
     MakeDir(cache + new_folder);
     MoveByShell(cache + new_path, cache + old_path);
   }
-  store.AddUpFolderCount();
+  CountChange(store);
   RebuildLocked();
   return true;
 }
@@ -239,7 +262,23 @@ bool SyncEngine::SyncMoveFolder(const std::string& old_path, const std::string& 
     MakeDir(cache + new_parent);
     MoveByShell(cache + new_path, cache + old_path);
   }
-  store.AddUpFolderCount();
+  CountChange(store);
   RebuildLocked();
+  return true;
+}
+
+bool SyncEngine::ContentCached(const std::string& path) {
+  MetaStore store;
+  FileRecord record;
+  if (!store.GetFileInfo(path, record)) return false;
+  SyncQueries queries(account_.user);
+  for (int part = 1; part <= record.total_part; ++part) {
+    SyncQueries::PartRow row;
+    bool found = false;
+    if (!queries.GetPart(record.file_id, part, row, found) || !found ||
+        row.stat == PartState::kAwaitingDownload) {
+      return false;
+    }
+  }
   return true;
 }

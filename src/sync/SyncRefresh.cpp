@@ -1,12 +1,11 @@
 // The refresh side of SyncEngine: the mailbox listing, learning parts and
-// indexes, downloads and the folder cache rebuild.
+// indexes, and the folder cache rebuild; SyncDownload fetches the content.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
 
-#include "drive/FolderCache.h"
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
 #include "message/MailParser.h"
@@ -14,8 +13,10 @@
 #include "platform/UniqueFd.h"
 #include "platform/WireCodePage.h"
 #include "store/MetaStore.h"
+#include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
-#include "sync/PartFetcher.h"
+#include "sync/PartHeaders.h"
+#include "sync/SyncDownload.h"
 #include "sync/SyncEngine.h"
 #include "sync/SyncNames.h"
 #include "sync/TransferProgress.h"
@@ -24,25 +25,6 @@
 namespace {
 
 CLog* Log() { return CLog::Instance(); }
-
-bool WriteAt(int fd, const std::string& bytes, off_t offset) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, offset + done);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-DriveEntry FileEntry(const std::string& name, const FileRecord& record) {
-  DriveEntry entry;
-  entry.name = name;
-  entry.kind = DriveEntry::kFile;
-  entry.SetSize(static_cast<uint64_t>(static_cast<int64_t>(record.total_size)));
-  entry.SetTime(static_cast<uint32_t>(record.time));
-  return entry;
-}
 
 std::string ParentDir(const std::string& path) {
   std::string folder, name;
@@ -70,102 +52,103 @@ bool SyncEngine::Refresh() {
     return false;
   }
   MetaStore store;
-  std::map<std::string, int> local;
+  std::map<std::string, PartState> local;
   if (!store.GetAllMailId(local)) return false;
 
   // Parts whose messages are gone, newest first.
   std::vector<std::string> vanished;
   for (auto it = local.rbegin(); it != local.rend(); ++it) {
     if (it->first.empty() || remote.count(it->first) != 0) continue;
-    if (it->second == 0 || it->second == 2) vanished.push_back(it->first);
+    PartState state = it->second;
+    if (state == PartState::kCached || state == PartState::kAwaitingDownload) {
+      vanished.push_back(it->first);
+    }
   }
   if (!vanished.empty()) DropVanished(store, vanished, changed);
 
-  std::string index_mail_id;
-  store.GetFolderMailId(index_mail_id);
   SyncQueries queries(account_.user);
-  SyncQueries::Parts parts;
-  bool parts_read = false;
+  Listing listing(store, queries, remote);
+  listing.changed = changed;
+  store.GetFolderMailId(listing.index_mail_id);
   bool ok = true;
-  // New parts are recorded together: at an index (whose adoption looks at
-  // them) and at the end. A pass cut short records them at the next one.
-  std::vector<FileRecord> learned;
-  auto record_learned = [&] {
-    bool done = queries.AddLearnedParts(learned);
-    learned.clear();
-    return done;
-  };
   for (const std::string& uid : remote) {
     if (!running_ && threads_on_) break;
-    if (local.count(uid) != 0 || uid == index_mail_id || ignored_uids_.count(uid) != 0) continue;
-    std::string header;
-    if (!EnsureOpen(*refresh_session_) || !refresh_session_->GetHeader(uid, header)) {
-      refresh_session_->Close();
-      ok = false;
-      break;
-    }
-    if (header.find("X-tdr-info:") == std::string::npos) {
-      // Not one of ours (a stray mail, another program's): never again.
-      Log()->Write(LOG_WARNING, "pass over message without part header, mail_id:%s", uid.c_str());
-      ignored_uids_.insert(uid);
+    if (local.count(uid) != 0 || uid == listing.index_mail_id || ignored_uids_.count(uid) != 0) {
       continue;
     }
-    MailParser parser;
-    parser.Parse(header);
-    FileRecord record = parser.info;
-    record.mail_id = uid;
-    if (record.kind == 1) {
-      if (!SyncNames::PlausiblePart(record)) {
-        Log()->Write(LOG_WARNING, "pass over part header that does not add up, mail_id:%s",
-                     uid.c_str());
-        ignored_uids_.insert(uid);
-        continue;
-      }
-      if (!parts_read) {
-        if (!queries.GetAllParts(parts)) {
-          ok = false;
-          break;
-        }
-        parts_read = true;
-      }
-      if (!LearnPart(store, queries, record, remote, parts, learned)) {
-        ok = false;
-        break;
-      }
-      continue;
-    }
-    TaskFolderRecord task;
-    if (!store.GetFolderTask(task)) {
+    if (!LearnMessage(listing, uid)) {
       ok = false;
       break;
-    }
-    FolderIndex::Verdict verdict = FolderIndex::Judge(record.file_id, uid, task);
-    if (verdict == FolderIndex::Verdict::kAdopt) {
-      if (!record_learned()) {
-        ok = false;
-        break;
-      }
-      Log()->Write(LOG_DEBUG, "download folderinfo, mail_id:%s,file_id:%d,local file_id:%d",
-                   uid.c_str(), record.file_id, task.file_id);
-      Outcome outcome = DownloadFolderIndex(uid, remote);
-      if (outcome == Outcome::kDone) {
-        changed = true;
-        parts_read = false;  // adoption may have touched the rows
-        parts.clear();
-        store.GetFolderMailId(index_mail_id);
-      } else if (outcome == Outcome::kBad) {
-        ignored_uids_.insert(uid);
-      }
-    } else if (verdict == FolderIndex::Verdict::kDelete) {
-      Log()->Write(LOG_DEBUG, "delete old folderinfo,mail_id:%s,file_id:%d", uid.c_str(),
-                   record.file_id);
-      DeleteMessage(uid);
     }
   }
-  if (!record_learned()) ok = false;
-  if (changed) RebuildFolderCache();
+  if (!RecordLearned(listing)) ok = false;
+  if (listing.changed) RebuildFolderCache();
   Log()->Write(LOG_DEBUG, "end refresh");
   return ok;
+}
+
+bool SyncEngine::RecordLearned(Listing& listing) {
+  bool done = listing.queries.AddLearnedParts(listing.learned);
+  listing.learned.clear();
+  return done;
+}
+
+bool SyncEngine::LearnMessage(Listing& listing, const std::string& uid) {
+  std::string header;
+  if (!EnsureOpen(*refresh_session_) || !refresh_session_->GetHeader(uid, header)) {
+    refresh_session_->Close();
+    return false;
+  }
+  if (header.find("X-tdr-info:") == std::string::npos) {
+    // Not one of ours (a stray mail, another program's): never again.
+    Log()->Write(LOG_WARNING, "pass over message without part header, mail_id:%s", uid.c_str());
+    ignored_uids_.insert(uid);
+    return true;
+  }
+  MailParser parser;
+  parser.Parse(header);
+  FileRecord record = PartHeaders::FromMessage(parser.info);
+  record.mail_id = uid;
+  if (record.kind != RecordKind::kFilePart) return LearnIndex(listing, record);
+  if (!SyncNames::PlausiblePart(record)) {
+    Log()->Write(LOG_WARNING, "pass over part header that does not add up, mail_id:%s",
+                 uid.c_str());
+    ignored_uids_.insert(uid);
+    return true;
+  }
+  if (!listing.parts_read) {
+    if (!listing.queries.GetAllParts(listing.parts)) return false;
+    listing.parts_read = true;
+  }
+  return LearnPart(listing.store, listing.queries, record, listing.remote, listing.parts,
+                   listing.learned);
+}
+
+bool SyncEngine::LearnIndex(Listing& listing, const FileRecord& record) {
+  const std::string& uid = record.mail_id;
+  TaskFolderRecord task;
+  if (!listing.store.GetFolderTask(task)) return false;
+  FolderIndex::Verdict verdict = FolderIndex::Judge(record.file_id, uid, task);
+  if (verdict == FolderIndex::Verdict::kAdopt) {
+    // The adoption looks at the parts learnt so far.
+    if (!RecordLearned(listing)) return false;
+    Log()->Write(LOG_DEBUG, "download folderinfo, mail_id:%s,file_id:%d,local file_id:%d",
+                 uid.c_str(), record.file_id, task.file_id);
+    Outcome outcome = DownloadFolderIndex(uid, listing.remote);
+    if (outcome == Outcome::kDone) {
+      listing.changed = true;
+      listing.parts_read = false;  // adoption may have touched the rows
+      listing.parts.clear();
+      listing.store.GetFolderMailId(listing.index_mail_id);
+    } else if (outcome == Outcome::kBad) {
+      ignored_uids_.insert(uid);
+    }
+  } else if (verdict == FolderIndex::Verdict::kDelete) {
+    Log()->Write(LOG_DEBUG, "delete old folderinfo,mail_id:%s,file_id:%d", uid.c_str(),
+                 record.file_id);
+    DeleteMessage(uid);
+  }
+  return true;
 }
 
 void SyncEngine::DropVanished(MetaStore& store, const std::vector<std::string>& vanished,
@@ -174,15 +157,14 @@ void SyncEngine::DropVanished(MetaStore& store, const std::vector<std::string>& 
   std::lock_guard<std::mutex> lock(namespace_mutex_);
   std::map<std::string, FolderRecord> folders;
   std::map<int, FileRecord> files;
-  store.GetAllFolders(folders);
-  store.GetAllFiles(files);
+  if (!store.GetAllFolders(folders) || !store.GetAllFiles(files)) return;
   std::map<int, std::string> full_of;
   for (const auto& [full, folder] : folders) full_of[folder.id] = full;
   for (const std::string& mail_id : vanished) {
     FileRecord part;
-    store.GetFileByMailId(mail_id, part);
+    if (!store.GetFileByMailId(mail_id, part)) return;
     // The cached copy is found by the file's place in the tree now; the
-    // row's local_fn may name a path that another file holds since a move.
+    // row's cache_path may name a path that another file holds since a move.
     auto file = files.find(part.file_id);
     std::string full, name;
     if (file != files.end() && full_of.count(file->second.folder_id) != 0) {
@@ -191,12 +173,13 @@ void SyncEngine::DropVanished(MetaStore& store, const std::vector<std::string>& 
     }
     Log()->Write(LOG_DEBUG, "remote doesn't exist,delete it, mid:%s,fn:%s", mail_id.c_str(),
                  (full + name).c_str());
+    // The row goes first: a copy removed for a row that stays would be lost.
+    if (!store.DelFile(mail_id)) return;
     if (!name.empty()) {
       if (!cache.empty()) ::unlink(NativePath(cache + full + name).c_str());
       cache_->RemoveEntry(full, name);
       files.erase(file);
     }
-    store.DelFile(mail_id);
     changed = true;
   }
 }
@@ -208,12 +191,12 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
   auto key = std::make_pair(record.file_id, record.part);
   auto it = parts.find(key);
   if (it == parts.end()) {
-    record.stat = 2;
+    record.stat = PartState::kAwaitingDownload;
     learned.push_back(record);
     SyncQueries::PartRow row;
     row.file_id = record.file_id;
     row.part = record.part;
-    row.stat = 2;
+    row.stat = PartState::kAwaitingDownload;
     row.size = record.size;
     row.total_size = record.total_size;
     row.total_part = record.total_part;
@@ -238,20 +221,20 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
     std::lock_guard<std::mutex> lock(namespace_mutex_);
     bool exists = false;
     if (!queries.HasFile(record.file_id, exists)) return false;
-    if (row.stat == 3 || !exists) {
-      queries.SetDeletedPartMailId(record.file_id, record.part, uid);
-      row.stat = 3;
+    if (row.stat == PartState::kDeleted || !exists) {
+      if (!queries.SetDeletedPartMailId(record.file_id, record.part, uid)) return false;
+      row.stat = PartState::kDeleted;
     } else {
-      record.stat = 0;
+      record.stat = PartState::kCached;
       if (!store.AddFile(record, false)) return false;
-      row.stat = 0;
+      row.stat = PartState::kCached;
     }
     row.mail_id = uid;
     return true;
   }
   if (remote.count(row.mail_id) == 0) {
     // The row's own message is gone; this copy takes its place.
-    queries.SetPartMailId(record.file_id, record.part, uid);
+    if (!queries.SetPartMailId(record.file_id, record.part, uid)) return false;
     row.mail_id = uid;
     return true;
   }
@@ -259,7 +242,7 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
   // keeps the smaller UID, so no two machines delete both.
   if (FolderIndex::UidLess(uid, row.mail_id)) {
     std::string extra = row.mail_id;
-    queries.SetPartMailId(record.file_id, record.part, uid);
+    if (!queries.SetPartMailId(record.file_id, record.part, uid)) return false;
     for (FileRecord& waiting : learned) {  // the row may not be written yet
       if (waiting.file_id == record.file_id && waiting.part == record.part) waiting.mail_id = uid;
     }
@@ -283,7 +266,7 @@ bool SyncEngine::ParseFolderIndex(const std::string& message, std::vector<Folder
                                   std::vector<FileRecord>& files, FileRecord& info) {
   MailParser parser;
   parser.Parse(message);
-  info = parser.info;
+  info = PartHeaders::FromMessage(parser.info);
   if (parser.attachments.empty()) return false;
   std::string text = WireCodePage::ToUtf8(parser.attachments.begin()->second);
   Log()->Write(LOG_INFO, "Download Folder:%s", text.c_str());
@@ -339,8 +322,9 @@ SyncEngine::Outcome SyncEngine::AdoptIndex(const std::string& uid, const FileRec
   // has lost its messages by now.
   std::map<int, bool> alive;
   for (const auto& [key, row] : parts) {
-    bool part_alive = row.stat == 1 || row.stat == 4 ||
-                      ((row.stat == 0 || row.stat == 2) && remote.count(row.mail_id) != 0);
+    bool part_alive = row.stat == PartState::kAwaitingUpload || row.stat == PartState::kAppended ||
+                      ((row.stat == PartState::kCached || row.stat == PartState::kAwaitingDownload) &&
+                       remote.count(row.mail_id) != 0);
     auto found = alive.find(key.first);
     alive[key.first] = (found == alive.end() ? true : found->second) && part_alive;
   }
@@ -399,191 +383,7 @@ SyncEngine::Outcome SyncEngine::AdoptIndex(const std::string& uid, const FileRec
   return Outcome::kDone;
 }
 
-void SyncEngine::DownloadPending() {
-  MetaStore store;
-  std::vector<FileRecord> list;
-  if (!store.GetPendingDownloads(list) || list.empty()) return;
-  std::string cache = CacheRoot();
-
-  // One short-lived session of its own serves the whole loop, on the
-  // fetcher's thread: the next parts' messages arrive while this one is
-  // decoded and written.
-  ImapClient session;
-  struct Registered {  // Stop may cut the session while it is in use
-    SyncEngine& engine;
-    Registered(SyncEngine& e, ImapClient& s) : engine(e) { Set(&s); }
-    ~Registered() { Set(nullptr); }
-    void Set(ImapClient* to) {
-      std::lock_guard<std::mutex> lock(engine.sessions_mutex_);
-      engine.download_session_ = to;
-      if (to != nullptr && !engine.running_ && engine.threads_on_) to->Abort();
-    }
-  } registered(*this, session);
-  // Buffers go back to be filled again once their part is written: each
-  // part lands in memory already in use, not in fresh pages.
-  std::mutex spare_mutex;
-  std::vector<std::string> spare_messages;  // guarded by spare_mutex
-  std::string content_buffer;               // the writer's own
-  auto fetch = [this, &session, &spare_mutex, &spare_messages](const FileRecord& part) {
-    Fetched got;
-    {
-      std::lock_guard<std::mutex> lock(spare_mutex);
-      if (!spare_messages.empty()) {
-        got.message = std::move(spare_messages.back());
-        spare_messages.pop_back();
-        got.message.clear();
-      }
-    }
-    TransferProgress::Instance()->BeginDownload(SyncNames::ProgressName(part),
-                                                static_cast<uint32_t>(part.size));
-    if (!session.IsConnected() &&
-        !(session.Connect(account_.down_server, account_.port, account_.ssl_flag != 0) &&
-          session.Login(account_.user, account_.pwd) && session.Select(kFolder))) {
-      session.Close();
-      got.outcome = Outcome::kRetry;
-      return got;
-    }
-    if (!session.FetchMessage({part.mail_id}, got.message)) {
-      Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", part.mail_id.c_str());
-      session.Close();
-      got.outcome = Outcome::kRetry;
-      return got;
-    }
-    if (got.message.empty()) {
-      Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", part.mail_id.c_str());
-      got.outcome = Outcome::kBad;
-      return got;
-    }
-    got.outcome = Outcome::kDone;
-    return got;
-  };
-  auto ends = [](const Fetched& got) { return got.outcome == Outcome::kRetry; };
-
-  // Parts written but not yet at stat 0: recorded together, one commit per
-  // file. A pass cut short downloads them again.
-  std::vector<FileRecord> written;
-  auto record_written = [&]() {
-    if (written.empty()) return true;
-    std::lock_guard<std::mutex> lock(namespace_mutex_);
-    SyncQueries queries(account_.user);
-    bool ok = queries.MarkDownloaded(written);
-    std::map<int, const FileRecord*> files;
-    for (const FileRecord& part : written) files[part.file_id] = &part;
-    for (const auto& [file_id, part] : files) {
-      if (!ok || !store.IsFileComplete(*part)) continue;
-      FolderRecord folder;
-      if (!store.GetFolder(part->folder_id, folder)) {
-        Log()->Write(LOG_DEBUG, "GetFolderInfo error,fn:%s", part->name.c_str());
-        ok = false;
-        break;
-      }
-      // The tree may have been replaced since the listing: show the file
-      // only where it still is.
-      FileRecord now;
-      if (store.GetFileInfo(folder.full_name + part->name, now) && now.file_id == file_id) {
-        cache_->PutEntry(folder.full_name, FileEntry(part->name, *part));
-      }
-    }
-    written.clear();
-    return ok;
-  };
-
-  {
-    PartFetcher<Fetched> fetcher(list, fetch, ends);
-    Fetched got;
-    for (size_t i = 0; i < list.size() && fetcher.Next(got); ++i) {
-      FileRecord& part = list[i];
-      bool stopping = !running_ && threads_on_;
-      Outcome outcome = got.outcome;
-      if (outcome == Outcome::kDone) {
-        outcome = DownloadPart(part, cache, got.message, content_buffer);
-      }
-      {
-        std::lock_guard<std::mutex> lock(spare_mutex);
-        spare_messages.push_back(std::move(got.message));
-      }
-      if (outcome == Outcome::kRetry) {
-        // The server or the disk is in trouble: the part stays at stat 2 and
-        // the next pass tries again.
-        Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
-                     part.mail_id.c_str());
-        break;
-      }
-      if (outcome == Outcome::kBad) {
-        // Failed for good: dropped, and the loop goes on.
-        Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
-                     part.mail_id.c_str());
-        std::lock_guard<std::mutex> lock(namespace_mutex_);
-        store.DelFile(part.mail_id);
-      } else {
-        Log()->Write(LOG_DEBUG, "downloadfile ok,fn:%s,mail_id:%s", part.name.c_str(),
-                     part.mail_id.c_str());
-        part.stat = 0;
-        written.push_back(part);
-      }
-      bool file_ends = i + 1 == list.size() || list[i + 1].file_id != part.file_id;
-      if ((file_ends || stopping) && !record_written()) break;
-      if (stopping) break;
-    }
-  }  // the fetcher's thread has ended: the session is free again
-  TransferProgress::Instance()->ClearDownload();
-  record_written();
-  session.Logout();
-}
-
-SyncEngine::Outcome SyncEngine::DownloadPart(const FileRecord& record, const std::string& cache,
-                                             const std::string& message, std::string& buffer) {
-  FolderRecord folder;
-  {
-    MetaStore store;
-    if (!store.GetFolder(record.folder_id, folder)) return Outcome::kBad;
-  }
-  if (!FolderIndex::IsSafeName(record.name) || folder.full_name.empty() ||
-      folder.full_name.front() != '\\' || folder.full_name.back() != '\\' ||
-      !SyncNames::PlausiblePart(record)) {
-    return Outcome::kBad;
-  }
-  if (cache.empty()) return Outcome::kRetry;
-  std::string path = cache + folder.full_name + record.name;
-  std::string content;
-  {
-    MailParser parser;
-    parser.ReuseBuffer(std::move(buffer));
-    parser.Parse(message);
-    if (parser.attachments.empty()) return Outcome::kBad;
-    content.swap(parser.attachments.begin()->second);
-  }
-  struct GiveBack {  // the content's memory serves the next part too
-    std::string& from;
-    std::string& to;
-    ~GiveBack() { to = std::move(from); }
-  } give_back{content, buffer};
-  if (content.size() != static_cast<size_t>(record.size)) {
-    Log()->Write(LOG_ERROR, "part of %s holds %zu bytes instead of %d, mail_id:%s",
-                 record.name.c_str(), content.size(), record.size, record.mail_id.c_str());
-    return Outcome::kBad;
-  }
-  MakeDir(cache + folder.full_name);
-  UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-  if (file.get() < 0) {
-    Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
-    return Outcome::kBad;
-  }
-  struct stat st {};
-  bool ok = ::fstat(file.get(), &st) == 0;
-  // A short file is lengthened by writing its last byte, not by ftruncate:
-  // ext4 flushes a file at close after a truncate, which stalls every part.
-  if (ok && st.st_size > record.total_size) ok = ::ftruncate(file.get(), record.total_size) == 0;
-  if (ok && st.st_size < record.total_size) {
-    ok = ::pwrite(file.get(), "", 1, static_cast<off_t>(record.total_size) - 1) == 1;
-  }
-  ok = ok && WriteAt(file.get(), content, SyncNames::PartOffset(record));
-  if (!ok) {
-    Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
-    return Outcome::kRetry;
-  }
-  return Outcome::kDone;
-}
+void SyncEngine::DownloadPending() { SyncDownload(*this).Run(); }
 
 bool SyncEngine::RebuildFolderCache() {
   std::lock_guard<std::mutex> lock(namespace_mutex_);
@@ -599,7 +399,7 @@ bool SyncEngine::RebuildLocked() {
   // as zeros.
   std::set<int> incomplete;
   for (const auto& [key, row] : parts) {
-    if (row.stat == 2 || row.stat == 3) incomplete.insert(key.first);
+    if (row.stat == PartState::kAwaitingDownload || row.stat == PartState::kDeleted) incomplete.insert(key.first);
   }
   FolderCache::Tree tree;
   std::vector<std::string> pending{"\\"};

@@ -5,7 +5,7 @@
 
 #include "TempDir.h"
 #include "drive/DriveContext.h"
-#include "drive/FolderCache.h"
+#include "sync/FolderCache.h"
 #include "sync/SyncEngine.h"
 
 // A drive served without a mount: private HOME and data directory, a stored

@@ -8,7 +8,6 @@
 #include "ScriptedPeer.h"
 #include "TempDir.h"
 #include "mail/ImapClient.h"
-#include "sync/TransferProgress.h"
 
 namespace {
 
@@ -165,17 +164,15 @@ TEST_F(ImapScriptTest, FetchReadsByLiteralSizeNotByLineStarts) {
       .Await("tag1 uid fetch 3 (BODY.PEEK[])\r\n")
       .Say("tag1 NO no such message\r\n");
   Begin(peer);
-  TransferProgress::Instance()->BeginDownload("a.bin", 1000000);
-  uint32_t before = TransferProgress::Instance()->Download().done;
+  uint32_t counted = 0;
+  client_.SetProgress(nullptr, [&](uint32_t n) { counted += n; });
   std::string message;
   EXPECT_TRUE(client_.FetchMessage({"3"}, message));
   EXPECT_EQ(message, body);
-  EXPECT_EQ(TransferProgress::Instance()->Download().done - before,
-            static_cast<uint32_t>(body.size() / 1.33));
+  EXPECT_EQ(counted, static_cast<uint32_t>(body.size() / 1.33));
   std::string again;
   EXPECT_FALSE(client_.FetchMessage({"3"}, again));
   EXPECT_EQ(again, "");
-  TransferProgress::Instance()->ClearDownload();
   Finish(peer);
 }
 

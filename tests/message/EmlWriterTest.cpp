@@ -72,7 +72,7 @@ TEST_F(EmlWriterTest, InfoObjectOfTheExamplePart) {
 }
 
 TEST_F(EmlWriterTest, APartCarriesItsFilesTime) {
-  FileRecord part = FilePart("a.txt", "", 5, 5);
+  PartHeader part = FilePart("a.txt", "", 5, 5);
   part.time = 1049522828;
   EXPECT_NE(EmlWriter(part).InfoObject(kTime).find("\"time\":\"1049522828\""), std::string::npos);
 }
@@ -126,7 +126,7 @@ TEST_F(EmlWriterTest, WholeMessageOfTheExamplePart) {
 TEST_F(EmlWriterTest, BodyLayoutForSmallAndLineSizedParts) {
   for (size_t n : {0, 1, 2, 3, 52, 53, 54, 55, 108, 163}) {
     std::string bytes = Bytes(n);
-    FileRecord record = FilePart("b.bin", Local(bytes), static_cast<int>(n), static_cast<int>(n));
+    PartHeader record = FilePart("b.bin", Local(bytes), static_cast<int>(n), static_cast<int>(n));
     int length = 0;
     std::string message = WriteMessage(record, Eml(), &length);
     std::string header = EmlWriter(record).Header(kTime);
@@ -158,7 +158,7 @@ TEST_F(EmlWriterTest, LastPartStartsAtItsOffset) {
 
 TEST_F(EmlWriterTest, MiddlePartAndSuffixes) {
   std::string file = Bytes(300, 5);
-  FileRecord record = FilePart("a.txt", Local(file), 100, 300, 2, 3);
+  PartHeader record = FilePart("a.txt", Local(file), 100, 300, 2, 3);
   std::string message = WriteMessage(record, Eml());
   // 文件:a.txt(第2部分,共3部分) and a.txt(第2部分) in GBK.
   std::string subject =
@@ -219,18 +219,18 @@ TEST_F(EmlWriterTest, DateIsEnglishWhateverTheLocale) {
 
 TEST_F(EmlWriterTest, FailuresAreReported) {
   int length = 0;
-  FileRecord record = FilePart("a.txt", Local("hello"), 5, 5);
+  PartHeader record = FilePart("a.txt", Local("hello"), 5, 5);
   EmlWriter writer(record);
   EXPECT_FALSE(writer.SaveToEml(dir_.Sub("missing/dir/out.eml"), length));
 
-  record.local_fn = dir_.Sub("no-such-file");
+  record.source_path = dir_.Sub("no-such-file");
   EmlWriter no_local(record);
   no_local.SetTime(kTime);
   EXPECT_FALSE(no_local.SaveToEml(Eml(), length));
   EXPECT_EQ(ReadFileBytes(Eml()), no_local.Header(kTime));  // the header only
 
   // A directory opens but cannot be read: a read error.
-  record.local_fn = dir_.path();
+  record.source_path = dir_.path();
   EmlWriter unreadable(record);
   EXPECT_FALSE(unreadable.SaveToEml(Eml(), length));
 }

@@ -23,7 +23,7 @@ std::string HeaderPart(const std::string& message) {
 
 class MailParserTest : public ::testing::Test {
  protected:
-  std::string Write(const FileRecord& record) { return WriteMessage(record, dir_.Sub("m.eml")); }
+  std::string Write(const PartHeader& record) { return WriteMessage(record, dir_.Sub("m.eml")); }
   std::string Local(const std::string& bytes) {
     std::string path = dir_.Sub("local.bin");
     WriteFileBytes(path, bytes);
@@ -37,7 +37,7 @@ TEST_F(MailParserTest, OwnHeaderAloneGivesTheWholeRecord) {
   std::string message = Write(FilePart("a.txt", Local(Bytes(300)), 100, 300, 2, 3));
   MailParser parser;
   parser.Parse(HeaderPart(message));
-  const FileRecord& info = parser.info;
+  const PartHeader& info = parser.info;
   EXPECT_EQ(info.name, "a.txt(第2部分)");
   EXPECT_EQ(info.file_id, 7);
   EXPECT_EQ(info.size, 100);
@@ -46,7 +46,7 @@ TEST_F(MailParserTest, OwnHeaderAloneGivesTheWholeRecord) {
   EXPECT_EQ(info.total_part, 3);
   EXPECT_EQ(info.md5, kMd5);
   EXPECT_EQ(info.time, kTime);  // the writer's "time" key is honoured
-  EXPECT_EQ(info.kind, 1);
+  EXPECT_EQ(info.kind, MessageKind::kFilePart);
   EXPECT_TRUE(parser.attachments.empty());
   EXPECT_EQ(parser.delimiter, "--");  // "Content-type" is not "Content-Type"
   EXPECT_EQ(parser.headers.at("X-Mailer"), " tandrel 1.0");
@@ -85,12 +85,12 @@ TEST_F(MailParserTest, AReusedBufferGivesTheSameBytes) {
 
 TEST_F(MailParserTest, FolderIndexMessage) {
   std::string text = "[folder]\r\n1|0|\\|\\\r\n2|1|docs|\\docs\\\r\n\r\n[ftable]\r\n7|2|a.txt\r\n";
-  FileRecord record = FolderIndex(Local(text), static_cast<int>(text.size()));
+  PartHeader record = FolderIndex(Local(text), static_cast<int>(text.size()));
   record.file_id = 42;
   MailParser parser;
   parser.Parse(Write(record));
   EXPECT_EQ(parser.info.name, "folder.txt");
-  EXPECT_EQ(parser.info.kind, 2);
+  EXPECT_EQ(parser.info.kind, MessageKind::kFolderIndex);
   EXPECT_EQ(parser.info.file_id, 42);
   EXPECT_EQ(parser.info.size, static_cast<int>(text.size()));
   EXPECT_EQ(parser.info.time, kTime);
@@ -135,7 +135,7 @@ TEST_F(MailParserTest, HeaderWithoutEmptyLineLosesItsLastField) {
   EXPECT_EQ(parser.headers.at("A"), " 1");
   EXPECT_EQ(parser.headers.at("B"), " 2 folded");
   EXPECT_EQ(parser.headers.count("C"), 0u);
-  EXPECT_EQ(parser.info.kind, 0);
+  EXPECT_EQ(parser.info.kind, MessageKind::kUnknown);
 }
 
 TEST_F(MailParserTest, LinesEndAtNulAndLoseOnlyTheirCarriageReturn) {
@@ -158,7 +158,7 @@ TEST_F(MailParserTest, TimeFallsBackToCTime) {
   MailParser second;
   second.Parse("X-tdr-info: " + Base64Encode(both) + "\r\n\r\n");
   EXPECT_EQ(second.info.time, 2);
-  EXPECT_EQ(second.info.kind, 2);
+  EXPECT_EQ(second.info.kind, MessageKind::kFolderIndex);
 }
 
 TEST_F(MailParserTest, NumbersConvertLikeTheCLibraryWithoutOverflow) {
@@ -190,7 +190,7 @@ TEST_F(MailParserTest, MissingClosingDelimiterDropsTheAttachment) {
   MailParser parser;
   parser.Parse(message.substr(0, message.rfind("--next")));
   EXPECT_TRUE(parser.attachments.empty());
-  EXPECT_EQ(parser.info.kind, 1);
+  EXPECT_EQ(parser.info.kind, MessageKind::kFilePart);
 }
 
 TEST_F(MailParserTest, HostileTextStaysBounded) {
@@ -200,7 +200,7 @@ TEST_F(MailParserTest, HostileTextStaysBounded) {
   MailParser many;
   many.Parse(folded + "\r\n");
   EXPECT_EQ(many.headers.at("X-tdr-info").size(), 5 + 2000000u);
-  EXPECT_EQ(many.info.kind, 2);
+  EXPECT_EQ(many.info.kind, MessageKind::kFolderIndex);
 
   // An unterminated quote, a "B?" without "?=", a boundary without its
   // closing quote.
@@ -214,7 +214,7 @@ TEST_F(MailParserTest, HostileTextStaysBounded) {
   EXPECT_EQ(odd.delimiter, "--");
   EXPECT_TRUE(odd.attachments.empty());
   EXPECT_EQ(odd.info.name, "");
-  EXPECT_EQ(odd.info.kind, 2);
+  EXPECT_EQ(odd.info.kind, MessageKind::kFolderIndex);
 
   MailParser trailing;
   trailing.Parse("Content-Type: x; boundary=\"");

@@ -5,7 +5,6 @@
 
 #include "TempDir.h"
 #include "message/EmlWriter.h"
-#include "store/FileRecord.h"
 
 // Shared by the message tests: records, fixed clock and zone, file round trips.
 namespace message_test {
@@ -14,9 +13,9 @@ constexpr int64_t kTime = 1290000000;  // Wed, 17 Nov 2010 13:20:00 UTC
 constexpr const char* kMd5 = "0123456789abcdef0123456789abcdef";
 constexpr const char* kBoundary = "next-part-23b23mb3tsfd1dfasdf";
 
-inline FileRecord FilePart(const std::string& name, const std::string& local_fn, int size,
+inline PartHeader FilePart(const std::string& name, const std::string& source_path, int size,
                            int total_size, int part = 1, int total_part = 1) {
-  FileRecord r;
+  PartHeader r;
   r.name = name;
   r.file_id = 7;
   r.size = size;
@@ -26,20 +25,20 @@ inline FileRecord FilePart(const std::string& name, const std::string& local_fn,
   r.from = "u@example.com";
   r.to = "u@example.com";
   r.md5 = kMd5;
-  r.local_fn = local_fn;
-  r.kind = 1;
+  r.source_path = source_path;
+  r.kind = MessageKind::kFilePart;
   return r;
 }
 
-inline FileRecord FolderIndex(const std::string& local_fn, int size) {
-  FileRecord r = FilePart("folder.txt", local_fn, size, size);
+inline PartHeader FolderIndex(const std::string& source_path, int size) {
+  PartHeader r = FilePart("folder.txt", source_path, size, size);
   r.file_id = 0;
-  r.kind = 2;
+  r.kind = MessageKind::kFolderIndex;
   return r;
 }
 
 // Writes the record's message with the fixed clock; returns its bytes.
-inline std::string WriteMessage(const FileRecord& record, const std::string& eml_path,
+inline std::string WriteMessage(const PartHeader& record, const std::string& eml_path,
                                 int* length = nullptr) {
   EmlWriter writer(record);
   writer.SetTime(kTime);

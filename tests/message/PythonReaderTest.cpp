@@ -36,7 +36,7 @@ class PythonReaderTest : public ::testing::Test {
     std::string local = dir_.Sub("local.bin");
     WriteFileBytes(local, bytes);
     int size = static_cast<int>(bytes.size());
-    FileRecord record = FilePart(name, local, size, size * total_part, part, total_part);
+    PartHeader record = FilePart(name, local, size, size * total_part, part, total_part);
     if (total_part > 1) {
       // The local file holds the whole file; this part is its first.
       WriteFileBytes(local, bytes + std::string(bytes.size() * (total_part - 1), 'z'));

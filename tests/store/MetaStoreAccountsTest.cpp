@@ -35,7 +35,7 @@ TEST_F(DataDirTest, NoDataDirectoryMeansNoAccounts) {
   std::vector<AccountRecord> accounts;
   {
     MetaStore store;
-    EXPECT_TRUE(store.GetAccounts(accounts));
+    EXPECT_FALSE(store.GetAccounts(accounts));  // nothing to read is reported
   }
   auto lines = log->Queue().TakeAll();
   log->SetEnabled(false);
@@ -211,15 +211,13 @@ TEST_F(AccountsTest, AddAccountMakesDatabaseAndCacheDir) {
   // data_dir + "\Tandrel\" + user + "\", with the doubled separator.
   EXPECT_TRUE(DirExists(tmp_.Sub("home") + "/Documents/Tandrel/me@example.com"));
 
-  // Again: the tables exist, the rows stay, the cache dir is made anyway.
-  std::string cache = tmp_.Sub("home") + "/Documents/Tandrel/me@example.com";
-  ASSERT_EQ(::rmdir(cache.c_str()), 0);
+  // Again: refused, as the account exists; its rows stay.
   {
     MetaStore store;
-    EXPECT_TRUE(store.AddAccount(Account("me@example.com")));
+    EXPECT_FALSE(store.AddAccount(Account("me@example.com")));
   }
   EXPECT_EQ(Scalar(AccountPath(), "select count(*) from folder"), 1);
-  EXPECT_TRUE(DirExists(cache));
+  EXPECT_EQ(Scalar(AccountPath(), "select count(*) from task_folder"), 1);
 }
 
 // An account name becomes a file and a folder name: one that is not a single

@@ -32,7 +32,7 @@ class FilesTest : public StoreTestEnv {
     r.total_size = size;
     r.time = 1700000000;
     r.md5 = "d41d8cd98f0b24e980998ecf8427e";
-    r.local_fn = "C:\\cache\\" + name;
+    r.cache_path = "C:\\cache\\" + name;
     return r;
   }
 
@@ -51,7 +51,7 @@ class FilesTest : public StoreTestEnv {
     FileRecord r;
     r.file_id = file_id;
     r.part = part;
-    r.stat = stat;
+    r.stat = StateFromStored(stat);
     ASSERT_TRUE(store.SetFileStat(r));
   }
 
@@ -121,7 +121,7 @@ TEST_F(FilesTest, EmptyFileIsOnePartOfNothingAndStaysVisible) {
   std::vector<FileRecord> pending;
   ASSERT_TRUE(store.GetPendingUpload(pending));
   ASSERT_EQ(pending.size(), 1u);
-  EXPECT_EQ(pending[0].local_fn, "\\docs\\__init__.py");
+  EXPECT_EQ(pending[0].drive_path, "\\docs\\__init__.py");
   EXPECT_TRUE(store.RenameFile("\\docs\\__init__.py", "\\.gitkeep"));
   EXPECT_TRUE(store.GetFileInfo("\\.gitkeep", info));
 }
@@ -176,7 +176,7 @@ TEST_F(FilesTest, ListingsFollowPartOneState) {
   std::vector<DriveEntry> none;
   EXPECT_FALSE(store.GetFolderEntries("\\nope\\", none));
 
-  std::map<std::string, int> mail_ids;
+  std::map<std::string, PartState> mail_ids;
   ASSERT_TRUE(store.GetAllMailId(mail_ids));
   EXPECT_EQ(mail_ids.size(), 1u);  // all empty mail ids collapse to one key
 }
@@ -251,7 +251,7 @@ TEST_F(FilesTest, UploadOnePartAtATime) {
     std::vector<FileRecord> pending;
     ASSERT_TRUE(store.GetPendingUpload(pending));
     ASSERT_EQ(pending.size(), 1u);
-    EXPECT_EQ(pending[0].local_fn, "\\docs\\three");
+    EXPECT_EQ(pending[0].drive_path, "\\docs\\three");
     EXPECT_EQ(pending[0].file_id, r.file_id);
     parts.insert(pending[0].part);
     ASSERT_TRUE(store.FinishUpdateFile(pending[0]));
@@ -280,9 +280,9 @@ TEST_F(FilesTest, PathsResolveRenameAndMark) {
   FileRecord info;
   ASSERT_TRUE(store.GetFileInfo("\\docs\\it's.txt", info));
   EXPECT_EQ(info.file_id, r.file_id);
-  EXPECT_EQ(info.kind, 1);
-  EXPECT_EQ(info.stat, 1);
-  EXPECT_EQ(info.local_fn, "C:\\cache\\it's.txt");
+  EXPECT_EQ(info.kind, RecordKind::kFilePart);
+  EXPECT_EQ(info.stat, PartState::kAwaitingUpload);
+  EXPECT_EQ(info.cache_path, "C:\\cache\\it's.txt");
   EXPECT_EQ(info.folder_id, docs_id_);
   EXPECT_FALSE(store.GetFileInfo("\\docs\\other", info));
   EXPECT_FALSE(store.GetFileInfo("nobackslash", info));
@@ -294,9 +294,9 @@ TEST_F(FilesTest, PathsResolveRenameAndMark) {
   EXPECT_FALSE(store.RenameFile("\\moved.txt", "\\nowhere\\x"));
   EXPECT_FALSE(store.RenameFile("\\absent", "\\x"));
 
-  EXPECT_TRUE(store.SetFileStatByPath("\\moved.txt", 3));
+  EXPECT_TRUE(store.SetFileStatByPath("\\moved.txt", PartState::kDeleted));
   EXPECT_EQ(Count("file_id=" + std::to_string(r.file_id) + " and stat=3"), 1);
-  EXPECT_FALSE(store.SetFileStatByPath("\\absent", 3));
+  EXPECT_FALSE(store.SetFileStatByPath("\\absent", PartState::kDeleted));
 }
 
 TEST_F(FilesTest, DeletingParts) {

@@ -196,12 +196,12 @@ TEST_F(FoldersTest, ReplaceTreeAndRollBack) {
   EXPECT_EQ(read.up_count, 1);  // left as it was
   EXPECT_EQ(Scalar(AccountPath(), "select count(*) from folder where stat is not null"), 0);
 
-  // Two rows with one id: the whole replacement is undone.
+  // Two rows with one id: reported, and the whole replacement is undone.
   std::vector<FolderRecord> clash = {
       {"\\", 1, 0, "\\"}, {"x", 6, 1, "\\x\\"}, {"y", 6, 1, "\\y\\"}};
   TaskFolderRecord other;
   other.mail_id = "88";
-  EXPECT_TRUE(store.ReplaceFolderTree({}, other, clash));
+  EXPECT_FALSE(store.ReplaceFolderTree({}, other, clash));
   all = All(store);
   EXPECT_EQ(all.size(), 2u);
   EXPECT_EQ(all.count("\\new\\"), 1u);

@@ -22,7 +22,7 @@
 #include <string>
 
 #include "DriverBlanks.h"
-#include "drive/FolderCache.h"
+#include "sync/FolderCache.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/MetaStore.h"
@@ -144,7 +144,7 @@ class Driver {
     SyncQueries::Parts parts;
     if (!queries.GetAllParts(parts)) return false;
     int pending = 0;
-    for (const auto& [key, row] : parts) pending += row.stat != 0 ? 1 : 0;
+    for (const auto& [key, row] : parts) pending += row.stat != PartState::kCached ? 1 : 0;
     MetaStore store;
     int up = 0;
     store.GetUpFolderCount(up);

@@ -9,8 +9,8 @@
 
 #include "../mail/ScriptedPeer.h"
 #include "DovecotServer.h"
+#include "StoreFault.h"
 #include "TempDir.h"
-#include "drive/FolderCache.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
 #include "platform/FileHelpers.h"
@@ -19,6 +19,8 @@
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "store/SyncQueries.h"
+#include "sync/FolderCache.h"
+#include "sync/PartHeaders.h"
 #include "sync/TransferProgress.h"
 
 namespace {
@@ -211,6 +213,25 @@ TEST_F(SyncEngineDovecotTest, FailedFinishStopsTheStepAndTheRepeatedAppendEndsAs
   EXPECT_TRUE(cache_.GetEntry("\\", "a.txt", entry));
 }
 
+TEST_F(SyncEngineDovecotTest, FailedAdoptionOfAnIndexChangesNothingAndIsRetried) {
+  AddFile("\\a.txt", "content of a");
+  ASSERT_TRUE(engine_.TaskStep());  // the part, then the index that lists it
+  engine_.RefreshPass();
+  // This machine forgets its tree, as one that never saw that index.
+  Exec("delete from ftable");
+  Exec("update task_folder set mail_id='', file_id=0, up_count=0");
+  {
+    StoreFault fault("update task_folder set mail_id='");
+    engine_.RefreshPass();
+    EXPECT_EQ(Scalar("select count(*) from ftable"), 0);
+    EXPECT_EQ(Scalar("select count(*) from task_folder where mail_id='' and file_id=0"), 1);
+  }
+  EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\a.txt")), "content of a");
+  engine_.RefreshPass();
+  EXPECT_EQ(Scalar("select count(*) from ftable where file_name='a.txt'"), 1);
+  EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\a.txt")), "content of a");
+}
+
 // A cached copy removed or rewritten behind the drive's back must not hold
 // the other files' uploads behind the back-off for ever.
 TEST_F(SyncEngineDovecotTest, AGoneCachedCopyDropsItsFileAndTheOthersStillGoUp) {
@@ -275,14 +296,14 @@ TEST_F(SyncEngineDovecotTest, AnotherFilesMessageUnderTheSameIdIsNeverTakenNorDe
   WriteFileBytes(other, "something else entirely");
   FileRecord impostor;
   impostor.name = "a.txt";
-  impostor.kind = 1;
+  impostor.kind = RecordKind::kFilePart;
   impostor.from = impostor.to = kUser;
-  impostor.local_fn = other;
+  impostor.cache_path = other;
   impostor.file_id = static_cast<int>(file_id);
   impostor.part = impostor.total_part = 1;
   impostor.size = impostor.total_size = 24;
   impostor.md5 = "0123456789abcdef";
-  EmlWriter writer(impostor);
+  EmlWriter writer(PartHeaders::ToMessage(impostor, impostor.cache_path));
   int length = 0;
   std::string eml = tmp_.Sub("impostor.eml");
   ASSERT_TRUE(writer.SaveToEml(eml, length));
@@ -310,14 +331,14 @@ TEST_F(SyncEngineDovecotTest, TwoCopiesOfAPartKeepTheSmallerUidOnEveryMachine) {
   WriteFileBytes(content, "twice");
   FileRecord part;
   part.name = "t.txt";
-  part.kind = 1;
+  part.kind = RecordKind::kFilePart;
   part.from = part.to = kUser;
-  part.local_fn = content;
+  part.cache_path = content;
   part.file_id = 4242;
   part.part = part.total_part = 1;
   part.size = part.total_size = 5;
   part.md5 = "same";
-  EmlWriter writer(part);
+  EmlWriter writer(PartHeaders::ToMessage(part, part.cache_path));
   int length = 0;
   std::string eml = tmp_.Sub("part.eml");
   ASSERT_TRUE(writer.SaveToEml(eml, length));

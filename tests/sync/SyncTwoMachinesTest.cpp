@@ -19,6 +19,7 @@
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
 #include "platform/FileHelpers.h"
+#include "sync/PartHeaders.h"
 
 namespace {
 
@@ -378,15 +379,15 @@ TEST_F(SyncTwoMachines, HandMadeIndexWritesNothingOutsideTheCache) {
   std::string folder_txt = tmp_.Sub("folder.txt");
   WriteFileBytes(folder_txt, text);
   auto make = [&](const FileRecord& record, const std::string& eml) {
-    EmlWriter writer(record);
+    EmlWriter writer(PartHeaders::ToMessage(record, record.cache_path));
     int length = 0;
     return writer.SaveToEml(eml, length) && AppendFile(eml);
   };
   FileRecord index;
   index.name = "folder.txt";
-  index.kind = 2;
+  index.kind = RecordKind::kFolderIndex;
   index.from = index.to = kUser;
-  index.local_fn = folder_txt;
+  index.cache_path = folder_txt;
   index.part = index.total_part = 1;
   index.file_id = 100;
   index.size = index.total_size = static_cast<int>(text.size());
@@ -397,9 +398,9 @@ TEST_F(SyncTwoMachines, HandMadeIndexWritesNothingOutsideTheCache) {
     WriteFileBytes(content, "payload " + std::to_string(id));
     FileRecord part;
     part.name = id == 12 ? "good.txt" : "whatever";
-    part.kind = 1;
+    part.kind = RecordKind::kFilePart;
     part.from = part.to = kUser;
-    part.local_fn = content;
+    part.cache_path = content;
     part.file_id = id;
     part.part = part.total_part = 1;
     part.size = part.total_size = static_cast<int>(ReadFileBytes(content).size());

@@ -1,4 +1,4 @@
-#include "drive/FolderCache.h"
+#include "sync/FolderCache.h"
 
 #include <utility>
 

@@ -1,0 +1,227 @@
+// The download side of the refresh pass: the fetch pipeline and the writes
+// into the cache.
+#include "sync/SyncDownload.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "log/CLog.h"
+#include "message/MailParser.h"
+#include "platform/FileHelpers.h"
+#include "platform/UniqueFd.h"
+#include "store/MetaStore.h"
+#include "store/SyncQueries.h"
+#include "sync/FolderCache.h"
+#include "sync/FolderIndex.h"
+#include "sync/PartFetcher.h"
+#include "sync/SyncNames.h"
+#include "sync/TransferProgress.h"
+
+namespace {
+
+CLog* Log() { return CLog::Instance(); }
+
+bool WriteAt(int fd, const std::string& bytes, off_t offset) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, offset + done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+DriveEntry FileEntry(const std::string& name, const FileRecord& record) {
+  DriveEntry entry;
+  entry.name = name;
+  entry.kind = DriveEntry::kFile;
+  entry.SetSize(static_cast<uint64_t>(static_cast<int64_t>(record.total_size)));
+  entry.SetTime(static_cast<uint32_t>(record.time));
+  return entry;
+}
+
+}  // namespace
+
+SyncDownload::SyncDownload(SyncEngine& engine) : engine_(engine) {}
+
+SyncDownload::~SyncDownload() { Register(nullptr); }
+
+void SyncDownload::Register(ImapClient* session) {
+  std::lock_guard<std::mutex> lock(engine_.sessions_mutex_);
+  engine_.download_session_ = session;
+  if (session != nullptr && Stopping()) session->Abort();
+}
+
+bool SyncDownload::Stopping() const { return !engine_.running_ && engine_.threads_on_; }
+
+void SyncDownload::Run() {
+  if (!store_.GetPendingDownloads(list_) || list_.empty()) return;
+  cache_root_ = engine_.CacheRoot();
+  // One short-lived session of its own serves the whole loop, on the
+  // fetcher's thread: the next parts' messages arrive while this one is
+  // decoded and written.
+  SyncEngine::CountTransfers(session_);
+  Register(&session_);  // Stop may cut the session while it is in use
+  {
+    PartFetcher<Fetched> fetcher(
+        list_, [this](const FileRecord& part) { return Fetch(part); },
+        [](const Fetched& got) { return got.outcome == Outcome::kRetry; });
+    Fetched got;
+    for (size_t i = 0; i < list_.size() && fetcher.Next(got); ++i) {
+      if (!Settle(i, got)) break;
+    }
+  }  // the fetcher's thread has ended: the session is free again
+  TransferProgress::Instance()->ClearDownload();
+  RecordWritten();
+  session_.Logout();
+}
+
+SyncDownload::Fetched SyncDownload::Fetch(const FileRecord& part) {
+  Fetched got;
+  {
+    std::lock_guard<std::mutex> lock(spare_mutex_);
+    if (!spare_messages_.empty()) {
+      got.message = std::move(spare_messages_.back());
+      spare_messages_.pop_back();
+      got.message.clear();
+    }
+  }
+  TransferProgress::Instance()->BeginDownload(SyncNames::ProgressName(part),
+                                              static_cast<uint32_t>(part.size));
+  const AccountRecord& account = engine_.account_;
+  if (!session_.IsConnected() &&
+      !(session_.Connect(account.down_server, account.port, account.ssl_flag != 0) &&
+        session_.Login(account.user, account.pwd) && session_.Select(SyncEngine::kFolder))) {
+    session_.Close();
+    got.outcome = Outcome::kRetry;
+    return got;
+  }
+  if (!session_.FetchMessage({part.mail_id}, got.message)) {
+    Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", part.mail_id.c_str());
+    session_.Close();
+    got.outcome = Outcome::kRetry;
+    return got;
+  }
+  if (got.message.empty()) {
+    Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", part.mail_id.c_str());
+    got.outcome = Outcome::kBad;
+    return got;
+  }
+  got.outcome = Outcome::kDone;
+  return got;
+}
+
+bool SyncDownload::Settle(size_t i, Fetched& got) {
+  FileRecord& part = list_[i];
+  bool stopping = Stopping();
+  Outcome outcome = got.outcome;
+  if (outcome == Outcome::kDone) outcome = WritePart(part, got.message);
+  {
+    std::lock_guard<std::mutex> lock(spare_mutex_);
+    spare_messages_.push_back(std::move(got.message));
+  }
+  if (outcome == Outcome::kRetry) {
+    // The server or the disk is in trouble: the part stays at stat 2 and
+    // the next pass tries again.
+    Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
+                 part.mail_id.c_str());
+    return false;
+  }
+  if (outcome == Outcome::kBad) {
+    // Failed for good: dropped, and the loop goes on.
+    Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
+                 part.mail_id.c_str());
+    std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
+    store_.DelFile(part.mail_id);
+  } else {
+    Log()->Write(LOG_DEBUG, "downloadfile ok,fn:%s,mail_id:%s", part.name.c_str(),
+                 part.mail_id.c_str());
+    part.stat = PartState::kCached;
+    written_.push_back(part);
+  }
+  bool file_ends = i + 1 == list_.size() || list_[i + 1].file_id != part.file_id;
+  if ((file_ends || stopping) && !RecordWritten()) return false;
+  return !stopping;
+}
+
+bool SyncDownload::RecordWritten() {
+  if (written_.empty()) return true;
+  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
+  SyncQueries queries(engine_.account_.user);
+  bool ok = queries.MarkDownloaded(written_);
+  std::map<int, const FileRecord*> files;
+  for (const FileRecord& part : written_) files[part.file_id] = &part;
+  for (const auto& [file_id, part] : files) {
+    if (!ok || !store_.IsFileComplete(*part)) continue;
+    FolderRecord folder;
+    if (!store_.GetFolder(part->folder_id, folder)) {
+      Log()->Write(LOG_DEBUG, "GetFolderInfo error,fn:%s", part->name.c_str());
+      ok = false;
+      break;
+    }
+    // The tree may have been replaced since the listing: show the file
+    // only where it still is.
+    FileRecord now;
+    if (store_.GetFileInfo(folder.full_name + part->name, now) && now.file_id == file_id) {
+      engine_.cache_->PutEntry(folder.full_name, FileEntry(part->name, *part));
+    }
+  }
+  written_.clear();
+  return ok;
+}
+
+SyncDownload::Outcome SyncDownload::WritePart(const FileRecord& record, const std::string& message) {
+  FolderRecord folder;
+  {
+    MetaStore store;
+    if (!store.GetFolder(record.folder_id, folder)) return Outcome::kBad;
+  }
+  if (!FolderIndex::IsSafeName(record.name) || folder.full_name.empty() ||
+      folder.full_name.front() != '\\' || folder.full_name.back() != '\\' ||
+      !SyncNames::PlausiblePart(record)) {
+    return Outcome::kBad;
+  }
+  if (cache_root_.empty()) return Outcome::kRetry;
+  std::string path = cache_root_ + folder.full_name + record.name;
+  std::string content;
+  {
+    MailParser parser;
+    parser.ReuseBuffer(std::move(content_buffer_));
+    parser.Parse(message);
+    if (parser.attachments.empty()) return Outcome::kBad;
+    content.swap(parser.attachments.begin()->second);
+  }
+  struct GiveBack {  // the content's memory serves the next part too
+    std::string& from;
+    std::string& to;
+    ~GiveBack() { to = std::move(from); }
+  } give_back{content, content_buffer_};
+  if (content.size() != static_cast<size_t>(record.size)) {
+    Log()->Write(LOG_ERROR, "part of %s holds %zu bytes instead of %d, mail_id:%s",
+                 record.name.c_str(), content.size(), record.size, record.mail_id.c_str());
+    return Outcome::kBad;
+  }
+  MakeDir(cache_root_ + folder.full_name);
+  UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  if (file.get() < 0) {
+    Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
+    return Outcome::kBad;
+  }
+  struct stat st {};
+  bool ok = ::fstat(file.get(), &st) == 0;
+  // A short file is lengthened by writing its last byte, not by ftruncate:
+  // ext4 flushes a file at close after a truncate, which stalls every part.
+  if (ok && st.st_size > record.total_size) ok = ::ftruncate(file.get(), record.total_size) == 0;
+  if (ok && st.st_size < record.total_size) {
+    ok = ::pwrite(file.get(), "", 1, static_cast<off_t>(record.total_size) - 1) == 1;
+  }
+  ok = ok && WriteAt(file.get(), content, SyncNames::PartOffset(record));
+  if (!ok) {
+    Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
+    return Outcome::kRetry;
+  }
+  return Outcome::kDone;
+}

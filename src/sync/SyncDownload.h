@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "mail/ImapClient.h"
+#include "store/FileRecord.h"
+#include "store/MetaStore.h"
+#include "sync/SyncEngine.h"
+
+// One download pass of the refresh thread (SyncEngine::DownloadPending):
+// the parts waiting for their content are fetched on a PartFetcher thread
+// through a session of the pass's own, written into the cached files, and
+// recorded one file at a time.
+// Thread contract: made, run and destroyed on the refresh thread; Fetch
+// alone runs on the fetcher's thread and touches only session_ and the
+// spare buffers (spare_mutex_, a leaf lock). Store writes and the folder
+// cache are changed under the engine's namespace_mutex_; the session is
+// registered for Stop under its sessions_mutex_.
+class SyncDownload {
+ public:
+  explicit SyncDownload(SyncEngine& engine);
+  ~SyncDownload();
+  SyncDownload(const SyncDownload&) = delete;
+  SyncDownload& operator=(const SyncDownload&) = delete;
+
+  void Run();
+
+ private:
+  using Outcome = SyncEngine::Outcome;
+  struct Fetched {
+    Outcome outcome = Outcome::kRetry;
+    std::string message;
+  };
+
+  void Register(ImapClient* session);
+  bool Stopping() const;
+  // Fetcher thread: the part's whole message.
+  Fetched Fetch(const FileRecord& part);
+  // Writes or drops part i as its fetch went; false ends the pass.
+  bool Settle(size_t i, Fetched& got);
+  // Writes one fetched part message into the cached file.
+  Outcome WritePart(const FileRecord& record, const std::string& message);
+  // Parts written but not yet at stat 0: recorded together, one commit per
+  // file. A pass cut short downloads them again.
+  bool RecordWritten();
+
+  SyncEngine& engine_;
+  MetaStore store_;
+  std::vector<FileRecord> list_;
+  std::string cache_root_;
+  ImapClient session_;
+  std::vector<FileRecord> written_;
+  // Buffers go back to be filled again once their part is written: each
+  // part lands in memory already in use, not in fresh pages.
+  std::mutex spare_mutex_;
+  std::vector<std::string> spare_messages_;  // guarded by spare_mutex_
+  std::string content_buffer_;               // the writer's own
+};
