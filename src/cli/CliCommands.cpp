@@ -120,8 +120,7 @@ int CliCommands::Unmount(std::ostream& out, std::ostream& err) {
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnmountWaitMs);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (!FuseHost::IsMountPoint(snapshot.mount_point) &&
-        (::kill(static_cast<pid_t>(snapshot.pid), 0) != 0)) {
+    if (!FuseHost::IsMountPoint(snapshot.mount_point) && !StatusFile::ProcessAlive(snapshot.pid)) {
       out << "Unmounted " << snapshot.mount_point << "\n";
       return 0;
     }

@@ -38,11 +38,16 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-bool ProcessAlive(long pid) {
-  return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
-}
-
 }  // namespace
+
+bool StatusFile::ProcessAlive(long pid) {
+  if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) return false;
+  // A process that ended but was not yet reaped by its parent is gone too.
+  std::string stat;
+  if (!ReadAll("/proc/" + std::to_string(pid) + "/stat", stat)) return true;
+  size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
+}
 
 std::string StatusFile::Dir() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");

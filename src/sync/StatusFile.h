@@ -19,6 +19,8 @@ class StatusFile {
   // kLive when the file names a process that still runs and its mount point
   // is mounted; kStale for the leftover of a process that died.
   static Found Read(const std::string& user, SyncStatus::Snapshot& snapshot);
+  // Whether pid names a running process (one that ended unreaped is not).
+  static bool ProcessAlive(long pid);
   // Removes the account's file if this process wrote it.
   static void Remove(const std::string& user);
 };
