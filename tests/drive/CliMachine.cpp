@@ -93,11 +93,11 @@ bool CliMachine::Mount(int timeout_ms) {
       ::setenv("TANDREL_LOG", log_level_.c_str(), 1);
     }
     std::vector<std::string> args{TANDREL_CLI_PATH, "mount"};
-    if (mount_args_.empty()) {
+    if (!mount_args_) {
       args.insert(args.end(), {"--user", user_, "--server", "127.0.0.1", "--port",
                                std::to_string(port_)});
     } else {
-      args.insert(args.end(), mount_args_.begin(), mount_args_.end());
+      args.insert(args.end(), mount_args_->begin(), mount_args_->end());
     }
     args.insert(args.end(), {"--mountpoint", mount_point_});
     std::vector<char*> argv;

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,8 @@ class CliMachine {
   // TANDREL_LOG for the next Mount; empty leaves the log off.
   void SetLogLevel(const std::string& level) { log_level_ = level; }
   std::string Output() const;
-  // Arguments after "mount" in place of --user, --server and --port.
+  // Arguments after "mount" in place of --user, --server and --port (none:
+  // the current account).
   void SetMountArgs(const std::vector<std::string>& args) { mount_args_ = args; }
   // Whether TANDREL_PASSWORD is set for the next Mount.
   void SetPasswordInEnv(bool on) { password_in_env_ = on; }
@@ -46,7 +48,7 @@ class CliMachine {
   std::string root_, user_, password_, mount_point_;
   int port_;
   std::string log_level_ = "3";
-  std::vector<std::string> mount_args_;
+  std::optional<std::vector<std::string>> mount_args_;
   bool password_in_env_ = true;
   pid_t pid_ = -1;
 };
