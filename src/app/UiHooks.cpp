@@ -17,9 +17,9 @@ UiHooks Defaults() {
     QMessageBox::information(parent, QStringLiteral("Tandrel"), QString::fromStdString(text));
   };
   hooks.ask = [](QWidget* parent, const std::string& text, const std::string& yes,
-                const std::string& no) {
-    QMessageBox box(QMessageBox::Question, QStringLiteral("Tandrel"),
-                    QString::fromStdString(text), QMessageBox::NoButton, parent);
+                 const std::string& no) {
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Tandrel"), QString::fromStdString(text),
+                    QMessageBox::NoButton, parent);
     QPushButton* first = box.addButton(QString::fromStdString(yes), QMessageBox::AcceptRole);
     QPushButton* second = box.addButton(QString::fromStdString(no), QMessageBox::RejectRole);
     box.setDefaultButton(second);

@@ -63,9 +63,12 @@ int AccountSecrets::MoveToKeyring() {
 
 const char* AccountSecrets::KeptText(Kept kept) {
   switch (kept) {
-    case Kept::kKeyring: return "in the keyring";
-    case Kept::kDatabase: return "in the database (no keyring answers)";
-    case Kept::kNowhere: return "nowhere";
+    case Kept::kKeyring:
+      return "in the keyring";
+    case Kept::kDatabase:
+      return "in the database (no keyring answers)";
+    case Kept::kNowhere:
+      return "nowhere";
   }
   return "nowhere";
 }

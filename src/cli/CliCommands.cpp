@@ -34,10 +34,11 @@ std::string CliCommands::HelpText() {
          MountCommand::HelpText();
 }
 
-std::string CliCommands::VersionText() { return std::string("tandrel-cli ") + TANDREL_VERSION + "\n"; }
+std::string CliCommands::VersionText() {
+  return std::string("tandrel-cli ") + TANDREL_VERSION + "\n";
+}
 
-int CliCommands::Main(const std::vector<std::string>& args, std::ostream& out,
-                      std::ostream& err) {
+int CliCommands::Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (args.empty()) {
     err << HelpText();
     return 2;

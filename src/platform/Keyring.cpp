@@ -7,14 +7,20 @@
 namespace {
 
 const SecretSchema* Schema() {
-  static const SecretSchema schema = {
-      "org.tandrel.Password",
-      SECRET_SCHEMA_NONE,
-      {{"application", SECRET_SCHEMA_ATTRIBUTE_STRING},
-       {"user", SECRET_SCHEMA_ATTRIBUTE_STRING},
-       {"server", SECRET_SCHEMA_ATTRIBUTE_STRING},
-       {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-      0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  static const SecretSchema schema = {"org.tandrel.Password",
+                                      SECRET_SCHEMA_NONE,
+                                      {{"application", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {"user", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {"server", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                       {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                                      0,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr,
+                                      nullptr};
   return &schema;
 }
 
@@ -34,8 +40,8 @@ bool Keyring::HasBus() {
   return bus != nullptr && *bus != '\0';
 }
 
-bool Keyring::Store(const std::string& user, const std::string& server,
-                    const std::string& password, std::string& reason) {
+bool Keyring::Store(const std::string& user, const std::string& server, const std::string& password,
+                    std::string& reason) {
   if (!HasBus()) {
     reason = "no session bus";
     return false;
@@ -53,9 +59,9 @@ bool Keyring::Store(const std::string& user, const std::string& server,
 bool Keyring::Lookup(const std::string& user, const std::string& server, std::string& password) {
   if (!HasBus()) return false;
   GError* error = nullptr;
-  gchar* found = secret_password_lookup_sync(Schema(), nullptr, &error, "application",
-                                             kApplication, "user", user.c_str(), "server",
-                                             server.c_str(), nullptr);
+  gchar* found =
+      secret_password_lookup_sync(Schema(), nullptr, &error, "application", kApplication, "user",
+                                  user.c_str(), "server", server.c_str(), nullptr);
   Consume(error);
   if (found == nullptr) return false;
   password = found;

@@ -15,8 +15,8 @@ class Keyring {
   // Whether a session bus is named in the environment at all.
   static bool HasBus();
   // False when no Secret Service answered or it refused; reason then tells.
-  static bool Store(const std::string& user, const std::string& server,
-                    const std::string& password, std::string& reason);
+  static bool Store(const std::string& user, const std::string& server, const std::string& password,
+                    std::string& reason);
   // False when nothing is stored (or no Secret Service answered).
   static bool Lookup(const std::string& user, const std::string& server, std::string& password);
   // True when nothing is left stored (also when nothing was).

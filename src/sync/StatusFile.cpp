@@ -60,9 +60,7 @@ std::string StatusFile::Dir() {
   return dir;
 }
 
-std::string StatusFile::PathFor(const std::string& user) {
-  return Dir() + "/" + user + ".status";
-}
+std::string StatusFile::PathFor(const std::string& user) { return Dir() + "/" + user + ".status"; }
 
 bool StatusFile::Publish(const SyncStatus::Snapshot& snapshot) {
   std::string path = PathFor(snapshot.user);

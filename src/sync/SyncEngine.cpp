@@ -143,10 +143,12 @@ void SyncEngine::RefreshLoop() {
 
 bool SyncEngine::OpenMailbox(ImapClient& session) {
   bool ok = session.Connect(account_.down_server, account_.port, account_.ssl_flag != 0);
-  if (!ok) SyncStatus::Instance().NoteOffline("the server " + account_.down_server + " cannot be reached");
+  if (!ok)
+    SyncStatus::Instance().NoteOffline("the server " + account_.down_server + " cannot be reached");
   ok = ok && session.Login(account_.user, account_.pwd);
   // A server still talking after a failed login has refused it.
-  if (!ok && session.IsConnected()) SyncStatus::Instance().NoteError("the server refused the login");
+  if (!ok && session.IsConnected())
+    SyncStatus::Instance().NoteError("the server refused the login");
   ok = ok && (session.Select(kFolder) || (session.Create(kFolder) && session.Select(kFolder)));
   if (ok) SyncStatus::Instance().NoteOnline();
   // A half-opened session would pass the connected test and fail every

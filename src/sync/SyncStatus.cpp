@@ -34,9 +34,9 @@ std::string Bytes(int64_t n) {
 std::string Files(int n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
 
 bool StateFromName(const std::string& name, SyncStatus::State& state) {
-  for (auto s : {SyncStatus::State::kUpToDate, SyncStatus::State::kSyncing,
-                 SyncStatus::State::kOffline, SyncStatus::State::kQuotaFull,
-                 SyncStatus::State::kError}) {
+  for (auto s :
+       {SyncStatus::State::kUpToDate, SyncStatus::State::kSyncing, SyncStatus::State::kOffline,
+        SyncStatus::State::kQuotaFull, SyncStatus::State::kError}) {
     if (name == SyncStatus::StateName(s)) {
       state = s;
       return true;
@@ -131,11 +131,16 @@ SyncStatus::Snapshot SyncStatus::Take() const {
 
 const char* SyncStatus::StateName(State state) {
   switch (state) {
-    case State::kUpToDate: return "up-to-date";
-    case State::kSyncing: return "syncing";
-    case State::kOffline: return "offline";
-    case State::kQuotaFull: return "quota";
-    case State::kError: return "error";
+    case State::kUpToDate:
+      return "up-to-date";
+    case State::kSyncing:
+      return "syncing";
+    case State::kOffline:
+      return "offline";
+    case State::kQuotaFull:
+      return "quota";
+    case State::kError:
+      return "error";
   }
   return "error";
 }
@@ -201,13 +206,17 @@ bool SyncStatus::Parse(const std::string& text, Snapshot& s) {
 
 std::string SyncStatus::StateLine(const Snapshot& s) {
   switch (s.state) {
-    case State::kUpToDate: return "up to date";
+    case State::kUpToDate:
+      return "up to date";
     case State::kSyncing:
       return "syncing " + Files(s.pending_uploads + s.pending_downloads) + ", " +
              Bytes(s.bytes_left) + " left";
-    case State::kOffline: return "offline (the server cannot be reached; changes are kept)";
-    case State::kQuotaFull: return "mailbox full (quota): uploads wait for free space";
-    case State::kError: return "error: " + (s.last_error.empty() ? "unknown" : s.last_error);
+    case State::kOffline:
+      return "offline (the server cannot be reached; changes are kept)";
+    case State::kQuotaFull:
+      return "mailbox full (quota): uploads wait for free space";
+    case State::kError:
+      return "error: " + (s.last_error.empty() ? "unknown" : s.last_error);
   }
   return "error";
 }

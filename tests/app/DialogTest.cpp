@@ -7,8 +7,8 @@
 #include <QMenu>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -309,7 +309,8 @@ TEST_F(DialogTest, OfflineStartServesTheCacheAndExitWithUploadsPendingAsksFirst)
   // 退出 with an upload pending asks; "wait" keeps the session.
   dialog.TrayCommand(CSystemTray::kExit);
   ASSERT_EQ(env_.questions.size(), 1u);
-  EXPECT_NE(env_.questions[0].find("还有 1 个文件尚未上传"), std::string::npos) << env_.questions[0];
+  EXPECT_NE(env_.questions[0].find("还有 1 个文件尚未上传"), std::string::npos)
+      << env_.questions[0];
   EXPECT_TRUE(dialog.SessionRunning());
   EXPECT_TRUE(Mounted(env_.MountPoint()));
   env_.answer_yes = true;

@@ -23,8 +23,8 @@ constexpr const char* kPassword = "kept-secret";
 // What secret-tool finds for the account; empty when nothing.
 std::string SecretTool(const std::string& user, const std::string& server) {
   TempDir dir("secret");
-  Shell("secret-tool lookup application tandrel user " + Quote(user) + " server " +
-        Quote(server) + " > " + Quote(dir.Sub("out")) + " 2>/dev/null");
+  Shell("secret-tool lookup application tandrel user " + Quote(user) + " server " + Quote(server) +
+        " > " + Quote(dir.Sub("out")) + " 2>/dev/null");
   return ReadFileBytes(dir.Sub("out"));
 }
 

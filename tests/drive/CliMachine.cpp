@@ -94,8 +94,8 @@ bool CliMachine::Mount(int timeout_ms) {
     }
     std::vector<std::string> args{TANDREL_CLI_PATH, "mount"};
     if (!mount_args_) {
-      args.insert(args.end(), {"--user", user_, "--server", "127.0.0.1", "--port",
-                               std::to_string(port_)});
+      args.insert(args.end(),
+                  {"--user", user_, "--server", "127.0.0.1", "--port", std::to_string(port_)});
     } else {
       args.insert(args.end(), mount_args_->begin(), mount_args_->end());
     }
@@ -153,8 +153,8 @@ int CliMachine::Cli(const std::string& args, std::string& output) {
   std::string out = root_ + "/cli.txt";
   int rc = Shell("HOME=" + Quote(root_ + "/home") + " XDG_DATA_HOME=" + Quote(root_ + "/share") +
                  " XDG_CONFIG_HOME=" + Quote(root_ + "/home/.config") +
-                 " XDG_RUNTIME_DIR=" + Quote(root_ + "/run") + " " +
-                 Quote(TANDREL_CLI_PATH) + " " + args + " >" + Quote(out) + " 2>&1");
+                 " XDG_RUNTIME_DIR=" + Quote(root_ + "/run") + " " + Quote(TANDREL_CLI_PATH) + " " +
+                 args + " >" + Quote(out) + " 2>&1");
   output = ReadFileBytes(out);
   return rc;
 }
