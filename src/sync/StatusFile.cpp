@@ -38,6 +38,11 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+bool OwnDir(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
+}
+
 }  // namespace
 
 bool StatusFile::ProcessAlive(long pid) {
@@ -54,16 +59,19 @@ std::string StatusFile::Dir() {
   std::string base = runtime != nullptr && *runtime != '\0'
                          ? std::string(runtime)
                          : "/tmp/tandrel-runtime-" + std::to_string(::getuid());
-  ::mkdir(base.c_str(), 0700);
   std::string dir = base + "/tandrel";
+  ::mkdir(base.c_str(), 0700);
   ::mkdir(dir.c_str(), 0700);
-  return dir;
+  // Folders that another user made (a name taken in /tmp) are not ours to
+  // publish in.
+  return OwnDir(base) && OwnDir(dir) ? dir : "";
 }
 
 std::string StatusFile::PathFor(const std::string& user) { return Dir() + "/" + user + ".status"; }
 
 bool StatusFile::Publish(const SyncStatus::Snapshot& snapshot) {
   std::string path = PathFor(snapshot.user);
+  if (path.empty()) return false;
   std::string temp = path + "." + std::to_string(::getpid()) + ".tmp";
   bool ok = false;
   {

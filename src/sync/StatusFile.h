@@ -12,8 +12,10 @@ class StatusFile {
  public:
   enum class Found { kNone, kStale, kLive };
 
-  // $XDG_RUNTIME_DIR/tandrel (created 0700), else a private folder below /tmp.
+  // $XDG_RUNTIME_DIR/tandrel (created 0700), else a private folder below
+  // /tmp; empty when the folder is not this user's own.
   static std::string Dir();
+  // Empty when Dir is.
   static std::string PathFor(const std::string& user);
   static bool Publish(const SyncStatus::Snapshot& snapshot);
   // kLive when the file names a process that still runs and its mount point
