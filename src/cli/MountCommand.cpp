@@ -340,7 +340,8 @@ int MountCommand::Run(const Options& options) {
     std::cerr << "tandrel-cli: the account could not be stored\n";
     return 1;
   }
-  if (options.remember) std::cout << "Password kept " << AccountSecrets::KeptText(kept) << "\n";
+  if (options.remember)
+    std::cout << "Password kept " << AccountSecrets::KeptText(kept) << std::endl;
 
   std::string mount_point = MountPointFor(options);
   DriveSession session(SyncEngine::Instance());
