@@ -261,7 +261,9 @@ TEST_F(DialogTest, SignInMountsMovesTheCacheAndQuitLeavesNoMount) {
   WriteFileBytes(env_.MountPoint() + "/b.txt", "after the move");
   EXPECT_EQ(ReadFileBytes(target + "/Tandrel/" + kUser + "/b.txt"), "after the move");
 
-  // "退出": the drive is unmounted and the dialog closed.
+  // "退出" (quit anyway, should b.txt still be waiting): the drive is
+  // unmounted and the dialog closed.
+  env_.answer_yes = true;
   dialog.Tray()->Menu()->actions()[9]->trigger();
   EXPECT_FALSE(dialog.SessionRunning());
   EXPECT_FALSE(Mounted(env_.MountPoint()));
@@ -292,6 +294,7 @@ TEST_F(DialogTest, OfflineStartServesTheCacheAndExitWithUploadsPendingAsksFirst)
     dialog.SignIn();
     ASSERT_TRUE(dialog.SessionRunning());
     WriteFileBytes(env_.MountPoint() + "/cached.txt", "kept here");
+    ASSERT_TRUE(Eventually([] { return StatusPublisher::PendingUploads(kUser) == 0; }, 60000));
     dialog.Quit();
   }
   server_.Stop();
