@@ -238,7 +238,8 @@ bool StatusShows(CliMachine& machine, const std::vector<std::string>& pieces, st
 TEST_F(DriveMountTest, OfflineStartSigtermWithUploadPendingAndUnmountFromAnotherTerminal) {
   std::string out;
   ASSERT_EQ(Shell("echo before > " + A("/before.txt")), 0);
-  EXPECT_TRUE(StatusShows(*a_, {"State:       up to date", "Uploads:     0 files"}, out)) << out;
+  EXPECT_TRUE(StatusShows(*a_, {"State:       up to date", "Uploads:     0 files"}, out, kSyncMs))
+      << out;
   ASSERT_EQ(a_->Terminate(), 0) << a_->Output();
   server_.Stop();
 
