@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #include "app/CAboutDlg.h"
@@ -22,11 +23,13 @@
 #include "app/UpdaterHandOff.h"
 #include "app/WebPing.h"
 #include "cli/AccountLogin.h"
+#include "cli/AccountSecrets.h"
 #include "cli/MountCommand.h"
 #include "drive/DriveSession.h"
 #include "log/CLog.h"
 #include "platform/Locations.h"
 #include "store/MetaStore.h"
+#include "sync/StatusPublisher.h"
 #include "sync/SyncEngine.h"
 #include "sync/TransferProgress.h"
 
@@ -157,6 +160,7 @@ void CtandrelDlg::Initialise() {
   link_->SetUrl(WebPing::RegisterPage());
   link_->SetUnderline(CHyperLink::Underline::kAlways);
   bool auto_login = false;
+  AccountSecrets::MoveToKeyring();
   {
     MetaStore store;
     std::vector<AccountRecord> accounts;
@@ -167,7 +171,7 @@ void CtandrelDlg::Initialise() {
       if (account.is_default != 1) continue;
       address_->setEditText(QString::fromStdString(account.user));
       server_->setText(QString::fromStdString(ServerText(account)));
-      password_->setText(account.save_pwd == 1 ? QString::fromStdString(account.pwd) : QString());
+      password_->setText(QString::fromStdString(AccountSecrets::Recall(account)));
       ssl_ = account.ssl_flag;
       remember_->setChecked(account.save_pwd == 1);
     }
@@ -219,7 +223,7 @@ void CtandrelDlg::AccountChosen(int index) {
   AccountRecord account;
   if (!store.GetAccount(address, account)) return;
   server_->setText(QString::fromStdString(ServerText(account)));
-  password_->setText(account.save_pwd == 1 ? QString::fromStdString(account.pwd) : QString());
+  password_->setText(QString::fromStdString(AccountSecrets::Recall(account)));
   ssl_ = account.ssl_flag;
   remember_->setChecked(account.save_pwd == 1);
 }
@@ -264,16 +268,14 @@ void CtandrelDlg::SignIn() {
       store.UpdateSetting(setting);
     }
   }
-  if (!AccountLogin::TestCredentials(record_)) {
+  if (!SignInAccepted()) {
     UiHooks::Get().message(this, AccountLogin::kFailedText);
     RestoreWindow();
     return;
   }
-  // The password is kept only when the user asked for it; the session
-  // takes it from memory.
-  AccountRecord stored = record_;
-  if (stored.save_pwd != 1) stored.pwd.clear();
-  AccountLogin::Store(stored);
+  // The password goes to the keyring, or stays in memory only.
+  AccountSecrets::Kept kept = AccountSecrets::Kept::kNowhere;
+  AccountLogin::Store(AccountSecrets::RowFor(record_, record_.save_pwd == 1, kept));
   if (!StartSession(password)) {
     UiHooks::Get().message(this, DriveSession::kMountFailedText);
     quitting_ = true;
@@ -283,6 +285,30 @@ void CtandrelDlg::SignIn() {
   tray_ = std::make_unique<CSystemTray>(
       icon_, [this] { return record_.user; }, [this](int command) { TrayCommand(command); });
   pings_.Post(WebPing::kLoginPath, address);
+}
+
+bool CtandrelDlg::SignInAccepted() {
+  switch (AccountLogin::Check(record_)) {
+    case AccountLogin::Verdict::kAccepted:
+      return true;
+    case AccountLogin::Verdict::kRefused:
+      return false;
+    case AccountLogin::Verdict::kUnreachable:
+      break;
+  }
+  // Known here: its cached files are served, its changes wait for the server.
+  if (!AccountLogin::IsKnown(record_.user)) return false;
+  CLog::Instance()->Write(LOG_WARNING, "%s unreachable: offline start of %s",
+                          record_.down_server.c_str(), record_.user.c_str());
+  return true;
+}
+
+bool CtandrelDlg::ConfirmQuit() {
+  int pending = SessionRunning() ? StatusPublisher::PendingUploads(record_.user) : 0;
+  if (pending <= 0) return true;
+  char text[256];
+  std::snprintf(text, sizeof text, kPendingQuitText, pending);
+  return UiHooks::Get().ask(this, text, kQuitAnyway, kWait);
 }
 
 bool CtandrelDlg::StartSession(const std::string& password) {
@@ -325,7 +351,7 @@ void CtandrelDlg::TrayCommand(int command) {
       ShowSettings();
       break;
     case CSystemTray::kExit:
-      Quit();
+      if (ConfirmQuit()) Quit();
       break;
     default:
       break;

@@ -33,6 +33,10 @@ class CtandrelDlg : public QDialog {
   static constexpr const char* kCaption = "Tandrel【Tandrel】";
   static constexpr const char* kAboutItem = "关于 Tandrel(&A)...";
   static constexpr const char* kBadAddressText = "邮箱地址不正确，请重新输入";
+  static constexpr const char* kPendingQuitText =
+      "还有 %d 个文件尚未上传完成。现在退出，它们将在下次启动后继续上传。\n是否仍要退出？";
+  static constexpr const char* kQuitAnyway = "仍然退出";
+  static constexpr const char* kWait = "等待";
 
   // The control ids, also the widgets' object names.
   enum Id {
@@ -63,6 +67,8 @@ class CtandrelDlg : public QDialog {
   void ShowAbout();
   // Logout ping, clean stop of the session, dialog closed.
   void Quit();
+  // With uploads pending, asks whether to quit all the same.
+  bool ConfirmQuit();
 
   bool SessionRunning() const { return session_ != nullptr; }
   DriveSession* Session() const { return session_.get(); }
@@ -87,6 +93,9 @@ class CtandrelDlg : public QDialog {
   void Prefill();
   void HideForSession();
   void RestoreWindow();
+  // The credentials accepted, or the server out of reach for an account
+  // known here (an offline start).
+  bool SignInAccepted();
   bool StartSession(const std::string& password);
   void StopSession();
   // The server field: the host, and ":port" when the port is not the

@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QString>
 #include <QSystemTrayIcon>
 
@@ -14,6 +15,16 @@ UiHooks Defaults() {
   UiHooks hooks;
   hooks.message = [](QWidget* parent, const std::string& text) {
     QMessageBox::information(parent, QStringLiteral("Tandrel"), QString::fromStdString(text));
+  };
+  hooks.ask = [](QWidget* parent, const std::string& text, const std::string& yes,
+                 const std::string& no) {
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Tandrel"), QString::fromStdString(text),
+                    QMessageBox::NoButton, parent);
+    QPushButton* first = box.addButton(QString::fromStdString(yes), QMessageBox::AcceptRole);
+    QPushButton* second = box.addButton(QString::fromStdString(no), QMessageBox::RejectRole);
+    box.setDefaultButton(second);
+    box.exec();
+    return box.clickedButton() == first;
   };
   hooks.choose_folder = [](QWidget* parent, const std::string& title, const std::string& start) {
     return QFileDialog::getExistingDirectory(parent, QString::fromStdString(title),

@@ -6,12 +6,17 @@
 class QWidget;
 
 // The dialogs' ways out to the desktop, replaceable so that tests answer
-// them: message boxes, the folder chooser, the opener of addresses and
+// them: message boxes and questions, the folder chooser, the opener of addresses and
 // folders (xdg-open), and whether a system tray exists.
 // Thread contract: user-interface thread only.
 struct UiHooks {
   // Shows text with an OK button.
   std::function<void(QWidget* parent, const std::string& text)> message;
+  // Shows text with two buttons; true for the first (yes), false for the
+  // second or a closed box.
+  std::function<bool(QWidget* parent, const std::string& text, const std::string& yes,
+                     const std::string& no)>
+      ask;
   // The picked folder, or empty when the user cancelled.
   std::function<std::string(QWidget* parent, const std::string& title, const std::string& start)>
       choose_folder;

@@ -30,12 +30,25 @@ AccountRecord AccountLogin::Build(const std::string& user, const std::string& pa
   return record;
 }
 
-bool AccountLogin::TestCredentials(const AccountRecord& account) {
+AccountLogin::Verdict AccountLogin::Check(const AccountRecord& account) {
   ImapClient session;
-  bool ok = session.Connect(account.down_server, account.port, account.ssl_flag != 0) &&
-            session.Login(account.user, account.pwd);
+  if (!session.Connect(account.down_server, account.port, account.ssl_flag != 0))
+    return Verdict::kUnreachable;
+  bool ok = session.Login(account.user, account.pwd);
+  bool answered = session.IsConnected();
   session.Close();
-  return ok;
+  if (ok) return Verdict::kAccepted;
+  return answered ? Verdict::kRefused : Verdict::kUnreachable;
+}
+
+bool AccountLogin::TestCredentials(const AccountRecord& account) {
+  return Check(account) == Verdict::kAccepted;
+}
+
+bool AccountLogin::IsKnown(const std::string& user) {
+  MetaStore store;
+  AccountRecord existing;
+  return store.GetAccount(user, existing);
 }
 
 bool AccountLogin::Store(const AccountRecord& account) {

@@ -25,7 +25,14 @@ class AccountLogin {
   // force_ssl turns SSL on whatever the rule says.
   static AccountRecord Build(const std::string& user, const std::string& password,
                              const std::string& server, int port, bool force_ssl);
+  enum class Verdict { kAccepted, kRefused, kUnreachable };
+  // Refused: the server answered and said no; unreachable: no connection
+  // (or it broke before an answer), when an account known here may still
+  // start from its cache.
+  static Verdict Check(const AccountRecord& account);
   static bool TestCredentials(const AccountRecord& account);
+  // Whether the account has been signed in here before.
+  static bool IsKnown(const std::string& user);
   // Adds or updates the account and makes it current.
   static bool Store(const AccountRecord& account);
 };

@@ -14,9 +14,13 @@
 #include <thread>
 
 #include "cli/AccountLogin.h"
+#include "cli/AccountSecrets.h"
 #include "drive/DriveSession.h"
+#include "log/CLog.h"
 #include "platform/FileHelpers.h"
+#include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
+#include "sync/StatusPublisher.h"
 #include "sync/SyncEngine.h"
 #include "sync/TransferProgress.h"
 
@@ -92,7 +96,7 @@ class ProgressLine {
 // blocked in every thread and taken here by sigwait.
 class SignalStopper {
  public:
-  explicit SignalStopper(DriveSession& session) : session_(session) {
+  SignalStopper(DriveSession& session, const std::string& user) : session_(session), user_(user) {
     thread_ = std::thread(&SignalStopper::Loop, this);
   }
   ~SignalStopper() {
@@ -122,14 +126,31 @@ class SignalStopper {
       int sig = 0;
       if (sigwait(&set, &sig) != 0) continue;
       if (done_) break;
-      if (sig == SIGINT || sig == SIGTERM) session_.RequestStop();
+      if (sig != SIGINT && sig != SIGTERM) continue;
+      // The part in flight may finish within the engine's stop grace.
+      int pending = StatusPublisher::PendingUploads(user_);
+      CLog::Instance()->Write(LOG_WARNING, "signal %d: stopping, %d files not yet uploaded", sig,
+                              pending);
+      std::cout << "Stopping: " << pending << (pending == 1 ? " file" : " files")
+                << " not yet uploaded" << std::endl;
+      session_.RequestStop();
     }
   }
 
   DriveSession& session_;
+  std::string user_;
   std::atomic<bool> done_{false};
   std::thread thread_;
 };
+
+// What a stop left for the next start.
+void ReportLeftOver(const std::string& user) {
+  int pending = StatusPublisher::PendingUploads(user);
+  if (pending == 0) return;
+  CLog::Instance()->Write(LOG_WARNING, "stopped with %d files not yet uploaded", pending);
+  std::cout << pending << (pending == 1 ? " file" : " files")
+            << " not yet uploaded: the upload goes on at the next start" << std::endl;
+}
 
 bool ParsePort(const std::string& text, int& port) {
   char* end = nullptr;
@@ -142,31 +163,38 @@ bool ParsePort(const std::string& text, int& port) {
 }  // namespace
 
 const char* MountCommand::HelpText() {
-  return "Usage: tandrel-cli mount --user ADDRESS --server HOST [--port N] [--ssl]\n"
-         "                         [--mountpoint DIR]\n"
+  return "Usage: tandrel-cli mount [--user ADDRESS --server HOST] [--port N] [--ssl]\n"
+         "                         [--remember] [--mountpoint DIR]\n"
          "\n"
-         "Signs in to the IMAP mailbox ADDRESS on HOST, stores the account, mounts the\n"
-         "mailbox as a folder and serves it in the foreground until the folder is\n"
-         "unmounted (fusermount3 -u DIR) or the program gets SIGINT or SIGTERM; either\n"
+         "Signs in to the IMAP mailbox ADDRESS on HOST (without --user: the current\n"
+         "account, as last signed in), stores the account, mounts the mailbox as a\n"
+         "folder and serves it in the foreground until it is unmounted (tandrel-cli\n"
+         "unmount, or fusermount3 -u DIR) or the program gets SIGINT or SIGTERM; either\n"
          "way the folder is unmounted cleanly and the program ends with exit code 0.\n"
+         "When the server cannot be reached, an account signed in here before is\n"
+         "mounted from its cache (offline) and synchronised once the server answers.\n"
          "\n"
          "Options:\n"
          "  --user ADDRESS    the mail address, also the IMAP login name\n"
          "  --server HOST     the IMAP server\n"
          "  --port N          the IMAP port (default 143, or 993 with SSL)\n"
          "  --ssl             use SSL/TLS; Gmail addresses always do\n"
+         "  --remember        keep the password: in the desktop keyring (Secret Service)\n"
+         "                    when one answers, else in the database (mode 0600);\n"
+         "                    without it the password is used for this session only\n"
          "  --mountpoint DIR  the folder to mount on, created when missing (default\n"
          "                    $TANDREL_MOUNTPOINT, else ~/Tandrel)\n"
          "  --help            this text\n"
          "\n"
          "Environment:\n"
-         "  TANDREL_PASSWORD  the password; without it the program asks on the terminal\n"
+         "  TANDREL_PASSWORD  the password; without it the remembered one, else the\n"
+         "                    program asks on the terminal\n"
          "  TANDREL_LOG       0 to 3: log up to that level into\n"
          "                    $XDG_DATA_HOME/tandrel/log/tandrel.log\n"
          "  XDG_DATA_HOME     where the databases live (default ~/.local/share); the\n"
          "                    file cache is Tandrel/ADDRESS in the documents folder\n"
          "\n"
-         "A failed sign-in or mount ends the program with exit code 1.\n";
+         "A refused sign-in or a failed mount ends the program with exit code 1.\n";
 }
 
 bool MountCommand::Parse(const std::vector<std::string>& args, Options& options,
@@ -198,17 +226,19 @@ bool MountCommand::Parse(const std::vector<std::string>& args, Options& options,
       }
     } else if (arg == "--ssl") {
       options.ssl = true;
+    } else if (arg == "--remember") {
+      options.remember = true;
     } else {
       error = "unknown option " + arg;
       return false;
     }
   }
   if (options.help) return true;
-  if (options.user.empty() || options.server.empty()) {
-    error = "--user and --server are required";
+  if (options.user.empty() != options.server.empty()) {
+    error = "--user and --server go together (neither: the current account)";
     return false;
   }
-  if (!AccountLogin::IsUsableAddress(options.user)) {
+  if (!options.user.empty() && !AccountLogin::IsUsableAddress(options.user)) {
     error = "--user must be a mail address without \"/\" or \"\\\"";
     return false;
   }
@@ -229,39 +259,106 @@ bool MountCommand::TestPeriods(int& task_ms, int& refresh_ms) {
          refresh_ms > 0;
 }
 
+bool MountCommand::Resolve(const Options& options, AccountRecord& account, bool& remember,
+                           std::string& error) {
+  std::string user = options.user;
+  AccountRecord row;
+  MetaStore store;
+  if (user.empty() && !store.GetCurAccount(user)) user.clear();
+  if (user.empty()) {
+    error = "no account has been signed in yet: give --user and --server";
+    return false;
+  }
+  bool known = store.GetAccount(user, row);
+  if (options.server.empty() && !known) {
+    error = "the account " + user + " is not known here: give --user and --server";
+    return false;
+  }
+  bool stored_server = options.server.empty();
+  account = AccountLogin::Build(user, "", stored_server ? row.down_server : options.server,
+                                stored_server ? row.port : options.port,
+                                options.ssl || (stored_server && row.ssl_flag != 0));
+  const char* env = std::getenv("TANDREL_PASSWORD");
+  std::string recalled = known ? AccountSecrets::Recall(row) : "";
+  remember = options.remember;
+  if (env != nullptr) {
+    account.pwd = env;
+  } else if (!recalled.empty()) {
+    account.pwd = recalled;
+    remember = true;  // it stays where it is kept
+  } else {
+    account.pwd = PromptPassword();
+  }
+  if (account.pwd.empty()) {
+    error = "no password for " + user + ": none is remembered and none was given";
+    return false;
+  }
+  return true;
+}
+
+bool MountCommand::SignIn(const AccountRecord& account) {
+  switch (AccountLogin::Check(account)) {
+    case AccountLogin::Verdict::kAccepted:
+      return true;
+    case AccountLogin::Verdict::kRefused:
+      std::cerr << AccountLogin::kFailedText << "\n";
+      return false;
+    case AccountLogin::Verdict::kUnreachable:
+      break;
+  }
+  if (!AccountLogin::IsKnown(account.user)) {
+    std::cerr << AccountLogin::kFailedText << "\n"
+              << "tandrel-cli: " << account.down_server << " cannot be reached\n";
+    return false;
+  }
+  std::cout << "The server " << account.down_server
+            << " cannot be reached: mounting from the cache (offline); changes go up when "
+               "it answers"
+            << std::endl;
+  CLog::Instance()->Write(LOG_WARNING, "%s unreachable: offline start of %s",
+                          account.down_server.c_str(), account.user.c_str());
+  return true;
+}
+
 int MountCommand::Run(const Options& options) {
   SignalStopper::BlockSignals();
   if (!PrepareDataDir()) {
     std::cerr << "tandrel-cli: no data directory (is HOME set?)\n";
     return 1;
   }
-  const char* env_password = std::getenv("TANDREL_PASSWORD");
-  std::string password = env_password != nullptr ? env_password : PromptPassword();
-  AccountRecord account =
-      AccountLogin::Build(options.user, password, options.server, options.port, options.ssl);
-  if (!AccountLogin::TestCredentials(account)) {
-    std::cerr << AccountLogin::kFailedText << "\n";
+  AccountSecrets::MoveToKeyring();
+  AccountRecord account;
+  bool remember = false;
+  std::string error;
+  if (!Resolve(options, account, remember, error)) {
+    std::cerr << "tandrel-cli: " << error << "\n";
     return 1;
   }
-  if (!AccountLogin::Store(account)) {
+  if (!SignIn(account)) return 1;
+  AccountSecrets::Kept kept = AccountSecrets::Kept::kNowhere;
+  if (!AccountLogin::Store(AccountSecrets::RowFor(account, remember, kept))) {
     std::cerr << "tandrel-cli: the account could not be stored\n";
     return 1;
   }
+  if (options.remember)
+    std::cout << "Password kept " << AccountSecrets::KeptText(kept) << std::endl;
 
   std::string mount_point = MountPointFor(options);
   DriveSession session(SyncEngine::Instance());
+  session.SetPassword(account.pwd);
   int task_ms = 0, refresh_ms = 0;
   if (TestPeriods(task_ms, refresh_ms)) session.SetPeriods(task_ms, refresh_ms);
-  SignalStopper stopper(session);
+  SignalStopper stopper(session, account.user);
   if (!session.Start(mount_point)) {
     std::cerr << DriveSession::kMountFailedText << "\n";
     return 1;
   }
-  std::cout << "Mounted " << options.user << " at " << mount_point << std::endl;
+  std::cout << "Mounted " << account.user << " at " << mount_point << std::endl;
   {
     ProgressLine progress;
     session.Wait();
   }
+  ReportLeftOver(account.user);
   std::cout << "Unmounted " << mount_point << std::endl;
   return 0;
 }

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "store/AccountRecord.h"
+
 // `tandrel-cli mount`: signs in, mounts the drive and serves it in the
 // foreground until it is unmounted or the process is signalled.
 // Thread contract: Run on the main thread, before any other thread exists
@@ -15,6 +17,7 @@ class MountCommand {
     int port = 0;
     bool ssl = false;
     std::string mount_point;
+    bool remember = false;
     bool help = false;
   };
 
@@ -28,4 +31,15 @@ class MountCommand {
 
   // The process exit code.
   static int Run(const Options& options);
+
+ private:
+  // The account to sign in with: the one named, else the current one, its
+  // stored server unless another is given; the password from
+  // TANDREL_PASSWORD, the keyring or the database, else the terminal.
+  // remember tells whether the password is to be kept.
+  static bool Resolve(const Options& options, AccountRecord& account, bool& remember,
+                      std::string& error);
+  // Checks the credentials; an account known here whose server cannot be
+  // reached starts offline. False (with the message shown) to give up.
+  static bool SignIn(const AccountRecord& account);
 };

@@ -9,6 +9,7 @@
 #include "platform/FuseHost.h"
 #include "store/MetaStore.h"
 #include "sync/SyncEngine.h"
+#include "sync/SyncStatus.h"
 
 DriveSession::DriveSession(SyncEngine& engine) : engine_(engine) {}
 
@@ -34,6 +35,7 @@ void DriveSession::SetUp() {
     }
   }
   if (!has_account_) return;
+  SyncStatus::Instance().Reset();
   if (account_.pwd.empty()) account_.pwd = password_;
   if (task_ms_ > 0 || refresh_ms_ > 0) {
     engine_.SetPeriodsForTest(task_ms_ > 0 ? task_ms_ : SyncEngine::kTaskPeriodMs,
@@ -72,6 +74,7 @@ bool DriveSession::Start(const std::string& mount_point) {
     Wait();
     return false;
   }
+  publisher_.Start(account_.user, mount_point_);
   if (stop_requested_) RequestStop();
   return true;
 }
@@ -89,6 +92,7 @@ void DriveSession::Wait() {
     context_.reset();
   }
   engine_.Stop();
+  publisher_.Stop();
 }
 
 void DriveSession::RequestStop() {

@@ -8,6 +8,7 @@
 
 #include "sync/FolderCache.h"
 #include "store/AccountRecord.h"
+#include "sync/StatusPublisher.h"
 
 class DriveContext;
 class FuseHost;
@@ -59,6 +60,7 @@ class DriveSession {
   std::string password_;
   std::string mount_point_;
   std::unique_ptr<DriveContext> context_;
+  StatusPublisher publisher_;
   std::mutex host_mutex_;
   std::unique_ptr<FuseHost> host_;  // guarded by host_mutex_
   std::thread drive_thread_;

@@ -21,6 +21,7 @@
 #include "sync/FolderIndex.h"
 #include "sync/PartHeaders.h"
 #include "sync/SyncNames.h"
+#include "sync/SyncStatus.h"
 #include "sync/TransferProgress.h"
 
 namespace {
@@ -152,9 +153,15 @@ void SyncEngine::RefreshLoop() {
 }
 
 bool SyncEngine::OpenMailbox(ImapClient& session) {
-  bool ok = session.Connect(account_.down_server, account_.port, account_.ssl_flag != 0) &&
-            session.Login(account_.user, account_.pwd) &&
-            (session.Select(kFolder) || (session.Create(kFolder) && session.Select(kFolder)));
+  bool ok = session.Connect(account_.down_server, account_.port, account_.ssl_flag != 0);
+  if (!ok)
+    SyncStatus::Instance().NoteOffline("the server " + account_.down_server + " cannot be reached");
+  ok = ok && session.Login(account_.user, account_.pwd);
+  // A server still talking after a failed login has refused it.
+  if (!ok && session.IsConnected())
+    SyncStatus::Instance().NoteError("the server refused the login");
+  ok = ok && (session.Select(kFolder) || (session.Create(kFolder) && session.Select(kFolder)));
+  if (ok) SyncStatus::Instance().NoteOnline();
   // A half-opened session would pass the connected test and fail every
   // command after it; closed, its next user opens it again.
   if (!ok) session.Close();

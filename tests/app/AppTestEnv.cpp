@@ -14,7 +14,8 @@ AppTestEnv::AppTestEnv()
       runtime_("XDG_RUNTIME_DIR", dir_.Sub("run")),
       mount_("TANDREL_MOUNTPOINT", dir_.Sub("mnt")),
       web_("TANDREL_WEB_HOST", "127.0.0.1:1"),
-      periods_("TANDREL_SYNC_PERIODS", "100,300") {
+      periods_("TANDREL_SYNC_PERIODS", "100,300"),
+      bus_("DBUS_SESSION_BUS_ADDRESS", "") {
   MakeDir(dir_.Sub("home"));
   MakeDir(dir_.Sub("config"));
   MakeDir(Documents());
@@ -22,6 +23,10 @@ AppTestEnv::AppTestEnv()
   WriteFileBytes(dir_.Sub("config/user-dirs.dirs"), "XDG_DOCUMENTS_DIR=\"" + Documents() + "\"\n");
   UiHooks& hooks = UiHooks::Get();
   hooks.message = [this](QWidget*, const std::string& text) { messages.push_back(text); };
+  hooks.ask = [this](QWidget*, const std::string& text, const std::string&, const std::string&) {
+    questions.push_back(text);
+    return answer_yes;
+  };
   hooks.choose_folder = [this](QWidget*, const std::string&, const std::string&) {
     return chosen_folder;
   };

@@ -7,9 +7,10 @@
 
 // A private desktop for one test: HOME, data, config, documents, runtime
 // directory and mount point in a temp dir; pings to a closed loopback port;
-// the dialogs' hooks answered from here (messages recorded, the folder
-// chooser answering chosen_folder, the opener recording its targets, a
-// system tray present). One test thread only.
+// the dialogs' hooks answered from here (messages recorded, questions
+// recorded and answered with answer_yes, the folder chooser answering
+// chosen_folder, the opener recording its targets, a system tray present);
+// no session bus, so no keyring. One test thread only.
 class AppTestEnv {
  public:
   AppTestEnv();
@@ -22,6 +23,8 @@ class AppTestEnv {
 
   std::vector<std::string> messages;
   std::vector<std::string> opened;
+  std::vector<std::string> questions;
+  bool answer_yes = false;
   std::string chosen_folder;
   bool open_fails = false;
 
@@ -34,5 +37,6 @@ class AppTestEnv {
   ScopedEnv mount_;
   ScopedEnv web_;
   ScopedEnv periods_;
+  ScopedEnv bus_;  // no keyring: passwords stay where the tests look
   bool ok_ = false;
 };

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -21,6 +22,7 @@
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/MetaStore.h"
+#include "sync/StatusPublisher.h"
 
 namespace {
 
@@ -259,12 +261,93 @@ TEST_F(DialogTest, SignInMountsMovesTheCacheAndQuitLeavesNoMount) {
   WriteFileBytes(env_.MountPoint() + "/b.txt", "after the move");
   EXPECT_EQ(ReadFileBytes(target + "/Tandrel/" + kUser + "/b.txt"), "after the move");
 
-  // "退出": the drive is unmounted and the dialog closed.
+  // "退出" (quit anyway, should b.txt still be waiting): the drive is
+  // unmounted and the dialog closed.
+  env_.answer_yes = true;
   dialog.Tray()->Menu()->actions()[9]->trigger();
   EXPECT_FALSE(dialog.SessionRunning());
   EXPECT_FALSE(Mounted(env_.MountPoint()));
   std::error_code ec;
   std::filesystem::remove_all(target, ec);
+}
+
+}  // namespace
+
+namespace {
+
+// Waits for a condition of the drive, with a deadline.
+bool Eventually(const std::function<bool()>& condition, int timeout_ms = 20000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+TEST_F(DialogTest, OfflineStartServesTheCacheAndExitWithUploadsPendingAsksFirst) {
+  StartServer();
+  {
+    CtandrelDlg dialog;
+    dialog.Initialise();
+    Fill(dialog, kUser, kPassword, ServerText(), false, false);
+    dialog.SignIn();
+    ASSERT_TRUE(dialog.SessionRunning());
+    WriteFileBytes(env_.MountPoint() + "/cached.txt", "kept here");
+    ASSERT_TRUE(Eventually([] { return StatusPublisher::PendingUploads(kUser) == 0; }, 60000));
+    dialog.Quit();
+  }
+  server_.Stop();
+
+  // A known account whose server is out of reach starts from its cache.
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  Fill(dialog, kUser, kPassword, ServerText(), false, false);
+  dialog.SignIn();
+  ASSERT_TRUE(env_.messages.empty()) << env_.messages[0];
+  ASSERT_TRUE(dialog.SessionRunning());
+  EXPECT_EQ(ReadFileBytes(env_.MountPoint() + "/cached.txt"), "kept here");
+  WriteFileBytes(env_.MountPoint() + "/new.txt", "waits for the server");
+
+  // 退出 with an upload pending asks; "wait" keeps the session.
+  dialog.TrayCommand(CSystemTray::kExit);
+  ASSERT_EQ(env_.questions.size(), 1u);
+  EXPECT_NE(env_.questions[0].find("还有 1 个文件尚未上传"), std::string::npos)
+      << env_.questions[0];
+  EXPECT_TRUE(dialog.SessionRunning());
+  EXPECT_TRUE(Mounted(env_.MountPoint()));
+  env_.answer_yes = true;
+  dialog.TrayCommand(CSystemTray::kExit);
+  EXPECT_EQ(env_.questions.size(), 2u);
+  EXPECT_FALSE(dialog.SessionRunning());
+  EXPECT_FALSE(Mounted(env_.MountPoint()));
+}
+
+TEST_F(DialogTest, AnUnknownAccountWithoutItsServerStillFails) {
+  StartServer();
+  std::string server = ServerText();
+  server_.Stop();
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  Fill(dialog, kUser, kPassword, server, false, false);
+  dialog.SignIn();
+  EXPECT_FALSE(dialog.SessionRunning());
+  ASSERT_EQ(env_.messages.size(), 1u);
+  EXPECT_EQ(env_.messages[0], AccountLogin::kFailedText);
+}
+
+TEST_F(DialogTest, ExitWithNothingPendingAsksNothing) {
+  StartServer();
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  Fill(dialog, kUser, kPassword, ServerText(), false, false);
+  dialog.SignIn();
+  ASSERT_TRUE(dialog.SessionRunning());
+  WriteFileBytes(env_.MountPoint() + "/up.txt", "goes up");
+  ASSERT_TRUE(Eventually([] { return StatusPublisher::PendingUploads(kUser) == 0; }, 60000));
+  dialog.TrayCommand(CSystemTray::kExit);
+  EXPECT_TRUE(env_.questions.empty());
+  EXPECT_FALSE(dialog.SessionRunning());
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "TempDir.h"
 #include "cli/AccountLogin.h"
+#include "cli/CliCommands.h"
 #include "cli/MountCommand.h"
 
 namespace {
@@ -74,6 +76,47 @@ TEST(MountCommandTest, MountPointChoice) {
   EXPECT_EQ(MountCommand::MountPointFor(o), "/srv/drive");
   o.mount_point = "/mnt/x";
   EXPECT_EQ(MountCommand::MountPointFor(o), "/mnt/x");
+}
+
+}  // namespace
+
+namespace {
+
+int RunCli(const std::vector<std::string>& args, std::string& out, std::string& err) {
+  std::ostringstream o, e;
+  int rc = CliCommands::Main(args, o, e);
+  out = o.str();
+  err = e.str();
+  return rc;
+}
+
+TEST(CliCommandsTest, HelpListsEverySubcommandAndVersionAnswers) {
+  std::string out, err;
+  EXPECT_EQ(RunCli({"--help"}, out, err), 0);
+  for (const char* word : {"mount", "unmount", "status", "--version", "--remember"})
+    EXPECT_NE(out.find(word), std::string::npos) << word;
+  EXPECT_EQ(RunCli({}, out, err), 2);
+  EXPECT_NE(err.find("unmount"), std::string::npos);
+  EXPECT_EQ(RunCli({"--version"}, out, err), 0);
+  EXPECT_EQ(out.rfind("tandrel-cli ", 0), 0u) << out;
+  EXPECT_EQ(RunCli({"frobnicate"}, out, err), 2);
+  EXPECT_EQ(RunCli({"status", "--all"}, out, err), 2);
+  EXPECT_EQ(RunCli({"mount", "--server", "h"}, out, err), 2) << "a server needs its user";
+}
+
+TEST(CliCommandsTest, StatusAndUnmountSayWhenNothingIsMounted) {
+  TempDir dir("clistatus");
+  ScopedEnv home("HOME", dir.path());
+  ScopedEnv data("XDG_DATA_HOME", dir.Sub("share"));
+  ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
+  std::string out, err;
+  EXPECT_EQ(RunCli({"status"}, out, err), 1);
+  EXPECT_NE(err.find("no account has been signed in"), std::string::npos) << err;
+  ASSERT_TRUE(AccountLogin::Store(AccountLogin::Build("a@example.org", "", "h", 0, false)));
+  EXPECT_EQ(RunCli({"status"}, out, err), 3);
+  EXPECT_EQ(out, "Not mounted: a@example.org is not mounted anywhere\n");
+  EXPECT_EQ(RunCli({"unmount"}, out, err), 3);
+  EXPECT_NE(out.find("Not mounted"), std::string::npos);
 }
 
 }  // namespace

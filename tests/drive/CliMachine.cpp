@@ -51,6 +51,7 @@ CliMachine::CliMachine(const std::string& root, const std::string& user,
   MakeDir(root_ + "/home");
   MakeDir(root_ + "/share");
   MakeDir(mount_point_);
+  MakeDir(root_ + "/run", 0700);
 }
 
 CliMachine::~CliMachine() {
@@ -78,18 +79,31 @@ bool CliMachine::Mount(int timeout_ms) {
     ::setenv("HOME", (root_ + "/home").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (root_ + "/share").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (root_ + "/home/.config").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (root_ + "/run").c_str(), 1);
     ::unsetenv("TANDREL_MOUNTPOINT");
-    ::setenv("TANDREL_PASSWORD", password_.c_str(), 1);
+    if (password_in_env_) {
+      ::setenv("TANDREL_PASSWORD", password_.c_str(), 1);
+    } else {
+      ::unsetenv("TANDREL_PASSWORD");
+    }
     ::setenv("TANDREL_SYNC_PERIODS", "100,300", 1);
     if (log_level_.empty()) {
       ::unsetenv("TANDREL_LOG");
     } else {
       ::setenv("TANDREL_LOG", log_level_.c_str(), 1);
     }
-    std::string port = std::to_string(port_);
-    ::execl(TANDREL_CLI_PATH, TANDREL_CLI_PATH, "mount", "--user", user_.c_str(), "--server",
-            "127.0.0.1", "--port", port.c_str(), "--mountpoint", mount_point_.c_str(),
-            static_cast<char*>(nullptr));
+    std::vector<std::string> args{TANDREL_CLI_PATH, "mount"};
+    if (!mount_args_) {
+      args.insert(args.end(),
+                  {"--user", user_, "--server", "127.0.0.1", "--port", std::to_string(port_)});
+    } else {
+      args.insert(args.end(), mount_args_->begin(), mount_args_->end());
+    }
+    args.insert(args.end(), {"--mountpoint", mount_point_});
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ::execv(TANDREL_CLI_PATH, argv.data());
     ::_exit(127);
   }
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -133,6 +147,16 @@ int CliMachine::Terminate(int timeout_ms, int signal_number) {
 
 std::string CliMachine::CacheDir() const {
   return root_ + "/home/Documents/Tandrel/" + user_ + "/";
+}
+
+int CliMachine::Cli(const std::string& args, std::string& output) {
+  std::string out = root_ + "/cli.txt";
+  int rc = Shell("HOME=" + Quote(root_ + "/home") + " XDG_DATA_HOME=" + Quote(root_ + "/share") +
+                 " XDG_CONFIG_HOME=" + Quote(root_ + "/home/.config") +
+                 " XDG_RUNTIME_DIR=" + Quote(root_ + "/run") + " " + Quote(TANDREL_CLI_PATH) + " " +
+                 args + " >" + Quote(out) + " 2>&1");
+  output = ReadFileBytes(out);
+  return rc;
 }
 
 std::string CliMachine::Output() const { return ReadFileBytes(root_ + "/output.txt"); }

@@ -2,11 +2,13 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
-// One test "machine" running `tandrel-cli mount`: its own HOME and
-// XDG_DATA_HOME below root, its own mount point, the password in the
-// environment and short sync periods. Stopped (SIGTERM, then SIGKILL and a
+// One test "machine" running `tandrel-cli mount`: its own HOME,
+// XDG_DATA_HOME and XDG_RUNTIME_DIR below root, its own mount point, the
+// password in the environment and short sync periods. Stopped (SIGTERM, then SIGKILL and a
 // lazy unmount) by the object at the latest.
 // Thread contract: one test thread only.
 class CliMachine {
@@ -33,11 +35,21 @@ class CliMachine {
   // TANDREL_LOG for the next Mount; empty leaves the log off.
   void SetLogLevel(const std::string& level) { log_level_ = level; }
   std::string Output() const;
+  // Arguments after "mount" in place of --user, --server and --port (none:
+  // the current account).
+  void SetMountArgs(const std::vector<std::string>& args) { mount_args_ = args; }
+  // Whether TANDREL_PASSWORD is set for the next Mount.
+  void SetPasswordInEnv(bool on) { password_in_env_ = on; }
+  // Runs "tandrel-cli ARGS" with this machine's environment; its exit status,
+  // its output (both streams) in output.
+  int Cli(const std::string& args, std::string& output);
 
  private:
   std::string root_, user_, password_, mount_point_;
   int port_;
   std::string log_level_ = "3";
+  std::optional<std::vector<std::string>> mount_args_;
+  bool password_in_env_ = true;
   pid_t pid_ = -1;
 };
 

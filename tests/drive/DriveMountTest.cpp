@@ -8,12 +8,14 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CliMachine.h"
@@ -423,6 +425,65 @@ TEST_F(DriveMountTest, FileTimesSetByToolsStayAndTravel) {
             0);
   EXPECT_TRUE(
       ShellEventually("test $(stat -c %Y " + B("/copied") + " 2>/dev/null) = 1118131750", kSyncMs));
+}
+
+}  // namespace
+
+namespace {
+
+// Polls `tandrel-cli status` until its report holds every piece.
+bool StatusShows(CliMachine& machine, const std::vector<std::string>& pieces, std::string& out,
+                 int timeout_ms = 30000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    machine.Cli("status", out);
+    bool all = true;
+    for (const std::string& piece : pieces) all = all && out.find(piece) != std::string::npos;
+    if (all) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+TEST_F(DriveMountTest, OfflineStartSigtermWithUploadPendingAndUnmountFromAnotherTerminal) {
+  std::string out;
+  ASSERT_EQ(Shell("echo before > " + A("/before.txt")), 0);
+  EXPECT_TRUE(StatusShows(*a_, {"State:       up to date", "Uploads:     0 files"}, out, kSyncMs))
+      << out;
+  ASSERT_EQ(a_->Terminate(), 0) << a_->Output();
+  server_.Stop();
+
+  // The server is gone: the known account mounts from its cache.
+  ASSERT_TRUE(a_->Mount()) << a_->Output();
+  EXPECT_NE(a_->Output().find("cannot be reached: mounting from the cache (offline)"),
+            std::string::npos)
+      << a_->Output();
+  EXPECT_EQ(Shell("grep -qx before " + A("/before.txt")), 0);
+  ASSERT_EQ(Shell("echo offline > " + A("/offline.txt")), 0);
+  EXPECT_TRUE(StatusShows(*a_, {"State:       offline", "Uploads:     1 file waiting"}, out))
+      << out;
+
+  // SIGTERM tells what is left for the next start.
+  ASSERT_EQ(a_->Terminate(), 0) << a_->Output();
+  EXPECT_NE(a_->Output().find("1 file not yet uploaded"), std::string::npos) << a_->Output();
+  EXPECT_EQ(a_->Cli("status", out), 3);
+  EXPECT_NE(out.find("Not mounted"), std::string::npos) << out;
+
+  // Offline again; the engine reconnects by itself once the server answers.
+  ASSERT_TRUE(a_->Mount()) << a_->Output();
+  ASSERT_EQ(Shell("echo later > " + A("/later.txt")), 0);
+  ASSERT_TRUE(server_.Restart()) << server_.Error();
+  StartB();
+  EXPECT_TRUE(ShellEventually("grep -qx offline " + B("/offline.txt") + " && grep -qx later " +
+                                  B("/later.txt") + " && grep -qx before " + B("/before.txt"),
+                              kSyncMs))
+      << a_->Output();
+
+  // Another terminal unmounts the current account.
+  EXPECT_EQ(a_->Cli("unmount", out), 0) << out;
+  EXPECT_EQ(a_->WaitExit(), 0) << a_->Output();
+  EXPECT_FALSE(FuseHost::IsMountPoint(a_->MountPoint()));
+  EXPECT_EQ(a_->Cli("unmount", out), 3) << out;
 }
 
 }  // namespace

@@ -1,0 +1,132 @@
+#include "cli/CliCommands.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "cli/MountCommand.h"
+#include "log/CLog.h"
+#include "platform/FuseHost.h"
+#include "store/MetaStore.h"
+#include "store/PrepareDataDir.h"
+#include "sync/StatusFile.h"
+
+#ifndef TANDREL_VERSION
+#define TANDREL_VERSION "0"
+#endif
+
+std::string CliCommands::HelpText() {
+  return std::string(
+             "Usage: tandrel-cli COMMAND [OPTIONS]\n"
+             "\n"
+             "Keeps files in an IMAP mailbox, shown as a mounted folder.\n"
+             "\n"
+             "Commands:\n"
+             "  mount      sign in and serve the mailbox as a folder (see below)\n"
+             "  unmount    unmount the current account's folder, from any terminal\n"
+             "  status     the current account's sync state: up to date, syncing, offline,\n"
+             "             mailbox full (quota) or error, with the files still to move\n"
+             "  --version  the program's version\n"
+             "  --help     this text\n"
+             "\n") +
+         MountCommand::HelpText();
+}
+
+std::string CliCommands::VersionText() {
+  return std::string("tandrel-cli ") + TANDREL_VERSION + "\n";
+}
+
+int CliCommands::Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.empty()) {
+    err << HelpText();
+    return 2;
+  }
+  const std::string& command = args[0];
+  if (command == "--help" || command == "-h" || command == "help") {
+    out << HelpText();
+    return 0;
+  }
+  if (command == "--version" || command == "-V") {
+    out << VersionText();
+    return 0;
+  }
+  if (args.size() > 1 && (command == "status" || command == "unmount")) {
+    err << "tandrel-cli: " << command << " takes no options\n";
+    return 2;
+  }
+  if (command == "status") return Status(out, err);
+  if (command == "unmount") return Unmount(out, err);
+  if (command != "mount") {
+    err << "tandrel-cli: unknown command " << command << "\n\n" << HelpText();
+    return 2;
+  }
+  MountCommand::Options options;
+  std::string error;
+  if (!MountCommand::Parse({args.begin() + 1, args.end()}, options, error)) {
+    err << "tandrel-cli: " << error << "\n\n" << MountCommand::HelpText();
+    return 2;
+  }
+  if (options.help) {
+    out << MountCommand::HelpText();
+    return 0;
+  }
+  return MountCommand::Run(options);
+}
+
+bool CliCommands::CurrentUser(std::string& user, std::ostream& err) {
+  if (!PrepareDataDir()) {
+    err << "tandrel-cli: no data directory (is HOME set?)\n";
+    return false;
+  }
+  MetaStore store;
+  if (store.GetCurAccount(user) && !user.empty()) return true;
+  err << "tandrel-cli: no account has been signed in yet, so nothing is mounted\n";
+  return false;
+}
+
+int CliCommands::Status(std::ostream& out, std::ostream& err) {
+  std::string user;
+  if (!CurrentUser(user, err)) return 1;
+  SyncStatus::Snapshot snapshot;
+  switch (StatusFile::Read(user, snapshot)) {
+    case StatusFile::Found::kLive:
+      out << SyncStatus::Describe(snapshot);
+      return 0;
+    case StatusFile::Found::kStale:
+      out << "Not mounted: " << user << " (its last process " << snapshot.pid
+          << " ended without unmounting cleanly)\n";
+      return 3;
+    case StatusFile::Found::kNone:
+      break;
+  }
+  out << "Not mounted: " << user << " is not mounted anywhere\n";
+  return 3;
+}
+
+int CliCommands::Unmount(std::ostream& out, std::ostream& err) {
+  std::string user;
+  if (!CurrentUser(user, err)) return 1;
+  SyncStatus::Snapshot snapshot;
+  if (StatusFile::Read(user, snapshot) != StatusFile::Found::kLive) {
+    out << "Not mounted: " << user << " is not mounted anywhere\n";
+    return 3;
+  }
+  // The mounted process stops as on SIGTERM: the part in flight may finish,
+  // then the folder is unmounted and the engine stopped.
+  if (::kill(static_cast<pid_t>(snapshot.pid), SIGTERM) != 0) {
+    err << "tandrel-cli: process " << snapshot.pid << " cannot be stopped\n";
+    return 1;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnmountWaitMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!FuseHost::IsMountPoint(snapshot.mount_point) && !StatusFile::ProcessAlive(snapshot.pid)) {
+      out << "Unmounted " << snapshot.mount_point << "\n";
+      return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  err << "tandrel-cli: " << snapshot.mount_point << " is still mounted (is a file open there?)\n";
+  return 1;
+}

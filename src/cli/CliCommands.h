@@ -1,0 +1,26 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// The subcommands of tandrel-cli: mount (MountCommand), unmount and status of
+// the current account's mount (from any terminal, through the status file
+// the mounted process publishes), --version and --help.
+// Thread contract: the main thread of tandrel-cli only.
+class CliCommands {
+ public:
+  // How long unmount waits for the mounted process to end.
+  static constexpr int kUnmountWaitMs = 60000;
+
+  static std::string HelpText();
+  static std::string VersionText();
+  // The process exit code.
+  static int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+  static int Status(std::ostream& out, std::ostream& err);
+  static int Unmount(std::ostream& out, std::ostream& err);
+
+ private:
+  // The current account's address; false (with a message) when none.
+  static bool CurrentUser(std::string& user, std::ostream& err);
+};
