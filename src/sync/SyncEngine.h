@@ -123,6 +123,8 @@ class SyncEngine {
  private:
   // The download pass works on the engine's account, locks and cache.
   friend class SyncDownload;
+  // The uploads work on the task session, the back-off and the locks.
+  friend class SyncUpload;
   enum class Outcome { kDone, kRetry, kBad, kLeft };
 
   void TaskLoop();
@@ -134,28 +136,6 @@ class SyncEngine {
   static void CountTransfers(ImapClient& session);
   bool OpenMailbox(ImapClient& session);
   bool EnsureOpen(ImapClient& session);
-
-  bool UploadLoop(MetaStore& store);
-  struct Built {
-    bool ok = false;
-    int length = 0;
-  };
-  // DataDir + "\temp\" + md5 + "-" + part + ".eml": two parts of one file
-  // may be on disk at once.
-  static std::string MessagePath(const FileRecord& record);
-  // Writes the part's message file; removes it again when that fails.
-  static Built BuildMessage(FileRecord record, std::string path);
-  // Appends the message file through the task session, then removes it.
-  bool AppendMessage(const FileRecord& record, const std::string& path, int length);
-  void NoteUploadFailure();
-  enum class Source { kReadable, kGone, kChanged };
-  // Whether a part's cached copy could still be read as recorded.
-  static Source CheckSource(const FileRecord& part);
-  // A gone copy drops the file (its uploaded parts are deleted remotely); a
-  // changed one is recorded again from what the cache holds, or dropped when
-  // that fails. False when the store could not record it.
-  bool SettleSource(MetaStore& store, const FileRecord& part, const std::string& drive_path,
-                    Source source);
 
   // Refresh helpers. What one listing pass has read and learnt so far: new
   // parts are recorded together, at an index (whose adoption looks at them)
@@ -219,9 +199,6 @@ class SyncEngine {
   std::mutex sessions_mutex_;
   ImapClient* download_session_ = nullptr;
 
-  // True while the cached copy changed (content, time or name) less than
-  // upload_settle_s_ ago.
-  bool Settling(const std::string& cache_path) const;
   std::atomic<int> upload_settle_s_{0};
 
   std::atomic<int> backoff_ms_{0};
