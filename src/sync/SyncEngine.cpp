@@ -7,6 +7,7 @@
 #include "mail/ImapClient.h"
 #include "platform/Locations.h"
 #include "store/MetaStore.h"
+#include "sync/SyncNamespace.h"
 #include "sync/SyncUpload.h"
 #include "sync/TransferProgress.h"
 
@@ -29,7 +30,8 @@ void SyncEngine::CountTransfers(ImapClient& session) {
 
 SyncEngine::SyncEngine()
     : task_session_(std::make_unique<ImapClient>()),
-      refresh_session_(std::make_unique<ImapClient>()) {
+      refresh_session_(std::make_unique<ImapClient>()),
+      namespace_ops_(std::make_unique<SyncNamespace>(*this)) {
   CountTransfers(*task_session_);
   CountTransfers(*refresh_session_);
 }
@@ -155,7 +157,7 @@ bool SyncEngine::TaskStep() {
   MetaStore store;
   {
     std::lock_guard<std::mutex> lock(namespace_mutex_);
-    RecordUnrecorded(store);
+    namespace_ops_->RecordUnrecorded(store);
   }
 
   SyncUpload upload(*this);
@@ -200,3 +202,37 @@ bool SyncEngine::DeleteRemote(const std::set<std::string>& mail_ids) {
 }
 
 bool SyncEngine::UploadFolderIndex() { return SyncUpload(*this).UploadFolderIndex(); }
+
+// ------------------------------------------------------------- drive side
+
+bool SyncEngine::SyncAddFile(const std::string& path) { return namespace_ops_->AddFile(path); }
+
+bool SyncEngine::SyncReplaceFile(const std::string& path) {
+  return namespace_ops_->ReplaceFile(path);
+}
+
+bool SyncEngine::SyncDeleteFile(const std::string& path) {
+  return namespace_ops_->DeleteFile(path);
+}
+
+bool SyncEngine::SyncAddFolder(const std::string& path) { return namespace_ops_->AddFolder(path); }
+
+bool SyncEngine::SyncDeleteFolder(const std::string& path) {
+  return namespace_ops_->DeleteFolder(path);
+}
+
+bool SyncEngine::SyncMoveFile(const std::string& old_path, const std::string& new_path) {
+  return namespace_ops_->MoveFile(old_path, new_path);
+}
+
+bool SyncEngine::SyncMoveFolder(const std::string& old_path, const std::string& new_path) {
+  return namespace_ops_->MoveFolder(old_path, new_path);
+}
+
+bool SyncEngine::SyncSetFileTime(const std::string& path, int time) {
+  return namespace_ops_->SetFileTime(path, time);
+}
+
+bool SyncEngine::ContentCached(const std::string& path) {
+  return namespace_ops_->ContentCached(path);
+}

@@ -20,6 +20,7 @@
 class FolderCache;
 class ImapClient;
 class MetaStore;
+class SyncNamespace;
 
 // Keeps the mailbox folder "tandrel" and the local store in step. The task
 // thread pushes local changes (uploads, remote deletes, the folder index);
@@ -125,6 +126,8 @@ class SyncEngine {
   friend class SyncDownload;
   // The uploads work on the task session, the back-off and the locks.
   friend class SyncUpload;
+  // The drive-side operations change the tree under namespace_mutex_.
+  friend class SyncNamespace;
   enum class Outcome { kDone, kRetry, kBad, kLeft };
 
   void TaskLoop();
@@ -168,16 +171,6 @@ class SyncEngine {
   bool RebuildLocked();
   bool DeleteMessage(const std::string& uid);
 
-  // Drive helpers; the caller holds namespace_mutex_.
-  bool AddFileLocked(MetaStore& store, const std::string& path);
-  // Counts one change of the tree (AddUpFolderCount); when the store fails,
-  // the count is owed and the task step pays it, so the change is still
-  // published.
-  void CountChange(MetaStore& store);
-  // Records again the files whose recording failed at their close; the
-  // caller holds namespace_mutex_.
-  void RecordUnrecorded(MetaStore& store);
-
   std::atomic<bool> running_{false};
   std::atomic<bool> threads_on_{false};
   std::atomic<int> task_period_ms_{kTaskPeriodMs};
@@ -207,9 +200,7 @@ class SyncEngine {
 
   std::set<std::string> ignored_uids_;
 
-  // Guarded by namespace_mutex_: a tree change whose count the store
-  // refused, and the drive paths of closed files the store did not record
-  // (their cached copies wait for the task step).
-  bool count_owed_ = false;
-  std::set<std::string> unrecorded_;
+  // The drive-side operations; their own state is guarded by
+  // namespace_mutex_.
+  std::unique_ptr<SyncNamespace> namespace_ops_;
 };

@@ -24,6 +24,7 @@
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
 #include "sync/PartHeaders.h"
+#include "sync/SyncNamespace.h"
 #include "sync/SyncNames.h"
 #include "sync/TransferProgress.h"
 
@@ -154,7 +155,7 @@ bool SyncUpload::SettleSource(MetaStore& store, const FileRecord& part,
   if (source == Source::kChanged) {
     // Changed behind the drive's back: what the cache holds now is the file.
     Log()->Write(LOG_WARNING, "cached copy of %s changed, recorded again", drive_path.c_str());
-    if (engine_.AddFileLocked(store, drive_path)) return true;
+    if (engine_.namespace_ops_->AddFileLocked(store, drive_path)) return true;
   }
   // Gone (or unreadable as a file): nothing is left to upload.
   Log()->Write(LOG_WARNING, "cached copy of %s is gone, file dropped", drive_path.c_str());
@@ -162,7 +163,7 @@ bool SyncUpload::SettleSource(MetaStore& store, const FileRecord& part,
   if (!queries.MarkFileDeleted(part.file_id)) return false;
   std::string folder, name;
   if (SplitPath(drive_path, folder, name)) engine_.cache_->RemoveEntry(folder, name);
-  engine_.CountChange(store);
+  engine_.namespace_ops_->CountChange(store);
   return true;
 }
 
