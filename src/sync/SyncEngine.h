@@ -164,6 +164,10 @@ class SyncEngine {
   bool LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& record,
                  const std::set<std::string>& remote, SyncQueries::Parts& parts,
                  std::vector<FileRecord>& learned);
+  // Our own append seen in the listing: the part takes its message, or the
+  // message is marked for deletion when its file was deleted meanwhile.
+  bool ClaimOwnAppend(MetaStore& store, SyncQueries& queries, FileRecord& record,
+                      SyncQueries::PartRow& row);
   Outcome DownloadFolderIndex(const std::string& uid, const std::set<std::string>& remote);
   Outcome AdoptIndex(const std::string& uid, const FileRecord& info,
                      std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
