@@ -26,7 +26,10 @@ class SyncNamespace;
 // thread pushes local changes (uploads, remote deletes, the folder index);
 // the refresh thread pulls the mailbox (vanished parts, new parts and
 // indexes, downloads). The drive calls the Sync* operations on its own
-// thread. Pending work lives in the store only.
+// thread. Pending work lives in the store only. The engine keeps the
+// lifecycle, the threads, the sessions and the locks; SyncUpload (task
+// thread), the refresh helpers here with SyncDownload (refresh thread) and
+// SyncNamespace (drive threads) do the work.
 //
 // Thread contract: account_ and cache_ are set before the threads start and
 // only read afterwards. task_session_ and the upload back-off belong to the
