@@ -119,7 +119,10 @@ void CtandrelDlg::Build() {
   setTabOrder(ssl_box_, remember_);
   setTabOrder(remember_, auto_login_);
   setTabOrder(auto_login_, login_);
+  Wire();
+}
 
+void CtandrelDlg::Wire() {
   // Window managers have no system menu to extend: the about item lives in
   // the dialog's context menu.
   context_menu_ = new QMenu(this);

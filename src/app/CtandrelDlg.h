@@ -88,6 +88,8 @@ class CtandrelDlg : public QDialog {
 
  private:
   void Build();
+  // The context menu, the timer and the signals of the controls.
+  void Wire();
   // Without a stored default account: TANDREL_USER, TANDREL_SERVER and
   // TANDREL_PASSWORD fill the fields (the demo's account).
   void Prefill();

@@ -495,13 +495,7 @@ bool FuseHost::IsMountPoint(const std::string& native_path) {
   return false;
 }
 
-int FuseHost::Run() {
-  if (IsMountPoint(options_.mount_point)) {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    ended_ = true;
-    state_changed_.notify_all();
-    return 1;
-  }
+std::vector<std::string> FuseHost::MountWords() {
   // The volume's names show in mount, df and findmnt: "Tandrel" as the
   // source, the file system name as the type's subtype (fuse.<name>).
   std::string volume = "Tandrel", fs_name = "tandrel";
@@ -514,7 +508,17 @@ int FuseHost::Run() {
     if (IsOptionText(v)) volume = v;
     if (IsOptionText(f)) fs_name = f;
   }
-  std::vector<std::string> words = {"tandrel", "-o", "fsname=" + volume + ",subtype=" + fs_name};
+  return {"tandrel", "-o", "fsname=" + volume + ",subtype=" + fs_name};
+}
+
+int FuseHost::Run() {
+  if (IsMountPoint(options_.mount_point)) {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    ended_ = true;
+    state_changed_.notify_all();
+    return 1;
+  }
+  std::vector<std::string> words = MountWords();
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   struct fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/DriveOps.h"
 
@@ -57,6 +58,10 @@ class FuseHost {
   static bool IsMountPoint(const std::string& native_path);
 
  private:
+  // The library's arguments with the volume's names; learns the longest
+  // name too. Run's thread, before the mount.
+  std::vector<std::string> MountWords();
+
   DriveOptions options_;
   DriveOps ops_;
   size_t max_component_ = 255;

@@ -2,60 +2,18 @@
 
 #include <sqlite3.h>
 
+#include <iterator>
+
 const char* ErrorName(int code) {
+  // The primary result codes, 0 (SQLITE_OK) to 25 (SQLITE_RANGE) in order.
+  static const char* const kPrimary[] = {
+      "SQLITE_OK", "SQLITE_ERROR", "SQLITE_INTERNAL", "SQLITE_PERM", "SQLITE_ABORT", "SQLITE_BUSY",
+      "SQLITE_LOCKED", "SQLITE_NOMEM", "SQLITE_READONLY", "SQLITE_INTERRUPT", "SQLITE_IOERR",
+      "SQLITE_CORRUPT", "SQLITE_NOTFOUND", "SQLITE_FULL", "SQLITE_CANTOPEN", "SQLITE_PROTOCOL",
+      "SQLITE_EMPTY", "SQLITE_SCHEMA", "SQLITE_TOOBIG", "SQLITE_CONSTRAINT", "SQLITE_MISMATCH",
+      "SQLITE_MISUSE", "SQLITE_NOLFS", "SQLITE_AUTH", "SQLITE_FORMAT", "SQLITE_RANGE"};
+  if (code >= 0 && code < static_cast<int>(std::size(kPrimary))) return kPrimary[code];
   switch (code) {
-    case 0:
-      return "SQLITE_OK";
-    case 1:
-      return "SQLITE_ERROR";
-    case 2:
-      return "SQLITE_INTERNAL";
-    case 3:
-      return "SQLITE_PERM";
-    case 4:
-      return "SQLITE_ABORT";
-    case 5:
-      return "SQLITE_BUSY";
-    case 6:
-      return "SQLITE_LOCKED";
-    case 7:
-      return "SQLITE_NOMEM";
-    case 8:
-      return "SQLITE_READONLY";
-    case 9:
-      return "SQLITE_INTERRUPT";
-    case 10:
-      return "SQLITE_IOERR";
-    case 11:
-      return "SQLITE_CORRUPT";
-    case 12:
-      return "SQLITE_NOTFOUND";
-    case 13:
-      return "SQLITE_FULL";
-    case 14:
-      return "SQLITE_CANTOPEN";
-    case 15:
-      return "SQLITE_PROTOCOL";
-    case 16:
-      return "SQLITE_EMPTY";
-    case 17:
-      return "SQLITE_SCHEMA";
-    case 18:
-      return "SQLITE_TOOBIG";
-    case 19:
-      return "SQLITE_CONSTRAINT";
-    case 20:
-      return "SQLITE_MISMATCH";
-    case 21:
-      return "SQLITE_MISUSE";
-    case 22:
-      return "SQLITE_NOLFS";
-    case 23:
-      return "SQLITE_AUTH";
-    case 24:
-      return "SQLITE_FORMAT";
-    case 25:
-      return "SQLITE_RANGE";
     case 100:
       return "SQLITE_ROW";
     case 101:

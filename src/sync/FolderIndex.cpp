@@ -75,6 +75,33 @@ bool FolderIndex::IsSafeName(const std::string& name) {
   return true;
 }
 
+namespace {
+
+// Keeps the file rows with a safe, unique name and id in a kept folder.
+void KeepFiles(std::vector<FileRecord>& files, std::map<int, std::string>& kept_names,
+               const std::set<std::string>& kept_full, std::vector<std::string>& rejected) {
+  std::vector<FileRecord> kept_files;
+  std::set<int> ids;
+  std::set<std::pair<int, std::string>> names;
+  for (const auto& r : files) {
+    bool ok = r.file_id > 0 && FolderIndex::IsSafeName(r.name) &&
+              kept_names.count(r.folder_id) != 0 && ids.count(r.file_id) == 0 &&
+              names.count({r.folder_id, r.name}) == 0 &&
+              kept_full.count(kept_names[r.folder_id] + r.name + "\\") == 0;
+    if (!ok) {
+      rejected.push_back("file " + std::to_string(r.file_id) + "|" + std::to_string(r.folder_id) +
+                         "|" + r.name);
+      continue;
+    }
+    ids.insert(r.file_id);
+    names.insert({r.folder_id, r.name});
+    kept_files.push_back(r);
+  }
+  files = kept_files;
+}
+
+}  // namespace
+
 bool FolderIndex::Validate(std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
                            std::vector<std::string>& rejected) {
   std::map<int, std::string> kept_names;  // id -> full name
@@ -132,23 +159,7 @@ bool FolderIndex::Validate(std::vector<FolderRecord>& folders, std::vector<FileR
   }
   folders = kept;
 
-  std::vector<FileRecord> kept_files;
-  std::set<int> ids;
-  std::set<std::pair<int, std::string>> names;
-  for (const auto& r : files) {
-    bool ok = r.file_id > 0 && IsSafeName(r.name) && kept_names.count(r.folder_id) != 0 &&
-              ids.count(r.file_id) == 0 && names.count({r.folder_id, r.name}) == 0 &&
-              kept_full.count(kept_names[r.folder_id] + r.name + "\\") == 0;
-    if (!ok) {
-      rejected.push_back("file " + std::to_string(r.file_id) + "|" + std::to_string(r.folder_id) +
-                         "|" + r.name);
-      continue;
-    }
-    ids.insert(r.file_id);
-    names.insert({r.folder_id, r.name});
-    kept_files.push_back(r);
-  }
-  files = kept_files;
+  KeepFiles(files, kept_names, kept_full, rejected);
   return true;
 }
 

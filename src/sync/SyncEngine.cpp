@@ -1,42 +1,24 @@
 #include "sync/SyncEngine.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <ctime>
-#include <future>
 #include <system_error>
 
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
-#include "message/EmlWriter.h"
-#include "platform/FileHelpers.h"
 #include "platform/Locations.h"
-#include "platform/WireCodePage.h"
 #include "store/MetaStore.h"
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
 #include "sync/PartHeaders.h"
 #include "sync/SyncNames.h"
+#include "sync/SyncNamespace.h"
 #include "sync/SyncStatus.h"
+#include "sync/SyncUpload.h"
 #include "sync/TransferProgress.h"
 
 namespace {
 
 CLog* Log() { return CLog::Instance(); }
-
-void RemoveFile(const std::string& path) { ::unlink(NativePath(path).c_str()); }
-
-bool WriteWholeFile(const std::string& path, const std::string& bytes) {
-  FILE* f = fopen(NativePath(path).c_str(), "wb");
-  if (f == nullptr) return false;
-  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  ok = fclose(f) == 0 && ok;
-  return ok;
-}
 
 }  // namespace
 
@@ -53,7 +35,8 @@ void SyncEngine::CountTransfers(ImapClient& session) {
 
 SyncEngine::SyncEngine()
     : task_session_(std::make_unique<ImapClient>()),
-      refresh_session_(std::make_unique<ImapClient>()) {
+      refresh_session_(std::make_unique<ImapClient>()),
+      namespace_ops_(std::make_unique<SyncNamespace>(*this)) {
   CountTransfers(*task_session_);
   CountTransfers(*refresh_session_);
 }
@@ -185,11 +168,12 @@ bool SyncEngine::TaskStep() {
   MetaStore store;
   {
     std::lock_guard<std::mutex> lock(namespace_mutex_);
-    RecordUnrecorded(store);
+    namespace_ops_->RecordUnrecorded(store);
   }
 
+  SyncUpload upload(*this);
   if (clock_() >= retry_at_) {
-    if (!UploadLoop(store)) return false;
+    if (!upload.Run(store)) return false;
   }
 
   std::map<std::string, PartState> stats;
@@ -200,7 +184,7 @@ bool SyncEngine::TaskStep() {
     Log()->Write(LOG_DEBUG, "delete remote file:mail_id:%s", mail_id.c_str());
     doomed.insert(mail_id);
   }
-  bool deleted = DeleteRemote(doomed);
+  bool deleted = upload.DeleteRemote(doomed);
   if (deleted && !doomed.empty()) {
     std::lock_guard<std::mutex> lock(namespace_mutex_);
     for (const auto& mail_id : doomed) store.DelFile(mail_id);
@@ -212,7 +196,7 @@ bool SyncEngine::TaskStep() {
   // are gone: another machine keeps a file whose messages it still sees.
   int count = 0;
   if (deleted && store.GetUpFolderCount(count) && count >= 1) {
-    if (UploadFolderIndex()) {
+    if (upload.UploadFolderIndex()) {
       store.SubUpFolderCount(count);
       Log()->Write(LOG_DEBUG, "upfodler ok,upcount=%d", count);
     } else {
@@ -222,227 +206,44 @@ bool SyncEngine::TaskStep() {
   return true;
 }
 
-bool SyncEngine::UploadLoop(MetaStore& store) {
-  std::string cache;
-  // The message of the file's next part is written while this one travels.
-  struct Ahead {
-    int file_id = 0;
-    int part = 0;
-    std::string path;
-    std::future<Built> built;
-  } ahead;
-  std::set<int> settled;  // files settled in this loop: once each
-  auto drop_ahead = [&ahead] {
-    if (!ahead.built.valid()) return;
-    ahead.built.wait();
-    RemoveFile(ahead.path);
-    ahead.built = {};
-  };
-  for (;;) {
-    std::vector<FileRecord> list;
-    store.GetPendingUpload(list);
-    if (list.empty() || (cache.empty() && (cache = CacheRoot()).empty())) {
-      drop_ahead();
-      return true;  // nothing to do, or nowhere to read the content from
-    }
-    FileRecord part = list.front();
-    const std::string drive_path = part.drive_path;
-    part.from = part.to = account_.user;
-    part.kind = RecordKind::kFilePart;
-    part.cache_path = cache + drive_path;
-
-    // A cached copy that is gone, or no longer the size recorded, would go
-    // up wrong or not at all; waiting cannot mend it and would hold every
-    // later upload.
-    Source source = CheckSource(part);
-    if (source == Source::kReadable && Settling(part.cache_path)) {
-      drop_ahead();  // the next step takes it, with the time it has then
-      return true;
-    }
-    if (source != Source::kReadable) {
-      drop_ahead();
-      if (!settled.insert(part.file_id).second) {  // still changing: later
-        NoteUploadFailure();
-        return true;
-      }
-      if (!SettleSource(store, part, drive_path, source)) return false;
-      continue;
-    }
-
-    std::string path;
-    Built built;
-    if (ahead.built.valid() && ahead.file_id == part.file_id && ahead.part == part.part) {
-      built = ahead.built.get();
-      path = ahead.path;
-    } else {
-      drop_ahead();
-      path = MessagePath(part);
-      built = BuildMessage(part, path);
-    }
-    if (built.ok && part.part < part.total_part) {
-      FileRecord next = part;
-      ++next.part;
-      next.size = next.part < next.total_part
-                      ? MetaStore::kPartSize
-                      : next.total_size - (next.total_part - 1) * MetaStore::kPartSize;
-      ahead.file_id = next.file_id;
-      ahead.part = next.part;
-      ahead.path = MessagePath(next);
-      try {
-        ahead.built = std::async(std::launch::async, BuildMessage, next, ahead.path);
-      } catch (const std::system_error&) {
-        ahead.built = {};  // built in turn instead
-      }
-    }
-    if (!built.ok) Log()->Write(LOG_DEBUG, "SaveToEml %s error", part.name.c_str());
-    if (!built.ok || !AppendMessage(part, path, built.length)) {
-      Log()->Write(LOG_DEBUG, "upload file:%s error", part.name.c_str());
-      NoteUploadFailure();
-      drop_ahead();
-      return true;
-    }
-    backoff_ms_ = 0;
-    {
-      // The part's new stat and the change it makes to the tree in one
-      // commit; a failure is reported, unlike the store's FinishUpdateFile.
-      std::lock_guard<std::mutex> lock(namespace_mutex_);
-      SyncQueries queries(account_.user);
-      if (!queries.FinishUpload(part.file_id, part.part)) {
-        drop_ahead();
-        return false;
-      }
-    }
-    Log()->Write(LOG_DEBUG, "upload file:%s ok", part.name.c_str());
-    if (threads_on_ && !running_) {  // stopping: the rest waits for the next start
-      drop_ahead();
-      return true;
-    }
-  }
-}
-
-SyncEngine::Source SyncEngine::CheckSource(const FileRecord& part) {
-  struct stat st {};
-  if (::stat(NativePath(part.cache_path).c_str(), &st) != 0) {
-    return errno == ENOENT || errno == ENOTDIR ? Source::kGone : Source::kReadable;
-  }
-  if (!S_ISREG(st.st_mode)) return Source::kGone;
-  return st.st_size == static_cast<off_t>(part.total_size) ? Source::kReadable : Source::kChanged;
-}
-
-bool SyncEngine::SettleSource(MetaStore& store, const FileRecord& part,
-                              const std::string& drive_path, Source source) {
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
-  if (source == Source::kChanged) {
-    // Changed behind the drive's back: what the cache holds now is the file.
-    Log()->Write(LOG_WARNING, "cached copy of %s changed, recorded again", drive_path.c_str());
-    if (AddFileLocked(store, drive_path)) return true;
-  }
-  // Gone (or unreadable as a file): nothing is left to upload.
-  Log()->Write(LOG_WARNING, "cached copy of %s is gone, file dropped", drive_path.c_str());
-  SyncQueries queries(account_.user);
-  if (!queries.MarkFileDeleted(part.file_id)) return false;
-  std::string folder, name;
-  if (SplitPath(drive_path, folder, name)) cache_->RemoveEntry(folder, name);
-  CountChange(store);
-  return true;
-}
-
-bool SyncEngine::Settling(const std::string& cache_path) const {
-  int settle = upload_settle_s_;
-  struct stat st {};
-  if (settle <= 0 || ::stat(NativePath(cache_path).c_str(), &st) != 0) return false;
-  // The change time moves with every write, time set and rename.
-  struct timespec now {};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  return now.tv_sec - st.st_ctim.tv_sec < settle;
-}
-
-void SyncEngine::NoteUploadFailure() {
-  int next = backoff_ms_ == 0 ? kFirstBackoffMs : std::min(backoff_ms_ * 2, kMaxBackoffMs);
-  backoff_ms_ = next;
-  retry_at_ = clock_() + std::chrono::milliseconds(next);
-}
-
-std::string SyncEngine::MessagePath(const FileRecord& record) {
-  return DataDir() + "\\temp\\" + record.md5 + "-" + std::to_string(record.part) + ".eml";
-}
-
-SyncEngine::Built SyncEngine::BuildMessage(FileRecord record, std::string path) {
-  MakeDir(DataDir() + "\\temp");
-  Built built;
-  EmlWriter writer(PartHeaders::ToMessage(record, record.cache_path));
-  built.ok = writer.SaveToEml(path, built.length);
-  if (!built.ok) RemoveFile(path);
-  return built;
-}
-
-bool SyncEngine::UploadPart(const FileRecord& record) {
-  std::string path = MessagePath(record);
-  Built built = BuildMessage(record, path);
-  if (!built.ok) {
-    Log()->Write(LOG_DEBUG, "SaveToEml %s error", record.name.c_str());
-    return false;
-  }
-  return AppendMessage(record, path, built.length);
-}
-
-bool SyncEngine::AppendMessage(const FileRecord& record, const std::string& path, int length) {
-  TransferProgress::Instance()->BeginUpload(SyncNames::ProgressName(record),
-                                            static_cast<uint32_t>(length));
-  Log()->Write(LOG_DEBUG, "begin upload file %s", record.name.c_str());
-  bool ok = EnsureOpen(*task_session_) && task_session_->Append(kFolder, path);
-  if (!ok) task_session_->Close();
-  RemoveFile(path);
-  Log()->Write(LOG_DEBUG, "end upload file %s", record.name.c_str());
-  TransferProgress::Instance()->ClearUpload();
-  return ok;
-}
+bool SyncEngine::UploadPart(const FileRecord& record) { return SyncUpload(*this).UploadPart(record); }
 
 bool SyncEngine::DeleteRemote(const std::set<std::string>& mail_ids) {
-  if (mail_ids.empty()) return true;
-  bool ok = EnsureOpen(*task_session_) && task_session_->Delete(mail_ids);
-  if (!ok) task_session_->Close();
-  return ok;
+  return SyncUpload(*this).DeleteRemote(mail_ids);
 }
 
-bool SyncEngine::UploadFolderIndex() {
-  MetaStore store;
-  std::map<std::string, FolderRecord> folders;
-  std::map<int, FileRecord> files;
-  TaskFolderRecord task;
-  if (!store.GetAllFolders(folders) || !store.GetAllFiles(files) || !store.GetFolderTask(task)) {
-    return false;
-  }
-  std::string text = FolderIndex::Compose(folders, files);
-  std::string temp = DataDir() + "\\temp";
-  MakeDir(temp);
-  std::string index_path = temp + "\\folder.txt";
-  if (!WriteWholeFile(index_path, WireCodePage::FromUtf8(text))) {
-    RemoveFile(index_path);
-    return false;
-  }
-  FileRecord record;
-  record.name = "folder.txt";
-  record.kind = RecordKind::kFolderIndex;
-  record.from = record.to = account_.user;
-  record.part = record.total_part = 1;
-  record.file_id = task.file_id;
-  if (!GetFileMd5(index_path, record.size, record.time, record.md5)) {
-    RemoveFile(index_path);
-    return false;
-  }
-  record.total_size = record.size;
-  Log()->Write(LOG_INFO, "upfolder:%s", text.c_str());
+bool SyncEngine::UploadFolderIndex() { return SyncUpload(*this).UploadFolderIndex(); }
 
-  std::string eml = temp + "\\" + record.md5 + ".eml";
-  EmlWriter writer(PartHeaders::ToMessage(record, index_path));
-  int length = 0;
-  bool ok = writer.SaveToEml(eml, length);
-  if (ok) {
-    ok = EnsureOpen(*task_session_) && task_session_->Append(kFolder, eml);
-    if (!ok) task_session_->Close();
-  }
-  RemoveFile(eml);
-  RemoveFile(index_path);
-  return ok;
+// ------------------------------------------------------------- drive side
+
+bool SyncEngine::SyncAddFile(const std::string& path) { return namespace_ops_->AddFile(path); }
+
+bool SyncEngine::SyncReplaceFile(const std::string& path) {
+  return namespace_ops_->ReplaceFile(path);
+}
+
+bool SyncEngine::SyncDeleteFile(const std::string& path) {
+  return namespace_ops_->DeleteFile(path);
+}
+
+bool SyncEngine::SyncAddFolder(const std::string& path) { return namespace_ops_->AddFolder(path); }
+
+bool SyncEngine::SyncDeleteFolder(const std::string& path) {
+  return namespace_ops_->DeleteFolder(path);
+}
+
+bool SyncEngine::SyncMoveFile(const std::string& old_path, const std::string& new_path) {
+  return namespace_ops_->MoveFile(old_path, new_path);
+}
+
+bool SyncEngine::SyncMoveFolder(const std::string& old_path, const std::string& new_path) {
+  return namespace_ops_->MoveFolder(old_path, new_path);
+}
+
+bool SyncEngine::SyncSetFileTime(const std::string& path, int time) {
+  return namespace_ops_->SetFileTime(path, time);
+}
+
+bool SyncEngine::ContentCached(const std::string& path) {
+  return namespace_ops_->ContentCached(path);
 }

@@ -20,12 +20,16 @@
 class FolderCache;
 class ImapClient;
 class MetaStore;
+class SyncNamespace;
 
 // Keeps the mailbox folder "tandrel" and the local store in step. The task
 // thread pushes local changes (uploads, remote deletes, the folder index);
 // the refresh thread pulls the mailbox (vanished parts, new parts and
 // indexes, downloads). The drive calls the Sync* operations on its own
-// thread. Pending work lives in the store only.
+// thread. Pending work lives in the store only. The engine keeps the
+// lifecycle, the threads, the sessions and the locks; SyncUpload (task
+// thread), the refresh helpers here with SyncDownload (refresh thread) and
+// SyncNamespace (drive threads) do the work.
 //
 // Thread contract: account_ and cache_ are set before the threads start and
 // only read afterwards. task_session_ and the upload back-off belong to the
@@ -123,6 +127,10 @@ class SyncEngine {
  private:
   // The download pass works on the engine's account, locks and cache.
   friend class SyncDownload;
+  // The uploads work on the task session, the back-off and the locks.
+  friend class SyncUpload;
+  // The drive-side operations change the tree under namespace_mutex_.
+  friend class SyncNamespace;
   enum class Outcome { kDone, kRetry, kBad, kLeft };
 
   void TaskLoop();
@@ -134,28 +142,6 @@ class SyncEngine {
   static void CountTransfers(ImapClient& session);
   bool OpenMailbox(ImapClient& session);
   bool EnsureOpen(ImapClient& session);
-
-  bool UploadLoop(MetaStore& store);
-  struct Built {
-    bool ok = false;
-    int length = 0;
-  };
-  // DataDir + "\temp\" + md5 + "-" + part + ".eml": two parts of one file
-  // may be on disk at once.
-  static std::string MessagePath(const FileRecord& record);
-  // Writes the part's message file; removes it again when that fails.
-  static Built BuildMessage(FileRecord record, std::string path);
-  // Appends the message file through the task session, then removes it.
-  bool AppendMessage(const FileRecord& record, const std::string& path, int length);
-  void NoteUploadFailure();
-  enum class Source { kReadable, kGone, kChanged };
-  // Whether a part's cached copy could still be read as recorded.
-  static Source CheckSource(const FileRecord& part);
-  // A gone copy drops the file (its uploaded parts are deleted remotely); a
-  // changed one is recorded again from what the cache holds, or dropped when
-  // that fails. False when the store could not record it.
-  bool SettleSource(MetaStore& store, const FileRecord& part, const std::string& drive_path,
-                    Source source);
 
   // Refresh helpers. What one listing pass has read and learnt so far: new
   // parts are recorded together, at an index (whose adoption looks at them)
@@ -181,22 +167,16 @@ class SyncEngine {
   bool LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& record,
                  const std::set<std::string>& remote, SyncQueries::Parts& parts,
                  std::vector<FileRecord>& learned);
+  // Our own append seen in the listing: the part takes its message, or the
+  // message is marked for deletion when its file was deleted meanwhile.
+  bool ClaimOwnAppend(MetaStore& store, SyncQueries& queries, FileRecord& record,
+                      SyncQueries::PartRow& row);
   Outcome DownloadFolderIndex(const std::string& uid, const std::set<std::string>& remote);
   Outcome AdoptIndex(const std::string& uid, const FileRecord& info,
                      std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
                      const std::set<std::string>& remote);
   bool RebuildLocked();
   bool DeleteMessage(const std::string& uid);
-
-  // Drive helpers; the caller holds namespace_mutex_.
-  bool AddFileLocked(MetaStore& store, const std::string& path);
-  // Counts one change of the tree (AddUpFolderCount); when the store fails,
-  // the count is owed and the task step pays it, so the change is still
-  // published.
-  void CountChange(MetaStore& store);
-  // Records again the files whose recording failed at their close; the
-  // caller holds namespace_mutex_.
-  void RecordUnrecorded(MetaStore& store);
 
   std::atomic<bool> running_{false};
   std::atomic<bool> threads_on_{false};
@@ -219,9 +199,6 @@ class SyncEngine {
   std::mutex sessions_mutex_;
   ImapClient* download_session_ = nullptr;
 
-  // True while the cached copy changed (content, time or name) less than
-  // upload_settle_s_ ago.
-  bool Settling(const std::string& cache_path) const;
   std::atomic<int> upload_settle_s_{0};
 
   std::atomic<int> backoff_ms_{0};
@@ -230,9 +207,7 @@ class SyncEngine {
 
   std::set<std::string> ignored_uids_;
 
-  // Guarded by namespace_mutex_: a tree change whose count the store
-  // refused, and the drive paths of closed files the store did not record
-  // (their cached copies wait for the task step).
-  bool count_owed_ = false;
-  std::set<std::string> unrecorded_;
+  // The drive-side operations; their own state is guarded by
+  // namespace_mutex_.
+  std::unique_ptr<SyncNamespace> namespace_ops_;
 };

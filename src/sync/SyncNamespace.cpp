@@ -1,6 +1,8 @@
-// The drive side of SyncEngine: new and edited files, deletes, new folders
+// The drive side of the engine: new and edited files, deletes, new folders
 // and moves, applied to the store, the cache directory and the folder cache.
 // None of them talks to the server; each counts one change of the tree.
+#include "sync/SyncNamespace.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include "store/MetaStore.h"
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
+#include "store/SyncQueries.h"
 #include "sync/SyncEngine.h"
 
 namespace {
@@ -35,32 +38,32 @@ bool SplitDrivePath(const std::string& path, std::string& folder, std::string& n
 
 }  // namespace
 
-bool SyncEngine::SyncAddFile(const std::string& path) {
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
+bool SyncNamespace::AddFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
   MetaStore store;
   if (AddFileLocked(store, path)) return true;
   unrecorded_.insert(path);
   return false;
 }
 
-bool SyncEngine::SyncReplaceFile(const std::string& path) {
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
+bool SyncNamespace::ReplaceFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
   MetaStore store;
   if (AddFileLocked(store, path)) return true;
   unrecorded_.insert(path);
   return false;
 }
 
-void SyncEngine::CountChange(MetaStore& store) {
+void SyncNamespace::CountChange(MetaStore& store) {
   if (store.AddUpFolderCount()) return;
   Log()->Write(LOG_WARNING, "change of the folder tree not counted yet");
   count_owed_ = true;
 }
 
-void SyncEngine::RecordUnrecorded(MetaStore& store) {
+void SyncNamespace::RecordUnrecorded(MetaStore& store) {
   if (count_owed_ && store.AddUpFolderCount()) count_owed_ = false;
   for (auto it = unrecorded_.begin(); it != unrecorded_.end();) {
-    std::string cache = CacheRoot();
+    std::string cache = engine_.CacheRoot();
     // A copy gone since (deleted, moved) has nothing left to record.
     bool gone = cache.empty() || !FileExists(cache + *it);
     if (gone || AddFileLocked(store, *it)) {
@@ -71,12 +74,12 @@ void SyncEngine::RecordUnrecorded(MetaStore& store) {
   }
 }
 
-bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
+bool SyncNamespace::AddFileLocked(MetaStore& store, const std::string& path) {
   std::string folder, name;
   if (!SplitDrivePath(path, folder, name)) return false;
   int folder_id = 0;
   if (!store.GetFolderId(folder, folder_id)) return false;
-  std::string cache = CacheRoot();
+  std::string cache = engine_.CacheRoot();
   if (cache.empty()) return false;
 
   FileRecord record;
@@ -90,7 +93,7 @@ bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
   }
   record.total_size = record.size;
   record.name = name;
-  record.from = record.to = account_.user;
+  record.from = record.to = engine_.account_.user;
   record.stat = PartState::kAwaitingUpload;
   record.folder_id = folder_id;
 
@@ -99,7 +102,7 @@ bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
   int old_id = 0;
   bool exists = store.GetFileId(folder_id, name, old_id);
   if (exists) {
-    SyncQueries queries(account_.user);
+    SyncQueries queries(engine_.account_.user);
     if (!queries.ReplaceFileContent(old_id, record)) return false;
     CountChange(store);
   } else {
@@ -110,25 +113,25 @@ bool SyncEngine::AddFileLocked(MetaStore& store, const std::string& path) {
   entry.kind = DriveEntry::kFile;
   entry.SetSize(static_cast<uint64_t>(record.total_size));
   entry.SetTime(static_cast<uint32_t>(record.time));
-  cache_->PutEntry(folder, entry);
+  engine_.cache_->PutEntry(folder, entry);
   return true;
 }
 
-bool SyncEngine::SyncSetFileTime(const std::string& path, int time) {
+bool SyncNamespace::SetFileTime(const std::string& path, int time) {
   std::string folder, name;
   if (!SplitPath(path, folder, name)) return false;
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
   MetaStore store;
   FileRecord record;
   if (!store.GetFileInfo(path, record)) return false;
-  SyncQueries queries(account_.user);
+  SyncQueries queries(engine_.account_.user);
   if (!queries.SetFileTime(record.file_id, time)) return false;
   DriveEntry entry;
-  if (cache_->GetEntry(folder, name, entry)) {
+  if (engine_.cache_->GetEntry(folder, name, entry)) {
     entry.SetTime(static_cast<uint32_t>(time));
-    cache_->PutEntry(folder, entry);
+    engine_.cache_->PutEntry(folder, entry);
   }
-  std::string cache = CacheRoot();
+  std::string cache = engine_.CacheRoot();
   if (!cache.empty()) {
     // The copy's own time follows, for a later re-recording of it.
     struct timespec times[2] = {{time, 0}, {time, 0}};
@@ -137,29 +140,29 @@ bool SyncEngine::SyncSetFileTime(const std::string& path, int time) {
   return true;
 }
 
-bool SyncEngine::SyncDeleteFile(const std::string& path) {
+bool SyncNamespace::DeleteFile(const std::string& path) {
   Log()->Write(LOG_INFO, "begin delete file %s", path.c_str());
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
   MetaStore store;
   std::string folder, name;
   if (!SplitPath(path, folder, name)) return false;
   FileRecord record;
   if (!store.GetFileInfo(path, record)) return false;
-  SyncQueries queries(account_.user);
+  SyncQueries queries(engine_.account_.user);
   if (!queries.MarkFileDeleted(record.file_id)) {
     Log()->Write(LOG_INFO, "SetFileStat 3 err,fn %s", path.c_str());
     return false;
   }
-  cache_->RemoveEntry(folder, name);
-  std::string cache = CacheRoot();
+  engine_.cache_->RemoveEntry(folder, name);
+  std::string cache = engine_.CacheRoot();
   if (!cache.empty()) ::unlink(NativePath(cache + path).c_str());
   CountChange(store);
   return true;
 }
 
-bool SyncEngine::SyncAddFolder(const std::string& path) {
+bool SyncNamespace::AddFolder(const std::string& path) {
   Log()->Write(LOG_INFO, "begin add folder %s", path.c_str());
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
   MetaStore store;
   std::string parent, name;
   if (!SplitDrivePath(path, parent, name)) return false;
@@ -175,18 +178,18 @@ bool SyncEngine::SyncAddFolder(const std::string& path) {
     return false;
   }
   CountChange(store);
-  cache_->SetFolder(path + "\\", {});
-  cache_->PutEntry(parent, FolderEntry(name));
-  std::string cache = CacheRoot();
+  engine_.cache_->SetFolder(path + "\\", {});
+  engine_.cache_->PutEntry(parent, FolderEntry(name));
+  std::string cache = engine_.CacheRoot();
   if (!cache.empty()) MakeDir(cache + path);
   return true;
 }
 
-bool SyncEngine::SyncDeleteFolder(const std::string& path) {
+bool SyncNamespace::DeleteFolder(const std::string& path) {
   Log()->Write(LOG_INFO, "begin del folder %s", path.c_str());
   std::string parent, name;
   if (!SplitPath(path, parent, name)) return false;
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
   MetaStore store;
   // Only an empty folder goes: rows below a vanished folder would lose
   // their place in the tree, and their files with it.
@@ -205,24 +208,24 @@ bool SyncEngine::SyncDeleteFolder(const std::string& path) {
     return false;
   }
   CountChange(store);
-  cache_->RemoveFolder(path + "\\");
-  cache_->RemoveEntry(parent, name);
-  std::string cache = CacheRoot();
+  engine_.cache_->RemoveFolder(path + "\\");
+  engine_.cache_->RemoveEntry(parent, name);
+  std::string cache = engine_.CacheRoot();
   if (!cache.empty()) ::rmdir(NativePath(cache + path).c_str());
   return true;
 }
 
-bool SyncEngine::SyncMoveFile(const std::string& old_path, const std::string& new_path) {
+bool SyncNamespace::MoveFile(const std::string& old_path, const std::string& new_path) {
   Log()->Write(LOG_INFO, "begin move file %s to %s", old_path.c_str(), new_path.c_str());
   std::string old_folder, old_name, new_folder, new_name;
   if (!SplitPath(old_path, old_folder, old_name) ||
       !SplitDrivePath(new_path, new_folder, new_name)) {
     return false;
   }
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
   MetaStore store;
   DriveEntry entry;
-  if (!cache_->GetEntry(old_folder, old_name, entry)) return false;
+  if (!engine_.cache_->GetEntry(old_folder, old_name, entry)) return false;
   // The target name must be free: the drive deletes a file it replaces first.
   FileRecord existing;
   if (old_path != new_path && store.GetFileInfo(new_path, existing)) {
@@ -233,45 +236,45 @@ bool SyncEngine::SyncMoveFile(const std::string& old_path, const std::string& ne
     Log()->Write(LOG_INFO, "move file %s to %s err", old_path.c_str(), new_path.c_str());
     return false;
   }
-  std::string cache = CacheRoot();
+  std::string cache = engine_.CacheRoot();
   if (!cache.empty()) {
     MakeDir(cache + new_folder);
     MoveByShell(cache + new_path, cache + old_path);
   }
   CountChange(store);
-  RebuildLocked();
+  engine_.RebuildLocked();
   return true;
 }
 
-bool SyncEngine::SyncMoveFolder(const std::string& old_path, const std::string& new_path) {
+bool SyncNamespace::MoveFolder(const std::string& old_path, const std::string& new_path) {
   Log()->Write(LOG_INFO, "begin move folder %s to %s", old_path.c_str(), new_path.c_str());
   std::string old_parent, old_name, new_parent, new_name;
   if (!SplitPath(old_path, old_parent, old_name) ||
       !SplitDrivePath(new_path, new_parent, new_name)) {
     return false;
   }
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
-  if (!cache_->HasFolder(old_path + "\\")) return false;
+  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
+  if (!engine_.cache_->HasFolder(old_path + "\\")) return false;
   MetaStore store;
   if (!store.RenameFolder(old_path, new_path)) {
     Log()->Write(LOG_INFO, "move folder %s to %s err", old_path.c_str(), new_path.c_str());
     return false;
   }
-  std::string cache = CacheRoot();
+  std::string cache = engine_.CacheRoot();
   if (!cache.empty()) {
     MakeDir(cache + new_parent);
     MoveByShell(cache + new_path, cache + old_path);
   }
   CountChange(store);
-  RebuildLocked();
+  engine_.RebuildLocked();
   return true;
 }
 
-bool SyncEngine::ContentCached(const std::string& path) {
+bool SyncNamespace::ContentCached(const std::string& path) {
   MetaStore store;
   FileRecord record;
   if (!store.GetFileInfo(path, record)) return false;
-  SyncQueries queries(account_.user);
+  SyncQueries queries(engine_.account_.user);
   for (int part = 1; part <= record.total_part; ++part) {
     SyncQueries::PartRow row;
     bool found = false;

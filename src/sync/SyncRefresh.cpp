@@ -31,6 +31,76 @@ std::string ParentDir(const std::string& path) {
   return SplitPath(path, folder, name) ? folder : std::string();
 }
 
+// A local file survives an index that does not list it while every part
+// of it is still on its way up or still in the mailbox: it was added here
+// (or elsewhere) after that index was written. A file deleted elsewhere
+// has lost its messages by now.
+std::set<int> AliveFiles(const SyncQueries::Parts& parts, const std::set<std::string>& remote) {
+  std::map<int, bool> alive;
+  for (const auto& [key, row] : parts) {
+    bool part_alive = row.stat == PartState::kAwaitingUpload || row.stat == PartState::kAppended ||
+                      ((row.stat == PartState::kCached || row.stat == PartState::kAwaitingDownload) &&
+                       remote.count(row.mail_id) != 0);
+    auto found = alive.find(key.first);
+    alive[key.first] = (found == alive.end() ? true : found->second) && part_alive;
+  }
+  std::set<int> keep;
+  for (const auto& [id, is_alive] : alive) {
+    if (is_alive) keep.insert(id);
+  }
+  return keep;
+}
+
+// Moves the cached copies of moved files (back, when !forward) through a
+// staging folder, so that swapped names cannot collide.
+void MoveCached(const std::string& cache, const std::vector<TreeMerge::Move>& moves,
+                bool forward) {
+  if (cache.empty() || moves.empty()) return;
+  std::string staging = cache + "\\.tandrel-staging\\";
+  MakeDir(staging);
+  for (const auto& m : moves) {
+    std::string from = cache + (forward ? m.from : m.to);
+    std::string stage = staging + std::to_string(m.file_id);
+    if (FileExists(from)) ::rename(NativePath(from).c_str(), NativePath(stage).c_str());
+  }
+  for (const auto& m : moves) {
+    std::string to = cache + (forward ? m.to : m.from);
+    std::string stage = staging + std::to_string(m.file_id);
+    if (!FileExists(stage)) continue;
+    MakeDir(cache + ParentDir(forward ? m.to : m.from));
+    ::rename(NativePath(stage).c_str(), NativePath(to).c_str());
+  }
+  ::rmdir(NativePath(staging).c_str());
+}
+
+// Makes the directories of the adopted tree; those of folders gone from it
+// go when empty, deepest first.
+void TidyCacheFolders(const std::string& cache, const std::vector<FolderRecord>& folders,
+                      const std::map<std::string, FolderRecord>& local_folders) {
+  std::set<std::string> now;
+  for (const auto& f : folders) {
+    now.insert(f.full_name);
+    MakeDir(cache + f.full_name);
+  }
+  for (auto it = local_folders.rbegin(); it != local_folders.rend(); ++it) {
+    if (now.count(it->first) == 0) ::rmdir(NativePath(cache + it->first).c_str());
+  }
+}
+
+// The row of a part just learnt, waiting for its download.
+SyncQueries::PartRow NewPartRow(const FileRecord& record) {
+  SyncQueries::PartRow row;
+  row.file_id = record.file_id;
+  row.part = record.part;
+  row.stat = PartState::kAwaitingDownload;
+  row.size = record.size;
+  row.total_size = record.total_size;
+  row.total_part = record.total_part;
+  row.mail_id = record.mail_id;
+  row.md5 = record.md5;
+  return row;
+}
+
 }  // namespace
 
 void SyncEngine::RefreshPass() {
@@ -184,6 +254,25 @@ void SyncEngine::DropVanished(MetaStore& store, const std::vector<std::string>& 
   }
 }
 
+bool SyncEngine::ClaimOwnAppend(MetaStore& store, SyncQueries& queries, FileRecord& record,
+                                SyncQueries::PartRow& row) {
+  // Its file may have been deleted here since: then the message must go
+  // too. Decided under the lock that delete takes.
+  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  bool exists = false;
+  if (!queries.HasFile(record.file_id, exists)) return false;
+  if (row.stat == PartState::kDeleted || !exists) {
+    if (!queries.SetDeletedPartMailId(record.file_id, record.part, record.mail_id)) return false;
+    row.stat = PartState::kDeleted;
+  } else {
+    record.stat = PartState::kCached;
+    if (!store.AddFile(record, false)) return false;
+    row.stat = PartState::kCached;
+  }
+  row.mail_id = record.mail_id;
+  return true;
+}
+
 bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& record,
                            const std::set<std::string>& remote, SyncQueries::Parts& parts,
                            std::vector<FileRecord>& learned) {
@@ -193,16 +282,7 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
   if (it == parts.end()) {
     record.stat = PartState::kAwaitingDownload;
     learned.push_back(record);
-    SyncQueries::PartRow row;
-    row.file_id = record.file_id;
-    row.part = record.part;
-    row.stat = PartState::kAwaitingDownload;
-    row.size = record.size;
-    row.total_size = record.total_size;
-    row.total_part = record.total_part;
-    row.mail_id = uid;
-    row.md5 = record.md5;
-    parts[key] = row;
+    parts[key] = NewPartRow(record);
     return true;
   }
   SyncQueries::PartRow& row = it->second;
@@ -215,23 +295,7 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
     ignored_uids_.insert(uid);
     return true;
   }
-  if (row.mail_id.empty()) {
-    // Our own append. Its file may have been deleted here since: then the
-    // message must go too. Decided under the lock that delete takes.
-    std::lock_guard<std::mutex> lock(namespace_mutex_);
-    bool exists = false;
-    if (!queries.HasFile(record.file_id, exists)) return false;
-    if (row.stat == PartState::kDeleted || !exists) {
-      if (!queries.SetDeletedPartMailId(record.file_id, record.part, uid)) return false;
-      row.stat = PartState::kDeleted;
-    } else {
-      record.stat = PartState::kCached;
-      if (!store.AddFile(record, false)) return false;
-      row.stat = PartState::kCached;
-    }
-    row.mail_id = uid;
-    return true;
-  }
+  if (row.mail_id.empty()) return ClaimOwnAppend(store, queries, record, row);
   if (remote.count(row.mail_id) == 0) {
     // The row's own message is gone; this copy takes its place.
     if (!queries.SetPartMailId(record.file_id, record.part, uid)) return false;
@@ -316,70 +380,24 @@ SyncEngine::Outcome SyncEngine::AdoptIndex(const std::string& uid, const FileRec
       !queries.GetAllParts(parts)) {
     return Outcome::kRetry;
   }
-  // A local file survives an index that does not list it while every part
-  // of it is still on its way up or still in the mailbox: it was added here
-  // (or elsewhere) after that index was written. A file deleted elsewhere
-  // has lost its messages by now.
-  std::map<int, bool> alive;
-  for (const auto& [key, row] : parts) {
-    bool part_alive = row.stat == PartState::kAwaitingUpload || row.stat == PartState::kAppended ||
-                      ((row.stat == PartState::kCached || row.stat == PartState::kAwaitingDownload) &&
-                       remote.count(row.mail_id) != 0);
-    auto found = alive.find(key.first);
-    alive[key.first] = (found == alive.end() ? true : found->second) && part_alive;
-  }
-  std::set<int> keep;
-  for (const auto& [id, is_alive] : alive) {
-    if (is_alive) keep.insert(id);
-  }
-  TreeMerge::Result merged =
-      TreeMerge::Merge(folders, files, local_folders, local_files, keep, time(nullptr));
+  TreeMerge::Result merged = TreeMerge::Merge(folders, files, local_folders, local_files,
+                                              AliveFiles(parts, remote), time(nullptr));
 
   // Cached files move to their new places before the tree changes, so no
   // download of the new tree can land on a file that still lives there.
-  // Through a staging folder, so that swapped names cannot collide.
-  std::string staging = cache + "\\.tandrel-staging\\";
-  auto move_all = [&](bool forward) {
-    if (cache.empty() || merged.moves.empty()) return;
-    MakeDir(staging);
-    for (const auto& m : merged.moves) {
-      std::string from = cache + (forward ? m.from : m.to);
-      std::string stage = staging + std::to_string(m.file_id);
-      if (FileExists(from)) ::rename(NativePath(from).c_str(), NativePath(stage).c_str());
-    }
-    for (const auto& m : merged.moves) {
-      std::string to = cache + (forward ? m.to : m.from);
-      std::string stage = staging + std::to_string(m.file_id);
-      if (!FileExists(stage)) continue;
-      MakeDir(cache + ParentDir(forward ? m.to : m.from));
-      ::rename(NativePath(stage).c_str(), NativePath(to).c_str());
-    }
-    ::rmdir(NativePath(staging).c_str());
-  };
-  move_all(true);
+  MoveCached(cache, merged.moves, true);
 
   SyncQueries::Adopt adopted =
       queries.AdoptTree(task, merged.folders, merged.files, uid, info.file_id, merged.kept > 0);
   if (adopted != SyncQueries::Adopt::kDone) {
-    move_all(false);
+    MoveCached(cache, merged.moves, false);
     return adopted == SyncQueries::Adopt::kStale ? Outcome::kLeft : Outcome::kRetry;
   }
   if (merged.kept > 0) {
     Log()->Write(LOG_INFO, "folder index %s: kept %d local files it does not list", uid.c_str(),
                  merged.kept);
   }
-  if (!cache.empty()) {
-    std::set<std::string> now;
-    for (const auto& f : merged.folders) {
-      now.insert(f.full_name);
-      MakeDir(cache + f.full_name);
-    }
-    // Folders gone from the tree: their directories go when empty, deepest
-    // first.
-    for (auto it = local_folders.rbegin(); it != local_folders.rend(); ++it) {
-      if (now.count(it->first) == 0) ::rmdir(NativePath(cache + it->first).c_str());
-    }
-  }
+  if (!cache.empty()) TidyCacheFolders(cache, merged.folders, local_folders);
   return Outcome::kDone;
 }
 

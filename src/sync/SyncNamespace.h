@@ -1,0 +1,52 @@
+#pragma once
+
+#include <set>
+#include <string>
+
+class MetaStore;
+class SyncEngine;
+
+// The drive-side namespace operations behind SyncEngine's Sync* entry
+// points: new and edited files, deletes, new folders, moves and file times,
+// applied to the store, the cache directory and the folder cache.
+// Thread contract: the public operations run on the drive's threads and take
+// the engine's namespace_mutex_ themselves; the *Locked helpers, CountChange
+// and RecordUnrecorded are also called by the task thread, always with
+// namespace_mutex_ held. count_owed_ and unrecorded_ are guarded by
+// namespace_mutex_. Lock order: namespace_mutex_, then FolderCache's own.
+class SyncNamespace {
+ public:
+  explicit SyncNamespace(SyncEngine& engine) : engine_(engine) {}
+  SyncNamespace(const SyncNamespace&) = delete;
+  SyncNamespace& operator=(const SyncNamespace&) = delete;
+
+  // Paths are drive paths rooted at "\" without a trailing backslash. A
+  // file whose recording failed is recorded again by the task step.
+  bool AddFile(const std::string& path);
+  bool ReplaceFile(const std::string& path);
+  bool DeleteFile(const std::string& path);
+  bool AddFolder(const std::string& path);
+  bool DeleteFolder(const std::string& path);
+  bool MoveFile(const std::string& old_path, const std::string& new_path);
+  bool MoveFolder(const std::string& old_path, const std::string& new_path);
+  bool SetFileTime(const std::string& path, int time);
+  bool ContentCached(const std::string& path);
+
+  // The caller holds namespace_mutex_.
+  bool AddFileLocked(MetaStore& store, const std::string& path);
+  // Counts one change of the tree (AddUpFolderCount); when the store fails,
+  // the count is owed and the task step pays it, so the change is still
+  // published. The caller holds namespace_mutex_.
+  void CountChange(MetaStore& store);
+  // Records again the files whose recording failed at their close; the
+  // caller holds namespace_mutex_.
+  void RecordUnrecorded(MetaStore& store);
+
+ private:
+  SyncEngine& engine_;
+  // A tree change whose count the store refused, and the drive paths of
+  // closed files the store did not record (their cached copies wait for the
+  // task step).
+  bool count_owed_ = false;
+  std::set<std::string> unrecorded_;
+};
