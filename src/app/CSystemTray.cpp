@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QPainter>
+#include <QPixmap>
 #include <QSystemTrayIcon>
 
 #include "app/UiHooks.h"
@@ -11,7 +13,10 @@ CSystemTray::CSystemTray(const QIcon& icon, std::function<std::string()> current
     : QObject(parent),
       current_account_(std::move(current_account)),
       on_command_(std::move(on_command)),
-      menu_(std::make_unique<QMenu>()) {
+      menu_(std::make_unique<QMenu>()),
+      base_icon_(icon) {
+  AddItem(kStateLine, "已同步")->setEnabled(false);
+  menu_->addSeparator();
   AddItem(kOpenDrive, "打开Tandrel");
   AddItem(kHomePage, "打开官方网站");
   menu_->addSeparator();
@@ -46,7 +51,7 @@ CSystemTray::~CSystemTray() {
 QAction* CSystemTray::AddItem(int command, const char* text) {
   QAction* action = menu_->addAction(QString::fromUtf8(text));
   action->setObjectName(QString::number(command));
-  if (command != kCurrentAccount) {
+  if (command != kCurrentAccount && command != kStateLine) {
     connect(action, &QAction::triggered, this, [this, command] { on_command_(command); });
   }
   return action;
@@ -74,4 +79,42 @@ void CSystemTray::SetTooltip(const std::string& text) {
   QString shown = QString::fromStdString(tooltip_);
   shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   icon_->setToolTip(shown);
+}
+
+QIcon CSystemTray::Icon() const { return icon_ != nullptr ? icon_->icon() : QIcon(); }
+
+QIcon CSystemTray::BadgedIcon(const QIcon& base, TrayStatus::Badge badge) {
+  if (badge == TrayStatus::Badge::kNone) return base;
+  constexpr int kSide = 32;
+  QPixmap pixmap = base.pixmap(kSide, kSide);
+  if (pixmap.isNull()) {
+    pixmap = QPixmap(kSide, kSide);
+    pixmap.fill(Qt::transparent);
+  }
+  QColor colour = badge == TrayStatus::Badge::kSyncing   ? QColor(0x1e, 0x88, 0xe5)
+                  : badge == TrayStatus::Badge::kOffline ? QColor(0x9e, 0x9e, 0x9e)
+                                                         : QColor(0xe5, 0x39, 0x35);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(QPen(Qt::white, 1.5));
+  painter.setBrush(colour);
+  painter.drawEllipse(QRectF(kSide * 0.5, kSide * 0.5, kSide * 0.48, kSide * 0.48));
+  return QIcon(pixmap);
+}
+
+void CSystemTray::ShowStatus(const SyncStatus::Snapshot& snapshot, const std::string& transfers,
+                             std::time_t now) {
+  std::string line = TrayStatus::StateLine(snapshot);
+  QAction* item =
+      menu_->findChild<QAction*>(QString::number(kStateLine), Qt::FindDirectChildrenOnly);
+  if (item != nullptr) item->setText(QString::fromStdString(line));
+  std::vector<TrayStatus::Notice> notices = status_.Update(snapshot, now);
+  if (!enabled_) return;
+  SetTooltip(transfers.empty() ? line : line + "\r\n" + transfers);
+  TrayStatus::Badge badge = TrayStatus::BadgeFor(snapshot.state);
+  if (badge != badge_) {
+    badge_ = badge;
+    icon_->setIcon(BadgedIcon(base_icon_, badge));
+  }
+  for (const auto& notice : notices) UiHooks::Get().notify(icon_, notice.title, notice.text);
 }

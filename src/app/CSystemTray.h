@@ -6,11 +6,15 @@
 #include <memory>
 #include <string>
 
+#include "app/TrayStatus.h"
+
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
 
-// The tray icon and its menu. Without a system tray on the desktop the menu
+// The tray icon and its menu, the first item of which is the account's
+// state line; the icon carries a badge for syncing, offline and error.
+// Without a system tray on the desktop the menu
 // still exists but no icon is shown ("enabled" stays false) and tooltip
 // updates are skipped.
 // Thread contract: user-interface thread only.
@@ -26,6 +30,7 @@ class CSystemTray : public QObject {
     kHomePage = 32778,
     kSettings = 32780,
     kRegister = 32783,
+    kStateLine = 32790,
   };
   static constexpr size_t kTooltipBytes = 127;
 
@@ -45,6 +50,15 @@ class CSystemTray : public QObject {
   const std::string& Tooltip() const { return tooltip_; }
   // The cut that SetTooltip applies.
   static std::string CutTooltip(const std::string& text);
+  // Shows the status: state line in the menu and the tooltip (followed by
+  // the transfers under way), the badge, and any notice not told yet.
+  void ShowStatus(const SyncStatus::Snapshot& snapshot, const std::string& transfers,
+                  std::time_t now);
+  TrayStatus::Badge Badge() const { return badge_; }
+  // As the desktop shows it; null without a tray.
+  QIcon Icon() const;
+  // The base icon with the badge painted in its lower right corner.
+  static QIcon BadgedIcon(const QIcon& base, TrayStatus::Badge badge);
 
  private:
   QAction* AddItem(int command, const char* text);
@@ -55,4 +69,7 @@ class CSystemTray : public QObject {
   QSystemTrayIcon* icon_ = nullptr;
   bool enabled_ = false;
   std::string tooltip_;
+  QIcon base_icon_;
+  TrayStatus::Badge badge_ = TrayStatus::Badge::kNone;
+  TrayStatus status_;
 };

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "app/CAboutDlg.h"
 #include "app/CHyperLink.h"
@@ -31,6 +32,7 @@
 #include "store/MetaStore.h"
 #include "sync/StatusPublisher.h"
 #include "sync/SyncEngine.h"
+#include "sync/SyncStatus.h"
 #include "sync/TransferProgress.h"
 
 // The icons live in the library's resources, which a static link would drop
@@ -333,7 +335,10 @@ void CtandrelDlg::StopSession() {
 }
 
 void CtandrelDlg::OnTimer() {
-  if (tray_ && tray_->Enabled()) tray_->SetTooltip(TransferProgress::Instance()->StatusText());
+  if (tray_) {
+    tray_->ShowStatus(SyncStatus::Instance().Take(), TransferProgress::Instance()->StatusText(),
+                      std::time(nullptr));
+  }
   UpdaterHandOff::Check(ProgramDir());
 }
 

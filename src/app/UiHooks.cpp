@@ -51,6 +51,9 @@ UiHooks Defaults() {
     }
     return true;
   };
+  hooks.notify = [](QSystemTrayIcon* icon, const std::string& title, const std::string& text) {
+    icon->showMessage(QString::fromStdString(title), QString::fromStdString(text));
+  };
   hooks.tray_available = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
   return hooks;
 }

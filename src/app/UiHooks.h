@@ -3,11 +3,12 @@
 #include <functional>
 #include <string>
 
+class QSystemTrayIcon;
 class QWidget;
 
 // The dialogs' ways out to the desktop, replaceable so that tests answer
 // them: message boxes and questions, the folder chooser, the opener of addresses and
-// folders (xdg-open), and whether a system tray exists.
+// folders (xdg-open), the tray's notifications, and whether a system tray exists.
 // Thread contract: user-interface thread only.
 struct UiHooks {
   // Shows text with an OK button.
@@ -26,6 +27,9 @@ struct UiHooks {
                      std::function<void(const std::string& reason)> on_failure)>
       open;
   std::function<bool()> tray_available;
+  // A desktop notification from the tray icon (its balloon message).
+  std::function<void(QSystemTrayIcon* icon, const std::string& title, const std::string& text)>
+      notify;
 
   // The process-wide hooks, with the desktop's own behaviour by default.
   static UiHooks& Get();

@@ -19,6 +19,7 @@
 #include "sync/SyncDownload.h"
 #include "sync/SyncEngine.h"
 #include "sync/SyncNames.h"
+#include "sync/SyncStatus.h"
 #include "sync/TransferProgress.h"
 #include "sync/TreeMerge.h"
 
@@ -397,6 +398,7 @@ SyncEngine::Outcome SyncEngine::AdoptIndex(const std::string& uid, const FileRec
     Log()->Write(LOG_INFO, "folder index %s: kept %d local files it does not list", uid.c_str(),
                  merged.kept);
   }
+  if (merged.conflicts > 0) SyncStatus::Instance().NoteConflictCopies(merged.conflicts);
   if (!cache.empty()) TidyCacheFolders(cache, merged.folders, local_folders);
   return Outcome::kDone;
 }

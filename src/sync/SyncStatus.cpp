@@ -79,6 +79,11 @@ void SyncStatus::NoteQuotaFull(bool full) {
   quota_full_ = full;
 }
 
+void SyncStatus::NoteConflictCopies(int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  data_.conflict_copies += count;
+}
+
 void SyncStatus::SetPending(int uploads, int downloads, int64_t bytes_left) {
   std::lock_guard<std::mutex> lock(mutex_);
   data_.pending_uploads = uploads;
@@ -158,6 +163,7 @@ std::string SyncStatus::Serialize(const Snapshot& s) {
       << "last_error_at=" << static_cast<long long>(s.last_error_at) << "\n"
       << "quota_used=" << s.quota_used << "\n"
       << "quota_limit=" << s.quota_limit << "\n"
+      << "conflict_copies=" << s.conflict_copies << "\n"
       << "capabilities=";
   for (size_t i = 0; i < s.capabilities.size(); ++i) out << (i ? " " : "") << s.capabilities[i];
   out << "\n";
@@ -196,6 +202,8 @@ bool SyncStatus::Parse(const std::string& text, Snapshot& s) {
       s.quota_used = number;
     } else if (key == "quota_limit") {
       s.quota_limit = number;
+    } else if (key == "conflict_copies") {
+      s.conflict_copies = static_cast<int>(number);
     } else if (key == "capabilities") {
       std::istringstream words(value);
       for (std::string w; words >> w;) s.capabilities.push_back(w);

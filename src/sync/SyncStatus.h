@@ -26,6 +26,8 @@ class SyncStatus {
     int64_t quota_used = -1;        // bytes; -1 unknown
     int64_t quota_limit = -1;
     std::vector<std::string> capabilities;
+    // Conflict copies made since the session began; a rise is news.
+    int conflict_copies = 0;
     // Of the publishing process.
     std::string user;
     std::string mount_point;
@@ -45,6 +47,8 @@ class SyncStatus {
   // A failure the user should see, in the server's own words when it gave any.
   void NoteError(const std::string& text);
   void NoteQuotaFull(bool full);
+  // Files kept under a conflict name because the name was taken.
+  void NoteConflictCopies(int count);
   void SetPending(int uploads, int downloads, int64_t bytes_left);
   void SetQuota(int64_t used, int64_t limit);
   void SetCapabilities(const std::vector<std::string>& capabilities);

@@ -130,6 +130,7 @@ TreeMerge::Result TreeMerge::Merge(const std::vector<FolderRecord>& adopted_fold
       r.name = ConflictName(local.name, now, attempt);
     }
     tree.taken.insert(full + r.name);
+    if (r.name != local.name) ++result.conflicts;
     result.files.push_back(r);
     ++result.kept;
   }

@@ -24,7 +24,8 @@ class TreeMerge {
     std::vector<FolderRecord> folders;
     std::vector<FileRecord> files;
     std::vector<Move> moves;
-    int kept = 0;  // local files put back into the tree
+    int kept = 0;       // local files put back into the tree
+    int conflicts = 0;  // of those, the ones given a conflict name
   };
 
   // adopted_*: the validated tree of the index. local_*: the tree in the

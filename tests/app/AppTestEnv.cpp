@@ -36,6 +36,9 @@ AppTestEnv::AppTestEnv()
     if (open_fails) reason = "no opener";
     return !open_fails;
   };
+  hooks.notify = [this](QSystemTrayIcon*, const std::string& title, const std::string& text) {
+    notices.push_back(title + "|" + text);
+  };
   hooks.tray_available = [] { return true; };
   ok_ = CtandrelApp::Prepare(ProgramDir());
 }

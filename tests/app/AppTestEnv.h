@@ -8,8 +8,9 @@
 // A private desktop for one test: HOME, data, config, documents, runtime
 // directory and mount point in a temp dir; pings to a closed loopback port;
 // the dialogs' hooks answered from here (messages recorded, questions
-// recorded and answered with answer_yes, the folder chooser answering
-// chosen_folder, the opener recording its targets, a system tray present);
+// recorded and answered with answer_yes, tray notices recorded as
+// "title|text", the folder chooser answering chosen_folder, the opener
+// recording its targets, a system tray present);
 // no session bus, so no keyring. One test thread only.
 class AppTestEnv {
  public:
@@ -24,6 +25,7 @@ class AppTestEnv {
   std::vector<std::string> messages;
   std::vector<std::string> opened;
   std::vector<std::string> questions;
+  std::vector<std::string> notices;
   bool answer_yes = false;
   std::string chosen_folder;
   bool open_fails = false;

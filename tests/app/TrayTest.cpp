@@ -2,10 +2,13 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPixmap>
 #include <QPushButton>
+#include <ctime>
 #include <string>
 
 #include "AppTestEnv.h"
@@ -19,6 +22,7 @@
 #include "app/UiHooks.h"
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
+#include "sync/SyncStatus.h"
 #include "sync/TransferProgress.h"
 
 namespace {
@@ -33,16 +37,19 @@ TEST(TrayTest, MenuItemsInOrderWithTheAccountGreyed) {
   std::vector<std::string> texts;
   for (QAction* action : tray.Menu()->actions())
     texts.push_back(action->isSeparator() ? "-" : action->text().toStdString());
-  EXPECT_EQ(texts, (std::vector<std::string>{"打开Tandrel", "打开官方网站", "-", "注册免费邮箱",
-                                             "-", "当前帐户", "-", "设置", "-", "退出"}));
+  EXPECT_EQ(texts,
+            (std::vector<std::string>{"已同步", "-", "打开Tandrel", "打开官方网站", "-",
+                                      "注册免费邮箱", "-", "当前帐户", "-", "设置", "-", "退出"}));
   tray.PrepareMenu();
-  QAction* account = tray.Menu()->actions()[5];
+  QAction* account = tray.Menu()->actions()[7];
   EXPECT_EQ(account->text().toStdString(), "me@example.org");
   EXPECT_FALSE(account->isEnabled());
   account->trigger();
   EXPECT_TRUE(chosen.empty()) << "the account item does nothing";
-  tray.Menu()->actions()[7]->trigger();
+  EXPECT_FALSE(tray.Menu()->actions()[0]->isEnabled());
+  tray.Menu()->actions()[0]->trigger();
   tray.Menu()->actions()[9]->trigger();
+  tray.Menu()->actions()[11]->trigger();
   EXPECT_EQ(chosen, (std::vector<int>{CSystemTray::kSettings, CSystemTray::kExit}));
   EXPECT_EQ(tray.Tooltip(), "Tandrel");
 }
@@ -70,6 +77,90 @@ TEST(TrayTest, TooltipShowsBothTransfersAndIsCut) {
   EXPECT_EQ(tray.Tooltip().size(), 126u) << "cut before a character that would pass 127 bytes";
   EXPECT_EQ(tray.Tooltip(), long_text.substr(0, 126));
   EXPECT_EQ(CSystemTray::CutTooltip(std::string(200, 'x')).size(), 127u);
+}
+
+// The status fed as the engine would: state line, badge and notices that come
+// once per occurrence.
+TEST(TrayTest, StatusLineIconStatesAndNoticesOncePerOccurrence) {
+  AppTestEnv env;
+  std::vector<std::string>& told = env.notices;
+  QPixmap base(32, 32);
+  base.fill(Qt::white);
+  CSystemTray tray(
+      QIcon(base), [] { return std::string(); }, [](int) {});
+  SyncStatus status;
+  std::time_t t = 1000;
+  auto show = [&](const std::string& transfers = "") {
+    tray.ShowStatus(status.Take(), transfers, t);
+  };
+  auto corner = [&] { return tray.Icon().pixmap(32, 32).toImage().pixelColor(24, 24); };
+  QAction* line = tray.Menu()->actions()[0];
+
+  show();
+  EXPECT_EQ(line->text().toStdString(), "已同步");
+  EXPECT_EQ(tray.Tooltip(), "已同步");
+  EXPECT_EQ(tray.Badge(), TrayStatus::Badge::kNone);
+  EXPECT_EQ(corner(), QColor(Qt::white));
+
+  status.NoteOnline();
+  status.SetPending(2, 1, 3 * 1024 * 1024 / 2);
+  show("正在上传 b.txt, 0% ");
+  EXPECT_EQ(line->text().toStdString(), "正在同步 3 个文件，剩余 1.5 MB");
+  EXPECT_EQ(tray.Tooltip(), "正在同步 3 个文件，剩余 1.5 MB\r\n正在上传 b.txt, 0% ");
+  EXPECT_EQ(tray.Badge(), TrayStatus::Badge::kSyncing);
+  EXPECT_GT(corner().blue(), corner().red());
+
+  status.NoteOffline("connect refused");
+  show();
+  EXPECT_EQ(line->text().toStdString(), "离线：无法连接服务器，更改已保存在本地");
+  EXPECT_EQ(tray.Badge(), TrayStatus::Badge::kOffline);
+  EXPECT_TRUE(told.empty()) << "going offline is no notice";
+
+  // A full mailbox: told once while it lasts, again when it comes back.
+  status.NoteOnline();
+  status.NoteQuotaFull(true);
+  for (int i = 0; i < 3; ++i) show();
+  EXPECT_EQ(line->text().toStdString(), "邮箱已满（配额）：上传等待可用空间");
+  EXPECT_EQ(tray.Badge(), TrayStatus::Badge::kError);
+  EXPECT_GT(corner().red(), corner().blue());
+  status.NoteQuotaFull(false);
+  show();
+  status.NoteQuotaFull(true);
+  show();
+  status.NoteQuotaFull(false);
+  EXPECT_EQ(told, (std::vector<std::string>(
+                      2, "邮箱已满|文件已保存在本地，邮箱有可用空间后将自动上传。")));
+  told.clear();
+
+  // Conflict copies: each new one told once.
+  status.NoteConflictCopies(2);
+  show();
+  show();
+  status.NoteConflictCopies(1);
+  show();
+  EXPECT_EQ(told, (std::vector<std::string>{"已生成冲突副本|2 个文件因重名另存为冲突副本。",
+                                            "已生成冲突副本|1 个文件因重名另存为冲突副本。"}));
+  told.clear();
+
+  // An error: shown at once, told only once it has lasted a minute.
+  status.SetPending(0, 0, 0);
+  status.NoteError("NO [LIMIT] too big");
+  show();
+  EXPECT_EQ(line->text().toStdString(), "错误：NO [LIMIT] too big");
+  t += TrayStatus::kErrorNoticeAfter - 1;
+  show();
+  EXPECT_TRUE(told.empty());
+  for (int i = 0; i < 3; ++i, t += 30) show();
+  EXPECT_EQ(told,
+            (std::vector<std::string>{"同步出错|同步错误已持续超过一分钟：NO [LIMIT] too big"}));
+  status.NoteOnline();  // the next attempt went through
+  show();
+  EXPECT_EQ(tray.Badge(), TrayStatus::Badge::kNone);
+  status.NoteError("again");
+  show();
+  t += TrayStatus::kErrorNoticeAfter;
+  show();
+  EXPECT_EQ(told.size(), 2u) << "a new occurrence is told again";
 }
 
 TEST(TrayTest, WithoutASystemTrayNoIconAndNoTooltip) {

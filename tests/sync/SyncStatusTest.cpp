@@ -42,6 +42,7 @@ TEST(SyncStatusTest, TextRoundTripAndReport) {
   s.quota_used = 5;
   s.quota_limit = 40 << 20;
   s.capabilities = {"IDLE", "QUOTA"};
+  s.conflict_copies = 3;
   SyncStatus::Snapshot back;
   ASSERT_TRUE(SyncStatus::Parse(SyncStatus::Serialize(s), back));
   EXPECT_EQ(back.state, s.state);
@@ -52,6 +53,7 @@ TEST(SyncStatusTest, TextRoundTripAndReport) {
   EXPECT_EQ(back.last_error_at, s.last_error_at);
   EXPECT_EQ(back.quota_limit, s.quota_limit);
   EXPECT_EQ(back.capabilities, s.capabilities);
+  EXPECT_EQ(back.conflict_copies, 3);
   std::string report = SyncStatus::Describe(back);
   for (const char* part : {"error: line one", "1 file waiting", "40.0 MiB", "IDLE QUOTA"})
     EXPECT_NE(report.find(part), std::string::npos) << part << "\n" << report;

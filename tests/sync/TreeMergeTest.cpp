@@ -59,6 +59,7 @@ TEST(TreeMergeTest, KeepsLocalFilesUnderTheirFoldersAndRenamesClashes) {
                                         {203, File(203, 1, "top")}};
   auto r = TreeMerge::Merge(adopted, adopted_files, local, local_files, {200, 201, 203}, Stamp());
   EXPECT_EQ(r.kept, 3);
+  EXPECT_EQ(r.conflicts, 1) << "only same.txt changed its name";
   EXPECT_EQ(FindFile(r, 202), nullptr);
   ASSERT_NE(FindFile(r, 200), nullptr);
   EXPECT_EQ(FindFile(r, 200)->name, "same (conflict 2026-12-08 101500).txt");
