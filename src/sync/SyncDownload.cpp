@@ -91,11 +91,7 @@ SyncDownload::Fetched SyncDownload::Fetch(const FileRecord& part) {
   }
   TransferProgress::Instance()->BeginDownload(SyncNames::ProgressName(part),
                                               static_cast<uint32_t>(part.size));
-  const AccountRecord& account = engine_.account_;
-  if (!session_.IsConnected() &&
-      !(session_.Connect(account.down_server, account.port, account.ssl_flag != 0) &&
-        session_.Login(account.user, account.pwd) && session_.Select(SyncEngine::kFolder))) {
-    session_.Close();
+  if (!engine_.EnsureOpen(session_)) {
     got.outcome = Outcome::kRetry;
     return got;
   }

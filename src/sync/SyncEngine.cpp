@@ -143,12 +143,18 @@ bool SyncEngine::OpenMailbox(ImapClient& session) {
   // A server still talking after a failed login has refused it.
   if (!ok && session.IsConnected())
     SyncStatus::Instance().NoteError("the server refused the login");
-  ok = ok && (session.Select(kFolder) || (session.Create(kFolder) && session.Select(kFolder)));
+  std::string folder = Folder();
+  ok = ok && (session.Select(folder) || (session.Create(folder) && session.Select(folder)));
   if (ok) SyncStatus::Instance().NoteOnline();
   // A half-opened session would pass the connected test and fail every
   // command after it; closed, its next user opens it again.
   if (!ok) session.Close();
   return ok;
+}
+
+std::string SyncEngine::Folder() const {
+  std::lock_guard<std::mutex> lock(folder_mutex_);
+  return folder_;
 }
 
 bool SyncEngine::EnsureOpen(ImapClient& session) {

@@ -50,6 +50,7 @@ class SyncEngine {
   static constexpr int kMaxBackoffMs = 60000;
   // How long Stop lets a transfer under way finish before cutting it.
   static constexpr int kStopGraceMs = 2000;
+  // The folder's name where the server lets it be created at the top.
   static constexpr const char* kFolder = "tandrel";
 
   // The process-wide engine used by the drive.
@@ -120,6 +121,8 @@ class SyncEngine {
   // when unknown (then nothing is written locally).
   std::string CacheRoot() const;
   const AccountRecord& Account() const { return account_; }
+  // The account's mailbox folder as the sessions opened it.
+  std::string Folder() const;
 
   // Milliseconds the upload loop waits now after failed uploads (0: none).
   int UploadBackoffMs() const { return backoff_ms_; }
@@ -191,6 +194,11 @@ class SyncEngine {
   AccountRecord account_;
   FolderCache* cache_ = nullptr;
   std::mutex namespace_mutex_;
+
+  // Set by whichever session opens the mailbox; guarded by folder_mutex_ (a
+  // leaf lock).
+  mutable std::mutex folder_mutex_;
+  std::string folder_ = kFolder;
 
   std::unique_ptr<ImapClient> task_session_;
   std::unique_ptr<ImapClient> refresh_session_;

@@ -212,7 +212,7 @@ bool SyncUpload::AppendMessage(const FileRecord& record, const std::string& path
                                             static_cast<uint32_t>(length));
   Log()->Write(LOG_DEBUG, "begin upload file %s", record.name.c_str());
   ImapClient& session = *engine_.task_session_;
-  bool ok = engine_.EnsureOpen(session) && session.Append(SyncEngine::kFolder, path);
+  bool ok = engine_.EnsureOpen(session) && session.Append(engine_.Folder(), path);
   if (!ok) session.Close();
   RemoveFile(path);
   Log()->Write(LOG_DEBUG, "end upload file %s", record.name.c_str());
@@ -263,7 +263,7 @@ bool SyncUpload::UploadFolderIndex() {
   bool ok = writer.SaveToEml(eml, length);
   if (ok) {
     ImapClient& session = *engine_.task_session_;
-    ok = engine_.EnsureOpen(session) && session.Append(SyncEngine::kFolder, eml);
+    ok = engine_.EnsureOpen(session) && session.Append(engine_.Folder(), eml);
     if (!ok) session.Close();
   }
   RemoveFile(eml);
