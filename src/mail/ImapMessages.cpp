@@ -124,6 +124,8 @@ ImapClient::DeleteResult ImapClient::Confirm(const std::vector<uint32_t>& uids,
   if (!IsConnected()) return DeleteResult::kConnectionLost;
   std::string failure = last_server_text_;
   if (!StillThere(uids, outcome.remaining)) {
+    // Unsure which are gone: none counts as gone.
+    outcome.remaining = uids;
     outcome.server_text = last_server_text_;
     return IsConnected() ? DeleteResult::kNotConfirmed : DeleteResult::kConnectionLost;
   }

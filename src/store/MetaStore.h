@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -89,7 +90,8 @@ class MetaStore {
   bool GetFolderEntries(const std::string& folder, std::vector<DriveEntry>& entries);
   bool GetAllMailId(std::map<std::string, PartState>& stats);
   bool GetPendingDownloads(std::vector<FileRecord>& list);
-  bool GetPendingUpload(std::vector<FileRecord>& list);
+  // The first waiting part of a file not in skip (files the server refuses).
+  bool GetPendingUpload(std::vector<FileRecord>& list, const std::set<int>& skip = {});
   bool IsFileComplete(const FileRecord& record);
   bool GetUsedSpace(int64_t& bytes);
   bool AddFile(FileRecord& record, bool new_file);

@@ -194,7 +194,7 @@ bool MetaStore::GetPendingDownloads(std::vector<FileRecord>& list) {
   return true;
 }
 
-bool MetaStore::GetPendingUpload(std::vector<FileRecord>& list) {
+bool MetaStore::GetPendingUpload(std::vector<FileRecord>& list, const std::set<int>& skip) {
   try {
     CppSQLite3Query q = account_db_.RunQuery(
         "select * from mail,ftable where mail.stat=1 and mail.file_id=ftable.file_id");
@@ -203,7 +203,7 @@ bool MetaStore::GetPendingUpload(std::vector<FileRecord>& list) {
       ReadPart(q, "file_name", r);
       r.folder_id = q.IntValue("folder_id");
       FolderRecord folder;
-      if (GetFolder(r.folder_id, folder)) {
+      if (skip.count(r.file_id) == 0 && GetFolder(r.folder_id, folder)) {
         r.drive_path = folder.full_name + r.name;
         list.push_back(std::move(r));
         return true;

@@ -133,6 +133,32 @@ bool SyncQueries::FinishUpload(int file_id, int part) {
       true);
 }
 
+bool SyncQueries::FinishUploadAt(int file_id, int part, const std::string& mail_id,
+                                 bool& claimed) {
+  claimed = false;
+  return Run(
+      "FinishUploadAt",
+      [&] {
+        claimed = db_.RunStatement(SqlText("update mail set stat=0, mail_id='%q' where "
+                                           "file_id=%d and part=%d and stat=1",
+                                           mail_id.c_str(), file_id, part)) > 0;
+        if (!claimed) return;
+        db_.RunStatement(
+            "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''");
+      },
+      true);
+}
+
+bool SyncQueries::RecordOwnIndex(int version, const std::string& uid) {
+  return Run(
+      "RecordOwnIndex",
+      [&] {
+        db_.RunStatement(SqlText("update task_folder set mail_id='%q' where file_id=%d",
+                                 uid.c_str(), version));
+      },
+      false);
+}
+
 void SyncQueries::DeleteFileRows(int file_id) {
   db_.RunStatement(SqlText("delete from mail where file_id=%d and stat=1", file_id));
   db_.RunStatement(SqlText("update mail set stat=3 where file_id=%d and stat<>4", file_id));

@@ -59,6 +59,14 @@ class SyncQueries {
   // An appended part: stat 1 -> 4 and one change counted (as
   // AddUpFolderCount), in one transaction; false when it failed.
   bool FinishUpload(int file_id, int part);
+  // An appended part whose UID the server named (APPENDUID): stat 1 -> 0
+  // with its mail id and one change counted, in one transaction. claimed is
+  // false when the part no longer waits (its file deleted or replaced
+  // meanwhile): then nothing changed and the message belongs to nobody.
+  bool FinishUploadAt(int file_id, int part, const std::string& mail_id, bool& claimed);
+  // The folder index of version appended as message uid: the local tree is
+  // that message's, unless it changed since (then nothing is recorded).
+  bool RecordOwnIndex(int version, const std::string& uid);
   // The ftable row goes, so the name is free at once; parts that never left
   // this machine (stat 1) go, parts whose message is known wait at stat 3
   // for its deletion, and appended parts whose mail id is not known yet

@@ -178,6 +178,7 @@ bool SyncEngine::TaskStep() {
   }
 
   SyncUpload upload(*this);
+  upload.WatchQuota();
   if (clock_() >= retry_at_) {
     if (!upload.Run(store)) return false;
   }
@@ -190,10 +191,13 @@ bool SyncEngine::TaskStep() {
     Log()->Write(LOG_DEBUG, "delete remote file:mail_id:%s", mail_id.c_str());
     doomed.insert(mail_id);
   }
-  bool deleted = upload.DeleteRemote(doomed);
-  if (deleted && !doomed.empty()) {
+  // Rows go only for messages the server no longer has; the rest wait for
+  // the delete back-off.
+  std::set<std::string> gone;
+  bool deleted = upload.DeleteRemote(doomed, gone);
+  if (!gone.empty()) {
     std::lock_guard<std::mutex> lock(namespace_mutex_);
-    for (const auto& mail_id : doomed) store.DelFile(mail_id);
+    for (const auto& mail_id : gone) store.DelFile(mail_id);
   }
 
   store.DelPendingFiles();
@@ -201,7 +205,7 @@ bool SyncEngine::TaskStep() {
   // An index without a deleted file goes out only once that file's messages
   // are gone: another machine keeps a file whose messages it still sees.
   int count = 0;
-  if (deleted && store.GetUpFolderCount(count) && count >= 1) {
+  if (deleted && clock_() >= retry_at_ && store.GetUpFolderCount(count) && count >= 1) {
     if (upload.UploadFolderIndex()) {
       store.SubUpFolderCount(count);
       Log()->Write(LOG_DEBUG, "upfodler ok,upcount=%d", count);

@@ -16,6 +16,7 @@
 #include "store/FileRecord.h"
 #include "store/FolderRecord.h"
 #include "store/SyncQueries.h"
+#include "sync/QuotaWatch.h"
 
 class FolderCache;
 class ImapClient;
@@ -48,6 +49,9 @@ class SyncEngine {
   static constexpr int kRefreshPeriodMs = 10000;
   static constexpr int kFirstBackoffMs = 1000;
   static constexpr int kMaxBackoffMs = 60000;
+  // A full mailbox or a server that limits traffic: minutes, not seconds.
+  static constexpr int kLongFirstBackoffMs = 60000;
+  static constexpr int kLongMaxBackoffMs = 15 * 60000;
   // How long Stop lets a transfer under way finish before cutting it.
   static constexpr int kStopGraceMs = 2000;
   // The folder's name where the server lets it be created at the top.
@@ -126,6 +130,8 @@ class SyncEngine {
 
   // Milliseconds the upload loop waits now after failed uploads (0: none).
   int UploadBackoffMs() const { return backoff_ms_; }
+  // Milliseconds remote deletes wait now after failed ones (0: none).
+  int DeleteBackoffMs() const { return delete_backoff_ms_; }
 
  private:
   // The download pass works on the engine's account, locks and cache.
@@ -214,6 +220,14 @@ class SyncEngine {
   Clock clock_ = [] { return std::chrono::steady_clock::now(); };
 
   std::set<std::string> ignored_uids_;
+
+  // Task thread: the server's quota, files whose messages the server
+  // refuses for good (too big; retried after a restart) and the pace of
+  // remote deletes.
+  QuotaWatch quota_;
+  std::set<int> refused_files_;
+  std::atomic<int> delete_backoff_ms_{0};
+  std::chrono::steady_clock::time_point delete_retry_at_{};
 
   // The drive-side operations; their own state is guarded by
   // namespace_mutex_.

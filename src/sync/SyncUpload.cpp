@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -26,6 +28,7 @@
 #include "sync/PartHeaders.h"
 #include "sync/SyncNamespace.h"
 #include "sync/SyncNames.h"
+#include "sync/SyncStatus.h"
 #include "sync/TransferProgress.h"
 
 namespace {
@@ -76,20 +79,19 @@ SyncUpload::Turn SyncUpload::UploadNext(MetaStore& store) {
   std::string path;
   Built built = TakeBuilt(part, path);
   if (built.ok && part.part < part.total_part) BuildAhead(part);
-  if (!built.ok) Log()->Write(LOG_DEBUG, "SaveToEml %s error", part.name.c_str());
-  if (!built.ok || !AppendMessage(part, path, built.length)) {
+  if (!built.ok) {
+    Log()->Write(LOG_DEBUG, "SaveToEml %s error", part.name.c_str());
     Log()->Write(LOG_DEBUG, "upload file:%s error", part.name.c_str());
     NoteUploadFailure();
     return Turn::kDone;
   }
-  engine_.backoff_ms_ = 0;
-  {
-    // The part's new stat and the change it makes to the tree in one
-    // commit; a failure is reported, unlike the store's FinishUpdateFile.
-    std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
-    SyncQueries queries(engine_.account_.user);
-    if (!queries.FinishUpload(part.file_id, part.part)) return Turn::kFailed;
+  std::string mail_id;
+  Sent sent = AppendMessage(part, path, built.length, mail_id);
+  if (sent != Sent::kDone) {
+    Log()->Write(LOG_DEBUG, "upload file:%s error", part.name.c_str());
+    return sent == Sent::kSkipped ? Turn::kNext : Turn::kDone;
   }
+  if (!FinishPart(part, mail_id)) return Turn::kFailed;
   Log()->Write(LOG_DEBUG, "upload file:%s ok", part.name.c_str());
   // Stopping: the rest waits for the next start.
   if (engine_.threads_on_ && !engine_.running_) return Turn::kDone;
@@ -98,7 +100,7 @@ SyncUpload::Turn SyncUpload::UploadNext(MetaStore& store) {
 
 bool SyncUpload::NextPart(MetaStore& store, FileRecord& part) {
   std::vector<FileRecord> list;
-  store.GetPendingUpload(list);
+  store.GetPendingUpload(list, engine_.refused_files_);
   if (list.empty() || (cache_.empty() && (cache_ = engine_.CacheRoot()).empty())) return false;
   part = list.front();
   part.from = part.to = engine_.account_.user;
@@ -177,11 +179,33 @@ bool SyncUpload::Settling(const std::string& cache_path) const {
   return now.tv_sec - st.st_ctim.tv_sec < settle;
 }
 
-void SyncUpload::NoteUploadFailure() {
-  int now = engine_.backoff_ms_;
-  int next = now == 0 ? SyncEngine::kFirstBackoffMs : std::min(now * 2, SyncEngine::kMaxBackoffMs);
+namespace {
+
+int Grown(int now, int first, int max) {
+  return std::max(first, now == 0 ? first : std::min(now * 2, max));
+}
+
+}  // namespace
+
+void SyncUpload::NoteUploadFailure(Pace pace) {
+  int next = pace == Pace::kLong ? Grown(engine_.backoff_ms_, SyncEngine::kLongFirstBackoffMs,
+                                         SyncEngine::kLongMaxBackoffMs)
+                                 : Grown(engine_.backoff_ms_, SyncEngine::kFirstBackoffMs,
+                                         SyncEngine::kMaxBackoffMs);
   engine_.backoff_ms_ = next;
   engine_.retry_at_ = engine_.clock_() + std::chrono::milliseconds(next);
+}
+
+void SyncUpload::NoteDeleteFailure() {
+  int next = Grown(engine_.delete_backoff_ms_, SyncEngine::kFirstBackoffMs,
+                   SyncEngine::kMaxBackoffMs);
+  engine_.delete_backoff_ms_ = next;
+  engine_.delete_retry_at_ = engine_.clock_() + std::chrono::milliseconds(next);
+}
+
+void SyncUpload::ResumeUploads() {
+  engine_.backoff_ms_ = 0;
+  engine_.retry_at_ = {};
 }
 
 std::string SyncUpload::MessagePath(const FileRecord& record) {
@@ -204,28 +228,206 @@ bool SyncUpload::UploadPart(const FileRecord& record) {
     Log()->Write(LOG_DEBUG, "SaveToEml %s error", record.name.c_str());
     return false;
   }
-  return AppendMessage(record, path, built.length);
+  std::string mail_id;
+  return AppendMessage(record, path, built.length, mail_id) == Sent::kDone;
 }
 
-bool SyncUpload::AppendMessage(const FileRecord& record, const std::string& path, int length) {
+SyncUpload::Sent SyncUpload::AppendMessage(const FileRecord& record, const std::string& path,
+                                           int length, std::string& mail_id) {
   TransferProgress::Instance()->BeginUpload(SyncNames::ProgressName(record),
                                             static_cast<uint32_t>(length));
   Log()->Write(LOG_DEBUG, "begin upload file %s", record.name.c_str());
-  ImapClient& session = *engine_.task_session_;
-  bool ok = engine_.EnsureOpen(session) && session.Append(engine_.Folder(), path);
-  if (!ok) session.Close();
+  Sent sent = Send(record, path, mail_id);
   RemoveFile(path);
   Log()->Write(LOG_DEBUG, "end upload file %s", record.name.c_str());
   TransferProgress::Instance()->ClearUpload();
-  return ok;
+  return sent;
+}
+
+bool SyncUpload::Open(ImapClient& session) {
+  bool was_open = session.IsConnected();
+  if (!engine_.EnsureOpen(session)) return false;
+  if (!was_open) engine_.quota_.Check(session, engine_.Folder(), engine_.clock_(), true);
+  return true;
+}
+
+SyncUpload::Sent SyncUpload::Send(const FileRecord& record, const std::string& path,
+                                  std::string& mail_id) {
+  mail_id.clear();
+  ImapClient& session = *engine_.task_session_;
+  if (!Open(session)) {  // the status tells offline or the login's failure
+    NoteUploadFailure();
+    return Sent::kFailed;
+  }
+  ImapClient::AppendOutcome outcome;
+  ImapClient::AppendResult result = session.AppendMessage(engine_.Folder(), path, outcome);
+  // The server's refusals leave the session usable; anything else may have
+  // left it mid-command.
+  if (result == ImapClient::AppendResult::kConnectionLost ||
+      result == ImapClient::AppendResult::kLocalError)
+    session.Close();
+  return Judge(record, result, outcome, mail_id);
+}
+
+SyncUpload::Sent SyncUpload::Judge(const FileRecord& record, ImapClient::AppendResult result,
+                                   const ImapClient::AppendOutcome& outcome,
+                                   std::string& mail_id) {
+  using Result = ImapClient::AppendResult;
+  ImapClient& session = *engine_.task_session_;
+  const std::string& text = outcome.server_text;
+  SyncStatus& status = SyncStatus::Instance();
+  switch (result) {
+    case Result::kOk:
+      // A UID learnt under another UIDVALIDITY would name another message.
+      if (outcome.uid != 0 && outcome.uidvalidity == session.UidValidity() &&
+          session.SelectedFolder() == engine_.Folder())
+        mail_id = std::to_string(outcome.uid);
+      ResumeUploads();
+      engine_.quota_.NoteRoom();
+      status.NoteQuotaFull(false);
+      status.NoteOnline();
+      return Sent::kDone;
+    case Result::kOverQuota:
+      Log()->Write(LOG_WARNING, "mailbox full, upload of %s waits: %s", record.name.c_str(),
+                   text.c_str());
+      engine_.quota_.Check(session, engine_.Folder(), engine_.clock_(), true);
+      engine_.quota_.NoteFull();
+      status.NoteQuotaFull(true);
+      NoteUploadFailure(Pace::kLong);
+      return Sent::kFailed;
+    case Result::kThrottled:
+      NoteThrottled(text);
+      return Sent::kFailed;
+    case Result::kConnectionLost:
+      Log()->Write(LOG_WARNING, "upload of %s cut: %s", record.name.c_str(), text.c_str());
+      if (NamesLimit(text)) {
+        NoteThrottled(text);
+      } else {
+        NoteUploadFailure();
+      }
+      return Sent::kFailed;
+    case Result::kTooBig:
+      Log()->Write(LOG_ERROR, "upload of %s refused for good: %s", record.name.c_str(),
+                   text.c_str());
+      status.NoteError("cannot upload " + record.name + ": " + text);
+      if (record.kind != RecordKind::kFilePart) {
+        NoteUploadFailure(Pace::kLong);
+        return Sent::kFailed;
+      }
+      engine_.refused_files_.insert(record.file_id);
+      return Sent::kSkipped;
+    case Result::kRefused:
+      Log()->Write(LOG_WARNING, "upload of %s refused: %s", record.name.c_str(), text.c_str());
+      status.NoteError("upload of " + record.name + " refused: " + text);
+      NoteUploadFailure();
+      return Sent::kFailed;
+    case Result::kLocalError:
+      break;
+  }
+  NoteUploadFailure();
+  return Sent::kFailed;
+}
+
+bool SyncUpload::NamesLimit(const std::string& server_text) {
+  // A goodbye that names a limit is the server's throttling too.
+  std::string lower = server_text;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower.rfind("bye", 0) != 0) return false;
+  for (const char* word : {"limit", "throttl", "too many", "[unavailable]", "quota"})
+    if (lower.find(word) != std::string::npos) return true;
+  return false;
+}
+
+void SyncUpload::NoteThrottled(const std::string& server_text) {
+  Log()->Write(LOG_WARNING, "the server limits uploads, waiting: %s", server_text.c_str());
+  SyncStatus::Instance().NoteError("the server limits uploads: " + server_text);
+  NoteUploadFailure(Pace::kLong);
+}
+
+bool SyncUpload::FinishPart(const FileRecord& part, const std::string& mail_id) {
+  bool claimed = true;
+  {
+    // The part's new stat and the change it makes to the tree in one
+    // commit; a failure is reported, unlike the store's FinishUpdateFile.
+    std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
+    SyncQueries queries(engine_.account_.user);
+    bool ok = mail_id.empty() ? queries.FinishUpload(part.file_id, part.part)
+                              : queries.FinishUploadAt(part.file_id, part.part, mail_id, claimed);
+    if (!ok) return false;
+  }
+  if (!claimed) {
+    // Its file was deleted (or replaced) during the append.
+    Log()->Write(LOG_INFO, "file of part %d deleted meanwhile, delete mail_id:%s", part.part,
+                 mail_id.c_str());
+    std::set<std::string> gone;
+    DeleteRemote({mail_id}, gone);
+  }
+  return true;
 }
 
 bool SyncUpload::DeleteRemote(const std::set<std::string>& mail_ids) {
+  std::set<std::string> gone;
+  return DeleteRemote(mail_ids, gone);
+}
+
+bool SyncUpload::DeleteRemote(const std::set<std::string>& mail_ids,
+                              std::set<std::string>& gone) {
   if (mail_ids.empty()) return true;
+  if (engine_.clock_() < engine_.delete_retry_at_) return false;
+  std::map<uint32_t, std::string> asked;
+  for (const std::string& id : mail_ids) {
+    uint64_t uid = 0;
+    if (ImapParser::ParseNumber(id, uid) && uid != 0 && uid <= UINT32_MAX) {
+      asked[static_cast<uint32_t>(uid)] = id;
+    } else {
+      // No server has it: waiting would keep the row for good.
+      Log()->Write(LOG_WARNING, "mail id %s names no message, row dropped", id.c_str());
+      gone.insert(id);
+    }
+  }
+  if (asked.empty()) return true;
+  std::vector<uint32_t> uids;
+  for (const auto& [uid, id] : asked) uids.push_back(uid);
   ImapClient& session = *engine_.task_session_;
-  bool ok = engine_.EnsureOpen(session) && session.Delete(mail_ids);
-  if (!ok) session.Close();
-  return ok;
+  ImapClient::DeleteOutcome outcome;
+  ImapClient::DeleteResult result = ImapClient::DeleteResult::kConnectionLost;
+  if (Open(session)) result = session.DeleteMessages(uids, outcome);
+  if (result == ImapClient::DeleteResult::kConnectionLost) {
+    session.Close();
+    outcome.remaining = uids;  // nothing known
+  }
+  std::set<uint32_t> left(outcome.remaining.begin(), outcome.remaining.end());
+  for (const auto& [uid, id] : asked)
+    if (left.count(uid) == 0) gone.insert(id);
+  // Space freed: a full mailbox may take the waiting parts now.
+  if (engine_.quota_.Full() && gone.size() > 0) ResumeUploads();
+  if (result == ImapClient::DeleteResult::kDone) {
+    if (outcome.method == ImapClient::DeleteMethod::kTrashMove ||
+        outcome.method == ImapClient::DeleteMethod::kTrashCopy) {
+      if (!outcome.trash_expunged) Log()->Write(LOG_WARNING, "deleted messages left in the trash");
+    }
+    engine_.delete_backoff_ms_ = 0;
+    return gone.size() == mail_ids.size();
+  }
+  Log()->Write(LOG_WARNING, "delete remote %s: %zu of %zu messages still there: %s",
+               result == ImapClient::DeleteResult::kRefused ? "refused" : "not confirmed",
+               left.size(), asked.size(), outcome.server_text.c_str());
+  NoteDeleteFailure();
+  return false;
+}
+
+void SyncUpload::WatchQuota() {
+  QuotaWatch& quota = engine_.quota_;
+  ImapClient& session = *engine_.task_session_;
+  if (!quota.Due(engine_.clock_())) return;
+  // While the mailbox is full this question is how room is found again:
+  // worth opening the session for. Otherwise it rides on an open one.
+  if (!session.IsConnected() && !(quota.Full() && Open(session))) return;
+  quota.Check(session, engine_.Folder(), engine_.clock_(), false);
+  if (quota.RoomSinceFull() && engine_.backoff_ms_ != 0) {
+    Log()->Write(LOG_INFO, "mailbox has room again, uploads resume");
+    ResumeUploads();
+  }
 }
 
 bool SyncUpload::UploadFolderIndex() {
@@ -261,11 +463,10 @@ bool SyncUpload::UploadFolderIndex() {
   EmlWriter writer(PartHeaders::ToMessage(record, index_path));
   int length = 0;
   bool ok = writer.SaveToEml(eml, length);
-  if (ok) {
-    ImapClient& session = *engine_.task_session_;
-    ok = engine_.EnsureOpen(session) && session.Append(engine_.Folder(), eml);
-    if (!ok) session.Close();
-  }
+  std::string uid;
+  ok = ok && Send(record, eml, uid) == Sent::kDone;
+  // Known at once: the refresh need not fetch our own index to adopt it.
+  if (ok && !uid.empty()) SyncQueries(engine_.account_.user).RecordOwnIndex(record.file_id, uid);
   RemoveFile(eml);
   RemoveFile(index_path);
   return ok;

@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 
+#include "mail/ImapClient.h"
 #include "store/FileRecord.h"
 #include "sync/SyncEngine.h"
 
@@ -33,7 +34,14 @@ class SyncUpload {
   bool Run(MetaStore& store);
   bool UploadPart(const FileRecord& record);
   bool DeleteRemote(const std::set<std::string>& mail_ids);
+  // Deletes the messages once the delete back-off allows; gone receives the
+  // mail ids the server no longer has (deleted now or before). True when
+  // every one is gone.
+  bool DeleteRemote(const std::set<std::string>& mail_ids, std::set<std::string>& gone);
   bool UploadFolderIndex();
+  // Asks the quota when due; room found again after a full mailbox lets the
+  // uploads go at once.
+  void WatchQuota();
 
  private:
   struct Built {
@@ -48,6 +56,12 @@ class SyncUpload {
     std::future<Built> built;
   };
   enum class Turn { kNext, kDone, kFailed };
+  // How one append ended for the loop: sent, failed (the back-off grows),
+  // or the file is one the server refuses (skipped; the loop goes on).
+  enum class Sent { kDone, kFailed, kSkipped };
+  // How long the uploads wait after a failure: seconds, or minutes for a
+  // full mailbox and a server that limits traffic.
+  enum class Pace { kShort, kLong };
   enum class Source { kReadable, kGone, kChanged };
 
   // One part through the loop.
@@ -65,8 +79,26 @@ class SyncUpload {
   // Writes the part's message file; removes it again when that fails.
   static Built BuildMessage(FileRecord record, std::string path);
   // Appends the message file through the task session, then removes it.
-  bool AppendMessage(const FileRecord& record, const std::string& path, int length);
-  void NoteUploadFailure();
+  // mail_id receives the new message's UID when the server named it
+  // (APPENDUID under the selected folder's UIDVALIDITY).
+  Sent AppendMessage(const FileRecord& record, const std::string& path, int length,
+                     std::string& mail_id);
+  // The append itself, its answer judged (status, log, back-off).
+  Sent Send(const FileRecord& record, const std::string& path, std::string& mail_id);
+  Sent Judge(const FileRecord& record, ImapClient::AppendResult result,
+             const ImapClient::AppendOutcome& outcome, std::string& mail_id);
+  void NoteThrottled(const std::string& server_text);
+  static bool NamesLimit(const std::string& server_text);
+  // The part's stat and mail id after its append; a message whose file was
+  // deleted meanwhile is deleted again. False when the store failed.
+  bool FinishPart(const FileRecord& part, const std::string& mail_id);
+  // Opens the task session when needed; a session just opened is asked its
+  // quota.
+  bool Open(ImapClient& session);
+  void NoteUploadFailure(Pace pace = Pace::kShort);
+  void NoteDeleteFailure();
+  // The wait ends now (space came back).
+  void ResumeUploads();
   // Whether a part's cached copy could still be read as recorded.
   static Source CheckSource(const FileRecord& part);
   // A gone copy drops the file (its uploaded parts are deleted remotely); a

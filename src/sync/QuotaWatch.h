@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "mail/ImapParser.h"
+
+class ImapClient;
+
+// How full the mailbox is, as the server tells it (GETQUOTAROOT on the
+// folder): asked when the task session opens and at most once a period
+// after, handed to SyncStatus (which the drive's df reads). It also keeps the
+// usage seen when an append was refused as over quota, so that room coming
+// back (files deleted anywhere, a larger plan) can be told apart.
+// Thread contract: the task thread only (the engine owns it; SyncUpload uses
+// it during a task step). No lock.
+class QuotaWatch {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  static constexpr int kPeriodMs = 60000;
+
+  // A question is due: never asked yet, or a period has passed.
+  bool Due(TimePoint now) const;
+  // Asks when forced (a session just opened) or due. False when it did not
+  // ask, or the server keeps no storage quota.
+  bool Check(ImapClient& session, const std::string& folder, TimePoint now, bool forced);
+  // An append was refused as over quota; the last answer is the mark.
+  void NoteFull();
+  // An append went through.
+  void NoteRoom() { full_ = false; }
+  bool Full() const { return full_; }
+  // Whether the last answer shows less used, or a higher limit, than the
+  // mark. Without a quota from the server there is no such sign.
+  bool RoomSinceFull() const;
+
+ private:
+  bool asked_ = false;
+  TimePoint asked_at_{};
+  ImapParser::Quota last_{};
+  bool full_ = false;
+  ImapParser::Quota at_full_{};
+};

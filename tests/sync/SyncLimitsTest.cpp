@@ -1,0 +1,292 @@
+// What the task step does with the answers of real providers: a full
+// mailbox, throttling, a size limit, APPENDUID, and deletes the server
+// confirms or not. A scripted peer where a real server cannot give the
+// answer, Dovecot configured as Gmail for the trash.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "../mail/ScriptedPeer.h"
+#include "DovecotServer.h"
+#include "TempDir.h"
+#include "mail/ImapClient.h"
+#include "platform/FileHelpers.h"
+#include "platform/Locations.h"
+#include "store/CppSQLite3DB.h"
+#include "store/MetaStore.h"
+#include "store/PrepareDataDir.h"
+#include "sync/FolderCache.h"
+#include "sync/SyncEngine.h"
+#include "sync/SyncStatus.h"
+
+namespace {
+
+const char kUser[] = "me@example.com";
+const char kPassword[] = "pw";
+const char kMessageEnd[] = "--next-part-23b23mb3tsfd1dfasdf--\r\n";
+
+class SyncLimitsTest : public ::testing::Test {
+ protected:
+  SyncLimitsTest()
+      : home_("HOME", tmp_.Sub("home")),
+        data_("XDG_DATA_HOME", tmp_.Sub("share")),
+        config_("XDG_CONFIG_HOME", tmp_.Sub("config")) {
+    SyncStatus::Instance().Reset();
+    MailConnection::SetDefaultTimeouts(5000, 5000);
+  }
+  ~SyncLimitsTest() override {
+    MailConnection::SetDefaultTimeouts(MailConnection::kConnectTimeoutMs,
+                                       MailConnection::kIoTimeoutMs);
+  }
+
+  void Prepare(int port) {
+    ASSERT_TRUE(PrepareDataDir(tmp_.Sub("bin") + "/"));
+    MetaStore store;
+    account_.user = kUser;
+    account_.pwd = kPassword;
+    account_.down_server = "127.0.0.1";
+    account_.port = port;
+    ASSERT_TRUE(store.AddAccount(account_));
+    ASSERT_TRUE(store.SetCurAccount(kUser));
+    engine_.Attach(account_, cache_);
+    engine_.SetClockForTest([this] { return now_; });
+    cache_root_ = engine_.CacheRoot();
+    ASSERT_FALSE(cache_root_.empty());
+  }
+  void AddFile(const std::string& path, const std::string& bytes) {
+    WriteFileBytes(NativePath(cache_root_ + path), bytes);
+    ASSERT_TRUE(engine_.SyncAddFile(path));
+  }
+  std::string Text(const std::string& sql) {
+    CppSQLite3DB db;
+    db.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
+    db.OpenDb(DataDir() + "/" + kUser + ".db");
+    CppSQLite3Query q = db.RunQuery("select (" + sql + ") as v");
+    return q.AtEnd() ? "" : q.TextValue("v");
+  }
+  void Exec(const std::string& sql) {
+    CppSQLite3DB db;
+    db.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
+    db.OpenDb(DataDir() + "/" + kUser + ".db");
+    db.RunStatement(sql);
+  }
+  void Later(int ms) { now_ += std::chrono::milliseconds(ms); }
+  static size_t Count(const std::string& text, const std::string& word) {
+    size_t n = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+    return n;
+  }
+
+  TempDir tmp_{"limits"};
+  ScopedEnv home_;
+  ScopedEnv data_;
+  ScopedEnv config_;
+  AccountRecord account_;
+  FolderCache cache_;
+  SyncEngine engine_;
+  std::string cache_root_;
+  std::chrono::steady_clock::time_point now_ = std::chrono::steady_clock::now();
+};
+
+// The session as the engine opens it, on a folder of UIDVALIDITY 7.
+void ScriptOpen(ScriptedPeer& peer, const std::string& capabilities) {
+  peer.Say("* OK [CAPABILITY IMAP4rev1 " + capabilities + "] ready\r\n")
+      .Await("login")
+      .Say("tag1 OK logged in\r\n")
+      .Await("select")
+      .Say("* 0 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\ntag1 OK selected\r\n");
+}
+
+// The engine's stop logs the session out; answered, the peer ends at once.
+void ScriptLogout(ScriptedPeer& peer) {
+  peer.Await("logout").Say("* BYE bye\r\ntag1 OK logged out\r\n");
+}
+
+void ScriptAppend(ScriptedPeer& peer, const std::string& answer) {
+  peer.Await("append").Say("+ go\r\n").Await(kMessageEnd).Say(answer);
+}
+
+TEST_F(SyncLimitsTest, FullMailboxWaitsMinutesAndTheNextAppendIsDoneAtOnce) {
+  ScriptedPeer peer;
+  ScriptOpen(peer, "UIDPLUS");
+  ScriptAppend(peer, "tag1 NO [OVERQUOTA] Quota exceeded (mailbox for user is full)\r\n");
+  ScriptAppend(peer, "tag1 OK [APPENDUID 7 42] done\r\n");
+  ScriptAppend(peer, "tag1 OK [APPENDUID 7 43] done\r\n");  // the folder index
+  ScriptLogout(peer);
+  peer.Start();
+  Prepare(peer.Port());
+  AddFile("\\a.txt", "hello");
+
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), SyncEngine::kLongFirstBackoffMs);
+  EXPECT_EQ(SyncStatus::Instance().Take().state, SyncStatus::State::kQuotaFull);
+  EXPECT_EQ(Text("select stat from mail"), "1");
+  EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\a.txt")), "hello");
+  Later(SyncEngine::kLongFirstBackoffMs - 1);
+  ASSERT_TRUE(engine_.TaskStep());  // still waiting: nothing sent
+
+  Later(1);
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), 0);
+  EXPECT_NE(SyncStatus::Instance().Take().state, SyncStatus::State::kQuotaFull);
+  // Done with its UID: no refresh needed to learn it.
+  EXPECT_EQ(Text("select stat || ':' || mail_id from mail"), "0:42");
+  EXPECT_EQ(Text("select mail_id from task_folder"), "43");
+  EXPECT_EQ(Text("select up_count from task_folder"), "0");
+  engine_.Stop();
+  std::string sent = peer.Received();
+  EXPECT_TRUE(peer.Ok());
+  EXPECT_EQ(Count(sent, " append "), 3u);
+  EXPECT_EQ(Count(sent, " login "), 1u);
+}
+
+TEST_F(SyncLimitsTest, ThrottlingAndAByeNamingALimitWaitMinutesAndShowTheServersText) {
+  ScriptedPeer peer;
+  ScriptOpen(peer, "");
+  ScriptAppend(peer, "tag1 NO [THROTTLED] Too many uploads today\r\n");
+  peer.Await("append").Say("+ go\r\n").Await(kMessageEnd);
+  peer.Say("* BYE [UNAVAILABLE] Daily upload limit reached\r\n").Reconnect();
+  ScriptOpen(peer, "");
+  ScriptAppend(peer, "tag1 OK done\r\n");  // no UIDPLUS: the refresh learns the UID
+  ScriptAppend(peer, "tag1 OK done\r\n");  // the folder index
+  ScriptLogout(peer);
+  peer.Start();
+  Prepare(peer.Port());
+  AddFile("\\a.txt", "hello");
+
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), SyncEngine::kLongFirstBackoffMs);
+  SyncStatus::Snapshot status = SyncStatus::Instance().Take();
+  EXPECT_EQ(status.state, SyncStatus::State::kError);
+  EXPECT_NE(status.last_error.find("Too many uploads today"), std::string::npos);
+
+  Later(engine_.UploadBackoffMs());
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), 2 * SyncEngine::kLongFirstBackoffMs);
+  EXPECT_NE(SyncStatus::Instance().Take().last_error.find("Daily upload limit"),
+            std::string::npos);
+  Later(engine_.UploadBackoffMs() - 1);
+  ASSERT_TRUE(engine_.TaskStep());  // still waiting: nothing sent
+  Later(1);
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), 0);
+  EXPECT_NE(SyncStatus::Instance().Take().state, SyncStatus::State::kError);
+  EXPECT_EQ(Text("select stat || ':' || mail_id from mail"), "4:");
+  engine_.Stop();
+  std::string sent = peer.Received();
+  EXPECT_TRUE(peer.Ok());
+  EXPECT_EQ(Count(sent, " append "), 4u);  // the part three times, then the index
+}
+
+TEST_F(SyncLimitsTest, AFileOverTheAppendLimitIsRefusedOnceAndDoesNotHoldTheOthers) {
+  ScriptedPeer peer;
+  ScriptOpen(peer, "UIDPLUS APPENDLIMIT=3000");
+  ScriptAppend(peer, "tag1 OK [APPENDUID 7 5] done\r\n");
+  ScriptAppend(peer, "tag1 OK [APPENDUID 7 6] done\r\n");
+  ScriptLogout(peer);
+  peer.Start();
+  Prepare(peer.Port());
+  AddFile("\\big.bin", std::string(4000, 'x'));
+  AddFile("\\small.txt", "small");
+
+  ASSERT_TRUE(engine_.TaskStep());
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), 0);
+  EXPECT_EQ(Text("select stat from mail where name='big.bin'"), "1");
+  EXPECT_EQ(Text("select mail_id from mail where name='small.txt'"), "5");
+  SyncStatus::Snapshot status = SyncStatus::Instance().Take();
+  EXPECT_NE(status.last_error.find("big.bin"), std::string::npos) << status.last_error;
+  EXPECT_NE(status.last_error.find("APPENDLIMIT"), std::string::npos) << status.last_error;
+  engine_.Stop();
+  std::string sent = peer.Received();
+  EXPECT_TRUE(peer.Ok());
+  EXPECT_EQ(Count(sent, " append "), 2u);  // small.txt and the index; big.bin never sent
+}
+
+TEST_F(SyncLimitsTest, DeletesCountOnlyWhatTheServerConfirmsGone) {
+  ScriptedPeer peer;
+  ScriptOpen(peer, "UIDPLUS");
+  // The refresh before STORE makes UID 7 known; the STORE is refused for a
+  // set naming 5, expunged meanwhile; of the rest only 6 is still there.
+  peer.Await("noop").Say("* 3 EXISTS\r\ntag1 OK noop\r\n");
+  peer.Await("UID STORE 5:7").Say("tag1 BAD Invalid uidset\r\n");
+  peer.Await("UID FETCH 5:7 (UID)").Say("* 2 FETCH (UID 6)\r\ntag1 OK fetched\r\n");
+  // Retried after the back-off with 6 alone; an odd "EXPUNGED" proves
+  // nothing, the fetch after it does.
+  peer.Await("noop").Say("tag1 OK noop\r\n");
+  peer.Await("UID STORE 6 ").Say("tag1 OK stored\r\n");
+  peer.Await("UID EXPUNGE 6").Say("* 1 EXPUNGED\r\ntag1 OK expunged\r\n");
+  peer.Await("UID FETCH 6 (UID)").Say("tag1 OK fetched\r\n");
+  ScriptLogout(peer);
+  peer.Start();
+  Prepare(peer.Port());
+  for (int uid : {5, 6, 7}) {
+    Exec("insert into mail(mail_id,file_id,part,name,size,stat) values('" + std::to_string(uid) +
+         "'," + std::to_string(100 + uid) + ",1,'x',1,3)");
+  }
+
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(Text("select group_concat(mail_id) from mail"), "6");
+  EXPECT_EQ(engine_.DeleteBackoffMs(), SyncEngine::kFirstBackoffMs);
+  ASSERT_TRUE(engine_.TaskStep());  // within the back-off: nothing sent
+  Later(SyncEngine::kFirstBackoffMs);
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(Text("select count(*) from mail"), "0");
+  EXPECT_EQ(engine_.DeleteBackoffMs(), 0);
+  engine_.Stop();
+  std::string sent = peer.Received();
+  EXPECT_TRUE(peer.Ok());
+  EXPECT_EQ(Count(sent, "UID STORE"), 2u);
+}
+
+TEST_F(SyncLimitsTest, WithoutUidplusTheWholeFolderIsExpungedAndTheRowGoes) {
+  ScriptedPeer peer;
+  ScriptOpen(peer, "");
+  peer.Await("noop").Say("tag1 OK noop\r\n");
+  peer.Await("UID STORE 9 ").Say("tag1 OK stored\r\n");
+  peer.Await("tag1 EXPUNGE").Say("* 1 EXPUNGE\r\ntag1 OK expunged\r\n");
+  peer.Await("UID FETCH 9 (UID)").Say("tag1 OK fetched\r\n");
+  ScriptLogout(peer);
+  peer.Start();
+  Prepare(peer.Port());
+  Exec("insert into mail(mail_id,file_id,part,name,size,stat) values('9',109,1,'x',1,3)");
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(Text("select count(*) from mail"), "0");
+  engine_.Stop();
+  peer.Received();
+  EXPECT_TRUE(peer.Ok());
+}
+
+class SyncGmailTest : public SyncLimitsTest {
+ protected:
+  void SetUp() override {
+    DovecotServer::Options options;
+    options.gmail = options.id_log = options.mail_log = true;
+    server_ = std::make_unique<DovecotServer>(options);
+    TANDREL_START_DOVECOT(*server_);
+    ASSERT_TRUE(server_->AddUser(kUser, kPassword));
+    Prepare(server_->ImapPort());
+  }
+  std::unique_ptr<DovecotServer> server_;
+};
+
+TEST_F(SyncGmailTest, ADeletedFilesMessagesPassThroughTheTrashAndAreExpungedThere) {
+  AddFile("\\a.txt", "to be deleted");
+  ASSERT_TRUE(engine_.TaskStep());
+  std::string uid = Text("select mail_id from mail");
+  ASSERT_FALSE(uid.empty());
+  // The session's ID reaches the server's log.
+  EXPECT_NE(server_->LogText().find("name=tandrel"), std::string::npos) << server_->LogText();
+
+  ASSERT_TRUE(engine_.SyncDeleteFile("\\a.txt"));
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(Text("select count(*) from mail"), "0");
+  std::string log = server_->LogText();
+  EXPECT_NE(log.find("expunge: box=" + server_->TrashName()), std::string::npos) << log;
+  ImapClient look;
+  ASSERT_TRUE(look.Connect("127.0.0.1", server_->ImapPort(), false) &&
+              look.Login(kUser, kPassword) && look.Select(server_->TrashName()));
+  EXPECT_EQ(look.Exists(), 0u);
+}
+
+}  // namespace
