@@ -2,20 +2,28 @@
 #include "drive/DriveCallbacks.h"
 #include "log/CLog.h"
 #include "store/MetaStore.h"
+#include "sync/SyncStatus.h"
 
 int DriveCallbacks::GetDiskFreeSpace(uint64_t* free_available, uint64_t* total,
                                      uint64_t* total_free, DriveFileInfo*) {
   CLog::Instance()->Write(LOG_DEBUG, "GetDiskFreeSpace ");
+  // The server's storage quota as the engine last heard it (never asked
+  // from here: this thread does no network); without one, the fixed size
+  // and what the store records.
+  SyncStatus::Snapshot status = SyncStatus::Instance().Take();
   int64_t used = 0;
-  {
+  if (status.quota_limit > 0) {
+    *total = static_cast<uint64_t>(status.quota_limit);
+    used = status.quota_used;
+  } else {
+    *total = kTotalBytes;
     MetaStore store;
-    if (!store.GetUsedSpace(used) || used < 0) used = 0;
+    if (!store.GetUsedSpace(used)) used = 0;
   }
-  *total = kTotalBytes;
-  // More recorded than the volume holds shows as full, not as a wrapped
-  // huge free space.
-  uint64_t used_bytes = static_cast<uint64_t>(used);
-  *free_available = *total_free = used_bytes >= kTotalBytes ? 0 : kTotalBytes - used_bytes;
+  // More used than the volume holds shows as full, not as a wrapped huge
+  // free space.
+  uint64_t used_bytes = used < 0 ? 0 : static_cast<uint64_t>(used);
+  *free_available = *total_free = used_bytes >= *total ? 0 : *total - used_bytes;
   return 0;
 }
 
