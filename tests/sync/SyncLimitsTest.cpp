@@ -239,6 +239,34 @@ TEST_F(SyncLimitsTest, DeletesCountOnlyWhatTheServerConfirmsGone) {
   EXPECT_EQ(Count(sent, "UID STORE"), 2u);
 }
 
+// A server that answers OK to a STORE it did not apply (the session had not
+// been told of the message yet): the message is still there, so the row
+// stays and the delete is tried again later, not taken as done.
+TEST_F(SyncLimitsTest, AnOkThatChangedNothingLeavesTheRowForALaterTry) {
+  ScriptedPeer peer;
+  ScriptOpen(peer, "UIDPLUS");
+  for (const char* expunged : {"", "* 1 EXPUNGE\r\n"}) {
+    peer.Await("noop").Say("tag1 OK noop\r\n");
+    peer.Await("UID STORE 8 ").Say("tag1 OK stored\r\n");
+    peer.Await("UID EXPUNGE 8").Say(std::string(expunged) + "tag1 OK expunged\r\n");
+    peer.Await("UID FETCH 8 (UID)")
+        .Say(*expunged ? "tag1 OK fetched\r\n" : "* 1 FETCH (UID 8)\r\ntag1 OK fetched\r\n");
+  }
+  ScriptLogout(peer);
+  peer.Start();
+  Prepare(peer.Port());
+  Exec("insert into mail(mail_id,file_id,part,name,size,stat) values('8',108,1,'x',1,3)");
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(Text("select mail_id from mail"), "8");
+  EXPECT_EQ(engine_.DeleteBackoffMs(), SyncEngine::kFirstBackoffMs);
+  Later(SyncEngine::kFirstBackoffMs);
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(Text("select count(*) from mail"), "0");
+  engine_.Stop();
+  peer.Received();
+  EXPECT_TRUE(peer.Ok());
+}
+
 TEST_F(SyncLimitsTest, WithoutUidplusTheWholeFolderIsExpungedAndTheRowGoes) {
   ScriptedPeer peer;
   ScriptOpen(peer, "");
