@@ -140,6 +140,47 @@ TEST_F(SyncLimitsTest, FullMailboxWaitsMinutesAndTheNextAppendIsDoneAtOnce) {
   EXPECT_EQ(Count(sent, " login "), 1u);
 }
 
+void ScriptQuota(ScriptedPeer& peer, int used_kib) {
+  peer.Await("GETQUOTAROOT")
+      .Say("* QUOTAROOT tandrel \"\"\r\n* QUOTA \"\" (STORAGE " + std::to_string(used_kib) +
+           " 40960)\r\ntag1 OK quota\r\n");
+}
+
+TEST_F(SyncLimitsTest, TheQuotaAskedOnceAMinuteEndsTheWaitWhenRoomComesBack) {
+  ScriptedPeer peer;
+  ScriptOpen(peer, "UIDPLUS QUOTA");
+  ScriptQuota(peer, 30000);  // as the session opens
+  ScriptAppend(peer, "tag1 NO [OVERQUOTA] full\r\n");
+  ScriptQuota(peer, 40900);
+  ScriptQuota(peer, 40900);  // a minute later: still full
+  ScriptAppend(peer, "tag1 NO [OVERQUOTA] full\r\n");
+  ScriptQuota(peer, 40900);
+  ScriptQuota(peer, 20000);  // another minute: room, long before the back-off ends
+  ScriptAppend(peer, "tag1 OK [APPENDUID 7 9] done\r\n");
+  ScriptAppend(peer, "tag1 OK [APPENDUID 7 10] done\r\n");
+  ScriptLogout(peer);
+  peer.Start();
+  Prepare(peer.Port());
+  AddFile("\\a.txt", "hello");
+
+  ASSERT_TRUE(engine_.TaskStep());
+  SyncStatus::Snapshot status = SyncStatus::Instance().Take();
+  EXPECT_EQ(status.state, SyncStatus::State::kQuotaFull);
+  EXPECT_EQ(status.quota_used, 40900 * 1024);
+  EXPECT_EQ(status.quota_limit, 40960 * 1024);
+  Later(SyncEngine::kLongFirstBackoffMs);
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), 2 * SyncEngine::kLongFirstBackoffMs);
+  Later(QuotaWatch::kPeriodMs);
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(Text("select mail_id from mail"), "9");
+  EXPECT_EQ(SyncStatus::Instance().Take().quota_used, 20000 * 1024);
+  EXPECT_NE(SyncStatus::Instance().Take().state, SyncStatus::State::kQuotaFull);
+  engine_.Stop();
+  peer.Received();
+  EXPECT_TRUE(peer.Ok());
+}
+
 TEST_F(SyncLimitsTest, ThrottlingAndAByeNamingALimitWaitMinutesAndShowTheServersText) {
   ScriptedPeer peer;
   ScriptOpen(peer, "");
