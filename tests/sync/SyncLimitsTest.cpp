@@ -358,4 +358,21 @@ TEST_F(SyncGmailTest, ADeletedFilesMessagesPassThroughTheTrashAndAreExpungedTher
   EXPECT_EQ(look.Exists(), 0u);
 }
 
+// The part's row no longer waits when its append returns (its file was
+// deleted meanwhile; here the store ignores the update as if so): the
+// message named by APPENDUID belongs to nobody and is deleted again.
+TEST_F(SyncGmailTest, AMessageWhoseFileWentDuringTheAppendIsDeletedAgain) {
+  AddFile("\\a.txt", "short-lived");
+  Exec(
+      "create trigger gone before update of stat on mail when old.stat=1 begin "
+      "delete from mail where file_id=old.file_id; delete from ftable where file_id=old.file_id; "
+      "select raise(ignore); end");
+  ASSERT_TRUE(engine_.TaskStep());
+  ImapClient look;
+  ASSERT_TRUE(look.Connect("127.0.0.1", server_->ImapPort(), false) &&
+              look.Login(kUser, kPassword) && look.Select("tandrel"));
+  EXPECT_EQ(look.Exists(), 0u);
+  EXPECT_EQ(Text("select up_count from task_folder"), "0");
+}
+
 }  // namespace
