@@ -24,6 +24,12 @@ class QuotaWatch {
   // Asks when forced (a session just opened) or due. False when it did not
   // ask, or the server keeps no storage quota.
   bool Check(ImapClient& session, const std::string& folder, TimePoint now, bool forced);
+  // The next question waits a period from now (a session that could not
+  // be opened for it).
+  void Postpone(TimePoint now) {
+    asked_ = true;
+    asked_at_ = now;
+  }
   // An append was refused as over quota; the last answer is the mark.
   void NoteFull();
   // An append went through.

@@ -422,8 +422,13 @@ void SyncUpload::WatchQuota() {
   if (!quota.Due(engine_.clock_())) return;
   // While the mailbox is full this question is how room is found again:
   // worth opening the session for. Otherwise it rides on an open one.
-  if (!session.IsConnected() && !(quota.Full() && Open(session))) return;
-  quota.Check(session, engine_.Folder(), engine_.clock_(), false);
+  if (session.IsConnected()) {
+    quota.Check(session, engine_.Folder(), engine_.clock_(), true);
+  } else {
+    if (!quota.Full()) return;
+    quota.Postpone(engine_.clock_());  // once a period, offline too
+    if (!Open(session)) return;        // which asks, the session being new
+  }
   if (quota.RoomSinceFull() && engine_.backoff_ms_ != 0) {
     Log()->Write(LOG_INFO, "mailbox has room again, uploads resume");
     ResumeUploads();
