@@ -133,8 +133,7 @@ bool SyncQueries::FinishUpload(int file_id, int part) {
       true);
 }
 
-bool SyncQueries::FinishUploadAt(int file_id, int part, const std::string& mail_id,
-                                 bool& claimed) {
+bool SyncQueries::FinishUploadAt(int file_id, int part, const std::string& mail_id, bool& claimed) {
   claimed = false;
   return Run(
       "FinishUploadAt",
@@ -153,8 +152,8 @@ bool SyncQueries::RecordOwnIndex(int version, const std::string& uid) {
   return Run(
       "RecordOwnIndex",
       [&] {
-        db_.RunStatement(SqlText("update task_folder set mail_id='%q' where file_id=%d",
-                                 uid.c_str(), version));
+        db_.RunStatement(
+            SqlText("update task_folder set mail_id='%q' where file_id=%d", uid.c_str(), version));
       },
       false);
 }

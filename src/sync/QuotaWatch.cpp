@@ -10,8 +10,7 @@ bool QuotaWatch::Due(TimePoint now) const {
   return !asked_ || now - asked_at_ >= std::chrono::milliseconds(kPeriodMs);
 }
 
-bool QuotaWatch::Check(ImapClient& session, const std::string& folder, TimePoint now,
-                       bool forced) {
+bool QuotaWatch::Check(ImapClient& session, const std::string& folder, TimePoint now, bool forced) {
   if (!forced && !Due(now)) return false;
   asked_ = true;
   asked_at_ = now;

@@ -197,8 +197,8 @@ void SyncUpload::NoteUploadFailure(Pace pace) {
 }
 
 void SyncUpload::NoteDeleteFailure() {
-  int next = Grown(engine_.delete_backoff_ms_, SyncEngine::kFirstBackoffMs,
-                   SyncEngine::kMaxBackoffMs);
+  int next =
+      Grown(engine_.delete_backoff_ms_, SyncEngine::kFirstBackoffMs, SyncEngine::kMaxBackoffMs);
   engine_.delete_backoff_ms_ = next;
   engine_.delete_retry_at_ = engine_.clock_() + std::chrono::milliseconds(next);
 }
@@ -270,8 +270,7 @@ SyncUpload::Sent SyncUpload::Send(const FileRecord& record, const std::string& p
 }
 
 SyncUpload::Sent SyncUpload::Judge(const FileRecord& record, ImapClient::AppendResult result,
-                                   const ImapClient::AppendOutcome& outcome,
-                                   std::string& mail_id) {
+                                   const ImapClient::AppendOutcome& outcome, std::string& mail_id) {
   using Result = ImapClient::AppendResult;
   ImapClient& session = *engine_.task_session_;
   const std::string& text = outcome.server_text;
@@ -370,8 +369,7 @@ bool SyncUpload::DeleteRemote(const std::set<std::string>& mail_ids) {
   return DeleteRemote(mail_ids, gone);
 }
 
-bool SyncUpload::DeleteRemote(const std::set<std::string>& mail_ids,
-                              std::set<std::string>& gone) {
+bool SyncUpload::DeleteRemote(const std::set<std::string>& mail_ids, std::set<std::string>& gone) {
   if (mail_ids.empty()) return true;
   if (engine_.clock_() < engine_.delete_retry_at_) return false;
   std::map<uint32_t, std::string> asked;

@@ -60,13 +60,13 @@ TEST(DriveQuotaTest, AFullMailboxKeepsEveryFileAndDeletesLetTheRestUpload) {
   std::string src = dir.Sub("src"), mnt = a.MountPoint();
 
   // Five files of 8 MB: about 11 MB each as messages, so three fit.
-  ASSERT_EQ(Shell("set -e; mkdir " + Quote(src) + "; for i in 1 2 3 4 5; do head -c 8000000 "
-                  "/dev/urandom > " + Quote(src) + "/f$i; done; cp " + Quote(src) + "/f* " +
-                  Quote(mnt)),
+  ASSERT_EQ(Shell("set -e; mkdir " + Quote(src) +
+                  "; for i in 1 2 3 4 5; do head -c 8000000 "
+                  "/dev/urandom > " +
+                  Quote(src) + "/f$i; done; cp " + Quote(src) + "/f* " + Quote(mnt)),
             0);
   std::string out;
-  EXPECT_TRUE(StatusShows(a, {"mailbox full (quota)", "Uploads:     2 files waiting"}, out))
-      << out;
+  EXPECT_TRUE(StatusShows(a, {"mailbox full (quota)", "Uploads:     2 files waiting"}, out)) << out;
   struct statvfs st {};
   ASSERT_TRUE(DfShowsQuota(mnt, st));
   EXPECT_LE(st.f_bfree, st.f_blocks);

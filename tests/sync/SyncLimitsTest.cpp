@@ -204,8 +204,7 @@ TEST_F(SyncLimitsTest, ThrottlingAndAByeNamingALimitWaitMinutesAndShowTheServers
   Later(engine_.UploadBackoffMs());
   ASSERT_TRUE(engine_.TaskStep());
   EXPECT_EQ(engine_.UploadBackoffMs(), 2 * SyncEngine::kLongFirstBackoffMs);
-  EXPECT_NE(SyncStatus::Instance().Take().last_error.find("Daily upload limit"),
-            std::string::npos);
+  EXPECT_NE(SyncStatus::Instance().Take().last_error.find("Daily upload limit"), std::string::npos);
   Later(engine_.UploadBackoffMs() - 1);
   ASSERT_TRUE(engine_.TaskStep());  // still waiting: nothing sent
   Later(1);
