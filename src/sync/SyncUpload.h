@@ -13,10 +13,15 @@ class MetaStore;
 // The upload side of the task step (SyncEngine::TaskStep): parts waiting in
 // the store go up one message each, cached copies that changed or vanished
 // under them are settled, remote messages of deleted files are deleted and
-// the folder index goes up.
+// the folder index goes up. Each answer of the server is judged here: a
+// part named by APPENDUID is done at once; a full mailbox or a throttling
+// server makes the uploads wait minutes and shows in SyncStatus; a file too
+// big for the server is skipped; a delete counts only what the server no
+// longer has.
 // Thread contract: made, run and destroyed on the task thread (or by the
 // caller of TaskStep while the engine is not started); it uses the engine's
-// task session and upload back-off, which belong to that thread. Store
+// task session, upload and delete back-offs, quota watch and refused files,
+// which belong to that thread. Store
 // writes that change the tree, and the folder cache, are changed under the
 // engine's namespace_mutex_. The message of the next part is written on a
 // std::async thread that touches only its own record and file; ahead_ is the
