@@ -16,6 +16,7 @@
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/CppSQLite3DB.h"
+#include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "store/SyncQueries.h"
@@ -44,6 +45,8 @@ class SyncEngineTest : public ::testing::Test {
     account_.port = port;
     ASSERT_TRUE(store.AddAccount(account_));
     ASSERT_TRUE(store.SetCurAccount(kUser));
+    // As a machine that opened the mailbox before: the folder is selected as is.
+    ASSERT_TRUE(MailboxQueries(kUser).SetFolder("tandrel"));
     engine_.Attach(account_, cache_);
     cache_root_ = engine_.CacheRoot();
     ASSERT_FALSE(cache_root_.empty());
@@ -95,7 +98,7 @@ void ScriptRefusedAppends(ScriptedPeer& peer, int rounds) {
     if (i > 0) peer.Reconnect();
     peer.Say("* OK ready\r\n")
         .Await("login")
-        .Say("tag1 OK logged in\r\n")
+        .Say("tag1 OK [CAPABILITY IMAP4rev1] logged in\r\n")
         .Await("select")
         .Say("tag1 OK selected\r\n")
         .Await("append")
