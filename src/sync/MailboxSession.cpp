@@ -52,11 +52,14 @@ MailboxSession::Attempt MailboxSession::OpenOnce(ImapClient& session,
     if (!session.OpenFolder(attempt.folder)) return Stopped(session, "folder");
   } else if (!session.Select(known_folder)) {
     // A folder removed on the server is made again under the same name.
+    // The refusal of the select is what the user needs to read (a server
+    // may refuse SELECT for its own reasons), not that of the create.
     std::string refused = session.LastServerText();
     if (!session.IsConnected() || !session.Create(known_folder) || !session.Select(known_folder)) {
+      Log()->Write(LOG_WARNING, "folder %s: %s / %s", known_folder.c_str(), refused.c_str(),
+                   session.LastServerText().c_str());
       Attempt failed = Stopped(session, "folder");
-      if (!refused.empty() && refused != failed.server_text)
-        failed.server_text = refused + (failed.server_text.empty() ? "" : " / " + failed.server_text);
+      if (!refused.empty()) failed.server_text = refused;
       return failed;
     }
   }
