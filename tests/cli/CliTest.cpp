@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "../mail/ScriptedPeer.h"
 #include "TempDir.h"
 #include "cli/AccountLogin.h"
 #include "cli/CliCommands.h"
@@ -117,6 +119,46 @@ TEST(CliCommandsTest, StatusAndUnmountSayWhenNothingIsMounted) {
   EXPECT_EQ(out, "Not mounted: a@example.org is not mounted anywhere\n");
   EXPECT_EQ(RunCli({"unmount"}, out, err), 3);
   EXPECT_NE(out.find("Not mounted"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A server that keeps personal folders under "INBOX." and will not create
+// the folder: the mount stops before mounting, in the server's words.
+TEST(CliCommandsTest, MountStopsWithTheServersTextWhenTheFolderCannotBeCreated) {
+  TempDir dir("clicreate");
+  ScopedEnv home("HOME", dir.path());
+  ScopedEnv data("XDG_DATA_HOME", dir.Sub("share"));
+  ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
+  ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", "");
+  ScopedEnv password("TANDREL_PASSWORD", "pw");
+  ScriptedPeer peer;
+  peer.Say("* OK ready\r\n")
+      .Await("login")
+      .Say("tag1 OK [CAPABILITY IMAP4rev1 NAMESPACE] in\r\n")
+      .Await("NAMESPACE")
+      .Say("* NAMESPACE ((\"INBOX.\" \".\")) NIL NIL\r\ntag1 OK done\r\n")
+      .Await("LIST")
+      .Say("tag1 OK done\r\n")
+      .Await("LIST")
+      .Say("tag1 OK done\r\n")
+      .Await("create INBOX.tandrel")
+      .Say("tag1 NO [NOPERM] Permission denied\r\n");
+  peer.Start();
+  std::ostringstream err;
+  std::streambuf* kept = std::cerr.rdbuf(err.rdbuf());
+  std::string out, ignored;
+  int rc = RunCli({"mount", "--user", "u@example.com", "--server", "127.0.0.1", "--port",
+                   std::to_string(peer.Port()), "--mountpoint", dir.Sub("mnt")},
+                  out, ignored);
+  std::cerr.rdbuf(kept);
+  EXPECT_NE(rc, 0);
+  EXPECT_NE(err.str().find("NO [NOPERM] Permission denied"), std::string::npos) << err.str();
+  EXPECT_EQ(out.find("Mounted"), std::string::npos);
+  peer.Received();
+  EXPECT_TRUE(peer.Ok());
 }
 
 }  // namespace
