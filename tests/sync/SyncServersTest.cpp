@@ -1,6 +1,8 @@
 // Two machines and the mailbox read back with Python's imaplib, on each real
 // server and folder layout the program meets: Dovecot with folders at the
 // top, Dovecot with personal folders under "INBOX." and Cyrus IMAP.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -175,6 +177,17 @@ const Listing kTree{{"\\empty", 0},
                     {"\\报告\\年度 总结.txt", 1000},
                     {"\\big.bin", 25000000}};
 
+// The inode of each cached file: a copy removed and fetched again has another.
+std::map<std::string, ino_t> Inodes(SyncMachine& m) {
+  std::map<std::string, ino_t> inodes;
+  for (const auto& [path, size] : kTree) {
+    struct stat st {};
+    if (size >= 0 && ::stat((m.CacheDir() + NativePath(path).substr(1)).c_str(), &st) == 0)
+      inodes[path] = st.st_ino;
+  }
+  return inodes;
+}
+
 void MakeTree(SyncMachine& m) {
   for (const char* command : {"gen \\empty 0 1", "mkdir \\报告", "gen \\报告\\年度%20总结.txt 1000 5",
                               "gen \\big.bin 25000000 4"})
@@ -215,6 +228,8 @@ TEST_P(SyncServers, RebuiltFolderWithNewUidsLosesNothing) {
   MakeTree(*a_);
   ASSERT_TRUE(Converge());
   Mailbox before = CheckMailbox();
+  auto inodes_a = Inodes(*a_), inodes_b = Inodes(*b_);
+  ASSERT_EQ(inodes_b.size(), 3u);
   ASSERT_EQ(RunPython(MAILBOX_REBUILD_PATH), "copied " + std::to_string(before.messages) + "\n");
   Mailbox rebuilt = CheckMailbox();
   for (const auto& [uid, flags] : rebuilt.flags) EXPECT_EQ(before.flags.count(uid), 0u) << uid;
@@ -223,6 +238,8 @@ TEST_P(SyncServers, RebuiltFolderWithNewUidsLosesNothing) {
   EXPECT_EQ(List(*a_), kTree);
   EXPECT_EQ(List(*b_), kTree);
   ExpectSameBytes(*a_, *b_, kTree);
+  EXPECT_EQ(Inodes(*a_), inodes_a) << "no cached copy removed";
+  EXPECT_EQ(Inodes(*b_), inodes_b) << "no cached copy removed";
   Mailbox after = CheckMailbox();
   EXPECT_EQ(after.part_messages, before.part_messages) << "nothing went up again";
   EXPECT_EQ(after.parts, before.parts);
