@@ -77,6 +77,12 @@ MailboxSession::Result MailboxSession::Open(ImapClient& session, const AccountRe
   MailboxQueries queries(account.user);
   MailboxRecord record;
   if (!queries.Read(record)) record = MailboxRecord{};
+  {
+    // Until the refresh has recorded the new value, asking again would only
+    // find the same.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!relearn && stale_record_ != 0 && stale_record_ == record.uidvalidity) return Result::kStale;
+  }
   Attempt attempt = OpenOnce(session, account, record.folder);
   if (attempt.result != Result::kOpen) {
     NoteFailure(account, attempt);
@@ -92,10 +98,13 @@ MailboxSession::Result MailboxSession::Open(ImapClient& session, const AccountRe
     Log()->Write(LOG_INFO, "uidvalidity of %s is %u, was %u: waiting for the refresh",
                  attempt.folder.c_str(), now, record.uidvalidity);
     session.Close();
+    std::lock_guard<std::mutex> lock(mutex_);
+    stale_record_ = record.uidvalidity;
     return Result::kStale;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    stale_record_ = 0;
     backoff_ms_ = 0;
     folder_ = attempt.folder;
   }

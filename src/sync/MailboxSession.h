@@ -65,5 +65,7 @@ class MailboxSession {
   int backoff_ms_ = 0;
   std::chrono::steady_clock::time_point retry_at_{};
   std::string folder_;
+  // The recorded UIDVALIDITY an opening found changed; 0: none.
+  uint32_t stale_record_ = 0;
   Clock clock_;
 };
