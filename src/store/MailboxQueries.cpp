@@ -23,10 +23,16 @@ MailboxQueries::MailboxQueries(const std::string& user) {
   }
 }
 
-void MailboxQueries::EnsureTable() {
-  db_.RunStatement("CREATE TABLE IF NOT EXISTS mailbox(folder text, uidvalidity int)");
-  CppSQLite3Query q = db_.RunQuery("select count(*) as n from mailbox");
-  if (q.IntValue("n") == 0) db_.RunStatement("insert into mailbox(folder, uidvalidity) values('', 0)");
+bool MailboxQueries::Migrate() {
+  return Run(
+      "MigrateMailbox",
+      [&] {
+        db_.RunStatement("CREATE TABLE IF NOT EXISTS mailbox(folder text, uidvalidity int)");
+        CppSQLite3Query q = db_.RunQuery("select count(*) as n from mailbox");
+        if (q.IntValue("n") == 0)
+          db_.RunStatement("insert into mailbox(folder, uidvalidity) values('', 0)");
+      },
+      true);
 }
 
 bool MailboxQueries::Run(const char* what, const std::function<void()>& body, bool transaction) {
@@ -34,7 +40,6 @@ bool MailboxQueries::Run(const char* what, const std::function<void()>& body, bo
   try {
     std::optional<StoreTransaction> changes;
     if (transaction) changes.emplace(db_);
-    EnsureTable();
     body();
     if (changes) changes->Commit();
     return true;
@@ -54,13 +59,13 @@ bool MailboxQueries::Read(MailboxRecord& record) {
         record.folder = q.TextValue("folder");
         record.uidvalidity = static_cast<uint32_t>(q.Int64Value("uidvalidity"));
       },
-      true);
+      false);
 }
 
 bool MailboxQueries::SetFolder(const std::string& folder) {
   return Run(
       "SetMailboxFolder",
-      [&] { db_.RunStatement(SqlText("update mailbox set folder='%q'", folder.c_str())); }, true);
+      [&] { db_.RunStatement(SqlText("update mailbox set folder='%q'", folder.c_str())); }, false);
 }
 
 bool MailboxQueries::SetUidValidity(uint32_t uidvalidity) {
@@ -70,7 +75,7 @@ bool MailboxQueries::SetUidValidity(uint32_t uidvalidity) {
         db_.RunStatement(SqlText("update mailbox set uidvalidity=%lld",
                                  static_cast<long long>(uidvalidity)));
       },
-      true);
+      false);
 }
 
 std::string MailboxQueries::LostMailId(const std::string& old_mail_id) {

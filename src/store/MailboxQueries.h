@@ -11,7 +11,10 @@
 
 // The account's mailbox folder name and the UIDVALIDITY its mail ids belong
 // to, and the relearning of every mail id when that changes. The table is
-// added on first use, so databases made before it keep working.
+// added by Migrate before any other thread uses the database (a schema change
+// under a running statement of another connection fails it); databases made
+// before it keep working, and a database without it reads as nothing
+// recorded.
 // Thread contract: one thread only, like MetaStore: each caller makes its own
 // short-lived object. Failures are logged and reported as false.
 class MailboxQueries {
@@ -21,6 +24,8 @@ class MailboxQueries {
   MailboxQueries(const MailboxQueries&) = delete;
   MailboxQueries& operator=(const MailboxQueries&) = delete;
 
+  // Adds the table (with its one row) where it is missing.
+  bool Migrate();
   bool Read(MailboxRecord& record);
   bool SetFolder(const std::string& folder);
   bool SetUidValidity(uint32_t uidvalidity);
@@ -39,7 +44,6 @@ class MailboxQueries {
 
  private:
   bool Run(const char* what, const std::function<void()>& body, bool transaction);
-  void EnsureTable();
 
   CppSQLite3DB db_;
 };

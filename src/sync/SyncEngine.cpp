@@ -6,6 +6,7 @@
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
 #include "platform/Locations.h"
+#include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
@@ -48,6 +49,8 @@ SyncEngine::~SyncEngine() { Stop(); }
 void SyncEngine::Attach(const AccountRecord& account, FolderCache& cache) {
   account_ = account;
   cache_ = &cache;
+  // Before the threads: a table added later would fail their statements.
+  MailboxQueries(account_.user).Migrate();
 }
 
 bool SyncEngine::Start(const AccountRecord& account, FolderCache& cache) {

@@ -236,7 +236,7 @@ class SyncEngine {
   // The refresh session's complete or partial listing, after its NOOP; the
   // mail ids learnt again first when the folder's UIDVALIDITY changed.
   bool ListMailbox(std::vector<uint32_t>& uids, bool& complete);
-  bool CheckUidValidity(const std::vector<uint32_t>& uids);
+  bool CheckUidValidity(const std::vector<uint32_t>& uids, bool complete);
   bool RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidvalidity);
   // Keeps in vanished only the mail ids that a fresh session's complete
   // listing lacks too.

@@ -48,10 +48,10 @@ bool SyncEngine::ListMailbox(std::vector<uint32_t>& uids, bool& complete) {
   }
   uids = std::move(listing.uids);
   complete = listing.complete;
-  return CheckUidValidity(uids);
+  return CheckUidValidity(uids, complete);
 }
 
-bool SyncEngine::CheckUidValidity(const std::vector<uint32_t>& uids) {
+bool SyncEngine::CheckUidValidity(const std::vector<uint32_t>& uids, bool complete) {
   uint32_t now = refresh_session_->UidValidity();
   MailboxQueries queries(account_.user);
   MailboxRecord record;
@@ -59,6 +59,12 @@ bool SyncEngine::CheckUidValidity(const std::vector<uint32_t>& uids) {
   if (record.uidvalidity == now) return true;
   // Mail ids learnt before the value was recorded belong to it.
   if (record.uidvalidity == 0) return queries.SetUidValidity(now);
+  // A part missing from a short listing would be taken for lost.
+  if (!complete) {
+    Log()->Write(LOG_WARNING, "uidvalidity of %s changed, listing not complete: learnt later",
+                 Folder().c_str());
+    return false;
+  }
   Log()->Write(LOG_WARNING, "uidvalidity of %s changed from %u to %u: learning %zu messages again",
                Folder().c_str(), record.uidvalidity, now, uids.size());
   return RelearnMailIds(uids, now);

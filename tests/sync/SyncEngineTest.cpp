@@ -47,7 +47,8 @@ class SyncEngineTest : public ::testing::Test {
     ASSERT_TRUE(store.AddAccount(account_));
     ASSERT_TRUE(store.SetCurAccount(kUser));
     // As a machine that opened the mailbox before: the folder is selected as is.
-    ASSERT_TRUE(MailboxQueries(kUser).SetFolder("tandrel"));
+    MailboxQueries mailbox(kUser);
+    ASSERT_TRUE(mailbox.Migrate() && mailbox.SetFolder("tandrel"));
     engine_.Attach(account_, cache_);
     cache_root_ = engine_.CacheRoot();
     ASSERT_FALSE(cache_root_.empty());
