@@ -54,6 +54,10 @@ bool MailboxQueries::Read(MailboxRecord& record) {
   return Run(
       "ReadMailbox",
       [&] {
+        // A database the migration has not reached yet has nothing recorded.
+        if (db_.RunQuery("select count(*) as n from sqlite_master where name='mailbox'")
+                .IntValue("n") == 0)
+          return;
         CppSQLite3Query q = db_.RunQuery("select folder, uidvalidity from mailbox");
         if (q.AtEnd()) return;
         record.folder = q.TextValue("folder");
