@@ -17,9 +17,12 @@
 #include "cli/AccountSecrets.h"
 #include "drive/DriveSession.h"
 #include "log/CLog.h"
+#include "mail/ImapClient.h"
 #include "platform/FileHelpers.h"
+#include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
+#include "sync/MailboxSession.h"
 #include "sync/StatusPublisher.h"
 #include "sync/SyncEngine.h"
 #include "sync/TransferProgress.h"
@@ -297,14 +300,26 @@ bool MountCommand::Resolve(const Options& options, AccountRecord& account, bool&
 }
 
 bool MountCommand::SignIn(const AccountRecord& account) {
-  switch (AccountLogin::Check(account)) {
-    case AccountLogin::Verdict::kAccepted:
+  // The folder is opened as the engine will open it, so that a folder the
+  // server will not create or select stops the mount here, in its words.
+  MailboxRecord record;
+  if (AccountLogin::IsKnown(account.user)) MailboxQueries(account.user).Read(record);
+  ImapClient session;
+  MailboxSession::Attempt attempt = MailboxSession::OpenOnce(session, account, record.folder);
+  session.Logout();
+  switch (attempt.result) {
+    case MailboxSession::Result::kOpen:
       return true;
-    case AccountLogin::Verdict::kRefused:
-      std::cerr << AccountLogin::kFailedText << "\n";
-      return false;
-    case AccountLogin::Verdict::kUnreachable:
+    case MailboxSession::Result::kUnreachable:
       break;
+    default:
+      if (std::string(attempt.step) == "login") std::cerr << AccountLogin::kFailedText << "\n";
+      std::cerr << "tandrel-cli: the server refused the " << attempt.step << ": "
+                << (attempt.server_text.empty() ? "no reason given" : attempt.server_text)
+                << "\n";
+      CLog::Instance()->Write(LOG_ERROR, "mount of %s refused at %s: %s", account.user.c_str(),
+                              attempt.step, attempt.server_text.c_str());
+      return false;
   }
   if (!AccountLogin::IsKnown(account.user)) {
     std::cerr << AccountLogin::kFailedText << "\n"

@@ -39,7 +39,8 @@ class MountCommand {
   // remember tells whether the password is to be kept.
   static bool Resolve(const Options& options, AccountRecord& account, bool& remember,
                       std::string& error);
-  // Checks the credentials; an account known here whose server cannot be
-  // reached starts offline. False (with the message shown) to give up.
+  // Checks the credentials and the mailbox folder; an account known here
+  // whose server cannot be reached starts offline. False (with the server's
+  // own text shown) to give up.
   static bool SignIn(const AccountRecord& account);
 };

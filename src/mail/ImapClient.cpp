@@ -131,6 +131,7 @@ bool ImapClient::Connect(const std::string& server, int port, bool use_ssl) {
   // What an earlier session learnt does not hold for this one.
   capabilities_.clear();
   capabilities_after_login_ = logged_in_ = id_sent_ = idling_ = false;
+  last_server_text_.clear();
   append_limit_ = 0;
   trash_looked_up_ = false;
   trash_.clear();

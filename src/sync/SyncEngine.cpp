@@ -6,9 +6,11 @@
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
 #include "platform/Locations.h"
+#include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
+#include "sync/MailboxSession.h"
 #include "sync/PartHeaders.h"
 #include "sync/SyncNames.h"
 #include "sync/SyncNamespace.h"
@@ -36,7 +38,8 @@ void SyncEngine::CountTransfers(ImapClient& session) {
 SyncEngine::SyncEngine()
     : task_session_(std::make_unique<ImapClient>()),
       refresh_session_(std::make_unique<ImapClient>()),
-      namespace_ops_(std::make_unique<SyncNamespace>(*this)) {
+      namespace_ops_(std::make_unique<SyncNamespace>(*this)),
+      mailbox_(std::make_unique<MailboxSession>()) {
   CountTransfers(*task_session_);
   CountTransfers(*refresh_session_);
 }
@@ -46,6 +49,8 @@ SyncEngine::~SyncEngine() { Stop(); }
 void SyncEngine::Attach(const AccountRecord& account, FolderCache& cache) {
   account_ = account;
   cache_ = &cache;
+  // Before the threads: a table added later would fail their statements.
+  MailboxQueries(account_.user).Migrate();
 }
 
 bool SyncEngine::Start(const AccountRecord& account, FolderCache& cache) {
@@ -53,6 +58,7 @@ bool SyncEngine::Start(const AccountRecord& account, FolderCache& cache) {
   Attach(account, cache);
   task_session_->Reset();
   refresh_session_->Reset();
+  mailbox_->ResetBackoff();
   running_ = true;
   threads_on_ = true;
   try {
@@ -136,21 +142,22 @@ void SyncEngine::RefreshLoop() {
 }
 
 bool SyncEngine::OpenMailbox(ImapClient& session) {
-  bool ok = session.Connect(account_.down_server, account_.port, account_.ssl_flag != 0);
-  if (!ok)
-    SyncStatus::Instance().NoteOffline("the server " + account_.down_server + " cannot be reached");
-  ok = ok && session.Login(account_.user, account_.pwd);
-  // A server still talking after a failed login has refused it.
-  if (!ok && session.IsConnected())
-    SyncStatus::Instance().NoteError("the server refused the login");
-  std::string folder = Folder();
-  ok = ok && (session.Select(folder) || (session.Create(folder) && session.Select(folder)));
-  if (ok) SyncStatus::Instance().NoteOnline();
-  // A half-opened session would pass the connected test and fail every
-  // command after it; closed, its next user opens it again.
-  if (!ok) session.Close();
-  return ok;
+  // Only the refresh learns mail ids again under a new UIDVALIDITY.
+  bool relearn = &session == refresh_session_.get();
+  if (mailbox_->Open(session, account_, relearn) != MailboxSession::Result::kOpen) {
+    // A half-opened session would pass the connected test and fail every
+    // command after it; closed, its next user opens it again.
+    session.Close();
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(folder_mutex_);
+  folder_ = mailbox_->Folder();
+  return true;
 }
+
+void SyncEngine::SetOpenClockForTest(Clock clock) { mailbox_->SetClock(std::move(clock)); }
+
+int SyncEngine::OpenBackoffMs() const { return mailbox_->BackoffMs(); }
 
 std::string SyncEngine::Folder() const {
   std::lock_guard<std::mutex> lock(folder_mutex_);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,6 +21,7 @@
 
 class FolderCache;
 class ImapClient;
+class MailboxSession;
 class MetaStore;
 class SyncNamespace;
 
@@ -232,4 +234,32 @@ class SyncEngine {
   // The drive-side operations; their own state is guarded by
   // namespace_mutex_.
   std::unique_ptr<SyncNamespace> namespace_ops_;
+
+  // ---- opening sessions, and what a listing may be trusted with
+  // (MailboxSession, SyncListing.cpp)
+ public:
+  // A listing that loses more parts than this, or more than a tenth of the
+  // known ones, is checked again on a fresh session before files go.
+  static constexpr size_t kMassLossParts = 3;
+  // Test-only: the clock of the opening back-off.
+  void SetOpenClockForTest(Clock clock);
+  // Milliseconds an opening waits now after failed ones (0: none).
+  int OpenBackoffMs() const;
+
+ private:
+  // The refresh session's complete or partial listing, after its NOOP; the
+  // mail ids learnt again first when the folder's UIDVALIDITY changed.
+  bool ListMailbox(std::vector<uint32_t>& uids, bool& complete);
+  bool CheckUidValidity(const std::vector<uint32_t>& uids, bool complete);
+  bool RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidvalidity);
+  // Keeps in vanished only the mail ids that a fresh session's complete
+  // listing lacks too.
+  void ConfirmVanished(std::vector<std::string>& vanished);
+  // Header fetches in batches (one command per UID where the server needs
+  // a whole-message fetch), each header learnt as LearnMessage does.
+  bool LearnNewMessages(Listing& listing, const std::vector<uint32_t>& uids);
+  bool LearnHeader(Listing& listing, const std::string& uid, const std::string& header);
+
+  // Shared by every session of the engine; its own mutex.
+  std::unique_ptr<MailboxSession> mailbox_;
 };

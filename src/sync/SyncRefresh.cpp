@@ -112,46 +112,47 @@ void SyncEngine::RefreshPass() {
 
 bool SyncEngine::Refresh() {
   Log()->Write(LOG_DEBUG, "begin refresh");
-  bool changed = false;
+  std::vector<uint32_t> uids;
+  bool complete = false;
+  if (!ListMailbox(uids, complete)) return false;
   std::set<std::string> remote;
-  bool fresh = !refresh_session_->IsConnected();
-  // An open session learns of messages that arrived since its last command
-  // only through a command: without the noop the listing misses them once.
-  if (!EnsureOpen(*refresh_session_) || (!fresh && !refresh_session_->Noop()) ||
-      !refresh_session_->FetchUidList(remote)) {
-    refresh_session_->Close();
-    return false;
-  }
+  for (uint32_t uid : uids) remote.insert(std::to_string(uid));
   MetaStore store;
   std::map<std::string, PartState> local;
   if (!store.GetAllMailId(local)) return false;
 
   // Parts whose messages are gone, newest first.
   std::vector<std::string> vanished;
+  size_t known = 0;
   for (auto it = local.rbegin(); it != local.rend(); ++it) {
-    if (it->first.empty() || remote.count(it->first) != 0) continue;
     PartState state = it->second;
-    if (state == PartState::kCached || state == PartState::kAwaitingDownload) {
-      vanished.push_back(it->first);
-    }
+    if (it->first.empty() || (state != PartState::kCached && state != PartState::kAwaitingDownload))
+      continue;
+    ++known;
+    if (remote.count(it->first) == 0) vanished.push_back(it->first);
   }
+  bool changed = false;
+  if (!vanished.empty() && !complete) {
+    // A server in trouble or a folder being rewritten lists less than it
+    // holds: nothing is judged gone from such a listing.
+    Log()->Write(LOG_WARNING, "listing of %zu messages is not complete: %zu parts not seen kept",
+                 uids.size(), vanished.size());
+    vanished.clear();
+  }
+  if (vanished.size() > kMassLossParts || vanished.size() * 10 > known) ConfirmVanished(vanished);
   if (!vanished.empty()) DropVanished(store, vanished, changed);
 
   SyncQueries queries(account_.user);
   Listing listing(store, queries, remote);
   listing.changed = changed;
   store.GetFolderMailId(listing.index_mail_id);
-  bool ok = true;
-  for (const std::string& uid : remote) {
-    if (!running_ && threads_on_) break;
-    if (local.count(uid) != 0 || uid == listing.index_mail_id || ignored_uids_.count(uid) != 0) {
-      continue;
-    }
-    if (!LearnMessage(listing, uid)) {
-      ok = false;
-      break;
-    }
+  std::vector<uint32_t> unknown;
+  for (uint32_t uid : uids) {
+    std::string id = std::to_string(uid);
+    if (local.count(id) == 0 && id != listing.index_mail_id && ignored_uids_.count(id) == 0)
+      unknown.push_back(uid);
   }
+  bool ok = LearnNewMessages(listing, unknown);
   if (!RecordLearned(listing)) ok = false;
   if (listing.changed) RebuildFolderCache();
   Log()->Write(LOG_DEBUG, "end refresh");
@@ -170,6 +171,10 @@ bool SyncEngine::LearnMessage(Listing& listing, const std::string& uid) {
     refresh_session_->Close();
     return false;
   }
+  return LearnHeader(listing, uid, header);
+}
+
+bool SyncEngine::LearnHeader(Listing& listing, const std::string& uid, const std::string& header) {
   if (header.find("X-tdr-info:") == std::string::npos) {
     // Not one of ours (a stray mail, another program's): never again.
     Log()->Write(LOG_WARNING, "pass over message without part header, mail_id:%s", uid.c_str());

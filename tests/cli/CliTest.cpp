@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "../mail/ScriptedPeer.h"
 #include "TempDir.h"
 #include "cli/AccountLogin.h"
 #include "cli/CliCommands.h"
@@ -117,6 +119,63 @@ TEST(CliCommandsTest, StatusAndUnmountSayWhenNothingIsMounted) {
   EXPECT_EQ(out, "Not mounted: a@example.org is not mounted anywhere\n");
   EXPECT_EQ(RunCli({"unmount"}, out, err), 3);
   EXPECT_NE(out.find("Not mounted"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Mounts against a scripted server; the exit code, stderr in err.
+int MountAgainst(ScriptedPeer& peer, const TempDir& dir, std::string& out, std::string& err) {
+  peer.Start();
+  std::ostringstream captured;
+  std::streambuf* kept = std::cerr.rdbuf(captured.rdbuf());
+  std::string ignored;
+  int rc = RunCli({"mount", "--user", "u@example.com", "--server", "127.0.0.1", "--port",
+                   std::to_string(peer.Port()), "--mountpoint", dir.Sub("mnt")},
+                  out, ignored);
+  std::cerr.rdbuf(kept);
+  err = captured.str();
+  peer.Received();
+  EXPECT_TRUE(peer.Ok());
+  return rc;
+}
+
+// A refused login, and a server that keeps personal folders under "INBOX."
+// and will not create the folder: the mount stops before mounting, in the
+// server's own words.
+TEST(CliCommandsTest, MountStopsWithTheServersTextWhenRefused) {
+  TempDir dir("clirefused");
+  ScopedEnv home("HOME", dir.path());
+  ScopedEnv data("XDG_DATA_HOME", dir.Sub("share"));
+  ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
+  ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", "");
+  ScopedEnv password("TANDREL_PASSWORD", "pw");
+  std::string out, err;
+  ScriptedPeer login;
+  login.Say("* OK ready\r\n")
+      .Await("login")
+      .Say("tag1 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n");
+  EXPECT_NE(MountAgainst(login, dir, out, err), 0);
+  EXPECT_NE(err.find(AccountLogin::kFailedText), std::string::npos) << err;
+  EXPECT_NE(err.find("NO [AUTHENTICATIONFAILED] Authentication failed."), std::string::npos)
+      << err;
+
+  ScriptedPeer create;
+  create.Say("* OK ready\r\n")
+      .Await("login")
+      .Say("tag1 OK [CAPABILITY IMAP4rev1 NAMESPACE] in\r\n")
+      .Await("NAMESPACE")
+      .Say("* NAMESPACE ((\"INBOX.\" \".\")) NIL NIL\r\ntag1 OK done\r\n")
+      .Await("LIST")
+      .Say("tag1 OK done\r\n")
+      .Await("LIST")
+      .Say("tag1 OK done\r\n")
+      .Await("create INBOX.tandrel")
+      .Say("tag1 NO [NOPERM] Permission denied\r\n");
+  EXPECT_NE(MountAgainst(create, dir, out, err), 0);
+  EXPECT_NE(err.find("NO [NOPERM] Permission denied"), std::string::npos) << err;
+  EXPECT_EQ(out.find("Mounted"), std::string::npos);
 }
 
 }  // namespace

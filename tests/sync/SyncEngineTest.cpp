@@ -16,11 +16,13 @@
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/CppSQLite3DB.h"
+#include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "store/SyncQueries.h"
 #include "sync/FolderCache.h"
 #include "sync/PartHeaders.h"
+#include "sync/SyncStatus.h"
 #include "sync/TransferProgress.h"
 
 namespace {
@@ -44,6 +46,9 @@ class SyncEngineTest : public ::testing::Test {
     account_.port = port;
     ASSERT_TRUE(store.AddAccount(account_));
     ASSERT_TRUE(store.SetCurAccount(kUser));
+    // As a machine that opened the mailbox before: the folder is selected as is.
+    MailboxQueries mailbox(kUser);
+    ASSERT_TRUE(mailbox.Migrate() && mailbox.SetFolder("tandrel"));
     engine_.Attach(account_, cache_);
     cache_root_ = engine_.CacheRoot();
     ASSERT_FALSE(cache_root_.empty());
@@ -93,7 +98,7 @@ class SyncEngineTest : public ::testing::Test {
 void ScriptRefusedAppends(ScriptedPeer& peer, int rounds) {
   peer.Say("* OK ready\r\n")
       .Await("login")
-      .Say("tag1 OK logged in\r\n")
+      .Say("tag1 OK [CAPABILITY IMAP4rev1] logged in\r\n")
       .Await("select")
       .Say("tag1 OK selected\r\n");
   for (int i = 0; i < rounds; ++i) {
@@ -177,6 +182,130 @@ TEST_F(SyncEngineTest, StopCutsSessionsThatAServerLeftHanging) {
   MailConnection::SetDefaultTimeouts(MailConnection::kConnectTimeoutMs,
                                      MailConnection::kIoTimeoutMs);
   peer.Received();
+}
+
+size_t Count(const std::string& text, const std::string& word) {
+  size_t n = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+  return n;
+}
+
+// Greeting, login and the select of the recorded folder with `exists`.
+void ScriptOpen(ScriptedPeer& peer, int exists) {
+  peer.Say("* OK ready\r\n")
+      .Await("login")
+      .Say("tag1 OK [CAPABILITY IMAP4rev1] in\r\n")
+      .Await("select")
+      .Say("* " + std::to_string(exists) + " EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\ntag1 OK done\r\n");
+}
+
+void ScriptListing(ScriptedPeer& peer, const std::vector<int>& uids) {
+  std::string answer;
+  for (size_t i = 0; i < uids.size(); ++i)
+    answer += "* " + std::to_string(i + 1) + " FETCH (UID " + std::to_string(uids[i]) + ")\r\n";
+  peer.Await("UID FETCH 1:* (UID)").Say(answer + "tag1 OK done\r\n");
+}
+
+void ScriptLogout(ScriptedPeer& peer) {
+  peer.Await("logout").Say("* BYE bye\r\ntag1 OK done\r\n");
+}
+
+TEST_F(SyncEngineTest, OnlyACompleteListingConfirmedOnAFreshSessionRemovesFiles) {
+  ScriptedPeer peer;
+  ScriptOpen(peer, 0);  // an empty folder is asked nothing
+  peer.Await("noop").Say("* 3 EXISTS\r\ntag1 OK done\r\n");
+  ScriptListing(peer, {1});  // shorter than EXISTS
+  peer.Await("noop").Say("* 2 EXPUNGE\r\ntag1 OK done\r\n");
+  ScriptListing(peer, {1, 3});  // complete, and one of three lost: checked again
+  peer.Reconnect();
+  ScriptOpen(peer, 3);
+  ScriptListing(peer, {1, 2, 3});
+  ScriptLogout(peer);
+  peer.Reconnect();  // the refresh session was cut: the next pass opens again
+  ScriptOpen(peer, 2);
+  ScriptListing(peer, {1, 3});
+  peer.Reconnect();
+  ScriptOpen(peer, 2);
+  ScriptListing(peer, {1, 3});
+  ScriptLogout(peer);
+  peer.Start();
+  Prepare(peer.Port());
+  MailConnection::SetDefaultTimeouts(5000, 5000);
+
+  EXPECT_TRUE(engine_.Refresh());
+  for (int id = 1; id <= 3; ++id) {
+    Exec("insert into ftable(file_id,file_name,folder_id) values(" + std::to_string(id) + ",'f" +
+         std::to_string(id) + "',1)");
+    Exec("insert into mail(file_id,mail_id,name,size,total_size,part,total_part,md5,stat) values(" +
+         std::to_string(id) + ",'" + std::to_string(id) + "','f" + std::to_string(id) +
+         "',1,1,0,1,'m',0)");
+  }
+  EXPECT_TRUE(engine_.Refresh());
+  EXPECT_EQ(Scalar("select count(*) from mail"), 3) << "a short listing removes nothing";
+  EXPECT_TRUE(engine_.Refresh());
+  EXPECT_EQ(Scalar("select count(*) from mail"), 3) << "the fresh session still lists it";
+  EXPECT_FALSE(engine_.Refresh());
+  EXPECT_TRUE(engine_.Refresh());
+  EXPECT_EQ(Scalar("select count(*) from mail"), 2);
+  EXPECT_EQ(Scalar("select count(*) from mail where mail_id='2'"), 0);
+  EXPECT_EQ(Scalar("select uidvalidity from mailbox"), 7) << "recorded at the first listing";
+  engine_.Stop();
+  std::string sent = peer.Received();
+  EXPECT_TRUE(peer.Ok());
+  EXPECT_EQ(Count(sent, "FETCH"), 5u) << "nothing fetched from the empty folder";
+  MailConnection::SetDefaultTimeouts(MailConnection::kConnectTimeoutMs,
+                                     MailConnection::kIoTimeoutMs);
+}
+
+// NetEase refuses SELECT until the client said who it is; a refusal is shown
+// in the server's words and openings back off, never a tight loop.
+TEST_F(SyncEngineTest, IdBeforeSelectAndRefusedOpeningsBackOff) {
+  ScriptedPeer peer;
+  peer.Say("* OK ready\r\n")
+      .Await("login")
+      .Say("tag1 OK in\r\n")
+      .Await("CAPABILITY")
+      .Say("* CAPABILITY IMAP4rev1 ID UIDPLUS\r\ntag1 OK done\r\n")
+      .Await("ID (")
+      .Say("* ID NIL\r\ntag1 OK done\r\n")
+      .Await("select")
+      .Say("* 0 EXISTS\r\ntag1 OK done\r\n");
+  const std::string refusal = "NO SELECT Unsafe Login. Please contact kefu@188.com for help";
+  for (int i = 0; i < 3; ++i) {
+    peer.Reconnect()
+        .Say("* OK ready\r\n")
+        .Await("login")
+        .Say("tag1 OK [CAPABILITY IMAP4rev1] in\r\n")
+        .Await("select")
+        .Say("tag1 " + refusal + "\r\n")
+        .Await("create")
+        .Say("tag1 NO [ALREADYEXISTS] exists\r\n");
+  }
+  peer.Start();
+  Prepare(peer.Port());
+  MailConnection::SetDefaultTimeouts(5000, 5000);
+  auto now = std::chrono::steady_clock::now();
+  engine_.SetOpenClockForTest([&] { return now; });
+  ASSERT_TRUE(engine_.Refresh());
+  engine_.Stop();  // the next pass opens a new session
+
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(engine_.Refresh());
+  EXPECT_EQ(engine_.OpenBackoffMs(), 1000);
+  EXPECT_EQ(SyncStatus::Instance().Take().last_error, refusal);
+  EXPECT_EQ(SyncStatus::Instance().Take().state, SyncStatus::State::kError);
+  now += std::chrono::milliseconds(1000);
+  EXPECT_FALSE(engine_.Refresh());
+  now += std::chrono::milliseconds(2000);
+  EXPECT_FALSE(engine_.Refresh());
+  EXPECT_EQ(engine_.OpenBackoffMs(), 4000);
+  std::string sent = peer.Received();
+  EXPECT_TRUE(peer.Ok());
+  EXPECT_EQ(Count(sent, " login "), 4u);
+  size_t id = sent.find("ID (\"name\" \"tandrel\"");
+  ASSERT_NE(id, std::string::npos);
+  EXPECT_LT(id, sent.find("select"));
+  MailConnection::SetDefaultTimeouts(MailConnection::kConnectTimeoutMs,
+                                     MailConnection::kIoTimeoutMs);
 }
 
 class SyncEngineDovecotTest : public SyncEngineTest {

@@ -1,0 +1,156 @@
+#include "sync/MailboxSession.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "log/CLog.h"
+#include "mail/ImapClient.h"
+#include "store/MailboxQueries.h"
+#include "sync/SyncStatus.h"
+
+namespace {
+
+CLog* Log() { return CLog::Instance(); }
+
+// The capabilities whose presence changes what the program does.
+std::vector<std::string> CapabilitiesInUse(const ImapClient& session) {
+  static const char* const kUsed[] = {"IDLE",        "UIDPLUS",    "ID",   "NAMESPACE",
+                                      "QUOTA",       "SPECIAL-USE", "MOVE", "X-GM-EXT-1",
+                                      "LITERAL+",    "APPENDLIMIT"};
+  std::vector<std::string> in_use;
+  for (const std::string& name : session.Capabilities())
+    for (const char* used : kUsed)
+      if (name == used || name.rfind(std::string(used) + "=", 0) == 0) in_use.push_back(name);
+  return in_use;
+}
+
+MailboxSession::Attempt Stopped(ImapClient& session, const char* step) {
+  MailboxSession::Attempt attempt;
+  attempt.step = step;
+  // A server still talking has said no; a broken line says nothing.
+  attempt.result = session.IsConnected() ? MailboxSession::Result::kRefused
+                                         : MailboxSession::Result::kUnreachable;
+  attempt.server_text = session.LastServerText();
+  session.Close();
+  return attempt;
+}
+
+}  // namespace
+
+MailboxSession::MailboxSession() : clock_([] { return std::chrono::steady_clock::now(); }) {}
+
+MailboxSession::Attempt MailboxSession::OpenOnce(ImapClient& session,
+                                                 const AccountRecord& account,
+                                                 const std::string& known_folder) {
+  if (!session.Connect(account.down_server, account.port, account.ssl_flag != 0))
+    return Stopped(session, "connect");
+  if (!session.Login(account.user, account.pwd)) return Stopped(session, "login");
+  if (!session.EnsureCapabilities()) return Stopped(session, "capability");
+  Attempt attempt;
+  attempt.folder = known_folder;
+  if (known_folder.empty()) {
+    if (!session.OpenFolder(attempt.folder)) return Stopped(session, "folder");
+  } else if (!session.Select(known_folder)) {
+    // A folder removed on the server is made again under the same name.
+    // The refusal of the select is what the user needs to read (a server
+    // may refuse SELECT for its own reasons), not that of the create.
+    std::string refused = session.LastServerText();
+    if (!session.IsConnected() || !session.Create(known_folder) || !session.Select(known_folder)) {
+      Log()->Write(LOG_WARNING, "folder %s: %s / %s", known_folder.c_str(), refused.c_str(),
+                   session.LastServerText().c_str());
+      Attempt failed = Stopped(session, "folder");
+      if (!refused.empty()) failed.server_text = refused;
+      return failed;
+    }
+  }
+  attempt.result = Result::kOpen;
+  attempt.step = "open";
+  return attempt;
+}
+
+MailboxSession::Result MailboxSession::Open(ImapClient& session, const AccountRecord& account,
+                                            bool relearn) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (backoff_ms_ > 0 && clock_() < retry_at_) return Result::kBackingOff;
+  }
+  MailboxQueries queries(account.user);
+  MailboxRecord record;
+  if (!queries.Read(record)) record = MailboxRecord{};
+  {
+    // Until the refresh has recorded the new value, asking again would only
+    // find the same.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!relearn && stale_record_ != 0 && stale_record_ == record.uidvalidity) return Result::kStale;
+  }
+  Attempt attempt = OpenOnce(session, account, record.folder);
+  if (attempt.result != Result::kOpen) {
+    NoteFailure(account, attempt);
+    return attempt.result;
+  }
+  if (record.folder.empty()) {
+    Log()->Write(LOG_INFO, "mailbox folder of %s: %s", account.user.c_str(),
+                 attempt.folder.c_str());
+    queries.SetFolder(attempt.folder);
+  }
+  uint32_t now = session.UidValidity();
+  if (!relearn && record.uidvalidity != 0 && now != 0 && now != record.uidvalidity) {
+    Log()->Write(LOG_INFO, "uidvalidity of %s is %u, was %u: waiting for the refresh",
+                 attempt.folder.c_str(), now, record.uidvalidity);
+    session.Close();
+    std::lock_guard<std::mutex> lock(mutex_);
+    stale_record_ = record.uidvalidity;
+    return Result::kStale;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stale_record_ = 0;
+    backoff_ms_ = 0;
+    folder_ = attempt.folder;
+  }
+  SyncStatus::Instance().SetCapabilities(CapabilitiesInUse(session));
+  SyncStatus::Instance().NoteOnline();
+  return Result::kOpen;
+}
+
+void MailboxSession::NoteFailure(const AccountRecord& account, const Attempt& attempt) {
+  int wait = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    backoff_ms_ = backoff_ms_ == 0 ? kFirstBackoffMs : std::min(backoff_ms_ * 2, kMaxBackoffMs);
+    retry_at_ = clock_() + std::chrono::milliseconds(backoff_ms_);
+    wait = backoff_ms_;
+  }
+  Log()->Write(LOG_WARNING, "open mailbox of %s failed at %s: %s; next try in %d ms",
+               account.user.c_str(), attempt.step,
+               attempt.server_text.empty() ? "no answer" : attempt.server_text.c_str(), wait);
+  if (attempt.result == Result::kUnreachable) {
+    SyncStatus::Instance().NoteOffline("the server " + account.down_server +
+                                       " cannot be reached");
+  } else {
+    std::string text = attempt.server_text.empty()
+                           ? std::string("the server refused the ") + attempt.step
+                           : attempt.server_text;
+    SyncStatus::Instance().NoteError(text);
+  }
+}
+
+std::string MailboxSession::Folder() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return folder_;
+}
+
+int MailboxSession::BackoffMs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return backoff_ms_;
+}
+
+void MailboxSession::ResetBackoff() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  backoff_ms_ = 0;
+}
+
+void MailboxSession::SetClock(Clock clock) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  clock_ = std::move(clock);
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "store/AccountRecord.h"
+
+class ImapClient;
+
+// Opens the engine's IMAP sessions (task, refresh, download) on the account's
+// mailbox folder: connect, login, capabilities (with ID where the server
+// advertises it: some refuse SELECT without), then the folder recorded for
+// the account, or the one NAMESPACE and LIST point to, recorded for every
+// later start. A failed opening backs off (1 s doubling to 5 minutes) for all
+// sessions at once: during it an opening fails without network traffic.
+// Thread contract: Open from any of the engine's threads; the back-off and
+// the folder name are guarded by mutex_ (a leaf lock, never held during
+// network traffic). OpenOnce is free of shared state.
+class MailboxSession {
+ public:
+  static constexpr int kFirstBackoffMs = 1000;
+  static constexpr int kMaxBackoffMs = 5 * 60 * 1000;
+
+  enum class Result {
+    kOpen,
+    kUnreachable,  // no connection, or it broke
+    kRefused,      // the server answered no: login, capabilities or folder
+    kBackingOff,   // an earlier failure is too recent; nothing was sent
+    kStale,        // the folder's UIDVALIDITY changed: wait for the refresh
+  };
+  struct Attempt {
+    Result result = Result::kUnreachable;
+    const char* step = "connect";  // where it stopped
+    std::string server_text;       // the server's own words, when it gave any
+    std::string folder;            // the folder selected
+  };
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+  MailboxSession();
+
+  // One opening without back-off, record or status. known_folder is selected
+  // as it is (created when missing); empty, the folder is resolved.
+  static Attempt OpenOnce(ImapClient& session, const AccountRecord& account,
+                          const std::string& known_folder);
+
+  // OpenOnce with the back-off, the folder record, the log and the status.
+  // Only a session that learns the mail ids again (relearn) opens a folder
+  // whose UIDVALIDITY differs from the recorded one: the others would name
+  // other messages by their stored mail ids.
+  Result Open(ImapClient& session, const AccountRecord& account, bool relearn);
+
+  // The folder the last opening selected; empty before the first.
+  std::string Folder() const;
+  int BackoffMs() const;
+  void ResetBackoff();
+  void SetClock(Clock clock);
+
+ private:
+  void NoteFailure(const AccountRecord& account, const Attempt& attempt);
+
+  mutable std::mutex mutex_;
+  int backoff_ms_ = 0;
+  std::chrono::steady_clock::time_point retry_at_{};
+  std::string folder_;
+  // The recorded UIDVALIDITY an opening found changed; 0: none.
+  uint32_t stale_record_ = 0;
+  Clock clock_;
+};

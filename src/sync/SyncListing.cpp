@@ -1,0 +1,159 @@
+// The refresh side of SyncEngine: what one listing of the mailbox may be
+// trusted with (complete or not, the UIDVALIDITY its mail ids belong to, a
+// loss confirmed on a fresh session), and the batched header fetch of the
+// messages it shows for the first time.
+#include <algorithm>
+
+#include "log/CLog.h"
+#include "mail/ImapClient.h"
+#include "message/MailParser.h"
+#include "store/MailboxQueries.h"
+#include "store/MetaStore.h"
+#include "sync/PartHeaders.h"
+#include "sync/SyncEngine.h"
+
+namespace {
+
+CLog* Log() { return CLog::Instance(); }
+
+// The part header of a message, or false for a message that has none.
+bool PartOf(const std::string& header, FileRecord& record) {
+  if (header.find("X-tdr-info:") == std::string::npos) return false;
+  MailParser parser;
+  parser.Parse(header);
+  record = PartHeaders::FromMessage(parser.info);
+  return true;
+}
+
+// Its server answers a header fetch only through a whole-message fetch,
+// one UID at a time (see ImapClient::GetHeader).
+bool NeedsWholeMessage(const std::string& user) {
+  size_t at = user.find('@');
+  return (at == std::string::npos ? user : user.substr(at + 1)) == ImapClient::kProviderDomain;
+}
+
+}  // namespace
+
+bool SyncEngine::ListMailbox(std::vector<uint32_t>& uids, bool& complete) {
+  ImapClient& session = *refresh_session_;
+  bool fresh = !session.IsConnected();
+  ImapClient::UidListing listing;
+  // An open session learns of messages that arrived since its last command
+  // only through a command: without the noop the listing misses them once.
+  if (!EnsureOpen(session) || (!fresh && !session.Noop()) || !session.ListUids(listing)) {
+    Log()->Write(LOG_WARNING, "listing of %s failed: %s", Folder().c_str(),
+                 session.LastServerText().c_str());
+    session.Close();
+    return false;
+  }
+  uids = std::move(listing.uids);
+  complete = listing.complete;
+  return CheckUidValidity(uids, complete);
+}
+
+bool SyncEngine::CheckUidValidity(const std::vector<uint32_t>& uids, bool complete) {
+  uint32_t now = refresh_session_->UidValidity();
+  MailboxQueries queries(account_.user);
+  MailboxRecord record;
+  if (now == 0 || !queries.Read(record)) return now == 0;
+  if (record.uidvalidity == now) return true;
+  // Mail ids learnt before the value was recorded belong to it.
+  if (record.uidvalidity == 0) return queries.SetUidValidity(now);
+  // A part missing from a short listing would be taken for lost.
+  if (!complete) {
+    Log()->Write(LOG_WARNING, "uidvalidity of %s changed, listing not complete: learnt later",
+                 Folder().c_str());
+    return false;
+  }
+  Log()->Write(LOG_WARNING, "uidvalidity of %s changed from %u to %u: learning %zu messages again",
+               Folder().c_str(), record.uidvalidity, now, uids.size());
+  return RelearnMailIds(uids, now);
+}
+
+bool SyncEngine::RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidvalidity) {
+  std::map<uint32_t, std::string> headers;
+  if (!refresh_session_->FetchHeaders(uids, headers, ImapClient::kHeaderBatch, "X-tdr-info")) {
+    refresh_session_->Close();
+    return false;
+  }
+  SyncQueries queries(account_.user);
+  SyncQueries::Parts parts;
+  MetaStore store;
+  TaskFolderRecord task;
+  if (!queries.GetAllParts(parts) || !store.GetFolderTask(task)) return false;
+  MailboxQueries::Found found;
+  std::string index_mail_id;
+  for (const auto& [uid, header] : headers) {  // ascending: the smaller UID of two copies wins
+    FileRecord record;
+    if (!PartOf(header, record)) continue;
+    if (record.kind != RecordKind::kFilePart) {
+      if (record.file_id == task.file_id && !task.mail_id.empty() && index_mail_id.empty())
+        index_mail_id = std::to_string(uid);
+      continue;
+    }
+    auto row = parts.find({record.file_id, record.part});
+    if (row != parts.end() && row->second.md5 == record.md5 &&
+        row->second.total_size == record.total_size)
+      found.emplace(row->first, std::to_string(uid));
+  }
+  bool ok = false;
+  {
+    std::lock_guard<std::mutex> lock(namespace_mutex_);
+    ok = MailboxQueries(account_.user).Relearn(found, index_mail_id, uidvalidity);
+  }
+  ignored_uids_.clear();
+  Log()->Write(ok ? LOG_INFO : LOG_ERROR,
+               "mail ids learnt again: %zu of %zu part rows found, folder index %s%s", found.size(),
+               parts.size(), index_mail_id.empty() ? "not found" : index_mail_id.c_str(),
+               ok ? "" : " (not recorded)");
+  return ok;
+}
+
+void SyncEngine::ConfirmVanished(std::vector<std::string>& vanished) {
+  size_t missing = vanished.size();
+  ImapClient fresh;
+  ImapClient::UidListing listing;
+  if (!OpenMailbox(fresh) || !fresh.ListUids(listing) || !listing.complete) {
+    Log()->Write(LOG_WARNING, "%zu parts missing from the listing: kept, the check on a fresh "
+                 "session failed", missing);
+    fresh.Logout();
+    vanished.clear();
+    return;
+  }
+  fresh.Logout();
+  std::set<std::string> there;
+  for (uint32_t uid : listing.uids) there.insert(std::to_string(uid));
+  vanished.erase(std::remove_if(vanished.begin(), vanished.end(),
+                                [&there](const std::string& id) { return there.count(id) != 0; }),
+                 vanished.end());
+  Log()->Write(LOG_INFO, "%zu parts missing from the listing, %zu confirmed gone on a fresh session",
+               missing, vanished.size());
+}
+
+bool SyncEngine::LearnNewMessages(Listing& listing, const std::vector<uint32_t>& uids) {
+  bool whole = NeedsWholeMessage(account_.user);
+  for (size_t from = 0; from < uids.size(); from += ImapClient::kHeaderBatch) {
+    if (!running_ && threads_on_) return true;
+    std::vector<uint32_t> batch(
+        uids.begin() + static_cast<ptrdiff_t>(from),
+        uids.begin() + static_cast<ptrdiff_t>(std::min(uids.size(), from + ImapClient::kHeaderBatch)));
+    std::map<uint32_t, std::string> headers;
+    if (!whole && (!EnsureOpen(*refresh_session_) ||
+                   !refresh_session_->FetchHeaders(batch, headers, ImapClient::kHeaderBatch,
+                                                   "X-tdr-info"))) {
+      refresh_session_->Close();
+      return false;
+    }
+    for (uint32_t uid : batch) {
+      std::string id = std::to_string(uid);
+      if (whole) {
+        if (!LearnMessage(listing, id)) return false;
+        continue;
+      }
+      // A message expunged since the listing is simply absent.
+      auto header = headers.find(uid);
+      if (header != headers.end() && !LearnHeader(listing, id, header->second)) return false;
+    }
+  }
+  return true;
+}
