@@ -13,6 +13,7 @@
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/CppSQLite3DB.h"
+#include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "sync/FolderCache.h"
@@ -48,6 +49,9 @@ class SyncLimitsTest : public ::testing::Test {
     account_.port = port;
     ASSERT_TRUE(store.AddAccount(account_));
     ASSERT_TRUE(store.SetCurAccount(kUser));
+    // The folder this account opened before: selected as is.
+    MailboxQueries mailbox(kUser);
+    ASSERT_TRUE(mailbox.Migrate() && mailbox.SetFolder("tandrel"));
     engine_.Attach(account_, cache_);
     engine_.SetClockForTest([this] { return now_; });
     cache_root_ = engine_.CacheRoot();
@@ -92,7 +96,7 @@ class SyncLimitsTest : public ::testing::Test {
 void ScriptOpen(ScriptedPeer& peer, const std::string& capabilities) {
   peer.Say("* OK [CAPABILITY IMAP4rev1 " + capabilities + "] ready\r\n")
       .Await("login")
-      .Say("tag1 OK logged in\r\n")
+      .Say("tag1 OK [CAPABILITY IMAP4rev1 " + capabilities + "] logged in\r\n")
       .Await("select")
       .Say("* 0 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\ntag1 OK selected\r\n");
 }
