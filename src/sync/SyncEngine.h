@@ -20,6 +20,7 @@
 class FolderCache;
 class ImapClient;
 class MetaStore;
+class RefreshWaiter;
 class SyncNamespace;
 
 // Keeps the mailbox folder "tandrel" and the local store in step. The task
@@ -107,11 +108,17 @@ class SyncEngine {
   // cached copy. Parts still waiting carry it up; a file already in the
   // mailbox keeps it here until its next upload.
   bool SyncSetFileTime(const std::string& path, int time);
-  // Seconds a cached copy must have been left alone before its parts go up
-  // (0: at once). Programs set a copied file's time right after closing it
-  // (cp -p, rsync, tar); waiting lets that time travel with the parts.
-  void SetUploadSettle(int seconds) { upload_settle_s_ = seconds; }
-  static constexpr int kUploadSettleSeconds = 2;
+  // Milliseconds a cached copy must have been left alone before its parts
+  // go up (0: at once). Programs set a copied file's time within
+  // milliseconds of closing it (cp -p, rsync, tar); waiting lets that time
+  // travel with the parts.
+  void SetUploadSettleMs(int ms) { upload_settle_ms_ = ms; }
+  static constexpr int kUploadSettleMs = 300;
+
+  // Any thread: a local change waits for the task thread; it runs its step
+  // after a short pause that gathers the changes made with this one.
+  void WakeTask();
+  static constexpr int kWakeCoalesceMs = 50;
 
   // Whether every part of the file at path is in the cache (none waits for
   // its download); false for an unknown file.
@@ -138,9 +145,14 @@ class SyncEngine {
 
   void TaskLoop();
   void RefreshLoop();
+  // Whether parts still wait for their download (or the store cannot say).
+  static bool DownloadsPending();
   // Runs loop on thread, counted in loops_running_ until it returns.
   void StartLoop(std::thread& thread, void (SyncEngine::*loop)());
   void Pause(int ms);
+  // The task thread's wait after a step: the period, the end of a copy's
+  // settle time or a WakeTask, whichever comes first.
+  void AwaitTaskWork();
   // Hands the session sinks that count its transfers in TransferProgress.
   static void CountTransfers(ImapClient& session);
   bool OpenMailbox(ImapClient& session);
@@ -207,7 +219,14 @@ class SyncEngine {
   std::mutex sessions_mutex_;
   ImapClient* download_session_ = nullptr;
 
-  std::atomic<int> upload_settle_s_{0};
+  std::atomic<int> upload_settle_ms_{0};
+
+  // Wake-ups. task_woken_ is guarded by wait_mutex_; settle_left_ms_ is set
+  // by the task thread's upload (the shortest settle time still to run) and
+  // read by the same thread. The refresh waiter is woken by Stop.
+  bool task_woken_ = false;
+  std::atomic<int> settle_left_ms_{0};
+  std::unique_ptr<RefreshWaiter> refresh_waiter_;
 
   std::atomic<int> backoff_ms_{0};
   std::chrono::steady_clock::time_point retry_at_{};

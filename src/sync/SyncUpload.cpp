@@ -168,13 +168,20 @@ bool SyncUpload::SettleSource(MetaStore& store, const FileRecord& part,
 }
 
 bool SyncUpload::Settling(const std::string& cache_path) const {
-  int settle = engine_.upload_settle_s_;
+  int settle_ms = engine_.upload_settle_ms_;
   struct stat st {};
-  if (settle <= 0 || ::stat(NativePath(cache_path).c_str(), &st) != 0) return false;
+  if (settle_ms <= 0 || ::stat(NativePath(cache_path).c_str(), &st) != 0) return false;
   // The change time moves with every write, time set and rename.
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  return now.tv_sec - st.st_ctim.tv_sec < settle;
+  int64_t quiet_ms = (now.tv_sec - st.st_ctim.tv_sec) * 1000 +
+                     (now.tv_nsec - st.st_ctim.tv_nsec) / 1000000;
+  if (quiet_ms >= settle_ms) return false;
+  // The task thread comes back when the copy has been quiet long enough.
+  int left = static_cast<int>(std::max<int64_t>(1, settle_ms - quiet_ms));
+  int shortest = engine_.settle_left_ms_;
+  if (shortest == 0 || left < shortest) engine_.settle_left_ms_ = left;
+  return true;
 }
 
 void SyncUpload::NoteUploadFailure() {
