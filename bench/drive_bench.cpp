@@ -256,7 +256,10 @@ int PartsInMailbox(ImapClient& client, const std::string& name,
       MailParser parser;
       parser.Parse(header);
       FileRecord record = PartHeaders::FromMessage(parser.info);
-      found = known.emplace(uid, record.kind == RecordKind::kFilePart && record.name == name).first;
+      // A multi-part file's parts carry their number after the name.
+      bool ours = record.kind == RecordKind::kFilePart && record.name.rfind(name, 0) == 0 &&
+                  (record.name.size() == name.size() || record.name[name.size()] == '(');
+      found = known.emplace(uid, ours).first;
     }
     parts += found->second ? 1 : 0;
   }

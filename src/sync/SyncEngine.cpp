@@ -205,6 +205,10 @@ bool SyncEngine::EnsureOpen(ImapClient& session) {
 
 std::string SyncEngine::CacheRoot() const {
   MetaStore store;
+  return CacheRoot(store);
+}
+
+std::string SyncEngine::CacheRoot(MetaStore& store) const {
   SettingRecord setting;
   if (!store.ReadSetting(setting)) return "";
   return CacheDir(setting.data_dir, account_.user);
@@ -266,14 +270,14 @@ bool SyncEngine::UploadFolderIndex() { return SyncUpload(*this).UploadFolderInde
 
 // Each wakes the task thread, also after a failure: a file whose recording
 // failed is recorded again by the step.
-bool SyncEngine::SyncAddFile(const std::string& path) {
-  bool ok = namespace_ops_->AddFile(path);
+bool SyncEngine::SyncAddFile(const std::string& path, const std::string& md5) {
+  bool ok = namespace_ops_->AddFile(path, md5);
   WakeTask();
   return ok;
 }
 
-bool SyncEngine::SyncReplaceFile(const std::string& path) {
-  bool ok = namespace_ops_->ReplaceFile(path);
+bool SyncEngine::SyncReplaceFile(const std::string& path, const std::string& md5) {
+  bool ok = namespace_ops_->ReplaceFile(path, md5);
   WakeTask();
   return ok;
 }

@@ -97,8 +97,10 @@ class SyncEngine {
 
   // Drive thread. Paths are drive paths rooted at "\" without a trailing
   // backslash.
-  bool SyncAddFile(const std::string& path);
-  bool SyncReplaceFile(const std::string& path);
+  // md5: the copy's digest where the drive took it from the bytes written
+  // (GetFileMd5's spelling); empty reads the copy.
+  bool SyncAddFile(const std::string& path, const std::string& md5 = "");
+  bool SyncReplaceFile(const std::string& path, const std::string& md5 = "");
   bool SyncDeleteFile(const std::string& path);
   bool SyncAddFolder(const std::string& path);
   bool SyncDeleteFolder(const std::string& path);
@@ -127,6 +129,8 @@ class SyncEngine {
   // The account's cache directory as the setting row gives it now; empty
   // when unknown (then nothing is written locally).
   std::string CacheRoot() const;
+  // The same through a store the caller has open (one open less).
+  std::string CacheRoot(MetaStore& store) const;
   const AccountRecord& Account() const { return account_; }
   // The account's mailbox folder as the sessions opened it.
   std::string Folder() const;

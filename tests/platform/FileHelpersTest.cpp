@@ -10,6 +10,7 @@
 #include "TempDir.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
+#include "platform/RunningMd5.h"
 
 namespace {
 
@@ -35,6 +36,36 @@ TEST(FileHelpersTest, DigestTextDropsLeadingZeros) {
   EXPECT_EQ(md5[0], 'a');
   EXPECT_EQ(size, static_cast<int>(content.size()));
   EXPECT_GT(stamp, 1700000000);
+}
+
+// The drive's digest of a file written in order must be GetFileMd5's to the
+// letter (leading zeros dropped); any other write order falls back to a read.
+TEST(FileHelpersTest, RunningDigestMatchesTheFilesOnlyWhenWrittenInOrder) {
+  TempDir dir("md5");
+  std::string content;
+  for (int i = 0; static_cast<unsigned char>(RawMd5(content)[0]) != 0x0a && i < 100000; ++i)
+    content = std::string(70000, 'x') + std::to_string(i);
+  WriteFileBytes(dir.Sub("f"), content);
+  int size = 0, stamp = 0;
+  std::string read_md5, running_md5;
+  ASSERT_TRUE(GetFileMd5(dir.Sub("f"), size, stamp, read_md5));
+
+  RunningMd5 in_order;
+  in_order.Resized(0);
+  in_order.Wrote(content.data(), 65536, 0);
+  in_order.Wrote(content.data() + 65536, content.size() - 65536, 65536);
+  ASSERT_TRUE(in_order.Finish(content.size(), running_md5));
+  EXPECT_EQ(running_md5, read_md5);
+
+  RunningMd5 rewritten, holed, short_of_file, cut;
+  rewritten.Wrote(content.data(), 10, 0);
+  rewritten.Wrote(content.data(), 10, 0);
+  holed.Wrote(content.data() + 10, 10, 10);
+  short_of_file.Wrote(content.data(), 10, 0);
+  cut.Wrote(content.data(), 20, 0);
+  cut.Resized(10);
+  for (RunningMd5* d : {&rewritten, &holed, &cut}) EXPECT_FALSE(d->Finish(20, running_md5));
+  EXPECT_FALSE(short_of_file.Finish(20, running_md5));
 }
 
 TEST(FileHelpersTest, DigestOfEmptyFileAndMissingFile) {
