@@ -254,7 +254,7 @@ int DriveContext::Write(const std::string& path, const void* handle, const char*
     entry->digest->Resized(UINT64_MAX);  // what landed is unknown
     return LocalError(errno, DRIVE_GENERAL_FAILURE);
   }
-  entry->digest->Wrote(buffer, length, static_cast<uint64_t>(offset));
+  entry->digest->Wrote(entry->fd, buffer, length, static_cast<uint64_t>(offset));
   entry->modified = true;
   written = length;
   return 0;

@@ -119,11 +119,6 @@ void SyncEngine::SetPeriodsForTest(int task_ms, int refresh_ms) {
   refresh_period_ms_ = std::max(1, refresh_ms);
 }
 
-void SyncEngine::Pause(int ms) {
-  std::unique_lock<std::mutex> lock(wait_mutex_);
-  wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !running_; });
-}
-
 void SyncEngine::TaskLoop() {
   while (running_) {
     TaskStep();
@@ -163,7 +158,6 @@ void SyncEngine::RefreshLoop() {
     RefreshWaiter::Reason reason = refresh_waiter_->Wait(
         *refresh_session_, settled ? ImapClient::kIdleRenewMs : refresh_period_ms_.load(),
         refresh_period_ms_);
-    refresh_session_->TakeChanges();
     if (reason == RefreshWaiter::Reason::kDropped) {
       Log()->Write(LOG_INFO, "refresh: connection dropped while idling");
       refresh_session_->Close();
@@ -246,8 +240,13 @@ bool SyncEngine::TaskStep() {
 
   // An index without a deleted file goes out only once that file's messages
   // are gone: another machine keeps a file whose messages it still sees.
+  // While files still settle (a copy of many files under way) the steps
+  // come every few milliseconds: one index a period is enough then.
   int count = 0;
-  if (deleted && store.GetUpFolderCount(count) && count >= 1) {
+  bool index_due = !upload.LeftWaiting() ||
+                   clock_() - last_index_at_ >= std::chrono::milliseconds(task_period_ms_);
+  if (deleted && index_due && store.GetUpFolderCount(count) && count >= 1) {
+    last_index_at_ = clock_();
     if (upload.UploadFolderIndex()) {
       store.SubUpFolderCount(count);
       Log()->Write(LOG_DEBUG, "upfodler ok,upcount=%d", count);

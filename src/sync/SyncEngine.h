@@ -27,10 +27,13 @@ class SyncNamespace;
 // thread pushes local changes (uploads, remote deletes, the folder index);
 // the refresh thread pulls the mailbox (vanished parts, new parts and
 // indexes, downloads). The drive calls the Sync* operations on its own
-// thread. Pending work lives in the store only. The engine keeps the
-// lifecycle, the threads, the sessions and the locks; SyncUpload (task
-// thread), the refresh helpers here with SyncDownload (refresh thread) and
-// SyncNamespace (drive threads) do the work.
+// thread. Pending work lives in the store only. Between passes the refresh
+// thread waits in IDLE where the server offers it (a change elsewhere starts
+// the next pass at once), and every local change wakes the task thread; the
+// periods are the fallback. The engine keeps the lifecycle, the threads, the
+// sessions and the locks; SyncUpload (task thread), the refresh helpers here
+// with SyncDownload (refresh thread) and SyncNamespace (drive threads) do the
+// work.
 //
 // Thread contract: account_ and cache_ are set before the threads start and
 // only read afterwards. task_session_ and the upload back-off belong to the
@@ -41,11 +44,15 @@ class SyncNamespace;
 // files, cache rebuilds), so none of them works from a tree that another is
 // replacing; it is never held during network traffic. Lock order:
 // namespace_mutex_, then FolderCache's own mutex. wait_mutex_ only guards the
-// pauses of the two threads and their count; sessions_mutex_ the pointer to
-// the download session, which Stop may abort from its own thread.
+// task thread's pause, its wake-up flag and the count of running loops (the
+// refresh thread waits in RefreshWaiter, woken through it); sessions_mutex_
+// the pointer to the download session, which Stop may abort from its own
+// thread.
 class SyncEngine {
  public:
   static constexpr int kTaskPeriodMs = 1000;
+  // The refresh thread's pause where the server has no IDLE, or after a pass
+  // that left work to retry.
   static constexpr int kRefreshPeriodMs = 10000;
   static constexpr int kFirstBackoffMs = 1000;
   static constexpr int kMaxBackoffMs = 60000;
@@ -153,7 +160,6 @@ class SyncEngine {
   static bool DownloadsPending();
   // Runs loop on thread, counted in loops_running_ until it returns.
   void StartLoop(std::thread& thread, void (SyncEngine::*loop)());
-  void Pause(int ms);
   // The task thread's wait after a step: the period, the end of a copy's
   // settle time or a WakeTask, whichever comes first.
   void AwaitTaskWork();
@@ -230,6 +236,8 @@ class SyncEngine {
   // read by the same thread. The refresh waiter is woken by Stop.
   bool task_woken_ = false;
   std::atomic<int> settle_left_ms_{0};
+  // The task thread's last index upload.
+  std::chrono::steady_clock::time_point last_index_at_{};
   std::unique_ptr<RefreshWaiter> refresh_waiter_;
 
   std::atomic<int> backoff_ms_{0};

@@ -62,11 +62,13 @@ SyncUpload::Turn SyncUpload::UploadNext(MetaStore& store) {
   // later upload.
   Source source = CheckSource(part);
   if (source == Source::kReadable && Settling(part.cache_path)) {
+    left_waiting_ = true;
     return Turn::kDone;  // the next step takes it, with the time it has then
   }
   if (source != Source::kReadable) {
     DropAhead();
     if (!settled_.insert(part.file_id).second) {  // still changing: later
+      left_waiting_ = true;
       NoteUploadFailure();
       return Turn::kDone;
     }
@@ -78,6 +80,7 @@ SyncUpload::Turn SyncUpload::UploadNext(MetaStore& store) {
   if (built.ok && part.part < part.total_part) BuildAhead(part);
   if (!built.ok) Log()->Write(LOG_DEBUG, "SaveToEml %s error", part.name.c_str());
   if (!built.ok || !AppendMessage(part, path, built.length)) {
+    left_waiting_ = true;
     Log()->Write(LOG_DEBUG, "upload file:%s error", part.name.c_str());
     NoteUploadFailure();
     return Turn::kDone;

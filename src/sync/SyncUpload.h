@@ -34,6 +34,9 @@ class SyncUpload {
   bool UploadPart(const FileRecord& record);
   bool DeleteRemote(const std::set<std::string>& mail_ids);
   bool UploadFolderIndex();
+  // Whether the last Run left parts waiting (a copy still settling, or a
+  // failed upload).
+  bool LeftWaiting() const { return left_waiting_; }
 
  private:
   struct Built {
@@ -82,4 +85,5 @@ class SyncUpload {
   std::string cache_;
   Ahead ahead_;
   std::set<int> settled_;  // files settled in this run: once each
+  bool left_waiting_ = false;
 };
