@@ -69,6 +69,10 @@ class SyncPush : public ::testing::Test {
     return n;
   }
   size_t Idles(SyncMachine& m) { return Count(m.LogText(), "refresh: idling"); }
+  static int Pending(SyncMachine& m) {
+    std::string line = m.RunLine("pending");
+    return line.rfind("pending ", 0) == 0 ? atoi(line.c_str() + 8) : -1;
+  }
 
   TempDir tmp_{"push"};
   std::unique_ptr<DovecotServer> server_;
@@ -89,6 +93,20 @@ TEST_F(SyncPush, AChangeArrivesThroughIdleAndStopEndsTheIdleAtOnce) {
   EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(SyncEngine::kStopGraceMs));
   EXPECT_EQ(Count(b_->LogText(), "transfers cut"), 0u);
   ASSERT_TRUE(a_->Run("stop"));
+}
+
+// Both periods far away: each change goes up because it woke the task
+// thread, and is claimed because the server told of the append.
+TEST_F(SyncPush, LocalChangesWakeTheTaskThread) {
+  Open();
+  ASSERT_TRUE(a_->Run(std::string("start ") + kNeverMs + " " + kNeverMs));
+  ASSERT_TRUE(Eventually([&] { return Idles(*a_) > 0; }));
+  for (const char* change : {"gen \\one 1000 1", "mkdir \\dir", "gen \\dir\\two 3000 2"}) {
+    ASSERT_TRUE(a_->Run(change));
+    EXPECT_TRUE(Eventually([&] { return Pending(*a_) == 0; })) << change;
+  }
+  ASSERT_TRUE(b_->Run("pass"));
+  EXPECT_TRUE(Lists(*b_, "\\dir\\two"));
 }
 
 TEST_F(SyncPush, AnIdleTheServerDroppedIsOpenedAgain) {
