@@ -3,7 +3,12 @@
 // of any FUSE drive here) and the Tandrel mount, served by tandrel-cli
 // against a private Dovecot. Sequential 512 MiB write (fsync) and cold read
 // with dd, then 1,000 files of 4 KiB created, read and deleted; the peak
-// memory of the mounted process while the big file is copied.
+// memory of the mounted process while the big file is copied. Then the way
+// to the mailbox and to another machine, with the program's own periods: a
+// 100 MiB cp until every part is in the mailbox, beside the cp and a raw
+// APPEND of the same part messages; and the time from writing a 1 KiB file
+// on one mount until a second mount of the account reads it, against a
+// server with IDLE and against one without.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -17,6 +22,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <set>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -26,8 +32,13 @@
 #include "CliMachine.h"
 #include "DovecotServer.h"
 #include "TempDir.h"
+#include "mail/ImapClient.h"
+#include "message/EmlWriter.h"
+#include "message/MailParser.h"
 #include "platform/FileHelpers.h"
 #include "platform/FuseHost.h"
+#include "store/MetaStore.h"
+#include "sync/PartHeaders.h"
 
 #ifndef DRIVE_PASSTHROUGH_PATH
 #error DRIVE_PASSTHROUGH_PATH must name the passthrough executable
@@ -40,6 +51,9 @@ constexpr int kBigMiB = 512;
 constexpr int kSmallFiles = 1000;
 constexpr int kRounds = 3;
 constexpr size_t kSmallSize = 4096;
+constexpr int kUploadMiB = 100;
+constexpr int kVisibilitySamples = 5;
+const char kPassword[] = "pw";
 
 struct Subject {
   std::string name;
@@ -219,6 +233,151 @@ void RegisterSmall(const Subject& s, pid_t pid) {
       ->Unit(benchmark::kMillisecond);
 }
 
+
+// --- the way up and across
+
+bool OpenFolder(ImapClient& client, int port, const std::string& user) {
+  return client.Connect("127.0.0.1", port, false) && client.Login(user, kPassword) &&
+         (client.Select("tandrel") || (client.Create("tandrel") && client.Select("tandrel")));
+}
+
+// Part messages of the file `name` in the folder the client has open; the
+// headers of UIDs looked at before are not fetched again.
+int PartsInMailbox(ImapClient& client, const std::string& name,
+                   std::map<std::string, bool>& known) {
+  std::set<std::string> uids;
+  if (!client.Noop() || !client.FetchUidList(uids)) return -1;
+  int parts = 0;
+  for (const auto& uid : uids) {
+    auto found = known.find(uid);
+    if (found == known.end()) {
+      std::string header;
+      if (!client.GetHeader(uid, header)) return -1;
+      MailParser parser;
+      parser.Parse(header);
+      FileRecord record = PartHeaders::FromMessage(parser.info);
+      // A multi-part file's parts carry their number after the name.
+      bool ours = record.kind == RecordKind::kFilePart && record.name.rfind(name, 0) == 0 &&
+                  (record.name.size() == name.size() || record.name[name.size()] == '(');
+      found = known.emplace(uid, ours).first;
+    }
+    parts += found->second ? 1 : 0;
+  }
+  return parts;
+}
+
+struct UploadSource {
+  std::string file;
+  std::vector<std::string> emls;  // its part messages, for the raw APPEND
+};
+
+bool PrepareUpload(TempDir& root, UploadSource& source) {
+  source.file = root.Sub("upload-source.bin");
+  if (Shell("head -c " + std::to_string(kUploadMiB) + "M /dev/urandom > " + Quote(source.file)) != 0)
+    return false;
+  int size = 0, time_stamp = 0;
+  std::string md5;
+  if (!GetFileMd5(source.file, size, time_stamp, md5)) return false;
+  int parts = MetaStore::PartCount(size);
+  for (int part = 1; part <= parts; ++part) {
+    FileRecord r;
+    r.name = "raw.bin";
+    r.kind = RecordKind::kFilePart;
+    r.from = r.to = "raw@example.org";
+    r.cache_path = source.file;
+    r.file_id = 4242;
+    r.part = part;
+    r.total_part = parts;
+    r.total_size = size;
+    r.size = part < parts ? MetaStore::kPartSize : size - (parts - 1) * MetaStore::kPartSize;
+    r.md5 = md5;
+    std::string eml = root.Sub("raw" + std::to_string(part) + ".eml");
+    int length = 0;
+    EmlWriter writer(PartHeaders::ToMessage(r, r.cache_path));
+    if (!writer.SaveToEml(eml, length)) return false;
+    source.emls.push_back(eml);
+  }
+  return true;
+}
+
+struct UploadTarget {
+  const UploadSource* source;
+  std::string mount;
+  pid_t pid;
+  int port;
+  std::string user;
+};
+
+void DriveUpload(benchmark::State& state, UploadTarget t) {
+  static int round = 0;
+  for (auto _ : state) {
+    WaitIdle(t.pid);
+    std::string name = "up" + std::to_string(round++) + ".bin";
+    ImapClient watcher, raw;
+    std::map<std::string, bool> known;
+    if (!OpenFolder(watcher, t.port, t.user) || !OpenFolder(raw, t.port, "raw@example.org") ||
+        PartsInMailbox(watcher, name, known) < 0) {
+      return state.SkipWithError("mailbox");
+    }
+    int parts = static_cast<int>(t.source->emls.size());
+    auto start = Clock::now();
+    Shell("cp " + Quote(t.source->file) + " " + Quote(t.mount + "/" + name));
+    double cp = std::chrono::duration<double>(Clock::now() - start).count();
+    while (PartsInMailbox(watcher, name, known) < parts &&
+           Clock::now() - start < std::chrono::minutes(2)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    double total = std::chrono::duration<double>(Clock::now() - start).count();
+    double append = Seconds([&] {
+      for (const auto& eml : t.source->emls) raw.Append("tandrel", eml);
+    });
+    state.SetIterationTime(total);
+    g_results["upload/cp_s"].push_back(cp);
+    g_results["upload/raw_append_s"].push_back(append);
+    g_results["upload/total_s"].push_back(total);
+    g_results["upload/ratio"].push_back((cp + append) / total);
+    state.counters["ratio"] = (cp + append) / total;
+    ::unlink((t.mount + "/" + name).c_str());
+  }
+}
+
+// Seconds from the start of writing a 1 KiB file on mount a until mount b
+// reads its bytes (60 s at most).
+double VisibleAfter(const std::string& a, const std::string& b, const std::string& name) {
+  std::string bytes(1024, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + (i + name.size()) % 26);
+  auto start = Clock::now();
+  WriteFileBytes(a + "/" + name, bytes);
+  while (Clock::now() - start < std::chrono::seconds(60)) {
+    if (ReadFileBytes(b + "/" + name) == bytes) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Two mounts of one account on server, with the program's periods.
+void MeasureVisibility(DovecotServer& server, TempDir& root, const std::string& key) {
+  std::string user = key + "@example.org";
+  server.AddUser(user, kPassword);
+  CliMachine a(root.Sub(key + "-a"), user, kPassword, server.ImapPort());
+  CliMachine b(root.Sub(key + "-b"), user, kPassword, server.ImapPort());
+  for (CliMachine* m : {&a, &b}) {
+    m->SetLogLevel("");
+    m->SetPeriods("");
+  }
+  if (!a.Mount() || !b.Mount()) {
+    std::fprintf(stderr, "drive_bench: visibility mounts failed\n%s", a.Output().c_str());
+    return;
+  }
+  for (int i = 0; i < kVisibilitySamples; ++i) {
+    double s = VisibleAfter(a.MountPoint(), b.MountPoint(), "vis" + std::to_string(i) + ".txt");
+    g_results["visibility/" + key].push_back(s);
+    std::printf("visibility %s sample %d: %.2f s\n", key.c_str(), i, s);
+  }
+  a.Terminate();
+  b.Terminate();
+}
+
 double Median(const std::string& key) {
   auto it = g_results.find(key);
   if (it == g_results.end() || it->second.empty()) return 0;
@@ -229,12 +388,23 @@ double Median(const std::string& key) {
 
 }  // namespace
 
+// True when the run's --benchmark_filter (if any) names the given word.
+bool Wanted(int argc, char** argv, const std::string& word) {
+  const std::string flag = "--benchmark_filter=";
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.rfind(flag, 0) == 0) return arg.find(word) != std::string::npos;
+  }
+  return true;
+}
+
 int main(int argc, char** argv) {
+  bool visibility = Wanted(argc, argv, "visibility");
   benchmark::Initialize(&argc, argv);
   TempDir root("drive-bench");
   DovecotServer server;
   if (!DovecotServer::Installed() || !server.Start() ||
-      !server.AddUser("bench@example.org", "pw")) {
+      !server.AddUser("bench@example.org", "pw") || !server.AddUser("raw@example.org", "pw")) {
     std::fprintf(stderr, "drive_bench: no Dovecot: %s\n", server.Error().c_str());
     return 1;
   }
@@ -243,6 +413,7 @@ int main(int argc, char** argv) {
   Passthrough passthrough(root.Sub("pt-back"), root.Sub("pt-mnt"));
   CliMachine tandrel(root.Sub("tandrel"), "bench@example.org", "pw", server.ImapPort());
   tandrel.SetLogLevel("");
+  tandrel.SetPeriods("");
   if (!passthrough.ok() || !tandrel.Mount()) {
     std::fprintf(stderr, "drive_bench: a mount failed\n%s", tandrel.Output().c_str());
     return 1;
@@ -259,8 +430,26 @@ int main(int argc, char** argv) {
   RegisterSmall(native, -1);
   RegisterSmall(pt, -1);
   RegisterSmall(td, tandrel.Pid());
+  UploadSource source;
+  if (!PrepareUpload(root, source)) {
+    std::fprintf(stderr, "drive_bench: could not prepare the upload\n");
+    return 1;
+  }
+  UploadTarget target{&source, td.dir, tandrel.Pid(), server.ImapPort(), "bench@example.org"};
+  benchmark::RegisterBenchmark("tandrel/upload_100MiB_until_in_mailbox", DriveUpload, target)
+      ->Iterations(1)
+      ->Repetitions(kRounds)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  if (visibility) {
+    MeasureVisibility(server, root, "idle");
+    DovecotServer::Options options;
+    options.no_idle = true;
+    DovecotServer polled(options);
+    if (polled.Start()) MeasureVisibility(polled, root, "poll");
+  }
 
   auto r = [](const std::string& key) { return Median(key); };
   std::printf("\nsubject       write MB/s  read MB/s  create ms  read ms  delete ms\n");
@@ -273,7 +462,15 @@ int main(int argc, char** argv) {
   double rr = r("passthrough/read") > 0 ? r("tandrel/read") / r("passthrough/read") : 0;
   std::printf("\ntandrel / passthrough: write %.2f (target >= 0.7), read %.2f (target >= 0.7)\n",
               wr, rr);
-  std::printf("tandrel create per file: %.3f ms (target <= 3 ms)\n", r("tandrel/create_ms"));
+  std::printf("tandrel create per file: %.3f ms, delete %.3f ms (target <= 0.5 ms each)\n",
+              r("tandrel/create_ms"), r("tandrel/delete_ms"));
+  std::printf("upload of %d MiB: cp %.2f s + raw APPEND %.2f s / cp start to every part in the "
+              "mailbox %.2f s = %.2f (target >= 0.8)\n",
+              kUploadMiB, r("upload/cp_s"), r("upload/raw_append_s"), r("upload/total_s"),
+              r("upload/ratio"));
+  std::printf("1 KiB file written on A until B reads it (median of %d): with IDLE %.2f s "
+              "(target <= 1.5 s), without IDLE %.2f s (target <= 11 s)\n",
+              kVisibilitySamples, r("visibility/idle"), r("visibility/poll"));
   auto peaks = g_results["tandrel/peak_mib"];
   std::printf("tandrel peak memory while copying: %.1f MiB (target <= 100 MiB)\n",
               peaks.empty() ? 0.0 : *std::max_element(peaks.begin(), peaks.end()));

@@ -251,8 +251,10 @@ int DriveContext::Write(const std::string& path, const void* handle, const char*
     return DRIVE_FILE_TOO_LARGE;
   }
   if (!FullWrite(entry->fd, buffer, length, static_cast<off_t>(offset))) {
+    entry->digest->Resized(UINT64_MAX);  // what landed is unknown
     return LocalError(errno, DRIVE_GENERAL_FAILURE);
   }
+  entry->digest->Wrote(entry->fd, buffer, length, static_cast<uint64_t>(offset));
   entry->modified = true;
   written = length;
   return 0;
@@ -295,6 +297,7 @@ int DriveContext::Truncate(const std::string& path, const void* handle, int64_t 
   if (length < 0) return DRIVE_INVALID_PARAMETER;
   if (length > kMaxFileSize) return DRIVE_FILE_TOO_LARGE;
   if (WriteTable::Entry* entry = Written(path, handle)) {
+    entry->digest->Resized(static_cast<uint64_t>(length));
     if (::ftruncate(entry->fd, static_cast<off_t>(length)) != 0) return DRIVE_GENERAL_FAILURE;
     entry->modified = true;
     return 0;
@@ -358,9 +361,16 @@ bool DriveContext::Finish(const std::string& path, const WriteTable::Entry& entr
     return false;
   }
   // The records take the copy's time: that of its last write, or the one
-  // set through the drive after it.
-  if (entry.created) return engine_.SyncAddFile(path);
-  if (entry.modified) return engine_.SyncReplaceFile(path);
+  // set through the drive after it. A copy written in order brings its
+  // digest; any other is read again.
+  std::string md5;
+  struct stat copy {};
+  if ((entry.created || entry.modified) && ::stat(LocalPath(path).c_str(), &copy) == 0 &&
+      !entry.digest->Finish(static_cast<uint64_t>(copy.st_size), md5)) {
+    md5.clear();
+  }
+  if (entry.created) return engine_.SyncAddFile(path, md5);
+  if (entry.modified) return engine_.SyncReplaceFile(path, md5);
   if (entry.time_set) {
     struct stat st {};
     if (::stat(LocalPath(path).c_str(), &st) != 0) return false;

@@ -2,8 +2,11 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+
+#include "platform/RunningMd5.h"
 
 // The files being written through the drive: drive path -> the open local
 // copy in the cache directory and what closing it must do.
@@ -18,6 +21,9 @@ class WriteTable {
     bool unlinked = false;          // deleted while open: nothing is recorded
     bool too_large = false;         // a write crossed the size limit
     bool time_set = false;          // a time was set on the copy through the drive
+    // The copy's digest as its bytes arrive; shared by the copies of the
+    // entry that its close makes.
+    std::shared_ptr<RunningMd5> digest = std::make_shared<RunningMd5>();
   };
 
   WriteTable() = default;

@@ -12,6 +12,7 @@
 #include "sync/FolderIndex.h"
 #include "sync/MailboxSession.h"
 #include "sync/PartHeaders.h"
+#include "sync/RefreshWaiter.h"
 #include "sync/SyncNames.h"
 #include "sync/SyncNamespace.h"
 #include "sync/SyncStatus.h"
@@ -38,6 +39,7 @@ void SyncEngine::CountTransfers(ImapClient& session) {
 SyncEngine::SyncEngine()
     : task_session_(std::make_unique<ImapClient>()),
       refresh_session_(std::make_unique<ImapClient>()),
+      refresh_waiter_(std::make_unique<RefreshWaiter>()),
       namespace_ops_(std::make_unique<SyncNamespace>(*this)),
       mailbox_(std::make_unique<MailboxSession>()) {
   CountTransfers(*task_session_);
@@ -97,6 +99,7 @@ void SyncEngine::Stop() {
     std::unique_lock<std::mutex> lock(wait_mutex_);
     running_ = false;
     wake_.notify_all();
+    refresh_waiter_->Wake();
     // A transfer under way may take long (a slow line, or a server that
     // stalls until the two-minute time-out): after a grace period its
     // sessions are cut, so a stop never waits on the network.
@@ -122,23 +125,56 @@ void SyncEngine::SetPeriodsForTest(int task_ms, int refresh_ms) {
   refresh_period_ms_ = std::max(1, refresh_ms);
 }
 
-void SyncEngine::Pause(int ms) {
-  std::unique_lock<std::mutex> lock(wait_mutex_);
-  wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !running_; });
-}
-
 void SyncEngine::TaskLoop() {
   while (running_) {
     TaskStep();
-    Pause(task_period_ms_);
+    AwaitTaskWork();
   }
+}
+
+void SyncEngine::WakeTask() {
+  std::lock_guard<std::mutex> lock(wait_mutex_);
+  task_woken_ = true;
+  wake_.notify_all();
+}
+
+void SyncEngine::AwaitTaskWork() {
+  std::unique_lock<std::mutex> lock(wait_mutex_);
+  int ms = task_period_ms_;
+  int settle = settle_left_ms_.exchange(0);
+  if (settle > 0) ms = std::min(ms, settle);
+  if (!wake_.wait_for(lock, std::chrono::milliseconds(ms),
+                      [this] { return !running_ || task_woken_; })) {
+    return;
+  }
+  // The changes that come with this one (a copy of many files, a time set
+  // right after a close) go in the same step.
+  wake_.wait_for(lock, std::chrono::milliseconds(kWakeCoalesceMs), [this] { return !running_; });
+  task_woken_ = false;
 }
 
 void SyncEngine::RefreshLoop() {
   while (running_) {
     RefreshPass();
-    Pause(refresh_period_ms_);
+    if (!running_) break;
+    // In IDLE the next pass waits for the server's word, unless this one
+    // left work for a retry; a dropped connection is opened again at once
+    // by the pass (EnsureOpen, with its back-off).
+    bool settled = refresh_session_->IsConnected() && !DownloadsPending();
+    RefreshWaiter::Reason reason = refresh_waiter_->Wait(
+        *refresh_session_, settled ? ImapClient::kIdleRenewMs : refresh_period_ms_.load(),
+        refresh_period_ms_);
+    if (reason == RefreshWaiter::Reason::kDropped) {
+      Log()->Write(LOG_INFO, "refresh: connection dropped while idling");
+      refresh_session_->Close();
+    }
   }
+}
+
+bool SyncEngine::DownloadsPending() {
+  MetaStore store;
+  std::vector<FileRecord> pending;
+  return !store.GetPendingDownloads(pending) || !pending.empty();
 }
 
 bool SyncEngine::OpenMailbox(ImapClient& session) {
@@ -170,6 +206,10 @@ bool SyncEngine::EnsureOpen(ImapClient& session) {
 
 std::string SyncEngine::CacheRoot() const {
   MetaStore store;
+  return CacheRoot(store);
+}
+
+std::string SyncEngine::CacheRoot(MetaStore& store) const {
   SettingRecord setting;
   if (!store.ReadSetting(setting)) return "";
   return CacheDir(setting.data_dir, account_.user);
@@ -211,8 +251,14 @@ bool SyncEngine::TaskStep() {
 
   // An index without a deleted file goes out only once that file's messages
   // are gone: another machine keeps a file whose messages it still sees.
+  // While files still settle (a copy of many files under way) the steps
+  // come every few milliseconds: one index a period is enough then.
   int count = 0;
-  if (deleted && clock_() >= retry_at_ && store.GetUpFolderCount(count) && count >= 1) {
+  bool index_due = !upload.LeftWaiting() ||
+                   clock_() - last_index_at_ >= std::chrono::milliseconds(task_period_ms_);
+  if (deleted && clock_() >= retry_at_ && index_due && store.GetUpFolderCount(count) &&
+      count >= 1) {
+    last_index_at_ = clock_();
     if (upload.UploadFolderIndex()) {
       store.SubUpFolderCount(count);
       Log()->Write(LOG_DEBUG, "upfodler ok,upcount=%d", count);
@@ -233,32 +279,54 @@ bool SyncEngine::UploadFolderIndex() { return SyncUpload(*this).UploadFolderInde
 
 // ------------------------------------------------------------- drive side
 
-bool SyncEngine::SyncAddFile(const std::string& path) { return namespace_ops_->AddFile(path); }
+// Each wakes the task thread, also after a failure: a file whose recording
+// failed is recorded again by the step.
+bool SyncEngine::SyncAddFile(const std::string& path, const std::string& md5) {
+  bool ok = namespace_ops_->AddFile(path, md5);
+  WakeTask();
+  return ok;
+}
 
-bool SyncEngine::SyncReplaceFile(const std::string& path) {
-  return namespace_ops_->ReplaceFile(path);
+bool SyncEngine::SyncReplaceFile(const std::string& path, const std::string& md5) {
+  bool ok = namespace_ops_->ReplaceFile(path, md5);
+  WakeTask();
+  return ok;
 }
 
 bool SyncEngine::SyncDeleteFile(const std::string& path) {
-  return namespace_ops_->DeleteFile(path);
+  bool ok = namespace_ops_->DeleteFile(path);
+  WakeTask();
+  return ok;
 }
 
-bool SyncEngine::SyncAddFolder(const std::string& path) { return namespace_ops_->AddFolder(path); }
+bool SyncEngine::SyncAddFolder(const std::string& path) {
+  bool ok = namespace_ops_->AddFolder(path);
+  WakeTask();
+  return ok;
+}
 
 bool SyncEngine::SyncDeleteFolder(const std::string& path) {
-  return namespace_ops_->DeleteFolder(path);
+  bool ok = namespace_ops_->DeleteFolder(path);
+  WakeTask();
+  return ok;
 }
 
 bool SyncEngine::SyncMoveFile(const std::string& old_path, const std::string& new_path) {
-  return namespace_ops_->MoveFile(old_path, new_path);
+  bool ok = namespace_ops_->MoveFile(old_path, new_path);
+  WakeTask();
+  return ok;
 }
 
 bool SyncEngine::SyncMoveFolder(const std::string& old_path, const std::string& new_path) {
-  return namespace_ops_->MoveFolder(old_path, new_path);
+  bool ok = namespace_ops_->MoveFolder(old_path, new_path);
+  WakeTask();
+  return ok;
 }
 
 bool SyncEngine::SyncSetFileTime(const std::string& path, int time) {
-  return namespace_ops_->SetFileTime(path, time);
+  bool ok = namespace_ops_->SetFileTime(path, time);
+  WakeTask();
+  return ok;
 }
 
 bool SyncEngine::ContentCached(const std::string& path) {

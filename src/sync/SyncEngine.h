@@ -23,16 +23,20 @@ class FolderCache;
 class ImapClient;
 class MailboxSession;
 class MetaStore;
+class RefreshWaiter;
 class SyncNamespace;
 
 // Keeps the mailbox folder "tandrel" and the local store in step. The task
 // thread pushes local changes (uploads, remote deletes, the folder index);
 // the refresh thread pulls the mailbox (vanished parts, new parts and
 // indexes, downloads). The drive calls the Sync* operations on its own
-// thread. Pending work lives in the store only. The engine keeps the
-// lifecycle, the threads, the sessions and the locks; SyncUpload (task
-// thread), the refresh helpers here with SyncDownload (refresh thread) and
-// SyncNamespace (drive threads) do the work.
+// thread. Pending work lives in the store only. Between passes the refresh
+// thread waits in IDLE where the server offers it (a change elsewhere starts
+// the next pass at once), and every local change wakes the task thread; the
+// periods are the fallback. The engine keeps the lifecycle, the threads, the
+// sessions and the locks; SyncUpload (task thread), the refresh helpers here
+// with SyncDownload (refresh thread) and SyncNamespace (drive threads) do the
+// work.
 //
 // Thread contract: account_ and cache_ are set before the threads start and
 // only read afterwards. task_session_ and the upload back-off belong to the
@@ -43,11 +47,15 @@ class SyncNamespace;
 // files, cache rebuilds), so none of them works from a tree that another is
 // replacing; it is never held during network traffic. Lock order:
 // namespace_mutex_, then FolderCache's own mutex. wait_mutex_ only guards the
-// pauses of the two threads and their count; sessions_mutex_ the pointer to
-// the download session, which Stop may abort from its own thread.
+// task thread's pause, its wake-up flag and the count of running loops (the
+// refresh thread waits in RefreshWaiter, woken through it); sessions_mutex_
+// the pointer to the download session, which Stop may abort from its own
+// thread.
 class SyncEngine {
  public:
   static constexpr int kTaskPeriodMs = 1000;
+  // The refresh thread's pause where the server has no IDLE, or after a pass
+  // that left work to retry.
   static constexpr int kRefreshPeriodMs = 10000;
   static constexpr int kFirstBackoffMs = 1000;
   static constexpr int kMaxBackoffMs = 60000;
@@ -102,8 +110,10 @@ class SyncEngine {
 
   // Drive thread. Paths are drive paths rooted at "\" without a trailing
   // backslash.
-  bool SyncAddFile(const std::string& path);
-  bool SyncReplaceFile(const std::string& path);
+  // md5: the copy's digest where the drive took it from the bytes written
+  // (GetFileMd5's spelling); empty reads the copy.
+  bool SyncAddFile(const std::string& path, const std::string& md5 = "");
+  bool SyncReplaceFile(const std::string& path, const std::string& md5 = "");
   bool SyncDeleteFile(const std::string& path);
   bool SyncAddFolder(const std::string& path);
   bool SyncDeleteFolder(const std::string& path);
@@ -113,11 +123,17 @@ class SyncEngine {
   // cached copy. Parts still waiting carry it up; a file already in the
   // mailbox keeps it here until its next upload.
   bool SyncSetFileTime(const std::string& path, int time);
-  // Seconds a cached copy must have been left alone before its parts go up
-  // (0: at once). Programs set a copied file's time right after closing it
-  // (cp -p, rsync, tar); waiting lets that time travel with the parts.
-  void SetUploadSettle(int seconds) { upload_settle_s_ = seconds; }
-  static constexpr int kUploadSettleSeconds = 2;
+  // Milliseconds a cached copy must have been left alone before its parts
+  // go up (0: at once). Programs set a copied file's time within
+  // milliseconds of closing it (cp -p, rsync, tar); waiting lets that time
+  // travel with the parts.
+  void SetUploadSettleMs(int ms) { upload_settle_ms_ = ms; }
+  static constexpr int kUploadSettleMs = 300;
+
+  // Any thread: a local change waits for the task thread; it runs its step
+  // after a short pause that gathers the changes made with this one.
+  void WakeTask();
+  static constexpr int kWakeCoalesceMs = 50;
 
   // Whether every part of the file at path is in the cache (none waits for
   // its download); false for an unknown file.
@@ -126,6 +142,8 @@ class SyncEngine {
   // The account's cache directory as the setting row gives it now; empty
   // when unknown (then nothing is written locally).
   std::string CacheRoot() const;
+  // The same through a store the caller has open (one open less).
+  std::string CacheRoot(MetaStore& store) const;
   const AccountRecord& Account() const { return account_; }
   // The account's mailbox folder as the sessions opened it.
   std::string Folder() const;
@@ -146,9 +164,13 @@ class SyncEngine {
 
   void TaskLoop();
   void RefreshLoop();
+  // Whether parts still wait for their download (or the store cannot say).
+  static bool DownloadsPending();
   // Runs loop on thread, counted in loops_running_ until it returns.
   void StartLoop(std::thread& thread, void (SyncEngine::*loop)());
-  void Pause(int ms);
+  // The task thread's wait after a step: the period, the end of a copy's
+  // settle time or a WakeTask, whichever comes first.
+  void AwaitTaskWork();
   // Hands the session sinks that count its transfers in TransferProgress.
   static void CountTransfers(ImapClient& session);
   bool OpenMailbox(ImapClient& session);
@@ -215,7 +237,16 @@ class SyncEngine {
   std::mutex sessions_mutex_;
   ImapClient* download_session_ = nullptr;
 
-  std::atomic<int> upload_settle_s_{0};
+  std::atomic<int> upload_settle_ms_{0};
+
+  // Wake-ups. task_woken_ is guarded by wait_mutex_; settle_left_ms_ is set
+  // by the task thread's upload (the shortest settle time still to run) and
+  // read by the same thread. The refresh waiter is woken by Stop.
+  bool task_woken_ = false;
+  std::atomic<int> settle_left_ms_{0};
+  // The task thread's last index upload.
+  std::chrono::steady_clock::time_point last_index_at_{};
+  std::unique_ptr<RefreshWaiter> refresh_waiter_;
 
   std::atomic<int> backoff_ms_{0};
   std::chrono::steady_clock::time_point retry_at_{};

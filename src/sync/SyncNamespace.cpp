@@ -38,18 +38,18 @@ bool SplitDrivePath(const std::string& path, std::string& folder, std::string& n
 
 }  // namespace
 
-bool SyncNamespace::AddFile(const std::string& path) {
+bool SyncNamespace::AddFile(const std::string& path, const std::string& md5) {
   std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
   MetaStore store;
-  if (AddFileLocked(store, path)) return true;
+  if (AddFileLocked(store, path, md5)) return true;
   unrecorded_.insert(path);
   return false;
 }
 
-bool SyncNamespace::ReplaceFile(const std::string& path) {
+bool SyncNamespace::ReplaceFile(const std::string& path, const std::string& md5) {
   std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
   MetaStore store;
-  if (AddFileLocked(store, path)) return true;
+  if (AddFileLocked(store, path, md5)) return true;
   unrecorded_.insert(path);
   return false;
 }
@@ -63,7 +63,7 @@ void SyncNamespace::CountChange(MetaStore& store) {
 void SyncNamespace::RecordUnrecorded(MetaStore& store) {
   if (count_owed_ && store.AddUpFolderCount()) count_owed_ = false;
   for (auto it = unrecorded_.begin(); it != unrecorded_.end();) {
-    std::string cache = engine_.CacheRoot();
+    std::string cache = engine_.CacheRoot(store);
     // A copy gone since (deleted, moved) has nothing left to record.
     bool gone = cache.empty() || !FileExists(cache + *it);
     if (gone || AddFileLocked(store, *it)) {
@@ -74,23 +74,18 @@ void SyncNamespace::RecordUnrecorded(MetaStore& store) {
   }
 }
 
-bool SyncNamespace::AddFileLocked(MetaStore& store, const std::string& path) {
+bool SyncNamespace::AddFileLocked(MetaStore& store, const std::string& path,
+                                  const std::string& md5) {
   std::string folder, name;
   if (!SplitDrivePath(path, folder, name)) return false;
   int folder_id = 0;
   if (!store.GetFolderId(folder, folder_id)) return false;
-  std::string cache = engine_.CacheRoot();
+  std::string cache = engine_.CacheRoot(store);
   if (cache.empty()) return false;
 
   FileRecord record;
   record.cache_path = cache + path;
-  if (!GetFileMd5(record.cache_path, record.size, record.time, record.md5)) return false;
-  // The file's time is its copy's: the last write, or a time set on it
-  // through the drive before the close (cp -p).
-  struct stat st {};
-  if (::stat(NativePath(record.cache_path).c_str(), &st) == 0 && st.st_mtime > 0) {
-    record.time = static_cast<int>(std::min<time_t>(st.st_mtime, INT_MAX));
-  }
+  if (!TakeDigest(record, md5)) return false;
   record.total_size = record.size;
   record.name = name;
   record.from = record.to = engine_.account_.user;
@@ -117,6 +112,28 @@ bool SyncNamespace::AddFileLocked(MetaStore& store, const std::string& path) {
   return true;
 }
 
+bool SyncNamespace::TakeDigest(FileRecord& record, const std::string& md5) {
+  struct stat st {};
+  if (md5.empty()) {
+    if (!GetFileMd5(record.cache_path, record.size, record.time, record.md5)) return false;
+  } else {
+    // The drive's digest of the bytes written; the size is the copy's now.
+    if (::stat(NativePath(record.cache_path).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size > INT32_MAX) {
+      return false;
+    }
+    record.size = static_cast<int>(st.st_size);
+    record.md5 = md5;
+    record.time = static_cast<int>(static_cast<uint32_t>(::time(nullptr)));
+  }
+  // The file's time is its copy's: the last write, or a time set on it
+  // through the drive before the close (cp -p).
+  if (::stat(NativePath(record.cache_path).c_str(), &st) == 0 && st.st_mtime > 0) {
+    record.time = static_cast<int>(std::min<time_t>(st.st_mtime, INT_MAX));
+  }
+  return true;
+}
+
 bool SyncNamespace::SetFileTime(const std::string& path, int time) {
   std::string folder, name;
   if (!SplitPath(path, folder, name)) return false;
@@ -131,7 +148,7 @@ bool SyncNamespace::SetFileTime(const std::string& path, int time) {
     entry.SetTime(static_cast<uint32_t>(time));
     engine_.cache_->PutEntry(folder, entry);
   }
-  std::string cache = engine_.CacheRoot();
+  std::string cache = engine_.CacheRoot(store);
   if (!cache.empty()) {
     // The copy's own time follows, for a later re-recording of it.
     struct timespec times[2] = {{time, 0}, {time, 0}};
@@ -154,7 +171,7 @@ bool SyncNamespace::DeleteFile(const std::string& path) {
     return false;
   }
   engine_.cache_->RemoveEntry(folder, name);
-  std::string cache = engine_.CacheRoot();
+  std::string cache = engine_.CacheRoot(store);
   if (!cache.empty()) ::unlink(NativePath(cache + path).c_str());
   CountChange(store);
   return true;
@@ -180,7 +197,7 @@ bool SyncNamespace::AddFolder(const std::string& path) {
   CountChange(store);
   engine_.cache_->SetFolder(path + "\\", {});
   engine_.cache_->PutEntry(parent, FolderEntry(name));
-  std::string cache = engine_.CacheRoot();
+  std::string cache = engine_.CacheRoot(store);
   if (!cache.empty()) MakeDir(cache + path);
   return true;
 }
@@ -210,7 +227,7 @@ bool SyncNamespace::DeleteFolder(const std::string& path) {
   CountChange(store);
   engine_.cache_->RemoveFolder(path + "\\");
   engine_.cache_->RemoveEntry(parent, name);
-  std::string cache = engine_.CacheRoot();
+  std::string cache = engine_.CacheRoot(store);
   if (!cache.empty()) ::rmdir(NativePath(cache + path).c_str());
   return true;
 }
@@ -236,7 +253,7 @@ bool SyncNamespace::MoveFile(const std::string& old_path, const std::string& new
     Log()->Write(LOG_INFO, "move file %s to %s err", old_path.c_str(), new_path.c_str());
     return false;
   }
-  std::string cache = engine_.CacheRoot();
+  std::string cache = engine_.CacheRoot(store);
   if (!cache.empty()) {
     MakeDir(cache + new_folder);
     MoveByShell(cache + new_path, cache + old_path);
@@ -260,7 +277,7 @@ bool SyncNamespace::MoveFolder(const std::string& old_path, const std::string& n
     Log()->Write(LOG_INFO, "move folder %s to %s err", old_path.c_str(), new_path.c_str());
     return false;
   }
-  std::string cache = engine_.CacheRoot();
+  std::string cache = engine_.CacheRoot(store);
   if (!cache.empty()) {
     MakeDir(cache + new_parent);
     MoveByShell(cache + new_path, cache + old_path);

@@ -3,6 +3,8 @@
 #include <set>
 #include <string>
 
+#include "store/FileRecord.h"
+
 class MetaStore;
 class SyncEngine;
 
@@ -21,9 +23,10 @@ class SyncNamespace {
   SyncNamespace& operator=(const SyncNamespace&) = delete;
 
   // Paths are drive paths rooted at "\" without a trailing backslash. A
-  // file whose recording failed is recorded again by the task step.
-  bool AddFile(const std::string& path);
-  bool ReplaceFile(const std::string& path);
+  // file whose recording failed is recorded again by the task step. md5,
+  // when not empty, is the copy's digest taken as it was written.
+  bool AddFile(const std::string& path, const std::string& md5 = "");
+  bool ReplaceFile(const std::string& path, const std::string& md5 = "");
   bool DeleteFile(const std::string& path);
   bool AddFolder(const std::string& path);
   bool DeleteFolder(const std::string& path);
@@ -33,7 +36,7 @@ class SyncNamespace {
   bool ContentCached(const std::string& path);
 
   // The caller holds namespace_mutex_.
-  bool AddFileLocked(MetaStore& store, const std::string& path);
+  bool AddFileLocked(MetaStore& store, const std::string& path, const std::string& md5 = "");
   // Counts one change of the tree (AddUpFolderCount); when the store fails,
   // the count is owed and the task step pays it, so the change is still
   // published. The caller holds namespace_mutex_.
@@ -43,6 +46,10 @@ class SyncNamespace {
   void RecordUnrecorded(MetaStore& store);
 
  private:
+  // The digest, size and time of record.cache_path: md5 when given, else
+  // read from the copy.
+  static bool TakeDigest(FileRecord& record, const std::string& md5);
+
   SyncEngine& engine_;
   // A tree change whose count the store refused, and the drive paths of
   // closed files the store did not record (their cached copies wait for the

@@ -65,11 +65,13 @@ SyncUpload::Turn SyncUpload::UploadNext(MetaStore& store) {
   // later upload.
   Source source = CheckSource(part);
   if (source == Source::kReadable && Settling(part.cache_path)) {
+    left_waiting_ = true;
     return Turn::kDone;  // the next step takes it, with the time it has then
   }
   if (source != Source::kReadable) {
     DropAhead();
     if (!settled_.insert(part.file_id).second) {  // still changing: later
+      left_waiting_ = true;
       NoteUploadFailure();
       return Turn::kDone;
     }
@@ -80,6 +82,7 @@ SyncUpload::Turn SyncUpload::UploadNext(MetaStore& store) {
   Built built = TakeBuilt(part, path);
   if (built.ok && part.part < part.total_part) BuildAhead(part);
   if (!built.ok) {
+    left_waiting_ = true;
     Log()->Write(LOG_DEBUG, "SaveToEml %s error", part.name.c_str());
     Log()->Write(LOG_DEBUG, "upload file:%s error", part.name.c_str());
     NoteUploadFailure();
@@ -88,6 +91,7 @@ SyncUpload::Turn SyncUpload::UploadNext(MetaStore& store) {
   std::string mail_id;
   Sent sent = AppendMessage(part, path, built.length, mail_id);
   if (sent != Sent::kDone) {
+    if (sent != Sent::kSkipped) left_waiting_ = true;
     Log()->Write(LOG_DEBUG, "upload file:%s error", part.name.c_str());
     return sent == Sent::kSkipped ? Turn::kNext : Turn::kDone;
   }
@@ -170,13 +174,20 @@ bool SyncUpload::SettleSource(MetaStore& store, const FileRecord& part,
 }
 
 bool SyncUpload::Settling(const std::string& cache_path) const {
-  int settle = engine_.upload_settle_s_;
+  int settle_ms = engine_.upload_settle_ms_;
   struct stat st {};
-  if (settle <= 0 || ::stat(NativePath(cache_path).c_str(), &st) != 0) return false;
+  if (settle_ms <= 0 || ::stat(NativePath(cache_path).c_str(), &st) != 0) return false;
   // The change time moves with every write, time set and rename.
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  return now.tv_sec - st.st_ctim.tv_sec < settle;
+  int64_t quiet_ms = (now.tv_sec - st.st_ctim.tv_sec) * 1000 +
+                     (now.tv_nsec - st.st_ctim.tv_nsec) / 1000000;
+  if (quiet_ms >= settle_ms) return false;
+  // The task thread comes back when the copy has been quiet long enough.
+  int left = static_cast<int>(std::max<int64_t>(1, settle_ms - quiet_ms));
+  int shortest = engine_.settle_left_ms_;
+  if (shortest == 0 || left < shortest) engine_.settle_left_ms_ = left;
+  return true;
 }
 
 namespace {

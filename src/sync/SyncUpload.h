@@ -47,6 +47,9 @@ class SyncUpload {
   // Asks the quota when due; room found again after a full mailbox lets the
   // uploads go at once.
   void WatchQuota();
+  // Whether the last Run left parts waiting (a copy still settling, or a
+  // failed upload).
+  bool LeftWaiting() const { return left_waiting_; }
 
  private:
   struct Built {
@@ -119,4 +122,5 @@ class SyncUpload {
   std::string cache_;
   Ahead ahead_;
   std::set<int> settled_;  // files settled in this run: once each
+  bool left_waiting_ = false;
 };

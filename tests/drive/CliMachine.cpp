@@ -86,7 +86,11 @@ bool CliMachine::Mount(int timeout_ms) {
     } else {
       ::unsetenv("TANDREL_PASSWORD");
     }
-    ::setenv("TANDREL_SYNC_PERIODS", "100,300", 1);
+    if (periods_.empty()) {
+      ::unsetenv("TANDREL_SYNC_PERIODS");
+    } else {
+      ::setenv("TANDREL_SYNC_PERIODS", periods_.c_str(), 1);
+    }
     if (log_level_.empty()) {
       ::unsetenv("TANDREL_LOG");
     } else {

@@ -38,6 +38,9 @@ class CliMachine {
   // Arguments after "mount" in place of --user, --server and --port (none:
   // the current account).
   void SetMountArgs(const std::vector<std::string>& args) { mount_args_ = args; }
+  // TANDREL_SYNC_PERIODS ("task_ms,refresh_ms") for the next Mount; empty
+  // leaves the program's own periods.
+  void SetPeriods(const std::string& periods) { periods_ = periods; }
   // Whether TANDREL_PASSWORD is set for the next Mount.
   void SetPasswordInEnv(bool on) { password_in_env_ = on; }
   // Runs "tandrel-cli ARGS" with this machine's environment; its exit status,
@@ -48,6 +51,7 @@ class CliMachine {
   std::string root_, user_, password_, mount_point_;
   int port_;
   std::string log_level_ = "3";
+  std::string periods_ = "100,300";
   std::optional<std::vector<std::string>> mount_args_;
   bool password_in_env_ = true;
   pid_t pid_ = -1;

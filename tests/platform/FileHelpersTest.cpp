@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "TempDir.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
+#include "platform/RunningMd5.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -35,6 +39,44 @@ TEST(FileHelpersTest, DigestTextDropsLeadingZeros) {
   EXPECT_EQ(md5[0], 'a');
   EXPECT_EQ(size, static_cast<int>(content.size()));
   EXPECT_GT(stamp, 1700000000);
+}
+
+// The drive's digest of a file written in order must be GetFileMd5's to the
+// letter (leading zeros dropped), whether taken in the writes or read back
+// behind them; any other write order falls back to a read.
+TEST(FileHelpersTest, RunningDigestMatchesTheFilesOnlyWhenWrittenInOrder) {
+  TempDir dir("md5");
+  for (size_t size : {size_t{70000}, RunningMd5::kInlineBytes * 3 + 5}) {
+    std::string content;
+    for (int i = 0; static_cast<unsigned char>(RawMd5(content)[0]) != 0x0a && i < 100000; ++i)
+      content = std::string(size, 'x') + std::to_string(i);
+    WriteFileBytes(dir.Sub("f"), content);
+    int file_size = 0, stamp = 0;
+    std::string read_md5, running_md5;
+    ASSERT_TRUE(GetFileMd5(dir.Sub("f"), file_size, stamp, read_md5));
+    UniqueFd fd(::open(dir.Sub("f").c_str(), O_RDONLY));
+    RunningMd5 in_order;
+    in_order.Resized(0);
+    for (size_t at = 0; at < content.size(); at += 65536) {
+      size_t n = std::min<size_t>(65536, content.size() - at);
+      in_order.Wrote(fd.get(), content.data() + at, n, at);
+    }
+    ASSERT_TRUE(in_order.Finish(content.size(), running_md5)) << size;
+    EXPECT_EQ(running_md5, read_md5) << size;
+  }
+
+  UniqueFd fd(::open(dir.Sub("f").c_str(), O_RDONLY));
+  const char* bytes = "0123456789abcdefghij";
+  RunningMd5 rewritten, holed, short_of_file, cut;
+  rewritten.Wrote(fd.get(), bytes, 10, 0);
+  rewritten.Wrote(fd.get(), bytes, 10, 0);
+  holed.Wrote(fd.get(), bytes + 10, 10, 10);
+  short_of_file.Wrote(fd.get(), bytes, 10, 0);
+  cut.Wrote(fd.get(), bytes, 20, 0);
+  cut.Resized(10);
+  std::string md5;
+  for (RunningMd5* d : {&rewritten, &holed, &cut}) EXPECT_FALSE(d->Finish(20, md5));
+  EXPECT_FALSE(short_of_file.Finish(20, md5));
 }
 
 TEST(FileHelpersTest, DigestOfEmptyFileAndMissingFile) {

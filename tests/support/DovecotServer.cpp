@@ -98,7 +98,18 @@ std::string DovecotServer::OptionalConfig() const {
       conf += "  mailbox Papierkorb {\n    special_use = \\Trash\n    auto = create\n  }\n";
     conf += "}\n";
   }
-  if (o.gmail) conf += "imap_capability = +X-GM-EXT-1\n";
+  if (o.no_idle) {
+    // Dovecot's own list less IDLE: a server that only answers polls.
+    conf += "imap_capability = IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE SORT "
+            "SORT=DISPLAY THREAD=REFERENCES THREAD=REFS THREAD=ORDEREDSUBJECT MULTIAPPEND "
+            "URL-PARTIAL CATENATE UNSELECT CHILDREN NAMESPACE UIDPLUS LIST-EXTENDED "
+            "I18NLEVEL=1 CONDSTORE QRESYNC ESEARCH ESORT SEARCHRES WITHIN CONTEXT=SEARCH "
+            "LIST-STATUS BINARY MOVE SNIPPET=FUZZY PREVIEW=FUZZY STATUS=SIZE SAVEDATE "
+            "LITERAL+ NOTIFY SPECIAL-USE";
+    conf += o.gmail ? " X-GM-EXT-1\n" : "\n";
+  } else if (o.gmail) {
+    conf += "imap_capability = +X-GM-EXT-1\n";
+  }
   if (o.id_log) conf += "imap_id_log = *\n";
   if (o.quota_kib > 0) {
     plugins += " quota";

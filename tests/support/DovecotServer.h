@@ -25,6 +25,7 @@ class DovecotServer {
     bool gmail = false;            // +X-GM-EXT-1 and a \Trash folder named TrashName()
     bool id_log = false;           // imap_id_log = *: the client's ID in the log
     bool mail_log = false;         // mail_log plugin: saves, copies, expunges in the log
+    bool no_idle = false;          // the usual capabilities without IDLE
   };
 
   DovecotServer();
