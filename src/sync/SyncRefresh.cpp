@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <ctime>
 
 #include "log/CLog.h"
@@ -327,9 +329,22 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
 }
 
 bool SyncEngine::DeleteMessage(const std::string& uid) {
-  bool ok = EnsureOpen(*refresh_session_) && refresh_session_->Delete({uid});
-  if (!ok) refresh_session_->Close();
-  return ok;
+  char* end = nullptr;
+  unsigned long number = std::strtoul(uid.c_str(), &end, 10);
+  if (uid.empty() || *end != '\0' || number == 0 || number > UINT32_MAX) return false;
+  // As the task thread deletes: only this message is expunged, and on Gmail
+  // it goes through the trash so its space is freed.
+  ImapClient::DeleteOutcome outcome;
+  ImapClient::DeleteResult result = ImapClient::DeleteResult::kConnectionLost;
+  if (EnsureOpen(*refresh_session_)) {
+    result = refresh_session_->DeleteMessages({static_cast<uint32_t>(number)}, outcome);
+  }
+  if (result == ImapClient::DeleteResult::kConnectionLost) refresh_session_->Close();
+  if (result != ImapClient::DeleteResult::kDone) {
+    Log()->Write(LOG_WARNING, "delete message %s not confirmed: %s", uid.c_str(),
+                 outcome.server_text.c_str());
+  }
+  return result == ImapClient::DeleteResult::kDone;
 }
 
 bool SyncEngine::ParseFolderIndex(const std::string& message, std::vector<FolderRecord>& folders,
