@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -143,4 +144,38 @@ void SyncMachine::Quit() {
     if (::waitpid(pid_, &status, WNOHANG) == pid_ || ::kill(pid_, 0) != 0) pid_ = -1;
   }
   Kill();
+}
+
+SyncMachine::Listing SyncMachine::List() {
+  std::vector<std::string> lines;
+  Listing listing;
+  if (!Run("list", &lines)) return listing;
+  for (const auto& line : lines) {
+    size_t blank = line.find(' ', 2);
+    std::string path =
+        UnescapeBlanks(line.substr(2, blank == std::string::npos ? blank : blank - 2));
+    listing[path] = line[0] == 'D' ? -1 : atoll(line.substr(blank + 1).c_str());
+  }
+  return listing;
+}
+
+int SyncMachine::Pending() {
+  std::string line = RunLine("pending");
+  return line.rfind("pending ", 0) == 0 ? atoi(line.c_str() + 8) : -1;
+}
+
+bool SyncMachine::Converge(const std::vector<SyncMachine*>& machines, int max_rounds) {
+  for (int round = 0; round < max_rounds; ++round) {
+    for (SyncMachine* m : machines) {
+      if (!m->Run("step") || !m->Run("pass")) return false;
+    }
+    bool settled = true;
+    for (SyncMachine* m : machines)
+      settled = settled && m->Pending() == 0 && m->List() == machines[0]->List();
+    if (!settled) continue;
+    for (int extra = 0; extra < 2; ++extra)
+      for (SyncMachine* m : machines) m->Run("step") && m->Run("pass");
+    return true;
+  }
+  return false;
 }

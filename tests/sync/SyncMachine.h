@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,14 @@ class SyncMachine {
   void Kill();
   // "quit", then reaped (killed when it does not end in time).
   void Quit();
+
+  // The drive as the engine lists it: path -> size, -1 for folders.
+  using Listing = std::map<std::string, long long>;
+  Listing List();
+  int Pending();  // parts waiting for upload or download, -1 when unknown
+  // Steps and passes on every machine until none has work left and all list
+  // the same drive; then two more rounds, so stale indexes go too.
+  static bool Converge(const std::vector<SyncMachine*>& machines, int max_rounds = 12);
 
   std::string CacheDir();  // native, with a trailing "/"
   std::string LogText() const;

@@ -37,8 +37,8 @@ class SyncPush : public ::testing::Test {
 
   std::unique_ptr<SyncMachine> NewMachine(const std::string& name) {
     auto m = std::make_unique<SyncMachine>(tmp_.Sub(name));
-    std::string setup = "setup " + std::string(kUser) + " " + kPassword + " " +
-                        std::to_string(server_->ImapPort());
+    std::string setup =
+        "setup " + std::string(kUser) + " " + kPassword + " " + std::to_string(server_->ImapPort());
     if (!m->Launch() || !m->Run(setup)) return nullptr;
     return m;
   }
@@ -69,10 +69,7 @@ class SyncPush : public ::testing::Test {
     return n;
   }
   size_t Idles(SyncMachine& m) { return Count(m.LogText(), "refresh: idling"); }
-  static int Pending(SyncMachine& m) {
-    std::string line = m.RunLine("pending");
-    return line.rfind("pending ", 0) == 0 ? atoi(line.c_str() + 8) : -1;
-  }
+  static int Pending(SyncMachine& m) { return m.Pending(); }
 
   TempDir tmp_{"push"};
   std::unique_ptr<DovecotServer> server_;

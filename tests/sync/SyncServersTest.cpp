@@ -23,7 +23,7 @@ const char kPassword[] = "secret";
 
 enum class Server { kDovecot, kDovecotInbox, kCyrus };
 
-using Listing = std::map<std::string, long long>;  // path -> size, -1 for folders
+using Listing = SyncMachine::Listing;
 
 // What Python's imaplib finds in the folder.
 struct Mailbox {
@@ -66,8 +66,8 @@ class SyncServers : public ::testing::TestWithParam<Server> {
 
   std::unique_ptr<SyncMachine> NewMachine(const std::string& name) {
     auto m = std::make_unique<SyncMachine>(tmp_.Sub(name));
-    if (!m->Launch() || !m->Run("setup " + std::string(kUser) + " " + kPassword + " " +
-                                std::to_string(port_)))
+    if (!m->Launch() ||
+        !m->Run("setup " + std::string(kUser) + " " + kPassword + " " + std::to_string(port_)))
       return nullptr;
     return m;
   }
@@ -76,40 +76,10 @@ class SyncServers : public ::testing::TestWithParam<Server> {
     EXPECT_TRUE(m.Run(command)) << command;
   }
 
-  static Listing List(SyncMachine& m) {
-    std::vector<std::string> lines;
-    Listing listing;
-    if (!m.Run("list", &lines)) return listing;
-    for (const auto& line : lines) {
-      size_t blank = line.find(' ', 2);
-      std::string path =
-          UnescapeBlanks(line.substr(2, blank == std::string::npos ? blank : blank - 2));
-      listing[path] = line[0] == 'D' ? -1 : atoll(line.substr(blank + 1).c_str());
-    }
-    return listing;
-  }
-
-  static int Pending(SyncMachine& m) {
-    std::string line = m.RunLine("pending");
-    return line.rfind("pending ", 0) == 0 ? atoi(line.c_str() + 8) : -1;
-  }
-
-  // Steps and passes on every machine until none has work left and all
-  // list the same drive; then two more rounds, so stale indexes go too.
-  bool Converge(const std::vector<SyncMachine*>& machines) {
-    for (int round = 0; round < 12; ++round) {
-      bool settled = true;
-      for (SyncMachine* m : machines) {
-        if (!m->Run("step") || !m->Run("pass")) return false;
-      }
-      for (SyncMachine* m : machines)
-        settled = settled && Pending(*m) == 0 && List(*m) == List(*machines[0]);
-      if (!settled) continue;
-      for (int extra = 0; extra < 2; ++extra)
-        for (SyncMachine* m : machines) m->Run("step") && m->Run("pass");
-      return true;
-    }
-    return false;
+  static Listing List(SyncMachine& m) { return m.List(); }
+  static int Pending(SyncMachine& m) { return m.Pending(); }
+  static bool Converge(const std::vector<SyncMachine*>& machines) {
+    return SyncMachine::Converge(machines);
   }
   bool Converge() { return Converge({a_.get(), b_.get()}); }
 
@@ -128,9 +98,8 @@ class SyncServers : public ::testing::TestWithParam<Server> {
   }
 
   std::string RunPython(const char* script) {
-    std::string command = "python3 " + std::string(script) + " 127.0.0.1 " +
-                          std::to_string(port_) + " " + kUser + " " + kPassword + " '" + folder_ +
-                          "'";
+    std::string command = "python3 " + std::string(script) + " 127.0.0.1 " + std::to_string(port_) +
+                          " " + kUser + " " + kPassword + " '" + folder_ + "'";
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return out;
@@ -172,10 +141,8 @@ class SyncServers : public ::testing::TestWithParam<Server> {
   std::unique_ptr<SyncMachine> b_;
 };
 
-const Listing kTree{{"\\empty", 0},
-                    {"\\报告", -1},
-                    {"\\报告\\年度 总结.txt", 1000},
-                    {"\\big.bin", 25000000}};
+const Listing kTree{
+    {"\\empty", 0}, {"\\报告", -1}, {"\\报告\\年度 总结.txt", 1000}, {"\\big.bin", 25000000}};
 
 // The inode of each cached file: a copy removed and fetched again has another.
 std::map<std::string, ino_t> Inodes(SyncMachine& m) {
@@ -189,8 +156,8 @@ std::map<std::string, ino_t> Inodes(SyncMachine& m) {
 }
 
 void MakeTree(SyncMachine& m) {
-  for (const char* command : {"gen \\empty 0 1", "mkdir \\报告", "gen \\报告\\年度%20总结.txt 1000 5",
-                              "gen \\big.bin 25000000 4"})
+  for (const char* command : {"gen \\empty 0 1", "mkdir \\报告",
+                              "gen \\报告\\年度%20总结.txt 1000 5", "gen \\big.bin 25000000 4"})
     EXPECT_TRUE(m.Run(command)) << command;
 }
 
@@ -254,8 +221,7 @@ TEST_P(SyncServers, RebuiltFolderWithNewUidsLosesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, SyncServers,
-                         ::testing::Values(Server::kDovecot, Server::kDovecotInbox,
-                                           Server::kCyrus),
+                         ::testing::Values(Server::kDovecot, Server::kDovecotInbox, Server::kCyrus),
                          [](const ::testing::TestParamInfo<Server>& info) {
                            switch (info.param) {
                              case Server::kDovecot:

@@ -28,7 +28,7 @@ const char kPassword[] = "secret";
 using Clock = std::chrono::steady_clock;
 
 // Path -> size ("D" folders have size -1), from a machine's folder cache.
-using Listing = std::map<std::string, long long>;
+using Listing = SyncMachine::Listing;
 
 std::string Native(const std::string& drive_path) { return NativePath(drive_path).substr(1); }
 
@@ -79,42 +79,10 @@ class SyncTwoMachines : public ::testing::Test {
     return ok;
   }
 
-  static Listing List(SyncMachine& m) {
-    std::vector<std::string> lines;
-    Listing listing;
-    if (!m.Run("list", &lines)) return listing;
-    for (const auto& line : lines) {
-      size_t blank = line.find(' ', 2);
-      std::string path =
-          UnescapeBlanks(line.substr(2, blank == std::string::npos ? blank : blank - 2));
-      listing[path] = line[0] == 'D' ? -1 : atoll(line.substr(blank + 1).c_str());
-    }
-    return listing;
-  }
-
-  static int Pending(SyncMachine& m) {
-    std::string line = m.RunLine("pending");
-    return line.rfind("pending ", 0) == 0 ? atoi(line.c_str() + 8) : -1;
-  }
-
-  // Steps and passes on both machines until neither has work left and both
-  // list the same drive; then two more rounds, so stale indexes go too.
+  static Listing List(SyncMachine& m) { return m.List(); }
+  static int Pending(SyncMachine& m) { return m.Pending(); }
   bool Converge(int max_rounds = 12) {
-    for (int round = 0; round < max_rounds; ++round) {
-      if (!a_->Run("step") || !a_->Run("pass") || !b_->Run("step") || !b_->Run("pass")) {
-        return false;
-      }
-      if (Pending(*a_) == 0 && Pending(*b_) == 0 && List(*a_) == List(*b_)) {
-        for (int extra = 0; extra < 2; ++extra) {
-          a_->Run("step");
-          a_->Run("pass");
-          b_->Run("step");
-          b_->Run("pass");
-        }
-        return true;
-      }
-    }
-    return false;
+    return SyncMachine::Converge({a_.get(), b_.get()}, max_rounds);
   }
 
   // Every file both machines list has the same bytes in both caches.
