@@ -262,6 +262,11 @@ bool MountCommand::TestPeriods(int& task_ms, int& refresh_ms) {
          refresh_ms > 0;
 }
 
+bool MountCommand::TestSettleMs(int& settle_ms) {
+  const char* env = std::getenv("TANDREL_UPLOAD_SETTLE_MS");
+  return env != nullptr && std::sscanf(env, "%d", &settle_ms) == 1 && settle_ms >= 0;
+}
+
 bool MountCommand::Resolve(const Options& options, AccountRecord& account, bool& remember,
                            std::string& error) {
   std::string user = options.user;
@@ -363,6 +368,8 @@ int MountCommand::Run(const Options& options) {
   session.SetPassword(account.pwd);
   int task_ms = 0, refresh_ms = 0;
   if (TestPeriods(task_ms, refresh_ms)) session.SetPeriods(task_ms, refresh_ms);
+  int settle_ms = 0;
+  if (TestSettleMs(settle_ms)) session.SetUploadSettleMs(settle_ms);
   SignalStopper stopper(session, account.user);
   if (!session.Start(mount_point)) {
     std::cerr << DriveSession::kMountFailedText << "\n";

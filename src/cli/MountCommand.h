@@ -28,6 +28,8 @@ class MountCommand {
   static std::string MountPointFor(const Options& options);
   // "TASK_MS,REFRESH_MS" of TANDREL_SYNC_PERIODS (tests); false when unset.
   static bool TestPeriods(int& task_ms, int& refresh_ms);
+  // TANDREL_UPLOAD_SETTLE_MS (tests); false when unset.
+  static bool TestSettleMs(int& settle_ms);
 
   // The process exit code.
   static int Run(const Options& options);

@@ -41,7 +41,7 @@ void DriveSession::SetUp() {
     engine_.SetPeriodsForTest(task_ms_ > 0 ? task_ms_ : SyncEngine::kTaskPeriodMs,
                               refresh_ms_ > 0 ? refresh_ms_ : SyncEngine::kRefreshPeriodMs);
   }
-  engine_.SetUploadSettleMs(SyncEngine::kUploadSettleMs);
+  engine_.SetUploadSettleMs(settle_ms_ >= 0 ? settle_ms_ : SyncEngine::kUploadSettleMs);
   engine_.Attach(account_, cache_);
   // The stored namespace shows from the first request on.
   engine_.RebuildFolderCache();

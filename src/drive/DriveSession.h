@@ -32,6 +32,9 @@ class DriveSession {
 
   // Shorter pauses of the engine's threads (0 keeps the engine's own).
   void SetPeriods(int task_ms, int refresh_ms);
+  // How long a written file must be left alone before it goes up (tests
+  // under load lengthen it; < 0 keeps the engine's own).
+  void SetUploadSettleMs(int ms) { settle_ms_ = ms; }
   // The password of a session whose account row keeps none (not remembered).
   void SetPassword(const std::string& password) { password_ = password; }
 
@@ -57,6 +60,7 @@ class DriveSession {
   bool has_account_ = false;
   int task_ms_ = 0;
   int refresh_ms_ = 0;
+  int settle_ms_ = -1;
   std::string password_;
   std::string mount_point_;
   std::unique_ptr<DriveContext> context_;

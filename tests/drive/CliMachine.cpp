@@ -91,6 +91,11 @@ bool CliMachine::Mount(int timeout_ms) {
     } else {
       ::setenv("TANDREL_SYNC_PERIODS", periods_.c_str(), 1);
     }
+    if (settle_ms_ < 0) {
+      ::unsetenv("TANDREL_UPLOAD_SETTLE_MS");
+    } else {
+      ::setenv("TANDREL_UPLOAD_SETTLE_MS", std::to_string(settle_ms_).c_str(), 1);
+    }
     if (log_level_.empty()) {
       ::unsetenv("TANDREL_LOG");
     } else {

@@ -41,6 +41,8 @@ class CliMachine {
   // TANDREL_SYNC_PERIODS ("task_ms,refresh_ms") for the next Mount; empty
   // leaves the program's own periods.
   void SetPeriods(const std::string& periods) { periods_ = periods; }
+  // TANDREL_UPLOAD_SETTLE_MS for the next Mount; < 0 leaves the program's own.
+  void SetUploadSettleMs(int ms) { settle_ms_ = ms; }
   // Whether TANDREL_PASSWORD is set for the next Mount.
   void SetPasswordInEnv(bool on) { password_in_env_ = on; }
   // Runs "tandrel-cli ARGS" with this machine's environment; its exit status,
@@ -52,6 +54,7 @@ class CliMachine {
   int port_;
   std::string log_level_ = "3";
   std::string periods_ = "100,300";
+  int settle_ms_ = -1;
   std::optional<std::vector<std::string>> mount_args_;
   bool password_in_env_ = true;
   pid_t pid_ = -1;
