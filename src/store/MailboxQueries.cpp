@@ -31,6 +31,11 @@ bool MailboxQueries::Migrate() {
         CppSQLite3Query q = db_.RunQuery("select count(*) as n from mailbox");
         if (q.IntValue("n") == 0)
           db_.RunStatement("insert into mailbox(folder, uidvalidity) values('', 0)");
+        // A new file id and a lookup by name scan the tables without them,
+        // a cost that grows with every file of the drive.
+        db_.RunStatement("CREATE INDEX IF NOT EXISTS mail_file_id ON mail(file_id)");
+        db_.RunStatement("CREATE INDEX IF NOT EXISTS mail_mail_id ON mail(mail_id)");
+        db_.RunStatement("CREATE INDEX IF NOT EXISTS ftable_name ON ftable(folder_id, file_name)");
       },
       true);
 }

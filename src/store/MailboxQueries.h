@@ -24,7 +24,8 @@ class MailboxQueries {
   MailboxQueries(const MailboxQueries&) = delete;
   MailboxQueries& operator=(const MailboxQueries&) = delete;
 
-  // Adds the table (with its one row) where it is missing.
+  // Adds the table (with its one row) and the lookup indexes of the other
+  // tables where they are missing.
   bool Migrate();
   bool Read(MailboxRecord& record);
   bool SetFolder(const std::string& folder);
