@@ -138,6 +138,13 @@ void SyncEngine::WakeTask() {
   wake_.notify_all();
 }
 
+// Each drive-side operation wakes the task thread, also after a failure: a
+// file whose recording failed is recorded again by the step.
+bool SyncEngine::Woken(bool ok) {
+  WakeTask();
+  return ok;
+}
+
 void SyncEngine::AwaitTaskWork() {
   std::unique_lock<std::mutex> lock(wait_mutex_);
   int ms = task_period_ms_;
@@ -269,7 +276,9 @@ bool SyncEngine::TaskStep() {
   return true;
 }
 
-bool SyncEngine::UploadPart(const FileRecord& record) { return SyncUpload(*this).UploadPart(record); }
+bool SyncEngine::UploadPart(const FileRecord& record) {
+  return SyncUpload(*this).UploadPart(record);
+}
 
 bool SyncEngine::DeleteRemote(const std::set<std::string>& mail_ids) {
   return SyncUpload(*this).DeleteRemote(mail_ids);
@@ -279,54 +288,36 @@ bool SyncEngine::UploadFolderIndex() { return SyncUpload(*this).UploadFolderInde
 
 // ------------------------------------------------------------- drive side
 
-// Each wakes the task thread, also after a failure: a file whose recording
-// failed is recorded again by the step.
 bool SyncEngine::SyncAddFile(const std::string& path, const std::string& md5) {
-  bool ok = namespace_ops_->AddFile(path, md5);
-  WakeTask();
-  return ok;
+  return Woken(namespace_ops_->AddFile(path, md5));
 }
 
 bool SyncEngine::SyncReplaceFile(const std::string& path, const std::string& md5) {
-  bool ok = namespace_ops_->ReplaceFile(path, md5);
-  WakeTask();
-  return ok;
+  return Woken(namespace_ops_->ReplaceFile(path, md5));
 }
 
 bool SyncEngine::SyncDeleteFile(const std::string& path) {
-  bool ok = namespace_ops_->DeleteFile(path);
-  WakeTask();
-  return ok;
+  return Woken(namespace_ops_->DeleteFile(path));
 }
 
 bool SyncEngine::SyncAddFolder(const std::string& path) {
-  bool ok = namespace_ops_->AddFolder(path);
-  WakeTask();
-  return ok;
+  return Woken(namespace_ops_->AddFolder(path));
 }
 
 bool SyncEngine::SyncDeleteFolder(const std::string& path) {
-  bool ok = namespace_ops_->DeleteFolder(path);
-  WakeTask();
-  return ok;
+  return Woken(namespace_ops_->DeleteFolder(path));
 }
 
 bool SyncEngine::SyncMoveFile(const std::string& old_path, const std::string& new_path) {
-  bool ok = namespace_ops_->MoveFile(old_path, new_path);
-  WakeTask();
-  return ok;
+  return Woken(namespace_ops_->MoveFile(old_path, new_path));
 }
 
 bool SyncEngine::SyncMoveFolder(const std::string& old_path, const std::string& new_path) {
-  bool ok = namespace_ops_->MoveFolder(old_path, new_path);
-  WakeTask();
-  return ok;
+  return Woken(namespace_ops_->MoveFolder(old_path, new_path));
 }
 
 bool SyncEngine::SyncSetFileTime(const std::string& path, int time) {
-  bool ok = namespace_ops_->SetFileTime(path, time);
-  WakeTask();
-  return ok;
+  return Woken(namespace_ops_->SetFileTime(path, time));
 }
 
 bool SyncEngine::ContentCached(const std::string& path) {

@@ -171,6 +171,8 @@ class SyncEngine {
   // The task thread's wait after a step: the period, the end of a copy's
   // settle time or a WakeTask, whichever comes first.
   void AwaitTaskWork();
+  // WakeTask, then ok: what a drive-side operation returns.
+  bool Woken(bool ok);
   // Hands the session sinks that count its transfers in TransferProgress.
   static void CountTransfers(ImapClient& session);
   bool OpenMailbox(ImapClient& session);
