@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 
 #include "log/CLog.h"
+#include "message/Base64.h"
 #include "message/MailParser.h"
 #include "platform/FileHelpers.h"
 #include "platform/UniqueFd.h"
@@ -23,6 +25,10 @@
 namespace {
 
 CLog* Log() { return CLog::Instance(); }
+
+// Beyond its base64 text, a part message carries its header and the MIME
+// frame: a few hundred bytes, more with a long name.
+constexpr size_t kHeaderRoom = 16 * 1024;
 
 bool WriteAt(int fd, const std::string& bytes, off_t offset) {
   size_t done = 0;
@@ -89,6 +95,11 @@ SyncDownload::Fetched SyncDownload::Fetch(const FileRecord& part) {
       got.message.clear();
     }
   }
+  // Room for the whole message at once: a buffer grown step by step while
+  // the literal arrives copies what it holds at each step. The size comes
+  // from the mailbox, so no more than a part's worth is taken on its word.
+  int size = std::clamp(part.size, 0, static_cast<int>(MetaStore::kPartSize));
+  got.message.reserve(Base64FoldedSize(static_cast<size_t>(size)) + kHeaderRoom);
   TransferProgress::Instance()->BeginDownload(SyncNames::ProgressName(part),
                                               static_cast<uint32_t>(part.size));
   if (!engine_.EnsureOpen(session_)) {
