@@ -164,24 +164,18 @@ void SyncEngine::RefreshLoop() {
   while (running_) {
     RefreshPass();
     if (!running_) break;
-    // In IDLE the next pass waits for the server's word, unless this one
-    // left work for a retry; a dropped connection is opened again at once
-    // by the pass (EnsureOpen, with its back-off).
-    bool settled = refresh_session_->IsConnected() && !DownloadsPending();
+    // In IDLE a change the server tells of starts the next pass at once;
+    // the period still bounds the wait, since a server may be late with its
+    // word or never send it (a notification backend it lacks). A dropped
+    // connection is opened again by the pass (EnsureOpen, with its back-off).
     RefreshWaiter::Reason reason = refresh_waiter_->Wait(
-        *refresh_session_, settled ? ImapClient::kIdleRenewMs : refresh_period_ms_.load(),
+        *refresh_session_, std::min<int>(ImapClient::kIdleRenewMs, refresh_period_ms_),
         refresh_period_ms_);
     if (reason == RefreshWaiter::Reason::kDropped) {
       Log()->Write(LOG_INFO, "refresh: connection dropped while idling");
       refresh_session_->Close();
     }
   }
-}
-
-bool SyncEngine::DownloadsPending() {
-  MetaStore store;
-  std::vector<FileRecord> pending;
-  return !store.GetPendingDownloads(pending) || !pending.empty();
 }
 
 bool SyncEngine::OpenMailbox(ImapClient& session) {

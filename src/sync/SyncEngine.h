@@ -54,8 +54,8 @@ class SyncNamespace;
 class SyncEngine {
  public:
   static constexpr int kTaskPeriodMs = 1000;
-  // The refresh thread's pause where the server has no IDLE, or after a pass
-  // that left work to retry.
+  // The longest pause of the refresh thread between passes, in IDLE or not:
+  // a server may be late with its word or never send it.
   static constexpr int kRefreshPeriodMs = 10000;
   static constexpr int kFirstBackoffMs = 1000;
   static constexpr int kMaxBackoffMs = 60000;
@@ -164,8 +164,6 @@ class SyncEngine {
 
   void TaskLoop();
   void RefreshLoop();
-  // Whether parts still wait for their download (or the store cannot say).
-  static bool DownloadsPending();
   // Runs loop on thread, counted in loops_running_ until it returns.
   void StartLoop(std::thread& thread, void (SyncEngine::*loop)());
   // The task thread's wait after a step: the period, the end of a copy's
