@@ -41,17 +41,7 @@ bool MailboxQueries::Migrate() {
 }
 
 bool MailboxQueries::Run(const char* what, const std::function<void()>& body, bool transaction) {
-  if (!db_.IsOpen()) return false;
-  try {
-    std::optional<StoreTransaction> changes;
-    if (transaction) changes.emplace(db_);
-    body();
-    if (changes) changes->Commit();
-    return true;
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "%s error.msg=%s", what, e.Message());
-    return false;
-  }
+  return RunStoreBody(db_, what, body, transaction);
 }
 
 bool MailboxQueries::Read(MailboxRecord& record) {

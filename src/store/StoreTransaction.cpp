@@ -1,5 +1,7 @@
 #include "store/StoreTransaction.h"
 
+#include <optional>
+
 #include "log/CLog.h"
 #include "store/CppSQLite3Exception.h"
 
@@ -21,4 +23,19 @@ StoreTransaction::~StoreTransaction() {
 void StoreTransaction::Commit() {
   db_.RunStatement("COMMIT");
   open_ = false;
+}
+
+bool RunStoreBody(CppSQLite3DB& db, const char* what, const std::function<void()>& body,
+                  bool transaction) {
+  if (!db.IsOpen()) return false;
+  try {
+    std::optional<StoreTransaction> changes;
+    if (transaction) changes.emplace(db);
+    body();
+    if (changes) changes->Commit();
+    return true;
+  } catch (const CppSQLite3Exception& e) {
+    CLog::Instance()->Write(LOG_ERROR, "%s error.msg=%s", what, e.Message());
+    return false;
+  }
 }

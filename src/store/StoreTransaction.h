@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "store/CppSQLite3DB.h"
 
 // One immediate transaction: begun by the constructor, kept by Commit, and
@@ -22,3 +24,8 @@ class StoreTransaction {
   CppSQLite3DB& db_;
   bool open_ = false;
 };
+
+// Runs body on db, inside a StoreTransaction when transaction is set; a
+// thrown SQL error is logged under what and reported as false.
+bool RunStoreBody(CppSQLite3DB& db, const char* what, const std::function<void()>& body,
+                  bool transaction);
