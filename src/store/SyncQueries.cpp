@@ -131,6 +131,14 @@ bool SyncQueries::FinishUploadAt(int file_id, int part, const std::string& mail_
         claimed = db_.RunStatement(SqlText("update mail set stat=0, mail_id='%q' where "
                                            "file_id=%d and part=%d and stat=1",
                                            mail_id.c_str(), file_id, part)) > 0;
+        if (!claimed) {
+          // The refresh may have seen this very message first and claimed it.
+          CppSQLite3Query q = db_.RunQuery(
+              SqlText("select stat from mail where file_id=%d and part=%d and mail_id='%q' and "
+                      "stat=0",
+                      file_id, part, mail_id.c_str()));
+          claimed = !q.AtEnd();
+        }
         if (!claimed) return;
         db_.RunStatement(
             "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''");

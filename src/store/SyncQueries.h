@@ -62,7 +62,8 @@ class SyncQueries {
   // An appended part whose UID the server named (APPENDUID): stat 1 -> 0
   // with its mail id and one change counted, in one transaction. claimed is
   // false when the part no longer waits (its file deleted or replaced
-  // meanwhile): then nothing changed and the message belongs to nobody.
+  // meanwhile): then nothing changed and the message belongs to nobody. A
+  // part the refresh has claimed with this same message is claimed.
   bool FinishUploadAt(int file_id, int part, const std::string& mail_id, bool& claimed);
   // The folder index of version appended as message uid: the local tree is
   // that message's, unless it changed since (then nothing is recorded).

@@ -91,6 +91,12 @@ class SyncEngine {
   // Test-only: the clock of the upload back-off.
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
   void SetClockForTest(Clock clock) { clock_ = std::move(clock); }
+  // Test-only: called by the refresh once the folder is listed, and again
+  // just before it learns the new messages: the task thread's moments.
+  enum class RefreshPoint { kListed, kLearning };
+  void SetRefreshHookForTest(std::function<void(RefreshPoint)> hook) {
+    refresh_hook_ = std::move(hook);
+  }
 
   // Task thread.
   bool TaskStep();
@@ -179,12 +185,21 @@ class SyncEngine {
   // Refresh helpers. What one listing pass has read and learnt so far: new
   // parts are recorded together, at an index (whose adoption looks at them)
   // and at the end; a pass cut short records them at the next one.
+  // What one listing says of the parts: only one recorded before it was
+  // taken can be missing from it. A part recorded since (the task's own
+  // append, done at its APPENDUID) is newer than the listing.
+  struct ListedUids {
+    std::set<std::string> listed;
+    std::set<std::string> known_before;
+    bool Gone(const std::string& id) const {
+      return known_before.count(id) != 0 && listed.count(id) == 0;
+    }
+  };
   struct Listing {
-    Listing(MetaStore& s, SyncQueries& q, const std::set<std::string>& r)
-        : store(s), queries(q), remote(r) {}
+    Listing(MetaStore& s, SyncQueries& q, const ListedUids& r) : store(s), queries(q), remote(r) {}
     MetaStore& store;
     SyncQueries& queries;
-    const std::set<std::string>& remote;
+    const ListedUids& remote;
     SyncQueries::Parts parts;
     bool parts_read = false;
     std::vector<FileRecord> learned;
@@ -198,16 +213,16 @@ class SyncEngine {
   bool RecordLearned(Listing& listing);
   void DropVanished(MetaStore& store, const std::vector<std::string>& vanished, bool& changed);
   bool LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& record,
-                 const std::set<std::string>& remote, SyncQueries::Parts& parts,
+                 const ListedUids& remote, SyncQueries::Parts& parts,
                  std::vector<FileRecord>& learned);
   // Our own append seen in the listing: the part takes its message, or the
   // message is marked for deletion when its file was deleted meanwhile.
   bool ClaimOwnAppend(MetaStore& store, SyncQueries& queries, FileRecord& record,
                       SyncQueries::PartRow& row);
-  Outcome DownloadFolderIndex(const std::string& uid, const std::set<std::string>& remote);
+  Outcome DownloadFolderIndex(const std::string& uid, const ListedUids& remote);
   Outcome AdoptIndex(const std::string& uid, const FileRecord& info,
                      std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
-                     const std::set<std::string>& remote);
+                     const ListedUids& remote);
   bool RebuildLocked();
   bool DeleteMessage(const std::string& uid);
 
@@ -251,6 +266,7 @@ class SyncEngine {
   std::atomic<int> backoff_ms_{0};
   std::chrono::steady_clock::time_point retry_at_{};
   Clock clock_ = [] { return std::chrono::steady_clock::now(); };
+  std::function<void(RefreshPoint)> refresh_hook_;
 
   std::set<std::string> ignored_uids_;
 

@@ -38,12 +38,13 @@ std::string ParentDir(const std::string& path) {
 // of it is still on its way up or still in the mailbox: it was added here
 // (or elsewhere) after that index was written. A file deleted elsewhere
 // has lost its messages by now.
-std::set<int> AliveFiles(const SyncQueries::Parts& parts, const std::set<std::string>& remote) {
+template <typename GoneFn>
+std::set<int> AliveFiles(const SyncQueries::Parts& parts, GoneFn gone) {
   std::map<int, bool> alive;
   for (const auto& [key, row] : parts) {
     bool part_alive = row.stat == PartState::kAwaitingUpload || row.stat == PartState::kAppended ||
                       ((row.stat == PartState::kCached || row.stat == PartState::kAwaitingDownload) &&
-                       remote.count(row.mail_id) != 0);
+                       !gone(row.mail_id));
     auto found = alive.find(key.first);
     alive[key.first] = (found == alive.end() ? true : found->second) && part_alive;
   }
@@ -114,13 +115,17 @@ void SyncEngine::RefreshPass() {
 
 bool SyncEngine::Refresh() {
   Log()->Write(LOG_DEBUG, "begin refresh");
+  MetaStore store;
+  std::map<std::string, PartState> local;
+  ListedUids remote;
+  if (!store.GetAllMailId(local)) return false;
+  for (const auto& known : local) remote.known_before.insert(known.first);
   std::vector<uint32_t> uids;
   bool complete = false;
   if (!ListMailbox(uids, complete)) return false;
-  std::set<std::string> remote;
-  for (uint32_t uid : uids) remote.insert(std::to_string(uid));
-  MetaStore store;
-  std::map<std::string, PartState> local;
+  for (uint32_t uid : uids) remote.listed.insert(std::to_string(uid));
+  if (refresh_hook_) refresh_hook_(RefreshPoint::kListed);
+  local.clear();
   if (!store.GetAllMailId(local)) return false;
 
   // Parts whose messages are gone, newest first.
@@ -131,7 +136,7 @@ bool SyncEngine::Refresh() {
     if (it->first.empty() || (state != PartState::kCached && state != PartState::kAwaitingDownload))
       continue;
     ++known;
-    if (remote.count(it->first) == 0) vanished.push_back(it->first);
+    if (remote.Gone(it->first)) vanished.push_back(it->first);
   }
   bool changed = false;
   if (!vanished.empty() && !complete) {
@@ -154,6 +159,7 @@ bool SyncEngine::Refresh() {
     if (local.count(id) == 0 && id != listing.index_mail_id && ignored_uids_.count(id) == 0)
       unknown.push_back(uid);
   }
+  if (refresh_hook_) refresh_hook_(RefreshPoint::kLearning);
   bool ok = LearnNewMessages(listing, unknown);
   if (!RecordLearned(listing)) ok = false;
   if (listing.changed) RebuildFolderCache();
@@ -282,7 +288,7 @@ bool SyncEngine::ClaimOwnAppend(MetaStore& store, SyncQueries& queries, FileReco
 }
 
 bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& record,
-                           const std::set<std::string>& remote, SyncQueries::Parts& parts,
+                           const ListedUids& remote, SyncQueries::Parts& parts,
                            std::vector<FileRecord>& learned) {
   const std::string& uid = record.mail_id;
   auto key = std::make_pair(record.file_id, record.part);
@@ -303,8 +309,10 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
     ignored_uids_.insert(uid);
     return true;
   }
+  // Recorded by the task since the listing was read: the same message.
+  if (row.mail_id == uid) return true;
   if (row.mail_id.empty()) return ClaimOwnAppend(store, queries, record, row);
-  if (remote.count(row.mail_id) == 0) {
+  if (remote.Gone(row.mail_id)) {
     // The row's own message is gone; this copy takes its place.
     if (!queries.SetPartMailId(record.file_id, record.part, uid)) return false;
     row.mail_id = uid;
@@ -359,7 +367,7 @@ bool SyncEngine::ParseFolderIndex(const std::string& message, std::vector<Folder
 }
 
 SyncEngine::Outcome SyncEngine::DownloadFolderIndex(const std::string& uid,
-                                                    const std::set<std::string>& remote) {
+                                                    const ListedUids& remote) {
   std::string message;
   if (!EnsureOpen(*refresh_session_) || !refresh_session_->FetchMessage({uid}, message)) {
     refresh_session_->Close();
@@ -381,7 +389,7 @@ SyncEngine::Outcome SyncEngine::DownloadFolderIndex(const std::string& uid,
 SyncEngine::Outcome SyncEngine::AdoptIndex(const std::string& uid, const FileRecord& info,
                                            std::vector<FolderRecord>& folders,
                                            std::vector<FileRecord>& files,
-                                           const std::set<std::string>& remote) {
+                                           const ListedUids& remote) {
   std::string cache = CacheRoot();
   std::lock_guard<std::mutex> lock(namespace_mutex_);
   MetaStore store;
@@ -402,7 +410,8 @@ SyncEngine::Outcome SyncEngine::AdoptIndex(const std::string& uid, const FileRec
     return Outcome::kRetry;
   }
   TreeMerge::Result merged = TreeMerge::Merge(folders, files, local_folders, local_files,
-                                              AliveFiles(parts, remote), time(nullptr));
+                                              AliveFiles(parts, [&](const std::string& id) { return remote.Gone(id); }),
+                                              time(nullptr));
 
   // Cached files move to their new places before the tree changes, so no
   // download of the new tree can land on a file that still lives there.

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "../mail/ScriptedPeer.h"
@@ -484,6 +487,72 @@ TEST_F(SyncEngineDovecotTest, TwoCopiesOfAPartKeepTheSmallerUidOnEveryMachine) {
   EXPECT_EQ(Scalar("select mail_id from mail"), 9);
   EXPECT_EQ(Scalar("select stat from mail"), 2);
   EXPECT_EQ(MailboxSize(), 9u);  // the strays stay, the copy 10 is gone
+}
+
+// The task records its own append (at APPENDUID) while a refresh runs: the
+// refresh takes the part neither for lost nor for a second copy of itself.
+TEST_F(SyncEngineDovecotTest, AnAppendRecordedDuringARefreshIsKept) {
+  const char kHold[] =
+      "create trigger hold before update of stat on mail when old.stat=1 begin "
+      "select raise(abort, 'held'); end";
+  auto newest = [&] {
+    ImapClient client;
+    std::set<std::string> uids;
+    EXPECT_TRUE(client.Connect("127.0.0.1", account_.port, false) &&
+                client.Login(kUser, kPassword) && client.Select("tandrel") &&
+                client.FetchUidList(uids));
+    long long top = 0;
+    for (const std::string& uid : uids) top = std::max(top, std::stoll(uid));
+    return std::to_string(top);
+  };
+  using Point = SyncEngine::RefreshPoint;
+
+  // Enough parts known that one missing is no mass loss to re-check.
+  for (int i = 0; i < 10; ++i) AddFile("\\f" + std::to_string(i), "f");
+  ASSERT_TRUE(engine_.TaskStep());
+  ASSERT_TRUE(engine_.Refresh());
+
+  // Appended and recorded after the listing, which cannot show it.
+  AddFile("\\a.txt", "content of a");
+  engine_.SetRefreshHookForTest([&](Point at) {
+    if (at == Point::kListed) {
+      EXPECT_TRUE(engine_.TaskStep());
+    }
+  });
+  EXPECT_TRUE(engine_.Refresh());
+
+  // Listed, then recorded before the refresh reads its header.
+  AddFile("\\b.txt", "content of b");
+  Exec(kHold);
+  EXPECT_FALSE(engine_.TaskStep());  // appended, not recorded
+  Exec("drop trigger hold");
+  std::string b = newest();
+  engine_.SetRefreshHookForTest([&](Point at) {
+    if (at == Point::kLearning) Exec("update mail set stat=0, mail_id='" + b + "' where stat=1");
+  });
+  EXPECT_TRUE(engine_.Refresh());
+
+  // Claimed by the refresh before the task's own record arrives.
+  engine_.SetRefreshHookForTest(nullptr);
+  AddFile("\\c.txt", "content of c");
+  Exec(kHold);
+  EXPECT_FALSE(engine_.TaskStep());
+  Exec("drop trigger hold");
+  std::string c = newest();
+  EXPECT_TRUE(engine_.Refresh());
+  SyncQueries queries(kUser);
+  int c_id = static_cast<int>(Scalar("select file_id from mail where name='c.txt'"));
+  bool claimed = false;
+  EXPECT_TRUE(queries.FinishUploadAt(c_id, 1, c, claimed) && claimed);
+  EXPECT_TRUE(queries.FinishUploadAt(c_id, 1, "999", claimed) && !claimed);
+
+  EXPECT_TRUE(engine_.Refresh());
+  EXPECT_TRUE(engine_.Refresh());
+  EXPECT_EQ(Scalar("select count(*) from mail where stat=0 and mail_id<>''"), 13);
+  EXPECT_EQ(std::to_string(Scalar("select mail_id from mail where name='b.txt'")), b);
+  EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\a.txt")), "content of a");
+  EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\b.txt")), "content of b");
+  EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\c.txt")), "content of c");
 }
 
 TEST_F(SyncEngineDovecotTest, StopNeverWaitsForAPause) {
