@@ -453,6 +453,10 @@ bool StatusShows(CliMachine& machine, const std::vector<std::string>& pieces, st
 TEST_F(DriveMountTest, OfflineStartSigtermWithUploadPendingAndUnmountFromAnotherTerminal) {
   std::string out;
   ASSERT_EQ(Shell("echo before > " + A("/before.txt")), 0);
+  // The close's recording comes after close() returns and the status is
+  // published once a second: an "up to date" older than the upload proves
+  // nothing, the message in the mailbox does.
+  EXPECT_TRUE(ShellEventually(InMailbox("before\n"), kSyncMs)) << a_->Output();
   EXPECT_TRUE(StatusShows(*a_, {"State:       up to date", "Uploads:     0 files"}, out, kSyncMs))
       << out;
   ASSERT_EQ(a_->Terminate(), 0) << a_->Output();
