@@ -492,21 +492,26 @@ TEST_F(SyncEngineDovecotTest, TwoCopiesOfAPartKeepTheSmallerUidOnEveryMachine) {
 // The task records its own append (at APPENDUID) while a refresh runs: the
 // refresh takes the part neither for lost nor for a second copy of itself.
 TEST_F(SyncEngineDovecotTest, AnAppendRecordedDuringARefreshIsKept) {
-  const char kHold[] =
-      "create trigger hold before update of stat on mail when old.stat=1 begin "
-      "select raise(abort, 'held'); end";
-  auto newest = [&] {
+  // The task's append of the file at path, not recorded yet; its UID.
+  auto append_unrecorded = [&](const std::string& path) {
+    MetaStore store;
+    FileRecord part;
+    EXPECT_TRUE(store.GetFileInfo(path, part));
+    part.from = part.to = kUser;
+    EmlWriter writer(PartHeaders::ToMessage(part, NativePath(cache_root_ + path)));
+    int length = 0;
+    std::string eml = tmp_.Sub("part.eml");
     ImapClient client;
     std::set<std::string> uids;
-    EXPECT_TRUE(client.Connect("127.0.0.1", account_.port, false) &&
+    EXPECT_TRUE(writer.SaveToEml(eml, length) &&
+                client.Connect("127.0.0.1", account_.port, false) &&
                 client.Login(kUser, kPassword) && client.Select("tandrel") &&
-                client.FetchUidList(uids));
+                client.Append("tandrel", eml) && client.FetchUidList(uids));
     long long top = 0;
     for (const std::string& uid : uids) top = std::max(top, std::stoll(uid));
     return std::to_string(top);
   };
   using Point = SyncEngine::RefreshPoint;
-
   // Enough parts known that one missing is no mass loss to re-check.
   for (int i = 0; i < 10; ++i) AddFile("\\f" + std::to_string(i), "f");
   ASSERT_TRUE(engine_.TaskStep());
@@ -523,10 +528,7 @@ TEST_F(SyncEngineDovecotTest, AnAppendRecordedDuringARefreshIsKept) {
 
   // Listed, then recorded before the refresh reads its header.
   AddFile("\\b.txt", "content of b");
-  Exec(kHold);
-  EXPECT_FALSE(engine_.TaskStep());  // appended, not recorded
-  Exec("drop trigger hold");
-  std::string b = newest();
+  std::string b = append_unrecorded("\\b.txt");
   engine_.SetRefreshHookForTest([&](Point at) {
     if (at == Point::kLearning) Exec("update mail set stat=0, mail_id='" + b + "' where stat=1");
   });
@@ -535,10 +537,7 @@ TEST_F(SyncEngineDovecotTest, AnAppendRecordedDuringARefreshIsKept) {
   // Claimed by the refresh before the task's own record arrives.
   engine_.SetRefreshHookForTest(nullptr);
   AddFile("\\c.txt", "content of c");
-  Exec(kHold);
-  EXPECT_FALSE(engine_.TaskStep());
-  Exec("drop trigger hold");
-  std::string c = newest();
+  std::string c = append_unrecorded("\\c.txt");
   EXPECT_TRUE(engine_.Refresh());
   SyncQueries queries(kUser);
   int c_id = static_cast<int>(Scalar("select file_id from mail where name='c.txt'"));
