@@ -353,6 +353,21 @@ bool DriveContext::CloseForUpload(const void* handle) {
   return Finish(path, done);
 }
 
+bool DriveContext::FlushForUpload(const void* handle) {
+  std::string path;
+  WriteTable::Entry* entry = table_.FindByWriter(handle);
+  if (entry == nullptr || !table_.FindWriter(handle, path)) return true;
+  // An oversized new file is dropped by the release; a deleted one has
+  // nothing to record.
+  if (entry->unlinked || entry->too_large || (!entry->created && !entry->modified)) return true;
+  bool ok = Finish(path, *entry);
+  // The digest was spent on the bytes recorded; later writes start a new one
+  // (one not from the start leaves it unusable, so the copy is read again).
+  entry->digest = std::make_shared<RunningMd5>();
+  if (ok) entry->created = entry->modified = entry->time_set = false;
+  return ok;
+}
+
 bool DriveContext::Finish(const std::string& path, const WriteTable::Entry& entry) {
   if (entry.unlinked) return true;
   if (entry.too_large && entry.created) {

@@ -95,6 +95,11 @@ class DriveContext {
   // The handle stops writing; the last one records the file with the sync
   // engine. False when recording failed.
   bool CloseForUpload(const void* handle);
+  // A close(2) returns at its flush, before the release: a new or changed
+  // file is recorded here already, so a process killed in between loses
+  // nothing a close returned for. Writes after it record again at the
+  // release. False when recording failed (the release tries again).
+  bool FlushForUpload(const void* handle);
   // A path being written goes away: nothing of it is recorded.
   void ForgetWritten(const std::string& path);
   // Records every file still held open (the mount ended under them).

@@ -1,6 +1,9 @@
 // The file callbacks: contents from the cache directory, new and edited
 // files through WriteTable, metadata from the folder cache.
 #include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "drive/DriveCallbacks.h"
 #include "drive/DriveContext.h"
@@ -10,6 +13,17 @@
 namespace {
 
 CLog* Log() { return CLog::Instance(); }
+
+// A test seam: with TANDREL_HOLD_RELEASE naming a file, the release of a
+// written file makes that file and waits (a minute at most) until it is
+// gone, so a test can kill the process between a close and its release.
+void HoldReleaseForTest() {
+  static const char* const marker = std::getenv("TANDREL_HOLD_RELEASE");
+  if (marker == nullptr || *marker == '\0') return;
+  int fd = ::open(marker, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  for (int i = 0; i < 600 && ::access(marker, F_OK) == 0; ++i) ::usleep(100000);
+}
 
 }  // namespace
 
@@ -75,6 +89,7 @@ int DriveCallbacks::CloseFile(const std::string& path, DriveFileInfo* info) {
   if (drive == nullptr) return 0;
   drive->ReleaseHandle(info);
   if (info->context == DriveContext::kNewFileMark || info->context == DriveContext::kEditMark) {
+    HoldReleaseForTest();
     drive->CloseForUpload(info);
   }
   return 0;
@@ -115,7 +130,11 @@ int DriveCallbacks::FlushFileBuffers(const std::string& path, DriveFileInfo* inf
   // An fsync must not report success while the only copy is still in
   // memory; a flush at close asks for nothing.
   DriveContext* drive = DriveContext::Current();
-  if (drive == nullptr || info == nullptr || !info->sync_requested) return 0;
+  if (drive == nullptr || info == nullptr) return 0;
+  if (!info->sync_requested) {
+    if (!drive->FlushForUpload(info)) Log()->Write(LOG_ERROR, "CloseFile %s err", path.c_str());
+    return 0;
+  }
   return drive->SyncToDisk(path, info) ? 0 : DRIVE_GENERAL_FAILURE;
 }
 

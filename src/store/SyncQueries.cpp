@@ -185,9 +185,17 @@ bool SyncQueries::HasFile(int file_id, bool& exists) {
       false);
 }
 
-bool SyncQueries::MarkFileDeleted(int file_id) {
+bool SyncQueries::MarkFileDeleted(int file_id, bool count_change) {
   return Run(
-      "MarkFileDeleted", [&] { DeleteFileRows(file_id); }, true);
+      "MarkFileDeleted",
+      [&] {
+        DeleteFileRows(file_id);
+        if (count_change) {
+          db_.RunStatement(
+              "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''");
+        }
+      },
+      true);
 }
 
 SyncQueries::Adopt SyncQueries::AdoptTree(const TaskFolderRecord& judged,

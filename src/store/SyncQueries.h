@@ -74,7 +74,9 @@ class SyncQueries {
   // stay at 4 until the refresh learns it (then 3). The store's clean-up of
   // stat 3 rows without a mail id would otherwise drop them and leave their
   // messages in the mailbox for good.
-  bool MarkFileDeleted(int file_id);
+  // count_change counts one local change in the same commit (as
+  // AddUpFolderCount).
+  bool MarkFileDeleted(int file_id, bool count_change = false);
   // The old file goes as by MarkFileDeleted; the new content
   // (record: name, folder_id, size in total_size, md5, time, cache_path) as new
   // parts at stat 1 under a new random file id, written into record.

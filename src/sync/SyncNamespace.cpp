@@ -38,20 +38,37 @@ bool SplitDrivePath(const std::string& path, std::string& folder, std::string& n
 
 }  // namespace
 
-bool SyncNamespace::AddFile(const std::string& path, const std::string& md5) {
+SyncNamespace::SyncNamespace(SyncEngine& engine) : engine_(engine) {}
+
+SyncNamespace::~SyncNamespace() = default;
+
+// Opening a store costs several times its commit (WAL, synchronous=NORMAL),
+// so the handles stay open between operations; each operation still commits
+// its change before it returns, and holds no transaction in between, so the
+// other threads' handles read and write as before.
+template <typename Body>
+bool SyncNamespace::WithStore(Body body) {
   std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
-  MetaStore store;
-  if (AddFileLocked(store, path, md5)) return true;
-  unrecorded_.insert(path);
-  return false;
+  if (!store_) store_ = std::make_unique<MetaStore>();
+  if (!queries_) queries_ = std::make_unique<SyncQueries>(engine_.account_.user);
+  bool ok = body(*store_, *queries_);
+  if (!ok) {
+    store_.reset();
+    queries_.reset();
+  }
+  return ok;
+}
+
+bool SyncNamespace::AddFile(const std::string& path, const std::string& md5) {
+  return WithStore([&](MetaStore& store, SyncQueries&) {
+    if (AddFileLocked(store, path, md5)) return true;
+    unrecorded_.insert(path);
+    return false;
+  });
 }
 
 bool SyncNamespace::ReplaceFile(const std::string& path, const std::string& md5) {
-  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
-  MetaStore store;
-  if (AddFileLocked(store, path, md5)) return true;
-  unrecorded_.insert(path);
-  return false;
+  return AddFile(path, md5);
 }
 
 void SyncNamespace::CountChange(MetaStore& store) {
@@ -137,99 +154,98 @@ bool SyncNamespace::TakeDigest(FileRecord& record, const std::string& md5) {
 bool SyncNamespace::SetFileTime(const std::string& path, int time) {
   std::string folder, name;
   if (!SplitPath(path, folder, name)) return false;
-  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
-  MetaStore store;
-  FileRecord record;
-  if (!store.GetFileInfo(path, record)) return false;
-  SyncQueries queries(engine_.account_.user);
-  if (!queries.SetFileTime(record.file_id, time)) return false;
-  DriveEntry entry;
-  if (engine_.cache_->GetEntry(folder, name, entry)) {
-    entry.SetTime(static_cast<uint32_t>(time));
-    engine_.cache_->PutEntry(folder, entry);
-  }
-  std::string cache = engine_.CacheRoot(store);
-  if (!cache.empty()) {
-    // The copy's own time follows, for a later re-recording of it.
-    struct timespec times[2] = {{time, 0}, {time, 0}};
-    ::utimensat(AT_FDCWD, NativePath(cache + path).c_str(), times, 0);
-  }
-  return true;
+  return WithStore([&](MetaStore& store, SyncQueries& queries) {
+    FileRecord record;
+    if (!store.GetFileInfo(path, record)) return false;
+    if (!queries.SetFileTime(record.file_id, time)) return false;
+    DriveEntry entry;
+    if (engine_.cache_->GetEntry(folder, name, entry)) {
+      entry.SetTime(static_cast<uint32_t>(time));
+      engine_.cache_->PutEntry(folder, entry);
+    }
+    std::string cache = engine_.CacheRoot(store);
+    if (!cache.empty()) {
+      // The copy's own time follows, for a later re-recording of it.
+      struct timespec times[2] = {{time, 0}, {time, 0}};
+      ::utimensat(AT_FDCWD, NativePath(cache + path).c_str(), times, 0);
+    }
+    return true;
+  });
 }
 
 bool SyncNamespace::DeleteFile(const std::string& path) {
   Log()->Write(LOG_INFO, "begin delete file %s", path.c_str());
-  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
-  MetaStore store;
-  std::string folder, name;
-  if (!SplitPath(path, folder, name)) return false;
-  FileRecord record;
-  if (!store.GetFileInfo(path, record)) return false;
-  SyncQueries queries(engine_.account_.user);
-  if (!queries.MarkFileDeleted(record.file_id)) {
-    Log()->Write(LOG_INFO, "SetFileStat 3 err,fn %s", path.c_str());
-    return false;
-  }
-  engine_.cache_->RemoveEntry(folder, name);
-  std::string cache = engine_.CacheRoot(store);
-  if (!cache.empty()) ::unlink(NativePath(cache + path).c_str());
-  CountChange(store);
-  return true;
+  return WithStore([&](MetaStore& store, SyncQueries& queries) {
+    std::string folder, name;
+    if (!SplitPath(path, folder, name)) return false;
+    FileRecord record;
+    if (!store.GetFileInfo(path, record)) return false;
+    // The rows and the count of the change in one commit.
+    if (!queries.MarkFileDeleted(record.file_id, true)) {
+      Log()->Write(LOG_INFO, "SetFileStat 3 err,fn %s", path.c_str());
+      return false;
+    }
+    engine_.cache_->RemoveEntry(folder, name);
+    std::string cache = engine_.CacheRoot(store);
+    if (!cache.empty()) ::unlink(NativePath(cache + path).c_str());
+    return true;
+  });
 }
 
 bool SyncNamespace::AddFolder(const std::string& path) {
   Log()->Write(LOG_INFO, "begin add folder %s", path.c_str());
-  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
-  MetaStore store;
-  std::string parent, name;
-  if (!SplitDrivePath(path, parent, name)) return false;
-  FolderRecord record;
-  int existing = 0;
-  if (!store.GetFolderId(parent, record.parent_id) || store.GetFolderId(path + "\\", existing)) {
-    Log()->Write(LOG_INFO, " add folder %s error", path.c_str());
-    return false;
-  }
-  record.name = name;
-  if (!store.AddFolder(record) || !store.GetFolderId(path + "\\", existing)) {
-    Log()->Write(LOG_INFO, " add folder %s error", path.c_str());
-    return false;
-  }
-  CountChange(store);
-  engine_.cache_->SetFolder(path + "\\", {});
-  engine_.cache_->PutEntry(parent, FolderEntry(name));
-  std::string cache = engine_.CacheRoot(store);
-  if (!cache.empty()) MakeDir(cache + path);
-  return true;
+  return WithStore([&](MetaStore& store, SyncQueries&) {
+    std::string parent, name;
+    if (!SplitDrivePath(path, parent, name)) return false;
+    FolderRecord record;
+    int existing = 0;
+    if (!store.GetFolderId(parent, record.parent_id) || store.GetFolderId(path + "\\", existing)) {
+      Log()->Write(LOG_INFO, " add folder %s error", path.c_str());
+      return false;
+    }
+    record.name = name;
+    if (!store.AddFolder(record) || !store.GetFolderId(path + "\\", existing)) {
+      Log()->Write(LOG_INFO, " add folder %s error", path.c_str());
+      return false;
+    }
+    CountChange(store);
+    engine_.cache_->SetFolder(path + "\\", {});
+    engine_.cache_->PutEntry(parent, FolderEntry(name));
+    std::string cache = engine_.CacheRoot(store);
+    if (!cache.empty()) MakeDir(cache + path);
+    return true;
+  });
 }
 
 bool SyncNamespace::DeleteFolder(const std::string& path) {
   Log()->Write(LOG_INFO, "begin del folder %s", path.c_str());
   std::string parent, name;
   if (!SplitPath(path, parent, name)) return false;
-  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
-  MetaStore store;
-  // Only an empty folder goes: rows below a vanished folder would lose
-  // their place in the tree, and their files with it.
-  int id = 0;
-  std::vector<FolderRecord> subs;
-  std::map<int, FileRecord> files;
-  if (!store.GetFolderId(path + "\\", id) || !store.GetSubFolders(path + "\\", subs) ||
-      !store.GetAllFiles(files) || id == 0) {
-    Log()->Write(LOG_INFO, " del folder %s error", path.c_str());
-    return false;
-  }
-  bool has_files = false;
-  for (const auto& [file_id, file] : files) has_files = has_files || file.folder_id == id;
-  if (!subs.empty() || has_files || !store.DelFolder(path) || store.GetFolderId(path + "\\", id)) {
-    Log()->Write(LOG_INFO, " del folder %s error", path.c_str());
-    return false;
-  }
-  CountChange(store);
-  engine_.cache_->RemoveFolder(path + "\\");
-  engine_.cache_->RemoveEntry(parent, name);
-  std::string cache = engine_.CacheRoot(store);
-  if (!cache.empty()) ::rmdir(NativePath(cache + path).c_str());
-  return true;
+  return WithStore([&](MetaStore& store, SyncQueries&) {
+    // Only an empty folder goes: rows below a vanished folder would lose
+    // their place in the tree, and their files with it.
+    int id = 0;
+    std::vector<FolderRecord> subs;
+    std::map<int, FileRecord> files;
+    if (!store.GetFolderId(path + "\\", id) || !store.GetSubFolders(path + "\\", subs) ||
+        !store.GetAllFiles(files) || id == 0) {
+      Log()->Write(LOG_INFO, " del folder %s error", path.c_str());
+      return false;
+    }
+    bool has_files = false;
+    for (const auto& [file_id, file] : files) has_files = has_files || file.folder_id == id;
+    if (!subs.empty() || has_files || !store.DelFolder(path) ||
+        store.GetFolderId(path + "\\", id)) {
+      Log()->Write(LOG_INFO, " del folder %s error", path.c_str());
+      return false;
+    }
+    CountChange(store);
+    engine_.cache_->RemoveFolder(path + "\\");
+    engine_.cache_->RemoveEntry(parent, name);
+    std::string cache = engine_.CacheRoot(store);
+    if (!cache.empty()) ::rmdir(NativePath(cache + path).c_str());
+    return true;
+  });
 }
 
 bool SyncNamespace::MoveFile(const std::string& old_path, const std::string& new_path) {
@@ -239,28 +255,28 @@ bool SyncNamespace::MoveFile(const std::string& old_path, const std::string& new
       !SplitDrivePath(new_path, new_folder, new_name)) {
     return false;
   }
-  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
-  MetaStore store;
-  DriveEntry entry;
-  if (!engine_.cache_->GetEntry(old_folder, old_name, entry)) return false;
-  // The target name must be free: the drive deletes a file it replaces first.
-  FileRecord existing;
-  if (old_path != new_path && store.GetFileInfo(new_path, existing)) {
-    Log()->Write(LOG_INFO, "move file %s to %s err", old_path.c_str(), new_path.c_str());
-    return false;
-  }
-  if (!store.RenameFile(old_path, new_path)) {
-    Log()->Write(LOG_INFO, "move file %s to %s err", old_path.c_str(), new_path.c_str());
-    return false;
-  }
-  std::string cache = engine_.CacheRoot(store);
-  if (!cache.empty()) {
-    MakeDir(cache + new_folder);
-    MoveByShell(cache + new_path, cache + old_path);
-  }
-  CountChange(store);
-  engine_.RebuildLocked();
-  return true;
+  return WithStore([&](MetaStore& store, SyncQueries&) {
+    DriveEntry entry;
+    if (!engine_.cache_->GetEntry(old_folder, old_name, entry)) return false;
+    // The target name must be free: the drive deletes a file it replaces first.
+    FileRecord existing;
+    if (old_path != new_path && store.GetFileInfo(new_path, existing)) {
+      Log()->Write(LOG_INFO, "move file %s to %s err", old_path.c_str(), new_path.c_str());
+      return false;
+    }
+    if (!store.RenameFile(old_path, new_path)) {
+      Log()->Write(LOG_INFO, "move file %s to %s err", old_path.c_str(), new_path.c_str());
+      return false;
+    }
+    std::string cache = engine_.CacheRoot(store);
+    if (!cache.empty()) {
+      MakeDir(cache + new_folder);
+      MoveByShell(cache + new_path, cache + old_path);
+    }
+    CountChange(store);
+    engine_.RebuildLocked();
+    return true;
+  });
 }
 
 bool SyncNamespace::MoveFolder(const std::string& old_path, const std::string& new_path) {
@@ -270,21 +286,21 @@ bool SyncNamespace::MoveFolder(const std::string& old_path, const std::string& n
       !SplitDrivePath(new_path, new_parent, new_name)) {
     return false;
   }
-  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
-  if (!engine_.cache_->HasFolder(old_path + "\\")) return false;
-  MetaStore store;
-  if (!store.RenameFolder(old_path, new_path)) {
-    Log()->Write(LOG_INFO, "move folder %s to %s err", old_path.c_str(), new_path.c_str());
-    return false;
-  }
-  std::string cache = engine_.CacheRoot(store);
-  if (!cache.empty()) {
-    MakeDir(cache + new_parent);
-    MoveByShell(cache + new_path, cache + old_path);
-  }
-  CountChange(store);
-  engine_.RebuildLocked();
-  return true;
+  return WithStore([&](MetaStore& store, SyncQueries&) {
+    if (!engine_.cache_->HasFolder(old_path + "\\")) return false;
+    if (!store.RenameFolder(old_path, new_path)) {
+      Log()->Write(LOG_INFO, "move folder %s to %s err", old_path.c_str(), new_path.c_str());
+      return false;
+    }
+    std::string cache = engine_.CacheRoot(store);
+    if (!cache.empty()) {
+      MakeDir(cache + new_parent);
+      MoveByShell(cache + new_path, cache + old_path);
+    }
+    CountChange(store);
+    engine_.RebuildLocked();
+    return true;
+  });
 }
 
 bool SyncNamespace::ContentCached(const std::string& path) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <set>
 #include <string>
 
@@ -7,6 +8,7 @@
 
 class MetaStore;
 class SyncEngine;
+class SyncQueries;
 
 // The drive-side namespace operations behind SyncEngine's Sync* entry
 // points: new and edited files, deletes, new folders, moves and file times,
@@ -15,10 +17,14 @@ class SyncEngine;
 // the engine's namespace_mutex_ themselves; the *Locked helpers, CountChange
 // and RecordUnrecorded are also called by the task thread, always with
 // namespace_mutex_ held. count_owed_ and unrecorded_ are guarded by
-// namespace_mutex_. Lock order: namespace_mutex_, then FolderCache's own.
+// namespace_mutex_, and so are store_ and queries_: the drive's operations
+// share one kept-open pair of store connections, each operation's change
+// committed before it returns. Lock order: namespace_mutex_, then
+// FolderCache's own.
 class SyncNamespace {
  public:
-  explicit SyncNamespace(SyncEngine& engine) : engine_(engine) {}
+  explicit SyncNamespace(SyncEngine& engine);
+  ~SyncNamespace();
   SyncNamespace(const SyncNamespace&) = delete;
   SyncNamespace& operator=(const SyncNamespace&) = delete;
 
@@ -49,6 +55,11 @@ class SyncNamespace {
   // The digest, size and time of record.cache_path: md5 when given, else
   // read from the copy.
   static bool TakeDigest(FileRecord& record, const std::string& md5);
+  // Runs body(store, queries) on the kept-open handles under
+  // namespace_mutex_; a failed body drops them, so the next operation opens
+  // afresh (a data directory made since, a connection gone bad).
+  template <typename Body>
+  bool WithStore(Body body);
 
   SyncEngine& engine_;
   // A tree change whose count the store refused, and the drive paths of
@@ -56,4 +67,6 @@ class SyncNamespace {
   // task step).
   bool count_owed_ = false;
   std::set<std::string> unrecorded_;
+  std::unique_ptr<MetaStore> store_;
+  std::unique_ptr<SyncQueries> queries_;
 };

@@ -96,6 +96,11 @@ bool CliMachine::Mount(int timeout_ms) {
     } else {
       ::setenv("TANDREL_UPLOAD_SETTLE_MS", std::to_string(settle_ms_).c_str(), 1);
     }
+    if (hold_release_.empty()) {
+      ::unsetenv("TANDREL_HOLD_RELEASE");
+    } else {
+      ::setenv("TANDREL_HOLD_RELEASE", hold_release_.c_str(), 1);
+    }
     if (log_level_.empty()) {
       ::unsetenv("TANDREL_LOG");
     } else {

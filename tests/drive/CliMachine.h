@@ -45,6 +45,9 @@ class CliMachine {
   void SetUploadSettleMs(int ms) { settle_ms_ = ms; }
   // Whether TANDREL_PASSWORD is set for the next Mount.
   void SetPasswordInEnv(bool on) { password_in_env_ = on; }
+  // TANDREL_HOLD_RELEASE for the next Mount (empty: unset): the drive makes
+  // that file at the release of a written file and waits until it is gone.
+  void SetHoldRelease(const std::string& marker) { hold_release_ = marker; }
   // Runs "tandrel-cli ARGS" with this machine's environment; its exit status,
   // its output (both streams) in output.
   int Cli(const std::string& args, std::string& output);
@@ -57,6 +60,7 @@ class CliMachine {
   int settle_ms_ = -1;
   std::optional<std::vector<std::string>> mount_args_;
   bool password_in_env_ = true;
+  std::string hold_release_;
   pid_t pid_ = -1;
 };
 

@@ -495,4 +495,23 @@ TEST_F(DriveMountTest, OfflineStartSigtermWithUploadPendingAndUnmountFromAnother
   EXPECT_EQ(a_->Cli("unmount", out), 3) << out;
 }
 
+TEST_F(DriveMountTest, FileClosedBeforeAKillSurvivesItsLostRelease) {
+  // The process is held between a close's flush and its release, then killed.
+  ASSERT_EQ(a_->Terminate(), 0) << a_->Output();
+  std::string marker = dir_.Sub("held");
+  a_->SetHoldRelease(marker);
+  ASSERT_TRUE(a_->Mount()) << a_->Output();
+  const std::string text = "closed before the kill 1";  // 24 bytes: whole base64 groups
+  ASSERT_EQ(Shell("printf '%s\\n' " + Quote(text) + " > " + A("/held.txt")), 0);
+  ASSERT_TRUE(ShellEventually("test -e " + Quote(marker), 20000)) << a_->Output();
+  ASSERT_EQ(a_->Terminate(20000, SIGKILL), 128 + SIGKILL);
+  Shell("fusermount3 -u -z " + A() + " 2>/dev/null");
+  ::unlink(marker.c_str());
+
+  a_->SetHoldRelease("");
+  ASSERT_TRUE(a_->Mount()) << a_->Output();
+  EXPECT_EQ(Shell("grep -qx " + Quote(text) + " " + A("/held.txt")), 0);
+  EXPECT_TRUE(ShellEventually(InMailbox(text), kSyncMs)) << a_->Output();
+}
+
 }  // namespace

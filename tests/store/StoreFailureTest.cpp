@@ -72,6 +72,8 @@ TEST_F(StoreFailureTest, EveryWriteReportsTheFailureAndChangesNothing) {
       {"SubUpFolderCount", [&](MetaStore& s) { return s.SubUpFolderCount(1); }},
       {"MarkFileDeleted",
        [&](MetaStore&) { return SyncQueries(user).MarkFileDeleted(file_.file_id); }},
+      {"MarkFileDeleted counted",
+       [&](MetaStore&) { return SyncQueries(user).MarkFileDeleted(file_.file_id, true); }},
       {"FinishUpload", [&](MetaStore&) { return SyncQueries(user).FinishUpload(file_.file_id, 1); }},
       {"ReplaceFileContent",
        [&](MetaStore&) { return SyncQueries(user).ReplaceFileContent(file_.file_id, content); }},
