@@ -134,7 +134,7 @@ class SyncEngine {
   // milliseconds of closing it (cp -p, rsync, tar); waiting lets that time
   // travel with the parts.
   void SetUploadSettleMs(int ms) { upload_settle_ms_ = ms; }
-  static constexpr int kUploadSettleMs = 300;
+  static constexpr int kUploadSettleMs = 100;
 
   // Any thread: a local change waits for the task thread; it runs its step
   // after a short pause that gathers the changes made with this one.
