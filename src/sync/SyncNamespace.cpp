@@ -268,13 +268,7 @@ bool SyncNamespace::MoveFile(const std::string& old_path, const std::string& new
       Log()->Write(LOG_INFO, "move file %s to %s err", old_path.c_str(), new_path.c_str());
       return false;
     }
-    std::string cache = engine_.CacheRoot(store);
-    if (!cache.empty()) {
-      MakeDir(cache + new_folder);
-      MoveByShell(cache + new_path, cache + old_path);
-    }
-    CountChange(store);
-    engine_.RebuildLocked();
+    FinishMove(store, new_folder, old_path, new_path);
     return true;
   });
 }
@@ -292,15 +286,20 @@ bool SyncNamespace::MoveFolder(const std::string& old_path, const std::string& n
       Log()->Write(LOG_INFO, "move folder %s to %s err", old_path.c_str(), new_path.c_str());
       return false;
     }
-    std::string cache = engine_.CacheRoot(store);
-    if (!cache.empty()) {
-      MakeDir(cache + new_parent);
-      MoveByShell(cache + new_path, cache + old_path);
-    }
-    CountChange(store);
-    engine_.RebuildLocked();
+    FinishMove(store, new_parent, old_path, new_path);
     return true;
   });
+}
+
+void SyncNamespace::FinishMove(MetaStore& store, const std::string& new_parent,
+                               const std::string& old_path, const std::string& new_path) {
+  std::string cache = engine_.CacheRoot(store);
+  if (!cache.empty()) {
+    MakeDir(cache + new_parent);
+    MoveByShell(cache + new_path, cache + old_path);
+  }
+  CountChange(store);
+  engine_.RebuildLocked();
 }
 
 bool SyncNamespace::ContentCached(const std::string& path) {

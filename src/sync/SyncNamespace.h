@@ -55,6 +55,10 @@ class SyncNamespace {
   // The digest, size and time of record.cache_path: md5 when given, else
   // read from the copy.
   static bool TakeDigest(FileRecord& record, const std::string& md5);
+  // After a move's rows: the cached copy follows them, the change is
+  // counted and the folder cache rebuilt.
+  void FinishMove(MetaStore& store, const std::string& new_parent, const std::string& old_path,
+                  const std::string& new_path);
   // Runs body(store, queries) on the kept-open handles under
   // namespace_mutex_; a failed body drops them, so the next operation opens
   // afresh (a data directory made since, a connection gone bad).
