@@ -182,12 +182,9 @@ class SyncEngine {
   bool OpenMailbox(ImapClient& session);
   bool EnsureOpen(ImapClient& session);
 
-  // Refresh helpers. What one listing pass has read and learnt so far: new
-  // parts are recorded together, at an index (whose adoption looks at them)
-  // and at the end; a pass cut short records them at the next one.
-  // What one listing says of the parts: only one recorded before it was
-  // taken can be missing from it. A part recorded since (the task's own
-  // append, done at its APPENDUID) is newer than the listing.
+  // Refresh helpers. What one listing says of the parts: only one recorded
+  // before it was taken can be missing from it. A part recorded since (the
+  // task's own append, done at its APPENDUID) is newer than the listing.
   struct ListedUids {
     std::set<std::string> listed;
     std::set<std::string> known_before;
@@ -195,6 +192,9 @@ class SyncEngine {
       return known_before.count(id) != 0 && listed.count(id) == 0;
     }
   };
+  // What one listing pass has read and learnt so far: new parts are
+  // recorded together, at an index (whose adoption looks at them) and at
+  // the end; a pass cut short records them at the next one.
   struct Listing {
     Listing(MetaStore& s, SyncQueries& q, const ListedUids& r) : store(s), queries(q), remote(r) {}
     MetaStore& store;
