@@ -31,6 +31,7 @@
 
 #include "CliMachine.h"
 #include "DovecotServer.h"
+#include "PartMessages.h"
 #include "TempDir.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
@@ -275,29 +276,9 @@ bool PrepareUpload(TempDir& root, UploadSource& source) {
   source.file = root.Sub("upload-source.bin");
   if (Shell("head -c " + std::to_string(kUploadMiB) + "M /dev/urandom > " + Quote(source.file)) != 0)
     return false;
-  int size = 0, time_stamp = 0;
   std::string md5;
-  if (!GetFileMd5(source.file, size, time_stamp, md5)) return false;
-  int parts = MetaStore::PartCount(size);
-  for (int part = 1; part <= parts; ++part) {
-    FileRecord r;
-    r.name = "raw.bin";
-    r.kind = RecordKind::kFilePart;
-    r.from = r.to = "raw@example.org";
-    r.cache_path = source.file;
-    r.file_id = 4242;
-    r.part = part;
-    r.total_part = parts;
-    r.total_size = size;
-    r.size = part < parts ? MetaStore::kPartSize : size - (parts - 1) * MetaStore::kPartSize;
-    r.md5 = md5;
-    std::string eml = root.Sub("raw" + std::to_string(part) + ".eml");
-    int length = 0;
-    EmlWriter writer(PartHeaders::ToMessage(r, r.cache_path));
-    if (!writer.SaveToEml(eml, length)) return false;
-    source.emls.push_back(eml);
-  }
-  return true;
+  return WritePartMessages(source.file, "raw.bin", 4242, "raw@example.org", root.path(),
+                           source.emls, md5);
 }
 
 struct UploadTarget {

@@ -26,6 +26,7 @@
 
 #include "DovecotServer.h"
 #include "SyncMachine.h"
+#include "PartMessages.h"
 #include "TempDir.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
@@ -135,28 +136,9 @@ BigFile g_big;
 bool PrepareBigFile() {
   g_big.source = g_dir->Sub("big.bin");
   if (!WriteBytes(g_big.source, kBigFile, 1)) return false;
-  int size = 0, time_stamp = 0;
-  std::string md5;
-  if (!GetFileMd5(g_big.source, size, time_stamp, md5)) return false;
-  g_big.md5 = md5;
-  int parts = MetaStore::PartCount(size);
-  for (int part = 1; part <= parts; ++part) {
-    FileRecord r;
-    r.name = "big.bin";
-    r.kind = RecordKind::kFilePart;
-    r.from = r.to = "raw@example.com";
-    r.cache_path = g_big.source;
-    r.file_id = 424242;
-    r.part = part;
-    r.total_part = parts;
-    r.total_size = size;
-    r.size = part < parts ? MetaStore::kPartSize : size - (parts - 1) * MetaStore::kPartSize;
-    r.md5 = md5;
-    std::string eml = g_dir->Sub("raw" + std::to_string(part) + ".eml");
-    int length = 0;
-    EmlWriter writer(PartHeaders::ToMessage(r, r.cache_path));
-    if (!writer.SaveToEml(eml, length)) return false;
-    g_big.emls.push_back(eml);
+  if (!WritePartMessages(g_big.source, "big.bin", 424242, "raw@example.com", g_dir->path(),
+                         g_big.emls, g_big.md5)) {
+    return false;
   }
   // The download mailbox: the file uploaded once by the engine.
   LocalMachine uploader("down-source", "down@example.com");

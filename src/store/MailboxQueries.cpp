@@ -1,6 +1,5 @@
 #include "store/MailboxQueries.h"
 
-#include <optional>
 #include <vector>
 
 #include "log/CLog.h"

@@ -1,7 +1,6 @@
 #include "store/SyncQueries.h"
 
 #include <functional>
-#include <optional>
 #include <random>
 
 #include "log/CLog.h"

@@ -187,8 +187,6 @@ bool SyncEngine::OpenMailbox(ImapClient& session) {
     session.Close();
     return false;
   }
-  std::lock_guard<std::mutex> lock(folder_mutex_);
-  folder_ = mailbox_->Folder();
   return true;
 }
 
@@ -197,8 +195,8 @@ void SyncEngine::SetOpenClockForTest(Clock clock) { mailbox_->SetClock(std::move
 int SyncEngine::OpenBackoffMs() const { return mailbox_->BackoffMs(); }
 
 std::string SyncEngine::Folder() const {
-  std::lock_guard<std::mutex> lock(folder_mutex_);
-  return folder_;
+  std::string folder = mailbox_->Folder();
+  return folder.empty() ? kFolder : folder;
 }
 
 bool SyncEngine::EnsureOpen(ImapClient& session) {

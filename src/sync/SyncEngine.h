@@ -240,11 +240,6 @@ class SyncEngine {
   FolderCache* cache_ = nullptr;
   std::mutex namespace_mutex_;
 
-  // Set by whichever session opens the mailbox; guarded by folder_mutex_ (a
-  // leaf lock).
-  mutable std::mutex folder_mutex_;
-  std::string folder_ = kFolder;
-
   std::unique_ptr<ImapClient> task_session_;
   std::unique_ptr<ImapClient> refresh_session_;
   // The session of the download pass under way, for Stop to cut; guarded by
@@ -295,9 +290,10 @@ class SyncEngine {
 
  private:
   // The refresh session's complete or partial listing, after its NOOP; the
-  // mail ids learnt again first when the folder's UIDVALIDITY changed.
-  bool ListMailbox(std::vector<uint32_t>& uids, bool& complete);
-  bool CheckUidValidity(const std::vector<uint32_t>& uids, bool complete);
+  // mail ids learnt again first when the folder's UIDVALIDITY changed
+  // (relearnt).
+  bool ListMailbox(std::vector<uint32_t>& uids, bool& complete, bool& relearnt);
+  bool CheckUidValidity(const std::vector<uint32_t>& uids, bool complete, bool& relearnt);
   bool RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidvalidity);
   // Keeps in vanished only the mail ids that a fresh session's complete
   // listing lacks too.

@@ -34,7 +34,7 @@ bool NeedsWholeMessage(const std::string& user) {
 
 }  // namespace
 
-bool SyncEngine::ListMailbox(std::vector<uint32_t>& uids, bool& complete) {
+bool SyncEngine::ListMailbox(std::vector<uint32_t>& uids, bool& complete, bool& relearnt) {
   ImapClient& session = *refresh_session_;
   bool fresh = !session.IsConnected();
   ImapClient::UidListing listing;
@@ -48,10 +48,12 @@ bool SyncEngine::ListMailbox(std::vector<uint32_t>& uids, bool& complete) {
   }
   uids = std::move(listing.uids);
   complete = listing.complete;
-  return CheckUidValidity(uids, complete);
+  return CheckUidValidity(uids, complete, relearnt);
 }
 
-bool SyncEngine::CheckUidValidity(const std::vector<uint32_t>& uids, bool complete) {
+bool SyncEngine::CheckUidValidity(const std::vector<uint32_t>& uids, bool complete,
+                                  bool& relearnt) {
+  relearnt = false;
   uint32_t now = refresh_session_->UidValidity();
   MailboxQueries queries(account_.user);
   MailboxRecord record;
@@ -67,7 +69,8 @@ bool SyncEngine::CheckUidValidity(const std::vector<uint32_t>& uids, bool comple
   }
   Log()->Write(LOG_WARNING, "uidvalidity of %s changed from %u to %u: learning %zu messages again",
                Folder().c_str(), record.uidvalidity, now, uids.size());
-  return RelearnMailIds(uids, now);
+  relearnt = RelearnMailIds(uids, now);
+  return relearnt;
 }
 
 bool SyncEngine::RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidvalidity) {

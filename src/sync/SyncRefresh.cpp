@@ -115,18 +115,24 @@ void SyncEngine::RefreshPass() {
 
 bool SyncEngine::Refresh() {
   Log()->Write(LOG_DEBUG, "begin refresh");
+  // The records are read before the listing: a part recorded after it was
+  // taken (the task's own append) is not one the listing can lack.
   MetaStore store;
   std::map<std::string, PartState> local;
-  ListedUids remote;
   if (!store.GetAllMailId(local)) return false;
-  for (const auto& known : local) remote.known_before.insert(known.first);
   std::vector<uint32_t> uids;
-  bool complete = false;
-  if (!ListMailbox(uids, complete)) return false;
-  for (uint32_t uid : uids) remote.listed.insert(std::to_string(uid));
+  bool complete = false, relearnt = false;
+  if (!ListMailbox(uids, complete, relearnt)) return false;
   if (refresh_hook_) refresh_hook_(RefreshPoint::kListed);
-  local.clear();
-  if (!store.GetAllMailId(local)) return false;
+  ListedUids remote;
+  for (uint32_t uid : uids) remote.listed.insert(std::to_string(uid));
+  if (relearnt) {
+    // New mail ids replaced those read; the next pass judges what is gone.
+    local.clear();
+    if (!store.GetAllMailId(local)) return false;
+  } else {
+    for (const auto& known : local) remote.known_before.insert(known.first);
+  }
 
   // Parts whose messages are gone, newest first.
   std::vector<std::string> vanished;
