@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/Locations.h"
+#include "sync/TransferProgress.h"
+#include "sync/SyncStatus.h"
 #include "DovecotServer.h"
 #include "TempDir.h"
 #include "mail/ImapClient.h"
@@ -87,7 +90,7 @@ void BM_EngineFirstPass(benchmark::State& state) {
     }
     if (!ready) return state.SkipWithError("no data directory");
     FolderCache cache;
-    SyncEngine engine;
+    SyncEngine engine(SyncStatus::Instance(), *TransferProgress::Instance(), DataDir());
     engine.Attach(account, cache);
     state.ResumeTiming();
     if (!engine.Refresh()) return state.SkipWithError("refresh");

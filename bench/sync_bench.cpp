@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "sync/TransferProgress.h"
+#include "sync/SyncStatus.h"
 #include "DovecotServer.h"
 #include "SyncMachine.h"
 #include "PartMessages.h"
@@ -114,7 +116,7 @@ class LocalMachine {
   std::string user_;
   AccountRecord account_;
   FolderCache cache_;
-  SyncEngine engine_;
+  SyncEngine engine_{SyncStatus::Instance(), *TransferProgress::Instance(), DataDir()};
 };
 
 bool OpenClient(ImapClient& client, const std::string& user) {

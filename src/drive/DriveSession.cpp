@@ -11,7 +11,7 @@
 #include "sync/SyncEngine.h"
 #include "sync/SyncStatus.h"
 
-DriveSession::DriveSession(SyncEngine& engine) : engine_(engine) {}
+DriveSession::DriveSession(SyncEngine& engine) : engine_(engine), publisher_(engine.Status()) {}
 
 DriveSession::~DriveSession() { Stop(); }
 
@@ -23,7 +23,7 @@ void DriveSession::SetPeriods(int task_ms, int refresh_ms) {
 void DriveSession::SetUp() {
   std::vector<AccountRecord> accounts;
   {
-    MetaStore store;
+    MetaStore store(engine_.DataDirectory());
     store.GetAccounts(accounts);
   }
   has_account_ = false;
@@ -35,7 +35,7 @@ void DriveSession::SetUp() {
     }
   }
   if (!has_account_) return;
-  SyncStatus::Instance().Reset();
+  engine_.Status().Reset();
   if (account_.pwd.empty()) account_.pwd = password_;
   if (task_ms_ > 0 || refresh_ms_ > 0) {
     engine_.SetPeriodsForTest(task_ms_ > 0 ? task_ms_ : SyncEngine::kTaskPeriodMs,

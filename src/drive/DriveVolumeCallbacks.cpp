@@ -1,7 +1,10 @@
 // The volume callbacks and the callback table.
 #include "drive/DriveCallbacks.h"
+#include "drive/DriveContext.h"
 #include "log/CLog.h"
 #include "store/MetaStore.h"
+#include "platform/DriveErrors.h"
+#include "sync/SyncEngine.h"
 #include "sync/SyncStatus.h"
 
 int DriveCallbacks::GetDiskFreeSpace(uint64_t* free_available, uint64_t* total,
@@ -10,14 +13,16 @@ int DriveCallbacks::GetDiskFreeSpace(uint64_t* free_available, uint64_t* total,
   // The server's storage quota as the engine last heard it (never asked
   // from here: this thread does no network); without one, the fixed size
   // and what the store records.
-  SyncStatus::Snapshot status = SyncStatus::Instance().Take();
+  DriveContext* drive = DriveContext::Current();
+  if (drive == nullptr) return DRIVE_GENERAL_FAILURE;
+  SyncStatus::Snapshot status = drive->engine().Status().Take();
   int64_t used = 0;
   if (status.quota_limit > 0) {
     *total = static_cast<uint64_t>(status.quota_limit);
     used = status.quota_used;
   } else {
     *total = kTotalBytes;
-    MetaStore store;
+    MetaStore store(drive->engine().DataDirectory());
     if (!store.GetUsedSpace(used)) used = 0;
   }
   // More used than the volume holds shows as full, not as a wrapped huge

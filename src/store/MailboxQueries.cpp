@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "log/CLog.h"
+#include "platform/Locations.h"
 #include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
 #include "store/PartState.h"
@@ -10,9 +11,11 @@
 #include "store/StoreFiles.h"
 #include "store/StoreTransaction.h"
 
-MailboxQueries::MailboxQueries(const std::string& user) {
+MailboxQueries::MailboxQueries(const std::string& user) : MailboxQueries(DataDir(), user) {}
+
+MailboxQueries::MailboxQueries(const std::string& data_dir, const std::string& user) {
   db_.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
-  std::string path = AccountDbPath(user);
+  std::string path = AccountDbPath(data_dir, user);
   if (path.empty()) return;
   try {
     EnsurePrivateFile(path);

@@ -21,6 +21,8 @@ class MailboxQueries {
  public:
   // Opens the account's database (DataDir + "\" + user + ".db").
   explicit MailboxQueries(const std::string& user);
+  // The account's database in data_dir instead of the program's DataDir().
+  MailboxQueries(const std::string& data_dir, const std::string& user);
   MailboxQueries(const MailboxQueries&) = delete;
   MailboxQueries& operator=(const MailboxQueries&) = delete;
 

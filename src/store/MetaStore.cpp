@@ -55,7 +55,9 @@ void MetaStore::NotifyClash() {
     CLog::Instance()->Write(LOG_WARNING, "%s", kClashText);
 }
 
-MetaStore::MetaStore() {
+MetaStore::MetaStore() : MetaStore(DataDir()) {}
+
+MetaStore::MetaStore(const std::string& data_dir) : data_dir_(data_dir) {
   account_db_.SetBusyTimeout(kBusyTimeoutMs);
   main_db_.SetBusyTimeout(kBusyTimeoutMs);
   OpenDatabases("");
@@ -67,7 +69,7 @@ MetaStore::~MetaStore() {
 }
 
 bool MetaStore::OpenDatabases(const std::string& path) {
-  std::string main_path = path.empty() ? MainDbPath() : path;
+  std::string main_path = path.empty() ? MainDbPath(data_dir_) : path;
   try {
     // An empty main database made here would hide the template from the
     // data directory's preparation for good, so a missing file stays missing.
@@ -90,7 +92,7 @@ bool MetaStore::OpenAccountDb() {
   }
   try {
     account_db_.CloseDb();
-    std::string path = AccountDbPath(user);
+    std::string path = AccountDbPath(data_dir_, user);
     if (path.empty()) throw CppSQLite3Exception(SQLITE_CANTOPEN, "unusable account name");
     EnsurePrivateFile(path);
     account_db_.OpenDb(path);
@@ -187,7 +189,7 @@ std::string UpdateAccountSql(const AccountRecord& r, const char* pwd) {
 }  // namespace
 
 bool MetaStore::AddAccount(const AccountRecord& r) {
-  if (AccountDbPath(r.user).empty()) {
+  if (AccountDbPath(data_dir_, r.user).empty()) {
     CLog::Instance()->Write(LOG_ERROR, "AddAccount error.msg=unusable account name");
     return false;
   }
@@ -195,7 +197,7 @@ bool MetaStore::AddAccount(const AccountRecord& r) {
     const std::string shown = InsertAccountSql(r, kHiddenPwd);
     main_db_.RunStatement(InsertAccountSql(r, r.pwd.c_str()), &shown);
     account_db_.CloseDb();
-    std::string path = AccountDbPath(r.user);
+    std::string path = AccountDbPath(data_dir_, r.user);
     EnsurePrivateFile(path);
     account_db_.OpenDb(path);
     StoreTransaction schema(account_db_);

@@ -37,7 +37,10 @@ class MetaStore {
   // Set by the application shell; an empty function logs the text instead.
   static void SetClashNotifier(ClashNotifier notifier);
 
+  // The databases of the program's data directory (DataDir()), or of
+  // data_dir: engines of one process (the tests' machines) keep their own.
   MetaStore();
+  explicit MetaStore(const std::string& data_dir);
   MetaStore(const MetaStore&) = delete;
   MetaStore& operator=(const MetaStore&) = delete;
   virtual ~MetaStore();
@@ -45,6 +48,7 @@ class MetaStore {
   // Handle.
   bool OpenDatabases(const std::string& path);
   bool OpenAccountDb();
+  const std::string& DataDirectory() const { return data_dir_; }
 
   // Accounts and settings (main database).
   bool GetAccounts(std::vector<AccountRecord>& list);
@@ -114,6 +118,7 @@ class MetaStore {
   void RewriteFullNames();
   static void NotifyClash();
 
+  std::string data_dir_;
   CppSQLite3DB account_db_;
   CppSQLite3DB main_db_;
 };

@@ -91,7 +91,11 @@ bool CreateMainDatabase(const std::string& path) {
 bool PrepareDataDir() { return PrepareDataDir(ProgramDir()); }
 
 bool PrepareDataDir(const std::string& program_dir) {
-  std::string data = DataDir();
+  return PrepareDataDir(DataDir(), program_dir, DocumentsDir());
+}
+
+bool PrepareDataDir(const std::string& data, const std::string& program_dir,
+                    const std::string& documents) {
   if (data.empty()) return false;
   // The databases hold passwords: the directory is the user's alone, even
   // when something (the log) made it earlier with a wider mode.
@@ -113,12 +117,11 @@ bool PrepareDataDir(const std::string& program_dir) {
   }
   ::chmod(NativePath(main_db).c_str(), 0600);
 
-  MetaStore store;
+  MetaStore store(data);
   SettingRecord setting;
   // Written back only after a real read: a failed one would otherwise reset
   // the other settings.
   if (store.ReadSetting(setting) && setting.data_dir.empty()) {
-    std::string documents = DocumentsDir();
     if (!documents.empty()) {
       setting.data_dir = documents + "/";
       store.UpdateSetting(setting);

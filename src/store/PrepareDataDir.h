@@ -14,6 +14,11 @@ bool PrepareDataDir();
 // The same with the template looked up below program_dir (which ends with
 // a separator).
 bool PrepareDataDir(const std::string& program_dir);
+// The same for the data directory data_dir, whose cache setting, when
+// empty, becomes documents_dir plus one "/" (nothing when documents_dir is
+// empty): engines of one process keep their own.
+bool PrepareDataDir(const std::string& data_dir, const std::string& program_dir,
+                    const std::string& documents_dir);
 
 // Makes a main database at path from the compiled-in schema, replacing an
 // empty file there. True on success.

@@ -7,16 +7,18 @@
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 
-std::string MainDbPath() {
-  std::string dir = DataDir();
+std::string MainDbPath(const std::string& dir) {
   return dir.empty() ? "" : dir + "\\tandrel.db";
 }
 
-std::string AccountDbPath(const std::string& user) {
-  std::string dir = DataDir();
+std::string MainDbPath() { return MainDbPath(DataDir()); }
+
+std::string AccountDbPath(const std::string& dir, const std::string& user) {
   // A name that is not one path component would put the file elsewhere.
   return dir.empty() || !IsSingleName(user) ? "" : dir + "\\" + user + ".db";
 }
+
+std::string AccountDbPath(const std::string& user) { return AccountDbPath(DataDir(), user); }
 
 bool EnsurePrivateFile(const std::string& path) {
   if (path.empty()) return false;

@@ -4,15 +4,18 @@
 #include <random>
 
 #include "log/CLog.h"
+#include "platform/Locations.h"
 #include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
 #include "store/SqlText.h"
 #include "store/StoreFiles.h"
 #include "store/StoreTransaction.h"
 
-SyncQueries::SyncQueries(const std::string& user) {
+SyncQueries::SyncQueries(const std::string& user) : SyncQueries(DataDir(), user) {}
+
+SyncQueries::SyncQueries(const std::string& data_dir, const std::string& user) {
   db_.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
-  std::string path = AccountDbPath(user);
+  std::string path = AccountDbPath(data_dir, user);
   if (path.empty()) return;
   try {
     db_.OpenDb(path);

@@ -34,6 +34,8 @@ class SyncQueries {
 
   // Opens the current account's database (DataDir + "\" + user + ".db").
   explicit SyncQueries(const std::string& user);
+  // The account's database in data_dir instead of the program's DataDir().
+  SyncQueries(const std::string& data_dir, const std::string& user);
   SyncQueries(const SyncQueries&) = delete;
   SyncQueries& operator=(const SyncQueries&) = delete;
 

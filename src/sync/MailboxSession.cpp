@@ -37,7 +37,10 @@ MailboxSession::Attempt Stopped(ImapClient& session, const char* step) {
 
 }  // namespace
 
-MailboxSession::MailboxSession() : clock_([] { return std::chrono::steady_clock::now(); }) {}
+MailboxSession::MailboxSession(SyncStatus& status, std::string data_dir)
+    : status_(status),
+      data_dir_(std::move(data_dir)),
+      clock_([] { return std::chrono::steady_clock::now(); }) {}
 
 MailboxSession::Attempt MailboxSession::OpenOnce(ImapClient& session,
                                                  const AccountRecord& account,
@@ -72,9 +75,9 @@ MailboxSession::Result MailboxSession::Open(ImapClient& session, const AccountRe
                                             bool relearn) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (backoff_ms_ > 0 && clock_() < retry_at_) return Result::kBackingOff;
+    if (!backoff_.Ready(clock_())) return Result::kBackingOff;
   }
-  MailboxQueries queries(account.user);
+  MailboxQueries queries(data_dir_, account.user);
   MailboxRecord record;
   if (!queries.Read(record)) record = MailboxRecord{};
   {
@@ -105,11 +108,11 @@ MailboxSession::Result MailboxSession::Open(ImapClient& session, const AccountRe
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stale_record_ = 0;
-    backoff_ms_ = 0;
+    backoff_.Reset();
     folder_ = attempt.folder;
   }
-  SyncStatus::Instance().SetCapabilities(CapabilitiesInUse(session));
-  SyncStatus::Instance().NoteOnline();
+  status_.SetCapabilities(CapabilitiesInUse(session));
+  status_.NoteOnline();
   return Result::kOpen;
 }
 
@@ -117,21 +120,19 @@ void MailboxSession::NoteFailure(const AccountRecord& account, const Attempt& at
   int wait = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    backoff_ms_ = backoff_ms_ == 0 ? kFirstBackoffMs : std::min(backoff_ms_ * 2, kMaxBackoffMs);
-    retry_at_ = clock_() + std::chrono::milliseconds(backoff_ms_);
-    wait = backoff_ms_;
+    backoff_.Fail(clock_());
+    wait = backoff_.Ms();
   }
   Log()->Write(LOG_WARNING, "open mailbox of %s failed at %s: %s; next try in %d ms",
                account.user.c_str(), attempt.step,
                attempt.server_text.empty() ? "no answer" : attempt.server_text.c_str(), wait);
   if (attempt.result == Result::kUnreachable) {
-    SyncStatus::Instance().NoteOffline("the server " + account.down_server +
-                                       " cannot be reached");
+    status_.NoteOffline("the server " + account.down_server + " cannot be reached");
   } else {
     std::string text = attempt.server_text.empty()
                            ? std::string("the server refused the ") + attempt.step
                            : attempt.server_text;
-    SyncStatus::Instance().NoteError(text);
+    status_.NoteError(text);
   }
 }
 
@@ -142,12 +143,12 @@ std::string MailboxSession::Folder() const {
 
 int MailboxSession::BackoffMs() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return backoff_ms_;
+  return backoff_.Ms();
 }
 
 void MailboxSession::ResetBackoff() {
   std::lock_guard<std::mutex> lock(mutex_);
-  backoff_ms_ = 0;
+  backoff_.Reset();
 }
 
 void MailboxSession::SetClock(Clock clock) {

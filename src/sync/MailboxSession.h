@@ -7,8 +7,10 @@
 #include <string>
 
 #include "store/AccountRecord.h"
+#include "sync/Backoff.h"
 
 class ImapClient;
+class SyncStatus;
 
 // Opens the engine's IMAP sessions (task, refresh, download) on the account's
 // mailbox folder: connect, login, capabilities (with ID where the server
@@ -18,7 +20,8 @@ class ImapClient;
 // sessions at once: during it an opening fails without network traffic.
 // Thread contract: Open from any of the engine's threads; the back-off and
 // the folder name are guarded by mutex_ (a leaf lock, never held during
-// network traffic). OpenOnce is free of shared state.
+// network traffic). OpenOnce is free of shared state. The status sink and
+// the data directory are the engine's, set at construction.
 class MailboxSession {
  public:
   static constexpr int kFirstBackoffMs = 1000;
@@ -39,7 +42,7 @@ class MailboxSession {
   };
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
-  MailboxSession();
+  MailboxSession(SyncStatus& status, std::string data_dir);
 
   // One opening without back-off, record or status. known_folder is selected
   // as it is (created when missing); empty, the folder is resolved.
@@ -61,9 +64,10 @@ class MailboxSession {
  private:
   void NoteFailure(const AccountRecord& account, const Attempt& attempt);
 
+  SyncStatus& status_;
+  const std::string data_dir_;
   mutable std::mutex mutex_;
-  int backoff_ms_ = 0;
-  std::chrono::steady_clock::time_point retry_at_{};
+  Backoff backoff_{kFirstBackoffMs, kMaxBackoffMs};
   std::string folder_;
   // The recorded UIDVALIDITY an opening found changed; 0: none.
   uint32_t stale_record_ = 0;

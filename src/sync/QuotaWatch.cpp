@@ -19,8 +19,8 @@ bool QuotaWatch::Check(ImapClient& session, const std::string& folder, TimePoint
   // "unknown" (df then shows the fixed size).
   if (!session.GetQuota(folder, quota) || !quota.has_storage) return false;
   last_ = quota;
-  SyncStatus::Instance().SetQuota(static_cast<int64_t>(quota.used_bytes),
-                                  static_cast<int64_t>(quota.limit_bytes));
+  status_.SetQuota(static_cast<int64_t>(quota.used_bytes),
+                   static_cast<int64_t>(quota.limit_bytes));
   CLog::Instance()->Write(LOG_DEBUG, "quota %llu of %llu bytes used",
                           static_cast<unsigned long long>(quota.used_bytes),
                           static_cast<unsigned long long>(quota.limit_bytes));

@@ -6,18 +6,21 @@
 #include "mail/ImapParser.h"
 
 class ImapClient;
+class SyncStatus;
 
 // How full the mailbox is, as the server tells it (GETQUOTAROOT on the
 // folder): asked when the task session opens and at most once a period
 // after, handed to SyncStatus (which the drive's df reads). It also keeps the
 // usage seen when an append was refused as over quota, so that room coming
 // back (files deleted anywhere, a larger plan) can be told apart.
-// Thread contract: the task thread only (the engine owns it; SyncUpload uses
-// it during a task step). No lock.
+// Thread contract: the task thread only (the task worker owns it). No lock;
+// the status sink guards itself.
 class QuotaWatch {
  public:
   using TimePoint = std::chrono::steady_clock::time_point;
   static constexpr int kPeriodMs = 60000;
+
+  explicit QuotaWatch(SyncStatus& status) : status_(status) {}
 
   // A question is due: never asked yet, or a period has passed.
   bool Due(TimePoint now) const;
@@ -40,6 +43,7 @@ class QuotaWatch {
   bool RoomSinceFull() const;
 
  private:
+  SyncStatus& status_;
   bool asked_ = false;
   TimePoint asked_at_{};
   ImapParser::Quota last_{};

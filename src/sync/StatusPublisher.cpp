@@ -38,7 +38,7 @@ StatusPublisher::~StatusPublisher() { Stop(); }
 void StatusPublisher::Start(const std::string& user, const std::string& mount_point) {
   Stop();
   user_ = user;
-  SyncStatus::Instance().SetOwner(user, mount_point, static_cast<long>(::getpid()));
+  status_.SetOwner(user, mount_point, static_cast<long>(::getpid()));
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = false;
@@ -60,8 +60,8 @@ void StatusPublisher::Stop() {
 bool StatusPublisher::CountPending(const std::string& user) {
   Counts counts;
   if (!Count(user, counts)) return false;
-  SyncStatus::Instance().SetPending(static_cast<int>(counts.uploads.size()),
-                                    static_cast<int>(counts.downloads.size()), counts.bytes);
+  status_.SetPending(static_cast<int>(counts.uploads.size()),
+                     static_cast<int>(counts.downloads.size()), counts.bytes);
   return true;
 }
 
@@ -75,7 +75,7 @@ void StatusPublisher::Loop() {
   while (!stop_) {
     lock.unlock();
     CountPending(user_);
-    StatusFile::Publish(SyncStatus::Instance().Take());
+    StatusFile::Publish(status_.Take());
     lock.lock();
     wake_.wait_for(lock, std::chrono::milliseconds(kPeriodMs), [this] { return stop_; });
   }

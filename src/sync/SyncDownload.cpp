@@ -19,6 +19,7 @@
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
 #include "sync/PartFetcher.h"
+#include "sync/SyncContext.h"
 #include "sync/SyncNames.h"
 #include "sync/TransferProgress.h"
 
@@ -51,26 +52,19 @@ DriveEntry FileEntry(const std::string& name, const FileRecord& record) {
 
 }  // namespace
 
-SyncDownload::SyncDownload(SyncEngine& engine) : engine_(engine) {}
+SyncDownload::SyncDownload(SyncContext& context, Announce announce)
+    : context_(context), announce_(std::move(announce)), store_(context.data_dir) {}
 
-SyncDownload::~SyncDownload() { Register(nullptr); }
-
-void SyncDownload::Register(ImapClient* session) {
-  std::lock_guard<std::mutex> lock(engine_.sessions_mutex_);
-  engine_.download_session_ = session;
-  if (session != nullptr && Stopping()) session->Abort();
-}
-
-bool SyncDownload::Stopping() const { return !engine_.running_ && engine_.threads_on_; }
+SyncDownload::~SyncDownload() { announce_(nullptr); }
 
 void SyncDownload::Run() {
   if (!store_.GetPendingDownloads(list_) || list_.empty()) return;
-  cache_root_ = engine_.CacheRoot();
+  cache_root_ = context_.CacheRoot(store_);
   // One short-lived session of its own serves the whole loop, on the
   // fetcher's thread: the next parts' messages arrive while this one is
   // decoded and written.
-  SyncEngine::CountTransfers(session_);
-  Register(&session_);  // Stop may cut the session while it is in use
+  context_.CountTransfers(session_);
+  announce_(&session_);  // a stop may cut the session while it is in use
   {
     PartFetcher<Fetched> fetcher(
         list_, [this](const FileRecord& part) { return Fetch(part); },
@@ -80,7 +74,7 @@ void SyncDownload::Run() {
       if (!Settle(i, got)) break;
     }
   }  // the fetcher's thread has ended: the session is free again
-  TransferProgress::Instance()->ClearDownload();
+  context_.progress.ClearDownload();
   RecordWritten();
   session_.Logout();
 }
@@ -100,9 +94,8 @@ SyncDownload::Fetched SyncDownload::Fetch(const FileRecord& part) {
   // from the mailbox, so no more than a part's worth is taken on its word.
   int size = std::clamp(part.size, 0, static_cast<int>(MetaStore::kPartSize));
   got.message.reserve(Base64FoldedSize(static_cast<size_t>(size)) + kHeaderRoom);
-  TransferProgress::Instance()->BeginDownload(SyncNames::ProgressName(part),
-                                              static_cast<uint32_t>(part.size));
-  if (!engine_.EnsureOpen(session_)) {
+  context_.progress.BeginDownload(SyncNames::ProgressName(part), static_cast<uint32_t>(part.size));
+  if (!context_.EnsureOpen(session_)) {
     got.outcome = Outcome::kRetry;
     return got;
   }
@@ -123,7 +116,7 @@ SyncDownload::Fetched SyncDownload::Fetch(const FileRecord& part) {
 
 bool SyncDownload::Settle(size_t i, Fetched& got) {
   FileRecord& part = list_[i];
-  bool stopping = Stopping();
+  bool stopping = context_.Stopping();
   Outcome outcome = got.outcome;
   if (outcome == Outcome::kDone) outcome = WritePart(part, got.message);
   {
@@ -141,7 +134,7 @@ bool SyncDownload::Settle(size_t i, Fetched& got) {
     // Failed for good: dropped, and the loop goes on.
     Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
                  part.mail_id.c_str());
-    std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
+    std::lock_guard<std::mutex> lock(context_.namespace_mutex);
     store_.DelFile(part.mail_id);
   } else {
     Log()->Write(LOG_DEBUG, "downloadfile ok,fn:%s,mail_id:%s", part.name.c_str(),
@@ -156,8 +149,8 @@ bool SyncDownload::Settle(size_t i, Fetched& got) {
 
 bool SyncDownload::RecordWritten() {
   if (written_.empty()) return true;
-  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
-  SyncQueries queries(engine_.account_.user);
+  std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+  SyncQueries queries(context_.data_dir, context_.account.user);
   bool ok = queries.MarkDownloaded(written_);
   std::map<int, const FileRecord*> files;
   for (const FileRecord& part : written_) files[part.file_id] = &part;
@@ -173,7 +166,7 @@ bool SyncDownload::RecordWritten() {
     // only where it still is.
     FileRecord now;
     if (store_.GetFileInfo(folder.full_name + part->name, now) && now.file_id == file_id) {
-      engine_.cache_->PutEntry(folder.full_name, FileEntry(part->name, *part));
+      context_.cache->PutEntry(folder.full_name, FileEntry(part->name, *part));
     }
   }
   written_.clear();
@@ -183,8 +176,7 @@ bool SyncDownload::RecordWritten() {
 SyncDownload::Outcome SyncDownload::WritePart(const FileRecord& record, const std::string& message) {
   FolderRecord folder;
   {
-    MetaStore store;
-    if (!store.GetFolder(record.folder_id, folder)) return Outcome::kBad;
+    if (!store_.GetFolder(record.folder_id, folder)) return Outcome::kBad;
   }
   if (!FolderIndex::IsSafeName(record.name) || folder.full_name.empty() ||
       folder.full_name.front() != '\\' || folder.full_name.back() != '\\' ||

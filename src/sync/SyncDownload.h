@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -8,20 +9,22 @@
 #include "mail/ImapClient.h"
 #include "store/FileRecord.h"
 #include "store/MetaStore.h"
-#include "sync/SyncEngine.h"
 
-// One download pass of the refresh thread (SyncEngine::DownloadPending):
+class SyncContext;
+
+// One download pass of the refresh thread (RefreshWorker::DownloadPending):
 // the parts waiting for their content are fetched on a PartFetcher thread
 // through a session of the pass's own, written into the cached files, and
 // recorded one file at a time.
 // Thread contract: made, run and destroyed on the refresh thread; Fetch
 // alone runs on the fetcher's thread and touches only session_ and the
 // spare buffers (spare_mutex_, a leaf lock). Store writes and the folder
-// cache are changed under the engine's namespace_mutex_; the session is
-// registered for Stop under its sessions_mutex_.
+// cache are changed under the context's namespace_mutex; the session is
+// announced (and withdrawn, as nullptr) so that a stop may cut it.
 class SyncDownload {
  public:
-  explicit SyncDownload(SyncEngine& engine);
+  using Announce = std::function<void(ImapClient* session)>;
+  SyncDownload(SyncContext& context, Announce announce);
   ~SyncDownload();
   SyncDownload(const SyncDownload&) = delete;
   SyncDownload& operator=(const SyncDownload&) = delete;
@@ -29,14 +32,13 @@ class SyncDownload {
   void Run();
 
  private:
-  using Outcome = SyncEngine::Outcome;
+  // Written, try again in the next pass, or failed for good (dropped).
+  enum class Outcome { kDone, kRetry, kBad };
   struct Fetched {
     Outcome outcome = Outcome::kRetry;
     std::string message;
   };
 
-  void Register(ImapClient* session);
-  bool Stopping() const;
   // Fetcher thread: the part's whole message.
   Fetched Fetch(const FileRecord& part);
   // Writes or drops part i as its fetch went; false ends the pass.
@@ -47,7 +49,8 @@ class SyncDownload {
   // file. A pass cut short downloads them again.
   bool RecordWritten();
 
-  SyncEngine& engine_;
+  SyncContext& context_;
+  Announce announce_;
   MetaStore store_;
   std::vector<FileRecord> list_;
   std::string cache_root_;

@@ -17,7 +17,7 @@
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
 #include "store/SyncQueries.h"
-#include "sync/SyncEngine.h"
+#include "sync/SyncContext.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ bool SplitDrivePath(const std::string& path, std::string& folder, std::string& n
 
 }  // namespace
 
-SyncNamespace::SyncNamespace(SyncEngine& engine) : engine_(engine) {}
+SyncNamespace::SyncNamespace(SyncContext& context) : context_(context) {}
 
 SyncNamespace::~SyncNamespace() = default;
 
@@ -48,9 +48,9 @@ SyncNamespace::~SyncNamespace() = default;
 // other threads' handles read and write as before.
 template <typename Body>
 bool SyncNamespace::WithStore(Body body) {
-  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
-  if (!store_) store_ = std::make_unique<MetaStore>();
-  if (!queries_) queries_ = std::make_unique<SyncQueries>(engine_.account_.user);
+  std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+  if (!store_) store_ = std::make_unique<MetaStore>(context_.data_dir);
+  if (!queries_) queries_ = std::make_unique<SyncQueries>(context_.data_dir, context_.account.user);
   bool ok = body(*store_, *queries_);
   if (!ok) {
     store_.reset();
@@ -80,7 +80,7 @@ void SyncNamespace::CountChange(MetaStore& store) {
 void SyncNamespace::RecordUnrecorded(MetaStore& store) {
   if (count_owed_ && store.AddUpFolderCount()) count_owed_ = false;
   for (auto it = unrecorded_.begin(); it != unrecorded_.end();) {
-    std::string cache = engine_.CacheRoot(store);
+    std::string cache = context_.CacheRoot(store);
     // A copy gone since (deleted, moved) has nothing left to record.
     bool gone = cache.empty() || !FileExists(cache + *it);
     if (gone || AddFileLocked(store, *it)) {
@@ -97,7 +97,7 @@ bool SyncNamespace::AddFileLocked(MetaStore& store, const std::string& path,
   if (!SplitDrivePath(path, folder, name)) return false;
   int folder_id = 0;
   if (!store.GetFolderId(folder, folder_id)) return false;
-  std::string cache = engine_.CacheRoot(store);
+  std::string cache = context_.CacheRoot(store);
   if (cache.empty()) return false;
 
   FileRecord record;
@@ -105,7 +105,7 @@ bool SyncNamespace::AddFileLocked(MetaStore& store, const std::string& path,
   if (!TakeDigest(record, md5)) return false;
   record.total_size = record.size;
   record.name = name;
-  record.from = record.to = engine_.account_.user;
+  record.from = record.to = context_.account.user;
   record.stat = PartState::kAwaitingUpload;
   record.folder_id = folder_id;
 
@@ -114,7 +114,7 @@ bool SyncNamespace::AddFileLocked(MetaStore& store, const std::string& path,
   int old_id = 0;
   bool exists = store.GetFileId(folder_id, name, old_id);
   if (exists) {
-    SyncQueries queries(engine_.account_.user);
+    SyncQueries queries(context_.data_dir, context_.account.user);
     if (!queries.ReplaceFileContent(old_id, record)) return false;
     CountChange(store);
   } else {
@@ -125,7 +125,7 @@ bool SyncNamespace::AddFileLocked(MetaStore& store, const std::string& path,
   entry.kind = DriveEntry::kFile;
   entry.SetSize(static_cast<uint64_t>(record.total_size));
   entry.SetTime(static_cast<uint32_t>(record.time));
-  engine_.cache_->PutEntry(folder, entry);
+  context_.cache->PutEntry(folder, entry);
   return true;
 }
 
@@ -159,11 +159,11 @@ bool SyncNamespace::SetFileTime(const std::string& path, int time) {
     if (!store.GetFileInfo(path, record)) return false;
     if (!queries.SetFileTime(record.file_id, time)) return false;
     DriveEntry entry;
-    if (engine_.cache_->GetEntry(folder, name, entry)) {
+    if (context_.cache->GetEntry(folder, name, entry)) {
       entry.SetTime(static_cast<uint32_t>(time));
-      engine_.cache_->PutEntry(folder, entry);
+      context_.cache->PutEntry(folder, entry);
     }
-    std::string cache = engine_.CacheRoot(store);
+    std::string cache = context_.CacheRoot(store);
     if (!cache.empty()) {
       // The copy's own time follows, for a later re-recording of it.
       struct timespec times[2] = {{time, 0}, {time, 0}};
@@ -185,8 +185,8 @@ bool SyncNamespace::DeleteFile(const std::string& path) {
       Log()->Write(LOG_INFO, "SetFileStat 3 err,fn %s", path.c_str());
       return false;
     }
-    engine_.cache_->RemoveEntry(folder, name);
-    std::string cache = engine_.CacheRoot(store);
+    context_.cache->RemoveEntry(folder, name);
+    std::string cache = context_.CacheRoot(store);
     if (!cache.empty()) ::unlink(NativePath(cache + path).c_str());
     return true;
   });
@@ -209,9 +209,9 @@ bool SyncNamespace::AddFolder(const std::string& path) {
       return false;
     }
     CountChange(store);
-    engine_.cache_->SetFolder(path + "\\", {});
-    engine_.cache_->PutEntry(parent, FolderEntry(name));
-    std::string cache = engine_.CacheRoot(store);
+    context_.cache->SetFolder(path + "\\", {});
+    context_.cache->PutEntry(parent, FolderEntry(name));
+    std::string cache = context_.CacheRoot(store);
     if (!cache.empty()) MakeDir(cache + path);
     return true;
   });
@@ -240,9 +240,9 @@ bool SyncNamespace::DeleteFolder(const std::string& path) {
       return false;
     }
     CountChange(store);
-    engine_.cache_->RemoveFolder(path + "\\");
-    engine_.cache_->RemoveEntry(parent, name);
-    std::string cache = engine_.CacheRoot(store);
+    context_.cache->RemoveFolder(path + "\\");
+    context_.cache->RemoveEntry(parent, name);
+    std::string cache = context_.CacheRoot(store);
     if (!cache.empty()) ::rmdir(NativePath(cache + path).c_str());
     return true;
   });
@@ -257,7 +257,7 @@ bool SyncNamespace::MoveFile(const std::string& old_path, const std::string& new
   }
   return WithStore([&](MetaStore& store, SyncQueries&) {
     DriveEntry entry;
-    if (!engine_.cache_->GetEntry(old_folder, old_name, entry)) return false;
+    if (!context_.cache->GetEntry(old_folder, old_name, entry)) return false;
     // The target name must be free: the drive deletes a file it replaces first.
     FileRecord existing;
     if (old_path != new_path && store.GetFileInfo(new_path, existing)) {
@@ -281,7 +281,7 @@ bool SyncNamespace::MoveFolder(const std::string& old_path, const std::string& n
     return false;
   }
   return WithStore([&](MetaStore& store, SyncQueries&) {
-    if (!engine_.cache_->HasFolder(old_path + "\\")) return false;
+    if (!context_.cache->HasFolder(old_path + "\\")) return false;
     if (!store.RenameFolder(old_path, new_path)) {
       Log()->Write(LOG_INFO, "move folder %s to %s err", old_path.c_str(), new_path.c_str());
       return false;
@@ -293,20 +293,20 @@ bool SyncNamespace::MoveFolder(const std::string& old_path, const std::string& n
 
 void SyncNamespace::FinishMove(MetaStore& store, const std::string& new_parent,
                                const std::string& old_path, const std::string& new_path) {
-  std::string cache = engine_.CacheRoot(store);
+  std::string cache = context_.CacheRoot(store);
   if (!cache.empty()) {
     MakeDir(cache + new_parent);
     MoveByShell(cache + new_path, cache + old_path);
   }
   CountChange(store);
-  engine_.RebuildLocked();
+  RebuildLocked();
 }
 
 bool SyncNamespace::ContentCached(const std::string& path) {
-  MetaStore store;
+  MetaStore store(context_.data_dir);
   FileRecord record;
   if (!store.GetFileInfo(path, record)) return false;
-  SyncQueries queries(engine_.account_.user);
+  SyncQueries queries(context_.data_dir, context_.account.user);
   for (int part = 1; part <= record.total_part; ++part) {
     SyncQueries::PartRow row;
     bool found = false;
@@ -315,5 +315,68 @@ bool SyncNamespace::ContentCached(const std::string& path) {
       return false;
     }
   }
+  return true;
+}
+
+bool SyncNamespace::Rebuild() {
+  std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+  return RebuildLocked();
+}
+
+bool SyncNamespace::RebuildLocked() {
+  MetaStore store(context_.data_dir);
+  SyncQueries queries(context_.data_dir, context_.account.user);
+  SyncQueries::Parts parts;
+  queries.GetAllParts(parts);
+  // A file shows once every part is here: one still downloading would read
+  // as zeros.
+  std::set<int> incomplete;
+  for (const auto& [key, row] : parts) {
+    if (row.stat == PartState::kAwaitingDownload || row.stat == PartState::kDeleted) incomplete.insert(key.first);
+  }
+  FolderCache::Tree tree;
+  std::vector<std::string> pending{"\\"};
+  std::set<std::string> seen;
+  while (!pending.empty()) {
+    std::string full = pending.back();
+    pending.pop_back();
+    if (!seen.insert(full).second) continue;
+    std::vector<FolderRecord> subs;
+    std::vector<DriveEntry> files;
+    if (!store.GetSubFolders(full, subs) || !store.GetFolderEntries(full, files)) return false;
+    FolderCache::Entries entries;
+    for (const auto& entry : files) entries[entry.name] = entry;
+    std::vector<std::string> children;
+    for (const auto& sub : subs) {
+      DriveEntry entry;
+      entry.name = sub.name;
+      entry.kind = DriveEntry::kFolder;
+      entries[sub.name] = entry;
+      children.push_back(full + sub.name + "\\");
+    }
+    tree[full] = std::move(entries);
+    // Depth first in ascending name order.
+    for (auto it = children.rbegin(); it != children.rend(); ++it) pending.push_back(*it);
+  }
+  if (!incomplete.empty()) {
+    // GetFolderEntries gives no file id: hide by name through ftable.
+    std::map<int, FileRecord> files;
+    std::map<std::string, FolderRecord> folders;
+    store.GetAllFiles(files);
+    store.GetAllFolders(folders);
+    std::map<int, std::string> full_of;
+    for (const auto& [full, f] : folders) full_of[f.id] = full;
+    for (int id : incomplete) {
+      auto file = files.find(id);
+      if (file == files.end() || full_of.count(file->second.folder_id) == 0) continue;
+      auto folder = tree.find(full_of[file->second.folder_id]);
+      if (folder == tree.end()) continue;
+      auto entry = folder->second.find(file->second.name);
+      if (entry != folder->second.end() && entry->second.kind == DriveEntry::kFile) {
+        folder->second.erase(entry);
+      }
+    }
+  }
+  context_.cache->ReplaceAll(std::move(tree));
   return true;
 }

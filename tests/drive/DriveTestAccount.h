@@ -3,6 +3,9 @@
 #include <memory>
 #include <string>
 
+#include "platform/Locations.h"
+#include "sync/TransferProgress.h"
+#include "sync/SyncStatus.h"
 #include "TempDir.h"
 #include "drive/DriveContext.h"
 #include "sync/FolderCache.h"
@@ -29,6 +32,6 @@ class DriveTestAccount {
   ScopedEnv data_;
   bool ok_ = false;
   FolderCache cache_;
-  SyncEngine engine_;
+  SyncEngine engine_{SyncStatus::Instance(), *TransferProgress::Instance(), DataDir()};
   std::unique_ptr<DriveContext> context_;
 };

@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 
+#include "sync/SyncStatus.h"
 #include "DriverBlanks.h"
 #include "sync/FolderCache.h"
 #include "platform/FileHelpers.h"
@@ -152,7 +153,7 @@ class Driver {
     return true;
   }
 
-  SyncEngine engine_;
+  SyncEngine engine_{SyncStatus::Instance(), *TransferProgress::Instance(), DataDir()};
   FolderCache cache_;
   AccountRecord account_;
 };

@@ -26,6 +26,7 @@
 #include "sync/FolderCache.h"
 #include "sync/PartHeaders.h"
 #include "sync/SyncStatus.h"
+#include "sync/TaskWorker.h"
 #include "sync/TransferProgress.h"
 
 namespace {
@@ -92,7 +93,7 @@ class SyncEngineTest : public ::testing::Test {
   ScopedEnv config_;
   AccountRecord account_;
   FolderCache cache_;
-  SyncEngine engine_;
+  SyncEngine engine_{SyncStatus::Instance(), *TransferProgress::Instance(), DataDir()};
   std::string cache_root_;
 };
 
@@ -156,7 +157,7 @@ TEST_F(SyncEngineTest, BackOffIsBoundedAtOneMinute) {
     engine_.TaskStep();
     now += std::chrono::milliseconds(engine_.UploadBackoffMs());
   }
-  EXPECT_EQ(engine_.UploadBackoffMs(), SyncEngine::kMaxBackoffMs);
+  EXPECT_EQ(engine_.UploadBackoffMs(), TaskWorker::kMaxBackoffMs);
 }
 
 // A server that takes the sessions and then answers nothing more: both

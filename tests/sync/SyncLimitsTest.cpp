@@ -6,6 +6,8 @@
 
 #include <chrono>
 
+#include "sync/TaskWorker.h"
+#include "sync//TransferProgress.h"
 #include "../mail/ScriptedPeer.h"
 #include "DovecotServer.h"
 #include "TempDir.h"
@@ -87,7 +89,7 @@ class SyncLimitsTest : public ::testing::Test {
   ScopedEnv config_;
   AccountRecord account_;
   FolderCache cache_;
-  SyncEngine engine_;
+  SyncEngine engine_{SyncStatus::Instance(), *TransferProgress::Instance(), DataDir()};
   std::string cache_root_;
   std::chrono::steady_clock::time_point now_ = std::chrono::steady_clock::now();
 };
@@ -122,11 +124,11 @@ TEST_F(SyncLimitsTest, FullMailboxWaitsMinutesAndTheNextAppendIsDoneAtOnce) {
   AddFile("\\a.txt", "hello");
 
   ASSERT_TRUE(engine_.TaskStep());
-  EXPECT_EQ(engine_.UploadBackoffMs(), SyncEngine::kLongFirstBackoffMs);
+  EXPECT_EQ(engine_.UploadBackoffMs(), TaskWorker::kLongFirstBackoffMs);
   EXPECT_EQ(SyncStatus::Instance().Take().state, SyncStatus::State::kQuotaFull);
   EXPECT_EQ(Text("select stat from mail"), "1");
   EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\a.txt")), "hello");
-  Later(SyncEngine::kLongFirstBackoffMs - 1);
+  Later(TaskWorker::kLongFirstBackoffMs - 1);
   ASSERT_TRUE(engine_.TaskStep());  // still waiting: nothing sent
 
   Later(1);
@@ -172,9 +174,9 @@ TEST_F(SyncLimitsTest, TheQuotaAskedOnceAMinuteEndsTheWaitWhenRoomComesBack) {
   EXPECT_EQ(status.state, SyncStatus::State::kQuotaFull);
   EXPECT_EQ(status.quota_used, 40900 * 1024);
   EXPECT_EQ(status.quota_limit, 40960 * 1024);
-  Later(SyncEngine::kLongFirstBackoffMs);
+  Later(TaskWorker::kLongFirstBackoffMs);
   ASSERT_TRUE(engine_.TaskStep());
-  EXPECT_EQ(engine_.UploadBackoffMs(), 2 * SyncEngine::kLongFirstBackoffMs);
+  EXPECT_EQ(engine_.UploadBackoffMs(), 2 * TaskWorker::kLongFirstBackoffMs);
   Later(QuotaWatch::kPeriodMs);
   ASSERT_TRUE(engine_.TaskStep());
   EXPECT_EQ(Text("select mail_id from mail"), "9");
@@ -200,14 +202,14 @@ TEST_F(SyncLimitsTest, ThrottlingAndAByeNamingALimitWaitMinutesAndShowTheServers
   AddFile("\\a.txt", "hello");
 
   ASSERT_TRUE(engine_.TaskStep());
-  EXPECT_EQ(engine_.UploadBackoffMs(), SyncEngine::kLongFirstBackoffMs);
+  EXPECT_EQ(engine_.UploadBackoffMs(), TaskWorker::kLongFirstBackoffMs);
   SyncStatus::Snapshot status = SyncStatus::Instance().Take();
   EXPECT_EQ(status.state, SyncStatus::State::kError);
   EXPECT_NE(status.last_error.find("Too many uploads today"), std::string::npos);
 
   Later(engine_.UploadBackoffMs());
   ASSERT_TRUE(engine_.TaskStep());
-  EXPECT_EQ(engine_.UploadBackoffMs(), 2 * SyncEngine::kLongFirstBackoffMs);
+  EXPECT_EQ(engine_.UploadBackoffMs(), 2 * TaskWorker::kLongFirstBackoffMs);
   EXPECT_NE(SyncStatus::Instance().Take().last_error.find("Daily upload limit"), std::string::npos);
   Later(engine_.UploadBackoffMs() - 1);
   ASSERT_TRUE(engine_.TaskStep());  // still waiting: nothing sent
@@ -271,9 +273,9 @@ TEST_F(SyncLimitsTest, DeletesCountOnlyWhatTheServerConfirmsGone) {
 
   ASSERT_TRUE(engine_.TaskStep());
   EXPECT_EQ(Text("select group_concat(mail_id) from mail"), "6");
-  EXPECT_EQ(engine_.DeleteBackoffMs(), SyncEngine::kFirstBackoffMs);
+  EXPECT_EQ(engine_.DeleteBackoffMs(), TaskWorker::kFirstBackoffMs);
   ASSERT_TRUE(engine_.TaskStep());  // within the back-off: nothing sent
-  Later(SyncEngine::kFirstBackoffMs);
+  Later(TaskWorker::kFirstBackoffMs);
   ASSERT_TRUE(engine_.TaskStep());
   EXPECT_EQ(Text("select count(*) from mail"), "0");
   EXPECT_EQ(engine_.DeleteBackoffMs(), 0);
@@ -302,8 +304,8 @@ TEST_F(SyncLimitsTest, AnOkThatChangedNothingLeavesTheRowForALaterTry) {
   Exec("insert into mail(mail_id,file_id,part,name,size,stat) values('8',108,1,'x',1,3)");
   ASSERT_TRUE(engine_.TaskStep());
   EXPECT_EQ(Text("select mail_id from mail"), "8");
-  EXPECT_EQ(engine_.DeleteBackoffMs(), SyncEngine::kFirstBackoffMs);
-  Later(SyncEngine::kFirstBackoffMs);
+  EXPECT_EQ(engine_.DeleteBackoffMs(), TaskWorker::kFirstBackoffMs);
+  Later(TaskWorker::kFirstBackoffMs);
   ASSERT_TRUE(engine_.TaskStep());
   EXPECT_EQ(Text("select count(*) from mail"), "0");
   engine_.Stop();

@@ -1,4 +1,4 @@
-// The refresh side of SyncEngine: what one listing of the mailbox may be
+// The refresh worker's listing: what one listing of the mailbox may be
 // trusted with (complete or not, the UIDVALIDITY its mail ids belong to, a
 // loss confirmed on a fresh session), and the batched header fetch of the
 // messages it shows for the first time.
@@ -10,7 +10,8 @@
 #include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
 #include "sync/PartHeaders.h"
-#include "sync/SyncEngine.h"
+#include "sync/RefreshWorker.h"
+#include "sync/SyncContext.h"
 
 namespace {
 
@@ -34,14 +35,14 @@ bool NeedsWholeMessage(const std::string& user) {
 
 }  // namespace
 
-bool SyncEngine::ListMailbox(std::vector<uint32_t>& uids, bool& complete, bool& relearnt) {
-  ImapClient& session = *refresh_session_;
+bool RefreshWorker::ListMailbox(std::vector<uint32_t>& uids, bool& complete, bool& relearnt) {
+  ImapClient& session = session_;
   bool fresh = !session.IsConnected();
   ImapClient::UidListing listing;
   // An open session learns of messages that arrived since its last command
   // only through a command: without the noop the listing misses them once.
   if (!EnsureOpen(session) || (!fresh && !session.Noop()) || !session.ListUids(listing)) {
-    Log()->Write(LOG_WARNING, "listing of %s failed: %s", Folder().c_str(),
+    Log()->Write(LOG_WARNING, "listing of %s failed: %s", context_.Folder().c_str(),
                  session.LastServerText().c_str());
     session.Close();
     return false;
@@ -51,11 +52,11 @@ bool SyncEngine::ListMailbox(std::vector<uint32_t>& uids, bool& complete, bool& 
   return CheckUidValidity(uids, complete, relearnt);
 }
 
-bool SyncEngine::CheckUidValidity(const std::vector<uint32_t>& uids, bool complete,
+bool RefreshWorker::CheckUidValidity(const std::vector<uint32_t>& uids, bool complete,
                                   bool& relearnt) {
   relearnt = false;
-  uint32_t now = refresh_session_->UidValidity();
-  MailboxQueries queries(account_.user);
+  uint32_t now = session_.UidValidity();
+  MailboxQueries queries(context_.data_dir, context_.account.user);
   MailboxRecord record;
   if (now == 0 || !queries.Read(record)) return now == 0;
   if (record.uidvalidity == now) return true;
@@ -64,24 +65,24 @@ bool SyncEngine::CheckUidValidity(const std::vector<uint32_t>& uids, bool comple
   // A part missing from a short listing would be taken for lost.
   if (!complete) {
     Log()->Write(LOG_WARNING, "uidvalidity of %s changed, listing not complete: learnt later",
-                 Folder().c_str());
+                 context_.Folder().c_str());
     return false;
   }
   Log()->Write(LOG_WARNING, "uidvalidity of %s changed from %u to %u: learning %zu messages again",
-               Folder().c_str(), record.uidvalidity, now, uids.size());
+               context_.Folder().c_str(), record.uidvalidity, now, uids.size());
   relearnt = RelearnMailIds(uids, now);
   return relearnt;
 }
 
-bool SyncEngine::RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidvalidity) {
+bool RefreshWorker::RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidvalidity) {
   std::map<uint32_t, std::string> headers;
-  if (!refresh_session_->FetchHeaders(uids, headers, ImapClient::kHeaderBatch, "X-tdr-info")) {
-    refresh_session_->Close();
+  if (!session_.FetchHeaders(uids, headers, ImapClient::kHeaderBatch, "X-tdr-info")) {
+    session_.Close();
     return false;
   }
-  SyncQueries queries(account_.user);
+  SyncQueries queries(context_.data_dir, context_.account.user);
   SyncQueries::Parts parts;
-  MetaStore store;
+  MetaStore store(context_.data_dir);
   TaskFolderRecord task;
   if (!queries.GetAllParts(parts) || !store.GetFolderTask(task)) return false;
   MailboxQueries::Found found;
@@ -101,8 +102,8 @@ bool SyncEngine::RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidv
   }
   bool ok = false;
   {
-    std::lock_guard<std::mutex> lock(namespace_mutex_);
-    ok = MailboxQueries(account_.user).Relearn(found, index_mail_id, uidvalidity);
+    std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+    ok = MailboxQueries(context_.data_dir, context_.account.user).Relearn(found, index_mail_id, uidvalidity);
   }
   ignored_uids_.clear();
   Log()->Write(ok ? LOG_INFO : LOG_ERROR,
@@ -112,11 +113,11 @@ bool SyncEngine::RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidv
   return ok;
 }
 
-void SyncEngine::ConfirmVanished(std::vector<std::string>& vanished) {
+void RefreshWorker::ConfirmVanished(std::vector<std::string>& vanished) {
   size_t missing = vanished.size();
   ImapClient fresh;
   ImapClient::UidListing listing;
-  if (!OpenMailbox(fresh) || !fresh.ListUids(listing) || !listing.complete) {
+  if (!context_.OpenMailbox(fresh, false) || !fresh.ListUids(listing) || !listing.complete) {
     Log()->Write(LOG_WARNING, "%zu parts missing from the listing: kept, the check on a fresh "
                  "session failed", missing);
     fresh.Logout();
@@ -133,18 +134,18 @@ void SyncEngine::ConfirmVanished(std::vector<std::string>& vanished) {
                missing, vanished.size());
 }
 
-bool SyncEngine::LearnNewMessages(Listing& listing, const std::vector<uint32_t>& uids) {
-  bool whole = NeedsWholeMessage(account_.user);
+bool RefreshWorker::LearnNewMessages(Listing& listing, const std::vector<uint32_t>& uids) {
+  bool whole = NeedsWholeMessage(context_.account.user);
   for (size_t from = 0; from < uids.size(); from += ImapClient::kHeaderBatch) {
-    if (!running_ && threads_on_) return true;
+    if (context_.Stopping()) return true;
     std::vector<uint32_t> batch(
         uids.begin() + static_cast<ptrdiff_t>(from),
         uids.begin() + static_cast<ptrdiff_t>(std::min(uids.size(), from + ImapClient::kHeaderBatch)));
     std::map<uint32_t, std::string> headers;
-    if (!whole && (!EnsureOpen(*refresh_session_) ||
-                   !refresh_session_->FetchHeaders(batch, headers, ImapClient::kHeaderBatch,
+    if (!whole && (!EnsureOpen() ||
+                   !session_.FetchHeaders(batch, headers, ImapClient::kHeaderBatch,
                                                    "X-tdr-info"))) {
-      refresh_session_->Close();
+      session_.Close();
       return false;
     }
     for (uint32_t uid : batch) {

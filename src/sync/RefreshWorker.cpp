@@ -1,5 +1,5 @@
-// The refresh side of SyncEngine: the mailbox listing, learning parts and
-// indexes, and the folder cache rebuild; SyncDownload fetches the content.
+// The refresh thread's pass: the mailbox listing, learning parts and
+// indexes, and the adoption of an index; SyncDownload fetches the content.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,7 +19,9 @@
 #include "sync/FolderIndex.h"
 #include "sync/PartHeaders.h"
 #include "sync/SyncDownload.h"
-#include "sync/SyncEngine.h"
+#include "sync/RefreshWorker.h"
+#include "sync/SyncContext.h"
+#include "sync/SyncNamespace.h"
 #include "sync/SyncNames.h"
 #include "sync/SyncStatus.h"
 #include "sync/TransferProgress.h"
@@ -107,23 +109,58 @@ SyncQueries::PartRow NewPartRow(const FileRecord& record) {
 
 }  // namespace
 
-void SyncEngine::RefreshPass() {
-  if (!cache_->HasFolders()) RebuildFolderCache();
+RefreshWorker::RefreshWorker(SyncContext& context, SyncNamespace& names)
+    : context_(context), names_(names) {
+  context_.CountTransfers(session_);
+}
+
+void RefreshWorker::Pass() {
+  if (!context_.cache->HasFolders()) names_.Rebuild();
   Refresh();
   DownloadPending();
 }
 
-bool SyncEngine::Refresh() {
+void RefreshWorker::Await(int pause_ms) {
+  // In IDLE a change the server tells of starts the next pass at once; the
+  // period still bounds the wait, since a server may be late with its word
+  // or never send it (a notification backend it lacks). A dropped
+  // connection is opened again by the pass (EnsureOpen, with its back-off).
+  RefreshWaiter::Reason reason =
+      waiter_.Wait(session_, std::min<int>(ImapClient::kIdleRenewMs, pause_ms), pause_ms);
+  if (reason == RefreshWaiter::Reason::kDropped) {
+    Log()->Write(LOG_INFO, "refresh: connection dropped while idling");
+    session_.Close();
+  }
+}
+
+bool RefreshWorker::EnsureOpen(ImapClient& session) {
+  // Only the refresh learns mail ids again under a new UIDVALIDITY.
+  return context_.EnsureOpen(session, &session == &session_);
+}
+
+void RefreshWorker::RegisterDownload(ImapClient* session) {
+  std::lock_guard<std::mutex> lock(download_mutex_);
+  download_session_ = session;
+  if (session != nullptr && context_.Stopping()) session->Abort();
+}
+
+void RefreshWorker::AbortSessions() {
+  session_.Abort();
+  std::lock_guard<std::mutex> lock(download_mutex_);
+  if (download_session_ != nullptr) download_session_->Abort();
+}
+
+bool RefreshWorker::Refresh() {
   Log()->Write(LOG_DEBUG, "begin refresh");
   // The records are read before the listing: a part recorded after it was
   // taken (the task's own append) is not one the listing can lack.
-  MetaStore store;
+  MetaStore store(context_.data_dir);
   std::map<std::string, PartState> local;
   if (!store.GetAllMailId(local)) return false;
   std::vector<uint32_t> uids;
   bool complete = false, relearnt = false;
   if (!ListMailbox(uids, complete, relearnt)) return false;
-  if (refresh_hook_) refresh_hook_(RefreshPoint::kListed);
+  if (hook_) hook_(Point::kListed);
   ListedUids remote;
   for (uint32_t uid : uids) remote.listed.insert(std::to_string(uid));
   if (relearnt) {
@@ -134,28 +171,11 @@ bool SyncEngine::Refresh() {
     for (const auto& known : local) remote.known_before.insert(known.first);
   }
 
-  // Parts whose messages are gone, newest first.
-  std::vector<std::string> vanished;
-  size_t known = 0;
-  for (auto it = local.rbegin(); it != local.rend(); ++it) {
-    PartState state = it->second;
-    if (it->first.empty() || (state != PartState::kCached && state != PartState::kAwaitingDownload))
-      continue;
-    ++known;
-    if (remote.Gone(it->first)) vanished.push_back(it->first);
-  }
   bool changed = false;
-  if (!vanished.empty() && !complete) {
-    // A server in trouble or a folder being rewritten lists less than it
-    // holds: nothing is judged gone from such a listing.
-    Log()->Write(LOG_WARNING, "listing of %zu messages is not complete: %zu parts not seen kept",
-                 uids.size(), vanished.size());
-    vanished.clear();
-  }
-  if (vanished.size() > kMassLossParts || vanished.size() * 10 > known) ConfirmVanished(vanished);
+  std::vector<std::string> vanished = Vanished(local, remote, uids.size(), complete);
   if (!vanished.empty()) DropVanished(store, vanished, changed);
 
-  SyncQueries queries(account_.user);
+  SyncQueries queries(context_.data_dir, context_.account.user);
   Listing listing(store, queries, remote);
   listing.changed = changed;
   store.GetFolderMailId(listing.index_mail_id);
@@ -165,30 +185,53 @@ bool SyncEngine::Refresh() {
     if (local.count(id) == 0 && id != listing.index_mail_id && ignored_uids_.count(id) == 0)
       unknown.push_back(uid);
   }
-  if (refresh_hook_) refresh_hook_(RefreshPoint::kLearning);
+  if (hook_) hook_(Point::kLearning);
   bool ok = LearnNewMessages(listing, unknown);
   if (!RecordLearned(listing)) ok = false;
-  if (listing.changed) RebuildFolderCache();
+  if (listing.changed) names_.Rebuild();
   Log()->Write(LOG_DEBUG, "end refresh");
   return ok;
 }
 
-bool SyncEngine::RecordLearned(Listing& listing) {
+std::vector<std::string> RefreshWorker::Vanished(const std::map<std::string, PartState>& local,
+                                                const ListedUids& remote, size_t listed,
+                                                bool complete) {
+  std::vector<std::string> vanished;
+  size_t known = 0;
+  for (auto it = local.rbegin(); it != local.rend(); ++it) {
+    PartState state = it->second;
+    if (it->first.empty() || (state != PartState::kCached && state != PartState::kAwaitingDownload))
+      continue;
+    ++known;
+    if (remote.Gone(it->first)) vanished.push_back(it->first);
+  }
+  if (!vanished.empty() && !complete) {
+    // A server in trouble or a folder being rewritten lists less than it
+    // holds: nothing is judged gone from such a listing.
+    Log()->Write(LOG_WARNING, "listing of %zu messages is not complete: %zu parts not seen kept",
+                 listed, vanished.size());
+    vanished.clear();
+  }
+  if (vanished.size() > kMassLossParts || vanished.size() * 10 > known) ConfirmVanished(vanished);
+  return vanished;
+}
+
+bool RefreshWorker::RecordLearned(Listing& listing) {
   bool done = listing.queries.AddLearnedParts(listing.learned);
   listing.learned.clear();
   return done;
 }
 
-bool SyncEngine::LearnMessage(Listing& listing, const std::string& uid) {
+bool RefreshWorker::LearnMessage(Listing& listing, const std::string& uid) {
   std::string header;
-  if (!EnsureOpen(*refresh_session_) || !refresh_session_->GetHeader(uid, header)) {
-    refresh_session_->Close();
+  if (!EnsureOpen() || !session_.GetHeader(uid, header)) {
+    session_.Close();
     return false;
   }
   return LearnHeader(listing, uid, header);
 }
 
-bool SyncEngine::LearnHeader(Listing& listing, const std::string& uid, const std::string& header) {
+bool RefreshWorker::LearnHeader(Listing& listing, const std::string& uid, const std::string& header) {
   if (header.find("X-tdr-info:") == std::string::npos) {
     // Not one of ours (a stray mail, another program's): never again.
     Log()->Write(LOG_WARNING, "pass over message without part header, mail_id:%s", uid.c_str());
@@ -210,11 +253,10 @@ bool SyncEngine::LearnHeader(Listing& listing, const std::string& uid, const std
     if (!listing.queries.GetAllParts(listing.parts)) return false;
     listing.parts_read = true;
   }
-  return LearnPart(listing.store, listing.queries, record, listing.remote, listing.parts,
-                   listing.learned);
+  return LearnPart(listing, record);
 }
 
-bool SyncEngine::LearnIndex(Listing& listing, const FileRecord& record) {
+bool RefreshWorker::LearnIndex(Listing& listing, const FileRecord& record) {
   const std::string& uid = record.mail_id;
   TaskFolderRecord task;
   if (!listing.store.GetFolderTask(task)) return false;
@@ -241,10 +283,10 @@ bool SyncEngine::LearnIndex(Listing& listing, const FileRecord& record) {
   return true;
 }
 
-void SyncEngine::DropVanished(MetaStore& store, const std::vector<std::string>& vanished,
+void RefreshWorker::DropVanished(MetaStore& store, const std::vector<std::string>& vanished,
                               bool& changed) {
-  std::string cache = CacheRoot();
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  std::string cache = context_.CacheRoot();
+  std::lock_guard<std::mutex> lock(context_.namespace_mutex);
   std::map<std::string, FolderRecord> folders;
   std::map<int, FileRecord> files;
   if (!store.GetAllFolders(folders) || !store.GetAllFiles(files)) return;
@@ -267,18 +309,18 @@ void SyncEngine::DropVanished(MetaStore& store, const std::vector<std::string>& 
     if (!store.DelFile(mail_id)) return;
     if (!name.empty()) {
       if (!cache.empty()) ::unlink(NativePath(cache + full + name).c_str());
-      cache_->RemoveEntry(full, name);
+      context_.cache->RemoveEntry(full, name);
       files.erase(file);
     }
     changed = true;
   }
 }
 
-bool SyncEngine::ClaimOwnAppend(MetaStore& store, SyncQueries& queries, FileRecord& record,
+bool RefreshWorker::ClaimOwnAppend(MetaStore& store, SyncQueries& queries, FileRecord& record,
                                 SyncQueries::PartRow& row) {
   // Its file may have been deleted here since: then the message must go
   // too. Decided under the lock that delete takes.
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
+  std::lock_guard<std::mutex> lock(context_.namespace_mutex);
   bool exists = false;
   if (!queries.HasFile(record.file_id, exists)) return false;
   if (row.stat == PartState::kDeleted || !exists) {
@@ -293,16 +335,14 @@ bool SyncEngine::ClaimOwnAppend(MetaStore& store, SyncQueries& queries, FileReco
   return true;
 }
 
-bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& record,
-                           const ListedUids& remote, SyncQueries::Parts& parts,
-                           std::vector<FileRecord>& learned) {
+bool RefreshWorker::LearnPart(Listing& listing, FileRecord& record) {
   const std::string& uid = record.mail_id;
   auto key = std::make_pair(record.file_id, record.part);
-  auto it = parts.find(key);
-  if (it == parts.end()) {
+  auto it = listing.parts.find(key);
+  if (it == listing.parts.end()) {
     record.stat = PartState::kAwaitingDownload;
-    learned.push_back(record);
-    parts[key] = NewPartRow(record);
+    listing.learned.push_back(record);
+    listing.parts[key] = NewPartRow(record);
     return true;
   }
   SyncQueries::PartRow& row = it->second;
@@ -317,32 +357,38 @@ bool SyncEngine::LearnPart(MetaStore& store, SyncQueries& queries, FileRecord& r
   }
   // Recorded by the task since the listing was read: the same message.
   if (row.mail_id == uid) return true;
-  if (row.mail_id.empty()) return ClaimOwnAppend(store, queries, record, row);
-  if (remote.Gone(row.mail_id)) {
+  if (row.mail_id.empty()) return ClaimOwnAppend(listing.store, listing.queries, record, row);
+  if (listing.remote.Gone(row.mail_id)) {
     // The row's own message is gone; this copy takes its place.
-    if (!queries.SetPartMailId(record.file_id, record.part, uid)) return false;
+    if (!listing.queries.SetPartMailId(record.file_id, record.part, uid)) return false;
     row.mail_id = uid;
     return true;
   }
+  return KeepSmallerCopy(listing, record, row);
+}
+
+bool RefreshWorker::KeepSmallerCopy(Listing& listing, FileRecord& record,
+                                    SyncQueries::PartRow& row) {
   // Two copies of one part (an append repeated after a crash). Every machine
   // keeps the smaller UID, so no two machines delete both.
-  if (FolderIndex::UidLess(uid, row.mail_id)) {
-    std::string extra = row.mail_id;
-    if (!queries.SetPartMailId(record.file_id, record.part, uid)) return false;
-    for (FileRecord& waiting : learned) {  // the row may not be written yet
-      if (waiting.file_id == record.file_id && waiting.part == record.part) waiting.mail_id = uid;
-    }
-    row.mail_id = uid;
-    Log()->Write(LOG_INFO, "delete second copy of part, mail_id:%s", extra.c_str());
-    DeleteMessage(extra);
-  } else {
+  const std::string& uid = record.mail_id;
+  if (!FolderIndex::UidLess(uid, row.mail_id)) {
     Log()->Write(LOG_INFO, "delete second copy of part, mail_id:%s", uid.c_str());
     DeleteMessage(uid);
+    return true;
   }
+  std::string extra = row.mail_id;
+  if (!listing.queries.SetPartMailId(record.file_id, record.part, uid)) return false;
+  for (FileRecord& waiting : listing.learned) {  // the row may not be written yet
+    if (waiting.file_id == record.file_id && waiting.part == record.part) waiting.mail_id = uid;
+  }
+  row.mail_id = uid;
+  Log()->Write(LOG_INFO, "delete second copy of part, mail_id:%s", extra.c_str());
+  DeleteMessage(extra);
   return true;
 }
 
-bool SyncEngine::DeleteMessage(const std::string& uid) {
+bool RefreshWorker::DeleteMessage(const std::string& uid) {
   char* end = nullptr;
   unsigned long number = std::strtoul(uid.c_str(), &end, 10);
   if (uid.empty() || *end != '\0' || number == 0 || number > UINT32_MAX) return false;
@@ -350,10 +396,10 @@ bool SyncEngine::DeleteMessage(const std::string& uid) {
   // it goes through the trash so its space is freed.
   ImapClient::DeleteOutcome outcome;
   ImapClient::DeleteResult result = ImapClient::DeleteResult::kConnectionLost;
-  if (EnsureOpen(*refresh_session_)) {
-    result = refresh_session_->DeleteMessages({static_cast<uint32_t>(number)}, outcome);
+  if (EnsureOpen()) {
+    result = session_.DeleteMessages({static_cast<uint32_t>(number)}, outcome);
   }
-  if (result == ImapClient::DeleteResult::kConnectionLost) refresh_session_->Close();
+  if (result == ImapClient::DeleteResult::kConnectionLost) session_.Close();
   if (result != ImapClient::DeleteResult::kDone) {
     Log()->Write(LOG_WARNING, "delete message %s not confirmed: %s", uid.c_str(),
                  outcome.server_text.c_str());
@@ -361,7 +407,7 @@ bool SyncEngine::DeleteMessage(const std::string& uid) {
   return result == ImapClient::DeleteResult::kDone;
 }
 
-bool SyncEngine::ParseFolderIndex(const std::string& message, std::vector<FolderRecord>& folders,
+bool RefreshWorker::ParseFolderIndex(const std::string& message, std::vector<FolderRecord>& folders,
                                   std::vector<FileRecord>& files, FileRecord& info) {
   MailParser parser;
   parser.Parse(message);
@@ -372,11 +418,11 @@ bool SyncEngine::ParseFolderIndex(const std::string& message, std::vector<Folder
   return FolderIndex::ParseText(text, folders, files);
 }
 
-SyncEngine::Outcome SyncEngine::DownloadFolderIndex(const std::string& uid,
+RefreshWorker::Outcome RefreshWorker::DownloadFolderIndex(const std::string& uid,
                                                     const ListedUids& remote) {
   std::string message;
-  if (!EnsureOpen(*refresh_session_) || !refresh_session_->FetchMessage({uid}, message)) {
-    refresh_session_->Close();
+  if (!EnsureOpen() || !session_.FetchMessage({uid}, message)) {
+    session_.Close();
     return Outcome::kRetry;
   }
   std::vector<FolderRecord> folders;
@@ -392,13 +438,13 @@ SyncEngine::Outcome SyncEngine::DownloadFolderIndex(const std::string& uid,
   return AdoptIndex(uid, info, folders, files, remote);
 }
 
-SyncEngine::Outcome SyncEngine::AdoptIndex(const std::string& uid, const FileRecord& info,
+RefreshWorker::Outcome RefreshWorker::AdoptIndex(const std::string& uid, const FileRecord& info,
                                            std::vector<FolderRecord>& folders,
                                            std::vector<FileRecord>& files,
                                            const ListedUids& remote) {
-  std::string cache = CacheRoot();
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
-  MetaStore store;
+  std::string cache = context_.CacheRoot();
+  std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+  MetaStore store(context_.data_dir);
   TaskFolderRecord task;
   if (!store.GetFolderTask(task)) return Outcome::kRetry;
   for (const auto& f : folders) {
@@ -409,7 +455,7 @@ SyncEngine::Outcome SyncEngine::AdoptIndex(const std::string& uid, const FileRec
   }
   std::map<std::string, FolderRecord> local_folders;
   std::map<int, FileRecord> local_files;
-  SyncQueries queries(account_.user);
+  SyncQueries queries(context_.data_dir, context_.account.user);
   SyncQueries::Parts parts;
   if (!store.GetAllFolders(local_folders) || !store.GetAllFiles(local_files) ||
       !queries.GetAllParts(parts)) {
@@ -433,72 +479,12 @@ SyncEngine::Outcome SyncEngine::AdoptIndex(const std::string& uid, const FileRec
     Log()->Write(LOG_INFO, "folder index %s: kept %d local files it does not list", uid.c_str(),
                  merged.kept);
   }
-  if (merged.conflicts > 0) SyncStatus::Instance().NoteConflictCopies(merged.conflicts);
+  if (merged.conflicts > 0) context_.status.NoteConflictCopies(merged.conflicts);
   if (!cache.empty()) TidyCacheFolders(cache, merged.folders, local_folders);
   return Outcome::kDone;
 }
 
-void SyncEngine::DownloadPending() { SyncDownload(*this).Run(); }
-
-bool SyncEngine::RebuildFolderCache() {
-  std::lock_guard<std::mutex> lock(namespace_mutex_);
-  return RebuildLocked();
+void RefreshWorker::DownloadPending() {
+  SyncDownload(context_, [this](ImapClient* session) { RegisterDownload(session); }).Run();
 }
 
-bool SyncEngine::RebuildLocked() {
-  MetaStore store;
-  SyncQueries queries(account_.user);
-  SyncQueries::Parts parts;
-  queries.GetAllParts(parts);
-  // A file shows once every part is here: one still downloading would read
-  // as zeros.
-  std::set<int> incomplete;
-  for (const auto& [key, row] : parts) {
-    if (row.stat == PartState::kAwaitingDownload || row.stat == PartState::kDeleted) incomplete.insert(key.first);
-  }
-  FolderCache::Tree tree;
-  std::vector<std::string> pending{"\\"};
-  std::set<std::string> seen;
-  while (!pending.empty()) {
-    std::string full = pending.back();
-    pending.pop_back();
-    if (!seen.insert(full).second) continue;
-    std::vector<FolderRecord> subs;
-    std::vector<DriveEntry> files;
-    if (!store.GetSubFolders(full, subs) || !store.GetFolderEntries(full, files)) return false;
-    FolderCache::Entries entries;
-    for (const auto& entry : files) entries[entry.name] = entry;
-    std::vector<std::string> children;
-    for (const auto& sub : subs) {
-      DriveEntry entry;
-      entry.name = sub.name;
-      entry.kind = DriveEntry::kFolder;
-      entries[sub.name] = entry;
-      children.push_back(full + sub.name + "\\");
-    }
-    tree[full] = std::move(entries);
-    // Depth first in ascending name order.
-    for (auto it = children.rbegin(); it != children.rend(); ++it) pending.push_back(*it);
-  }
-  if (!incomplete.empty()) {
-    // GetFolderEntries gives no file id: hide by name through ftable.
-    std::map<int, FileRecord> files;
-    std::map<std::string, FolderRecord> folders;
-    store.GetAllFiles(files);
-    store.GetAllFolders(folders);
-    std::map<int, std::string> full_of;
-    for (const auto& [full, f] : folders) full_of[f.id] = full;
-    for (int id : incomplete) {
-      auto file = files.find(id);
-      if (file == files.end() || full_of.count(file->second.folder_id) == 0) continue;
-      auto folder = tree.find(full_of[file->second.folder_id]);
-      if (folder == tree.end()) continue;
-      auto entry = folder->second.find(file->second.name);
-      if (entry != folder->second.end() && entry->second.kind == DriveEntry::kFile) {
-        folder->second.erase(entry);
-      }
-    }
-  }
-  cache_->ReplaceAll(std::move(tree));
-  return true;
-}

@@ -1,6 +1,6 @@
-// The upload side of the task step: parts up, settling of their cached
-// copies, remote deletes and the folder index.
-#include "sync/SyncUpload.h"
+// The task thread's step: parts up, settling of their cached copies, remote
+// deletes and the folder index.
+#include "sync/TaskWorker.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +26,7 @@
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
 #include "sync/PartHeaders.h"
+#include "sync/SyncContext.h"
 #include "sync/SyncNamespace.h"
 #include "sync/SyncNames.h"
 #include "sync/SyncStatus.h"
@@ -47,37 +48,99 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes) {
 
 }  // namespace
 
-SyncUpload::~SyncUpload() { DropAhead(); }
+TaskWorker::TaskWorker(SyncContext& context, SyncNamespace& names)
+    : context_(context), names_(names), quota_(context.status) {
+  context_.CountTransfers(session_);
+}
 
-bool SyncUpload::Run(MetaStore& store) {
+TaskWorker::~TaskWorker() { DropAhead(); }
+
+bool TaskWorker::Step(int index_period_ms) {
+  MetaStore store(context_.data_dir);
+  {
+    std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+    names_.RecordUnrecorded(store);
+  }
+  settled_.clear();
+  left_waiting_ = false;
+  WatchQuota();
+  if (upload_backoff_.Ready(context_.clock()) && !RunUploads(store)) return false;
+  bool deleted = DeleteDoomed(store);
+  store.DelPendingFiles();
+  // An index without a deleted file goes out only once that file's messages
+  // are gone: another machine keeps a file whose messages it still sees.
+  if (deleted) UploadIndexWhenDue(store, index_period_ms);
+  return true;
+}
+
+bool TaskWorker::DeleteDoomed(MetaStore& store) {
+  std::map<std::string, PartState> stats;
+  if (!store.GetAllMailId(stats)) return false;
+  std::set<std::string> doomed;
+  for (const auto& [mail_id, stat] : stats) {
+    if (mail_id.empty() || stat != PartState::kDeleted) continue;
+    Log()->Write(LOG_DEBUG, "delete remote file:mail_id:%s", mail_id.c_str());
+    doomed.insert(mail_id);
+  }
+  // Rows go only for messages the server no longer has; the rest wait for
+  // the delete back-off.
+  std::set<std::string> gone;
+  bool deleted = DeleteRemote(doomed, gone);
+  if (!gone.empty()) {
+    std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+    for (const auto& mail_id : gone) store.DelFile(mail_id);
+  }
+  return deleted;
+}
+
+void TaskWorker::UploadIndexWhenDue(MetaStore& store, int index_period_ms) {
+  // While files still settle (a copy of many files under way) the steps
+  // come every few milliseconds: one index a period is enough then.
+  auto now = context_.clock();
+  bool due = !left_waiting_ || now - last_index_at_ >= std::chrono::milliseconds(index_period_ms);
+  int count = 0;
+  if (!upload_backoff_.Ready(now) || !due || !store.GetUpFolderCount(count) || count < 1) return;
+  last_index_at_ = now;
+  if (UploadFolderIndex()) {
+    store.SubUpFolderCount(count);
+    Log()->Write(LOG_DEBUG, "upfodler ok,upcount=%d", count);
+  } else {
+    Log()->Write(LOG_WARNING, "upfodler err,upcount=%d", count);
+  }
+}
+
+bool TaskWorker::RunUploads(MetaStore& store) {
   Turn turn = Turn::kNext;
   while (turn == Turn::kNext) turn = UploadNext(store);
   DropAhead();
-  return turn == Turn::kDone;
+  return turn != Turn::kStoreFailed;
 }
 
-SyncUpload::Turn SyncUpload::UploadNext(MetaStore& store) {
+TaskWorker::Turn TaskWorker::UploadNext(MetaStore& store) {
   FileRecord part;
   // Nothing to do, or nowhere to read the content from.
-  if (!NextPart(store, part)) return Turn::kDone;
+  if (!NextPart(store, part)) return Turn::kStop;
   // A cached copy that is gone, or no longer the size recorded, would go
   // up wrong or not at all; waiting cannot mend it and would hold every
   // later upload.
   Source source = CheckSource(part);
   if (source == Source::kReadable && Settling(part.cache_path)) {
     left_waiting_ = true;
-    return Turn::kDone;  // the next step takes it, with the time it has then
+    return Turn::kStop;  // the next step takes it, with the time it has then
   }
   if (source != Source::kReadable) {
     DropAhead();
     if (!settled_.insert(part.file_id).second) {  // still changing: later
       left_waiting_ = true;
       NoteUploadFailure();
-      return Turn::kDone;
+      return Turn::kStop;
     }
-    return SettleSource(store, part, part.drive_path, source) ? Turn::kNext : Turn::kFailed;
+    return SettleSource(store, part, source) ? Turn::kNext : Turn::kStoreFailed;
   }
+  return SendPart(part);
+}
 
+TaskWorker::Turn TaskWorker::SendPart(FileRecord& part) {
   std::string path;
   Built built = TakeBuilt(part, path);
   if (built.ok && part.part < part.total_part) BuildAhead(part);
@@ -86,44 +149,44 @@ SyncUpload::Turn SyncUpload::UploadNext(MetaStore& store) {
     Log()->Write(LOG_DEBUG, "SaveToEml %s error", part.name.c_str());
     Log()->Write(LOG_DEBUG, "upload file:%s error", part.name.c_str());
     NoteUploadFailure();
-    return Turn::kDone;
+    return Turn::kStop;
   }
   std::string mail_id;
   Sent sent = AppendMessage(part, path, built.length, mail_id);
-  if (sent != Sent::kDone) {
+  if (sent != Sent::kSent) {
     if (sent != Sent::kSkipped) left_waiting_ = true;
     Log()->Write(LOG_DEBUG, "upload file:%s error", part.name.c_str());
-    return sent == Sent::kSkipped ? Turn::kNext : Turn::kDone;
+    return sent == Sent::kSkipped ? Turn::kNext : Turn::kStop;
   }
-  if (!FinishPart(part, mail_id)) return Turn::kFailed;
+  if (!FinishPart(part, mail_id)) return Turn::kStoreFailed;
   Log()->Write(LOG_DEBUG, "upload file:%s ok", part.name.c_str());
   // Stopping: the rest waits for the next start.
-  if (engine_.threads_on_ && !engine_.running_) return Turn::kDone;
-  return Turn::kNext;
+  return context_.Stopping() ? Turn::kStop : Turn::kNext;
 }
 
-bool SyncUpload::NextPart(MetaStore& store, FileRecord& part) {
+bool TaskWorker::NextPart(MetaStore& store, FileRecord& part) {
   std::vector<FileRecord> list;
-  store.GetPendingUpload(list, engine_.refused_files_);
-  if (list.empty() || (cache_.empty() && (cache_ = engine_.CacheRoot()).empty())) return false;
+  store.GetPendingUpload(list, refused_files_);
+  if (list.empty() || (cache_.empty() && (cache_ = context_.CacheRoot(store)).empty()))
+    return false;
   part = list.front();
-  part.from = part.to = engine_.account_.user;
+  part.from = part.to = context_.account.user;
   part.kind = RecordKind::kFilePart;
   part.cache_path = cache_ + part.drive_path;
   return true;
 }
 
-SyncUpload::Built SyncUpload::TakeBuilt(const FileRecord& part, std::string& path) {
+TaskWorker::Built TaskWorker::TakeBuilt(const FileRecord& part, std::string& path) {
   if (ahead_.built.valid() && ahead_.file_id == part.file_id && ahead_.part == part.part) {
     path = ahead_.path;
     return ahead_.built.get();
   }
   DropAhead();
   path = MessagePath(part);
-  return BuildMessage(part, path);
+  return BuildMessage(part, context_.TempDir(), path);
 }
 
-void SyncUpload::BuildAhead(const FileRecord& part) {
+void TaskWorker::BuildAhead(const FileRecord& part) {
   FileRecord next = part;
   ++next.part;
   next.size = next.part < next.total_part
@@ -133,20 +196,21 @@ void SyncUpload::BuildAhead(const FileRecord& part) {
   ahead_.part = next.part;
   ahead_.path = MessagePath(next);
   try {
-    ahead_.built = std::async(std::launch::async, BuildMessage, next, ahead_.path);
+    ahead_.built =
+        std::async(std::launch::async, BuildMessage, next, context_.TempDir(), ahead_.path);
   } catch (const std::system_error&) {
     ahead_.built = {};  // built in turn instead
   }
 }
 
-void SyncUpload::DropAhead() {
+void TaskWorker::DropAhead() {
   if (!ahead_.built.valid()) return;
   ahead_.built.wait();
   RemoveFile(ahead_.path);
   ahead_.built = {};
 }
 
-SyncUpload::Source SyncUpload::CheckSource(const FileRecord& part) {
+TaskWorker::Source TaskWorker::CheckSource(const FileRecord& part) {
   struct stat st {};
   if (::stat(NativePath(part.cache_path).c_str(), &st) != 0) {
     return errno == ENOENT || errno == ENOTDIR ? Source::kGone : Source::kReadable;
@@ -155,26 +219,26 @@ SyncUpload::Source SyncUpload::CheckSource(const FileRecord& part) {
   return st.st_size == static_cast<off_t>(part.total_size) ? Source::kReadable : Source::kChanged;
 }
 
-bool SyncUpload::SettleSource(MetaStore& store, const FileRecord& part,
-                              const std::string& drive_path, Source source) {
-  std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
+bool TaskWorker::SettleSource(MetaStore& store, const FileRecord& part, Source source) {
+  const std::string& drive_path = part.drive_path;
+  std::lock_guard<std::mutex> lock(context_.namespace_mutex);
   if (source == Source::kChanged) {
     // Changed behind the drive's back: what the cache holds now is the file.
     Log()->Write(LOG_WARNING, "cached copy of %s changed, recorded again", drive_path.c_str());
-    if (engine_.namespace_ops_->AddFileLocked(store, drive_path)) return true;
+    if (names_.AddFileLocked(store, drive_path)) return true;
   }
   // Gone (or unreadable as a file): nothing is left to upload.
   Log()->Write(LOG_WARNING, "cached copy of %s is gone, file dropped", drive_path.c_str());
-  SyncQueries queries(engine_.account_.user);
+  SyncQueries queries(context_.data_dir, context_.account.user);
   if (!queries.MarkFileDeleted(part.file_id)) return false;
   std::string folder, name;
-  if (SplitPath(drive_path, folder, name)) engine_.cache_->RemoveEntry(folder, name);
-  engine_.namespace_ops_->CountChange(store);
+  if (SplitPath(drive_path, folder, name)) context_.cache->RemoveEntry(folder, name);
+  names_.CountChange(store);
   return true;
 }
 
-bool SyncUpload::Settling(const std::string& cache_path) const {
-  int settle_ms = engine_.upload_settle_ms_;
+bool TaskWorker::Settling(const std::string& cache_path) {
+  int settle_ms = context_.upload_settle_ms;
   struct stat st {};
   if (settle_ms <= 0 || ::stat(NativePath(cache_path).c_str(), &st) != 0) return false;
   // The change time moves with every write, time set and rename.
@@ -185,46 +249,25 @@ bool SyncUpload::Settling(const std::string& cache_path) const {
   if (quiet_ms >= settle_ms) return false;
   // The task thread comes back when the copy has been quiet long enough.
   int left = static_cast<int>(std::max<int64_t>(1, settle_ms - quiet_ms));
-  int shortest = engine_.settle_left_ms_;
-  if (shortest == 0 || left < shortest) engine_.settle_left_ms_ = left;
+  int shortest = settle_left_ms_;
+  if (shortest == 0 || left < shortest) settle_left_ms_ = left;
   return true;
 }
 
-namespace {
-
-int Grown(int now, int first, int max) {
-  return std::max(first, now == 0 ? first : std::min(now * 2, max));
+void TaskWorker::NoteUploadFailure(Pace pace) {
+  if (pace == Pace::kLong) {
+    upload_backoff_.Fail(context_.clock(), kLongFirstBackoffMs, kLongMaxBackoffMs);
+  } else {
+    upload_backoff_.Fail(context_.clock());
+  }
 }
 
-}  // namespace
-
-void SyncUpload::NoteUploadFailure(Pace pace) {
-  int next = pace == Pace::kLong ? Grown(engine_.backoff_ms_, SyncEngine::kLongFirstBackoffMs,
-                                         SyncEngine::kLongMaxBackoffMs)
-                                 : Grown(engine_.backoff_ms_, SyncEngine::kFirstBackoffMs,
-                                         SyncEngine::kMaxBackoffMs);
-  engine_.backoff_ms_ = next;
-  engine_.retry_at_ = engine_.clock_() + std::chrono::milliseconds(next);
+std::string TaskWorker::MessagePath(const FileRecord& record) const {
+  return context_.TempDir() + "\\" + record.md5 + "-" + std::to_string(record.part) + ".eml";
 }
 
-void SyncUpload::NoteDeleteFailure() {
-  int next =
-      Grown(engine_.delete_backoff_ms_, SyncEngine::kFirstBackoffMs, SyncEngine::kMaxBackoffMs);
-  engine_.delete_backoff_ms_ = next;
-  engine_.delete_retry_at_ = engine_.clock_() + std::chrono::milliseconds(next);
-}
-
-void SyncUpload::ResumeUploads() {
-  engine_.backoff_ms_ = 0;
-  engine_.retry_at_ = {};
-}
-
-std::string SyncUpload::MessagePath(const FileRecord& record) {
-  return DataDir() + "\\temp\\" + record.md5 + "-" + std::to_string(record.part) + ".eml";
-}
-
-SyncUpload::Built SyncUpload::BuildMessage(FileRecord record, std::string path) {
-  MakeDir(DataDir() + "\\temp");
+TaskWorker::Built TaskWorker::BuildMessage(FileRecord record, std::string temp, std::string path) {
+  MakeDir(temp);
   Built built;
   EmlWriter writer(PartHeaders::ToMessage(record, record.cache_path));
   built.ok = writer.SaveToEml(path, built.length);
@@ -232,76 +275,68 @@ SyncUpload::Built SyncUpload::BuildMessage(FileRecord record, std::string path) 
   return built;
 }
 
-bool SyncUpload::UploadPart(const FileRecord& record) {
-  std::string path = MessagePath(record);
-  Built built = BuildMessage(record, path);
-  if (!built.ok) {
-    Log()->Write(LOG_DEBUG, "SaveToEml %s error", record.name.c_str());
-    return false;
-  }
-  std::string mail_id;
-  return AppendMessage(record, path, built.length, mail_id) == Sent::kDone;
-}
-
-SyncUpload::Sent SyncUpload::AppendMessage(const FileRecord& record, const std::string& path,
+TaskWorker::Sent TaskWorker::AppendMessage(const FileRecord& record, const std::string& path,
                                            int length, std::string& mail_id) {
-  TransferProgress::Instance()->BeginUpload(SyncNames::ProgressName(record),
-                                            static_cast<uint32_t>(length));
+  context_.progress.BeginUpload(SyncNames::ProgressName(record), static_cast<uint32_t>(length));
   Log()->Write(LOG_DEBUG, "begin upload file %s", record.name.c_str());
   Sent sent = Send(record, path, mail_id);
   RemoveFile(path);
   Log()->Write(LOG_DEBUG, "end upload file %s", record.name.c_str());
-  TransferProgress::Instance()->ClearUpload();
+  context_.progress.ClearUpload();
   return sent;
 }
 
-bool SyncUpload::Open(ImapClient& session) {
-  bool was_open = session.IsConnected();
-  if (!engine_.EnsureOpen(session)) return false;
-  if (!was_open) engine_.quota_.Check(session, engine_.Folder(), engine_.clock_(), true);
+bool TaskWorker::Open() {
+  bool was_open = session_.IsConnected();
+  if (!context_.EnsureOpen(session_)) return false;
+  if (!was_open) quota_.Check(session_, context_.Folder(), context_.clock(), true);
   return true;
 }
 
-SyncUpload::Sent SyncUpload::Send(const FileRecord& record, const std::string& path,
+TaskWorker::Sent TaskWorker::Send(const FileRecord& record, const std::string& path,
                                   std::string& mail_id) {
   mail_id.clear();
-  ImapClient& session = *engine_.task_session_;
-  if (!Open(session)) {  // the status tells offline or the login's failure
+  if (!Open()) {  // the status tells offline or the login's failure
     NoteUploadFailure();
     return Sent::kFailed;
   }
   ImapClient::AppendOutcome outcome;
-  ImapClient::AppendResult result = session.AppendMessage(engine_.Folder(), path, outcome);
+  ImapClient::AppendResult result = session_.AppendMessage(context_.Folder(), path, outcome);
   // The server's refusals leave the session usable; anything else may have
   // left it mid-command.
   if (result == ImapClient::AppendResult::kConnectionLost ||
       result == ImapClient::AppendResult::kLocalError)
-    session.Close();
+    session_.Close();
   return Judge(record, result, outcome, mail_id);
 }
 
-SyncUpload::Sent SyncUpload::Judge(const FileRecord& record, ImapClient::AppendResult result,
+TaskWorker::Sent TaskWorker::Judge(const FileRecord& record, ImapClient::AppendResult result,
                                    const ImapClient::AppendOutcome& outcome, std::string& mail_id) {
+  if (result != ImapClient::AppendResult::kOk) {
+    return JudgeRefusal(record, result, outcome.server_text);
+  }
+  // A UID learnt under another UIDVALIDITY would name another message.
+  if (outcome.uid != 0 && outcome.uidvalidity == session_.UidValidity() &&
+      session_.SelectedFolder() == context_.Folder())
+    mail_id = std::to_string(outcome.uid);
+  upload_backoff_.Reset();
+  quota_.NoteRoom();
+  context_.status.NoteQuotaFull(false);
+  context_.status.NoteOnline();
+  return Sent::kSent;
+}
+
+TaskWorker::Sent TaskWorker::JudgeRefusal(const FileRecord& record,
+                                          ImapClient::AppendResult result,
+                                          const std::string& text) {
   using Result = ImapClient::AppendResult;
-  ImapClient& session = *engine_.task_session_;
-  const std::string& text = outcome.server_text;
-  SyncStatus& status = SyncStatus::Instance();
+  SyncStatus& status = context_.status;
   switch (result) {
-    case Result::kOk:
-      // A UID learnt under another UIDVALIDITY would name another message.
-      if (outcome.uid != 0 && outcome.uidvalidity == session.UidValidity() &&
-          session.SelectedFolder() == engine_.Folder())
-        mail_id = std::to_string(outcome.uid);
-      ResumeUploads();
-      engine_.quota_.NoteRoom();
-      status.NoteQuotaFull(false);
-      status.NoteOnline();
-      return Sent::kDone;
     case Result::kOverQuota:
       Log()->Write(LOG_WARNING, "mailbox full, upload of %s waits: %s", record.name.c_str(),
                    text.c_str());
-      engine_.quota_.Check(session, engine_.Folder(), engine_.clock_(), true);
-      engine_.quota_.NoteFull();
+      quota_.Check(session_, context_.Folder(), context_.clock(), true);
+      quota_.NoteFull();
       status.NoteQuotaFull(true);
       NoteUploadFailure(Pace::kLong);
       return Sent::kFailed;
@@ -324,13 +359,13 @@ SyncUpload::Sent SyncUpload::Judge(const FileRecord& record, ImapClient::AppendR
         NoteUploadFailure(Pace::kLong);
         return Sent::kFailed;
       }
-      engine_.refused_files_.insert(record.file_id);
+      refused_files_.insert(record.file_id);
       return Sent::kSkipped;
     case Result::kRefused:
       Log()->Write(LOG_WARNING, "upload of %s refused: %s", record.name.c_str(), text.c_str());
       status.NoteError("upload of " + record.name + " refused: " + text);
-      NoteUploadFailure();
-      return Sent::kFailed;
+      break;
+    case Result::kOk:
     case Result::kLocalError:
       break;
   }
@@ -338,7 +373,7 @@ SyncUpload::Sent SyncUpload::Judge(const FileRecord& record, ImapClient::AppendR
   return Sent::kFailed;
 }
 
-bool SyncUpload::NamesLimit(const std::string& server_text) {
+bool TaskWorker::NamesLimit(const std::string& server_text) {
   // A goodbye that names a limit is the server's throttling too.
   std::string lower = server_text;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -348,19 +383,19 @@ bool SyncUpload::NamesLimit(const std::string& server_text) {
   return false;
 }
 
-void SyncUpload::NoteThrottled(const std::string& server_text) {
+void TaskWorker::NoteThrottled(const std::string& server_text) {
   Log()->Write(LOG_WARNING, "the server limits uploads, waiting: %s", server_text.c_str());
-  SyncStatus::Instance().NoteError("the server limits uploads: " + server_text);
+  context_.status.NoteError("the server limits uploads: " + server_text);
   NoteUploadFailure(Pace::kLong);
 }
 
-bool SyncUpload::FinishPart(const FileRecord& part, const std::string& mail_id) {
+bool TaskWorker::FinishPart(const FileRecord& part, const std::string& mail_id) {
   bool claimed = true;
   {
     // The part's new stat and the change it makes to the tree in one
     // commit; a failure is reported, unlike the store's FinishUpdateFile.
-    std::lock_guard<std::mutex> lock(engine_.namespace_mutex_);
-    SyncQueries queries(engine_.account_.user);
+    std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+    SyncQueries queries(context_.data_dir, context_.account.user);
     bool ok = mail_id.empty() ? queries.FinishUpload(part.file_id, part.part)
                               : queries.FinishUploadAt(part.file_id, part.part, mail_id, claimed);
     if (!ok) return false;
@@ -375,14 +410,9 @@ bool SyncUpload::FinishPart(const FileRecord& part, const std::string& mail_id) 
   return true;
 }
 
-bool SyncUpload::DeleteRemote(const std::set<std::string>& mail_ids) {
-  std::set<std::string> gone;
-  return DeleteRemote(mail_ids, gone);
-}
-
-bool SyncUpload::DeleteRemote(const std::set<std::string>& mail_ids, std::set<std::string>& gone) {
+bool TaskWorker::DeleteRemote(const std::set<std::string>& mail_ids, std::set<std::string>& gone) {
   if (mail_ids.empty()) return true;
-  if (engine_.clock_() < engine_.delete_retry_at_) return false;
+  if (!delete_backoff_.Ready(context_.clock())) return false;
   std::map<uint32_t, std::string> asked;
   for (const std::string& id : mail_ids) {
     uint64_t uid = 0;
@@ -397,55 +427,52 @@ bool SyncUpload::DeleteRemote(const std::set<std::string>& mail_ids, std::set<st
   if (asked.empty()) return true;
   std::vector<uint32_t> uids;
   for (const auto& [uid, id] : asked) uids.push_back(uid);
-  ImapClient& session = *engine_.task_session_;
   ImapClient::DeleteOutcome outcome;
   ImapClient::DeleteResult result = ImapClient::DeleteResult::kConnectionLost;
-  if (Open(session)) result = session.DeleteMessages(uids, outcome);
+  if (Open()) result = session_.DeleteMessages(uids, outcome);
   if (result == ImapClient::DeleteResult::kConnectionLost) {
-    session.Close();
+    session_.Close();
     outcome.remaining = uids;  // nothing known
   }
   std::set<uint32_t> left(outcome.remaining.begin(), outcome.remaining.end());
   for (const auto& [uid, id] : asked)
     if (left.count(uid) == 0) gone.insert(id);
   // Space freed: a full mailbox may take the waiting parts now.
-  if (engine_.quota_.Full() && gone.size() > 0) ResumeUploads();
+  if (quota_.Full() && !gone.empty()) upload_backoff_.Reset();
   if (result == ImapClient::DeleteResult::kDone) {
-    if (outcome.method == ImapClient::DeleteMethod::kTrashMove ||
-        outcome.method == ImapClient::DeleteMethod::kTrashCopy) {
-      if (!outcome.trash_expunged) Log()->Write(LOG_WARNING, "deleted messages left in the trash");
-    }
-    engine_.delete_backoff_ms_ = 0;
+    if ((outcome.method == ImapClient::DeleteMethod::kTrashMove ||
+         outcome.method == ImapClient::DeleteMethod::kTrashCopy) &&
+        !outcome.trash_expunged)
+      Log()->Write(LOG_WARNING, "deleted messages left in the trash");
+    delete_backoff_.Reset();
     return gone.size() == mail_ids.size();
   }
   Log()->Write(LOG_WARNING, "delete remote %s: %zu of %zu messages still there: %s",
                result == ImapClient::DeleteResult::kRefused ? "refused" : "not confirmed",
                left.size(), asked.size(), outcome.server_text.c_str());
-  NoteDeleteFailure();
+  delete_backoff_.Fail(context_.clock());
   return false;
 }
 
-void SyncUpload::WatchQuota() {
-  QuotaWatch& quota = engine_.quota_;
-  ImapClient& session = *engine_.task_session_;
-  if (!quota.Due(engine_.clock_())) return;
+void TaskWorker::WatchQuota() {
+  if (!quota_.Due(context_.clock())) return;
   // While the mailbox is full this question is how room is found again:
   // worth opening the session for. Otherwise it rides on an open one.
-  if (session.IsConnected()) {
-    quota.Check(session, engine_.Folder(), engine_.clock_(), true);
+  if (session_.IsConnected()) {
+    quota_.Check(session_, context_.Folder(), context_.clock(), true);
   } else {
-    if (!quota.Full()) return;
-    quota.Postpone(engine_.clock_());  // once a period, offline too
-    if (!Open(session)) return;        // which asks, the session being new
+    if (!quota_.Full()) return;
+    quota_.Postpone(context_.clock());  // once a period, offline too
+    if (!Open()) return;                // which asks, the session being new
   }
-  if (quota.RoomSinceFull() && engine_.backoff_ms_ != 0) {
+  if (quota_.RoomSinceFull() && upload_backoff_.Ms() != 0) {
     Log()->Write(LOG_INFO, "mailbox has room again, uploads resume");
-    ResumeUploads();
+    upload_backoff_.Reset();
   }
 }
 
-bool SyncUpload::UploadFolderIndex() {
-  MetaStore store;
+bool TaskWorker::UploadFolderIndex() {
+  MetaStore store(context_.data_dir);
   std::map<std::string, FolderRecord> folders;
   std::map<int, FileRecord> files;
   TaskFolderRecord task;
@@ -453,20 +480,17 @@ bool SyncUpload::UploadFolderIndex() {
     return false;
   }
   std::string text = FolderIndex::Compose(folders, files);
-  std::string temp = DataDir() + "\\temp";
+  std::string temp = context_.TempDir();
   MakeDir(temp);
   std::string index_path = temp + "\\folder.txt";
-  if (!WriteWholeFile(index_path, WireCodePage::FromUtf8(text))) {
-    RemoveFile(index_path);
-    return false;
-  }
   FileRecord record;
   record.name = "folder.txt";
   record.kind = RecordKind::kFolderIndex;
-  record.from = record.to = engine_.account_.user;
+  record.from = record.to = context_.account.user;
   record.part = record.total_part = 1;
   record.file_id = task.file_id;
-  if (!GetFileMd5(index_path, record.size, record.time, record.md5)) {
+  if (!WriteWholeFile(index_path, WireCodePage::FromUtf8(text)) ||
+      !GetFileMd5(index_path, record.size, record.time, record.md5)) {
     RemoveFile(index_path);
     return false;
   }
@@ -478,9 +502,10 @@ bool SyncUpload::UploadFolderIndex() {
   int length = 0;
   bool ok = writer.SaveToEml(eml, length);
   std::string uid;
-  ok = ok && Send(record, eml, uid) == Sent::kDone;
+  ok = ok && Send(record, eml, uid) == Sent::kSent;
   // Known at once: the refresh need not fetch our own index to adopt it.
-  if (ok && !uid.empty()) SyncQueries(engine_.account_.user).RecordOwnIndex(record.file_id, uid);
+  if (ok && !uid.empty())
+    SyncQueries(context_.data_dir, context_.account.user).RecordOwnIndex(record.file_id, uid);
   RemoveFile(eml);
   RemoveFile(index_path);
   return ok;

@@ -1,0 +1,141 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "mail/ImapClient.h"
+#include "store/FileRecord.h"
+#include "store/FolderRecord.h"
+#include "store/SyncQueries.h"
+#include "sync/RefreshWaiter.h"
+
+class MetaStore;
+class SyncContext;
+class SyncNamespace;
+
+// The refresh thread's work: the mailbox listing (what it may be trusted
+// with), vanished parts, new parts and indexes learnt, the adoption of a
+// newer folder index, the downloads (SyncDownload) and the wait between two
+// passes (in IDLE where the server offers it).
+// Thread contract: everything but Wake and AbortSessions runs on the
+// refresh thread (or on the caller's while the engine is not started),
+// which alone touches the refresh session and the ignored UIDs. Wake and
+// AbortSessions come from the stopping thread; the download session's
+// pointer is guarded by download_mutex_ (a leaf lock). Store writes that
+// change the tree, and the folder cache, are changed under the context's
+// namespace_mutex.
+class RefreshWorker {
+ public:
+  // A listing that loses more parts than this, or more than a tenth of the
+  // known ones, is checked again on a fresh session before files go.
+  static constexpr size_t kMassLossParts = 3;
+
+  // Test-only: called once the folder is listed, and again just before the
+  // new messages are learnt: the task thread's moments.
+  enum class Point { kListed, kLearning };
+  using Hook = std::function<void(Point)>;
+
+  RefreshWorker(SyncContext& context, SyncNamespace& names);
+  RefreshWorker(const RefreshWorker&) = delete;
+  RefreshWorker& operator=(const RefreshWorker&) = delete;
+
+  // A rebuild when the folder cache is empty, Refresh, then the downloads.
+  void Pass();
+  // The listing and what it teaches; false when it failed.
+  bool Refresh();
+  void DownloadPending();
+  // The wait after a pass: up to pause_ms, ended early by a change the
+  // server tells of or by Wake.
+  void Await(int pause_ms);
+  void Wake() { waiter_.Wake(); }
+
+  void ResetSession() { session_.Reset(); }
+  // Cuts the refresh and download sessions (a stop past its grace).
+  void AbortSessions();
+  void Logout() { session_.Logout(); }
+  void SetHookForTest(Hook hook) { hook_ = std::move(hook); }
+
+  // The folder rows, the ftable rows and the part header of an index
+  // message; false without an attachment or without the "[folder]" line.
+  static bool ParseFolderIndex(const std::string& message, std::vector<FolderRecord>& folders,
+                               std::vector<FileRecord>& files, FileRecord& info);
+
+ private:
+  enum class Outcome { kDone, kRetry, kBad, kLeft };
+  // What one listing says of the parts: only one recorded before it was
+  // taken can be missing from it. A part recorded since (the task's own
+  // append, done at its APPENDUID) is newer than the listing.
+  struct ListedUids {
+    std::set<std::string> listed;
+    std::set<std::string> known_before;
+    bool Gone(const std::string& id) const {
+      return known_before.count(id) != 0 && listed.count(id) == 0;
+    }
+  };
+  // What one listing pass has read and learnt so far: new parts are
+  // recorded together, at an index (whose adoption looks at them) and at
+  // the end; a pass cut short records them at the next one.
+  struct Listing {
+    Listing(MetaStore& s, SyncQueries& q, const ListedUids& r) : store(s), queries(q), remote(r) {}
+    MetaStore& store;
+    SyncQueries& queries;
+    const ListedUids& remote;
+    SyncQueries::Parts parts;
+    bool parts_read = false;
+    std::vector<FileRecord> learned;
+    std::string index_mail_id;
+    bool changed = false;
+  };
+
+  bool EnsureOpen() { return EnsureOpen(session_); }
+  bool EnsureOpen(ImapClient& session);
+  // Parts whose messages the listing no longer shows, newest first, after
+  // the checks a short or lossy listing needs.
+  std::vector<std::string> Vanished(const std::map<std::string, PartState>& local,
+                                    const ListedUids& remote, size_t listed, bool complete);
+  bool LearnMessage(Listing& listing, const std::string& uid);
+  bool LearnHeader(Listing& listing, const std::string& uid, const std::string& header);
+  bool LearnIndex(Listing& listing, const FileRecord& record);
+  bool RecordLearned(Listing& listing);
+  void DropVanished(MetaStore& store, const std::vector<std::string>& vanished, bool& changed);
+  bool LearnPart(Listing& listing, FileRecord& record);
+  // Two copies of one part: every machine keeps the smaller UID.
+  bool KeepSmallerCopy(Listing& listing, FileRecord& record, SyncQueries::PartRow& row);
+  // Our own append seen in the listing: the part takes its message, or the
+  // message is marked for deletion when its file was deleted meanwhile.
+  bool ClaimOwnAppend(MetaStore& store, SyncQueries& queries, FileRecord& record,
+                      SyncQueries::PartRow& row);
+  Outcome DownloadFolderIndex(const std::string& uid, const ListedUids& remote);
+  Outcome AdoptIndex(const std::string& uid, const FileRecord& info,
+                     std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
+                     const ListedUids& remote);
+  bool DeleteMessage(const std::string& uid);
+
+  // The session's complete or partial listing, after its NOOP; the mail
+  // ids learnt again first when the folder's UIDVALIDITY changed
+  // (relearnt).
+  bool ListMailbox(std::vector<uint32_t>& uids, bool& complete, bool& relearnt);
+  bool CheckUidValidity(const std::vector<uint32_t>& uids, bool complete, bool& relearnt);
+  bool RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidvalidity);
+  // Keeps in vanished only the mail ids that a fresh session's complete
+  // listing lacks too.
+  void ConfirmVanished(std::vector<std::string>& vanished);
+  // Header fetches in batches (one command per UID where the server needs
+  // a whole-message fetch), each header learnt as LearnMessage does.
+  bool LearnNewMessages(Listing& listing, const std::vector<uint32_t>& uids);
+  // The download pass's session, for AbortSessions to cut.
+  void RegisterDownload(ImapClient* session);
+
+  SyncContext& context_;
+  SyncNamespace& names_;
+  ImapClient session_;
+  RefreshWaiter waiter_;
+  std::set<std::string> ignored_uids_;
+  Hook hook_;
+  std::mutex download_mutex_;
+  ImapClient* download_session_ = nullptr;  // guarded by download_mutex_
+};

@@ -1,0 +1,49 @@
+#include "sync/SyncContext.h"
+
+#include "mail/ImapClient.h"
+#include "platform/Locations.h"
+#include "store/MetaStore.h"
+#include "sync/TransferProgress.h"
+
+SyncContext::SyncContext(SyncStatus& status_sink, TransferProgress& progress_sink,
+                         std::string data)
+    : status(status_sink),
+      progress(progress_sink),
+      data_dir(std::move(data)),
+      mailbox(status_sink, data_dir) {}
+
+std::string SyncContext::CacheRoot() const {
+  MetaStore store(data_dir);
+  return CacheRoot(store);
+}
+
+std::string SyncContext::CacheRoot(MetaStore& store) const {
+  SettingRecord setting;
+  if (!store.ReadSetting(setting)) return "";
+  return CacheDir(setting.data_dir, account.user);
+}
+
+std::string SyncContext::Folder() const {
+  std::string folder = mailbox.Folder();
+  return folder.empty() ? kFolder : folder;
+}
+
+bool SyncContext::OpenMailbox(ImapClient& session, bool relearn) {
+  if (mailbox.Open(session, account, relearn) != MailboxSession::Result::kOpen) {
+    // A half-opened session would pass the connected test and fail every
+    // command after it; closed, its next user opens it again.
+    session.Close();
+    return false;
+  }
+  return true;
+}
+
+bool SyncContext::EnsureOpen(ImapClient& session, bool relearn) {
+  return session.IsConnected() || OpenMailbox(session, relearn);
+}
+
+void SyncContext::CountTransfers(ImapClient& session) {
+  TransferProgress* sink = &progress;
+  session.SetProgress([sink](uint32_t n) { sink->AddUploaded(n); },
+                      [sink](uint32_t n) { sink->AddDownloaded(n); });
+}

@@ -1,0 +1,161 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <set>
+#include <string>
+
+#include "mail/ImapClient.h"
+#include "store/FileRecord.h"
+#include "sync/Backoff.h"
+#include "sync/QuotaWatch.h"
+
+class MetaStore;
+class SyncContext;
+class SyncNamespace;
+
+// The task thread's work: files whose recording failed are recorded again,
+// parts waiting in the store go up one message each, cached copies that
+// changed or vanished under them are settled, remote messages of deleted
+// files are deleted and the folder index goes up. Each answer of the server
+// is judged here: a part named by APPENDUID is done at once; a full mailbox
+// or a throttling server makes the uploads wait minutes and shows in the
+// status; a file too big for the server is skipped; a delete counts only
+// what the server no longer has.
+// Thread contract: Step runs on the task thread (or on the caller's while
+// the engine is not started), which alone touches the session, the
+// back-offs, the quota watch, the refused files and the run's state. Abort
+// may come from the stopping thread; the back-offs' and settle times' values
+// may be read from any thread. Store writes that change the tree, and the
+// folder cache, are changed under the context's namespace_mutex. The
+// message of the next part is written on a std::async thread that touches
+// only its own record and file.
+class TaskWorker {
+ public:
+  static constexpr int kFirstBackoffMs = 1000;
+  static constexpr int kMaxBackoffMs = 60000;
+  // A full mailbox or a server that limits traffic: minutes, not seconds.
+  static constexpr int kLongFirstBackoffMs = 60000;
+  static constexpr int kLongMaxBackoffMs = 15 * 60000;
+
+  TaskWorker(SyncContext& context, SyncNamespace& names);
+  ~TaskWorker();
+  TaskWorker(const TaskWorker&) = delete;
+  TaskWorker& operator=(const TaskWorker&) = delete;
+
+  // One step; false when the store failed. index_period_ms paces the folder
+  // index while files still settle.
+  bool Step(int index_period_ms);
+  // The shortest settle time still to run after the last step (0: none),
+  // taken once.
+  int TakeSettleLeftMs() { return settle_left_ms_.exchange(0); }
+
+  void ResetSession() { session_.Reset(); }
+  void AbortSession() { session_.Abort(); }
+  void Logout() { session_.Logout(); }
+
+  int UploadBackoffMs() const { return upload_backoff_.Ms(); }
+  int DeleteBackoffMs() const { return delete_backoff_.Ms(); }
+
+ private:
+  struct Built {
+    bool ok = false;
+    int length = 0;
+  };
+  // The message of the file's next part, written while this one travels.
+  struct Ahead {
+    int file_id = 0;
+    int part = 0;
+    std::string path;
+    std::future<Built> built;
+  };
+  // How one turn of the upload loop ended: go on with the next part, stop
+  // for this step (nothing waits, a copy settles, an upload failed), or the
+  // store failed.
+  enum class Turn { kNext, kStop, kStoreFailed };
+  // How one append ended for the loop: sent, failed (the back-off grows),
+  // or the file is one the server refuses (skipped; the loop goes on).
+  enum class Sent { kSent, kFailed, kSkipped };
+  // How long the uploads wait after a failure: seconds, or minutes for a
+  // full mailbox and a server that limits traffic.
+  enum class Pace { kShort, kLong };
+  enum class Source { kReadable, kGone, kChanged };
+
+  // Uploads the waiting parts until none is left, an upload fails (the
+  // back-off grows) or a cached copy is still settling. False when the
+  // store failed.
+  bool RunUploads(MetaStore& store);
+  // The remote deletes of the step; false when some still wait.
+  bool DeleteDoomed(MetaStore& store);
+  void UploadIndexWhenDue(MetaStore& store, int index_period_ms);
+  Turn UploadNext(MetaStore& store);
+  Turn SendPart(FileRecord& part);
+  // The first waiting part with its cached copy's path; false when none
+  // waits or the cache directory is unknown.
+  bool NextPart(MetaStore& store, FileRecord& part);
+  // The part's message file, taken from ahead_ when it was written there.
+  Built TakeBuilt(const FileRecord& part, std::string& path);
+  void BuildAhead(const FileRecord& part);
+  void DropAhead();
+  // temp + "\" + md5 + "-" + part + ".eml": two parts of one file may be on
+  // disk at once.
+  std::string MessagePath(const FileRecord& record) const;
+  // Writes the part's message file; removes it again when that fails.
+  static Built BuildMessage(FileRecord record, std::string temp, std::string path);
+  // Appends the message file through the session, then removes it.
+  // mail_id receives the new message's UID when the server named it
+  // (APPENDUID under the selected folder's UIDVALIDITY).
+  Sent AppendMessage(const FileRecord& record, const std::string& path, int length,
+                     std::string& mail_id);
+  // The append itself, its answer judged (status, log, back-off).
+  Sent Send(const FileRecord& record, const std::string& path, std::string& mail_id);
+  Sent Judge(const FileRecord& record, ImapClient::AppendResult result,
+             const ImapClient::AppendOutcome& outcome, std::string& mail_id);
+  Sent JudgeRefusal(const FileRecord& record, ImapClient::AppendResult result,
+                    const std::string& text);
+  void NoteThrottled(const std::string& server_text);
+  static bool NamesLimit(const std::string& server_text);
+  // The part's stat and mail id after its append; a message whose file was
+  // deleted meanwhile is deleted again. False when the store failed.
+  bool FinishPart(const FileRecord& part, const std::string& mail_id);
+  // Opens the session when needed; a session just opened is asked its
+  // quota.
+  bool Open();
+  void NoteUploadFailure(Pace pace = Pace::kShort);
+  // Deletes the messages once the delete back-off allows; gone receives the
+  // mail ids the server no longer has (deleted now or before). True when
+  // every one is gone.
+  bool DeleteRemote(const std::set<std::string>& mail_ids, std::set<std::string>& gone);
+  bool UploadFolderIndex();
+  // Asks the quota when due; room found again after a full mailbox lets the
+  // uploads go at once.
+  void WatchQuota();
+  // Whether a part's cached copy could still be read as recorded.
+  static Source CheckSource(const FileRecord& part);
+  // A gone copy drops the file (its uploaded parts are deleted remotely); a
+  // changed one is recorded again from what the cache holds, or dropped when
+  // that fails. False when the store could not record it.
+  bool SettleSource(MetaStore& store, const FileRecord& part, Source source);
+  // True while the cached copy changed (content, time or name) less than
+  // the context's settle time ago.
+  bool Settling(const std::string& cache_path);
+
+  SyncContext& context_;
+  SyncNamespace& names_;
+  ImapClient session_;
+  Backoff upload_backoff_{kFirstBackoffMs, kMaxBackoffMs};
+  Backoff delete_backoff_{kFirstBackoffMs, kMaxBackoffMs};
+  QuotaWatch quota_;
+  // Files whose messages the server refuses for good (too big; retried
+  // after a restart).
+  std::set<int> refused_files_;
+  std::atomic<int> settle_left_ms_{0};
+  std::chrono::steady_clock::time_point last_index_at_{};
+
+  // One step's upload run.
+  std::string cache_;
+  Ahead ahead_;
+  std::set<int> settled_;  // files settled in this run: once each
+  bool left_waiting_ = false;
+};
