@@ -56,7 +56,7 @@ bool EngineMachine::Start(int task_ms, int refresh_ms) {
   return engine_.Start(account_, cache_);
 }
 
-EngineMachine::Listing EngineMachine::List() const {
+EngineMachine::Listing EngineMachine::List(bool digests) const {
   Listing listing;
   for (const auto& [folder, entries] : cache_.Snapshot()) {
     for (const auto& [name, entry] : entries) {
@@ -64,7 +64,7 @@ EngineMachine::Listing EngineMachine::List() const {
       if (entry.kind == DriveEntry::kFolder) continue;
       int size = 0, time = 0;
       out.size = static_cast<long long>(entry.Size());
-      if (!GetFileMd5(cache_root_ + folder + name, size, time, out.md5)) out.md5 = "unreadable";
+      if (digests && !GetFileMd5(cache_root_ + folder + name, size, time, out.md5)) out.md5 = "unreadable";
     }
   }
   return listing;
@@ -95,7 +95,7 @@ bool EngineMachine::Converge(const std::vector<EngineMachine*>& machines, int ma
     }
     bool settled = true;
     for (EngineMachine* m : machines)
-      settled = settled && m->Pending() == 0 && m->List() == machines[0]->List();
+      settled = settled && m->Pending() == 0 && m->List(false) == machines[0]->List(false);
     if (!settled) continue;
     for (int extra = 0; extra < 2; ++extra) {
       for (EngineMachine* m : machines) {
@@ -103,6 +103,8 @@ bool EngineMachine::Converge(const std::vector<EngineMachine*>& machines, int ma
         m->Pass();
       }
     }
+    for (EngineMachine* m : machines)
+      if (m->List() != machines[0]->List()) return false;
     return true;
   }
   return false;

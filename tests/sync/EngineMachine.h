@@ -59,8 +59,9 @@ class EngineMachine {
   // while the machine was away.
   void Later(int ms) { offset_ms_ += ms; }
 
-  // What the drive shows, with the digest of each file's cached copy.
-  Listing List() const;
+  // What the drive shows, with the digest of each file's cached copy
+  // (without, when !digests: the cheap look of each round).
+  Listing List(bool digests = true) const;
   // Parts still to move either way, plus the index changes still owed; -1
   // when the store cannot tell.
   int Pending() const;
