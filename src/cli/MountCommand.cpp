@@ -312,19 +312,14 @@ bool MountCommand::SignIn(const AccountRecord& account) {
   ImapClient session;
   MailboxSession::Attempt attempt = MailboxSession::OpenOnce(session, account, record.folder);
   session.Logout();
-  switch (attempt.result) {
-    case MailboxSession::Result::kOpen:
-      return true;
-    case MailboxSession::Result::kUnreachable:
-      break;
-    default:
-      if (std::string(attempt.step) == "login") std::cerr << AccountLogin::kFailedText << "\n";
-      std::cerr << "tandrel-cli: the server refused the " << attempt.step << ": "
-                << (attempt.server_text.empty() ? "no reason given" : attempt.server_text)
-                << "\n";
-      CLog::Instance()->Write(LOG_ERROR, "mount of %s refused at %s: %s", account.user.c_str(),
-                              attempt.step, attempt.server_text.c_str());
-      return false;
+  if (attempt.result.done()) return true;
+  if (attempt.result.failed()) {
+    if (std::string(attempt.step) == "login") std::cerr << AccountLogin::kFailedText << "\n";
+    std::cerr << "tandrel-cli: the server refused the " << attempt.step << ": "
+              << (attempt.server_text.empty() ? "no reason given" : attempt.server_text) << "\n";
+    CLog::Instance()->Write(LOG_ERROR, "mount of %s refused at %s: %s", account.user.c_str(),
+                            attempt.step, attempt.server_text.c_str());
+    return false;
   }
   if (!AccountLogin::IsKnown(account.user)) {
     std::cerr << AccountLogin::kFailedText << "\n"

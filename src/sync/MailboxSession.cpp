@@ -28,9 +28,13 @@ MailboxSession::Attempt Stopped(ImapClient& session, const char* step) {
   MailboxSession::Attempt attempt;
   attempt.step = step;
   // A server still talking has said no; a broken line says nothing.
-  attempt.result = session.IsConnected() ? MailboxSession::Result::kRefused
-                                         : MailboxSession::Result::kUnreachable;
   attempt.server_text = session.LastServerText();
+  std::string reason = attempt.server_text.empty()
+                           ? std::string("the server refused the ") + step
+                           : attempt.server_text;
+  attempt.result = session.IsConnected() ? SyncResult::Failed(reason)
+                                         : SyncResult::RetryLater("no connection at " +
+                                                                  std::string(step));
   session.Close();
   return attempt;
 }
@@ -66,16 +70,16 @@ MailboxSession::Attempt MailboxSession::OpenOnce(ImapClient& session,
       return failed;
     }
   }
-  attempt.result = Result::kOpen;
+  attempt.result = SyncResult::Done();
   attempt.step = "open";
   return attempt;
 }
 
-MailboxSession::Result MailboxSession::Open(ImapClient& session, const AccountRecord& account,
+SyncResult MailboxSession::Open(ImapClient& session, const AccountRecord& account,
                                             bool relearn) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!backoff_.Ready(clock_())) return Result::kBackingOff;
+    if (!backoff_.Ready(clock_())) return SyncResult::RetryLater("backing off");
   }
   MailboxQueries queries(data_dir_, account.user);
   MailboxRecord record;
@@ -84,10 +88,11 @@ MailboxSession::Result MailboxSession::Open(ImapClient& session, const AccountRe
     // Until the refresh has recorded the new value, asking again would only
     // find the same.
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!relearn && stale_record_ != 0 && stale_record_ == record.uidvalidity) return Result::kStale;
+    if (!relearn && stale_record_ != 0 && stale_record_ == record.uidvalidity)
+      return SyncResult::RetryLater("uidvalidity changed");
   }
   Attempt attempt = OpenOnce(session, account, record.folder);
-  if (attempt.result != Result::kOpen) {
+  if (!attempt.result.done()) {
     NoteFailure(account, attempt);
     return attempt.result;
   }
@@ -103,7 +108,7 @@ MailboxSession::Result MailboxSession::Open(ImapClient& session, const AccountRe
     session.Close();
     std::lock_guard<std::mutex> lock(mutex_);
     stale_record_ = record.uidvalidity;
-    return Result::kStale;
+    return SyncResult::RetryLater("uidvalidity changed");
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -113,7 +118,7 @@ MailboxSession::Result MailboxSession::Open(ImapClient& session, const AccountRe
   }
   status_.SetCapabilities(CapabilitiesInUse(session));
   status_.NoteOnline();
-  return Result::kOpen;
+  return SyncResult::Done();
 }
 
 void MailboxSession::NoteFailure(const AccountRecord& account, const Attempt& attempt) {
@@ -126,7 +131,7 @@ void MailboxSession::NoteFailure(const AccountRecord& account, const Attempt& at
   Log()->Write(LOG_WARNING, "open mailbox of %s failed at %s: %s; next try in %d ms",
                account.user.c_str(), attempt.step,
                attempt.server_text.empty() ? "no answer" : attempt.server_text.c_str(), wait);
-  if (attempt.result == Result::kUnreachable) {
+  if (attempt.result.retry_later()) {
     status_.NoteOffline("the server " + account.down_server + " cannot be reached");
   } else {
     std::string text = attempt.server_text.empty()

@@ -8,6 +8,7 @@
 
 #include "store/AccountRecord.h"
 #include "sync/Backoff.h"
+#include "sync/SyncResult.h"
 
 class ImapClient;
 class SyncStatus;
@@ -27,15 +28,12 @@ class MailboxSession {
   static constexpr int kFirstBackoffMs = 1000;
   static constexpr int kMaxBackoffMs = 5 * 60 * 1000;
 
-  enum class Result {
-    kOpen,
-    kUnreachable,  // no connection, or it broke
-    kRefused,      // the server answered no: login, capabilities or folder
-    kBackingOff,   // an earlier failure is too recent; nothing was sent
-    kStale,        // the folder's UIDVALIDITY changed: wait for the refresh
-  };
   struct Attempt {
-    Result result = Result::kUnreachable;
+    // Done when open; to be tried later when there was no connection or it
+    // broke (and, from Open, during the back-off or under a changed
+    // UIDVALIDITY that the refresh must learn first); failed when the
+    // server said no (login, capabilities or folder), with its words.
+    SyncResult result = SyncResult::RetryLater("no connection");
     const char* step = "connect";  // where it stopped
     std::string server_text;       // the server's own words, when it gave any
     std::string folder;            // the folder selected
@@ -53,7 +51,7 @@ class MailboxSession {
   // Only a session that learns the mail ids again (relearn) opens a folder
   // whose UIDVALIDITY differs from the recorded one: the others would name
   // other messages by their stored mail ids.
-  Result Open(ImapClient& session, const AccountRecord& account, bool relearn);
+  SyncResult Open(ImapClient& session, const AccountRecord& account, bool relearn);
 
   // The folder the last opening selected; empty before the first.
   std::string Folder() const;

@@ -266,13 +266,15 @@ bool RefreshWorker::LearnIndex(Listing& listing, const FileRecord& record) {
     if (!RecordLearned(listing)) return false;
     Log()->Write(LOG_DEBUG, "download folderinfo, mail_id:%s,file_id:%d,local file_id:%d",
                  uid.c_str(), record.file_id, task.file_id);
-    Outcome outcome = DownloadFolderIndex(uid, listing.remote);
-    if (outcome == Outcome::kDone) {
+    SyncResult adopted = DownloadFolderIndex(uid, listing.remote);
+    if (adopted.done()) {
       listing.changed = true;
       listing.parts_read = false;  // adoption may have touched the rows
       listing.parts.clear();
       listing.store.GetFolderMailId(listing.index_mail_id);
-    } else if (outcome == Outcome::kBad) {
+    } else if (adopted.failed()) {
+      Log()->Write(LOG_WARNING, "folder index %s passed over: %s", uid.c_str(),
+                   adopted.reason().c_str());
       ignored_uids_.insert(uid);
     }
   } else if (verdict == FolderIndex::Verdict::kDelete) {
@@ -418,27 +420,28 @@ bool RefreshWorker::ParseFolderIndex(const std::string& message, std::vector<Fol
   return FolderIndex::ParseText(text, folders, files);
 }
 
-RefreshWorker::Outcome RefreshWorker::DownloadFolderIndex(const std::string& uid,
+SyncResult RefreshWorker::DownloadFolderIndex(const std::string& uid,
                                                     const ListedUids& remote) {
   std::string message;
   if (!EnsureOpen() || !session_.FetchMessage({uid}, message)) {
     session_.Close();
-    return Outcome::kRetry;
+    return SyncResult::RetryLater("fetch of the index failed");
   }
   std::vector<FolderRecord> folders;
   std::vector<FileRecord> files;
   FileRecord info;
-  if (message.empty() || !ParseFolderIndex(message, folders, files, info)) return Outcome::kBad;
+  if (message.empty() || !ParseFolderIndex(message, folders, files, info))
+    return SyncResult::Failed("not a folder index");
   std::vector<std::string> rejected;
   bool usable = FolderIndex::Validate(folders, files, rejected);
   for (const auto& line : rejected) {
     Log()->Write(LOG_WARNING, "folder index %s: skip unsafe line %s", uid.c_str(), line.c_str());
   }
-  if (!usable) return Outcome::kBad;
+  if (!usable) return SyncResult::Failed("no usable tree");
   return AdoptIndex(uid, info, folders, files, remote);
 }
 
-RefreshWorker::Outcome RefreshWorker::AdoptIndex(const std::string& uid, const FileRecord& info,
+SyncResult RefreshWorker::AdoptIndex(const std::string& uid, const FileRecord& info,
                                            std::vector<FolderRecord>& folders,
                                            std::vector<FileRecord>& files,
                                            const ListedUids& remote) {
@@ -446,12 +449,12 @@ RefreshWorker::Outcome RefreshWorker::AdoptIndex(const std::string& uid, const F
   std::lock_guard<std::mutex> lock(context_.namespace_mutex);
   MetaStore store(context_.data_dir);
   TaskFolderRecord task;
-  if (!store.GetFolderTask(task)) return Outcome::kRetry;
+  if (!store.GetFolderTask(task)) return SyncResult::RetryLater("store");
   for (const auto& f : folders) {
     if (!cache.empty()) MakeDir(cache + f.full_name);
   }
   if (FolderIndex::Judge(info.file_id, uid, task) != FolderIndex::Verdict::kAdopt) {
-    return Outcome::kLeft;
+    return SyncResult::RetryLater("no longer the newest index");
   }
   std::map<std::string, FolderRecord> local_folders;
   std::map<int, FileRecord> local_files;
@@ -459,7 +462,7 @@ RefreshWorker::Outcome RefreshWorker::AdoptIndex(const std::string& uid, const F
   SyncQueries::Parts parts;
   if (!store.GetAllFolders(local_folders) || !store.GetAllFiles(local_files) ||
       !queries.GetAllParts(parts)) {
-    return Outcome::kRetry;
+    return SyncResult::RetryLater("store");
   }
   TreeMerge::Result merged = TreeMerge::Merge(folders, files, local_folders, local_files,
                                               AliveFiles(parts, [&](const std::string& id) { return remote.Gone(id); }),
@@ -473,7 +476,8 @@ RefreshWorker::Outcome RefreshWorker::AdoptIndex(const std::string& uid, const F
       queries.AdoptTree(task, merged.folders, merged.files, uid, info.file_id, merged.kept > 0);
   if (adopted != SyncQueries::Adopt::kDone) {
     MoveCached(cache, merged.moves, false);
-    return adopted == SyncQueries::Adopt::kStale ? Outcome::kLeft : Outcome::kRetry;
+    return SyncResult::RetryLater(adopted == SyncQueries::Adopt::kStale ? "no longer the newest index"
+                                                                        : "store");
   }
   if (merged.kept > 0) {
     Log()->Write(LOG_INFO, "folder index %s: kept %d local files it does not list", uid.c_str(),
@@ -481,7 +485,7 @@ RefreshWorker::Outcome RefreshWorker::AdoptIndex(const std::string& uid, const F
   }
   if (merged.conflicts > 0) context_.status.NoteConflictCopies(merged.conflicts);
   if (!cache.empty()) TidyCacheFolders(cache, merged.folders, local_folders);
-  return Outcome::kDone;
+  return SyncResult::Done();
 }
 
 void RefreshWorker::DownloadPending() {

@@ -12,6 +12,7 @@
 #include "store/FolderRecord.h"
 #include "store/SyncQueries.h"
 #include "sync/RefreshWaiter.h"
+#include "sync/SyncResult.h"
 
 class MetaStore;
 class SyncContext;
@@ -65,7 +66,6 @@ class RefreshWorker {
                                std::vector<FileRecord>& files, FileRecord& info);
 
  private:
-  enum class Outcome { kDone, kRetry, kBad, kLeft };
   // What one listing says of the parts: only one recorded before it was
   // taken can be missing from it. A part recorded since (the task's own
   // append, done at its APPENDUID) is newer than the listing.
@@ -109,8 +109,9 @@ class RefreshWorker {
   // message is marked for deletion when its file was deleted meanwhile.
   bool ClaimOwnAppend(MetaStore& store, SyncQueries& queries, FileRecord& record,
                       SyncQueries::PartRow& row);
-  Outcome DownloadFolderIndex(const std::string& uid, const ListedUids& remote);
-  Outcome AdoptIndex(const std::string& uid, const FileRecord& info,
+  // Done once adopted; failed for a message that is no usable index.
+  SyncResult DownloadFolderIndex(const std::string& uid, const ListedUids& remote);
+  SyncResult AdoptIndex(const std::string& uid, const FileRecord& info,
                      std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
                      const ListedUids& remote);
   bool DeleteMessage(const std::string& uid);

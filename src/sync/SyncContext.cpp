@@ -29,7 +29,7 @@ std::string SyncContext::Folder() const {
 }
 
 bool SyncContext::OpenMailbox(ImapClient& session, bool relearn) {
-  if (mailbox.Open(session, account, relearn) != MailboxSession::Result::kOpen) {
+  if (!mailbox.Open(session, account, relearn).done()) {
     // A half-opened session would pass the connected test and fail every
     // command after it; closed, its next user opens it again.
     session.Close();

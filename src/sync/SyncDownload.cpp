@@ -68,7 +68,7 @@ void SyncDownload::Run() {
   {
     PartFetcher<Fetched> fetcher(
         list_, [this](const FileRecord& part) { return Fetch(part); },
-        [](const Fetched& got) { return got.outcome == Outcome::kRetry; });
+        [](const Fetched& got) { return got.result.retry_later(); });
     Fetched got;
     for (size_t i = 0; i < list_.size() && fetcher.Next(got); ++i) {
       if (!Settle(i, got)) break;
@@ -96,44 +96,43 @@ SyncDownload::Fetched SyncDownload::Fetch(const FileRecord& part) {
   got.message.reserve(Base64FoldedSize(static_cast<size_t>(size)) + kHeaderRoom);
   context_.progress.BeginDownload(SyncNames::ProgressName(part), static_cast<uint32_t>(part.size));
   if (!context_.EnsureOpen(session_)) {
-    got.outcome = Outcome::kRetry;
+    got.result = SyncResult::RetryLater("the mailbox cannot be opened");
     return got;
   }
   if (!session_.FetchMessage({part.mail_id}, got.message)) {
     Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", part.mail_id.c_str());
+    got.result = SyncResult::RetryLater("fetch failed: " + session_.LastServerText());
     session_.Close();
-    got.outcome = Outcome::kRetry;
     return got;
   }
   if (got.message.empty()) {
     Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", part.mail_id.c_str());
-    got.outcome = Outcome::kBad;
+    got.result = SyncResult::Failed("the message is gone");
     return got;
   }
-  got.outcome = Outcome::kDone;
+  got.result = SyncResult::Done();
   return got;
 }
 
 bool SyncDownload::Settle(size_t i, Fetched& got) {
   FileRecord& part = list_[i];
   bool stopping = context_.Stopping();
-  Outcome outcome = got.outcome;
-  if (outcome == Outcome::kDone) outcome = WritePart(part, got.message);
+  SyncResult result = got.result;
+  if (result.done()) result = WritePart(part, got.message);
   {
     std::lock_guard<std::mutex> lock(spare_mutex_);
     spare_messages_.push_back(std::move(got.message));
   }
-  if (outcome == Outcome::kRetry) {
-    // The server or the disk is in trouble: the part stays at stat 2 and
-    // the next pass tries again.
+  if (!result.done()) {
     Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
                  part.mail_id.c_str());
-    return false;
+    Log()->Write(LOG_DEBUG, "download of %s: %s", part.name.c_str(), result.reason().c_str());
   }
-  if (outcome == Outcome::kBad) {
+  // The server or the disk is in trouble: the part stays at stat 2 and the
+  // next pass tries again.
+  if (result.retry_later()) return false;
+  if (result.failed()) {
     // Failed for good: dropped, and the loop goes on.
-    Log()->Write(LOG_DEBUG, "downloadfile err,fn:%s,mail_id:%s", part.name.c_str(),
-                 part.mail_id.c_str());
     std::lock_guard<std::mutex> lock(context_.namespace_mutex);
     store_.DelFile(part.mail_id);
   } else {
@@ -173,24 +172,24 @@ bool SyncDownload::RecordWritten() {
   return ok;
 }
 
-SyncDownload::Outcome SyncDownload::WritePart(const FileRecord& record, const std::string& message) {
+SyncResult SyncDownload::WritePart(const FileRecord& record, const std::string& message) {
   FolderRecord folder;
   {
-    if (!store_.GetFolder(record.folder_id, folder)) return Outcome::kBad;
+    if (!store_.GetFolder(record.folder_id, folder)) return SyncResult::Failed("no folder row");
   }
   if (!FolderIndex::IsSafeName(record.name) || folder.full_name.empty() ||
       folder.full_name.front() != '\\' || folder.full_name.back() != '\\' ||
       !SyncNames::PlausiblePart(record)) {
-    return Outcome::kBad;
+    return SyncResult::Failed("unsafe name or implausible part");
   }
-  if (cache_root_.empty()) return Outcome::kRetry;
+  if (cache_root_.empty()) return SyncResult::RetryLater("no cache directory");
   std::string path = cache_root_ + folder.full_name + record.name;
   std::string content;
   {
     MailParser parser;
     parser.ReuseBuffer(std::move(content_buffer_));
     parser.Parse(message);
-    if (parser.attachments.empty()) return Outcome::kBad;
+    if (parser.attachments.empty()) return SyncResult::Failed("no attachment");
     content.swap(parser.attachments.begin()->second);
   }
   struct GiveBack {  // the content's memory serves the next part too
@@ -201,13 +200,13 @@ SyncDownload::Outcome SyncDownload::WritePart(const FileRecord& record, const st
   if (content.size() != static_cast<size_t>(record.size)) {
     Log()->Write(LOG_ERROR, "part of %s holds %zu bytes instead of %d, mail_id:%s",
                  record.name.c_str(), content.size(), record.size, record.mail_id.c_str());
-    return Outcome::kBad;
+    return SyncResult::Failed("the part's size does not add up");
   }
   MakeDir(cache_root_ + folder.full_name);
   UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
   if (file.get() < 0) {
     Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
-    return Outcome::kBad;
+    return SyncResult::Failed("the cached copy cannot be opened");
   }
   struct stat st {};
   bool ok = ::fstat(file.get(), &st) == 0;
@@ -220,7 +219,7 @@ SyncDownload::Outcome SyncDownload::WritePart(const FileRecord& record, const st
   ok = ok && WriteAt(file.get(), content, SyncNames::PartOffset(record));
   if (!ok) {
     Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
-    return Outcome::kRetry;
+    return SyncResult::RetryLater("the cached copy cannot be written");
   }
-  return Outcome::kDone;
+  return SyncResult::Done();
 }

@@ -9,6 +9,7 @@
 #include "mail/ImapClient.h"
 #include "store/FileRecord.h"
 #include "store/MetaStore.h"
+#include "sync/SyncResult.h"
 
 class SyncContext;
 
@@ -32,10 +33,8 @@ class SyncDownload {
   void Run();
 
  private:
-  // Written, try again in the next pass, or failed for good (dropped).
-  enum class Outcome { kDone, kRetry, kBad };
   struct Fetched {
-    Outcome outcome = Outcome::kRetry;
+    SyncResult result = SyncResult::RetryLater("not fetched");
     std::string message;
   };
 
@@ -44,7 +43,9 @@ class SyncDownload {
   // Writes or drops part i as its fetch went; false ends the pass.
   bool Settle(size_t i, Fetched& got);
   // Writes one fetched part message into the cached file.
-  Outcome WritePart(const FileRecord& record, const std::string& message);
+  // Done (written), try again in the next pass, or failed for good (the
+  // part is dropped).
+  SyncResult WritePart(const FileRecord& record, const std::string& message);
   // Parts written but not yet at stat 0: recorded together, one commit per
   // file. A pass cut short downloads them again.
   bool RecordWritten();

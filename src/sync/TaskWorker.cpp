@@ -152,11 +152,12 @@ TaskWorker::Turn TaskWorker::SendPart(FileRecord& part) {
     return Turn::kStop;
   }
   std::string mail_id;
-  Sent sent = AppendMessage(part, path, built.length, mail_id);
-  if (sent != Sent::kSent) {
-    if (sent != Sent::kSkipped) left_waiting_ = true;
+  SyncResult sent = AppendMessage(part, path, built.length, mail_id);
+  if (!sent.done()) {
+    if (sent.retry_later()) left_waiting_ = true;
     Log()->Write(LOG_DEBUG, "upload file:%s error", part.name.c_str());
-    return sent == Sent::kSkipped ? Turn::kNext : Turn::kStop;
+    // A file the server refuses for good is skipped; the others go on.
+    return sent.failed() ? Turn::kNext : Turn::kStop;
   }
   if (!FinishPart(part, mail_id)) return Turn::kStoreFailed;
   Log()->Write(LOG_DEBUG, "upload file:%s ok", part.name.c_str());
@@ -275,11 +276,11 @@ TaskWorker::Built TaskWorker::BuildMessage(FileRecord record, std::string temp, 
   return built;
 }
 
-TaskWorker::Sent TaskWorker::AppendMessage(const FileRecord& record, const std::string& path,
+SyncResult TaskWorker::AppendMessage(const FileRecord& record, const std::string& path,
                                            int length, std::string& mail_id) {
   context_.progress.BeginUpload(SyncNames::ProgressName(record), static_cast<uint32_t>(length));
   Log()->Write(LOG_DEBUG, "begin upload file %s", record.name.c_str());
-  Sent sent = Send(record, path, mail_id);
+  SyncResult sent = Send(record, path, mail_id);
   RemoveFile(path);
   Log()->Write(LOG_DEBUG, "end upload file %s", record.name.c_str());
   context_.progress.ClearUpload();
@@ -293,12 +294,12 @@ bool TaskWorker::Open() {
   return true;
 }
 
-TaskWorker::Sent TaskWorker::Send(const FileRecord& record, const std::string& path,
+SyncResult TaskWorker::Send(const FileRecord& record, const std::string& path,
                                   std::string& mail_id) {
   mail_id.clear();
   if (!Open()) {  // the status tells offline or the login's failure
     NoteUploadFailure();
-    return Sent::kFailed;
+    return SyncResult::RetryLater("the mailbox cannot be opened");
   }
   ImapClient::AppendOutcome outcome;
   ImapClient::AppendResult result = session_.AppendMessage(context_.Folder(), path, outcome);
@@ -310,7 +311,7 @@ TaskWorker::Sent TaskWorker::Send(const FileRecord& record, const std::string& p
   return Judge(record, result, outcome, mail_id);
 }
 
-TaskWorker::Sent TaskWorker::Judge(const FileRecord& record, ImapClient::AppendResult result,
+SyncResult TaskWorker::Judge(const FileRecord& record, ImapClient::AppendResult result,
                                    const ImapClient::AppendOutcome& outcome, std::string& mail_id) {
   if (result != ImapClient::AppendResult::kOk) {
     return JudgeRefusal(record, result, outcome.server_text);
@@ -323,10 +324,10 @@ TaskWorker::Sent TaskWorker::Judge(const FileRecord& record, ImapClient::AppendR
   quota_.NoteRoom();
   context_.status.NoteQuotaFull(false);
   context_.status.NoteOnline();
-  return Sent::kSent;
+  return SyncResult::Done();
 }
 
-TaskWorker::Sent TaskWorker::JudgeRefusal(const FileRecord& record,
+SyncResult TaskWorker::JudgeRefusal(const FileRecord& record,
                                           ImapClient::AppendResult result,
                                           const std::string& text) {
   using Result = ImapClient::AppendResult;
@@ -339,10 +340,10 @@ TaskWorker::Sent TaskWorker::JudgeRefusal(const FileRecord& record,
       quota_.NoteFull();
       status.NoteQuotaFull(true);
       NoteUploadFailure(Pace::kLong);
-      return Sent::kFailed;
+      return SyncResult::RetryLater(text);
     case Result::kThrottled:
       NoteThrottled(text);
-      return Sent::kFailed;
+      return SyncResult::RetryLater(text);
     case Result::kConnectionLost:
       Log()->Write(LOG_WARNING, "upload of %s cut: %s", record.name.c_str(), text.c_str());
       if (NamesLimit(text)) {
@@ -350,17 +351,17 @@ TaskWorker::Sent TaskWorker::JudgeRefusal(const FileRecord& record,
       } else {
         NoteUploadFailure();
       }
-      return Sent::kFailed;
+      return SyncResult::RetryLater(text);
     case Result::kTooBig:
       Log()->Write(LOG_ERROR, "upload of %s refused for good: %s", record.name.c_str(),
                    text.c_str());
       status.NoteError("cannot upload " + record.name + ": " + text);
       if (record.kind != RecordKind::kFilePart) {
         NoteUploadFailure(Pace::kLong);
-        return Sent::kFailed;
+        return SyncResult::RetryLater(text);
       }
       refused_files_.insert(record.file_id);
-      return Sent::kSkipped;
+      return SyncResult::Failed(text);
     case Result::kRefused:
       Log()->Write(LOG_WARNING, "upload of %s refused: %s", record.name.c_str(), text.c_str());
       status.NoteError("upload of " + record.name + " refused: " + text);
@@ -370,7 +371,7 @@ TaskWorker::Sent TaskWorker::JudgeRefusal(const FileRecord& record,
       break;
   }
   NoteUploadFailure();
-  return Sent::kFailed;
+  return SyncResult::RetryLater(text);
 }
 
 bool TaskWorker::NamesLimit(const std::string& server_text) {
@@ -502,7 +503,7 @@ bool TaskWorker::UploadFolderIndex() {
   int length = 0;
   bool ok = writer.SaveToEml(eml, length);
   std::string uid;
-  ok = ok && Send(record, eml, uid) == Sent::kSent;
+  ok = ok && Send(record, eml, uid).done();
   // Known at once: the refresh need not fetch our own index to adopt it.
   if (ok && !uid.empty())
     SyncQueries(context_.data_dir, context_.account.user).RecordOwnIndex(record.file_id, uid);

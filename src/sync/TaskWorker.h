@@ -10,6 +10,7 @@
 #include "store/FileRecord.h"
 #include "sync/Backoff.h"
 #include "sync/QuotaWatch.h"
+#include "sync/SyncResult.h"
 
 class MetaStore;
 class SyncContext;
@@ -74,9 +75,6 @@ class TaskWorker {
   // for this step (nothing waits, a copy settles, an upload failed), or the
   // store failed.
   enum class Turn { kNext, kStop, kStoreFailed };
-  // How one append ended for the loop: sent, failed (the back-off grows),
-  // or the file is one the server refuses (skipped; the loop goes on).
-  enum class Sent { kSent, kFailed, kSkipped };
   // How long the uploads wait after a failure: seconds, or minutes for a
   // full mailbox and a server that limits traffic.
   enum class Pace { kShort, kLong };
@@ -103,16 +101,18 @@ class TaskWorker {
   std::string MessagePath(const FileRecord& record) const;
   // Writes the part's message file; removes it again when that fails.
   static Built BuildMessage(FileRecord record, std::string temp, std::string path);
-  // Appends the message file through the session, then removes it.
+  // Appends the message file through the session, then removes it: done,
+  // to be tried later (the back-off grows), or failed for good (a file the
+  // server refuses: skipped, the loop goes on).
   // mail_id receives the new message's UID when the server named it
   // (APPENDUID under the selected folder's UIDVALIDITY).
-  Sent AppendMessage(const FileRecord& record, const std::string& path, int length,
+  SyncResult AppendMessage(const FileRecord& record, const std::string& path, int length,
                      std::string& mail_id);
   // The append itself, its answer judged (status, log, back-off).
-  Sent Send(const FileRecord& record, const std::string& path, std::string& mail_id);
-  Sent Judge(const FileRecord& record, ImapClient::AppendResult result,
+  SyncResult Send(const FileRecord& record, const std::string& path, std::string& mail_id);
+  SyncResult Judge(const FileRecord& record, ImapClient::AppendResult result,
              const ImapClient::AppendOutcome& outcome, std::string& mail_id);
-  Sent JudgeRefusal(const FileRecord& record, ImapClient::AppendResult result,
+  SyncResult JudgeRefusal(const FileRecord& record, ImapClient::AppendResult result,
                     const std::string& text);
   void NoteThrottled(const std::string& server_text);
   static bool NamesLimit(const std::string& server_text);
