@@ -86,10 +86,14 @@ void CppSQLite3DB::SetFaultForTest(FaultFilter filter) {
   *g_fault = std::move(filter);
 }
 
-void CppSQLite3DB::CheckFault(const std::string& sql) {
-  if (!g_fault_on) return;
+bool CppSQLite3DB::Faulted(const char* sql) {
+  if (!g_fault_on) return false;
   std::lock_guard<std::mutex> lock(g_fault_mutex);
-  if (*g_fault && (*g_fault)(sql)) throw CppSQLite3Exception(SQLITE_IOERR, "injected fault");
+  return *g_fault && (*g_fault)(sql);
+}
+
+void CppSQLite3DB::CheckFault(const char* sql) {
+  if (Faulted(sql)) throw CppSQLite3Exception(SQLITE_IOERR, "injected fault");
 }
 
 void CppSQLite3DB::CheckHandle() const {
@@ -99,7 +103,7 @@ void CppSQLite3DB::CheckHandle() const {
 
 int CppSQLite3DB::RunStatement(const std::string& sql, const std::string* log_text) {
   CheckHandle();
-  CheckFault(sql);
+  CheckFault(sql.c_str());
   CLog::Instance()->Write(LOG_DEBUG, "sql=%s", (log_text != nullptr ? *log_text : sql).c_str());
   char* error = nullptr;
   int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
@@ -113,7 +117,7 @@ int CppSQLite3DB::RunStatement(const std::string& sql, const std::string* log_te
 
 CppSQLite3Query CppSQLite3DB::RunQuery(const std::string& sql) {
   CheckHandle();
-  CheckFault(sql);
+  CheckFault(sql.c_str());
   sqlite3_stmt* stmt = Prepare(sql);
   // Text without a statement (blank, comments only) gives a cursor without
   // one, which refuses every use.
@@ -128,7 +132,7 @@ CppSQLite3Query CppSQLite3DB::RunQuery(const std::string& sql) {
 
 CppSQLite3Table CppSQLite3DB::RunTable(const std::string& sql) {
   CheckHandle();
-  CheckFault(sql);
+  CheckFault(sql.c_str());
   char** results = nullptr;
   int rows = 0;
   int columns = 0;

@@ -46,14 +46,18 @@ class CppSQLite3DB {
   CppSQLite3Table RunTable(const std::string& sql);
 
   // Test seam: while set, every statement or query of any connection whose
-  // text the filter accepts throws as a disk I/O error would, before it
-  // reaches the database. An empty filter ends the faults. Any thread.
+  // text (as written, with its placeholders) the filter accepts throws as a
+  // disk I/O error would, before it reaches the database. An empty filter
+  // ends the faults. Any thread.
   using FaultFilter = std::function<bool(const std::string& sql)>;
   static void SetFaultForTest(FaultFilter filter);
 
  private:
+  friend class StoreStatement;
+
   void CheckHandle() const;
-  static void CheckFault(const std::string& sql);
+  static bool Faulted(const char* sql);
+  static void CheckFault(const char* sql);
   sqlite3_stmt* Prepare(const std::string& sql);
 
   bool open_ = false;

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "TempDir.h"
 #include "log/CLog.h"
 #include "store/CppSQLite3DB.h"
 #include "store/CppSQLite3Exception.h"
+#include "store/StoreStatement.h"
 
 namespace {
 
@@ -91,6 +93,79 @@ TEST_F(SqlWrapperTest, ChangedRowCounts) {
   db_.RunStatement("insert into t values(1, 'y', 2)");
   EXPECT_EQ(db_.RunStatement("update t set b='z' where a=1"), 2);
   EXPECT_EQ(db_.RunStatement("update t set b='z' where a=99"), 0);
+}
+
+// Values never become SQL text: quotes, SQL and bytes outside ASCII come
+// back as they went in, each type as itself.
+TEST_F(SqlWrapperTest, BoundValuesRoundTrip) {
+  db_.RunStatement("create table v(i, j, d, s, n)");
+  const std::string odd = "o'k \"q\" '); drop table t; -- \x01\x7f\x80\xfe\xff \xe6\x96\x87";
+  StoreStatement insert(db_, "insert into v values(?, ?, ?, ?, ?)");
+  insert.bind(1, -7);
+  insert.bind(2, int64_t{1} << 40);
+  insert.bind(3, 2.5);
+  insert.bind(4, odd);
+  insert.bind(5, nullptr);
+  EXPECT_EQ(insert.exec(), 1);
+  StoreStatement q(db_,
+                   "select i, j, d, s, n, typeof(i) || typeof(j) || typeof(d) || typeof(s) || "
+                   "typeof(n) as types from v where s=?");
+  q.bind(1, odd);
+  ASSERT_TRUE(q.executeStep());
+  EXPECT_EQ(q.getInt("i"), -7);
+  EXPECT_EQ(q.getInt64("j"), int64_t{1} << 40);
+  EXPECT_DOUBLE_EQ(q.getDouble("d"), 2.5);
+  EXPECT_EQ(q.getText("s"), odd);
+  EXPECT_TRUE(q.isNull("n"));
+  EXPECT_FALSE(q.isNull("s"));
+  EXPECT_EQ(q.getText("types"), "integerintegerrealtextnull");
+  EXPECT_FALSE(q.executeStep());
+  EXPECT_EQ(db_.RunStatement("delete from t"), 0);  // still there
+}
+
+TEST_F(SqlWrapperTest, MisuseIsRefused) {
+  StoreStatement two(db_, "select a from t where a=? and b=?");
+  EXPECT_EQ(Caught([&] { two.bind(3, 1); }).Code(), 25);  // SQLITE_RANGE
+  EXPECT_EQ(Caught([&] { two.bind(0, 1); }).Code(), 25);
+  two.bind(1, 1);
+  // The forgotten value would have matched as NULL, silently.
+  EXPECT_STREQ(Caught([&] { two.executeStep(); }).Message(),
+               "CPPSQLITE_ERROR[1000]: No value bound to a placeholder");
+  two.bind(2, std::string("x"));
+  EXPECT_FALSE(two.executeStep());
+  EXPECT_EQ(Caught([&] { two.executeStep(); }).Code(), 1000);  // at its end until reset
+  two.reset();
+  EXPECT_FALSE(two.executeStep());
+
+  StoreStatement query(db_, "select 1");
+  EXPECT_EQ(Caught([&] { query.exec(); }).Code(), 1000);
+  // Text the engine would silently leave unrun, or none at all.
+  EXPECT_EQ(Caught([&] { StoreStatement(db_, "delete from t; drop table t"); }).Code(), 1000);
+  EXPECT_EQ(Caught([&] { StoreStatement(db_, "  -- nothing"); }).Code(), 1000);
+  StoreStatement trailing(db_, "select 1; ");  // a closing semicolon is fine
+  EXPECT_TRUE(trailing.executeStep());
+}
+
+// The seam judges the text as written, so a filter names a statement, not
+// the values of one run.
+TEST_F(SqlWrapperTest, FaultSeamSeesTextWithPlaceholders) {
+  std::string seen;
+  CppSQLite3DB::SetFaultForTest([&](const std::string& sql) {
+    seen = sql;
+    return sql.find("values(?)") != std::string::npos;
+  });
+  StoreStatement insert(db_, "insert into t(a) values(?)");
+  insert.bind(1, 5);
+  CppSQLite3Exception e = Caught([&] { insert.exec(); });
+  StoreStatement q(db_, "select count(*) as n from t where a=?");
+  q.bind(1, 5);
+  bool stepped = q.executeStep();
+  CppSQLite3DB::SetFaultForTest(nullptr);
+  EXPECT_EQ(e.Code(), 10);
+  EXPECT_STREQ(e.Message(), "SQLITE_IOERR[10]: injected fault");
+  EXPECT_EQ(seen, "select count(*) as n from t where a=?");
+  ASSERT_TRUE(stepped);
+  EXPECT_EQ(q.getInt("n"), 0);
 }
 
 TEST_F(SqlWrapperTest, FieldNamesAndIndexes) {
