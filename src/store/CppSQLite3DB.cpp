@@ -101,10 +101,10 @@ void CppSQLite3DB::CheckHandle() const {
     throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "Database not open");
 }
 
-int CppSQLite3DB::RunStatement(const std::string& sql, const std::string* log_text) {
+int CppSQLite3DB::RunStatement(const std::string& sql) {
   CheckHandle();
   CheckFault(sql.c_str());
-  CLog::Instance()->Write(LOG_DEBUG, "sql=%s", (log_text != nullptr ? *log_text : sql).c_str());
+  CLog::Instance()->Write(LOG_DEBUG, "sql=%s", sql.c_str());
   char* error = nullptr;
   int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
   if (rc != SQLITE_OK) {
@@ -113,6 +113,29 @@ int CppSQLite3DB::RunStatement(const std::string& sql, const std::string* log_te
     throw e;
   }
   return sqlite3_changes(db_);
+}
+
+void CppSQLite3DB::RollBack() noexcept {
+  static const char kRollBack[] = "ROLLBACK";
+  int rc = SQLITE_OK;
+  char* error = nullptr;
+  const char* detail = nullptr;
+  if (db_ == nullptr) {
+    rc = CppSQLite3Exception::kLayerError;
+    detail = "Database not open";
+  } else if (Faulted(kRollBack)) {
+    rc = SQLITE_IOERR;
+    detail = "injected fault";
+  } else {
+    CLog::Instance()->Write(LOG_DEBUG, "sql=%s", kRollBack);
+    rc = sqlite3_exec(db_, kRollBack, nullptr, nullptr, &error);
+    detail = error;
+  }
+  // A failed COMMIT may have ended the transaction already.
+  if (rc != SQLITE_OK)
+    CLog::Instance()->Write(LOG_DEBUG, "ROLLBACK error.msg=%s",
+                            CppSQLite3Exception(rc, detail).Message());
+  sqlite3_free(error);
 }
 
 CppSQLite3Query CppSQLite3DB::RunQuery(const std::string& sql) {

@@ -39,9 +39,13 @@ class CppSQLite3DB {
   void CloseDb();
   bool IsOpen() const { return open_; }
 
-  // For statements without rows; the number of rows changed. log_text,
-  // when given, is logged in place of sql (a statement carrying a password).
-  int RunStatement(const std::string& sql, const std::string* log_text = nullptr);
+  // For fixed text without values or rows (one statement or a script); the
+  // number of rows changed.
+  int RunStatement(const std::string& sql);
+  // Ends the open transaction, undoing its changes; for a destructor, so it
+  // never throws: a failure is logged at debug, as a failed COMMIT may have
+  // ended the transaction already.
+  void RollBack() noexcept;
   CppSQLite3Query RunQuery(const std::string& sql);
   CppSQLite3Table RunTable(const std::string& sql);
 

@@ -352,7 +352,7 @@ TEST_F(SyncEngineDovecotTest, FailedAdoptionOfAnIndexChangesNothingAndIsRetried)
   Exec("delete from ftable");
   Exec("update task_folder set mail_id='', file_id=0, up_count=0");
   {
-    StoreFault fault("update task_folder set mail_id='");
+    StoreFault fault("update task_folder set mail_id=?");
     engine_.RefreshPass();
     EXPECT_EQ(Scalar("select count(*) from ftable"), 0);
     EXPECT_EQ(Scalar("select count(*) from task_folder where mail_id='' and file_id=0"), 1);
