@@ -3,14 +3,12 @@
 #include <functional>
 #include <string>
 
-#include "store/CppSQLite3Query.h"
-#include "store/CppSQLite3Table.h"
-
 struct sqlite3;
-struct sqlite3_stmt;
 
 // One connection to one database file. Every failure throws
 // CppSQLite3Exception; every data statement is logged "sql=%s" at debug.
+// Statements that carry values, and every query, are StoreStatements made
+// on it.
 // Thread contract: one thread at a time; the layer has no lock. Several
 // connections to one file rely on the engine's file locking and the busy
 // time-out.
@@ -46,8 +44,6 @@ class CppSQLite3DB {
   // never throws: a failure is logged at debug, as a failed COMMIT may have
   // ended the transaction already.
   void RollBack() noexcept;
-  CppSQLite3Query RunQuery(const std::string& sql);
-  CppSQLite3Table RunTable(const std::string& sql);
 
   // Test seam: while set, every statement or query of any connection whose
   // text (as written, with its placeholders) the filter accepts throws as a
@@ -62,7 +58,6 @@ class CppSQLite3DB {
   void CheckHandle() const;
   static bool Faulted(const char* sql);
   static void CheckFault(const char* sql);
-  sqlite3_stmt* Prepare(const std::string& sql);
 
   bool open_ = false;
   sqlite3* db_ = nullptr;

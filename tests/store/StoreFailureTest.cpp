@@ -45,8 +45,8 @@ class StoreFailureTest : public StoreTestEnv {
       for (const std::string& c : columns) {
         row += std::string(row.empty() ? "" : "||','||") + "quote(" + c + ")";
       }
-      CppSQLite3Query q = db.RunQuery("select group_concat(" + row + ", ';') as v from " + table);
-      all += table + ": " + (q.AtEnd() ? "" : q.TextValue("v")) + "\n";
+      StoreStatement q(db, "select group_concat(" + row + ", ';') as v from " + table);
+      all += table + ": " + (q.executeStep() ? q.getText("v") : "") + "\n";
     }
     return all;
   }

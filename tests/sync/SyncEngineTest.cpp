@@ -22,6 +22,7 @@
 #include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
+#include "store/StoreStatement.h"
 #include "store/SyncQueries.h"
 #include "sync/FolderCache.h"
 #include "sync/PartHeaders.h"
@@ -66,8 +67,9 @@ class SyncEngineTest : public ::testing::Test {
     CppSQLite3DB db;
     db.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
     db.OpenDb(DataDir() + "/" + kUser + ".db");
-    CppSQLite3Query q = db.RunQuery("select (" + sql + ") as v");
-    return q.Int64Value("v");
+    StoreStatement q(db, "select (" + sql + ") as v");
+    q.executeStep();
+    return q.getInt64("v");
   }
   void Exec(const std::string& sql) {
     CppSQLite3DB db;
