@@ -86,10 +86,14 @@ void CppSQLite3DB::SetFaultForTest(FaultFilter filter) {
   *g_fault = std::move(filter);
 }
 
-void CppSQLite3DB::CheckFault(const std::string& sql) {
-  if (!g_fault_on) return;
+bool CppSQLite3DB::Faulted(const char* sql) {
+  if (!g_fault_on) return false;
   std::lock_guard<std::mutex> lock(g_fault_mutex);
-  if (*g_fault && (*g_fault)(sql)) throw CppSQLite3Exception(SQLITE_IOERR, "injected fault");
+  return *g_fault && (*g_fault)(sql);
+}
+
+void CppSQLite3DB::CheckFault(const char* sql) {
+  if (Faulted(sql)) throw CppSQLite3Exception(SQLITE_IOERR, "injected fault");
 }
 
 void CppSQLite3DB::CheckHandle() const {
@@ -97,10 +101,10 @@ void CppSQLite3DB::CheckHandle() const {
     throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "Database not open");
 }
 
-int CppSQLite3DB::RunStatement(const std::string& sql, const std::string* log_text) {
+int CppSQLite3DB::RunStatement(const std::string& sql) {
   CheckHandle();
-  CheckFault(sql);
-  CLog::Instance()->Write(LOG_DEBUG, "sql=%s", (log_text != nullptr ? *log_text : sql).c_str());
+  CheckFault(sql.c_str());
+  CLog::Instance()->Write(LOG_DEBUG, "sql=%s", sql.c_str());
   char* error = nullptr;
   int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
   if (rc != SQLITE_OK) {
@@ -111,46 +115,25 @@ int CppSQLite3DB::RunStatement(const std::string& sql, const std::string* log_te
   return sqlite3_changes(db_);
 }
 
-CppSQLite3Query CppSQLite3DB::RunQuery(const std::string& sql) {
-  CheckHandle();
-  CheckFault(sql);
-  sqlite3_stmt* stmt = Prepare(sql);
-  // Text without a statement (blank, comments only) gives a cursor without
-  // one, which refuses every use.
-  if (stmt == nullptr) return CppSQLite3Query();
-  int rc = sqlite3_step(stmt);
-  if (rc == SQLITE_DONE) return CppSQLite3Query(db_, stmt, true);
-  if (rc == SQLITE_ROW) return CppSQLite3Query(db_, stmt, false);
-  // The first-generation prepare leaves the real code to sqlite3_finalize.
-  rc = sqlite3_finalize(stmt);
-  throw CppSQLite3Exception(rc, sqlite3_errmsg(db_));
-}
-
-CppSQLite3Table CppSQLite3DB::RunTable(const std::string& sql) {
-  CheckHandle();
-  CheckFault(sql);
-  char** results = nullptr;
-  int rows = 0;
-  int columns = 0;
+void CppSQLite3DB::RollBack() noexcept {
+  static const char kRollBack[] = "ROLLBACK";
+  int rc = SQLITE_OK;
   char* error = nullptr;
-  int rc = sqlite3_get_table(db_, sql.c_str(), &results, &rows, &columns, &error);
-  if (rc != SQLITE_OK) {
-    if (results != nullptr) sqlite3_free_table(results);
-    CppSQLite3Exception e(rc, error);
-    sqlite3_free(error);
-    throw e;
+  const char* detail = nullptr;
+  if (db_ == nullptr) {
+    rc = CppSQLite3Exception::kLayerError;
+    detail = "Database not open";
+  } else if (Faulted(kRollBack)) {
+    rc = SQLITE_IOERR;
+    detail = "injected fault";
+  } else {
+    CLog::Instance()->Write(LOG_DEBUG, "sql=%s", kRollBack);
+    rc = sqlite3_exec(db_, kRollBack, nullptr, nullptr, &error);
+    detail = error;
   }
-  return CppSQLite3Table(results, rows, columns);
-}
-
-sqlite3_stmt* CppSQLite3DB::Prepare(const std::string& sql) {
-  CheckHandle();
-  sqlite3_stmt* stmt = nullptr;
-  const char* tail = nullptr;
-  int rc = sqlite3_prepare(db_, sql.c_str(), -1, &stmt, &tail);
-  if (rc != SQLITE_OK) {
-    if (stmt != nullptr) sqlite3_finalize(stmt);
-    throw CppSQLite3Exception(rc, "");
-  }
-  return stmt;
+  // A failed COMMIT may have ended the transaction already.
+  if (rc != SQLITE_OK)
+    CLog::Instance()->Write(LOG_DEBUG, "ROLLBACK error.msg=%s",
+                            CppSQLite3Exception(rc, detail).Message());
+  sqlite3_free(error);
 }

@@ -3,14 +3,12 @@
 #include <functional>
 #include <string>
 
-#include "store/CppSQLite3Query.h"
-#include "store/CppSQLite3Table.h"
-
 struct sqlite3;
-struct sqlite3_stmt;
 
 // One connection to one database file. Every failure throws
 // CppSQLite3Exception; every data statement is logged "sql=%s" at debug.
+// Statements that carry values, and every query, are StoreStatements made
+// on it.
 // Thread contract: one thread at a time; the layer has no lock. Several
 // connections to one file rely on the engine's file locking and the busy
 // time-out.
@@ -39,22 +37,27 @@ class CppSQLite3DB {
   void CloseDb();
   bool IsOpen() const { return open_; }
 
-  // For statements without rows; the number of rows changed. log_text,
-  // when given, is logged in place of sql (a statement carrying a password).
-  int RunStatement(const std::string& sql, const std::string* log_text = nullptr);
-  CppSQLite3Query RunQuery(const std::string& sql);
-  CppSQLite3Table RunTable(const std::string& sql);
+  // For fixed text without values or rows (one statement or a script); the
+  // number of rows changed.
+  int RunStatement(const std::string& sql);
+  // Ends the open transaction, undoing its changes; for a destructor, so it
+  // never throws: a failure is logged at debug, as a failed COMMIT may have
+  // ended the transaction already.
+  void RollBack() noexcept;
 
   // Test seam: while set, every statement or query of any connection whose
-  // text the filter accepts throws as a disk I/O error would, before it
-  // reaches the database. An empty filter ends the faults. Any thread.
+  // text (as written, with its placeholders) the filter accepts throws as a
+  // disk I/O error would, before it reaches the database. An empty filter
+  // ends the faults. Any thread.
   using FaultFilter = std::function<bool(const std::string& sql)>;
   static void SetFaultForTest(FaultFilter filter);
 
  private:
+  friend class StoreStatement;
+
   void CheckHandle() const;
-  static void CheckFault(const std::string& sql);
-  sqlite3_stmt* Prepare(const std::string& sql);
+  static bool Faulted(const char* sql);
+  static void CheckFault(const char* sql);
 
   bool open_ = false;
   sqlite3* db_ = nullptr;

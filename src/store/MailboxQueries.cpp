@@ -4,12 +4,21 @@
 
 #include "log/CLog.h"
 #include "platform/Locations.h"
-#include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
 #include "store/PartState.h"
-#include "store/SqlText.h"
 #include "store/StoreFiles.h"
+#include "store/StoreStatement.h"
 #include "store/StoreTransaction.h"
+
+namespace {
+
+void RecordUidValidity(CppSQLite3DB& db, uint32_t uidvalidity) {
+  StoreStatement update(db, "update mailbox set uidvalidity=?");
+  update.bind(1, static_cast<int64_t>(uidvalidity));
+  update.exec();
+}
+
+}  // namespace
 
 MailboxQueries::MailboxQueries(const std::string& user) : MailboxQueries(DataDir(), user) {}
 
@@ -17,22 +26,26 @@ MailboxQueries::MailboxQueries(const std::string& data_dir, const std::string& u
   db_.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
   std::string path = AccountDbPath(data_dir, user);
   if (path.empty()) return;
-  try {
-    EnsurePrivateFile(path);
-    db_.OpenDb(path);
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "MailboxQueries open error.msg=%s", e.Message());
-  }
+  RunStoreBody(
+      db_, "MailboxQueries open error",
+      [&] {
+        EnsurePrivateFile(path);
+        db_.OpenDb(path);
+      },
+      false);
 }
 
 bool MailboxQueries::Migrate() {
   return Run(
-      "MigrateMailbox",
+      "MigrateMailbox error",
       [&] {
         db_.RunStatement("CREATE TABLE IF NOT EXISTS mailbox(folder text, uidvalidity int)");
-        CppSQLite3Query q = db_.RunQuery("select count(*) as n from mailbox");
-        if (q.IntValue("n") == 0)
-          db_.RunStatement("insert into mailbox(folder, uidvalidity) values('', 0)");
+        bool empty = false;
+        {
+          StoreStatement q(db_, "select count(*) as n from mailbox");
+          empty = q.executeStep() && q.getInt("n") == 0;
+        }
+        if (empty) db_.RunStatement("insert into mailbox(folder, uidvalidity) values('', 0)");
         // A new file id and a lookup by name scan the tables without them,
         // a cost that grows with every file of the drive.
         db_.RunStatement("CREATE INDEX IF NOT EXISTS mail_file_id ON mail(file_id)");
@@ -42,41 +55,43 @@ bool MailboxQueries::Migrate() {
       true);
 }
 
-bool MailboxQueries::Run(const char* what, const std::function<void()>& body, bool transaction) {
-  return RunStoreBody(db_, what, body, transaction);
+bool MailboxQueries::Run(const char* failure, const std::function<void()>& body, bool transaction) {
+  if (!db_.IsOpen()) return false;
+  return RunStoreBody(db_, failure, body, transaction);
 }
 
 bool MailboxQueries::Read(MailboxRecord& record) {
   record = MailboxRecord{};
   return Run(
-      "ReadMailbox",
+      "ReadMailbox error",
       [&] {
-        // A database the migration has not reached yet has nothing recorded.
-        if (db_.RunQuery("select count(*) as n from sqlite_master where name='mailbox'")
-                .IntValue("n") == 0)
-          return;
-        CppSQLite3Query q = db_.RunQuery("select folder, uidvalidity from mailbox");
-        if (q.AtEnd()) return;
-        record.folder = q.TextValue("folder");
-        record.uidvalidity = static_cast<uint32_t>(q.Int64Value("uidvalidity"));
+        {
+          // A database the migration has not reached yet has nothing recorded.
+          StoreStatement table(db_, "select count(*) as n from sqlite_master where name='mailbox'");
+          if (!table.executeStep() || table.getInt("n") == 0) return;
+        }
+        StoreStatement q(db_, "select folder, uidvalidity from mailbox");
+        if (!q.executeStep()) return;
+        record.folder = q.getText("folder");
+        record.uidvalidity = static_cast<uint32_t>(q.getInt64("uidvalidity"));
       },
       false);
 }
 
 bool MailboxQueries::SetFolder(const std::string& folder) {
   return Run(
-      "SetMailboxFolder",
-      [&] { db_.RunStatement(SqlText("update mailbox set folder='%q'", folder.c_str())); }, false);
+      "SetMailboxFolder error",
+      [&] {
+        StoreStatement update(db_, "update mailbox set folder=?");
+        update.bind(1, folder);
+        update.exec();
+      },
+      false);
 }
 
 bool MailboxQueries::SetUidValidity(uint32_t uidvalidity) {
   return Run(
-      "SetUidValidity",
-      [&] {
-        db_.RunStatement(SqlText("update mailbox set uidvalidity=%lld",
-                                 static_cast<long long>(uidvalidity)));
-      },
-      false);
+      "SetUidValidity error", [&] { RecordUidValidity(db_, uidvalidity); }, false);
 }
 
 std::string MailboxQueries::LostMailId(const std::string& old_mail_id) {
@@ -86,35 +101,40 @@ std::string MailboxQueries::LostMailId(const std::string& old_mail_id) {
 bool MailboxQueries::Relearn(const Found& found, const std::string& index_mail_id,
                              uint32_t uidvalidity) {
   return Run(
-      "RelearnMailIds",
+      "RelearnMailIds error",
       [&] {
         struct Row {
-          int file_id, part, stat;
+          int file_id, part;
+          PartState stat;
           std::string mail_id;
         };
         std::vector<Row> rows;
         {
-          CppSQLite3Query q =
-              db_.RunQuery("select file_id, part, stat, mail_id from mail where mail_id<>''");
-          for (; !q.AtEnd(); q.Next())
-            rows.push_back({q.IntValue("file_id"), q.IntValue("part"), q.IntValue("stat"),
-                            q.TextValue("mail_id")});
+          StoreStatement q(db_, "select file_id, part, stat, mail_id from mail where mail_id<>''");
+          while (q.executeStep())
+            rows.push_back({q.getInt("file_id"), q.getInt("part"),
+                            StateFromStored(q.getInt("stat")), q.getText("mail_id")});
         }
+        StoreStatement done(db_, "delete from mail where file_id=? and part=? and stat=?");
+        StoreStatement relearnt(db_, "update mail set mail_id=? where file_id=? and part=?");
         for (const Row& row : rows) {
           auto it = found.find({row.file_id, row.part});
-          if (it == found.end() && StateFromStored(row.stat) == PartState::kDeleted) {
-            db_.RunStatement(SqlText("delete from mail where file_id=%d and part=%d and stat=%d",
-                                     row.file_id, row.part, row.stat));
+          if (it == found.end() && row.stat == PartState::kDeleted) {
+            done.bind(1, row.file_id);
+            done.bind(2, row.part);
+            done.bind(3, StoredState(PartState::kDeleted));
+            done.exec();
             continue;
           }
-          std::string mail_id = it != found.end() ? it->second : LostMailId(row.mail_id);
-          db_.RunStatement(SqlText("update mail set mail_id='%q' where file_id=%d and part=%d",
-                                   mail_id.c_str(), row.file_id, row.part));
+          relearnt.bind(1, it != found.end() ? it->second : LostMailId(row.mail_id));
+          relearnt.bind(2, row.file_id);
+          relearnt.bind(3, row.part);
+          relearnt.exec();
         }
-        db_.RunStatement(
-            SqlText("update task_folder set mail_id='%q'", index_mail_id.c_str()));
-        db_.RunStatement(SqlText("update mailbox set uidvalidity=%lld",
-                                 static_cast<long long>(uidvalidity)));
+        StoreStatement index(db_, "update task_folder set mail_id=?");
+        index.bind(1, index_mail_id);
+        index.exec();
+        RecordUidValidity(db_, uidvalidity);
       },
       true);
 }

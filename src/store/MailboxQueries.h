@@ -46,7 +46,7 @@ class MailboxQueries {
   static std::string LostMailId(const std::string& old_mail_id);
 
  private:
-  bool Run(const char* what, const std::function<void()>& body, bool transaction);
+  bool Run(const char* failure, const std::function<void()>& body, bool transaction);
 
   CppSQLite3DB db_;
 };

@@ -8,9 +8,9 @@
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/CppSQLite3Exception.h"
-#include "store/SqlText.h"
-#include "store/StoreTransaction.h"
 #include "store/StoreFiles.h"
+#include "store/StoreStatement.h"
+#include "store/StoreTransaction.h"
 
 namespace {
 
@@ -70,18 +70,19 @@ MetaStore::~MetaStore() {
 
 bool MetaStore::OpenDatabases(const std::string& path) {
   std::string main_path = path.empty() ? MainDbPath(data_dir_) : path;
-  try {
-    // An empty main database made here would hide the template from the
-    // data directory's preparation for good, so a missing file stays missing.
-    if (main_path.empty() || !FileExists(main_path))
-      throw CppSQLite3Exception(SQLITE_CANTOPEN, "no main database");
-    main_db_.OpenDb(main_path);
-    CppSQLite3DB::KeepOpen(main_path);
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "打开时失败.msg=%s", e.Message());
-    return false;
-  }
-  return OpenAccountDb();
+  bool opened = RunStoreBody(
+      main_db_, "打开时失败",
+      [&] {
+        // An empty main database made here would hide the template from the
+        // data directory's preparation for good, so a missing file stays
+        // missing.
+        if (main_path.empty() || !FileExists(main_path))
+          throw CppSQLite3Exception(SQLITE_CANTOPEN, "no main database");
+        main_db_.OpenDb(main_path);
+        CppSQLite3DB::KeepOpen(main_path);
+      },
+      false);
+  return opened && OpenAccountDb();
 }
 
 bool MetaStore::OpenAccountDb() {
@@ -90,41 +91,38 @@ bool MetaStore::OpenAccountDb() {
     account_db_.CloseDb();
     return true;
   }
-  try {
-    account_db_.CloseDb();
-    std::string path = AccountDbPath(data_dir_, user);
-    if (path.empty()) throw CppSQLite3Exception(SQLITE_CANTOPEN, "unusable account name");
-    EnsurePrivateFile(path);
-    account_db_.OpenDb(path);
-    CppSQLite3DB::KeepOpen(path);
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "打开时失败.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "打开时失败",
+      [&] {
+        account_db_.CloseDb();
+        std::string path = AccountDbPath(data_dir_, user);
+        if (path.empty()) throw CppSQLite3Exception(SQLITE_CANTOPEN, "unusable account name");
+        EnsurePrivateFile(path);
+        account_db_.OpenDb(path);
+        CppSQLite3DB::KeepOpen(path);
+      },
+      false);
 }
 
 bool MetaStore::GetAccounts(std::vector<AccountRecord>& list) {
-  try {
-    CppSQLite3Query q = main_db_.RunQuery("select * from account;");
-    while (!q.AtEnd()) {
-      AccountRecord r;
-      r.user = q.TextValue("user");
-      r.pwd = q.TextValue("pwd");
-      r.type = q.IntValue("type");
-      r.down_server = q.TextValue("down_server");
-      r.port = q.IntValue("port");
-      r.ssl_flag = q.IntValue("ssl_flag");
-      r.is_default = q.IntValue("is_default");
-      r.save_pwd = q.IntValue("save_pwd");
-      list.push_back(std::move(r));
-      q.Next();
-    }
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetAccount error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      main_db_, "GetAccount error",
+      [&] {
+        StoreStatement q(main_db_, "select * from account;");
+        while (q.executeStep()) {
+          AccountRecord r;
+          r.user = q.getText("user");
+          r.pwd = q.getText("pwd");
+          r.type = q.getInt("type");
+          r.down_server = q.getText("down_server");
+          r.port = q.getInt("port");
+          r.ssl_flag = q.getInt("ssl_flag");
+          r.is_default = q.getInt("is_default");
+          r.save_pwd = q.getInt("save_pwd");
+          list.push_back(std::move(r));
+        }
+      },
+      false);
 }
 
 bool MetaStore::GetAccount(const std::string& user, AccountRecord& record) {
@@ -152,61 +150,71 @@ bool MetaStore::GetCurAccount(std::string& user) {
 }
 
 bool MetaStore::GetAccountId(const std::string& user, int& id) {
-  try {
-    CppSQLite3Query q =
-        main_db_.RunQuery(SqlText("select id from account where user='%q'", user.c_str()));
-    if (q.AtEnd()) return false;
-    id = q.IntValue("id");
-    return true;
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetAccount error.msg=%s", e.Message());
-    return false;
-  }
+  bool found = false;
+  return RunStoreBody(
+             main_db_, "GetAccount error",
+             [&] {
+               StoreStatement q(main_db_, "select id from account where user=?");
+               q.bind(1, user);
+               if (!q.executeStep()) return;
+               id = q.getInt("id");
+               found = true;
+             },
+             false) &&
+         found;
 }
 
 namespace {
 
-// The account statements are logged with the password masked: the log is a
-// file a user may well hand on.
-const char* const kHiddenPwd = "***";
-
-std::string InsertAccountSql(const AccountRecord& r, const char* pwd) {
-  return SqlText(
-      "insert into account(user,pwd,type,down_server,smtp_server,port,ssl_flag,save_pwd) "
-      "values('%q','%q',%d,'%q','%q', %d,%d,%d)",
-      r.user.c_str(), pwd, r.type, r.down_server.c_str(), r.smtp_server.c_str(), r.port, r.ssl_flag,
-      r.save_pwd);
-}
-
-std::string UpdateAccountSql(const AccountRecord& r, const char* pwd) {
-  return SqlText(
-      "update account set user='%q',pwd='%q',type=%d,down_server='%q',smtp_server='%q',"
-      "port=%d,ssl_flag=%d,save_pwd=%d where user='%q'",
-      r.user.c_str(), pwd, r.type, r.down_server.c_str(), r.smtp_server.c_str(), r.port, r.ssl_flag,
-      r.save_pwd, r.user.c_str());
+// The columns both account statements name first, in their order. The
+// password is logged masked: the log is a file a user may well hand on.
+void BindAccount(StoreStatement& s, const AccountRecord& r) {
+  s.bind(1, r.user);
+  s.bindHidden(2, r.pwd);
+  s.bind(3, r.type);
+  s.bind(4, r.down_server);
+  s.bind(5, r.smtp_server);
+  s.bind(6, r.port);
+  s.bind(7, r.ssl_flag);
+  s.bind(8, r.save_pwd);
 }
 
 }  // namespace
 
 bool MetaStore::AddAccount(const AccountRecord& r) {
-  if (AccountDbPath(data_dir_, r.user).empty()) {
+  const std::string path = AccountDbPath(data_dir_, r.user);
+  if (path.empty()) {
     CLog::Instance()->Write(LOG_ERROR, "AddAccount error.msg=unusable account name");
     return false;
   }
-  try {
-    const std::string shown = InsertAccountSql(r, kHiddenPwd);
-    main_db_.RunStatement(InsertAccountSql(r, r.pwd.c_str()), &shown);
-    account_db_.CloseDb();
-    std::string path = AccountDbPath(data_dir_, r.user);
-    EnsurePrivateFile(path);
-    account_db_.OpenDb(path);
-    StoreTransaction schema(account_db_);
-    for (const char* statement : kAccountSchema) account_db_.RunStatement(statement);
-    schema.Commit();
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "AddAccount error.msg=%s", e.Message());
-    return false;
-  }
+  const char* failure = "AddAccount error";
+  bool added =
+      RunStoreBody(
+          main_db_, failure,
+          [&] {
+            StoreStatement insert(
+                main_db_,
+                "insert into account(user,pwd,type,down_server,smtp_server,port,ssl_flag,save_pwd) "
+                "values(?,?,?,?,?, ?,?,?)");
+            BindAccount(insert, r);
+            insert.exec();
+          },
+          false) &&
+      RunStoreBody(
+          account_db_, failure,
+          [&] {
+            account_db_.CloseDb();
+            EnsurePrivateFile(path);
+            account_db_.OpenDb(path);
+          },
+          false) &&
+      RunStoreBody(
+          account_db_, failure,
+          [&] {
+            for (const char* statement : kAccountSchema) account_db_.RunStatement(statement);
+          },
+          true);
+  if (!added) return false;
   SettingRecord setting;
   GetSetting(setting);
   std::string cache = CacheDir(setting.data_dir, r.user);
@@ -215,26 +223,30 @@ bool MetaStore::AddAccount(const AccountRecord& r) {
 }
 
 bool MetaStore::UpdateAccount(const AccountRecord& r) {
-  try {
-    const std::string shown = UpdateAccountSql(r, kHiddenPwd);
-    main_db_.RunStatement(UpdateAccountSql(r, r.pwd.c_str()), &shown);
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "AddAccount error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      main_db_, "AddAccount error",
+      [&] {
+        StoreStatement update(main_db_,
+                              "update account set user=?,pwd=?,type=?,down_server=?,smtp_server=?,"
+                              "port=?,ssl_flag=?,save_pwd=? where user=?");
+        BindAccount(update, r);
+        update.bind(9, r.user);
+        update.exec();
+      },
+      false);
 }
 
 bool MetaStore::SetCurAccount(const std::string& user) {
-  try {
-    StoreTransaction transaction(main_db_);
-    main_db_.RunStatement("update account set is_default=0");
-    main_db_.RunStatement(SqlText("update account set is_default=1 where user='%q'", user.c_str()));
-    transaction.Commit();
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "SetCurAccount error.msg=%s", e.Message());
-    return false;
-  }
+  bool set = RunStoreBody(
+      main_db_, "SetCurAccount error",
+      [&] {
+        main_db_.RunStatement("update account set is_default=0");
+        StoreStatement current(main_db_, "update account set is_default=1 where user=?");
+        current.bind(1, user);
+        current.exec();
+      },
+      true);
+  if (!set) return false;
   OpenAccountDb();
   return true;
 }
@@ -243,44 +255,40 @@ namespace {
 
 // Reads the first setting row into record; false when there is none.
 bool ReadSettingRow(CppSQLite3DB& db, SettingRecord& record) {
-  CppSQLite3Query q = db.RunQuery("select * from setting;");
-  if (q.AtEnd()) return false;
-  record.auto_login = q.IntValue("auto_login");
-  record.auto_start = q.IntValue("auto_start");
-  record.data_dir = q.TextValue("data_dir");
+  StoreStatement q(db, "select * from setting;");
+  if (!q.executeStep()) return false;
+  record.auto_login = q.getInt("auto_login");
+  record.auto_start = q.getInt("auto_start");
+  record.data_dir = q.getText("data_dir");
   return true;
 }
 
 }  // namespace
 
 bool MetaStore::GetSetting(SettingRecord& record) {
-  try {
-    ReadSettingRow(main_db_, record);
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetAccount error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      main_db_, "GetAccount error", [&] { ReadSettingRow(main_db_, record); }, false);
 }
 
 bool MetaStore::ReadSetting(SettingRecord& record) {
-  try {
-    return ReadSettingRow(main_db_, record);
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetAccount error.msg=%s", e.Message());
-    return false;
-  }
+  bool read = false;
+  return RunStoreBody(
+             main_db_, "GetAccount error", [&] { read = ReadSettingRow(main_db_, record); },
+             false) &&
+         read;
 }
 
 bool MetaStore::UpdateSetting(const SettingRecord& record) {
-  try {
-    main_db_.RunStatement(SqlText("update setting set auto_login=%d,auto_start=%d,data_dir='%q'",
-                                  record.auto_login, record.auto_start, record.data_dir.c_str()));
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "UpdateSetting error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      main_db_, "UpdateSetting error",
+      [&] {
+        StoreStatement update(main_db_, "update setting set auto_login=?,auto_start=?,data_dir=?");
+        update.bind(1, record.auto_login);
+        update.bind(2, record.auto_start);
+        update.bind(3, record.data_dir);
+        update.exec();
+      },
+      false);
 }
 
 void MetaStore::UpdateMailTable() {
@@ -289,27 +297,27 @@ void MetaStore::UpdateMailTable() {
     MetaStore store;
     store.GetAccounts(accounts);
   }
+  const char* failure = "update table mail error";
   for (const AccountRecord& account : accounts) {
-    std::string path = AccountDbPath(account.user);
+    std::string path = AccountDbPath(data_dir_, account.user);
     CppSQLite3DB db;
     db.SetBusyTimeout(kBusyTimeoutMs);
-    try {
+    auto open = [&] {
       // Opening would create an empty file for an account whose database
       // is gone; there is nothing to rebuild then.
       if (path.empty() || !FileExists(path))
         throw CppSQLite3Exception(SQLITE_CANTOPEN, "no account database");
       db.OpenDb(path);
-      StoreTransaction transaction(db);
+    };
+    auto rebuild = [&] {
       db.RunStatement(
           "CREATE TABLE mail_new(file_id INTEGER, mail_id text, name text, size int, time int, "
           "md5 text, total_size int, part int, total_part int, local_fn text, stat int )");
       db.RunStatement("insert into mail_new select * from mail;");
       db.RunStatement("drop table mail;");
       db.RunStatement("alter table mail_new rename to mail;");
-      transaction.Commit();
-    } catch (const CppSQLite3Exception& e) {
-      CLog::Instance()->Write(LOG_ERROR, "update table mail error.msg=%s", e.Message());
-    }
+    };
+    if (RunStoreBody(db, failure, open, false)) RunStoreBody(db, failure, rebuild, true);
     db.CloseDb();
   }
 }

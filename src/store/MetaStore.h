@@ -17,9 +17,10 @@
 
 // A short-lived handle on the main database (accounts, the setting row) and
 // the current account's database (folders, files, parts, folder index
-// counters). Every operation catches the SQL layer's exception, logs it and
-// returns false, leaving its tables as they were (changes of more than one
-// statement run in one StoreTransaction); nothing escapes as an exception.
+// counters). Every operation runs its statements through RunStoreBody,
+// which catches the SQL layer's exception, logs it and returns false,
+// leaving its tables as they were (changes of more than one statement run in
+// one StoreTransaction); nothing escapes as an exception.
 //
 // Thread contract: one thread only; every thread makes its own handle. The
 // store takes no lock: threads meet in the engine's file locks, the 60000 ms
@@ -110,7 +111,8 @@ class MetaStore {
   static int PartCount(int total_size);
 
  private:
-  // Throws the SQL layer's exception; the public operations catch it.
+  // Throws the SQL layer's exception; the public operations' RunStoreBody
+  // catches it.
   int DrawNewFileId();
   bool ResolvePath(const std::string& path, int& folder_id, int& file_id);
   // Every folder's full name again from its parent chain; throws on a

@@ -6,31 +6,91 @@
 #include "platform/FileHelpers.h"
 #include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
-#include "store/SqlText.h"
+#include "store/StoreStatement.h"
 #include "store/StoreTransaction.h"
 
 namespace {
 
 constexpr int kIdDraws = 64;
 
+const char* const kInsertPart =
+    "insert into mail(mail_id,file_id, name,size,time,md5,total_size,part,total_part, "
+    "local_fn,stat) values(?,?,?,?,?,?,?,?,?, ?,?)";
+
 // The columns every joined listing reads; which name column depends on the
 // operation.
-void ReadPart(const CppSQLite3Query& q, const char* name_column, FileRecord& r) {
-  r.time = q.IntValue("time");
-  r.name = q.TextValue(name_column);
-  r.md5 = q.TextValue("md5");
-  r.part = q.IntValue("part");
-  r.size = q.IntValue("size");
-  r.total_part = q.IntValue("total_part");
-  r.total_size = q.IntValue("total_size");
-  r.mail_id = q.TextValue("mail_id");
-  r.file_id = q.IntValue("file_id");
+void ReadPart(const StoreStatement& q, const char* name_column, FileRecord& r) {
+  r.time = q.getInt("time");
+  r.name = q.getText(name_column);
+  r.md5 = q.getText("md5");
+  r.part = q.getInt("part");
+  r.size = q.getInt("size");
+  r.total_part = q.getInt("total_part");
+  r.total_size = q.getInt("total_size");
+  r.mail_id = q.getText("mail_id");
+  r.file_id = q.getInt("file_id");
 }
 
-void ReadPartWithPlace(const CppSQLite3Query& q, const char* name_column, FileRecord& r) {
+void ReadPartWithPlace(const StoreStatement& q, const char* name_column, FileRecord& r) {
   ReadPart(q, name_column, r);
-  r.cache_path = q.TextValue("local_fn");
-  r.folder_id = q.IntValue("folder_id");
+  r.cache_path = q.getText("local_fn");
+  r.folder_id = q.getInt("folder_id");
+}
+
+// One mail row of r (prepared from kInsertPart) at the given state.
+void InsertPart(StoreStatement& insert, const FileRecord& r, PartState state) {
+  insert.bind(1, r.mail_id);
+  insert.bind(2, r.file_id);
+  insert.bind(3, r.name);
+  insert.bind(4, r.size);
+  insert.bind(5, r.time);
+  insert.bind(6, r.md5);
+  insert.bind(7, r.total_size);
+  insert.bind(8, r.part);
+  insert.bind(9, r.total_part);
+  insert.bind(10, r.cache_path);
+  insert.bind(11, StoredState(state));
+  insert.exec();
+}
+
+// The part rows of a new file (its id and part count set), each waiting
+// for its upload, and its ftable row.
+void InsertNewFile(CppSQLite3DB& db, FileRecord& record) {
+  StoreStatement insert(db, kInsertPart);
+  for (int part = 1; part <= record.total_part; ++part) {
+    record.part = part;
+    record.size = part < record.total_part ? MetaStore::kPartSize
+                                           : record.total_size - (part - 1) * MetaStore::kPartSize;
+    InsertPart(insert, record, PartState::kAwaitingUpload);
+  }
+  StoreStatement file(db, "insert into ftable(file_id, folder_id, file_name) values(?, ?, ?)");
+  file.bind(1, record.file_id);
+  file.bind(2, record.folder_id);
+  file.bind(3, record.name);
+  file.exec();
+}
+
+// A part learnt from its message: a row already there takes the mail id as
+// cached, a missing one is added waiting for its download.
+void RecordKnownPart(CppSQLite3DB& db, const FileRecord& record) {
+  bool exists = false;
+  {
+    StoreStatement existing(db, "select * from mail where file_id=? and part=?");
+    existing.bind(1, record.file_id);
+    existing.bind(2, record.part);
+    exists = existing.executeStep();
+  }
+  if (!exists) {
+    StoreStatement insert(db, kInsertPart);
+    InsertPart(insert, record, PartState::kAwaitingDownload);
+    return;
+  }
+  StoreStatement update(db, "update mail set mail_id=?,stat=? where file_id=? and part=?");
+  update.bind(1, record.mail_id);
+  update.bind(2, StoredState(PartState::kCached));
+  update.bind(3, record.file_id);
+  update.bind(4, record.part);
+  update.exec();
 }
 
 }  // namespace
@@ -47,39 +107,39 @@ int MetaStore::DrawNewFileId() {
   // message to the other's row.
   thread_local std::mt19937 generator{std::random_device{}()};
   std::uniform_int_distribution<int> draw(1, INT_MAX);
+  StoreStatement used(account_db_,
+                      "select (select count(*) from mail where file_id=?)"
+                      "+(select count(*) from ftable where file_id=?) as used");
   for (int attempt = 0; attempt < kIdDraws; ++attempt) {
     int id = draw(generator);
-    CppSQLite3Query q =
-        account_db_.RunQuery(SqlText("select (select count(*) from mail where file_id=%d)"
-                                     "+(select count(*) from ftable where file_id=%d) as used",
-                                     id, id));
-    if (!q.AtEnd() && q.IntValue("used") == 0) return id;
+    used.reset();
+    used.bind(1, id);
+    used.bind(2, id);
+    if (used.executeStep() && used.getInt("used") == 0) return id;
   }
   throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "no unused file id found");
 }
 
 bool MetaStore::GetNewFileId(int& id) {
-  try {
-    id = DrawNewFileId();
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFileId error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "GetFileId error", [&] { id = DrawNewFileId(); }, false);
 }
 
 bool MetaStore::GetFileId(int folder_id, const std::string& name, int& id) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery(
-        SqlText("select file_id from ftable where folder_id=%d and file_name='%q'", folder_id,
-                name.c_str()));
-    if (q.AtEnd()) return false;
-    id = q.IntValue("file_id");
-    return true;
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFileId error.msg=%s", e.Message());
-    return false;
-  }
+  bool found = false;
+  return RunStoreBody(
+             account_db_, "GetFileId error",
+             [&] {
+               StoreStatement q(account_db_,
+                                "select file_id from ftable where folder_id=? and file_name=?");
+               q.bind(1, folder_id);
+               q.bind(2, name);
+               if (!q.executeStep()) return;
+               id = q.getInt("file_id");
+               found = true;
+             },
+             false) &&
+         found;
 }
 
 bool MetaStore::ResolvePath(const std::string& path, int& folder_id, int& file_id) {
@@ -92,60 +152,62 @@ bool MetaStore::ResolvePath(const std::string& path, int& folder_id, int& file_i
 bool MetaStore::GetFileInfo(const std::string& path, FileRecord& record) {
   int folder_id = 0, file_id = 0;
   if (!ResolvePath(path, folder_id, file_id)) return false;
-  try {
-    CppSQLite3Query q = account_db_.RunQuery(
-        SqlText("select * from mail,ftable where ftable.file_id=mail.file_id and "
-                "mail.file_id=%d and mail.part=1",
-                file_id));
-    if (q.AtEnd()) return false;
-    FileRecord r = record;
-    ReadPartWithPlace(q, "name", r);
-    r.stat = StateFromStored(q.IntValue("stat"));
-    r.kind = RecordKind::kFilePart;
-    record = r;
-    return true;
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFileInfo error.msg=%s", e.Message());
-    return false;
-  }
+  bool found = false;
+  return RunStoreBody(
+             account_db_, "GetFileInfo error",
+             [&] {
+               StoreStatement q(account_db_,
+                                "select * from mail,ftable where ftable.file_id=mail.file_id and "
+                                "mail.file_id=? and mail.part=1");
+               q.bind(1, file_id);
+               if (!q.executeStep()) return;
+               FileRecord r = record;
+               ReadPartWithPlace(q, "name", r);
+               r.stat = StateFromStored(q.getInt("stat"));
+               r.kind = RecordKind::kFilePart;
+               record = r;
+               found = true;
+             },
+             false) &&
+         found;
 }
 
 bool MetaStore::GetFileByMailId(const std::string& mail_id, FileRecord& record) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery(
-        SqlText("select * from mail,ftable where ftable.file_id=mail.file_id and mail.mail_id='%q'",
-                mail_id.c_str()));
-    if (!q.AtEnd()) {
-      FileRecord r = record;
-      ReadPartWithPlace(q, "name", r);
-      record = r;
-    }
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFiles error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "GetFiles error",
+      [&] {
+        StoreStatement q(account_db_,
+                         "select * from mail,ftable where ftable.file_id=mail.file_id and "
+                         "mail.mail_id=?");
+        q.bind(1, mail_id);
+        if (!q.executeStep()) return;
+        FileRecord r = record;
+        ReadPartWithPlace(q, "name", r);
+        record = r;
+      },
+      false);
 }
 
 bool MetaStore::GetFiles(const std::string& folder, std::vector<FileRecord>& list) {
   int folder_id = 0;
   if (!GetFolderId(folder, folder_id)) return false;
-  try {
-    CppSQLite3Query q = account_db_.RunQuery(
-        SqlText("select * from mail, ftable where ftable.file_id=mail.file_id and mail.part=1 "
-                "and ftable.folder_id=%d and (stat=0 or stat=1 or stat=4)",
-                folder_id));
-    while (!q.AtEnd()) {
-      FileRecord r;
-      ReadPart(q, "file_name", r);
-      list.push_back(std::move(r));
-      q.Next();
-    }
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFiles error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "GetFiles error",
+      [&] {
+        StoreStatement q(account_db_,
+                         "select * from mail, ftable where ftable.file_id=mail.file_id and "
+                         "mail.part=1 and ftable.folder_id=? and (stat=? or stat=? or stat=?)");
+        q.bind(1, folder_id);
+        q.bind(2, StoredState(PartState::kCached));
+        q.bind(3, StoredState(PartState::kAwaitingUpload));
+        q.bind(4, StoredState(PartState::kAppended));
+        while (q.executeStep()) {
+          FileRecord r;
+          ReadPart(q, "file_name", r);
+          list.push_back(std::move(r));
+        }
+      },
+      false);
 }
 
 bool MetaStore::GetFolderEntries(const std::string& folder, std::vector<DriveEntry>& entries) {
@@ -164,79 +226,78 @@ bool MetaStore::GetFolderEntries(const std::string& folder, std::vector<DriveEnt
 }
 
 bool MetaStore::GetAllMailId(std::map<std::string, PartState>& stats) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery("select * from mail");
-    while (!q.AtEnd()) {
-      stats[q.TextValue("mail_id")] = StateFromStored(q.IntValue("stat"));
-      q.Next();
-    }
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetAllMailId error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "GetAllMailId error",
+      [&] {
+        StoreStatement q(account_db_, "select * from mail");
+        while (q.executeStep()) stats[q.getText("mail_id")] = StateFromStored(q.getInt("stat"));
+      },
+      false);
 }
 
 bool MetaStore::GetPendingDownloads(std::vector<FileRecord>& list) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery(
-        "select * from mail,ftable where ftable.file_id=mail.file_id  and mail.stat=2");
-    while (!q.AtEnd()) {
-      FileRecord r;
-      ReadPartWithPlace(q, "file_name", r);
-      list.push_back(std::move(r));
-      q.Next();
-    }
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFiles error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "GetFiles error",
+      [&] {
+        StoreStatement q(account_db_,
+                         "select * from mail,ftable where ftable.file_id=mail.file_id and "
+                         "mail.stat=?");
+        q.bind(1, StoredState(PartState::kAwaitingDownload));
+        while (q.executeStep()) {
+          FileRecord r;
+          ReadPartWithPlace(q, "file_name", r);
+          list.push_back(std::move(r));
+        }
+      },
+      false);
 }
 
 bool MetaStore::GetPendingUpload(std::vector<FileRecord>& list, const std::set<int>& skip) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery(
-        "select * from mail,ftable where mail.stat=1 and mail.file_id=ftable.file_id");
-    while (!q.AtEnd()) {
-      FileRecord r;
-      ReadPart(q, "file_name", r);
-      r.folder_id = q.IntValue("folder_id");
-      FolderRecord folder;
-      if (skip.count(r.file_id) == 0 && GetFolder(r.folder_id, folder)) {
-        r.drive_path = folder.full_name + r.name;
-        list.push_back(std::move(r));
-        return true;
-      }
-      q.Next();
-    }
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFiles error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "GetFiles error",
+      [&] {
+        StoreStatement q(account_db_,
+                         "select * from mail,ftable where mail.stat=? and "
+                         "mail.file_id=ftable.file_id");
+        q.bind(1, StoredState(PartState::kAwaitingUpload));
+        while (q.executeStep()) {
+          FileRecord r;
+          ReadPart(q, "file_name", r);
+          r.folder_id = q.getInt("folder_id");
+          FolderRecord folder;
+          if (skip.count(r.file_id) == 0 && GetFolder(r.folder_id, folder)) {
+            r.drive_path = folder.full_name + r.name;
+            list.push_back(std::move(r));
+            return;
+          }
+        }
+      },
+      false);
 }
 
 bool MetaStore::IsFileComplete(const FileRecord& record) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery(
-        SqlText("select count(*) from mail where stat=0 and file_id=%d", record.file_id));
-    return !q.AtEnd() && q.IntValue("count(*)") == record.total_part;
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetUsedSpace error.msg=%s", e.Message());
-    return false;
-  }
+  bool complete = false;
+  return RunStoreBody(
+             account_db_, "GetUsedSpace error",
+             [&] {
+               StoreStatement q(account_db_,
+                                "select count(*) from mail where stat=? and file_id=?");
+               q.bind(1, StoredState(PartState::kCached));
+               q.bind(2, record.file_id);
+               complete = q.executeStep() && q.getInt("count(*)") == record.total_part;
+             },
+             false) &&
+         complete;
 }
 
 bool MetaStore::GetUsedSpace(int64_t& bytes) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery("select sum(size) from mail");
-    bytes = q.AtEnd() ? 0 : q.Int64Value("sum(size)");
-    return true;
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetUsedSpace error.msg=%s", e.Message());
-    return false;
-  }
+  return RunStoreBody(
+      account_db_, "GetUsedSpace error",
+      [&] {
+        StoreStatement q(account_db_, "select sum(size) from mail");
+        bytes = q.executeStep() ? q.getInt64("sum(size)") : 0;
+      },
+      false);
 }
 
 bool MetaStore::AddFile(FileRecord& record, bool new_file) {
@@ -245,109 +306,89 @@ bool MetaStore::AddFile(FileRecord& record, bool new_file) {
     CLog::Instance()->Write(LOG_ERROR, "AddFile error.msg=%s", "file size out of range");
     return false;
   }
-  try {
-    StoreTransaction transaction(account_db_);
-    if (new_file) {
-      record.file_id = DrawNewFileId();
-      record.total_part = PartCount(record.total_size);
-      for (int part = 1; part <= record.total_part; ++part) {
-        record.part = part;
-        record.size =
-            part < record.total_part ? kPartSize : record.total_size - (part - 1) * kPartSize;
-        account_db_.RunStatement(SqlText(
-            "insert into mail(mail_id,file_id, name,size,time,md5,total_size,part,total_part, "
-            "local_fn,stat) values('%q',%d,'%q',%d,%d,'%q',%d,%d,%d, '%q',1)",
-            record.mail_id.c_str(), record.file_id, record.name.c_str(), record.size, record.time,
-            record.md5.c_str(), record.total_size, record.part, record.total_part,
-            record.cache_path.c_str()));
-      }
-      account_db_.RunStatement(
-          SqlText("insert into ftable(file_id, folder_id, file_name) values(%d, %d, '%q')",
-                  record.file_id, record.folder_id, record.name.c_str()));
-    } else {
-      CppSQLite3Table existing = account_db_.RunTable(
-          SqlText("select * from mail where file_id=%d and part=%d", record.file_id, record.part));
-      if (existing.RowCount() >= 1) {
-        account_db_.RunStatement(
-            SqlText("update mail set mail_id='%q',stat=0 where file_id=%d and part=%d",
-                    record.mail_id.c_str(), record.file_id, record.part));
-      } else {
-        account_db_.RunStatement(SqlText(
-            "insert into mail(mail_id,file_id, name,size,time,md5,total_size,part,total_part, "
-            "local_fn,stat) values('%q',%d,'%q',%d,%d,'%q',%d,%d, %d,'%q',2)",
-            record.mail_id.c_str(), record.file_id, record.name.c_str(), record.size, record.time,
-            record.md5.c_str(), record.total_size, record.part, record.total_part,
-            record.cache_path.c_str()));
-      }
-    }
-    transaction.Commit();
-    return true;
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "AddFile error.msg=%s", e.Message());
-    return false;
-  }
+  return RunStoreBody(
+      account_db_, "AddFile error",
+      [&] {
+        if (!new_file) {
+          RecordKnownPart(account_db_, record);
+          return;
+        }
+        record.file_id = DrawNewFileId();
+        record.total_part = PartCount(record.total_size);
+        InsertNewFile(account_db_, record);
+      },
+      true);
 }
 
 bool MetaStore::DelFile(const std::string& mail_id) {
   // Every part not yet uploaded has an empty mail id; deleting "by" it would
   // take all of them and a file row with them.
   if (mail_id.empty()) return true;
-  try {
-    StoreTransaction transaction(account_db_);
-    bool found = false;
-    int file_id = 0;
-    {
-      CppSQLite3Query q =
-          account_db_.RunQuery(SqlText("select * from mail where mail_id='%q'", mail_id.c_str()));
-      if (!q.AtEnd()) {
-        found = true;
-        file_id = q.IntValue("file_id");
-      }
-    }
-    if (found) account_db_.RunStatement(SqlText("delete from ftable where  file_id =%d", file_id));
-    account_db_.RunStatement(SqlText("delete from mail where mail_id='%q'", mail_id.c_str()));
-    transaction.Commit();
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "DelFile error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "DelFile error",
+      [&] {
+        bool found = false;
+        int file_id = 0;
+        {
+          StoreStatement q(account_db_, "select * from mail where mail_id=?");
+          q.bind(1, mail_id);
+          if (q.executeStep()) {
+            found = true;
+            file_id = q.getInt("file_id");
+          }
+        }
+        if (found) {
+          StoreStatement file(account_db_, "delete from ftable where file_id=?");
+          file.bind(1, file_id);
+          file.exec();
+        }
+        StoreStatement parts(account_db_, "delete from mail where mail_id=?");
+        parts.bind(1, mail_id);
+        parts.exec();
+      },
+      true);
 }
 
 bool MetaStore::FinishUpdateFile(const FileRecord& record) {
-  try {
-    account_db_.RunStatement(
-        SqlText("update mail set stat=4 where file_id=%d and part=%d and stat=1", record.file_id,
-                record.part));
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "FinishUpdateFile error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "FinishUpdateFile error",
+      [&] {
+        StoreStatement update(account_db_,
+                              "update mail set stat=? where file_id=? and part=? and stat=?");
+        update.bind(1, StoredState(PartState::kAppended));
+        update.bind(2, record.file_id);
+        update.bind(3, record.part);
+        update.bind(4, StoredState(PartState::kAwaitingUpload));
+        update.exec();
+      },
+      false);
 }
 
 bool MetaStore::SetFileStat(const FileRecord& record) {
-  try {
-    account_db_.RunStatement(SqlText("update mail set stat=%d where file_id=%d and part=%d",
-                                     StoredState(record.stat), record.file_id, record.part));
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "SetFileStat error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "SetFileStat error",
+      [&] {
+        StoreStatement update(account_db_, "update mail set stat=? where file_id=? and part=?");
+        update.bind(1, StoredState(record.stat));
+        update.bind(2, record.file_id);
+        update.bind(3, record.part);
+        update.exec();
+      },
+      false);
 }
 
 bool MetaStore::SetFileStatByPath(const std::string& path, PartState stat) {
   int folder_id = 0, file_id = 0;
   if (!ResolvePath(path, folder_id, file_id)) return false;
-  try {
-    account_db_.RunStatement(
-        SqlText("update mail set stat=%d where file_id=%d", StoredState(stat), file_id));
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "FinishUpdateFile error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "FinishUpdateFile error",
+      [&] {
+        StoreStatement update(account_db_, "update mail set stat=? where file_id=?");
+        update.bind(1, StoredState(stat));
+        update.bind(2, file_id);
+        update.exec();
+      },
+      false);
 }
 
 bool MetaStore::RenameFile(const std::string& old_path, const std::string& new_path) {
@@ -358,37 +399,39 @@ bool MetaStore::RenameFile(const std::string& old_path, const std::string& new_p
   if (!GetFolderId(new_folder, new_folder_id)) return false;
   FileRecord file;
   if (!GetFileInfo(old_path, file)) return false;
-  try {
-    account_db_.RunStatement(
-        SqlText("update ftable set  file_name='%q', folder_id=%d where file_id=%d",
-                new_name.c_str(), new_folder_id, file.file_id));
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "FinishUpdateFile error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "FinishUpdateFile error",
+      [&] {
+        StoreStatement update(account_db_,
+                              "update ftable set file_name=?, folder_id=? where file_id=?");
+        update.bind(1, new_name);
+        update.bind(2, new_folder_id);
+        update.bind(3, file.file_id);
+        update.exec();
+      },
+      false);
 }
 
 bool MetaStore::DelPendingFiles() {
-  try {
-    StoreTransaction transaction(account_db_);
-    std::string ids;
-    {
-      CppSQLite3Query q = account_db_.RunQuery("select * from mail where stat=3 and mail_id=''");
-      while (!q.AtEnd()) {
-        if (!ids.empty()) ids += ",";
-        ids += NumberToText(static_cast<uint32_t>(q.IntValue("file_id")));
-        q.Next();
-      }
-    }
-    if (!ids.empty()) {
-      account_db_.RunStatement(SqlText("delete from mail where file_id in(%s)", ids.c_str()));
-      account_db_.RunStatement(SqlText("delete from ftable where file_id in(%s)", ids.c_str()));
-    }
-    transaction.Commit();
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "DelPendingFiles error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "DelPendingFiles error",
+      [&] {
+        // Files deleted before any of their parts went up: nothing of them
+        // is in the mailbox, so every row of theirs goes.
+        std::set<int> ids;
+        {
+          StoreStatement q(account_db_, "select * from mail where stat=? and mail_id=''");
+          q.bind(1, StoredState(PartState::kDeleted));
+          while (q.executeStep()) ids.insert(q.getInt("file_id"));
+        }
+        StoreStatement parts(account_db_, "delete from mail where file_id=?");
+        StoreStatement file(account_db_, "delete from ftable where file_id=?");
+        for (int id : ids) {
+          parts.bind(1, id);
+          parts.exec();
+          file.bind(1, id);
+          file.exec();
+        }
+      },
+      true);
 }

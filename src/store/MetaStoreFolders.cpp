@@ -5,95 +5,92 @@
 #include "platform/FileHelpers.h"
 #include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
-#include "store/SqlText.h"
+#include "store/StoreStatement.h"
 #include "store/StoreTransaction.h"
 
 namespace {
 
-FolderRecord ReadFolder(const CppSQLite3Query& q) {
+FolderRecord ReadFolder(const StoreStatement& q) {
   FolderRecord r;
-  r.name = q.TextValue("name");
-  r.full_name = q.TextValue("full_name");
-  r.id = q.IntValue("id");
-  r.parent_id = q.IntValue("parent_id");
+  r.name = q.getText("name");
+  r.full_name = q.getText("full_name");
+  r.id = q.getInt("id");
+  r.parent_id = q.getInt("parent_id");
   return r;
 }
 
 }  // namespace
 
 bool MetaStore::GetFolderId(const std::string& full_name, int& id) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery(
-        SqlText("select id from folder where full_name='%q'", full_name.c_str()));
-    if (q.AtEnd()) return false;
-    id = q.IntValue("id");
-    return true;
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFolderId error.msg=%s", e.Message());
-    return false;
-  }
+  bool found = false;
+  return RunStoreBody(
+             account_db_, "GetFolderId error",
+             [&] {
+               StoreStatement q(account_db_, "select id from folder where full_name=?");
+               q.bind(1, full_name);
+               if (!q.executeStep()) return;
+               id = q.getInt("id");
+               found = true;
+             },
+             false) &&
+         found;
 }
 
 bool MetaStore::GetFolder(int id, FolderRecord& record) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery(SqlText("select * from folder where id=%d", id));
-    if (q.AtEnd()) return false;
-    record = ReadFolder(q);
-    return true;
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFileInfo error.msg=%s", e.Message());
-    return false;
-  }
+  bool found = false;
+  return RunStoreBody(
+             account_db_, "GetFileInfo error",
+             [&] {
+               StoreStatement q(account_db_, "select * from folder where id=?");
+               q.bind(1, id);
+               if (!q.executeStep()) return;
+               record = ReadFolder(q);
+               found = true;
+             },
+             false) &&
+         found;
 }
 
 bool MetaStore::GetSubFolders(const std::string& full_name, std::vector<FolderRecord>& list) {
   int id = 0;
   if (!GetFolderId(full_name, id)) return false;
-  try {
-    CppSQLite3Query q =
-        account_db_.RunQuery(SqlText("select * from folder where parent_id=%d", id));
-    while (!q.AtEnd()) {
-      list.push_back(ReadFolder(q));
-      q.Next();
-    }
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFiles error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "GetFiles error",
+      [&] {
+        StoreStatement q(account_db_, "select * from folder where parent_id=?");
+        q.bind(1, id);
+        while (q.executeStep()) list.push_back(ReadFolder(q));
+      },
+      false);
 }
 
 bool MetaStore::GetAllFolders(std::map<std::string, FolderRecord>& folders) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery("select * from folder");
-    while (!q.AtEnd()) {
-      FolderRecord r = ReadFolder(q);
-      folders[r.full_name] = r;
-      q.Next();
-    }
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFileInfo error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "GetFileInfo error",
+      [&] {
+        StoreStatement q(account_db_, "select * from folder");
+        while (q.executeStep()) {
+          FolderRecord r = ReadFolder(q);
+          folders[r.full_name] = r;
+        }
+      },
+      false);
 }
 
 bool MetaStore::GetAllFiles(std::map<int, FileRecord>& files) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery("select * from ftable");
-    while (!q.AtEnd()) {
-      FileRecord r;
-      r.name = q.TextValue("file_name");
-      r.file_id = q.IntValue("file_id");
-      r.folder_id = q.IntValue("folder_id");
-      files[r.file_id] = r;
-      q.Next();
-    }
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFileInfo error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "GetFileInfo error",
+      [&] {
+        StoreStatement q(account_db_, "select * from ftable");
+        while (q.executeStep()) {
+          FileRecord r;
+          r.name = q.getText("file_name");
+          r.file_id = q.getInt("file_id");
+          r.folder_id = q.getInt("folder_id");
+          files[r.file_id] = r;
+        }
+      },
+      false);
 }
 
 bool MetaStore::GetFolderFullName(int id, std::string& full_name) {
@@ -118,26 +115,28 @@ bool MetaStore::AddFolder(FolderRecord& record) {
   FolderRecord parent;
   if (!GetFolder(record.parent_id, parent)) return false;
   record.full_name = parent.full_name + record.name + "\\";
-  try {
-    account_db_.RunStatement(
-        SqlText("insert into folder(name,parent_id,full_name) values('%q', %d,'%q')",
-                record.name.c_str(), record.parent_id, record.full_name.c_str()));
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "AddFolder error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "AddFolder error",
+      [&] {
+        StoreStatement insert(account_db_,
+                              "insert into folder(name,parent_id,full_name) values(?, ?,?)");
+        insert.bind(1, record.name);
+        insert.bind(2, record.parent_id);
+        insert.bind(3, record.full_name);
+        insert.exec();
+      },
+      false);
 }
 
 bool MetaStore::DelFolder(const std::string& path) {
-  try {
-    account_db_.RunStatement(
-        SqlText("delete from folder where full_name='%q'", (path + "\\").c_str()));
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "DelFolder error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "DelFolder error",
+      [&] {
+        StoreStatement del(account_db_, "delete from folder where full_name=?");
+        del.bind(1, path + "\\");
+        del.exec();
+      },
+      false);
 }
 
 bool MetaStore::RenameFolder(const std::string& old_path, const std::string& new_path) {
@@ -156,131 +155,131 @@ bool MetaStore::RenameFolder(const std::string& old_path, const std::string& new
   }
   int new_parent_id = 0;
   if (!GetFolderId(new_parent, new_parent_id)) return false;
-  try {
-    StoreTransaction transaction(account_db_);
-    account_db_.RunStatement(
-        SqlText("update folder set name='%q', full_name='%q',parent_id=%d where full_name='%q'",
-                new_name.c_str(), new_full.c_str(), new_parent_id, old_full.c_str()));
-    RewriteFullNames();
-    transaction.Commit();
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "FinishUpdateFile error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "FinishUpdateFile error",
+      [&] {
+        StoreStatement update(
+            account_db_, "update folder set name=?, full_name=?,parent_id=? where full_name=?");
+        update.bind(1, new_name);
+        update.bind(2, new_full);
+        update.bind(3, new_parent_id);
+        update.bind(4, old_full);
+        update.exec();
+        RewriteFullNames();
+      },
+      true);
 }
 
 void MetaStore::RewriteFullNames() {
   std::map<std::string, FolderRecord> folders;
-  if (!GetAllFolders(folders)) throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "folders");
+  if (!GetAllFolders(folders))
+    throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "folders");
+  StoreStatement update(account_db_, "update folder set full_name=? where id=?");
   for (const auto& [key, folder] : folders) {
     if (folder.id == 1) continue;
     std::string full_name;
     if (!GetFolderFullName(folder.id, full_name)) {
       throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "folder chain broken");
     }
-    account_db_.RunStatement(
-        SqlText("update folder set full_name='%q' where id=%d", full_name.c_str(), folder.id));
+    update.bind(1, full_name);
+    update.bind(2, folder.id);
+    update.exec();
   }
 }
 
 bool MetaStore::UpdateFolderFullNames() {
-  try {
-    StoreTransaction transaction(account_db_);
-    RewriteFullNames();
-    transaction.Commit();
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "FinishUpdateFile error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "FinishUpdateFile error", [&] { RewriteFullNames(); }, true);
 }
 
 bool MetaStore::ReplaceFolderTree(const std::vector<FileRecord>& files,
                                   const TaskFolderRecord& task,
                                   const std::vector<FolderRecord>& folders) {
-  try {
-    StoreTransaction transaction(account_db_);
-    account_db_.RunStatement("delete from folder");
-    account_db_.RunStatement("delete from ftable");
-    for (const FolderRecord& f : folders) {
-      account_db_.RunStatement(
-          SqlText("insert into folder(id, parent_id, name, full_name) values(%d,%d,'%q','%q')",
-                  f.id, f.parent_id, f.name.c_str(), f.full_name.c_str()));
-    }
-    for (const FileRecord& f : files) {
-      account_db_.RunStatement(
-          SqlText("insert into ftable(file_id, folder_id, file_name) values(%d,%d,'%q')", f.file_id,
-                  f.folder_id, f.name.c_str()));
-    }
-    account_db_.RunStatement(SqlText("update task_folder set mail_id='%q', file_id=%d",
-                                     task.mail_id.c_str(), task.file_id));
-    transaction.Commit();
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "DelFolder error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "DelFolder error",
+      [&] {
+        account_db_.RunStatement("delete from folder");
+        account_db_.RunStatement("delete from ftable");
+        StoreStatement folder(account_db_,
+                              "insert into folder(id, parent_id, name, full_name) values(?,?,?,?)");
+        for (const FolderRecord& f : folders) {
+          folder.bind(1, f.id);
+          folder.bind(2, f.parent_id);
+          folder.bind(3, f.name);
+          folder.bind(4, f.full_name);
+          folder.exec();
+        }
+        StoreStatement file(account_db_,
+                            "insert into ftable(file_id, folder_id, file_name) values(?,?,?)");
+        for (const FileRecord& f : files) {
+          file.bind(1, f.file_id);
+          file.bind(2, f.folder_id);
+          file.bind(3, f.name);
+          file.exec();
+        }
+        StoreStatement index(account_db_, "update task_folder set mail_id=?, file_id=?");
+        index.bind(1, task.mail_id);
+        index.bind(2, task.file_id);
+        index.exec();
+      },
+      true);
 }
 
 bool MetaStore::GetFolderMailId(std::string& mail_id) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery("select mail_id from task_folder");
-    if (q.AtEnd()) return false;
-    mail_id = q.TextValue("mail_id");
-    return true;
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetAllMailId error.msg=%s", e.Message());
-    return false;
-  }
+  bool found = false;
+  return RunStoreBody(
+             account_db_, "GetAllMailId error",
+             [&] {
+               StoreStatement q(account_db_, "select mail_id from task_folder");
+               if (!q.executeStep()) return;
+               mail_id = q.getText("mail_id");
+               found = true;
+             },
+             false) &&
+         found;
 }
 
 bool MetaStore::GetFolderTask(TaskFolderRecord& record) {
   record = TaskFolderRecord();
-  try {
-    CppSQLite3Query q = account_db_.RunQuery("select * from task_folder");
-    if (!q.AtEnd()) {
-      record.up_count = q.IntValue("up_count");
-      record.file_id = q.IntValue("file_id");
-      record.mail_id = q.TextValue("mail_id");
-    }
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetUpFolderCount error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "GetUpFolderCount error",
+      [&] {
+        StoreStatement q(account_db_, "select * from task_folder");
+        if (!q.executeStep()) return;
+        record.up_count = q.getInt("up_count");
+        record.file_id = q.getInt("file_id");
+        record.mail_id = q.getText("mail_id");
+      },
+      false);
 }
 
 bool MetaStore::GetUpFolderCount(int& count) {
-  try {
-    CppSQLite3Query q = account_db_.RunQuery("select * from task_folder");
-    if (!q.AtEnd()) count = q.IntValue("up_count");
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetUpFolderCount error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "GetUpFolderCount error",
+      [&] {
+        StoreStatement q(account_db_, "select * from task_folder");
+        if (q.executeStep()) count = q.getInt("up_count");
+      },
+      false);
 }
 
 bool MetaStore::AddUpFolderCount() {
-  try {
-    account_db_.RunStatement(
-        "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''");
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "AddUpFolderCount error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "AddUpFolderCount error",
+      [&] {
+        account_db_.RunStatement(
+            "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''");
+      },
+      false);
 }
 
 bool MetaStore::SubUpFolderCount(int n) {
-  try {
-    StoreTransaction transaction(account_db_);
-    account_db_.RunStatement(SqlText("update task_folder set up_count=up_count-%d", n));
-    transaction.Commit();
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "GetFileInfo error.msg=%s", e.Message());
-    return false;
-  }
-  return true;
+  return RunStoreBody(
+      account_db_, "GetFileInfo error",
+      [&] {
+        StoreStatement update(account_db_, "update task_folder set up_count=up_count-?");
+        update.bind(1, n);
+        update.exec();
+      },
+      true);
 }

@@ -2,7 +2,7 @@
 
 // What a part row stands for; the mail table keeps it as a number in its
 // stat column, and only the store turns one into the other (StoredState,
-// StateFromStored). The SQL text of the store names the numbers directly.
+// StateFromStored): statements bind the number, their text never holds one.
 enum class PartState {
   kCached = 0,            // content here, message in the mailbox
   kAwaitingUpload = 1,    // content here, no message yet

@@ -11,9 +11,9 @@
 #include "platform/Locations.h"
 #include "platform/UniqueFd.h"
 #include "store/CppSQLite3DB.h"
-#include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
 #include "store/StoreFiles.h"
+#include "store/StoreTransaction.h"
 #include "store/TemplateSchema.h"
 
 namespace {
@@ -71,13 +71,18 @@ bool CreateMainDatabase(const std::string& path) {
   std::string temp = path + ".part";
   ::unlink(NativePath(temp).c_str());
   if (!EnsurePrivateFile(temp)) return false;
-  try {
-    CppSQLite3DB db;
-    db.OpenDb(temp);
-    db.RunStatement(kTemplateSchemaSql);
-    db.CloseDb();
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "CreateMainDatabase error.msg=%s", e.Message());
+  CppSQLite3DB db;
+  bool made = RunStoreBody(
+      db, "CreateMainDatabase error",
+      [&] {
+        db.OpenDb(temp);
+        db.RunStatement(kTemplateSchemaSql);
+        db.CloseDb();
+      },
+      false);
+  // Closed before the file is renamed into place or removed.
+  db.CloseDb();
+  if (!made) {
     ::unlink(NativePath(temp).c_str());
     return false;
   }

@@ -11,13 +11,7 @@ StoreTransaction::StoreTransaction(CppSQLite3DB& db) : db_(db) {
 }
 
 StoreTransaction::~StoreTransaction() {
-  if (!open_) return;
-  try {
-    db_.RunStatement("ROLLBACK");
-  } catch (const CppSQLite3Exception& e) {
-    // A failed COMMIT may have ended the transaction already.
-    CLog::Instance()->Write(LOG_DEBUG, "ROLLBACK error.msg=%s", e.Message());
-  }
+  if (open_) db_.RollBack();
 }
 
 void StoreTransaction::Commit() {
@@ -25,9 +19,8 @@ void StoreTransaction::Commit() {
   open_ = false;
 }
 
-bool RunStoreBody(CppSQLite3DB& db, const char* what, const std::function<void()>& body,
+bool RunStoreBody(CppSQLite3DB& db, const char* failure, const std::function<void()>& body,
                   bool transaction) {
-  if (!db.IsOpen()) return false;
   try {
     std::optional<StoreTransaction> changes;
     if (transaction) changes.emplace(db);
@@ -35,7 +28,7 @@ bool RunStoreBody(CppSQLite3DB& db, const char* what, const std::function<void()
     if (changes) changes->Commit();
     return true;
   } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "%s error.msg=%s", what, e.Message());
+    CLog::Instance()->Write(LOG_ERROR, "%s.msg=%s", failure, e.Message());
     return false;
   }
 }

@@ -25,7 +25,9 @@ class StoreTransaction {
   bool open_ = false;
 };
 
-// Runs body on db, inside a StoreTransaction when transaction is set; a
-// thrown SQL error is logged under what and reported as false.
-bool RunStoreBody(CppSQLite3DB& db, const char* what, const std::function<void()>& body,
+// The store's one catch site: every store operation runs its statements as
+// body on db, inside a StoreTransaction when transaction is set. A thrown
+// SQL error is logged as "<failure>.msg=<message>" and reported as false;
+// true means every statement ran and the transaction committed.
+bool RunStoreBody(CppSQLite3DB& db, const char* failure, const std::function<void()>& body,
                   bool transaction);

@@ -5,11 +5,48 @@
 
 #include "log/CLog.h"
 #include "platform/Locations.h"
-#include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
-#include "store/SqlText.h"
 #include "store/StoreFiles.h"
+#include "store/StoreStatement.h"
 #include "store/StoreTransaction.h"
+
+namespace {
+
+const char* const kCountChange =
+    "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''";
+
+const char* const kInsertPart =
+    "insert into mail(mail_id,file_id, name,size,time,md5,total_size,part,total_part, "
+    "local_fn,stat) values(?,?,?,?,?,?,?,?,?, ?,?)";
+
+// One mail row of r (prepared from kInsertPart) under mail_id, at the given
+// state.
+void InsertPart(StoreStatement& insert, const FileRecord& r, const std::string& mail_id,
+                PartState state) {
+  insert.bind(1, mail_id);
+  insert.bind(2, r.file_id);
+  insert.bind(3, r.name);
+  insert.bind(4, r.size);
+  insert.bind(5, r.time);
+  insert.bind(6, r.md5);
+  insert.bind(7, r.total_size);
+  insert.bind(8, r.part);
+  insert.bind(9, r.total_part);
+  insert.bind(10, r.cache_path);
+  insert.bind(11, StoredState(state));
+  insert.exec();
+}
+
+// The ftable row of r.
+void InsertFileRow(CppSQLite3DB& db, const FileRecord& r) {
+  StoreStatement insert(db, "insert into ftable(file_id, folder_id, file_name) values(?, ?, ?)");
+  insert.bind(1, r.file_id);
+  insert.bind(2, r.folder_id);
+  insert.bind(3, r.name);
+  insert.exec();
+}
+
+}  // namespace
 
 SyncQueries::SyncQueries(const std::string& user) : SyncQueries(DataDir(), user) {}
 
@@ -17,36 +54,34 @@ SyncQueries::SyncQueries(const std::string& data_dir, const std::string& user) {
   db_.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
   std::string path = AccountDbPath(data_dir, user);
   if (path.empty()) return;
-  try {
-    db_.OpenDb(path);
-  } catch (const CppSQLite3Exception& e) {
-    CLog::Instance()->Write(LOG_ERROR, "SyncQueries open error.msg=%s", e.Message());
-  }
+  RunStoreBody(
+      db_, "SyncQueries open error", [&] { db_.OpenDb(path); }, false);
 }
 
-bool SyncQueries::Run(const char* what, const std::function<void()>& body, bool transaction) {
-  return RunStoreBody(db_, what, body, transaction);
+bool SyncQueries::Run(const char* failure, const std::function<void()>& body, bool transaction) {
+  if (!db_.IsOpen()) return false;
+  return RunStoreBody(db_, failure, body, transaction);
 }
 
-SyncQueries::PartRow SyncQueries::ReadPartRow(CppSQLite3Query& q) {
+SyncQueries::PartRow SyncQueries::ReadPartRow(StoreStatement& q) {
   PartRow row;
-  row.file_id = q.IntValue("file_id");
-  row.part = q.IntValue("part");
-  row.stat = StateFromStored(q.IntValue("stat"));
-  row.size = q.IntValue("size");
-  row.total_size = q.IntValue("total_size");
-  row.total_part = q.IntValue("total_part");
-  row.mail_id = q.TextValue("mail_id");
-  row.md5 = q.TextValue("md5");
+  row.file_id = q.getInt("file_id");
+  row.part = q.getInt("part");
+  row.stat = StateFromStored(q.getInt("stat"));
+  row.size = q.getInt("size");
+  row.total_size = q.getInt("total_size");
+  row.total_part = q.getInt("total_part");
+  row.mail_id = q.getText("mail_id");
+  row.md5 = q.getText("md5");
   return row;
 }
 
 bool SyncQueries::GetAllParts(Parts& parts) {
   return Run(
-      "GetAllParts",
+      "GetAllParts error",
       [&] {
-        CppSQLite3Query q = db_.RunQuery("select * from mail");
-        for (; !q.AtEnd(); q.Next()) {
+        StoreStatement q(db_, "select * from mail");
+        while (q.executeStep()) {
           PartRow row = ReadPartRow(q);
           parts[{row.file_id, row.part}] = row;
         }
@@ -57,26 +92,26 @@ bool SyncQueries::GetAllParts(Parts& parts) {
 bool SyncQueries::AddLearnedParts(const std::vector<FileRecord>& parts) {
   if (parts.empty()) return true;
   return Run(
-      "AddFile",
+      "AddFile error",
       [&] {
-        for (const FileRecord& r : parts) {
-          db_.RunStatement(SqlText(
-              "insert into mail(mail_id,file_id, name,size,time,md5,total_size,part,total_part, "
-              "local_fn,stat) values('%q',%d,'%q',%d,%d,'%q',%d,%d, %d,'%q',2)",
-              r.mail_id.c_str(), r.file_id, r.name.c_str(), r.size, r.time, r.md5.c_str(),
-              r.total_size, r.part, r.total_part, r.cache_path.c_str()));
-        }
+        StoreStatement insert(db_, kInsertPart);
+        for (const FileRecord& r : parts)
+          InsertPart(insert, r, r.mail_id, PartState::kAwaitingDownload);
       },
       true);
 }
 
 bool SyncQueries::MarkDownloaded(const std::vector<FileRecord>& parts) {
   return Run(
-      "SetFileStat",
+      "SetFileStat error",
       [&] {
+        StoreStatement update(db_, "update mail set stat=? where file_id=? and part=? and stat=?");
+        update.bind(1, StoredState(PartState::kCached));
+        update.bind(4, StoredState(PartState::kAwaitingDownload));
         for (const FileRecord& r : parts) {
-          db_.RunStatement(SqlText("update mail set stat=0 where file_id=%d and part=%d and stat=2",
-                                   r.file_id, r.part));
+          update.bind(2, r.file_id);
+          update.bind(3, r.part);
+          update.exec();
         }
       },
       true);
@@ -84,29 +119,38 @@ bool SyncQueries::MarkDownloaded(const std::vector<FileRecord>& parts) {
 
 bool SyncQueries::SetPartMailId(int file_id, int part, const std::string& mail_id) {
   return Run(
-      "SetPartMailId",
+      "SetPartMailId error",
       [&] {
-        db_.RunStatement(SqlText("update mail set mail_id='%q' where file_id=%d and part=%d",
-                                 mail_id.c_str(), file_id, part));
+        StoreStatement update(db_, "update mail set mail_id=? where file_id=? and part=?");
+        update.bind(1, mail_id);
+        update.bind(2, file_id);
+        update.bind(3, part);
+        update.exec();
       },
       false);
 }
 
 bool SyncQueries::SetFileTime(int file_id, int time) {
   return Run(
-      "SetFileTime",
-      [&] { db_.RunStatement(SqlText("update mail set time=%d where file_id=%d", time, file_id)); },
+      "SetFileTime error",
+      [&] {
+        StoreStatement update(db_, "update mail set time=? where file_id=?");
+        update.bind(1, time);
+        update.bind(2, file_id);
+        update.exec();
+      },
       false);
 }
 
 bool SyncQueries::GetPart(int file_id, int part, PartRow& row, bool& found) {
   found = false;
   return Run(
-      "GetPart",
+      "GetPart error",
       [&] {
-        CppSQLite3Query q =
-            db_.RunQuery(SqlText("select * from mail where file_id=%d and part=%d", file_id, part));
-        if (q.AtEnd()) return;
+        StoreStatement q(db_, "select * from mail where file_id=? and part=?");
+        q.bind(1, file_id);
+        q.bind(2, part);
+        if (!q.executeStep()) return;
         found = true;
         row = ReadPartRow(q);
       },
@@ -115,12 +159,15 @@ bool SyncQueries::GetPart(int file_id, int part, PartRow& row, bool& found) {
 
 bool SyncQueries::FinishUpload(int file_id, int part) {
   return Run(
-      "FinishUpdateFile",
+      "FinishUpdateFile error",
       [&] {
-        db_.RunStatement(SqlText("update mail set stat=4 where file_id=%d and part=%d and stat=1",
-                                 file_id, part));
-        db_.RunStatement(
-            "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''");
+        StoreStatement update(db_, "update mail set stat=? where file_id=? and part=? and stat=?");
+        update.bind(1, StoredState(PartState::kAppended));
+        update.bind(2, file_id);
+        update.bind(3, part);
+        update.bind(4, StoredState(PartState::kAwaitingUpload));
+        update.exec();
+        db_.RunStatement(kCountChange);
       },
       true);
 }
@@ -128,49 +175,70 @@ bool SyncQueries::FinishUpload(int file_id, int part) {
 bool SyncQueries::FinishUploadAt(int file_id, int part, const std::string& mail_id, bool& claimed) {
   claimed = false;
   return Run(
-      "FinishUploadAt",
+      "FinishUploadAt error",
       [&] {
-        claimed = db_.RunStatement(SqlText("update mail set stat=0, mail_id='%q' where "
-                                           "file_id=%d and part=%d and stat=1",
-                                           mail_id.c_str(), file_id, part)) > 0;
+        StoreStatement update(db_,
+                              "update mail set stat=?, mail_id=? where "
+                              "file_id=? and part=? and stat=?");
+        update.bind(1, StoredState(PartState::kCached));
+        update.bind(2, mail_id);
+        update.bind(3, file_id);
+        update.bind(4, part);
+        update.bind(5, StoredState(PartState::kAwaitingUpload));
+        claimed = update.exec() > 0;
         if (!claimed) {
           // The refresh may have seen this very message first and claimed it.
-          CppSQLite3Query q = db_.RunQuery(
-              SqlText("select stat from mail where file_id=%d and part=%d and mail_id='%q' and "
-                      "stat=0",
-                      file_id, part, mail_id.c_str()));
-          claimed = !q.AtEnd();
+          StoreStatement q(db_,
+                           "select stat from mail where file_id=? and part=? and mail_id=? and "
+                           "stat=?");
+          q.bind(1, file_id);
+          q.bind(2, part);
+          q.bind(3, mail_id);
+          q.bind(4, StoredState(PartState::kCached));
+          claimed = q.executeStep();
         }
-        if (!claimed) return;
-        db_.RunStatement(
-            "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''");
+        if (claimed) db_.RunStatement(kCountChange);
       },
       true);
 }
 
 bool SyncQueries::RecordOwnIndex(int version, const std::string& uid) {
   return Run(
-      "RecordOwnIndex",
+      "RecordOwnIndex error",
       [&] {
-        db_.RunStatement(
-            SqlText("update task_folder set mail_id='%q' where file_id=%d", uid.c_str(), version));
+        StoreStatement update(db_, "update task_folder set mail_id=? where file_id=?");
+        update.bind(1, uid);
+        update.bind(2, version);
+        update.exec();
       },
       false);
 }
 
 void SyncQueries::DeleteFileRows(int file_id) {
-  db_.RunStatement(SqlText("delete from mail where file_id=%d and stat=1", file_id));
-  db_.RunStatement(SqlText("update mail set stat=3 where file_id=%d and stat<>4", file_id));
-  db_.RunStatement(SqlText("delete from ftable where file_id=%d", file_id));
+  StoreStatement unsent(db_, "delete from mail where file_id=? and stat=?");
+  unsent.bind(1, file_id);
+  unsent.bind(2, StoredState(PartState::kAwaitingUpload));
+  unsent.exec();
+  StoreStatement sent(db_, "update mail set stat=? where file_id=? and stat<>?");
+  sent.bind(1, StoredState(PartState::kDeleted));
+  sent.bind(2, file_id);
+  sent.bind(3, StoredState(PartState::kAppended));
+  sent.exec();
+  StoreStatement file(db_, "delete from ftable where file_id=?");
+  file.bind(1, file_id);
+  file.exec();
 }
 
 bool SyncQueries::SetDeletedPartMailId(int file_id, int part, const std::string& mail_id) {
   return Run(
-      "SetPartMailId",
+      "SetPartMailId error",
       [&] {
-        db_.RunStatement(
-            SqlText("update mail set mail_id='%q', stat=3 where file_id=%d and part=%d",
-                    mail_id.c_str(), file_id, part));
+        StoreStatement update(db_, "update mail set mail_id=?, stat=? where file_id=? and part=?");
+        update.bind(1, mail_id);
+        update.bind(2, StoredState(PartState::kDeleted));
+        update.bind(3, file_id);
+        update.bind(4, part);
+        update.exec();
       },
       false);
 }
@@ -178,24 +246,21 @@ bool SyncQueries::SetDeletedPartMailId(int file_id, int part, const std::string&
 bool SyncQueries::HasFile(int file_id, bool& exists) {
   exists = false;
   return Run(
-      "HasFile",
+      "HasFile error",
       [&] {
-        CppSQLite3Query q =
-            db_.RunQuery(SqlText("select file_id from ftable where file_id=%d", file_id));
-        exists = !q.AtEnd();
+        StoreStatement q(db_, "select file_id from ftable where file_id=?");
+        q.bind(1, file_id);
+        exists = q.executeStep();
       },
       false);
 }
 
 bool SyncQueries::MarkFileDeleted(int file_id, bool count_change) {
   return Run(
-      "MarkFileDeleted",
+      "MarkFileDeleted error",
       [&] {
         DeleteFileRows(file_id);
-        if (count_change) {
-          db_.RunStatement(
-              "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''");
-        }
+        if (count_change) db_.RunStatement(kCountChange);
       },
       true);
 }
@@ -206,33 +271,31 @@ SyncQueries::Adopt SyncQueries::AdoptTree(const TaskFolderRecord& judged,
                                           const std::string& uid, int version, bool count_change) {
   bool stale = false;
   bool ok = Run(
-      "AdoptTree",
+      "AdoptTree error",
       [&] {
         {
-          CppSQLite3Query q = db_.RunQuery("select * from task_folder");
-          stale = q.AtEnd() || q.IntValue("up_count") != judged.up_count ||
-                  q.IntValue("file_id") != judged.file_id ||
-                  q.TextValue("mail_id") != judged.mail_id;
+          StoreStatement q(db_, "select * from task_folder");
+          stale = !q.executeStep() || q.getInt("up_count") != judged.up_count ||
+                  q.getInt("file_id") != judged.file_id || q.getText("mail_id") != judged.mail_id;
         }
         if (stale) return;
         db_.RunStatement("delete from folder");
         db_.RunStatement("delete from ftable");
+        StoreStatement folder(db_,
+                              "insert into folder(id, parent_id, name, full_name) values(?,?,?,?)");
         for (const FolderRecord& f : folders) {
-          db_.RunStatement(
-              SqlText("insert into folder(id, parent_id, name, full_name) values(%d,%d,'%q','%q')",
-                      f.id, f.parent_id, f.name.c_str(), f.full_name.c_str()));
+          folder.bind(1, f.id);
+          folder.bind(2, f.parent_id);
+          folder.bind(3, f.name);
+          folder.bind(4, f.full_name);
+          folder.exec();
         }
-        for (const FileRecord& f : files) {
-          db_.RunStatement(
-              SqlText("insert into ftable(file_id, folder_id, file_name) values(%d,%d,'%q')",
-                      f.file_id, f.folder_id, f.name.c_str()));
-        }
-        db_.RunStatement(
-            SqlText("update task_folder set mail_id='%q', file_id=%d", uid.c_str(), version));
-        if (count_change) {
-          db_.RunStatement(
-              "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''");
-        }
+        for (const FileRecord& f : files) InsertFileRow(db_, f);
+        StoreStatement index(db_, "update task_folder set mail_id=?, file_id=?");
+        index.bind(1, uid);
+        index.bind(2, version);
+        index.exec();
+        if (count_change) db_.RunStatement(kCountChange);
       },
       true);
   if (!ok) return Adopt::kFailed;
@@ -242,37 +305,35 @@ SyncQueries::Adopt SyncQueries::AdoptTree(const TaskFolderRecord& judged,
 int SyncQueries::DrawFileId() {
   static thread_local std::mt19937 random{std::random_device{}()};
   std::uniform_int_distribution<int> pick(1, 0x7fffffff);
+  StoreStatement q(db_,
+                   "select (select count(*) from mail where file_id=?) + (select count(*) from "
+                   "ftable where file_id=?) as n");
   for (;;) {
     int id = pick(random);
-    CppSQLite3Query q = db_.RunQuery(SqlText(
-        "select (select count(*) from mail where file_id=%d) + (select count(*) from ftable "
-        "where file_id=%d) as n",
-        id, id));
-    if (q.IntValue("n") == 0) return id;
+    q.reset();
+    q.bind(1, id);
+    q.bind(2, id);
+    if (q.executeStep() && q.getInt("n") == 0) return id;
   }
 }
 
 bool SyncQueries::ReplaceFileContent(int old_file_id, FileRecord& record) {
   return Run(
-      "ReplaceFileContent",
+      "ReplaceFileContent error",
       [&] {
         DeleteFileRows(old_file_id);
         record.file_id = DrawFileId();
         record.total_part = MetaStore::PartCount(record.total_size);
+        StoreStatement insert(db_, kInsertPart);
         for (int part = 1; part <= record.total_part; ++part) {
           record.part = part;
           record.size = part < record.total_part
                             ? MetaStore::kPartSize
                             : record.total_size - (record.total_part - 1) * MetaStore::kPartSize;
-          db_.RunStatement(SqlText(
-              "insert into mail(mail_id,file_id, name,size,time,md5,total_size,part,total_part, "
-              "local_fn,stat) values('',%d,'%q',%d,%d,'%q',%d,%d,%d, '%q',1)",
-              record.file_id, record.name.c_str(), record.size, record.time, record.md5.c_str(),
-              record.total_size, record.part, record.total_part, record.cache_path.c_str()));
+          // No message yet: the mail id comes with the upload.
+          InsertPart(insert, record, "", PartState::kAwaitingUpload);
         }
-        db_.RunStatement(
-            SqlText("insert into ftable(file_id, folder_id, file_name) values(%d, %d, '%q')",
-                    record.file_id, record.folder_id, record.name.c_str()));
+        InsertFileRow(db_, record);
         record.stat = PartState::kAwaitingUpload;
       },
       true);

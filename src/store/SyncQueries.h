@@ -10,6 +10,7 @@
 #include "store/FileRecord.h"
 #include "store/FolderRecord.h"
 #include "store/PartState.h"
+#include "store/StoreStatement.h"
 #include "store/TaskFolderRecord.h"
 
 // The few statements on the account database that the sync engine needs
@@ -95,8 +96,8 @@ class SyncQueries {
                   bool count_change);
 
  private:
-  bool Run(const char* what, const std::function<void()>& body, bool transaction);
-  static PartRow ReadPartRow(CppSQLite3Query& q);
+  bool Run(const char* failure, const std::function<void()>& body, bool transaction);
+  static PartRow ReadPartRow(StoreStatement& q);
   int DrawFileId();
   void DeleteFileRows(int file_id);
 

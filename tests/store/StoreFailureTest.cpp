@@ -45,8 +45,8 @@ class StoreFailureTest : public StoreTestEnv {
       for (const std::string& c : columns) {
         row += std::string(row.empty() ? "" : "||','||") + "quote(" + c + ")";
       }
-      CppSQLite3Query q = db.RunQuery("select group_concat(" + row + ", ';') as v from " + table);
-      all += table + ": " + (q.AtEnd() ? "" : q.TextValue("v")) + "\n";
+      StoreStatement q(db, "select group_concat(" + row + ", ';') as v from " + table);
+      all += table + ": " + (q.executeStep() ? q.getText("v") : "") + "\n";
     }
     return all;
   }
@@ -62,6 +62,12 @@ TEST_F(StoreFailureTest, EveryWriteReportsTheFailureAndChangesNothing) {
   folder.parent_id = 1;
   FileRecord content = file_;
   const std::string user = "me@example.com";
+  FileRecord learnt = file_;
+  learnt.file_id = 4711;
+  learnt.mail_id = "9";
+  TaskFolderRecord task;
+  ASSERT_TRUE(MetaStore().GetFolderTask(task));
+  bool claimed = false;
   using Write = std::pair<const char*, std::function<bool(MetaStore&)>>;
   // Changes of more than one statement, in one transaction each.
   const std::vector<Write> several = {
@@ -77,6 +83,18 @@ TEST_F(StoreFailureTest, EveryWriteReportsTheFailureAndChangesNothing) {
       {"FinishUpload", [&](MetaStore&) { return SyncQueries(user).FinishUpload(file_.file_id, 1); }},
       {"ReplaceFileContent",
        [&](MetaStore&) { return SyncQueries(user).ReplaceFileContent(file_.file_id, content); }},
+      {"FinishUploadAt",
+       [&](MetaStore&) {
+         return SyncQueries(user).FinishUploadAt(file_.file_id, 1, "9", claimed);
+       }},
+      {"AddLearnedParts", [&](MetaStore&) { return SyncQueries(user).AddLearnedParts({learnt}); }},
+      {"MarkDownloaded", [&](MetaStore&) { return SyncQueries(user).MarkDownloaded({file_}); }},
+      {"AdoptTree",
+       [&](MetaStore&) {
+         return SyncQueries(user).AdoptTree(task, {}, {}, "9", 1, false) !=
+                SyncQueries::Adopt::kFailed;
+       }},
+      {"SetCurAccount", [&](MetaStore& s) { return s.SetCurAccount(user); }},
   };
   std::vector<Write> all = several;
   all.insert(all.end(), {
@@ -88,6 +106,13 @@ TEST_F(StoreFailureTest, EveryWriteReportsTheFailureAndChangesNothing) {
       {"SetFileStat", [&](MetaStore& s) { return s.SetFileStat(file_); }},
       {"FinishUpdateFile", [&](MetaStore& s) { return s.FinishUpdateFile(file_); }},
       {"AddUpFolderCount", [&](MetaStore& s) { return s.AddUpFolderCount(); }},
+      {"UpdateSetting", [&](MetaStore& s) { return s.UpdateSetting({}); }},
+      {"SetPartMailId",
+       [&](MetaStore&) { return SyncQueries(user).SetPartMailId(file_.file_id, 1, "9"); }},
+      {"SetDeletedPartMailId",
+       [&](MetaStore&) { return SyncQueries(user).SetDeletedPartMailId(file_.file_id, 1, "9"); }},
+      {"SetFileTime", [&](MetaStore&) { return SyncQueries(user).SetFileTime(file_.file_id, 9); }},
+      {"RecordOwnIndex", [&](MetaStore&) { return SyncQueries(user).RecordOwnIndex(0, "9"); }},
   });
   const std::string before = Tables();
   {

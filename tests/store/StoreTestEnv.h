@@ -10,6 +10,7 @@
 #include "store/CppSQLite3DB.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
+#include "store/StoreStatement.h"
 
 // A private home for one test: HOME, XDG_DATA_HOME and XDG_CONFIG_HOME point
 // into a temp dir, so DataDir() and DocumentsDir() are the test's own.
@@ -46,8 +47,8 @@ class StoreTestEnv : public ::testing::Test {
   static long long Scalar(const std::string& db_path, const std::string& sql) {
     CppSQLite3DB db;
     db.OpenDb(db_path);
-    CppSQLite3Query q = db.RunQuery("select (" + sql + ") as v");
-    return q.AtEnd() ? -1 : q.Int64Value("v");
+    StoreStatement q(db, "select (" + sql + ") as v");
+    return q.executeStep() ? q.getInt64("v") : -1;
   }
 
   static int Mode(const std::string& path) {

@@ -22,6 +22,7 @@
 #include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
+#include "store/StoreStatement.h"
 #include "store/SyncQueries.h"
 #include "sync/FolderCache.h"
 #include "sync/PartHeaders.h"
@@ -67,8 +68,9 @@ class SyncEngineTest : public ::testing::Test {
     CppSQLite3DB db;
     db.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
     db.OpenDb(DataDir() + "/" + kUser + ".db");
-    CppSQLite3Query q = db.RunQuery("select (" + sql + ") as v");
-    return q.Int64Value("v");
+    StoreStatement q(db, "select (" + sql + ") as v");
+    q.executeStep();
+    return q.getInt64("v");
   }
   void Exec(const std::string& sql) {
     CppSQLite3DB db;
@@ -353,7 +355,7 @@ TEST_F(SyncEngineDovecotTest, FailedAdoptionOfAnIndexChangesNothingAndIsRetried)
   Exec("delete from ftable");
   Exec("update task_folder set mail_id='', file_id=0, up_count=0");
   {
-    StoreFault fault("update task_folder set mail_id='");
+    StoreFault fault("update task_folder set mail_id=?");
     engine_.RefreshPass();
     EXPECT_EQ(Scalar("select count(*) from ftable"), 0);
     EXPECT_EQ(Scalar("select count(*) from task_folder where mail_id='' and file_id=0"), 1);

@@ -18,6 +18,7 @@
 #include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
+#include "store/StoreStatement.h"
 #include "sync/FolderCache.h"
 #include "sync/SyncEngine.h"
 #include "sync/SyncStatus.h"
@@ -67,8 +68,8 @@ class SyncLimitsTest : public ::testing::Test {
     CppSQLite3DB db;
     db.SetBusyTimeout(MetaStore::kBusyTimeoutMs);
     db.OpenDb(DataDir() + "/" + kUser + ".db");
-    CppSQLite3Query q = db.RunQuery("select (" + sql + ") as v");
-    return q.AtEnd() ? "" : q.TextValue("v");
+    StoreStatement q(db, "select (" + sql + ") as v");
+    return q.executeStep() ? q.getText("v") : "";
   }
   void Exec(const std::string& sql) {
     CppSQLite3DB db;
