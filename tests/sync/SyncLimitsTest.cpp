@@ -6,8 +6,8 @@
 
 #include <chrono>
 
-#include "../mail/ScriptedPeer.h"
 #include "DovecotServer.h"
+#include "ScriptedPeer.h"
 #include "TempDir.h"
 #include "mail/ImapClient.h"
 #include "platform/FileHelpers.h"
