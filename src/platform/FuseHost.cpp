@@ -11,12 +11,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include "platform/DriveErrors.h"
+#include "platform/MountPoint.h"
 
 namespace {
 
@@ -470,30 +469,6 @@ FuseHost::FuseHost(const DriveOptions& options, const DriveOps& ops)
     : options_(options), ops_(ops) {}
 
 FuseHost::~FuseHost() = default;
-
-bool FuseHost::IsMountPoint(const std::string& native_path) {
-  char resolved[PATH_MAX];
-  if (::realpath(native_path.c_str(), resolved) == nullptr) return false;
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, dev, root, point;
-    fields >> id >> parent >> dev >> root >> point;
-    // Blanks and other bytes come escaped as octal, e.g. "\040".
-    std::string unescaped;
-    for (size_t i = 0; i < point.size(); ++i) {
-      if (point[i] == '\\' && i + 3 < point.size()) {
-        unescaped += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
-        i += 3;
-      } else {
-        unescaped += point[i];
-      }
-    }
-    if (unescaped == resolved) return true;
-  }
-  return false;
-}
 
 std::vector<std::string> FuseHost::MountWords() {
   // The volume's names show in mount, df and findmnt: "Tandrel" as the

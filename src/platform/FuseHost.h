@@ -54,9 +54,6 @@ class FuseHost {
   // Calls the Unmount callback once.
   void NotifyUnmount();
 
-  // True when path is the root of a mount.
-  static bool IsMountPoint(const std::string& native_path);
-
  private:
   // The library's arguments with the volume's names; learns the longest
   // name too. Run's thread, before the mount.

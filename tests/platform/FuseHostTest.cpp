@@ -21,6 +21,7 @@
 #include "TempDir.h"
 #include "platform/DriveErrors.h"
 #include "platform/FuseHost.h"
+#include "platform/MountPoint.h"
 
 namespace {
 
@@ -303,7 +304,7 @@ TEST_F(FuseHostTest, WritesAtOffsetsTruncateAndStatfs) {
   EXPECT_EQ(static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize,
             (107374182400ULL - 1000000) / 4096 * 4096);
   EXPECT_EQ(vfs.f_namemax, 255u);
-  EXPECT_TRUE(FuseHost::IsMountPoint(mount_));
+  EXPECT_TRUE(IsMountPoint(mount_));
 }
 
 TEST_F(FuseHostTest, SecondMountOnTheSameFolderFails) {
@@ -319,7 +320,7 @@ TEST_F(FuseHostTest, RequestExitUnmountsAndRunsUnmount) {
   loop_.join();
   EXPECT_EQ(rc_, 0);
   EXPECT_EQ(drive_.unmounts, 1);
-  EXPECT_FALSE(FuseHost::IsMountPoint(mount_));
+  EXPECT_FALSE(IsMountPoint(mount_));
 }
 
 TEST_F(FuseHostTest, RequestExitEndsEvenWhileAFileIsOpen) {
@@ -330,7 +331,7 @@ TEST_F(FuseHostTest, RequestExitEndsEvenWhileAFileIsOpen) {
   loop_.join();
   ::close(fd);
   EXPECT_EQ(rc_, 0);
-  EXPECT_FALSE(FuseHost::IsMountPoint(mount_));
+  EXPECT_FALSE(IsMountPoint(mount_));
 }
 
 TEST_F(FuseHostTest, OutsideUnmountEndsRunWithZero) {
@@ -345,7 +346,7 @@ TEST_F(FuseHostTest, OutsideUnmountEndsRunWithZero) {
   ASSERT_EQ(WEXITSTATUS(status), 0);
   loop_.join();
   EXPECT_EQ(rc_, 0);
-  EXPECT_FALSE(FuseHost::IsMountPoint(mount_));
+  EXPECT_FALSE(IsMountPoint(mount_));
 }
 
 }  // namespace
