@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/DriveOps.h"
+#include "drive/DriveOps.h"
 
 // The drive's callbacks, served from the bound DriveContext; each returns 0
 // or a negated Windows code. Table() is the 25-entry DriveOps of the mount.

@@ -11,8 +11,8 @@
 #include <ctime>
 #include <vector>
 
+#include "drive/DriveErrors.h"
 #include "log/CLog.h"
-#include "platform/DriveErrors.h"
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
 #include "sync/FolderCache.h"

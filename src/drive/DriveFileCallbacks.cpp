@@ -7,8 +7,8 @@
 
 #include "drive/DriveCallbacks.h"
 #include "drive/DriveContext.h"
+#include "drive/DriveErrors.h"
 #include "log/CLog.h"
-#include "platform/DriveErrors.h"
 
 namespace {
 

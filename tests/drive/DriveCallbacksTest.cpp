@@ -8,8 +8,8 @@
 #include "DriveTestAccount.h"
 #include "TempDir.h"
 #include "drive/DriveCallbacks.h"
+#include "drive/DriveErrors.h"
 #include "log/CLog.h"
-#include "platform/DriveErrors.h"
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
 

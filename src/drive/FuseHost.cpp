@@ -1,5 +1,5 @@
 #define FUSE_USE_VERSION 35
-#include "platform/FuseHost.h"
+#include "drive/FuseHost.h"
 
 #include <fuse3/fuse.h>
 
@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/DriveErrors.h"
+#include "drive/DriveErrors.h"
 #include "platform/MountPoint.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/DriveOps.h"
+#include "drive/DriveOps.h"
 
 struct fuse;
 

@@ -19,8 +19,8 @@
 #include <thread>
 
 #include "TempDir.h"
-#include "platform/DriveErrors.h"
-#include "platform/FuseHost.h"
+#include "drive/DriveErrors.h"
+#include "drive/FuseHost.h"
 #include "platform/MountPoint.h"
 
 namespace {
