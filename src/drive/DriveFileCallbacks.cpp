@@ -191,23 +191,3 @@ int DriveCallbacks::SetAllocationSize(const std::string& path, int64_t size, Dri
   Log()->Write(LOG_DEBUG, "SetAllocationSize fn=%s", path.c_str());
   return size > DriveContext::kMaxFileSize ? DRIVE_FILE_TOO_LARGE : 0;
 }
-
-int DriveCallbacks::LockFile(const std::string& path, int64_t, int64_t, DriveFileInfo*) {
-  Log()->Write(LOG_DEBUG, "LockFile fn=%s", path.c_str());
-  return 0;
-}
-
-int DriveCallbacks::UnlockFile(const std::string& path, int64_t, int64_t, DriveFileInfo*) {
-  Log()->Write(LOG_DEBUG, "UnlockFile fn=%s", path.c_str());
-  return 0;
-}
-
-int DriveCallbacks::GetFileSecurity(const std::string& path, DriveFileInfo*) {
-  Log()->Write(LOG_DEBUG, "GetFileSecurity fn=%s", path.c_str());
-  return 0;
-}
-
-int DriveCallbacks::SetFileSecurity(const std::string& path, DriveFileInfo*) {
-  Log()->Write(LOG_DEBUG, "SetFileSecurity fn=%s", path.c_str());
-  return 0;
-}

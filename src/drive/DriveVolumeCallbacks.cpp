@@ -56,7 +56,6 @@ DriveOps DriveCallbacks::Table() {
   ops.FlushFileBuffers = &FlushFileBuffers;
   ops.GetFileInformation = &GetFileInformation;
   ops.FindFiles = &FindFiles;
-  ops.FindFilesWithPattern = nullptr;
   ops.SetFileAttributes = &SetFileAttributes;
   ops.SetFileTime = &SetFileTime;
   ops.DeleteFile = &DeleteFile;
@@ -64,12 +63,8 @@ DriveOps DriveCallbacks::Table() {
   ops.MoveFile = &MoveFile;
   ops.SetEndOfFile = &SetEndOfFile;
   ops.SetAllocationSize = &SetAllocationSize;
-  ops.LockFile = &LockFile;
-  ops.UnlockFile = &UnlockFile;
   ops.GetDiskFreeSpace = &GetDiskFreeSpace;
   ops.GetVolumeInformation = &GetVolumeInformation;
   ops.Unmount = &Unmount;
-  ops.GetFileSecurity = &GetFileSecurity;
-  ops.SetFileSecurity = &SetFileSecurity;
   return ops;
 }

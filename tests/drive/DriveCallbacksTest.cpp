@@ -375,8 +375,6 @@ TEST_F(DriveCallbacksTest, VolumeFigures) {
   // Accepted and ignored.
   EXPECT_EQ(DC::SetFileTime("\\m", 1, 2, 3, &info), 0);
   EXPECT_EQ(DC::SetFileAttributes("\\m", 0, &info), 0);
-  EXPECT_EQ(DC::LockFile("\\m", 0, 1, &info), 0);
-  EXPECT_EQ(DC::UnlockFile("\\m", 0, 1, &info), 0);
   EXPECT_EQ(StoredSize("\\m"), 1000000);
 }
 
