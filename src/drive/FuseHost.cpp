@@ -423,10 +423,6 @@ bool IsOptionText(const std::string& text) {
   return true;
 }
 
-// The mount DriveMain serves; guarded by g_main_mutex.
-std::mutex g_main_mutex;
-FuseHost* g_main_host = nullptr;
-
 }  // namespace
 
 int DriveResultToErrno(int result) {
@@ -600,21 +596,4 @@ bool FuseHost::WaitMounted(int timeout_ms) {
   state_changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                           [this] { return mounted_ || ended_; });
   return mounted_;
-}
-
-int DriveMain(const DriveOptions& options, const DriveOps& ops) {
-  FuseHost host(options, ops);
-  {
-    std::lock_guard<std::mutex> lock(g_main_mutex);
-    g_main_host = &host;
-  }
-  int rc = host.Run();
-  std::lock_guard<std::mutex> lock(g_main_mutex);
-  g_main_host = nullptr;
-  return rc;
-}
-
-void DriveRequestExit() {
-  std::lock_guard<std::mutex> lock(g_main_mutex);
-  if (g_main_host != nullptr) g_main_host->RequestExit();
 }

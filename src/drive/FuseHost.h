@@ -72,8 +72,3 @@ class FuseHost {
   std::atomic<bool> unmount_notified_{false};
   std::map<DriveFileInfo*, std::string> open_records_;  // the loop thread only
 };
-
-// The library-shaped entry point: one mount, served until it ends.
-int DriveMain(const DriveOptions& options, const DriveOps& ops);
-// Ends the mount that DriveMain serves; from any thread.
-void DriveRequestExit();
