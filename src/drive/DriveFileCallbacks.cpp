@@ -9,6 +9,7 @@
 #include "drive/DriveContext.h"
 #include "drive/DriveErrors.h"
 #include "log/CLog.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -20,8 +21,8 @@ CLog* Log() { return CLog::Instance(); }
 void HoldReleaseForTest() {
   static const char* const marker = std::getenv("TANDREL_HOLD_RELEASE");
   if (marker == nullptr || *marker == '\0') return;
-  int fd = ::open(marker, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
+  UniqueFd made(::open(marker, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  made.Close();
   for (int i = 0; i < 600 && ::access(marker, F_OK) == 0; ++i) ::usleep(100000);
 }
 
