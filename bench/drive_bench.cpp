@@ -37,7 +37,7 @@
 #include "message/EmlWriter.h"
 #include "message/MailParser.h"
 #include "platform/FileHelpers.h"
-#include "platform/FuseHost.h"
+#include "platform/MountPoint.h"
 #include "store/MetaStore.h"
 #include "sync/PartHeaders.h"
 
@@ -197,7 +197,7 @@ class Passthrough {
               static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    for (int i = 0; i < 200 && !FuseHost::IsMountPoint(mount_); ++i) {
+    for (int i = 0; i < 200 && !IsMountPoint(mount_); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
   }
@@ -206,9 +206,9 @@ class Passthrough {
       ::kill(pid_, SIGTERM);
       ::waitpid(pid_, nullptr, 0);
     }
-    if (FuseHost::IsMountPoint(mount_)) Shell("fusermount3 -u -z " + Quote(mount_));
+    if (IsMountPoint(mount_)) Shell("fusermount3 -u -z " + Quote(mount_));
   }
-  bool ok() const { return FuseHost::IsMountPoint(mount_); }
+  bool ok() const { return IsMountPoint(mount_); }
 
  private:
   std::string mount_;

@@ -14,18 +14,18 @@
 #include <string>
 #include <vector>
 
-#include "platform/Locations.h"
-#include "sync/TransferProgress.h"
-#include "sync/SyncStatus.h"
 #include "DovecotServer.h"
 #include "TempDir.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
 #include "platform/FileHelpers.h"
+#include "platform/Locations.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "sync/FolderCache.h"
 #include "sync/SyncEngine.h"
+#include "sync/SyncStatus.h"
+#include "sync/TransferProgress.h"
 
 namespace {
 

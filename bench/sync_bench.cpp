@@ -24,11 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "sync/TransferProgress.h"
-#include "sync/SyncStatus.h"
 #include "DovecotServer.h"
-#include "SyncMachine.h"
 #include "PartMessages.h"
+#include "SyncMachine.h"
 #include "TempDir.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
@@ -41,6 +39,8 @@
 #include "sync/FolderCache.h"
 #include "sync/PartHeaders.h"
 #include "sync/SyncEngine.h"
+#include "sync/SyncStatus.h"
+#include "sync/TransferProgress.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "cli/MountCommand.h"
 #include "log/CLog.h"
-#include "platform/FuseHost.h"
+#include "platform/MountPoint.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "sync/StatusFile.h"
@@ -121,7 +121,7 @@ int CliCommands::Unmount(std::ostream& out, std::ostream& err) {
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnmountWaitMs);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (!FuseHost::IsMountPoint(snapshot.mount_point) && !StatusFile::ProcessAlive(snapshot.pid)) {
+    if (!IsMountPoint(snapshot.mount_point) && !StatusFile::ProcessAlive(snapshot.pid)) {
       out << "Unmounted " << snapshot.mount_point << "\n";
       return 0;
     }

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/DriveOps.h"
+#include "drive/DriveOps.h"
 
 // The drive's callbacks, served from the bound DriveContext; each returns 0
-// or a negated Windows code. Table() is the 25-entry DriveOps of the mount.
+// or a negated Windows code. Table() is the 20-entry DriveOps of the mount.
 // Thread contract: called on the host's one dispatch thread only (tests call
 // them directly, on one thread).
 class DriveCallbacks {
@@ -38,11 +38,6 @@ class DriveCallbacks {
                          uint64_t write, DriveFileInfo* info);
   static int SetEndOfFile(const std::string& path, int64_t length, DriveFileInfo* info);
   static int SetAllocationSize(const std::string& path, int64_t size, DriveFileInfo* info);
-  static int LockFile(const std::string& path, int64_t offset, int64_t length, DriveFileInfo* info);
-  static int UnlockFile(const std::string& path, int64_t offset, int64_t length,
-                        DriveFileInfo* info);
-  static int GetFileSecurity(const std::string& path, DriveFileInfo* info);
-  static int SetFileSecurity(const std::string& path, DriveFileInfo* info);
 
   // Folders and the namespace.
   static int OpenDirectory(const std::string& path, DriveFileInfo* info);

@@ -9,10 +9,11 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
+#include <utility>
 #include <vector>
 
+#include "drive/DriveErrors.h"
 #include "log/CLog.h"
-#include "platform/DriveErrors.h"
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
 #include "sync/FolderCache.h"
@@ -74,9 +75,7 @@ DriveContext::DriveContext(SyncEngine& engine, FolderCache& cache, const Account
       cache_root_(account.user.empty() ? "" : engine.CacheRoot()),
       mounted_at_(static_cast<uint64_t>(::time(nullptr))) {}
 
-DriveContext::~DriveContext() {
-  for (auto& [handle, reader] : readers_) ::close(reader.second);
-}
+DriveContext::~DriveContext() = default;
 
 DriveContext* DriveContext::Current() { return g_current.load(); }
 
@@ -109,7 +108,7 @@ bool DriveContext::Find(const std::string& path, DriveEntry& out) {
     out = DriveEntry();
     out.name = name;
     out.kind = DriveEntry::kFile;
-    if (::fstat(entry->fd, &st) == 0) {
+    if (::fstat(entry->fd.get(), &st) == 0) {
       out.SetSize(static_cast<uint64_t>(st.st_size));
       out.SetTime(static_cast<uint64_t>(st.st_mtime));
     }
@@ -137,9 +136,9 @@ uint64_t DriveContext::FolderTime(const std::string& path) const {
 bool DriveContext::StatHandle(const void* handle, DriveEntry& out) {
   int fd = -1;
   if (WriteTable::Entry* entry = table_.FindByWriter(handle)) {
-    fd = entry->fd;
+    fd = entry->fd.get();
   } else if (auto it = readers_.find(handle); it != readers_.end()) {
-    fd = it->second.second;
+    fd = it->second.fd.get();
   }
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0) return false;
@@ -199,9 +198,9 @@ int DriveContext::CreateForWriting(const std::string& path, const void* handle) 
     return 0;
   }
   if (cache_root_.empty()) return DRIVE_CANNOT_MAKE;
-  int fd = ::open(LocalPath(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return LocalError(errno, DRIVE_CANNOT_MAKE);
-  table_.Add(path, fd, true);
+  UniqueFd fd(::open(LocalPath(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd.ok()) return LocalError(errno, DRIVE_CANNOT_MAKE);
+  table_.Add(path, std::move(fd), true);
   table_.AddWriter(path, handle);
   return 0;
 }
@@ -212,12 +211,12 @@ int DriveContext::OpenForEdit(const std::string& path, bool truncate, const void
   WriteTable::Entry* entry = table_.Find(path);
   if (entry == nullptr) {
     if (cache_root_.empty() || !ContentCached(path)) return DRIVE_BUSY;
-    int fd = ::open(LocalPath(path).c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return DRIVE_BUSY;
-    entry = &table_.Add(path, fd, false);
+    UniqueFd fd(::open(LocalPath(path).c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd.ok()) return DRIVE_BUSY;
+    entry = &table_.Add(path, std::move(fd), false);
   }
   if (truncate) {
-    if (::ftruncate(entry->fd, 0) != 0) return DRIVE_GENERAL_FAILURE;
+    if (::ftruncate(entry->fd.get(), 0) != 0) return DRIVE_GENERAL_FAILURE;
     entry->modified = true;
   }
   table_.AddWriter(path, handle);
@@ -226,8 +225,8 @@ int DriveContext::OpenForEdit(const std::string& path, bool truncate, const void
 
 void DriveContext::OpenForRead(const std::string& path, const void* handle) {
   if (cache_root_.empty() || readers_.count(handle) != 0) return;
-  int fd = ::open(LocalPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) readers_.emplace(handle, std::make_pair(path, fd));
+  UniqueFd fd(::open(LocalPath(path).c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.ok()) readers_.emplace(handle, Reader{path, std::move(fd)});
 }
 
 WriteTable::Entry* DriveContext::Written(const std::string& path, const void* handle) {
@@ -242,7 +241,7 @@ int DriveContext::Write(const std::string& path, const void* handle, const char*
   if (entry == nullptr) return DRIVE_GENERAL_FAILURE;
   if (to_end) {
     struct stat st {};
-    if (::fstat(entry->fd, &st) != 0) return DRIVE_GENERAL_FAILURE;
+    if (::fstat(entry->fd.get(), &st) != 0) return DRIVE_GENERAL_FAILURE;
     offset = st.st_size;
   }
   if (offset < 0) return DRIVE_INVALID_PARAMETER;
@@ -250,11 +249,11 @@ int DriveContext::Write(const std::string& path, const void* handle, const char*
     entry->too_large = true;
     return DRIVE_FILE_TOO_LARGE;
   }
-  if (!FullWrite(entry->fd, buffer, length, static_cast<off_t>(offset))) {
+  if (!FullWrite(entry->fd.get(), buffer, length, static_cast<off_t>(offset))) {
     entry->digest->Resized(UINT64_MAX);  // what landed is unknown
     return LocalError(errno, DRIVE_GENERAL_FAILURE);
   }
-  entry->digest->Wrote(entry->fd, buffer, length, static_cast<uint64_t>(offset));
+  entry->digest->Wrote(entry->fd.get(), buffer, length, static_cast<uint64_t>(offset));
   entry->modified = true;
   written = length;
   return 0;
@@ -265,40 +264,34 @@ bool DriveContext::Read(const std::string& path, const void* handle, char* buffe
   read = 0;
   if (offset < 0) return false;
   if (WriteTable::Entry* entry = table_.FindByWriter(handle)) {
-    return FullRead(entry->fd, buffer, length, static_cast<off_t>(offset), read);
+    return FullRead(entry->fd.get(), buffer, length, static_cast<off_t>(offset), read);
   }
   auto it = readers_.find(handle);
-  if (it != readers_.end() && !path.empty() && it->second.first != path) {
-    ::close(it->second.second);
+  if (it != readers_.end() && !path.empty() && it->second.path != path) {
     readers_.erase(it);
     it = readers_.end();
   }
   if (it == readers_.end()) {
     if (path.empty()) return false;
     if (WriteTable::Entry* entry = table_.Find(path)) {
-      return FullRead(entry->fd, buffer, length, static_cast<off_t>(offset), read);
+      return FullRead(entry->fd.get(), buffer, length, static_cast<off_t>(offset), read);
     }
     if (cache_root_.empty()) return false;
-    int fd = ::open(LocalPath(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    it = readers_.emplace(handle, std::make_pair(path, fd)).first;
+    UniqueFd fd(::open(LocalPath(path).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) return false;
+    it = readers_.emplace(handle, Reader{path, std::move(fd)}).first;
   }
-  return FullRead(it->second.second, buffer, length, static_cast<off_t>(offset), read);
+  return FullRead(it->second.fd.get(), buffer, length, static_cast<off_t>(offset), read);
 }
 
-void DriveContext::ReleaseHandle(const void* handle) {
-  auto it = readers_.find(handle);
-  if (it == readers_.end()) return;
-  ::close(it->second.second);
-  readers_.erase(it);
-}
+void DriveContext::ReleaseHandle(const void* handle) { readers_.erase(handle); }
 
 int DriveContext::Truncate(const std::string& path, const void* handle, int64_t length) {
   if (length < 0) return DRIVE_INVALID_PARAMETER;
   if (length > kMaxFileSize) return DRIVE_FILE_TOO_LARGE;
   if (WriteTable::Entry* entry = Written(path, handle)) {
     entry->digest->Resized(static_cast<uint64_t>(length));
-    if (::ftruncate(entry->fd, static_cast<off_t>(length)) != 0) return DRIVE_GENERAL_FAILURE;
+    if (::ftruncate(entry->fd.get(), static_cast<off_t>(length)) != 0) return DRIVE_GENERAL_FAILURE;
     entry->modified = true;
     return 0;
   }
@@ -316,7 +309,7 @@ int DriveContext::Truncate(const std::string& path, const void* handle, int64_t 
 
 bool DriveContext::SyncToDisk(const std::string& path, const void* handle) {
   WriteTable::Entry* entry = Written(path, handle);
-  return entry == nullptr || ::fdatasync(entry->fd) == 0;
+  return entry == nullptr || ::fdatasync(entry->fd.get()) == 0;
 }
 
 int DriveContext::SetTime(const std::string& path, const void* handle, uint64_t time) {
@@ -326,7 +319,7 @@ int DriveContext::SetTime(const std::string& path, const void* handle, uint64_t 
   times[0].tv_nsec = times[1].tv_nsec = 0;
   if (WriteTable::Entry* entry = Written(path, handle)) {
     // The copy's time is what the close records (a later write moves it on).
-    if (::futimens(entry->fd, times) != 0) return LocalError(errno, DRIVE_GENERAL_FAILURE);
+    if (::futimens(entry->fd.get(), times) != 0) return LocalError(errno, DRIVE_GENERAL_FAILURE);
     entry->time_set = true;
     return 0;
   }
@@ -346,10 +339,8 @@ int DriveContext::SetTime(const std::string& path, const void* handle, uint64_t 
 bool DriveContext::CloseForUpload(const void* handle) {
   std::string path;
   if (!table_.RemoveWriter(handle, path)) return true;
-  WriteTable::Entry done = *table_.Find(path);
-  done.fd = -1;
-  done.writers.clear();
-  table_.Remove(path);  // closes the local file
+  WriteTable::Entry done = table_.Take(path);
+  done.fd.Close();  // the local file is closed before it is recorded
   return Finish(path, done);
 }
 
@@ -363,7 +354,7 @@ bool DriveContext::FlushForUpload(const void* handle) {
   bool ok = Finish(path, *entry);
   // The digest was spent on the bytes recorded; later writes start a new one
   // (one not from the start leaves it unusable, so the copy is read again).
-  entry->digest = std::make_shared<RunningMd5>();
+  entry->digest = std::make_unique<RunningMd5>();
   if (ok) entry->created = entry->modified = entry->time_set = false;
   return ok;
 }
@@ -403,7 +394,10 @@ void DriveContext::ForgetWritten(const std::string& path) {
 
 void DriveContext::FinishAll() {
   std::vector<std::pair<std::string, WriteTable::Entry>> open;
-  for (auto& [path, entry] : table_.entries()) open.emplace_back(path, entry);
+  for (auto& [path, entry] : table_.entries()) {
+    entry.fd.Close();  // every local file is closed before anything is recorded
+    open.emplace_back(path, std::move(entry));
+  }
   table_.Clear();
   for (auto& [path, entry] : open) {
     if (path.rfind(kForgottenPrefix, 0) == 0) continue;

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <utility>
 
 #include "drive/WriteTable.h"
+#include "platform/UniqueFd.h"
 #include "store/AccountRecord.h"
 #include "store/DriveEntry.h"
 
@@ -121,5 +121,11 @@ class DriveContext {
   WriteTable table_;
   unsigned forgotten_ = 0;
   uint64_t mounted_at_ = 0;  // a folder's time when its local folder is missing
-  std::map<const void*, std::pair<std::string, int>> readers_;  // handle -> path, fd
+  // A handle's own descriptor of the local copy it reads, and the path it
+  // was opened under.
+  struct Reader {
+    std::string path;
+    UniqueFd fd;
+  };
+  std::map<const void*, Reader> readers_;
 };

@@ -7,8 +7,9 @@
 
 #include "drive/DriveCallbacks.h"
 #include "drive/DriveContext.h"
+#include "drive/DriveErrors.h"
 #include "log/CLog.h"
-#include "platform/DriveErrors.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -20,8 +21,8 @@ CLog* Log() { return CLog::Instance(); }
 void HoldReleaseForTest() {
   static const char* const marker = std::getenv("TANDREL_HOLD_RELEASE");
   if (marker == nullptr || *marker == '\0') return;
-  int fd = ::open(marker, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
+  UniqueFd made(::open(marker, O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  made.Close();
   for (int i = 0; i < 600 && ::access(marker, F_OK) == 0; ++i) ::usleep(100000);
 }
 
@@ -190,24 +191,4 @@ int DriveCallbacks::SetEndOfFile(const std::string& path, int64_t length, DriveF
 int DriveCallbacks::SetAllocationSize(const std::string& path, int64_t size, DriveFileInfo*) {
   Log()->Write(LOG_DEBUG, "SetAllocationSize fn=%s", path.c_str());
   return size > DriveContext::kMaxFileSize ? DRIVE_FILE_TOO_LARGE : 0;
-}
-
-int DriveCallbacks::LockFile(const std::string& path, int64_t, int64_t, DriveFileInfo*) {
-  Log()->Write(LOG_DEBUG, "LockFile fn=%s", path.c_str());
-  return 0;
-}
-
-int DriveCallbacks::UnlockFile(const std::string& path, int64_t, int64_t, DriveFileInfo*) {
-  Log()->Write(LOG_DEBUG, "UnlockFile fn=%s", path.c_str());
-  return 0;
-}
-
-int DriveCallbacks::GetFileSecurity(const std::string& path, DriveFileInfo*) {
-  Log()->Write(LOG_DEBUG, "GetFileSecurity fn=%s", path.c_str());
-  return 0;
-}
-
-int DriveCallbacks::SetFileSecurity(const std::string& path, DriveFileInfo*) {
-  Log()->Write(LOG_DEBUG, "SetFileSecurity fn=%s", path.c_str());
-  return 0;
 }

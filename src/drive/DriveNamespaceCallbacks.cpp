@@ -4,10 +4,10 @@
 
 #include "drive/DriveCallbacks.h"
 #include "drive/DriveContext.h"
-#include "sync/FolderCache.h"
+#include "drive/DriveErrors.h"
 #include "log/CLog.h"
-#include "platform/DriveErrors.h"
 #include "platform/FileHelpers.h"
+#include "sync/FolderCache.h"
 #include "sync/SyncEngine.h"
 
 namespace {

@@ -4,9 +4,9 @@
 
 #include "drive/DriveCallbacks.h"
 #include "drive/DriveContext.h"
+#include "drive/FuseHost.h"
 #include "log/CLog.h"
 #include "platform/FileHelpers.h"
-#include "platform/FuseHost.h"
 #include "store/MetaStore.h"
 #include "sync/SyncEngine.h"
 #include "sync/SyncStatus.h"

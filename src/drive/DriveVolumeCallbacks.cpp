@@ -1,9 +1,9 @@
 // The volume callbacks and the callback table.
 #include "drive/DriveCallbacks.h"
 #include "drive/DriveContext.h"
+#include "drive/DriveErrors.h"
 #include "log/CLog.h"
 #include "store/MetaStore.h"
-#include "platform/DriveErrors.h"
 #include "sync/SyncEngine.h"
 #include "sync/SyncStatus.h"
 
@@ -61,7 +61,6 @@ DriveOps DriveCallbacks::Table() {
   ops.FlushFileBuffers = &FlushFileBuffers;
   ops.GetFileInformation = &GetFileInformation;
   ops.FindFiles = &FindFiles;
-  ops.FindFilesWithPattern = nullptr;
   ops.SetFileAttributes = &SetFileAttributes;
   ops.SetFileTime = &SetFileTime;
   ops.DeleteFile = &DeleteFile;
@@ -69,12 +68,8 @@ DriveOps DriveCallbacks::Table() {
   ops.MoveFile = &MoveFile;
   ops.SetEndOfFile = &SetEndOfFile;
   ops.SetAllocationSize = &SetAllocationSize;
-  ops.LockFile = &LockFile;
-  ops.UnlockFile = &UnlockFile;
   ops.GetDiskFreeSpace = &GetDiskFreeSpace;
   ops.GetVolumeInformation = &GetVolumeInformation;
   ops.Unmount = &Unmount;
-  ops.GetFileSecurity = &GetFileSecurity;
-  ops.SetFileSecurity = &SetFileSecurity;
   return ops;
 }

@@ -1,7 +1,6 @@
 #include "drive/WriteTable.h"
 
-#include <unistd.h>
-
+#include <utility>
 #include <vector>
 
 WriteTable::~WriteTable() { Clear(); }
@@ -11,10 +10,10 @@ WriteTable::Entry* WriteTable::Find(const std::string& path) {
   return it == entries_.end() ? nullptr : &it->second;
 }
 
-WriteTable::Entry& WriteTable::Add(const std::string& path, int fd, bool created) {
+WriteTable::Entry& WriteTable::Add(const std::string& path, UniqueFd fd, bool created) {
   Remove(path);
   Entry& entry = entries_[path];
-  entry.fd = fd;
+  entry.fd = std::move(fd);
   entry.created = created;
   return entry;
 }
@@ -52,11 +51,15 @@ bool WriteTable::RemoveWriter(const void* handle, std::string& path) {
 }
 
 void WriteTable::Remove(const std::string& path) {
+  if (Has(path)) Take(path);
+}
+
+WriteTable::Entry WriteTable::Take(const std::string& path) {
   auto it = entries_.find(path);
-  if (it == entries_.end()) return;
-  if (it->second.fd >= 0) ::close(it->second.fd);
-  for (const void* handle : it->second.writers) writer_paths_.erase(handle);
+  Entry entry = std::move(it->second);
   entries_.erase(it);
+  for (const void* handle : entry.writers) writer_paths_.erase(handle);
+  return entry;
 }
 
 void WriteTable::Rename(const std::string& old_path, const std::string& new_path) {
@@ -64,7 +67,7 @@ void WriteTable::Rename(const std::string& old_path, const std::string& new_path
   std::string below = old_path + "\\";
   for (auto it = entries_.begin(); it != entries_.end();) {
     if (it->first == old_path || it->first.rfind(below, 0) == 0) {
-      moved.emplace_back(new_path + it->first.substr(old_path.size()), it->second);
+      moved.emplace_back(new_path + it->first.substr(old_path.size()), std::move(it->second));
       it = entries_.erase(it);
     } else {
       ++it;
@@ -73,7 +76,7 @@ void WriteTable::Rename(const std::string& old_path, const std::string& new_path
   for (auto& [path, entry] : moved) {
     Remove(path);
     for (const void* handle : entry.writers) writer_paths_[handle] = path;
-    entries_[path] = entry;
+    entries_[path] = std::move(entry);
   }
 }
 
@@ -84,9 +87,6 @@ bool WriteTable::HasBelow(const std::string& folder_path) const {
 }
 
 void WriteTable::Clear() {
-  for (auto& [path, entry] : entries_) {
-    if (entry.fd >= 0) ::close(entry.fd);
-  }
   entries_.clear();
   writer_paths_.clear();
 }

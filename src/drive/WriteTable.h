@@ -7,23 +7,24 @@
 #include <string>
 
 #include "platform/RunningMd5.h"
+#include "platform/UniqueFd.h"
 
 // The files being written through the drive: drive path -> the open local
-// copy in the cache directory and what closing it must do.
+// copy in the cache directory and what closing it must do. Each entry owns
+// its copy's descriptor: entries move, never copy.
 // Thread contract: one thread only (the drive's dispatch thread).
 class WriteTable {
  public:
   struct Entry {
-    int fd = -1;
+    UniqueFd fd;
     std::set<const void*> writers;  // open handles that may write
     bool created = false;           // made by the drive: recorded with SyncAddFile
     bool modified = false;          // an edit that changed bytes: SyncReplaceFile
     bool unlinked = false;          // deleted while open: nothing is recorded
     bool too_large = false;         // a write crossed the size limit
     bool time_set = false;          // a time was set on the copy through the drive
-    // The copy's digest as its bytes arrive; shared by the copies of the
-    // entry that its close makes.
-    std::shared_ptr<RunningMd5> digest = std::make_shared<RunningMd5>();
+    // The copy's digest as its bytes arrive.
+    std::unique_ptr<RunningMd5> digest = std::make_unique<RunningMd5>();
   };
 
   WriteTable() = default;
@@ -33,8 +34,7 @@ class WriteTable {
 
   bool Has(const std::string& path) const { return entries_.count(path) != 0; }
   Entry* Find(const std::string& path);
-  // Takes ownership of fd.
-  Entry& Add(const std::string& path, int fd, bool created);
+  Entry& Add(const std::string& path, UniqueFd fd, bool created);
   // handle may write path (which must be in the table).
   void AddWriter(const std::string& path, const void* handle);
   // The path whose writers hold handle; false when none does.
@@ -45,6 +45,9 @@ class WriteTable {
   bool RemoveWriter(const void* handle, std::string& path);
   // Closes the local file and forgets the path.
   void Remove(const std::string& path);
+  // Forgets the path (which must be in the table) and hands out its entry,
+  // the local file still open.
+  Entry Take(const std::string& path);
   // Re-keys path, and every path below it when it is a folder.
   void Rename(const std::string& old_path, const std::string& new_path);
   // True when some path lies below the folder path.

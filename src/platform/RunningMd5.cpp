@@ -49,8 +49,8 @@ void RunningMd5::Wrote(int fd, const char* data, size_t length, uint64_t offset)
 }
 
 bool RunningMd5::StartReader(int fd) {
-  fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (fd_ < 0) return false;
+  fd_ = UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!fd_.ok()) return false;
   try {
     reader_ = std::thread(&RunningMd5::Read, this);
   } catch (const std::system_error&) {
@@ -71,7 +71,7 @@ void RunningMd5::Read() {
       end = end_;
     }
     size_t want = static_cast<size_t>(std::min<uint64_t>(block.size(), end - digested_));
-    ssize_t n = ::pread(fd_, block.data(), want, static_cast<off_t>(digested_));
+    ssize_t n = ::pread(fd_.get(), block.data(), want, static_cast<off_t>(digested_));
     if (n < 0 && errno == EINTR) continue;
     std::lock_guard<std::mutex> lock(mutex_);
     if (n <= 0 || EVP_DigestUpdate(context_->ctx, block.data(), static_cast<size_t>(n)) != 1) {
@@ -89,8 +89,7 @@ void RunningMd5::StopReader() {
   }
   changed_.notify_all();
   if (reader_.joinable()) reader_.join();
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  fd_.Close();
 }
 
 void RunningMd5::Resized(uint64_t length) {

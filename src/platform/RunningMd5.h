@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/UniqueFd.h"
+
 // The MD5 digest of a file taken while it is written, so that a file written
 // in order needs no second read at its close. The first kInlineBytes are
 // digested in the write itself; past them a thread of its own reads the
@@ -48,6 +50,6 @@ class RunningMd5 {
   uint64_t end_ = 0;       // bytes written in order so far; guarded by mutex_
   uint64_t digested_ = 0;  // the reader's (the owner's before it starts)
   State state_ = State::kRunning;  // guarded by mutex_
-  int fd_ = -1;                    // the reader's own descriptor
+  UniqueFd fd_;                    // the reader's own descriptor
   std::thread reader_;
 };

@@ -2,16 +2,27 @@
 
 #include <unistd.h>
 
-// Owns one file descriptor and closes it however the scope ends.
+// Owns one file descriptor and closes it however the scope ends; a move
+// hands it on, and the one moved from owns none.
 // Thread contract: one owner at a time; not shared.
 class UniqueFd {
  public:
+  UniqueFd() = default;
   explicit UniqueFd(int fd) : fd_(fd) {}
   ~UniqueFd() {
     if (fd_ >= 0) ::close(fd_);
   }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      Close();
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
 
   int get() const { return fd_; }
   bool ok() const { return fd_ >= 0; }
@@ -24,5 +35,5 @@ class UniqueFd {
   }
 
  private:
-  int fd_;
+  int fd_ = -1;
 };

@@ -299,7 +299,7 @@ void MetaStore::UpdateMailTable() {
   }
   const char* failure = "update table mail error";
   for (const AccountRecord& account : accounts) {
-    std::string path = AccountDbPath(data_dir_, account.user);
+    std::string path = AccountDbPath(account.user);
     CppSQLite3DB db;
     db.SetBusyTimeout(kBusyTimeoutMs);
     auto open = [&] {

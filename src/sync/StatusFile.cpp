@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "platform/FileHelpers.h"
-#include "platform/FuseHost.h"
+#include "platform/MountPoint.h"
 #include "platform/UniqueFd.h"
 
 namespace {
@@ -87,7 +87,7 @@ bool StatusFile::Publish(const SyncStatus::Snapshot& snapshot) {
 StatusFile::Found StatusFile::Read(const std::string& user, SyncStatus::Snapshot& snapshot) {
   std::string text;
   if (!ReadAll(PathFor(user), text) || !SyncStatus::Parse(text, snapshot)) return Found::kNone;
-  if (!ProcessAlive(snapshot.pid) || !FuseHost::IsMountPoint(snapshot.mount_point))
+  if (!ProcessAlive(snapshot.pid) || !IsMountPoint(snapshot.mount_point))
     return Found::kStale;
   return Found::kLive;
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "../mail/ScriptedPeer.h"
+#include "ScriptedPeer.h"
 #include "TempDir.h"
 #include "cli/AccountLogin.h"
 #include "cli/CliCommands.h"

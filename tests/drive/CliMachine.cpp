@@ -11,7 +11,7 @@
 
 #include "TempDir.h"
 #include "platform/FileHelpers.h"
-#include "platform/FuseHost.h"
+#include "platform/MountPoint.h"
 
 #ifndef TANDREL_CLI_PATH
 #error TANDREL_CLI_PATH must name the tandrel-cli executable
@@ -60,7 +60,7 @@ CliMachine::~CliMachine() {
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
-  if (FuseHost::IsMountPoint(mount_point_)) {
+  if (IsMountPoint(mount_point_)) {
     Shell("fusermount3 -u -z " + Quote(mount_point_) + " 2>/dev/null");
   }
 }
@@ -122,7 +122,7 @@ bool CliMachine::Mount(int timeout_ms) {
   }
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (Clock::now() < deadline) {
-    if (FuseHost::IsMountPoint(mount_point_)) return true;
+    if (IsMountPoint(mount_point_)) return true;
     if (!Running()) return false;
     Nap();
   }

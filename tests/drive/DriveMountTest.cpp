@@ -23,7 +23,7 @@
 #include "TempDir.h"
 #include "message/Base64.h"
 #include "platform/FileHelpers.h"
-#include "platform/FuseHost.h"
+#include "platform/MountPoint.h"
 
 namespace {
 
@@ -94,7 +94,7 @@ TEST_F(DriveMountTest, CopiedTreeSurvivesRemountAndReachesSecondMachine) {
   EXPECT_EQ(Shell("chmod 600 " + A("/tree/one") + " && touch -d 2001-01-01 " + A("/tree/one")), 0);
 
   ASSERT_EQ(a_->Terminate(), 0) << a_->Output();
-  EXPECT_FALSE(FuseHost::IsMountPoint(a_->MountPoint())) << "a dead mount was left behind";
+  EXPECT_FALSE(IsMountPoint(a_->MountPoint())) << "a dead mount was left behind";
   ASSERT_TRUE(a_->Mount()) << a_->Output();
   EXPECT_EQ(Shell("diff -r " + Src("/tree") + " " + A("/tree")), 0);
 
@@ -235,7 +235,7 @@ TEST_F(DriveMountTest, OutsideUnmountEndsTheProcessAndABusyFolderIsRefused) {
   ASSERT_TRUE(a_->Mount()) << a_->Output();
   EXPECT_EQ(Shell("grep -qx kept " + A("/kept.txt")), 0);
   EXPECT_EQ(a_->Terminate(20000, SIGINT), 0) << a_->Output();
-  EXPECT_FALSE(FuseHost::IsMountPoint(a_->MountPoint()));
+  EXPECT_FALSE(IsMountPoint(a_->MountPoint()));
 }
 
 TEST_F(DriveMountTest, OpenUnlinkWriteCloseWithSeveralDescriptorsAtOnce) {
@@ -491,7 +491,7 @@ TEST_F(DriveMountTest, OfflineStartSigtermWithUploadPendingAndUnmountFromAnother
   // Another terminal unmounts the current account.
   EXPECT_EQ(a_->Cli("unmount", out), 0) << out;
   EXPECT_EQ(a_->WaitExit(), 0) << a_->Output();
-  EXPECT_FALSE(FuseHost::IsMountPoint(a_->MountPoint()));
+  EXPECT_FALSE(IsMountPoint(a_->MountPoint()));
   EXPECT_EQ(a_->Cli("unmount", out), 3) << out;
 }
 

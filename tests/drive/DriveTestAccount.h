@@ -3,13 +3,13 @@
 #include <memory>
 #include <string>
 
-#include "platform/Locations.h"
-#include "sync/TransferProgress.h"
-#include "sync/SyncStatus.h"
 #include "TempDir.h"
 #include "drive/DriveContext.h"
+#include "platform/Locations.h"
 #include "sync/FolderCache.h"
 #include "sync/SyncEngine.h"
+#include "sync/SyncStatus.h"
+#include "sync/TransferProgress.h"
 
 // A drive served without a mount: private HOME and data directory, a stored
 // current account, an engine attached but not started, and the callbacks'

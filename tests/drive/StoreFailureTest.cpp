@@ -8,7 +8,7 @@
 #include "StoreFault.h"
 #include "TempDir.h"
 #include "drive/DriveCallbacks.h"
-#include "platform/DriveErrors.h"
+#include "drive/DriveErrors.h"
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
 #include "store/SyncQueries.h"

@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -12,6 +13,7 @@
 #include "TempDir.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
+#include "platform/MountPoint.h"
 #include "platform/RunningMd5.h"
 #include "platform/UniqueFd.h"
 
@@ -193,6 +195,15 @@ TEST(LocationsTest, DataDocumentsAndCacheDirs) {
   std::string prog = ProgramDir();
   ASSERT_FALSE(prog.empty());
   EXPECT_EQ(prog.back(), '/');
+}
+
+TEST(MountPointTest, TrueOnlyForTheRootOfAMountAlsoThroughALink) {
+  TempDir dir("mnt");
+  EXPECT_TRUE(IsMountPoint("/"));
+  ASSERT_EQ(::symlink("/", dir.Sub("root").c_str()), 0);
+  EXPECT_TRUE(IsMountPoint(dir.Sub("root")));
+  EXPECT_FALSE(IsMountPoint(dir.path()));
+  EXPECT_FALSE(IsMountPoint(dir.Sub("missing")));
 }
 
 }  // namespace

@@ -21,15 +21,15 @@
 #include <sstream>
 #include <string>
 
-#include "sync/SyncStatus.h"
 #include "DriverBlanks.h"
-#include "sync/FolderCache.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "store/SyncQueries.h"
+#include "sync/FolderCache.h"
 #include "sync/SyncEngine.h"
+#include "sync/SyncStatus.h"
 #include "sync/TransferProgress.h"
 
 namespace {

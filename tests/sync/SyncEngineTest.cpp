@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "../mail/ScriptedPeer.h"
 #include "DovecotServer.h"
+#include "ScriptedPeer.h"
 #include "StoreFault.h"
 #include "TempDir.h"
 #include "mail/ImapClient.h"

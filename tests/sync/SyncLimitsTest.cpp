@@ -6,10 +6,8 @@
 
 #include <chrono>
 
-#include "sync/TaskWorker.h"
-#include "sync//TransferProgress.h"
-#include "../mail/ScriptedPeer.h"
 #include "DovecotServer.h"
+#include "ScriptedPeer.h"
 #include "TempDir.h"
 #include "mail/ImapClient.h"
 #include "platform/FileHelpers.h"
@@ -22,6 +20,8 @@
 #include "sync/FolderCache.h"
 #include "sync/SyncEngine.h"
 #include "sync/SyncStatus.h"
+#include "sync/TaskWorker.h"
+#include "sync/TransferProgress.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #define FUSE_USE_VERSION 35
-#include "platform/FuseHost.h"
+#include "drive/FuseHost.h"
 
 #include <fuse3/fuse.h>
 
@@ -11,12 +11,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <vector>
 
-#include "platform/DriveErrors.h"
+#include "drive/DriveErrors.h"
+#include "platform/MountPoint.h"
 
 namespace {
 
@@ -424,10 +423,6 @@ bool IsOptionText(const std::string& text) {
   return true;
 }
 
-// The mount DriveMain serves; guarded by g_main_mutex.
-std::mutex g_main_mutex;
-FuseHost* g_main_host = nullptr;
-
 }  // namespace
 
 int DriveResultToErrno(int result) {
@@ -470,30 +465,6 @@ FuseHost::FuseHost(const DriveOptions& options, const DriveOps& ops)
     : options_(options), ops_(ops) {}
 
 FuseHost::~FuseHost() = default;
-
-bool FuseHost::IsMountPoint(const std::string& native_path) {
-  char resolved[PATH_MAX];
-  if (::realpath(native_path.c_str(), resolved) == nullptr) return false;
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, dev, root, point;
-    fields >> id >> parent >> dev >> root >> point;
-    // Blanks and other bytes come escaped as octal, e.g. "\040".
-    std::string unescaped;
-    for (size_t i = 0; i < point.size(); ++i) {
-      if (point[i] == '\\' && i + 3 < point.size()) {
-        unescaped += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
-        i += 3;
-      } else {
-        unescaped += point[i];
-      }
-    }
-    if (unescaped == resolved) return true;
-  }
-  return false;
-}
 
 std::vector<std::string> FuseHost::MountWords() {
   // The volume's names show in mount, df and findmnt: "Tandrel" as the
@@ -625,21 +596,4 @@ bool FuseHost::WaitMounted(int timeout_ms) {
   state_changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                           [this] { return mounted_ || ended_; });
   return mounted_;
-}
-
-int DriveMain(const DriveOptions& options, const DriveOps& ops) {
-  FuseHost host(options, ops);
-  {
-    std::lock_guard<std::mutex> lock(g_main_mutex);
-    g_main_host = &host;
-  }
-  int rc = host.Run();
-  std::lock_guard<std::mutex> lock(g_main_mutex);
-  g_main_host = nullptr;
-  return rc;
-}
-
-void DriveRequestExit() {
-  std::lock_guard<std::mutex> lock(g_main_mutex);
-  if (g_main_host != nullptr) g_main_host->RequestExit();
 }

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/DriveOps.h"
+#include "drive/DriveOps.h"
 
 struct fuse;
 
@@ -54,9 +54,6 @@ class FuseHost {
   // Calls the Unmount callback once.
   void NotifyUnmount();
 
-  // True when path is the root of a mount.
-  static bool IsMountPoint(const std::string& native_path);
-
  private:
   // The library's arguments with the volume's names; learns the longest
   // name too. Run's thread, before the mount.
@@ -75,8 +72,3 @@ class FuseHost {
   std::atomic<bool> unmount_notified_{false};
   std::map<DriveFileInfo*, std::string> open_records_;  // the loop thread only
 };
-
-// The library-shaped entry point: one mount, served until it ends.
-int DriveMain(const DriveOptions& options, const DriveOps& ops);
-// Ends the mount that DriveMain serves; from any thread.
-void DriveRequestExit();

@@ -1,7 +1,7 @@
 #pragma once
 
 // The drive's contract with the file system host: the options record, the
-// per-handle record and the 25-entry callback table. Callbacks return 0 on
+// per-handle record and the 20-entry callback table. Callbacks return 0 on
 // success or a negated Windows error code (see DriveErrors.h); paths are the
 // program's backslash paths rooted at "\". A callback on an open handle may
 // get the empty path (the file was unlinked since): it works from the
@@ -80,8 +80,6 @@ struct DriveOps {
                             DriveFileInfo* info) = nullptr;
   int (*FindFiles)(const std::string& path, const DriveFillFindData& fill,
                    DriveFileInfo* info) = nullptr;
-  int (*FindFilesWithPattern)(const std::string& path, const std::string& pattern,
-                              const DriveFillFindData& fill, DriveFileInfo* info) = nullptr;
   int (*SetFileAttributes)(const std::string& path, uint32_t attributes,
                            DriveFileInfo* info) = nullptr;
   // Seconds since 1970; 0 leaves that time as it is.
@@ -93,16 +91,10 @@ struct DriveOps {
                   DriveFileInfo* info) = nullptr;
   int (*SetEndOfFile)(const std::string& path, int64_t length, DriveFileInfo* info) = nullptr;
   int (*SetAllocationSize)(const std::string& path, int64_t size, DriveFileInfo* info) = nullptr;
-  int (*LockFile)(const std::string& path, int64_t offset, int64_t length,
-                  DriveFileInfo* info) = nullptr;
-  int (*UnlockFile)(const std::string& path, int64_t offset, int64_t length,
-                    DriveFileInfo* info) = nullptr;
   int (*GetDiskFreeSpace)(uint64_t* free_available, uint64_t* total, uint64_t* total_free,
                           DriveFileInfo* info) = nullptr;
   int (*GetVolumeInformation)(std::string* volume_name, uint32_t* serial, uint32_t* max_component,
                               uint32_t* fs_flags, std::string* fs_name,
                               DriveFileInfo* info) = nullptr;
   int (*Unmount)(DriveFileInfo* info) = nullptr;
-  int (*GetFileSecurity)(const std::string& path, DriveFileInfo* info) = nullptr;
-  int (*SetFileSecurity)(const std::string& path, DriveFileInfo* info) = nullptr;
 };

@@ -19,8 +19,9 @@
 #include <thread>
 
 #include "TempDir.h"
-#include "platform/DriveErrors.h"
-#include "platform/FuseHost.h"
+#include "drive/DriveErrors.h"
+#include "drive/FuseHost.h"
+#include "platform/MountPoint.h"
 
 namespace {
 
@@ -220,6 +221,12 @@ class FuseHostTest : public ::testing::Test {
   }
 
   std::string P(const std::string& rel) const { return mount_ + "/" + rel; }
+  // What the drive holds at path; the loop thread writes it under the lock.
+  std::string Stored(const std::string& path) {
+    std::lock_guard<std::mutex> lock(drive_.mutex);
+    auto it = drive_.files.find(path);
+    return it == drive_.files.end() ? std::string() : it->second;
+  }
 
   TempDir dir_{"fuse"};
   MemoryDrive drive_;
@@ -232,7 +239,7 @@ class FuseHostTest : public ::testing::Test {
 TEST_F(FuseHostTest, FilesTravelWithDrivePaths) {
   ASSERT_EQ(::mkdir(P("docs").c_str(), 0755), 0);
   WriteFileBytes(P("docs/a.txt"), "hello world");
-  EXPECT_EQ(drive_.files["\\docs\\a.txt"], "hello world");
+  EXPECT_EQ(Stored("\\docs\\a.txt"), "hello world");
   EXPECT_EQ(ReadFileBytes(P("docs/a.txt")), "hello world");
 
   struct stat st {};
@@ -282,7 +289,7 @@ TEST_F(FuseHostTest, ResultsMapToErrno) {
             -1);
   EXPECT_EQ(errno, EEXIST);
   EXPECT_EQ(::rename(P("g").c_str(), P("d/f").c_str()), 0);
-  EXPECT_EQ(drive_.files["\\d\\f"], "y");
+  EXPECT_EQ(Stored("\\d\\f"), "y");
   EXPECT_EQ(::unlink(P("d/f").c_str()), 0);
   EXPECT_EQ(::rmdir(P("d").c_str()), 0);
 }
@@ -293,9 +300,9 @@ TEST_F(FuseHostTest, WritesAtOffsetsTruncateAndStatfs) {
   ASSERT_EQ(::pwrite(fd, "BBBB", 4, 4), 4);
   ASSERT_EQ(::pwrite(fd, "AAAA", 4, 0), 4);
   ::close(fd);
-  EXPECT_EQ(drive_.files["\\w"], "AAAABBBB");
+  EXPECT_EQ(Stored("\\w"), "AAAABBBB");
   ASSERT_EQ(::truncate(P("w").c_str(), 2), 0);
-  EXPECT_EQ(drive_.files["\\w"], "AA");
+  EXPECT_EQ(Stored("\\w"), "AA");
 
   struct statvfs vfs {};
   ASSERT_EQ(::statvfs(mount_.c_str(), &vfs), 0);
@@ -303,7 +310,7 @@ TEST_F(FuseHostTest, WritesAtOffsetsTruncateAndStatfs) {
   EXPECT_EQ(static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize,
             (107374182400ULL - 1000000) / 4096 * 4096);
   EXPECT_EQ(vfs.f_namemax, 255u);
-  EXPECT_TRUE(FuseHost::IsMountPoint(mount_));
+  EXPECT_TRUE(IsMountPoint(mount_));
 }
 
 TEST_F(FuseHostTest, SecondMountOnTheSameFolderFails) {
@@ -319,7 +326,7 @@ TEST_F(FuseHostTest, RequestExitUnmountsAndRunsUnmount) {
   loop_.join();
   EXPECT_EQ(rc_, 0);
   EXPECT_EQ(drive_.unmounts, 1);
-  EXPECT_FALSE(FuseHost::IsMountPoint(mount_));
+  EXPECT_FALSE(IsMountPoint(mount_));
 }
 
 TEST_F(FuseHostTest, RequestExitEndsEvenWhileAFileIsOpen) {
@@ -330,7 +337,7 @@ TEST_F(FuseHostTest, RequestExitEndsEvenWhileAFileIsOpen) {
   loop_.join();
   ::close(fd);
   EXPECT_EQ(rc_, 0);
-  EXPECT_FALSE(FuseHost::IsMountPoint(mount_));
+  EXPECT_FALSE(IsMountPoint(mount_));
 }
 
 TEST_F(FuseHostTest, OutsideUnmountEndsRunWithZero) {
@@ -345,7 +352,7 @@ TEST_F(FuseHostTest, OutsideUnmountEndsRunWithZero) {
   ASSERT_EQ(WEXITSTATUS(status), 0);
   loop_.join();
   EXPECT_EQ(rc_, 0);
-  EXPECT_FALSE(FuseHost::IsMountPoint(mount_));
+  EXPECT_FALSE(IsMountPoint(mount_));
 }
 
 }  // namespace
