@@ -131,7 +131,7 @@ bool ImapClient::Connect(const std::string& server, int port, bool use_ssl) {
   // What an earlier session learnt does not hold for this one.
   capabilities_.clear();
   capabilities_after_login_ = logged_in_ = id_sent_ = idling_ = false;
-  last_server_text_.clear();
+  refusal_ = MailResult();
   append_limit_ = 0;
   trash_looked_up_ = false;
   trash_.clear();
@@ -349,68 +349,49 @@ bool ImapClient::SendFile(int fd, size_t length, const std::string& path) {
   return true;
 }
 
-ImapClient::AppendResult ImapClient::ClassifyAppendAnswer(const std::string& line) {
-  std::string code = ImapParser::ResponseCode(line), text = ImapParser::StatusText(line);
-  for (char& c : code) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  std::string word = code.substr(0, code.find(' '));
-  if (word == "OVERQUOTA") return AppendResult::kOverQuota;
-  if (word == "THROTTLED" || word == "LIMIT" || word == "UNAVAILABLE")
-    return AppendResult::kThrottled;
-  if (word == "TOOBIG") return AppendResult::kTooBig;
-  if (text.rfind("BYE", 0) == 0) return AppendResult::kConnectionLost;
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (text.rfind("no", 0) == 0 && text.find("quota") != std::string::npos)
-    return AppendResult::kOverQuota;
-  return AppendResult::kRefused;
+MailResult ImapClient::Lost() const {
+  if (refusal_.status() == MailResult::Status::kBye) return refusal_;
+  std::string text = LastError();
+  return MailResult::ConnectionLost(text.empty() ? "connection lost" : text);
 }
 
-ImapClient::AppendResult ImapClient::Lost(AppendOutcome& outcome) {
-  outcome.server_text = last_server_text_.rfind("BYE", 0) == 0 ? last_server_text_ : LastError();
-  if (outcome.server_text.empty()) outcome.server_text = "connection lost";
-  return AppendResult::kConnectionLost;
-}
-
-ImapClient::AppendResult ImapClient::AppendMessage(const std::string& folder,
-                                                   const std::string& path,
-                                                   AppendOutcome& outcome) {
+MailResult ImapClient::AppendMessage(const std::string& folder, const std::string& path,
+                                     AppendOutcome& outcome) {
   outcome = AppendOutcome{};
-  last_server_text_.clear();
+  refusal_ = MailResult();
   FileDescriptor file{::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC)};
   if (file.fd < 0) {
     CLog::Instance()->Write(LOG_ERROR, "open %s error", path.c_str());
-    return AppendResult::kLocalError;
+    return MailResult::Local("", "");
   }
   struct stat info {};
   if (::fstat(file.fd, &info) != 0 || info.st_size <= 0 || info.st_size > INT32_MAX) {
     CLog::Instance()->Write(LOG_ERROR, " %s flen<=0 error", path.c_str());
-    return AppendResult::kLocalError;
+    return MailResult::Local("", "");
   }
   size_t length = static_cast<size_t>(info.st_size);
   if (append_limit_ != 0 && length > append_limit_) {
-    outcome.server_text = "message of " + std::to_string(length) +
-                          " bytes over the server's APPENDLIMIT of " +
-                          std::to_string(append_limit_);
-    return AppendResult::kTooBig;
+    return MailResult::Local("TOOBIG", "message of " + std::to_string(length) +
+                                           " bytes over the server's APPENDLIMIT of " +
+                                           std::to_string(append_limit_));
   }
   Pieces pieces{std::string(kTag) + " append "};
   AddArgument(pieces, folder, true);
   pieces.back() += " {" + std::to_string(length) + "}\r\n";
-  if (!SendPieces(pieces)) return Lost(outcome);
+  if (!SendPieces(pieces)) return Lost();
   std::string line;
   do {
-    if (ReadResponseLine(line) < 0) return Lost(outcome);
+    if (ReadResponseLine(line) < 0) return Lost();
   } while (line[0] == '*');
   if (line[0] != '+') {
     CLog::Instance()->Write(LOG_ERROR, "append error,res=%s", line.c_str());
-    outcome.server_text = ImapParser::StatusText(line);
-    return ClassifyAppendAnswer(line);
+    return MailResult::Refusal(line);
   }
   std::string tagged;
-  if (!SendFile(file.fd, length, path)) return Lost(outcome);
+  if (!SendFile(file.fd, length, path)) return Lost();
   if (!AwaitCompletion(&tagged)) {
-    if (tagged.empty()) return Lost(outcome);
-    outcome.server_text = ImapParser::StatusText(tagged);
-    return ClassifyAppendAnswer(tagged);
+    if (tagged.empty()) return Lost();
+    return MailResult::Refusal(tagged);
   }
   std::string code = last_code_;
   std::vector<uint32_t> uids;
@@ -424,12 +405,12 @@ ImapClient::AppendResult ImapClient::AppendMessage(const std::string& folder,
       outcome.uid = uids[0];
     }
   }
-  return AppendResult::kOk;
+  return MailResult::Ok(code, ImapParser::StatusText(tagged));
 }
 
 bool ImapClient::Append(const std::string& folder, const std::string& path) {
   AppendOutcome outcome;
-  return AppendMessage(folder, path, outcome) == AppendResult::kOk;
+  return AppendMessage(folder, path, outcome).ok();
 }
 
 bool ImapClient::Delete(const std::set<std::string>& uids) {

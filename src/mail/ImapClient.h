@@ -14,6 +14,7 @@
 
 #include "mail/ImapParser.h"
 #include "mail/MailConnection.h"
+#include "mail/MailResult.h"
 
 // The IMAP4 subset that keeps one mailbox folder as a file store: log in,
 // find, create and select the folder, list UIDs, fetch headers or a whole
@@ -41,34 +42,19 @@ class ImapClient : public MailConnection {
   static constexpr int kIdleRenewMs = 25 * 60 * 1000;
   static constexpr const char* kProgramName = "tandrel";
 
-  // How an APPEND ended; the server's own text is in the outcome.
-  enum class AppendResult {
-    kOk,
-    kOverQuota,       // [OVERQUOTA], or a NO that names the quota
-    kThrottled,       // [THROTTLED], [LIMIT], [UNAVAILABLE]: try again later
-    kTooBig,          // [TOOBIG], or larger than the APPENDLIMIT (nothing sent)
-    kConnectionLost,  // BYE or a broken connection; the BYE text kept
-    kRefused,         // any other NO or BAD
-    kLocalError,      // the message file cannot be read
-  };
+  // What a successful APPEND learnt; how it ended is its MailResult.
   struct AppendOutcome {
     uint32_t uid = 0;          // from APPENDUID; 0 without UIDPLUS
     uint32_t uidvalidity = 0;  // from APPENDUID
-    std::string server_text;
   };
 
-  enum class DeleteResult {
-    kDone,          // the server confirms every UID gone
-    kNotConfirmed,  // answered OK, yet some UIDs are still there
-    kRefused,       // NO or BAD, and some UIDs are still there
-    kConnectionLost,
-  };
   enum class DeleteMethod { kNone, kExpunge, kUidExpunge, kTrashMove, kTrashCopy };
+  // What a delete did. Done: an ok result with nothing remaining; an ok
+  // result with UIDs remaining is not confirmed (answered OK, yet there).
   struct DeleteOutcome {
     DeleteMethod method = DeleteMethod::kNone;
     bool trash_expunged = false;      // the copies in the trash folder are gone too
     std::vector<uint32_t> remaining;  // UIDs the server still has
-    std::string server_text;
   };
 
   // A folder's UIDs; complete when their count agrees with its EXISTS.
@@ -135,7 +121,7 @@ class ImapClient : public MailConnection {
   bool Identify();
   // The text of the last NO, BAD or BYE ("NO [OVERQUOTA] Quota exceeded"),
   // for the status the user sees.
-  const std::string& LastServerText() const { return last_server_text_; }
+  const std::string& LastServerText() const { return refusal_.text(); }
 
   // ---- folders
   bool GetNamespace(ImapParser::Namespace& personal);
@@ -173,13 +159,13 @@ class ImapClient : public MailConnection {
   // those fields, which a server can answer from its cache.
   bool FetchHeaders(const std::vector<uint32_t>& uids, std::map<uint32_t, std::string>& headers,
                     size_t batch = kHeaderBatch, const std::string& fields = "");
-  AppendResult AppendMessage(const std::string& folder, const std::string& path,
-                             AppendOutcome& outcome);
-  // Classifies a tagged NO/BAD (or an untagged BYE) answer to APPEND.
-  static AppendResult ClassifyAppendAnswer(const std::string& line);
+  // A message larger than the APPENDLIMIT is not sent: a local result with
+  // the code "TOOBIG". A file that cannot be read is a local error.
+  MailResult AppendMessage(const std::string& folder, const std::string& path,
+                           AppendOutcome& outcome);
   // Refreshes the view (NOOP), flags, expunges and checks that the messages
   // are gone; with X-GM-EXT-1 they go through the \Trash folder instead.
-  DeleteResult DeleteMessages(const std::vector<uint32_t>& uids, DeleteOutcome& outcome);
+  MailResult DeleteMessages(const std::vector<uint32_t>& uids, DeleteOutcome& outcome);
 
   // ---- limits
   // GETQUOTAROOT folder: the STORAGE resource in bytes, if the server has one.
@@ -248,18 +234,20 @@ class ImapClient : public MailConnection {
   bool Expunge(const std::string& set, DeleteOutcome& outcome);
   // The UIDs of uids that the selected folder still has; false when unsure.
   bool StillThere(const std::vector<uint32_t>& uids, std::vector<uint32_t>& there);
-  DeleteResult Confirm(const std::vector<uint32_t>& uids, DeleteOutcome& outcome,
-                       DeleteResult otherwise);
+  // How the delete ended, by what is still there; refused when one of its
+  // commands failed.
+  MailResult Confirm(const std::vector<uint32_t>& uids, DeleteOutcome& outcome, bool refused);
   bool MoveToTrash(const std::string& set, const std::string& trash, DeleteOutcome& outcome);
   bool ExpungeInTrash(const std::string& trash, const std::vector<uint32_t>& copies);
-  AppendResult Lost(AppendOutcome& outcome);
+  // The connection's end: the goodbye when there was one, else the error.
+  MailResult Lost() const;
   bool FetchHeaderBatch(const std::string& command, std::map<uint32_t, std::string>& headers);
 
   std::set<std::string> capabilities_;
   bool capabilities_after_login_ = false;
   bool logged_in_ = false;
   bool id_sent_ = false;
-  std::string last_server_text_;
+  MailResult refusal_;                       // the last NO, BAD or BYE
   std::string last_code_;                    // response code of the last tagged line
   std::vector<std::string> untagged_codes_;  // codes of untagged OK lines
   std::string selected_;

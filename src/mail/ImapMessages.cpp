@@ -119,19 +119,20 @@ bool ImapClient::StillThere(const std::vector<uint32_t>& uids, std::vector<uint3
   return true;
 }
 
-ImapClient::DeleteResult ImapClient::Confirm(const std::vector<uint32_t>& uids,
-                                             DeleteOutcome& outcome, DeleteResult otherwise) {
-  if (!IsConnected()) return DeleteResult::kConnectionLost;
-  std::string failure = last_server_text_;
+MailResult ImapClient::Confirm(const std::vector<uint32_t>& uids, DeleteOutcome& outcome,
+                               bool refused) {
+  if (!IsConnected()) return MailResult::ConnectionLost("");
+  MailResult failure = refusal_;
   if (!StillThere(uids, outcome.remaining)) {
     // Unsure which are gone: none counts as gone.
     outcome.remaining = uids;
-    outcome.server_text = last_server_text_;
-    return IsConnected() ? DeleteResult::kNotConfirmed : DeleteResult::kConnectionLost;
+    const std::string& text = refusal_.text();
+    return IsConnected() ? MailResult::Ok("", text) : MailResult::ConnectionLost(text);
   }
-  if (outcome.remaining.empty()) return DeleteResult::kDone;
-  outcome.server_text = failure;
-  return otherwise;
+  if (outcome.remaining.empty()) return MailResult::Ok();
+  if (!refused) return MailResult::Ok("", failure.text());
+  // A command that failed without a refusal on record is refused all the same.
+  return failure.ok() ? MailResult(MailResult::Status::kBad, "", failure.text()) : failure;
 }
 
 bool ImapClient::Flag(const std::string& set) {
@@ -148,11 +149,11 @@ bool ImapClient::Expunge(const std::string& set, DeleteOutcome& outcome) {
   return Command("EXPUNGE");
 }
 
-ImapClient::DeleteResult ImapClient::DeleteMessages(const std::vector<uint32_t>& uids,
-                                                    DeleteOutcome& outcome) {
+MailResult ImapClient::DeleteMessages(const std::vector<uint32_t>& uids,
+                                      DeleteOutcome& outcome) {
   outcome = DeleteOutcome{};
-  last_server_text_.clear();
-  if (uids.empty()) return DeleteResult::kDone;
+  refusal_ = MailResult();
+  if (uids.empty()) return MailResult::Ok();
   std::vector<uint32_t> sorted = uids;
   std::sort(sorted.begin(), sorted.end());
   sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
@@ -160,21 +161,20 @@ ImapClient::DeleteResult ImapClient::DeleteMessages(const std::vector<uint32_t>&
   // A server tells an open session of messages appended elsewhere only
   // between commands, and may ignore a STORE for UIDs it has not told of.
   if (!Noop())
-    return IsConnected() ? Confirm(sorted, outcome, DeleteResult::kRefused)
-                         : DeleteResult::kConnectionLost;
+    return IsConnected() ? Confirm(sorted, outcome, true) : MailResult::ConnectionLost("");
   if (HasCapability("X-GM-EXT-1")) {
     // Looked up once per session: its name does not change under it.
     if (!trash_looked_up_) trash_looked_up_ = FindTrash(trash_);
     const std::string trash = trash_;
     if (!trash.empty() && trash != selected_) {
       if (!MoveToTrash(set, trash, outcome))
-        return Confirm(sorted, outcome, DeleteResult::kRefused);
-      return Confirm(sorted, outcome, DeleteResult::kNotConfirmed);
+        return Confirm(sorted, outcome, true);
+      return Confirm(sorted, outcome, false);
     }
     CLog::Instance()->Write(LOG_WARNING, "no \\Trash folder: plain delete of %s", set.c_str());
   }
-  if (!Flag(set) || !Expunge(set, outcome)) return Confirm(sorted, outcome, DeleteResult::kRefused);
-  return Confirm(sorted, outcome, DeleteResult::kNotConfirmed);
+  if (!Flag(set) || !Expunge(set, outcome)) return Confirm(sorted, outcome, true);
+  return Confirm(sorted, outcome, false);
 }
 
 bool ImapClient::MoveToTrash(const std::string& set, const std::string& trash,

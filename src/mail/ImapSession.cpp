@@ -100,7 +100,7 @@ void ImapClient::Observe(const std::string& line) {
       ObserveCode(code);
       untagged_codes_.push_back(code);
     }
-    if (StartsWithWord(rest, "BYE")) last_server_text_ = ImapParser::StatusText(line);
+    if (StartsWithWord(rest, "BYE")) refusal_ = MailResult::Refusal(line);
   } else if (StartsWithWord(rest, "CAPABILITY")) {
     ObserveCode(ImapParser::StatusText(line));
     capabilities_after_login_ = logged_in_;
@@ -135,7 +135,7 @@ void ImapClient::NoteTagged(const std::string& line) {
   last_code_ = ImapParser::ResponseCode(line);
   if (!last_code_.empty()) ObserveCode(last_code_);
   if (Upper(last_code_.substr(0, 10)) == "CAPABILITY") capabilities_after_login_ = true;
-  if (Judge(line) == Verdict::kFailed) last_server_text_ = ImapParser::StatusText(line);
+  if (Judge(line) == Verdict::kFailed) refusal_ = MailResult::Refusal(line);
 }
 
 bool ImapClient::SendCommand(const std::string& command) {

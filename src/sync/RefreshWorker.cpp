@@ -397,16 +397,17 @@ bool RefreshWorker::DeleteMessage(const std::string& uid) {
   // As the task thread deletes: only this message is expunged, and on Gmail
   // it goes through the trash so its space is freed.
   ImapClient::DeleteOutcome outcome;
-  ImapClient::DeleteResult result = ImapClient::DeleteResult::kConnectionLost;
+  MailResult result = MailResult::ConnectionLost("");
   if (EnsureOpen()) {
     result = session_.DeleteMessages({static_cast<uint32_t>(number)}, outcome);
   }
-  if (result == ImapClient::DeleteResult::kConnectionLost) session_.Close();
-  if (result != ImapClient::DeleteResult::kDone) {
+  if (result.ConnectionEnded()) session_.Close();
+  bool done = result.ok() && outcome.remaining.empty();
+  if (!done) {
     Log()->Write(LOG_WARNING, "delete message %s not confirmed: %s", uid.c_str(),
-                 outcome.server_text.c_str());
+                 result.text().c_str());
   }
-  return result == ImapClient::DeleteResult::kDone;
+  return done;
 }
 
 bool RefreshWorker::ParseFolderIndex(const std::string& message, std::vector<FolderRecord>& folders,

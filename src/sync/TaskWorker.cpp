@@ -302,20 +302,16 @@ SyncResult TaskWorker::Send(const FileRecord& record, const std::string& path,
     return SyncResult::RetryLater("the mailbox cannot be opened");
   }
   ImapClient::AppendOutcome outcome;
-  ImapClient::AppendResult result = session_.AppendMessage(context_.Folder(), path, outcome);
-  // The server's refusals leave the session usable; anything else may have
-  // left it mid-command.
-  if (result == ImapClient::AppendResult::kConnectionLost ||
-      result == ImapClient::AppendResult::kLocalError)
-    session_.Close();
+  MailResult result = session_.AppendMessage(context_.Folder(), path, outcome);
+  // The server's refusals, and a message too big to be sent, leave the
+  // session usable; anything else may have left it mid-command.
+  if (!result.ok() && !result.Refused() && !result.TooBig()) session_.Close();
   return Judge(record, result, outcome, mail_id);
 }
 
-SyncResult TaskWorker::Judge(const FileRecord& record, ImapClient::AppendResult result,
-                                   const ImapClient::AppendOutcome& outcome, std::string& mail_id) {
-  if (result != ImapClient::AppendResult::kOk) {
-    return JudgeRefusal(record, result, outcome.server_text);
-  }
+SyncResult TaskWorker::Judge(const FileRecord& record, const MailResult& result,
+                             const ImapClient::AppendOutcome& outcome, std::string& mail_id) {
+  if (!result.ok()) return JudgeRefusal(record, result);
   // A UID learnt under another UIDVALIDITY would name another message.
   if (outcome.uid != 0 && outcome.uidvalidity == session_.UidValidity() &&
       session_.SelectedFolder() == context_.Folder())
@@ -327,48 +323,45 @@ SyncResult TaskWorker::Judge(const FileRecord& record, ImapClient::AppendResult 
   return SyncResult::Done();
 }
 
-SyncResult TaskWorker::JudgeRefusal(const FileRecord& record,
-                                          ImapClient::AppendResult result,
-                                          const std::string& text) {
-  using Result = ImapClient::AppendResult;
+SyncResult TaskWorker::JudgeRefusal(const FileRecord& record, const MailResult& result) {
   SyncStatus& status = context_.status;
-  switch (result) {
-    case Result::kOverQuota:
-      Log()->Write(LOG_WARNING, "mailbox full, upload of %s waits: %s", record.name.c_str(),
-                   text.c_str());
-      quota_.Check(session_, context_.Folder(), context_.clock(), true);
-      quota_.NoteFull();
-      status.NoteQuotaFull(true);
+  const std::string& text = result.text();
+  if (result.ConnectionEnded()) {
+    Log()->Write(LOG_WARNING, "upload of %s cut: %s", record.name.c_str(), text.c_str());
+    if (NamesLimit(text)) {
+      NoteThrottled(text);
+    } else {
+      NoteUploadFailure();
+    }
+    return SyncResult::RetryLater(text);
+  }
+  if (result.OverQuota()) {
+    Log()->Write(LOG_WARNING, "mailbox full, upload of %s waits: %s", record.name.c_str(),
+                 text.c_str());
+    quota_.Check(session_, context_.Folder(), context_.clock(), true);
+    quota_.NoteFull();
+    status.NoteQuotaFull(true);
+    NoteUploadFailure(Pace::kLong);
+    return SyncResult::RetryLater(text);
+  }
+  if (result.Throttled()) {
+    NoteThrottled(text);
+    return SyncResult::RetryLater(text);
+  }
+  if (result.TooBig()) {
+    Log()->Write(LOG_ERROR, "upload of %s refused for good: %s", record.name.c_str(),
+                 text.c_str());
+    status.NoteError("cannot upload " + record.name + ": " + text);
+    if (record.kind != RecordKind::kFilePart) {
       NoteUploadFailure(Pace::kLong);
       return SyncResult::RetryLater(text);
-    case Result::kThrottled:
-      NoteThrottled(text);
-      return SyncResult::RetryLater(text);
-    case Result::kConnectionLost:
-      Log()->Write(LOG_WARNING, "upload of %s cut: %s", record.name.c_str(), text.c_str());
-      if (NamesLimit(text)) {
-        NoteThrottled(text);
-      } else {
-        NoteUploadFailure();
-      }
-      return SyncResult::RetryLater(text);
-    case Result::kTooBig:
-      Log()->Write(LOG_ERROR, "upload of %s refused for good: %s", record.name.c_str(),
-                   text.c_str());
-      status.NoteError("cannot upload " + record.name + ": " + text);
-      if (record.kind != RecordKind::kFilePart) {
-        NoteUploadFailure(Pace::kLong);
-        return SyncResult::RetryLater(text);
-      }
-      refused_files_.insert(record.file_id);
-      return SyncResult::Failed(text);
-    case Result::kRefused:
-      Log()->Write(LOG_WARNING, "upload of %s refused: %s", record.name.c_str(), text.c_str());
-      status.NoteError("upload of " + record.name + " refused: " + text);
-      break;
-    case Result::kOk:
-    case Result::kLocalError:
-      break;
+    }
+    refused_files_.insert(record.file_id);
+    return SyncResult::Failed(text);
+  }
+  if (result.Refused()) {
+    Log()->Write(LOG_WARNING, "upload of %s refused: %s", record.name.c_str(), text.c_str());
+    status.NoteError("upload of " + record.name + " refused: " + text);
   }
   NoteUploadFailure();
   return SyncResult::RetryLater(text);
@@ -429,9 +422,9 @@ bool TaskWorker::DeleteRemote(const std::set<std::string>& mail_ids, std::set<st
   std::vector<uint32_t> uids;
   for (const auto& [uid, id] : asked) uids.push_back(uid);
   ImapClient::DeleteOutcome outcome;
-  ImapClient::DeleteResult result = ImapClient::DeleteResult::kConnectionLost;
+  MailResult result = MailResult::ConnectionLost("");
   if (Open()) result = session_.DeleteMessages(uids, outcome);
-  if (result == ImapClient::DeleteResult::kConnectionLost) {
+  if (result.ConnectionEnded()) {
     session_.Close();
     outcome.remaining = uids;  // nothing known
   }
@@ -440,7 +433,7 @@ bool TaskWorker::DeleteRemote(const std::set<std::string>& mail_ids, std::set<st
     if (left.count(uid) == 0) gone.insert(id);
   // Space freed: a full mailbox may take the waiting parts now.
   if (quota_.Full() && !gone.empty()) upload_backoff_.Reset();
-  if (result == ImapClient::DeleteResult::kDone) {
+  if (result.ok() && outcome.remaining.empty()) {
     if ((outcome.method == ImapClient::DeleteMethod::kTrashMove ||
          outcome.method == ImapClient::DeleteMethod::kTrashCopy) &&
         !outcome.trash_expunged)
@@ -449,8 +442,8 @@ bool TaskWorker::DeleteRemote(const std::set<std::string>& mail_ids, std::set<st
     return gone.size() == mail_ids.size();
   }
   Log()->Write(LOG_WARNING, "delete remote %s: %zu of %zu messages still there: %s",
-               result == ImapClient::DeleteResult::kRefused ? "refused" : "not confirmed",
-               left.size(), asked.size(), outcome.server_text.c_str());
+               result.Refused() ? "refused" : "not confirmed", left.size(), asked.size(),
+               result.text().c_str());
   delete_backoff_.Fail(context_.clock());
   return false;
 }

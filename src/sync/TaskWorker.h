@@ -7,6 +7,7 @@
 #include <string>
 
 #include "mail/ImapClient.h"
+#include "mail/MailResult.h"
 #include "store/FileRecord.h"
 #include "sync/Backoff.h"
 #include "sync/QuotaWatch.h"
@@ -110,10 +111,9 @@ class TaskWorker {
                      std::string& mail_id);
   // The append itself, its answer judged (status, log, back-off).
   SyncResult Send(const FileRecord& record, const std::string& path, std::string& mail_id);
-  SyncResult Judge(const FileRecord& record, ImapClient::AppendResult result,
-             const ImapClient::AppendOutcome& outcome, std::string& mail_id);
-  SyncResult JudgeRefusal(const FileRecord& record, ImapClient::AppendResult result,
-                    const std::string& text);
+  SyncResult Judge(const FileRecord& record, const MailResult& result,
+                   const ImapClient::AppendOutcome& outcome, std::string& mail_id);
+  SyncResult JudgeRefusal(const FileRecord& record, const MailResult& result);
   void NoteThrottled(const std::string& server_text);
   static bool NamesLimit(const std::string& server_text);
   // The part's stat and mail id after its append; a message whose file was

@@ -2,6 +2,7 @@
 
 #include "mail/ImapClient.h"
 #include "mail/ImapParser.h"
+#include "mail/MailResult.h"
 
 namespace {
 
@@ -113,20 +114,28 @@ TEST(ImapParserTest, FolderChoice) {
 }
 
 TEST(ImapParserTest, AppendAnswersAreClassified) {
-  using R = ImapClient::AppendResult;
-  const std::pair<const char*, R> cases[] = {
-      {"tag1 NO [OVERQUOTA] Quota exceeded (mailbox for user is full)\r\n", R::kOverQuota},
-      {"tag1 NO Mailbox is over quota\r\n", R::kOverQuota},
-      {"tag1 NO [THROTTLED] Slow down\r\n", R::kThrottled},
-      {"tag1 NO [LIMIT] Too many messages today\r\n", R::kThrottled},
-      {"tag1 NO [UNAVAILABLE] Try later\r\n", R::kThrottled},
-      {"tag1 NO [TOOBIG] Message too large\r\n", R::kTooBig},
-      {"* BYE Daily upload limit reached\r\n", R::kConnectionLost},
-      {"tag1 BAD Error in IMAP command\r\n", R::kRefused},
-      {"tag1 NO [TRYCREATE] No such mailbox\r\n", R::kRefused},
+  // What each refusal means, by the predicates that hold for it.
+  auto meaning = [](const MailResult& r) {
+    std::string said;
+    if (r.OverQuota()) said += "over quota;";
+    if (r.Throttled()) said += "throttled;";
+    if (r.TooBig()) said += "too big;";
+    if (r.ConnectionEnded()) said += "lost;";
+    return said.empty() && r.Refused() ? "refused;" : said;
   };
-  for (const auto& [line, result] : cases)
-    EXPECT_EQ(ImapClient::ClassifyAppendAnswer(line), result) << line;
+  const std::pair<const char*, const char*> cases[] = {
+      {"tag1 NO [OVERQUOTA] Quota exceeded (mailbox for user is full)\r\n", "over quota;"},
+      {"tag1 NO Mailbox is over quota\r\n", "over quota;"},
+      {"tag1 NO [THROTTLED] Slow down\r\n", "throttled;"},
+      {"tag1 NO [LIMIT] Too many messages today\r\n", "throttled;"},
+      {"tag1 NO [UNAVAILABLE] Try later\r\n", "throttled;"},
+      {"tag1 NO [TOOBIG] Message too large\r\n", "too big;"},
+      {"* BYE Daily upload limit reached\r\n", "lost;"},
+      {"tag1 BAD Error in IMAP command\r\n", "refused;"},
+      {"tag1 NO [TRYCREATE] No such mailbox\r\n", "refused;"},
+  };
+  for (const auto& [line, said] : cases) EXPECT_EQ(meaning(MailResult::Refusal(line)), said) << line;
+  EXPECT_EQ(MailResult::Refusal("tag1 NO [TRYCREATE] No such mailbox\r\n").code(), "TRYCREATE");
 }
 
 }  // namespace

@@ -13,8 +13,10 @@
 
 namespace {
 
-using Delete = ImapClient::DeleteResult;
-using Append = ImapClient::AppendResult;
+// A delete is done when the server answered and nothing remains.
+bool Done(const MailResult& result, const ImapClient::DeleteOutcome& outcome) {
+  return result.ok() && outcome.remaining.empty();
+}
 
 class ImapProtocolTest : public ::testing::Test {
  protected:
@@ -171,11 +173,11 @@ TEST_F(ImapProtocolTest, DeleteRefreshesFirstAndCountsOnlyWhatIsConfirmedGone) {
       .Say("* 1 FETCH (UID 4)\r\ntag1 OK Fetch completed\r\n");
   Begin(peer);
   ImapClient::DeleteOutcome outcome;
-  EXPECT_EQ(client_.DeleteMessages({7}, outcome), Delete::kDone);
+  EXPECT_TRUE(Done(client_.DeleteMessages({7}, outcome), outcome));
   EXPECT_EQ(outcome.method, ImapClient::DeleteMethod::kUidExpunge);
-  EXPECT_EQ(client_.DeleteMessages({4, 3}, outcome), Delete::kNotConfirmed);
+  EXPECT_TRUE(client_.DeleteMessages({4, 3}, outcome).ok());  // yet not confirmed:
   EXPECT_EQ(outcome.remaining, std::vector<uint32_t>{4});
-  EXPECT_EQ(client_.DeleteMessages({}, outcome), Delete::kDone);
+  EXPECT_TRUE(Done(client_.DeleteMessages({}, outcome), outcome));
   Finish(peer);
 }
 
@@ -198,11 +200,13 @@ TEST_F(ImapProtocolTest, BadForAUidSetIsDiagnosedNotLoopedOn) {
       .Say("* 2 FETCH (UID 8)\r\ntag1 OK\r\n");
   Begin(peer);
   ImapClient::DeleteOutcome outcome;
-  EXPECT_EQ(client_.DeleteMessages({5, 6}, outcome), Delete::kDone);
-  EXPECT_EQ(client_.DeleteMessages({8}, outcome), Delete::kRefused);
+  EXPECT_TRUE(Done(client_.DeleteMessages({5, 6}, outcome), outcome));
+  MailResult refused = client_.DeleteMessages({8}, outcome);
+  EXPECT_EQ(refused.status(), MailResult::Status::kNo);
   EXPECT_EQ(outcome.method, ImapClient::DeleteMethod::kExpunge);
   EXPECT_EQ(outcome.remaining, std::vector<uint32_t>{8});
-  EXPECT_EQ(outcome.server_text, "NO [EXPUNGEISSUED] Mailbox is read-only");
+  EXPECT_EQ(refused.code(), "EXPUNGEISSUED");
+  EXPECT_EQ(refused.text(), "NO [EXPUNGEISSUED] Mailbox is read-only");
   Finish(peer);
 }
 
@@ -230,7 +234,7 @@ TEST_F(ImapProtocolTest, GmailDeleteGoesThroughTheTrash) {
       .Say("tag1 OK\r\n");
   Begin(peer);
   ImapClient::DeleteOutcome outcome;
-  EXPECT_EQ(client_.DeleteMessages({5}, outcome), Delete::kDone);
+  EXPECT_TRUE(Done(client_.DeleteMessages({5}, outcome), outcome));
   EXPECT_EQ(outcome.method, ImapClient::DeleteMethod::kTrashMove);
   EXPECT_TRUE(outcome.trash_expunged);
   EXPECT_EQ(client_.SelectedFolder(), "tandrel");
@@ -263,7 +267,7 @@ TEST_F(ImapProtocolTest, GmailDeleteGoesThroughTheTrash) {
   copy.Start();
   ASSERT_TRUE(other.Connect("127.0.0.1", copy.Port(), false) && other.Login("u", "pw") &&
               other.Select("tandrel"));
-  EXPECT_EQ(other.DeleteMessages({5}, outcome), Delete::kDone);
+  EXPECT_TRUE(Done(other.DeleteMessages({5}, outcome), outcome));
   EXPECT_EQ(outcome.method, ImapClient::DeleteMethod::kTrashCopy);
   EXPECT_TRUE(outcome.trash_expunged);
   other.Close();
@@ -296,19 +300,22 @@ TEST_F(ImapProtocolTest, AppendAnswersKeepTheServerText) {
       .Hangup();
   Begin(peer);
   ImapClient::AppendOutcome outcome;
-  EXPECT_EQ(client_.AppendMessage("tandrel", eml, outcome), Append::kOk);
+  EXPECT_TRUE(client_.AppendMessage("tandrel", eml, outcome).ok());
   EXPECT_EQ(outcome.uid, 3955u);
   EXPECT_EQ(outcome.uidvalidity, 38505u);
-  EXPECT_EQ(client_.AppendMessage("tandrel", eml, outcome), Append::kOverQuota);
-  EXPECT_EQ(outcome.server_text, "NO [OVERQUOTA] Quota exceeded (mailbox for user is full)");
-  EXPECT_EQ(client_.AppendMessage("tandrel", eml, outcome), Append::kThrottled);
-  EXPECT_EQ(outcome.server_text, "NO [THROTTLED] Too fast");
+  MailResult full = client_.AppendMessage("tandrel", eml, outcome);
+  EXPECT_TRUE(full.OverQuota());
+  EXPECT_EQ(full.text(), "NO [OVERQUOTA] Quota exceeded (mailbox for user is full)");
+  MailResult slow = client_.AppendMessage("tandrel", eml, outcome);
+  EXPECT_TRUE(slow.Throttled());
+  EXPECT_EQ(slow.text(), "NO [THROTTLED] Too fast");
   ImapParser::Quota quota;
   ASSERT_TRUE(client_.GetQuota("tandrel", quota));
   EXPECT_EQ(quota.used_bytes, 10240u);
   EXPECT_EQ(quota.limit_bytes, 524288u);
-  EXPECT_EQ(client_.AppendMessage("tandrel", eml, outcome), Append::kConnectionLost);
-  EXPECT_EQ(outcome.server_text, "BYE Daily upload limit reached");
+  MailResult cut = client_.AppendMessage("tandrel", eml, outcome);
+  EXPECT_TRUE(cut.ConnectionEnded());
+  EXPECT_EQ(cut.text(), "BYE Daily upload limit reached");
   EXPECT_FALSE(client_.IsConnected());
   Finish(peer);
 }
@@ -325,9 +332,11 @@ TEST_F(ImapProtocolTest, AppendLimitAndNoUidplus) {
   Begin(peer);
   EXPECT_EQ(client_.AppendLimit(), 10u);
   ImapClient::AppendOutcome outcome;
-  EXPECT_EQ(client_.AppendMessage("tandrel", big, outcome), Append::kTooBig);
-  EXPECT_NE(outcome.server_text.find("APPENDLIMIT"), std::string::npos);
-  EXPECT_EQ(client_.AppendMessage("tandrel", small, outcome), Append::kOk);
+  MailResult too_big = client_.AppendMessage("tandrel", big, outcome);
+  EXPECT_TRUE(too_big.TooBig());
+  EXPECT_EQ(too_big.status(), MailResult::Status::kLocalError);  // nothing sent
+  EXPECT_NE(too_big.text().find("APPENDLIMIT"), std::string::npos);
+  EXPECT_TRUE(client_.AppendMessage("tandrel", small, outcome).ok());
   EXPECT_EQ(outcome.uid, 0u);  // no APPENDUID: learnt by a later listing
   std::string sent = Finish(peer);
   EXPECT_EQ(sent.find("{20}"), std::string::npos);

@@ -69,8 +69,8 @@ class ImapServersTest : public ::testing::TestWithParam<Layout> {
     EXPECT_TRUE(WriteTestMessage(path, size, seed));
     files_[seed] = ReadFileBytes(path);
     ImapClient::AppendOutcome outcome;
-    EXPECT_EQ(client.AppendMessage(folder, path, outcome), ImapClient::AppendResult::kOk)
-        << outcome.server_text;
+    MailResult result = client.AppendMessage(folder, path, outcome);
+    EXPECT_TRUE(result.ok()) << result.text();
     EXPECT_EQ(outcome.uidvalidity, client.UidValidity());
     return outcome.uid;
   }
@@ -136,10 +136,10 @@ TEST_P(ImapServersTest, AppendReadAndDeleteConfirmed) {
   // A message this session was never told of is deleted all the same.
   uint32_t u4 = AppendFile(b, folder, 1000, 4);
   ImapClient::DeleteOutcome outcome;
-  EXPECT_EQ(a.DeleteMessages({u4, u1}, outcome), ImapClient::DeleteResult::kDone)
-      << outcome.server_text;
+  MailResult deleted = a.DeleteMessages({u4, u1}, outcome);
+  EXPECT_TRUE(deleted.ok() && outcome.remaining.empty()) << deleted.text();
   EXPECT_EQ(outcome.method, ImapClient::DeleteMethod::kUidExpunge);
-  EXPECT_EQ(a.DeleteMessages({u1}, outcome), ImapClient::DeleteResult::kDone);
+  EXPECT_TRUE(a.DeleteMessages({u1}, outcome).ok() && outcome.remaining.empty());
   ASSERT_TRUE(b.Noop());
   ASSERT_TRUE(b.ListUids(listing));
   EXPECT_EQ(listing.uids, (std::vector<uint32_t>{u2, u3}));
@@ -194,11 +194,10 @@ TEST_F(ImapProviderTest, QuotaIsReportedAndAFullMailboxSaysSo) {
   EXPECT_EQ(quota.limit_bytes, 1024u * 1024);
   std::string part = Eml(300000, 1);
   ImapClient::AppendOutcome outcome;
-  ImapClient::AppendResult result = ImapClient::AppendResult::kOk;
-  for (int i = 0; i < 6 && result == ImapClient::AppendResult::kOk; ++i)
-    result = client_.AppendMessage(folder_, part, outcome);
-  EXPECT_EQ(result, ImapClient::AppendResult::kOverQuota);
-  EXPECT_NE(outcome.server_text.find("OVERQUOTA"), std::string::npos) << outcome.server_text;
+  MailResult result;
+  for (int i = 0; i < 6 && result.ok(); ++i) result = client_.AppendMessage(folder_, part, outcome);
+  EXPECT_TRUE(result.OverQuota());
+  EXPECT_NE(result.text().find("OVERQUOTA"), std::string::npos) << result.text();
   EXPECT_TRUE(client_.IsConnected());
   ASSERT_TRUE(client_.GetQuota(folder_, quota));
   EXPECT_GT(quota.used_bytes, 600000u);
@@ -211,10 +210,10 @@ TEST_F(ImapProviderTest, GmailDeleteEmptiesItsTrashAndIdIsLogged) {
   Start(options);
   EXPECT_NE(server_->LogText().find("name=tandrel"), std::string::npos) << server_->LogText();
   ImapClient::AppendOutcome appended;
-  ASSERT_EQ(client_.AppendMessage(folder_, Eml(1000, 1), appended), ImapClient::AppendResult::kOk);
+  ASSERT_TRUE(client_.AppendMessage(folder_, Eml(1000, 1), appended).ok());
   ImapClient::DeleteOutcome outcome;
-  EXPECT_EQ(client_.DeleteMessages({appended.uid}, outcome), ImapClient::DeleteResult::kDone)
-      << outcome.server_text;
+  MailResult deleted = client_.DeleteMessages({appended.uid}, outcome);
+  EXPECT_TRUE(deleted.ok() && outcome.remaining.empty()) << deleted.text();
   EXPECT_EQ(outcome.method, ImapClient::DeleteMethod::kTrashMove);
   EXPECT_TRUE(outcome.trash_expunged);
   EXPECT_EQ(client_.SelectedFolder(), folder_);
@@ -235,7 +234,7 @@ TEST_F(ImapProviderTest, IdleSeesAnotherSessionsAppendAndEndsForTheNextCommand) 
   ASSERT_TRUE(other.Connect("127.0.0.1", server_->ImapPort(), false) &&
               other.Login(kUser, kPassword) && other.Select(folder_));
   ImapClient::AppendOutcome appended;
-  ASSERT_EQ(other.AppendMessage(folder_, Eml(1000, 1), appended), ImapClient::AppendResult::kOk);
+  ASSERT_TRUE(other.AppendMessage(folder_, Eml(1000, 1), appended).ok());
   ImapClient::IdleEvent event = ImapClient::IdleEvent::kTimeout;
   for (int i = 0; i < 20 && event == ImapClient::IdleEvent::kTimeout; ++i)
     event = client_.IdleWait(1000, -1);
@@ -258,7 +257,7 @@ TEST_F(ImapProviderTest, IdleOverTlsEndsWhenTheServerGoesAndTheSessionReopens) {
   ASSERT_TRUE(open());
   ASSERT_TRUE(idler.IdleStart());
   ImapClient::AppendOutcome appended;
-  ASSERT_EQ(client_.AppendMessage(folder_, Eml(1000, 1), appended), ImapClient::AppendResult::kOk);
+  ASSERT_TRUE(client_.AppendMessage(folder_, Eml(1000, 1), appended).ok());
   ImapClient::IdleEvent event = ImapClient::IdleEvent::kTimeout;
   for (int i = 0; i < 20 && event == ImapClient::IdleEvent::kTimeout; ++i)
     event = idler.IdleWait(1000, -1);
