@@ -1,4 +1,5 @@
-// ImapClient: listing, batched header fetch and confirmed deletes.
+// ImapClient: listing, batched header fetch and confirmed deletes, on the
+// commands of ImapClient.cpp and the machinery of ImapSession.cpp.
 #include <algorithm>
 #include <cctype>
 

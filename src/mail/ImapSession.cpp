@@ -1,14 +1,19 @@
-// ImapClient: what the session learns from the server, folders, quota, IDLE.
+// ImapClient: the command and response machinery every command uses (sending
+// pieces and literals, reading tagged and untagged lines, what the session
+// learns from them, ending IDLE). It calls nothing of ImapClient.cpp or
+// ImapMessages.cpp.
 #include <cctype>
 #include <cstring>
 
 #include "mail/ImapClient.h"
 
-#ifndef TANDREL_VERSION
-#define TANDREL_VERSION "0"
-#endif
-
 namespace {
+
+bool IsAtomChar(unsigned char c) {
+  return c > 0x20 && c < 0x7f && std::strchr("(){ %*\"\\", c) == nullptr;
+}
+
+bool IsQuotable(unsigned char c) { return c != 0 && c != '\r' && c != '\n' && c < 0x80; }
 
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -32,13 +37,6 @@ bool NumberedData(const std::string& line, uint64_t& number, std::string& word) 
   return true;
 }
 
-// The program's folder inside the personal namespace.
-std::string UnderPrefix(const ImapParser::Namespace& personal) {
-  const std::string& prefix = personal.prefix;
-  if (!prefix.empty() && personal.delimiter != 0 && prefix.back() != personal.delimiter)
-    return prefix + personal.delimiter + ImapClient::kFolder;
-  return prefix + ImapClient::kFolder;
-}
 
 }  // namespace
 
@@ -176,153 +174,6 @@ bool ImapClient::HasCapability(const std::string& name) const {
   return capabilities_.count(Upper(name)) != 0;
 }
 
-bool ImapClient::Capability() {
-  capabilities_.clear();
-  return Command("CAPABILITY");
-}
-
-bool ImapClient::EnsureCapabilities() {
-  if (!capabilities_after_login_ && !Capability()) return false;
-  if (HasCapability("ID") && !id_sent_) return Identify();
-  return true;
-}
-
-bool ImapClient::Identify() {
-  id_sent_ = true;
-  return Command(std::string("ID (\"name\" \"") + kProgramName + "\" \"version\" \"" +
-                 TANDREL_VERSION + "\")");
-}
-
-bool ImapClient::GetNamespace(ImapParser::Namespace& personal) {
-  personal = ImapParser::Namespace{};
-  return Command("NAMESPACE", [&personal](const std::string& line) {
-    ImapParser::Namespace found;
-    if (ImapParser::ParseNamespace(line, found)) personal = found;
-  });
-}
-
-bool ImapClient::List(const std::string& reference, const std::string& pattern,
-                      std::vector<ImapParser::ListEntry>& entries, bool special_use) {
-  entries.clear();
-  std::string command = "LIST " + Quoted(reference) + " " + Quoted(pattern);
-  if (special_use && HasCapability("SPECIAL-USE")) command += " RETURN (SPECIAL-USE)";
-  if (!SendCommand(std::string(kTag) + " " + command + "\r\n")) return false;
-  // Names may come as literals: read whole responses, not lines.
-  std::string response;
-  for (;;) {
-    if (!ReadFullResponse(response)) return false;
-    Verdict verdict = Judge(response);
-    if (verdict != Verdict::kMore) return verdict == Verdict::kOk;
-    ImapParser::ListEntry entry;
-    if (ImapParser::ParseList(response, entry)) entries.push_back(std::move(entry));
-  }
-}
-
-ImapClient::FolderChoice ImapClient::ChooseFolder(const std::vector<ImapParser::ListEntry>& found,
-                                                  const ImapParser::Namespace& personal,
-                                                  std::string& folder) {
-  std::string prefixed = UnderPrefix(personal);
-  for (const std::string& name : {std::string(kFolder), prefixed})
-    for (const ImapParser::ListEntry& entry : found)
-      if (entry.name == name && !entry.Has("\\Noselect") && !entry.Has("\\NonExistent")) {
-        folder = name;
-        return FolderChoice::kExisting;
-      }
-  folder = personal.known && !personal.prefix.empty() ? prefixed : kFolder;
-  return FolderChoice::kToCreate;
-}
-
-bool ImapClient::ResolveFolder(std::string& folder, FolderChoice& choice) {
-  ImapParser::Namespace personal;
-  if (HasCapability("NAMESPACE") && !GetNamespace(personal)) return false;
-  std::vector<ImapParser::ListEntry> found, more;
-  if (!List("", kFolder, found)) return false;
-  if (!personal.prefix.empty()) {
-    if (!List("", UnderPrefix(personal), more)) return false;
-    found.insert(found.end(), more.begin(), more.end());
-  }
-  choice = ChooseFolder(found, personal, folder);
-  return true;
-}
-
-bool ImapClient::OpenFolder(std::string& folder) {
-  FolderChoice choice = FolderChoice::kExisting;
-  if (!ResolveFolder(folder, choice)) return false;
-  if (choice == FolderChoice::kToCreate && !Create(folder)) return false;
-  return Select(folder);
-}
-
-bool ImapClient::FindTrash(std::string& trash) {
-  std::vector<ImapParser::ListEntry> entries;
-  if (!List("", "*", entries, true)) return false;
-  for (const ImapParser::ListEntry& entry : entries)
-    if (entry.Has("\\Trash") && !entry.Has("\\Noselect")) {
-      trash = entry.name;
-      return true;
-    }
-  return false;
-}
-
-bool ImapClient::GetQuota(const std::string& folder, ImapParser::Quota& quota) {
-  quota = ImapParser::Quota{};
-  if (!HasCapability("QUOTA")) return false;
-  return Command("GETQUOTAROOT " + Quoted(folder), [&quota](const std::string& line) {
-    ImapParser::Quota found;
-    if (!quota.has_storage && ImapParser::ParseQuota(line, found) && found.has_storage)
-      quota = found;
-  });
-}
-
-bool ImapClient::QueryAppendLimit(const std::string& folder) {
-  if (!HasCapability("APPENDLIMIT")) return append_limit_ != 0;
-  return Command("STATUS " + Quoted(folder) + " (APPENDLIMIT)");
-}
-
-bool ImapClient::IdleStart() {
-  if (!HasCapability("IDLE") || !IsConnected()) return false;
-  if (idling_) return true;
-  if (!SendCommand(std::string(kTag) + " IDLE\r\n")) return false;
-  std::string line;
-  for (;;) {
-    if (ReadResponseLine(line) < 0) return false;
-    if (line[0] == '+') break;
-    if (Judge(line) != Verdict::kMore) return false;
-  }
-  idling_ = true;
-  idle_since_ = std::chrono::steady_clock::now();
-  return true;
-}
-
-ImapClient::IdleEvent ImapClient::IdleWait(int timeout_ms, int wake_fd) {
-  if (!idling_) return IsConnected() ? IdleEvent::kTimeout : IdleEvent::kConnectionLost;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  note_flags_ = true;
-  const uint64_t events_before = change_events_;
-  IdleEvent event = IdleEvent::kTimeout;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    Readiness ready = WaitReadable(static_cast<int>(std::max<int64_t>(0, left.count())), wake_fd);
-    if (ready == Readiness::kWake) event = IdleEvent::kWoken;
-    if (ready == Readiness::kClosed) event = IdleEvent::kConnectionLost;
-    if (ready != Readiness::kData) break;
-    std::string line;
-    if (ReadResponseLine(line) < 0 || Judge(line) != Verdict::kMore) {
-      // A tagged line ends the IDLE from the server's side.
-      if (IsConnected()) idling_ = false;
-      event = IsConnected() ? IdleEvent::kChanged : IdleEvent::kConnectionLost;
-      break;
-    }
-    if (change_events_ != events_before) {
-      event = IdleEvent::kChanged;
-      break;
-    }
-  }
-  note_flags_ = false;
-  if (!IsConnected()) idling_ = false;
-  return event;
-}
-
 bool ImapClient::IdleDone() {
   if (!idling_) return true;
   idling_ = false;
@@ -332,7 +183,68 @@ bool ImapClient::IdleDone() {
   return ok;
 }
 
-std::chrono::steady_clock::duration ImapClient::IdleAge() const {
-  return idling_ ? std::chrono::steady_clock::now() - idle_since_
-                 : std::chrono::steady_clock::duration::zero();
+void ImapClient::AddArgument(Pieces& pieces, const std::string& arg, bool always_quote) {
+  if (pieces.empty()) pieces.emplace_back();
+  bool atom = !arg.empty(), quotable = true;
+  for (unsigned char c : arg) {
+    atom = atom && IsAtomChar(c);
+    quotable = quotable && IsQuotable(c);
+  }
+  std::string& last = pieces.back();
+  if (atom && !always_quote) {
+    last += arg;
+  } else if (quotable) {
+    last += '"';
+    for (char c : arg) {
+      if (c == '"' || c == '\\') last += '\\';
+      last += c;
+    }
+    last += '"';
+  } else {
+    last += '{';
+    last += std::to_string(arg.size());
+    last += "}\r\n";
+    pieces.push_back(arg);
+  }
+}
+
+bool ImapClient::StartsWithTag(const std::string& line, const char* status) const {
+  size_t tag = std::strlen(kTag), len = std::strlen(status);
+  return line.size() > tag + len && line.compare(0, tag, kTag) == 0 && line[tag] == ' ' &&
+         line.compare(tag + 1, len, status) == 0;
+}
+
+ImapClient::Verdict ImapClient::Judge(const std::string& line) const {
+  if (StartsWithTag(line, "OK")) return Verdict::kOk;
+  // Only the tagged line completes a command: an untagged "* OK NO..." does not.
+  if (StartsWithTag(line, "NO") || StartsWithTag(line, "BAD")) return Verdict::kFailed;
+  return Verdict::kMore;
+}
+
+bool ImapClient::AwaitCompletion(std::string* tagged,
+                                 const std::function<void(const std::string&)>& on_line) {
+  std::string line;
+  for (;;) {
+    if (ReadResponseLine(line) < 0) return false;
+    if (on_line) on_line(line);
+    Verdict verdict = Judge(line);
+    if (verdict == Verdict::kMore) continue;
+    if (tagged != nullptr) *tagged = line;
+    return verdict == Verdict::kOk;
+  }
+}
+
+bool ImapClient::SendPieces(const Pieces& pieces) {
+  if (idling_ && !IdleDone()) return false;
+  for (size_t i = 0; i + 1 < pieces.size(); ++i) {
+    if (!Send(pieces[i])) return false;
+    // The server takes a literal only after its continuation request.
+    std::string line;
+    for (;;) {
+      if (ReadResponseLine(line) < 0) return false;
+      if (!line.empty() && line[0] == '+') break;
+      if (Judge(line) != Verdict::kMore) return false;
+    }
+  }
+  return pieces.empty() || Send(pieces.back());
 }
