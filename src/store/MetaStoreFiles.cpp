@@ -6,16 +6,13 @@
 #include "platform/FileHelpers.h"
 #include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
+#include "store/StoreRows.h"
 #include "store/StoreStatement.h"
 #include "store/StoreTransaction.h"
 
 namespace {
 
 constexpr int kIdDraws = 64;
-
-const char* const kInsertPart =
-    "insert into mail(mail_id,file_id, name,size,time,md5,total_size,part,total_part, "
-    "local_fn,stat) values(?,?,?,?,?,?,?,?,?, ?,?)";
 
 // The columns every joined listing reads; which name column depends on the
 // operation.
@@ -37,31 +34,15 @@ void ReadPartWithPlace(const StoreStatement& q, const char* name_column, FileRec
   r.folder_id = q.getInt("folder_id");
 }
 
-// One mail row of r (prepared from kInsertPart) at the given state.
-void InsertPart(StoreStatement& insert, const FileRecord& r, PartState state) {
-  insert.bind(1, r.mail_id);
-  insert.bind(2, r.file_id);
-  insert.bind(3, r.name);
-  insert.bind(4, r.size);
-  insert.bind(5, r.time);
-  insert.bind(6, r.md5);
-  insert.bind(7, r.total_size);
-  insert.bind(8, r.part);
-  insert.bind(9, r.total_part);
-  insert.bind(10, r.cache_path);
-  insert.bind(11, StoredState(state));
-  insert.exec();
-}
-
 // The part rows of a new file (its id and part count set), each waiting
 // for its upload, and its ftable row.
 void InsertNewFile(CppSQLite3DB& db, FileRecord& record) {
-  StoreStatement insert(db, kInsertPart);
+  StoreStatement insert(db, kInsertPartSql);
   for (int part = 1; part <= record.total_part; ++part) {
     record.part = part;
     record.size = part < record.total_part ? MetaStore::kPartSize
                                            : record.total_size - (part - 1) * MetaStore::kPartSize;
-    InsertPart(insert, record, PartState::kAwaitingUpload);
+    InsertPartRow(insert, record, record.mail_id, PartState::kAwaitingUpload);
   }
   StoreStatement file(db, "insert into ftable(file_id, folder_id, file_name) values(?, ?, ?)");
   file.bind(1, record.file_id);
@@ -81,8 +62,8 @@ void RecordKnownPart(CppSQLite3DB& db, const FileRecord& record) {
     exists = existing.executeStep();
   }
   if (!exists) {
-    StoreStatement insert(db, kInsertPart);
-    InsertPart(insert, record, PartState::kAwaitingDownload);
+    StoreStatement insert(db, kInsertPartSql);
+    InsertPartRow(insert, record, record.mail_id, PartState::kAwaitingDownload);
     return;
   }
   StoreStatement update(db, "update mail set mail_id=?,stat=? where file_id=? and part=?");

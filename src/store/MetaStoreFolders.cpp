@@ -5,6 +5,7 @@
 #include "platform/FileHelpers.h"
 #include "store/CppSQLite3Exception.h"
 #include "store/MetaStore.h"
+#include "store/StoreRows.h"
 #include "store/StoreStatement.h"
 #include "store/StoreTransaction.h"
 
@@ -198,25 +199,7 @@ bool MetaStore::ReplaceFolderTree(const std::vector<FileRecord>& files,
   return RunStoreBody(
       account_db_, "DelFolder error",
       [&] {
-        account_db_.RunStatement("delete from folder");
-        account_db_.RunStatement("delete from ftable");
-        StoreStatement folder(account_db_,
-                              "insert into folder(id, parent_id, name, full_name) values(?,?,?,?)");
-        for (const FolderRecord& f : folders) {
-          folder.bind(1, f.id);
-          folder.bind(2, f.parent_id);
-          folder.bind(3, f.name);
-          folder.bind(4, f.full_name);
-          folder.exec();
-        }
-        StoreStatement file(account_db_,
-                            "insert into ftable(file_id, folder_id, file_name) values(?,?,?)");
-        for (const FileRecord& f : files) {
-          file.bind(1, f.file_id);
-          file.bind(2, f.folder_id);
-          file.bind(3, f.name);
-          file.exec();
-        }
+        ReplaceTreeRows(account_db_, folders, files);
         StoreStatement index(account_db_, "update task_folder set mail_id=?, file_id=?");
         index.bind(1, task.mail_id);
         index.bind(2, task.file_id);

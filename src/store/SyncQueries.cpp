@@ -8,6 +8,7 @@
 #include "store/MetaStore.h"
 #include "store/StoreFiles.h"
 #include "store/StoreStatement.h"
+#include "store/StoreRows.h"
 #include "store/StoreTransaction.h"
 
 namespace {
@@ -15,27 +16,6 @@ namespace {
 const char* const kCountChange =
     "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''";
 
-const char* const kInsertPart =
-    "insert into mail(mail_id,file_id, name,size,time,md5,total_size,part,total_part, "
-    "local_fn,stat) values(?,?,?,?,?,?,?,?,?, ?,?)";
-
-// One mail row of r (prepared from kInsertPart) under mail_id, at the given
-// state.
-void InsertPart(StoreStatement& insert, const FileRecord& r, const std::string& mail_id,
-                PartState state) {
-  insert.bind(1, mail_id);
-  insert.bind(2, r.file_id);
-  insert.bind(3, r.name);
-  insert.bind(4, r.size);
-  insert.bind(5, r.time);
-  insert.bind(6, r.md5);
-  insert.bind(7, r.total_size);
-  insert.bind(8, r.part);
-  insert.bind(9, r.total_part);
-  insert.bind(10, r.cache_path);
-  insert.bind(11, StoredState(state));
-  insert.exec();
-}
 
 // The ftable row of r.
 void InsertFileRow(CppSQLite3DB& db, const FileRecord& r) {
@@ -94,9 +74,9 @@ bool SyncQueries::AddLearnedParts(const std::vector<FileRecord>& parts) {
   return Run(
       "AddFile error",
       [&] {
-        StoreStatement insert(db_, kInsertPart);
+        StoreStatement insert(db_, kInsertPartSql);
         for (const FileRecord& r : parts)
-          InsertPart(insert, r, r.mail_id, PartState::kAwaitingDownload);
+          InsertPartRow(insert, r, r.mail_id, PartState::kAwaitingDownload);
       },
       true);
 }
@@ -279,18 +259,7 @@ SyncQueries::Adopt SyncQueries::AdoptTree(const TaskFolderRecord& judged,
                   q.getInt("file_id") != judged.file_id || q.getText("mail_id") != judged.mail_id;
         }
         if (stale) return;
-        db_.RunStatement("delete from folder");
-        db_.RunStatement("delete from ftable");
-        StoreStatement folder(db_,
-                              "insert into folder(id, parent_id, name, full_name) values(?,?,?,?)");
-        for (const FolderRecord& f : folders) {
-          folder.bind(1, f.id);
-          folder.bind(2, f.parent_id);
-          folder.bind(3, f.name);
-          folder.bind(4, f.full_name);
-          folder.exec();
-        }
-        for (const FileRecord& f : files) InsertFileRow(db_, f);
+        ReplaceTreeRows(db_, folders, files);
         StoreStatement index(db_, "update task_folder set mail_id=?, file_id=?");
         index.bind(1, uid);
         index.bind(2, version);
@@ -324,14 +293,14 @@ bool SyncQueries::ReplaceFileContent(int old_file_id, FileRecord& record) {
         DeleteFileRows(old_file_id);
         record.file_id = DrawFileId();
         record.total_part = MetaStore::PartCount(record.total_size);
-        StoreStatement insert(db_, kInsertPart);
+        StoreStatement insert(db_, kInsertPartSql);
         for (int part = 1; part <= record.total_part; ++part) {
           record.part = part;
           record.size = part < record.total_part
                             ? MetaStore::kPartSize
                             : record.total_size - (record.total_part - 1) * MetaStore::kPartSize;
           // No message yet: the mail id comes with the upload.
-          InsertPart(insert, record, "", PartState::kAwaitingUpload);
+          InsertPartRow(insert, record, "", PartState::kAwaitingUpload);
         }
         InsertFileRow(db_, record);
         record.stat = PartState::kAwaitingUpload;
