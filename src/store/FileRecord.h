@@ -13,6 +13,9 @@ enum class RecordKind { kUnknown, kFilePart, kFolderIndex };
 struct FileRecord {
   std::string name;
   int file_id = 0;
+  // The file's lasting identity: its first version's file id, kept through
+  // every edit (each version gets a file id of its own). 0 reads as file_id.
+  int origin = 0;
   int folder_id = 0;
   int time = 0;
   int total_part = 0;
@@ -29,4 +32,6 @@ struct FileRecord {
   std::string drive_path;
   PartState stat = PartState::kCached;
   RecordKind kind = RecordKind::kUnknown;
+
+  int Origin() const { return origin != 0 ? origin : file_id; }
 };

@@ -18,6 +18,17 @@ void RecordUidValidity(CppSQLite3DB& db, uint32_t uidvalidity) {
   update.exec();
 }
 
+// A file's lasting identity through its edits; rows from before it are
+// their own origin.
+void AddOriginColumn(CppSQLite3DB& db) {
+  {
+    StoreStatement q(db, "select count(*) as n from pragma_table_info('ftable') where name='origin'");
+    if (q.executeStep() && q.getInt("n") != 0) return;
+  }
+  db.RunStatement("ALTER TABLE ftable ADD COLUMN origin int");
+  db.RunStatement("update ftable set origin=file_id");
+}
+
 }  // namespace
 
 MailboxQueries::MailboxQueries(const std::string& user) : MailboxQueries(DataDir(), user) {}
@@ -51,6 +62,11 @@ bool MailboxQueries::Migrate() {
         db_.RunStatement("CREATE INDEX IF NOT EXISTS mail_file_id ON mail(file_id)");
         db_.RunStatement("CREATE INDEX IF NOT EXISTS mail_mail_id ON mail(mail_id)");
         db_.RunStatement("CREATE INDEX IF NOT EXISTS ftable_name ON ftable(folder_id, file_name)");
+        AddOriginColumn(db_);
+        // Trees this machine adopted or published, by their index's token:
+        // the bases of later merges (tree empty once too old to keep).
+        db_.RunStatement(
+            "CREATE TABLE IF NOT EXISTS index_tree(token text PRIMARY KEY, seq int, tree text)");
       },
       true);
 }

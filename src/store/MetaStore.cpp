@@ -20,7 +20,7 @@ const char* const kAccountSchema[] = {
     "CREATE TABLE folder( id INTEGER PRIMARY KEY, name TEXT, parent_id TEXT, full_name text, "
     "stat int)",
     "insert into folder(id, name, parent_id, full_name, stat) values(1, '\\', 0, '\\', 0)",
-    "CREATE TABLE ftable( file_id INTEGER PRIMARY KEY, file_name TEXT, folder_id int)",
+    "CREATE TABLE ftable( file_id INTEGER PRIMARY KEY, file_name TEXT, folder_id int, origin int)",
     "CREATE TABLE task_folder(up_count int, mail_id text, file_id int)",
     "insert into task_folder(up_count,file_id,mail_id) values(0,0,'')",
 };

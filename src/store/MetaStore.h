@@ -100,7 +100,9 @@ class MetaStore {
   bool IsFileComplete(const FileRecord& record);
   bool GetUsedSpace(int64_t& bytes);
   bool AddFile(FileRecord& record, bool new_file);
-  bool DelFile(const std::string& mail_id);
+  // keep_entry leaves the file's ftable row: a part gone from the mailbox
+  // says nothing of the file's place, which only a folder index decides.
+  bool DelFile(const std::string& mail_id, bool keep_entry = false);
   bool FinishUpdateFile(const FileRecord& record);
   bool SetFileStat(const FileRecord& record);
   bool SetFileStatByPath(const std::string& path, PartState stat);
@@ -114,6 +116,7 @@ class MetaStore {
   // Throws the SQL layer's exception; the public operations' RunStoreBody
   // catches it.
   int DrawNewFileId();
+  int DrawNewFolderId();
   bool ResolvePath(const std::string& path, int& folder_id, int& file_id);
   // Every folder's full name again from its parent chain; throws on a
   // failure, inside the caller's transaction.

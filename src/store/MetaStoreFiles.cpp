@@ -44,11 +44,7 @@ void InsertNewFile(CppSQLite3DB& db, FileRecord& record) {
                                            : record.total_size - (part - 1) * MetaStore::kPartSize;
     InsertPartRow(insert, record, record.mail_id, PartState::kAwaitingUpload);
   }
-  StoreStatement file(db, "insert into ftable(file_id, folder_id, file_name) values(?, ?, ?)");
-  file.bind(1, record.file_id);
-  file.bind(2, record.folder_id);
-  file.bind(3, record.name);
-  file.exec();
+  InsertFileRow(db, record);
 }
 
 // A part learnt from its message: a row already there takes the mail id as
@@ -99,6 +95,19 @@ int MetaStore::DrawNewFileId() {
     if (used.executeStep() && used.getInt("used") == 0) return id;
   }
   throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "no unused file id found");
+}
+
+int MetaStore::DrawNewFolderId() {
+  thread_local std::mt19937 generator{std::random_device{}()};
+  std::uniform_int_distribution<int> draw(2, INT_MAX);  // 1 is the root's
+  StoreStatement used(account_db_, "select count(*) as used from folder where id=?");
+  for (int attempt = 0; attempt < kIdDraws; ++attempt) {
+    int id = draw(generator);
+    used.reset();
+    used.bind(1, id);
+    if (used.executeStep() && used.getInt("used") == 0) return id;
+  }
+  throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "no unused folder id found");
 }
 
 bool MetaStore::GetNewFileId(int& id) {
@@ -301,7 +310,7 @@ bool MetaStore::AddFile(FileRecord& record, bool new_file) {
       true);
 }
 
-bool MetaStore::DelFile(const std::string& mail_id) {
+bool MetaStore::DelFile(const std::string& mail_id, bool keep_entry) {
   // Every part not yet uploaded has an empty mail id; deleting "by" it would
   // take all of them and a file row with them.
   if (mail_id.empty()) return true;
@@ -318,7 +327,7 @@ bool MetaStore::DelFile(const std::string& mail_id) {
             file_id = q.getInt("file_id");
           }
         }
-        if (found) {
+        if (found && !keep_entry) {
           StoreStatement file(account_db_, "delete from ftable where file_id=?");
           file.bind(1, file_id);
           file.exec();

@@ -88,6 +88,7 @@ bool MetaStore::GetAllFiles(std::map<int, FileRecord>& files) {
           r.name = q.getText("file_name");
           r.file_id = q.getInt("file_id");
           r.folder_id = q.getInt("folder_id");
+          r.origin = q.getInt("origin");
           files[r.file_id] = r;
         }
       },
@@ -119,11 +120,15 @@ bool MetaStore::AddFolder(FolderRecord& record) {
   return RunStoreBody(
       account_db_, "AddFolder error",
       [&] {
+        // A random id, as for files: folders made on two machines apart
+        // must not share one, or a merge would take them for one folder.
+        record.id = DrawNewFolderId();
         StoreStatement insert(account_db_,
-                              "insert into folder(name,parent_id,full_name) values(?, ?,?)");
-        insert.bind(1, record.name);
-        insert.bind(2, record.parent_id);
-        insert.bind(3, record.full_name);
+                              "insert into folder(id,name,parent_id,full_name) values(?,?,?,?)");
+        insert.bind(1, record.id);
+        insert.bind(2, record.name);
+        insert.bind(3, record.parent_id);
+        insert.bind(4, record.full_name);
         insert.exec();
       },
       false);

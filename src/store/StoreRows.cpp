@@ -22,6 +22,22 @@ void InsertPartRow(StoreStatement& insert, const FileRecord& r, const std::strin
   insert.exec();
 }
 
+const char* const kInsertFileSql =
+    "insert into ftable(file_id, folder_id, file_name, origin) values(?,?,?,?)";
+
+void InsertFileRow(StoreStatement& insert, const FileRecord& r) {
+  insert.bind(1, r.file_id);
+  insert.bind(2, r.folder_id);
+  insert.bind(3, r.name);
+  insert.bind(4, r.Origin());
+  insert.exec();
+}
+
+void InsertFileRow(CppSQLite3DB& db, const FileRecord& r) {
+  StoreStatement insert(db, kInsertFileSql);
+  InsertFileRow(insert, r);
+}
+
 void ReplaceTreeRows(CppSQLite3DB& db, const std::vector<FolderRecord>& folders,
                      const std::vector<FileRecord>& files) {
   db.RunStatement("delete from folder");
@@ -34,11 +50,6 @@ void ReplaceTreeRows(CppSQLite3DB& db, const std::vector<FolderRecord>& folders,
     folder.bind(4, f.full_name);
     folder.exec();
   }
-  StoreStatement file(db, "insert into ftable(file_id, folder_id, file_name) values(?,?,?)");
-  for (const FileRecord& f : files) {
-    file.bind(1, f.file_id);
-    file.bind(2, f.folder_id);
-    file.bind(3, f.name);
-    file.exec();
-  }
+  StoreStatement file(db, kInsertFileSql);
+  for (const FileRecord& f : files) InsertFileRow(file, f);
 }

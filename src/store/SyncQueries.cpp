@@ -16,16 +16,6 @@ namespace {
 const char* const kCountChange =
     "update task_folder set up_count=up_count+1, file_id=file_id+1, mail_id=''";
 
-
-// The ftable row of r.
-void InsertFileRow(CppSQLite3DB& db, const FileRecord& r) {
-  StoreStatement insert(db, "insert into ftable(file_id, folder_id, file_name) values(?, ?, ?)");
-  insert.bind(1, r.file_id);
-  insert.bind(2, r.folder_id);
-  insert.bind(3, r.name);
-  insert.exec();
-}
-
 }  // namespace
 
 SyncQueries::SyncQueries(const std::string& user) : SyncQueries(DataDir(), user) {}
@@ -248,7 +238,8 @@ bool SyncQueries::MarkFileDeleted(int file_id, bool count_change) {
 SyncQueries::Adopt SyncQueries::AdoptTree(const TaskFolderRecord& judged,
                                           const std::vector<FolderRecord>& folders,
                                           const std::vector<FileRecord>& files,
-                                          const std::string& uid, int version, bool count_change) {
+                                          const std::string& uid, int version, bool count_change,
+                                          const std::string& token, const std::string& tree) {
   bool stale = false;
   bool ok = Run(
       "AdoptTree error",
@@ -265,6 +256,8 @@ SyncQueries::Adopt SyncQueries::AdoptTree(const TaskFolderRecord& judged,
         index.bind(2, version);
         index.exec();
         if (count_change) db_.RunStatement(kCountChange);
+        if (!token.empty()) KeepMergedTree(token, tree);
+        if (!token.empty()) KeepMergedTree(token, tree);
       },
       true);
   if (!ok) return Adopt::kFailed;
@@ -290,6 +283,14 @@ bool SyncQueries::ReplaceFileContent(int old_file_id, FileRecord& record) {
   return Run(
       "ReplaceFileContent error",
       [&] {
+        {
+          // The new version keeps the file's identity, so another machine
+          // can tell this edit from a delete and a new file.
+          StoreStatement q(db_, "select file_id, origin from ftable where file_id=?");
+          q.bind(1, old_file_id);
+          int origin = q.executeStep() ? q.getInt("origin") : 0;
+          record.origin = origin != 0 ? origin : old_file_id;
+        }
         DeleteFileRows(old_file_id);
         record.file_id = DrawFileId();
         record.total_part = MetaStore::PartCount(record.total_size);
@@ -306,4 +307,50 @@ bool SyncQueries::ReplaceFileContent(int old_file_id, FileRecord& record) {
         record.stat = PartState::kAwaitingUpload;
       },
       true);
+}
+
+void SyncQueries::KeepMergedTree(const std::string& token, const std::string& tree) {
+  int seq = 0;
+  {
+    StoreStatement q(db_, "select coalesce(max(seq), 0) as n from index_tree");
+    if (q.executeStep()) seq = q.getInt("n");
+  }
+  StoreStatement put(db_, "insert or replace into index_tree(token, seq, tree) values(?, ?, ?)");
+  put.bind(1, token);
+  put.bind(2, seq + 1);
+  put.bind(3, tree);
+  put.exec();
+  StoreStatement old_text(db_, "update index_tree set tree='' where seq<=?");
+  old_text.bind(1, seq + 1 - kKeptTrees);
+  old_text.exec();
+  StoreStatement old_token(db_, "delete from index_tree where seq<=?");
+  old_token.bind(1, seq + 1 - kKeptTokens);
+  old_token.exec();
+}
+
+bool SyncQueries::RecordMergedTree(const std::string& token, const std::string& tree) {
+  return Run("RecordMergedTree error", [&] { KeepMergedTree(token, tree); }, true);
+}
+
+bool SyncQueries::MergedTokens(std::vector<std::string>& newest_first) {
+  newest_first.clear();
+  return Run(
+      "MergedTokens error",
+      [&] {
+        StoreStatement q(db_, "select token from index_tree order by seq desc");
+        while (q.executeStep()) newest_first.push_back(q.getText("token"));
+      },
+      false);
+}
+
+bool SyncQueries::MergedTree(const std::string& token, std::string& tree) {
+  tree.clear();
+  return Run(
+      "MergedTree error",
+      [&] {
+        StoreStatement q(db_, "select tree from index_tree where token=?");
+        q.bind(1, token);
+        if (q.executeStep()) tree = q.getText("tree");
+      },
+      false);
 }

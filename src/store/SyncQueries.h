@@ -91,13 +91,26 @@ class SyncQueries {
   // judged by (kStale otherwise, nothing changed). count_change counts one
   // local change on top (as AddUpFolderCount), so the merged tree is
   // published again.
+  // The tree of index token (tree: its text) is recorded as merged in the
+  // same commit.
   Adopt AdoptTree(const TaskFolderRecord& judged, const std::vector<FolderRecord>& folders,
                   const std::vector<FileRecord>& files, const std::string& uid, int version,
-                  bool count_change);
+                  bool count_change, const std::string& token, const std::string& tree);
+
+  // The folder indexes whose trees the local one has merged (published here
+  // or adopted), newest first. The newest kKeptTrees keep their text, the
+  // bases of later merges; kKeptTokens are remembered in all.
+  static constexpr int kKeptTrees = 16;
+  static constexpr int kKeptTokens = 64;
+  bool MergedTokens(std::vector<std::string>& newest_first);
+  // The tree text of a merged index; empty when unknown or no longer kept.
+  bool MergedTree(const std::string& token, std::string& tree);
+  bool RecordMergedTree(const std::string& token, const std::string& tree);
 
  private:
   bool Run(const char* failure, const std::function<void()>& body, bool transaction);
   static PartRow ReadPartRow(StoreStatement& q);
+  void KeepMergedTree(const std::string& token, const std::string& tree);
   int DrawFileId();
   void DeleteFileRows(int file_id);
 

@@ -18,23 +18,83 @@ std::string FolderLine(const FolderRecord& f) {
 }  // namespace
 
 std::string FolderIndex::Compose(const std::map<std::string, FolderRecord>& folders,
-                                 const std::map<int, FileRecord>& files) {
+                                 const std::map<int, FileRecord>& files,
+                                 const History& history) {
   std::string text = kFolderHead;
   for (const auto& [full_name, folder] : folders) text += FolderLine(folder) + "\r\n";
   text += "\r\n[ftable]\r\n";
+  std::string origins;
   for (const auto& [id, file] : files) {
     text += std::to_string(file.file_id) + "|" + std::to_string(file.folder_id) + "|" + file.name +
             "\r\n";
+    if (file.Origin() != file.file_id) {
+      origins += std::to_string(file.file_id) + "|" + std::to_string(file.Origin()) + "\r\n";
+    }
+  }
+  if (!origins.empty()) text += "[origin]\r\n" + origins;
+  if (!history.token.empty()) {
+    text += "[index]\r\ntoken|" + history.token + "\r\n";
+    for (const auto& token : history.merged) text += "merged|" + token + "\r\n";
   }
   return text;
 }
 
+std::string FolderIndex::ComposeTree(const std::vector<FolderRecord>& folders,
+                                     const std::vector<FileRecord>& files) {
+  std::map<std::string, FolderRecord> by_name;
+  for (const auto& f : folders) by_name[f.full_name] = f;
+  std::map<int, FileRecord> by_id;
+  for (const auto& r : files) by_id[r.file_id] = r;
+  return Compose(by_name, by_id);
+}
+
+namespace {
+
+enum class Section { kFolders, kFiles, kOrigins, kIndex, kOther };
+
+Section SectionOf(const std::string& line, Section now) {
+  if (line == "[ftable]" || (now == Section::kFolders && line.find("[ftable]") != std::string::npos))
+    return Section::kFiles;
+  if (line == "[origin]") return Section::kOrigins;
+  if (line == "[index]") return Section::kIndex;
+  if (line.size() > 1 && line.front() == '[' && line.back() == ']') return Section::kOther;
+  return now;
+}
+
+void ReadLine(Section section, const std::vector<std::string>& fields,
+              std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
+              std::map<int, int>& origins, FolderIndex::History& history) {
+  if (section == Section::kFolders && fields.size() == 4) {
+    FolderRecord f;
+    f.id = atoi(fields[0].c_str());
+    f.parent_id = atoi(fields[1].c_str());
+    f.name = fields[2];
+    f.full_name = fields[3];
+    folders.push_back(f);
+  } else if (section == Section::kFiles && fields.size() == 3) {
+    FileRecord r;
+    r.file_id = atoi(fields[0].c_str());
+    r.folder_id = atoi(fields[1].c_str());
+    r.name = fields[2];
+    files.push_back(r);
+  } else if (section == Section::kOrigins && fields.size() == 2) {
+    origins[atoi(fields[0].c_str())] = atoi(fields[1].c_str());
+  } else if (section == Section::kIndex && fields.size() == 2 && !fields[1].empty()) {
+    if (fields[0] == "token") history.token = fields[1];
+    if (fields[0] == "merged") history.merged.push_back(fields[1]);
+  }
+}
+
+}  // namespace
+
 bool FolderIndex::ParseText(const std::string& text, std::vector<FolderRecord>& folders,
-                            std::vector<FileRecord>& files) {
+                            std::vector<FileRecord>& files, History* history) {
   size_t pos = text.find(kFolderHead);
   if (pos == std::string::npos) return false;
   pos += sizeof(kFolderHead) - 1;
-  bool in_files = false;
+  Section section = Section::kFolders;
+  std::map<int, int> origins;
+  History read;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) break;  // a last line without LF is not read
@@ -43,27 +103,20 @@ bool FolderIndex::ParseText(const std::string& text, std::vector<FolderRecord>& 
       if (text[i] != '\r') line += text[i];
     }
     pos = end + 1;
-    if (!in_files && line.find("[ftable]") != std::string::npos) {
-      in_files = true;
+    Section next = SectionOf(line, section);
+    if (next != section) {
+      section = next;
       continue;
     }
     std::vector<std::string> fields;
     SplitAt(line, '|', fields);
-    if (!in_files && fields.size() == 4) {
-      FolderRecord f;
-      f.id = atoi(fields[0].c_str());
-      f.parent_id = atoi(fields[1].c_str());
-      f.name = fields[2];
-      f.full_name = fields[3];
-      folders.push_back(f);
-    } else if (in_files && fields.size() == 3) {
-      FileRecord r;
-      r.file_id = atoi(fields[0].c_str());
-      r.folder_id = atoi(fields[1].c_str());
-      r.name = fields[2];
-      files.push_back(r);
-    }
+    ReadLine(section, fields, folders, files, origins, read);
   }
+  for (auto& r : files) {
+    auto it = origins.find(r.file_id);
+    if (it != origins.end() && it->second > 0) r.origin = it->second;
+  }
+  if (history != nullptr) *history = read;
   return true;
 }
 
@@ -170,15 +223,4 @@ bool FolderIndex::UidLess(const std::string& a, const std::string& b) {
   std::string nb = ib == std::string::npos ? "" : b.substr(ib);
   if (na.size() != nb.size()) return na.size() < nb.size();
   return na < nb;
-}
-
-FolderIndex::Verdict FolderIndex::Judge(int remote_version, const std::string& uid,
-                                        const TaskFolderRecord& task) {
-  if (task.up_count != 0) return Verdict::kLeave;
-  if (remote_version > task.file_id) return Verdict::kAdopt;
-  if (remote_version < task.file_id) return Verdict::kDelete;
-  if (task.mail_id.empty() || UidLess(task.mail_id, uid)) return Verdict::kAdopt;
-  // The loser of a tie is never adopted by anyone again.
-  if (UidLess(uid, task.mail_id)) return Verdict::kDelete;
-  return Verdict::kLeave;
 }

@@ -14,18 +14,32 @@
 // Thread contract: stateless; any thread.
 class FolderIndex {
  public:
-  enum class Verdict { kAdopt, kDelete, kLeave };
+  // What an index says of its place among the others: its own token, and
+  // the tokens of every index whose tree it merged, newest first. An index
+  // from before these (no "[index]" section) has neither.
+  struct History {
+    std::string token;
+    std::vector<std::string> merged;
+  };
 
   // "[folder]" lines in ascending full name order, then "[ftable]" lines in
-  // ascending file id order, every line ended by CR LF.
+  // ascending file id order, every line ended by CR LF. Then what readers
+  // of that much pass over (no line of three fields): "[origin]" with
+  // "file_id|origin" for each file edited since it was made, and, with a
+  // token, "[index]" with "token|T" and one "merged|T" per merged index.
   static std::string Compose(const std::map<std::string, FolderRecord>& folders,
-                             const std::map<int, FileRecord>& files);
+                             const std::map<int, FileRecord>& files,
+                             const History& history = History());
+  // The tree alone, in the same order whatever the order of the rows: equal
+  // trees give equal texts.
+  static std::string ComposeTree(const std::vector<FolderRecord>& folders,
+                                 const std::vector<FileRecord>& files);
 
   // Reads the rows that follow "[folder]\r\n"; false when that line is
   // missing. Lines with a wrong field count are passed over; a last line
-  // without its LF is not read.
+  // without its LF is not read. Origins are set on the files they name.
   static bool ParseText(const std::string& text, std::vector<FolderRecord>& folders,
-                        std::vector<FileRecord>& files);
+                        std::vector<FileRecord>& files, History* history = nullptr);
 
   // Keeps only rows that are safe to turn into local paths: folder names
   // that pass IsSafeName, full names that are the chain of their parents'
@@ -37,11 +51,6 @@ class FolderIndex {
 
   // Not empty, not "." or "..", and without "\", "/", NUL, "|", CR or LF.
   static bool IsSafeName(const std::string& name);
-
-  // Which way an index message of the given version goes. Equal versions
-  // are settled by the larger UID, so two machines that published the same
-  // version both end on the same tree; the smaller one is deleted.
-  static Verdict Judge(int remote_version, const std::string& uid, const TaskFolderRecord& task);
 
   // Numeric order of two UID texts.
   static bool UidLess(const std::string& a, const std::string& b);

@@ -31,68 +31,6 @@ namespace {
 
 CLog* Log() { return CLog::Instance(); }
 
-std::string ParentDir(const std::string& path) {
-  std::string folder, name;
-  return SplitPath(path, folder, name) ? folder : std::string();
-}
-
-// A local file survives an index that does not list it while every part
-// of it is still on its way up or still in the mailbox: it was added here
-// (or elsewhere) after that index was written. A file deleted elsewhere
-// has lost its messages by now.
-template <typename GoneFn>
-std::set<int> AliveFiles(const SyncQueries::Parts& parts, GoneFn gone) {
-  std::map<int, bool> alive;
-  for (const auto& [key, row] : parts) {
-    bool part_alive = row.stat == PartState::kAwaitingUpload || row.stat == PartState::kAppended ||
-                      ((row.stat == PartState::kCached || row.stat == PartState::kAwaitingDownload) &&
-                       !gone(row.mail_id));
-    auto found = alive.find(key.first);
-    alive[key.first] = (found == alive.end() ? true : found->second) && part_alive;
-  }
-  std::set<int> keep;
-  for (const auto& [id, is_alive] : alive) {
-    if (is_alive) keep.insert(id);
-  }
-  return keep;
-}
-
-// Moves the cached copies of moved files (back, when !forward) through a
-// staging folder, so that swapped names cannot collide.
-void MoveCached(const std::string& cache, const std::vector<TreeMerge::Move>& moves,
-                bool forward) {
-  if (cache.empty() || moves.empty()) return;
-  std::string staging = cache + "\\.tandrel-staging\\";
-  MakeDir(staging);
-  for (const auto& m : moves) {
-    std::string from = cache + (forward ? m.from : m.to);
-    std::string stage = staging + std::to_string(m.file_id);
-    if (FileExists(from)) ::rename(NativePath(from).c_str(), NativePath(stage).c_str());
-  }
-  for (const auto& m : moves) {
-    std::string to = cache + (forward ? m.to : m.from);
-    std::string stage = staging + std::to_string(m.file_id);
-    if (!FileExists(stage)) continue;
-    MakeDir(cache + ParentDir(forward ? m.to : m.from));
-    ::rename(NativePath(stage).c_str(), NativePath(to).c_str());
-  }
-  ::rmdir(NativePath(staging).c_str());
-}
-
-// Makes the directories of the adopted tree; those of folders gone from it
-// go when empty, deepest first.
-void TidyCacheFolders(const std::string& cache, const std::vector<FolderRecord>& folders,
-                      const std::map<std::string, FolderRecord>& local_folders) {
-  std::set<std::string> now;
-  for (const auto& f : folders) {
-    now.insert(f.full_name);
-    MakeDir(cache + f.full_name);
-  }
-  for (auto it = local_folders.rbegin(); it != local_folders.rend(); ++it) {
-    if (now.count(it->first) == 0) ::rmdir(NativePath(cache + it->first).c_str());
-  }
-}
-
 // The row of a part just learnt, waiting for its download.
 SyncQueries::PartRow NewPartRow(const FileRecord& record) {
   SyncQueries::PartRow row;
@@ -178,16 +116,17 @@ bool RefreshWorker::Refresh() {
   SyncQueries queries(context_.data_dir, context_.account.user);
   Listing listing(store, queries, remote);
   listing.changed = changed;
-  store.GetFolderMailId(listing.index_mail_id);
+  if (relearnt) indexes_.clear();  // their UIDs belong to the old folder
   std::vector<uint32_t> unknown;
   for (uint32_t uid : uids) {
     std::string id = std::to_string(uid);
-    if (local.count(id) == 0 && id != listing.index_mail_id && ignored_uids_.count(id) == 0)
+    if (local.count(id) == 0 && indexes_.count(id) == 0 && ignored_uids_.count(id) == 0)
       unknown.push_back(uid);
   }
   if (hook_) hook_(Point::kLearning);
   bool ok = LearnNewMessages(listing, unknown);
   if (!RecordLearned(listing)) ok = false;
+  if (ok && !MergeIndexes(listing)) ok = false;
   if (listing.changed) names_.Rebuild();
   Log()->Write(LOG_DEBUG, "end refresh");
   return ok;
@@ -257,31 +196,8 @@ bool RefreshWorker::LearnHeader(Listing& listing, const std::string& uid, const 
 }
 
 bool RefreshWorker::LearnIndex(Listing& listing, const FileRecord& record) {
-  const std::string& uid = record.mail_id;
-  TaskFolderRecord task;
-  if (!listing.store.GetFolderTask(task)) return false;
-  FolderIndex::Verdict verdict = FolderIndex::Judge(record.file_id, uid, task);
-  if (verdict == FolderIndex::Verdict::kAdopt) {
-    // The adoption looks at the parts learnt so far.
-    if (!RecordLearned(listing)) return false;
-    Log()->Write(LOG_DEBUG, "download folderinfo, mail_id:%s,file_id:%d,local file_id:%d",
-                 uid.c_str(), record.file_id, task.file_id);
-    SyncResult adopted = DownloadFolderIndex(uid, listing.remote);
-    if (adopted.done()) {
-      listing.changed = true;
-      listing.parts_read = false;  // adoption may have touched the rows
-      listing.parts.clear();
-      listing.store.GetFolderMailId(listing.index_mail_id);
-    } else if (adopted.failed()) {
-      Log()->Write(LOG_WARNING, "folder index %s passed over: %s", uid.c_str(),
-                   adopted.reason().c_str());
-      ignored_uids_.insert(uid);
-    }
-  } else if (verdict == FolderIndex::Verdict::kDelete) {
-    Log()->Write(LOG_DEBUG, "delete old folderinfo,mail_id:%s,file_id:%d", uid.c_str(),
-                 record.file_id);
-    DeleteMessage(uid);
-  }
+  // Read once every part of the listing is recorded: a merge looks at them.
+  listing.new_indexes.push_back(record.mail_id);
   return true;
 }
 
@@ -308,7 +224,9 @@ void RefreshWorker::DropVanished(MetaStore& store, const std::vector<std::string
     Log()->Write(LOG_DEBUG, "remote doesn't exist,delete it, mid:%s,fn:%s", mail_id.c_str(),
                  (full + name).c_str());
     // The row goes first: a copy removed for a row that stays would be lost.
-    if (!store.DelFile(mail_id)) return;
+    // The file's entry stays for the merge to judge: an edit elsewhere must
+    // not undo a rename here.
+    if (!store.DelFile(mail_id, true)) return;
     if (!name.empty()) {
       if (!cache.empty()) ::unlink(NativePath(cache + full + name).c_str());
       context_.cache->RemoveEntry(full, name);
@@ -408,85 +326,6 @@ bool RefreshWorker::DeleteMessage(const std::string& uid) {
                  result.text().c_str());
   }
   return done;
-}
-
-bool RefreshWorker::ParseFolderIndex(const std::string& message, std::vector<FolderRecord>& folders,
-                                  std::vector<FileRecord>& files, FileRecord& info) {
-  MailParser parser;
-  parser.Parse(message);
-  info = PartHeaders::FromMessage(parser.info);
-  if (parser.attachments.empty()) return false;
-  std::string text = WireCodePage::ToUtf8(parser.attachments.begin()->second);
-  Log()->Write(LOG_INFO, "Download Folder:%s", text.c_str());
-  return FolderIndex::ParseText(text, folders, files);
-}
-
-SyncResult RefreshWorker::DownloadFolderIndex(const std::string& uid,
-                                                    const ListedUids& remote) {
-  std::string message;
-  if (!EnsureOpen() || !session_.FetchMessage({uid}, message)) {
-    session_.Close();
-    return SyncResult::RetryLater("fetch of the index failed");
-  }
-  std::vector<FolderRecord> folders;
-  std::vector<FileRecord> files;
-  FileRecord info;
-  if (message.empty() || !ParseFolderIndex(message, folders, files, info))
-    return SyncResult::Failed("not a folder index");
-  std::vector<std::string> rejected;
-  bool usable = FolderIndex::Validate(folders, files, rejected);
-  for (const auto& line : rejected) {
-    Log()->Write(LOG_WARNING, "folder index %s: skip unsafe line %s", uid.c_str(), line.c_str());
-  }
-  if (!usable) return SyncResult::Failed("no usable tree");
-  return AdoptIndex(uid, info, folders, files, remote);
-}
-
-SyncResult RefreshWorker::AdoptIndex(const std::string& uid, const FileRecord& info,
-                                           std::vector<FolderRecord>& folders,
-                                           std::vector<FileRecord>& files,
-                                           const ListedUids& remote) {
-  std::string cache = context_.CacheRoot();
-  std::lock_guard<std::mutex> lock(context_.namespace_mutex);
-  MetaStore store(context_.data_dir);
-  TaskFolderRecord task;
-  if (!store.GetFolderTask(task)) return SyncResult::RetryLater("store");
-  for (const auto& f : folders) {
-    if (!cache.empty()) MakeDir(cache + f.full_name);
-  }
-  if (FolderIndex::Judge(info.file_id, uid, task) != FolderIndex::Verdict::kAdopt) {
-    return SyncResult::RetryLater("no longer the newest index");
-  }
-  std::map<std::string, FolderRecord> local_folders;
-  std::map<int, FileRecord> local_files;
-  SyncQueries queries(context_.data_dir, context_.account.user);
-  SyncQueries::Parts parts;
-  if (!store.GetAllFolders(local_folders) || !store.GetAllFiles(local_files) ||
-      !queries.GetAllParts(parts)) {
-    return SyncResult::RetryLater("store");
-  }
-  TreeMerge::Result merged = TreeMerge::Merge(folders, files, local_folders, local_files,
-                                              AliveFiles(parts, [&](const std::string& id) { return remote.Gone(id); }),
-                                              time(nullptr));
-
-  // Cached files move to their new places before the tree changes, so no
-  // download of the new tree can land on a file that still lives there.
-  MoveCached(cache, merged.moves, true);
-
-  SyncQueries::Adopt adopted =
-      queries.AdoptTree(task, merged.folders, merged.files, uid, info.file_id, merged.kept > 0);
-  if (adopted != SyncQueries::Adopt::kDone) {
-    MoveCached(cache, merged.moves, false);
-    return SyncResult::RetryLater(adopted == SyncQueries::Adopt::kStale ? "no longer the newest index"
-                                                                        : "store");
-  }
-  if (merged.kept > 0) {
-    Log()->Write(LOG_INFO, "folder index %s: kept %d local files it does not list", uid.c_str(),
-                 merged.kept);
-  }
-  if (merged.conflicts > 0) context_.status.NoteConflictCopies(merged.conflicts);
-  if (!cache.empty()) TidyCacheFolders(cache, merged.folders, local_folders);
-  return SyncResult::Done();
 }
 
 void RefreshWorker::DownloadPending() {

@@ -11,20 +11,23 @@
 #include "store/FileRecord.h"
 #include "store/FolderRecord.h"
 #include "store/SyncQueries.h"
+#include "sync/FolderIndex.h"
 #include "sync/RefreshWaiter.h"
 #include "sync/SyncResult.h"
+#include "sync/TreeMerge.h"
 
 class MetaStore;
 class SyncContext;
 class SyncNamespace;
 
 // The refresh thread's work: the mailbox listing (what it may be trusted
-// with), vanished parts, new parts and indexes learnt, the adoption of a
-// newer folder index, the downloads (SyncDownload) and the wait between two
+// with), vanished parts, new parts and indexes learnt, the merge of every
+// folder index that no other one has merged (a head), the downloads (SyncDownload) and the wait between two
 // passes (in IDLE where the server offers it).
 // Thread contract: everything but Wake and AbortSessions runs on the
 // refresh thread (or on the caller's while the engine is not started),
-// which alone touches the refresh session and the ignored UIDs. Wake and
+// which alone touches the refresh session, the ignored UIDs and the indexes
+// read. Wake and
 // AbortSessions come from the stopping thread; the download session's
 // pointer is guarded by download_mutex_ (a leaf lock). Store writes that
 // change the tree, and the folder cache, are changed under the context's
@@ -63,7 +66,8 @@ class RefreshWorker {
   // The folder rows, the ftable rows and the part header of an index
   // message; false without an attachment or without the "[folder]" line.
   static bool ParseFolderIndex(const std::string& message, std::vector<FolderRecord>& folders,
-                               std::vector<FileRecord>& files, FileRecord& info);
+                               std::vector<FileRecord>& files, FileRecord& info,
+                               FolderIndex::History* history = nullptr);
 
  private:
   // What one listing says of the parts: only one recorded before it was
@@ -87,8 +91,16 @@ class RefreshWorker {
     SyncQueries::Parts parts;
     bool parts_read = false;
     std::vector<FileRecord> learned;
-    std::string index_mail_id;
+    std::vector<std::string> new_indexes;  // UIDs of index messages not read yet
     bool changed = false;
+  };
+  // An index message read: what it says of its history, its validated tree
+  // and that tree's text.
+  struct IndexInfo {
+    FolderIndex::History history;
+    int version = 0;
+    TreeMerge::Tree tree;
+    std::string text;
   };
 
   bool EnsureOpen() { return EnsureOpen(session_); }
@@ -109,11 +121,20 @@ class RefreshWorker {
   // message is marked for deletion when its file was deleted meanwhile.
   bool ClaimOwnAppend(MetaStore& store, SyncQueries& queries, FileRecord& record,
                       SyncQueries::PartRow& row);
-  // Done once adopted; failed for a message that is no usable index.
-  SyncResult DownloadFolderIndex(const std::string& uid, const ListedUids& remote);
-  SyncResult AdoptIndex(const std::string& uid, const FileRecord& info,
-                     std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
-                     const ListedUids& remote);
+  // Reads the new indexes, deletes those another listed one has merged,
+  // merges the heads not merged here yet, and settles two or more heads:
+  // the same tree everywhere leaves one, else a merged index goes up.
+  bool MergeIndexes(Listing& listing);
+  // Done once read into indexes_; failed for a message that is no usable
+  // index.
+  SyncResult ReadIndex(const std::string& uid);
+  std::vector<std::string> Heads();
+  SyncResult MergeIndex(const std::string& uid, const IndexInfo& info);
+  // The tree of the index in the head's history that this machine merged
+  // last: what both sides last shared. Empty when none is known.
+  TreeMerge::Tree BaseOf(SyncQueries& queries, const IndexInfo& info);
+  void SettleHeads(const std::vector<std::string>& heads);
+  void DeleteIndex(const std::string& uid);
   bool DeleteMessage(const std::string& uid);
 
   // The session's complete or partial listing, after its NOOP; the mail
@@ -136,6 +157,7 @@ class RefreshWorker {
   ImapClient session_;
   RefreshWaiter waiter_;
   std::set<std::string> ignored_uids_;
+  std::map<std::string, IndexInfo> indexes_;  // by UID
   Hook hook_;
   std::mutex download_mutex_;
   ImapClient* download_session_ = nullptr;  // guarded by download_mutex_

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <random>
 #include <system_error>
 #include <vector>
 
@@ -44,6 +45,15 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes) {
   bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   ok = fclose(f) == 0 && ok;
   return ok;
+}
+
+// 128 random bits: the index's name among every machine's.
+std::string NewIndexToken() {
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  char text[33];
+  snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(random()),
+           static_cast<unsigned long long>(random()));
+  return text;
 }
 
 }  // namespace
@@ -467,13 +477,22 @@ void TaskWorker::WatchQuota() {
 
 bool TaskWorker::UploadFolderIndex() {
   MetaStore store(context_.data_dir);
+  SyncQueries queries(context_.data_dir, context_.account.user);
   std::map<std::string, FolderRecord> folders;
   std::map<int, FileRecord> files;
   TaskFolderRecord task;
-  if (!store.GetAllFolders(folders) || !store.GetAllFiles(files) || !store.GetFolderTask(task)) {
-    return false;
+  FolderIndex::History history;
+  {
+    // The tree and the indexes it merged, read together: an index must
+    // never name one whose changes its tree lacks.
+    std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+    if (!store.GetAllFolders(folders) || !store.GetAllFiles(files) ||
+        !store.GetFolderTask(task) || !queries.MergedTokens(history.merged)) {
+      return false;
+    }
   }
-  std::string text = FolderIndex::Compose(folders, files);
+  history.token = NewIndexToken();
+  std::string text = FolderIndex::Compose(folders, files, history);
   std::string temp = context_.TempDir();
   MakeDir(temp);
   std::string index_path = temp + "\\folder.txt";
@@ -498,8 +517,9 @@ bool TaskWorker::UploadFolderIndex() {
   std::string uid;
   ok = ok && Send(record, eml, uid).done();
   // Known at once: the refresh need not fetch our own index to adopt it.
-  if (ok && !uid.empty())
-    SyncQueries(context_.data_dir, context_.account.user).RecordOwnIndex(record.file_id, uid);
+  if (ok && !uid.empty()) queries.RecordOwnIndex(record.file_id, uid);
+  // The base of the merges of every index made from this one.
+  if (ok) queries.RecordMergedTree(history.token, FolderIndex::Compose(folders, files));
   RemoveFile(eml);
   RemoveFile(index_path);
   return ok;

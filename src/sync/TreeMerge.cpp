@@ -1,90 +1,294 @@
 #include "sync/TreeMerge.h"
 
 #include <algorithm>
-
-#include "platform/FileHelpers.h"
+#include <map>
+#include <set>
+#include <utility>
 
 namespace {
 
-// The folders of the merged tree by full name and id, and the names taken
-// in it.
-struct MergedTree {
-  MergedTree(std::vector<FolderRecord>& merged_folders, const std::vector<FileRecord>& files);
-  // The id of the folder full, made (with its missing parents) when absent.
-  int EnsureFolder(const std::string& full);
+constexpr int kRootId = 1;
 
-  std::vector<FolderRecord>& folders;
-  std::map<std::string, int> id_of;    // merged full name -> id
-  std::map<int, std::string> full_of;  // merged id -> full name
-  std::set<std::string> taken;         // full name + child name, files and folders
-  int next_id = 1;
+// Where an entry is: its folder's (or parent's) id and its name.
+using Place = std::pair<int, std::string>;
+
+Place PlaceOf(const FolderRecord& f) { return {f.parent_id, f.name}; }
+Place PlaceOf(const FileRecord& f) { return {f.folder_id, f.name}; }
+
+// A change on one side against the base wins; two changes keep the smaller
+// place, which every machine picks alike.
+Place PickPlace(const Place* base, const Place& local, const Place& remote) {
+  if (local == remote) return local;
+  if (base != nullptr && *base == local) return remote;
+  if (base != nullptr && *base == remote) return local;
+  return std::min(local, remote);
+}
+
+// One side's tree by folder id and by file origin. A second file claiming
+// an origin already taken is known by its own file id instead.
+struct Side {
+  explicit Side(const TreeMerge::Tree& tree) {
+    for (const auto& f : tree.folders) folders.emplace(f.id, &f);
+    for (const auto& r : tree.files) {
+      if (!files.emplace(r.Origin(), &r).second) files.emplace(r.file_id, &r);
+    }
+  }
+  template <typename Map>
+  static const typename Map::mapped_type Find(const Map& map, int key) {
+    auto it = map.find(key);
+    return it == map.end() ? nullptr : it->second;
+  }
+  std::map<int, const FolderRecord*> folders;
+  std::map<int, const FileRecord*> files;
 };
 
-MergedTree::MergedTree(std::vector<FolderRecord>& merged_folders,
-                       const std::vector<FileRecord>& files)
-    : folders(merged_folders) {
-  for (const auto& f : folders) {
-    id_of[f.full_name] = f.id;
-    full_of[f.id] = f.full_name;
-    next_id = std::max(next_id, f.id + 1);
-  }
-  for (const auto& f : folders) {
-    if (f.full_name != "\\") taken.insert(f.full_name.substr(0, f.full_name.size() - 1));
-  }
-  for (const auto& r : files) {
-    auto folder = full_of.find(r.folder_id);
-    if (folder != full_of.end()) taken.insert(folder->second + r.name);
-  }
-}
+class Merger {
+ public:
+  Merger(const TreeMerge::Tree& base, const TreeMerge::Tree& local, const TreeMerge::Tree& remote,
+         time_t now)
+      : base_(base), local_(local), remote_(remote), now_(now) {}
 
-int MergedTree::EnsureFolder(const std::string& full) {
-  auto found = id_of.find(full);
-  if (found != id_of.end()) return found->second;
-  std::vector<std::string> parts;
-  SplitAt(full.substr(1, full.size() - 2), '\\', parts);
-  std::string path = "\\";
-  int parent = id_of.count("\\") ? id_of["\\"] : 0;
-  for (const auto& name : parts) {
-    std::string child = path + name + "\\";
-    auto it = id_of.find(child);
-    if (it == id_of.end()) {
-      FolderRecord f;
-      f.id = next_id++;
-      f.parent_id = parent;
-      f.name = name;
-      f.full_name = child;
-      folders.push_back(f);
-      id_of[child] = f.id;
-      full_of[f.id] = child;
-      taken.insert(path + name);
-      it = id_of.find(child);
+  TreeMerge::Result Run();
+
+ private:
+  void MergeFolders();
+  void MergeFiles();
+  void MergeFile(const FileRecord* b, const FileRecord* l, const FileRecord* r);
+  void KeepBoth(const FileRecord& l, const FileRecord& r);
+  // Folders that a surviving entry needs come back, from whichever side
+  // still has them.
+  void RestoreNeeded();
+  bool Restore(int id);
+  void BreakCycles();
+  void UniteSameNames();
+  void SeparateNames();
+  std::string FullName(int id, std::set<int>& seen) const;
+  std::vector<TreeMerge::Move> Moves() const;
+  const FolderRecord* AnyFolder(int id) const;
+
+  Side base_, local_, remote_;
+  time_t now_;
+  std::map<int, FolderRecord> folders_;
+  std::vector<FileRecord> files_;
+  int conflicts_ = 0;
+};
+
+void Merger::MergeFolders() {
+  std::set<int> ids;
+  for (const auto& [id, f] : local_.folders) ids.insert(id);
+  for (const auto& [id, f] : remote_.folders) ids.insert(id);
+  for (int id : ids) {
+    const FolderRecord* b = Side::Find(base_.folders, id);
+    const FolderRecord* l = Side::Find(local_.folders, id);
+    const FolderRecord* r = Side::Find(remote_.folders, id);
+    if (id == kRootId) {
+      FolderRecord root = l != nullptr ? *l : *r;
+      root.parent_id = 0;
+      folders_[id] = root;
+    } else if (l != nullptr && r != nullptr) {
+      Place bp = b != nullptr ? PlaceOf(*b) : Place();
+      Place p = PickPlace(b != nullptr ? &bp : nullptr, PlaceOf(*l), PlaceOf(*r));
+      FolderRecord f = *l;
+      f.parent_id = p.first;
+      f.name = p.second;
+      folders_[id] = f;
+    } else if (b == nullptr) {
+      folders_[id] = l != nullptr ? *l : *r;  // new on one side
     }
-    parent = it->second;
-    path = child;
+    // Otherwise deleted on one side: back only if something needs it.
   }
-  return parent;
+  if (folders_.count(kRootId) == 0) {
+    FolderRecord root;
+    root.id = kRootId;
+    root.name = root.full_name = "\\";
+    folders_[kRootId] = root;
+  }
 }
 
-// The cached files whose place differs between the local and the merged tree.
-std::vector<TreeMerge::Move> Moves(const std::vector<FileRecord>& files,
-                                   const std::map<int, FileRecord>& local_files,
-                                   const std::map<int, std::string>& local_full_of,
-                                   const std::map<int, std::string>& full_of) {
+void Merger::MergeFiles() {
+  std::set<int> origins;
+  for (const auto& [origin, r] : local_.files) origins.insert(origin);
+  for (const auto& [origin, r] : remote_.files) origins.insert(origin);
+  for (int origin : origins) {
+    MergeFile(Side::Find(base_.files, origin), Side::Find(local_.files, origin),
+              Side::Find(remote_.files, origin));
+  }
+}
+
+void Merger::MergeFile(const FileRecord* b, const FileRecord* l, const FileRecord* r) {
+  if (l == nullptr || r == nullptr) {
+    const FileRecord* only = l != nullptr ? l : r;
+    // New on that side, or edited there while the other deleted it: kept.
+    // Unchanged there (or only moved) and deleted on the other: gone.
+    if (b == nullptr || only->file_id != b->file_id) files_.push_back(*only);
+    return;
+  }
+  Place bp = b != nullptr ? PlaceOf(*b) : Place();
+  Place place = PickPlace(b != nullptr ? &bp : nullptr, PlaceOf(*l), PlaceOf(*r));
+  const FileRecord* content = nullptr;
+  if (l->file_id == r->file_id || (b != nullptr && r->file_id == b->file_id)) {
+    content = l;
+  } else if (b != nullptr && l->file_id == b->file_id) {
+    content = r;
+  }
+  if (content == nullptr) {
+    FileRecord ml = *l, mr = *r;
+    ml.folder_id = mr.folder_id = place.first;
+    ml.name = mr.name = place.second;
+    KeepBoth(ml, mr);
+    return;
+  }
+  FileRecord merged = *content;
+  merged.folder_id = place.first;
+  merged.name = place.second;
+  files_.push_back(merged);
+}
+
+void Merger::KeepBoth(const FileRecord& l, const FileRecord& r) {
+  // Both edited: the larger file id keeps the name and the identity, the
+  // other is a file of its own under a conflict name.
+  const FileRecord& winner = l.file_id > r.file_id ? l : r;
+  FileRecord loser = l.file_id > r.file_id ? r : l;
+  files_.push_back(winner);
+  loser.origin = loser.file_id;
+  loser.name = TreeMerge::ConflictName(loser.name, now_, 1);
+  files_.push_back(loser);
+  ++conflicts_;
+}
+
+const FolderRecord* Merger::AnyFolder(int id) const {
+  for (const Side* side : {&local_, &remote_, &base_}) {
+    const FolderRecord* f = Side::Find(side->folders, id);
+    if (f != nullptr) return f;
+  }
+  return nullptr;
+}
+
+bool Merger::Restore(int id) {
+  if (folders_.count(id) != 0) return true;
+  const FolderRecord* f = AnyFolder(id);
+  if (f == nullptr) return false;
+  folders_[id] = *f;
+  if (!Restore(f->parent_id)) folders_[id].parent_id = kRootId;
+  return true;
+}
+
+void Merger::RestoreNeeded() {
+  for (auto& r : files_) {
+    if (!Restore(r.folder_id)) r.folder_id = kRootId;
+  }
+  std::vector<int> ids;
+  for (const auto& [id, f] : folders_) ids.push_back(id);
+  for (int id : ids) {
+    if (id != kRootId && !Restore(folders_[id].parent_id)) folders_[id].parent_id = kRootId;
+  }
+}
+
+void Merger::BreakCycles() {
+  // Two folders moved into each other on the two sides: the one found in
+  // the loop goes to the root.
+  for (auto& [id, f] : folders_) {
+    std::set<int> seen{id};
+    for (int at = f.parent_id; at != kRootId && at != 0;) {
+      if (!seen.insert(at).second || folders_.count(at) == 0) {
+        f.parent_id = kRootId;
+        break;
+      }
+      at = folders_[at].parent_id;
+    }
+  }
+}
+
+void Merger::UniteSameNames() {
+  // The same folder made on both sides is one folder: the smaller id stays.
+  for (bool changed = true; changed;) {
+    changed = false;
+    std::map<Place, int> first;
+    for (const auto& [id, f] : folders_) {
+      if (id == kRootId) continue;
+      auto [it, fresh] = first.emplace(PlaceOf(f), id);
+      if (fresh) continue;
+      int keep = it->second;
+      for (auto& [child_id, child] : folders_) {
+        if (child.parent_id == id) child.parent_id = keep;
+      }
+      for (auto& r : files_) {
+        if (r.folder_id == id) r.folder_id = keep;
+      }
+      folders_.erase(id);
+      changed = true;
+      break;
+    }
+  }
+}
+
+void Merger::SeparateNames() {
+  std::set<Place> taken;
+  for (const auto& [id, f] : folders_) {
+    if (id != kRootId) taken.insert(PlaceOf(f));
+  }
+  // The larger file id keeps a name that two files claim.
+  std::vector<FileRecord*> order;
+  for (auto& r : files_) order.push_back(&r);
+  std::sort(order.begin(), order.end(),
+            [](const FileRecord* a, const FileRecord* b) { return a->file_id > b->file_id; });
+  for (FileRecord* r : order) {
+    std::string name = r->name;
+    for (int attempt = 1; taken.count({r->folder_id, r->name}) != 0; ++attempt) {
+      r->name = TreeMerge::ConflictName(name, now_, attempt);
+    }
+    if (r->name != name) ++conflicts_;
+    taken.insert(PlaceOf(*r));
+  }
+}
+
+std::string Merger::FullName(int id, std::set<int>& seen) const {
+  auto it = folders_.find(id);
+  if (id == kRootId || it == folders_.end() || !seen.insert(id).second) return "\\";
+  return FullName(it->second.parent_id, seen) + it->second.name + "\\";
+}
+
+std::vector<TreeMerge::Move> Merger::Moves() const {
+  std::map<int, const FileRecord*> local_by_id;
+  for (const auto& [origin, r] : local_.files) local_by_id[r->file_id] = r;
+  std::map<int, std::string> local_full;
+  for (const auto& [id, f] : local_.folders) local_full[id] = f->full_name;
   std::vector<TreeMerge::Move> moves;
-  for (const auto& r : files) {
-    auto local = local_files.find(r.file_id);
-    if (local == local_files.end()) continue;
-    auto old_folder = local_full_of.find(local->second.folder_id);
-    auto new_folder = full_of.find(r.folder_id);
-    if (old_folder == local_full_of.end() || new_folder == full_of.end()) continue;
-    std::string from = old_folder->second + local->second.name;
-    std::string to = new_folder->second + r.name;
+  for (const auto& r : files_) {
+    auto old = local_by_id.find(r.file_id);
+    if (old == local_by_id.end() || local_full.count(old->second->folder_id) == 0) continue;
+    std::string from = local_full[old->second->folder_id] + old->second->name;
+    std::string to = folders_.at(r.folder_id).full_name + r.name;
     if (from != to) moves.push_back({r.file_id, from, to});
   }
   return moves;
 }
 
+TreeMerge::Result Merger::Run() {
+  MergeFolders();
+  MergeFiles();
+  RestoreNeeded();
+  BreakCycles();
+  UniteSameNames();
+  SeparateNames();
+  for (auto& [id, f] : folders_) {
+    std::set<int> seen;
+    f.full_name = FullName(id, seen);
+  }
+  TreeMerge::Result result;
+  result.moves = Moves();
+  for (const auto& [id, f] : folders_) result.tree.folders.push_back(f);
+  result.tree.files = files_;
+  result.conflicts = conflicts_;
+  return result;
+}
+
 }  // namespace
+
+TreeMerge::Result TreeMerge::Merge(const Tree& base, const Tree& local, const Tree& remote,
+                                   time_t now) {
+  return Merger(base, local, remote, now).Run();
+}
 
 std::string TreeMerge::ConflictName(const std::string& name, time_t now, int attempt) {
   struct tm local {};
@@ -100,40 +304,4 @@ std::string TreeMerge::ConflictName(const std::string& name, time_t now, int att
   size_t dot = name.rfind('.');
   if (dot == std::string::npos || dot == 0) return name + tag;
   return name.substr(0, dot) + tag + name.substr(dot);
-}
-
-TreeMerge::Result TreeMerge::Merge(const std::vector<FolderRecord>& adopted_folders,
-                                   const std::vector<FileRecord>& adopted_files,
-                                   const std::map<std::string, FolderRecord>& local_folders,
-                                   const std::map<int, FileRecord>& local_files,
-                                   const std::set<int>& keep, time_t now) {
-  Result result;
-  result.folders = adopted_folders;
-  result.files = adopted_files;
-  MergedTree tree(result.folders, result.files);
-  std::set<int> listed;
-  for (const auto& r : result.files) listed.insert(r.file_id);
-
-  std::map<int, std::string> local_full_of;
-  for (const auto& [full, f] : local_folders) local_full_of[f.id] = full;
-
-  for (const auto& [id, local] : local_files) {
-    if (listed.count(id) != 0 || keep.count(id) == 0) continue;
-    auto folder = local_full_of.find(local.folder_id);
-    if (folder == local_full_of.end()) continue;
-    FileRecord r;
-    r.file_id = id;
-    r.folder_id = tree.EnsureFolder(folder->second);
-    const std::string& full = tree.full_of[r.folder_id];
-    r.name = local.name;
-    for (int attempt = 1; tree.taken.count(full + r.name) != 0; ++attempt) {
-      r.name = ConflictName(local.name, now, attempt);
-    }
-    tree.taken.insert(full + r.name);
-    if (r.name != local.name) ++result.conflicts;
-    result.files.push_back(r);
-    ++result.kept;
-  }
-  result.moves = Moves(result.files, local_files, local_full_of, tree.full_of);
-  return result;
 }

@@ -1,43 +1,43 @@
 #pragma once
 
 #include <ctime>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "store/FileRecord.h"
 #include "store/FolderRecord.h"
 
-// Folds the files that only this machine knows into a folder tree adopted
-// from another machine, and works out which cached files must move because
-// their folder or name differs in the result.
+// The three-way merge of folder trees: what the local side and the remote
+// side each changed against the tree both last shared (the base) is applied
+// together. Folders are known by id, files by origin (their identity through
+// edits), so an edit, a move, a delete and a new file can be told apart.
+// The rules: an edit against an edit keeps both (the larger file id keeps
+// the name, the other becomes a conflict copy); an edit against a delete
+// keeps the edit; a move against an edit applies both; two moves of one
+// entry keep one place, the same on every machine; a folder deleted on one
+// side keeps what the other added inside it; two entries that end on one
+// name are told apart by conflict names; two folders made with one name are
+// one folder. Without a base nothing is taken for deleted.
 // Thread contract: stateless; any thread.
 class TreeMerge {
  public:
+  struct Tree {
+    std::vector<FolderRecord> folders;
+    std::vector<FileRecord> files;
+  };
   struct Move {
     int file_id = 0;
     std::string from;  // drive paths
     std::string to;
   };
   struct Result {
-    std::vector<FolderRecord> folders;
-    std::vector<FileRecord> files;
+    Tree tree;
+    // Cached files whose place differs between the local and merged trees.
     std::vector<Move> moves;
-    int kept = 0;       // local files put back into the tree
-    int conflicts = 0;  // of those, the ones given a conflict name
+    int conflicts = 0;  // entries given a conflict name
   };
 
-  // adopted_*: the validated tree of the index. local_*: the tree in the
-  // store now. keep: ids of local files that must survive although the
-  // adopted tree does not list them. A kept file goes back under its local
-  // folder's full name (missing folders are created with unused ids); a name
-  // already taken there gets a conflict name.
-  static Result Merge(const std::vector<FolderRecord>& adopted_folders,
-                      const std::vector<FileRecord>& adopted_files,
-                      const std::map<std::string, FolderRecord>& local_folders,
-                      const std::map<int, FileRecord>& local_files, const std::set<int>& keep,
-                      time_t now);
+  static Result Merge(const Tree& base, const Tree& local, const Tree& remote, time_t now);
 
   // "a.txt" -> "a (conflict 2026-12-08 101500).txt"; from attempt 2 on the
   // number follows the time: "a (conflict 2026-12-08 101500 2).txt".

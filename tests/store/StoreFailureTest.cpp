@@ -91,7 +91,7 @@ TEST_F(StoreFailureTest, EveryWriteReportsTheFailureAndChangesNothing) {
       {"MarkDownloaded", [&](MetaStore&) { return SyncQueries(user).MarkDownloaded({file_}); }},
       {"AdoptTree",
        [&](MetaStore&) {
-         return SyncQueries(user).AdoptTree(task, {}, {}, "9", 1, false) !=
+         return SyncQueries(user).AdoptTree(task, {}, {}, "9", 1, false, "t", "") !=
                 SyncQueries::Adopt::kFailed;
        }},
       {"SetCurAccount", [&](MetaStore& s) { return s.SetCurAccount(user); }},

@@ -2,17 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "TreeRecords.h"
 
 namespace {
-
-TaskFolderRecord Task(int up, int version, const std::string& mail_id) {
-  TaskFolderRecord t;
-  t.up_count = up;
-  t.file_id = version;
-  t.mail_id = mail_id;
-  return t;
-}
 
 TEST(FolderIndexText, ComposesTheDocumentedLines) {
   std::map<std::string, FolderRecord> folders{{"\\", Folder(1, 0, "\\", "\\")},
@@ -110,17 +104,30 @@ TEST(FolderIndexValidate, ATreeWithoutRootIsUnusable) {
   EXPECT_TRUE(files.empty());
 }
 
-TEST(FolderIndexVersion, AdoptsNewerDeletesOlderAndSettlesTies) {
-  using V = FolderIndex::Verdict;
-  EXPECT_EQ(FolderIndex::Judge(5, "20", Task(0, 4, "")), V::kAdopt);
-  EXPECT_EQ(FolderIndex::Judge(5, "20", Task(0, 5, "")), V::kAdopt);  // our own upload
-  EXPECT_EQ(FolderIndex::Judge(3, "20", Task(0, 5, "")), V::kDelete);
-  EXPECT_EQ(FolderIndex::Judge(9, "20", Task(1, 5, "")), V::kLeave);  // local changes pending
-  EXPECT_EQ(FolderIndex::Judge(1, "20", Task(2, 5, "")), V::kLeave);
-  // Two machines on version 5: the larger UID wins on both.
-  EXPECT_EQ(FolderIndex::Judge(5, "20", Task(0, 5, "9")), V::kAdopt);
-  EXPECT_EQ(FolderIndex::Judge(5, "9", Task(0, 5, "20")), V::kDelete);
-  EXPECT_EQ(FolderIndex::Judge(5, "20", Task(0, 5, "20")), V::kLeave);
+TEST(FolderIndexText, OriginsAndHistoryTravelWhereOldReadersPassThemOver) {
+  std::map<std::string, FolderRecord> folders{{"\\", Folder(1, 0, "\\", "\\")}};
+  FileRecord edited = File(9, 1, "a");
+  edited.origin = 4;
+  std::map<int, FileRecord> files{{9, edited}, {3, File(3, 1, "b")}};
+  FolderIndex::History history{"t2", {"t1", "t0"}};
+  std::string text = FolderIndex::Compose(folders, files, history);
+  EXPECT_NE(text.find("[origin]\r\n9|4\r\n[index]\r\ntoken|t2\r\nmerged|t1\r\n"),
+            std::string::npos);
+  // No added line has the three fields of a file row.
+  for (size_t at = text.find("[origin]"), end; (end = text.find('\n', at)) != std::string::npos;
+       at = end + 1) {
+    EXPECT_NE(std::count(text.begin() + at, text.begin() + end, '|'), 2);
+  }
+  std::vector<FolderRecord> got_folders;
+  std::vector<FileRecord> got_files;
+  FolderIndex::History got;
+  ASSERT_TRUE(FolderIndex::ParseText(text, got_folders, got_files, &got));
+  ASSERT_EQ(got_files.size(), 2u);
+  EXPECT_EQ(got_files[0].Origin(), 3);
+  EXPECT_EQ(got_files[1].Origin(), 4);
+  EXPECT_EQ(got.token, "t2");
+  EXPECT_EQ(got.merged, (std::vector<std::string>{"t1", "t0"}));
+  EXPECT_EQ(FolderIndex::ComposeTree(got_folders, got_files), FolderIndex::Compose(folders, files));
 }
 
 TEST(FolderIndexVersion, UidsCompareAsNumbers) {

@@ -353,6 +353,7 @@ TEST_F(SyncEngineDovecotTest, FailedAdoptionOfAnIndexChangesNothingAndIsRetried)
   engine_.RefreshPass();
   // This machine forgets its tree, as one that never saw that index.
   Exec("delete from ftable");
+  Exec("delete from index_tree");
   Exec("update task_folder set mail_id='', file_id=0, up_count=0");
   {
     StoreFault fault("update task_folder set mail_id=?");

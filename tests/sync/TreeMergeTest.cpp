@@ -2,27 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
+
 #include "TreeRecords.h"
 
 namespace {
 
-std::map<std::string, FolderRecord> ByFullName(const std::vector<FolderRecord>& list) {
-  std::map<std::string, FolderRecord> map;
-  for (const auto& f : list) map[f.full_name] = f;
-  return map;
-}
-
-const FileRecord* FindFile(const TreeMerge::Result& r, int id) {
-  for (const auto& f : r.files)
-    if (f.file_id == id) return &f;
-  return nullptr;
-}
-
-std::string FullOf(const TreeMerge::Result& r, int folder_id) {
-  for (const auto& f : r.folders)
-    if (f.id == folder_id) return f.full_name;
-  return "?";
-}
+using Tree = TreeMerge::Tree;
 
 // 2026-12-08 10:15:00 in the local zone.
 time_t Stamp() {
@@ -45,73 +32,117 @@ TEST(ConflictName, GoesBeforeTheExtension) {
   EXPECT_EQ(TreeMerge::ConflictName("a.txt", Stamp(), 3), "a (conflict 2026-12-08 101500 3).txt");
 }
 
-TEST(TreeMergeTest, KeepsLocalFilesUnderTheirFoldersAndRenamesClashes) {
-  // The other machine's tree: root, docs (id 2) with same.txt and theirs.txt.
-  std::vector<FolderRecord> adopted{Folder(1, 0, "\\", "\\"), Folder(2, 1, "docs", "\\docs\\")};
-  std::vector<FileRecord> adopted_files{File(100, 2, "same.txt"), File(101, 2, "theirs.txt")};
-  // Ours: docs has id 2 too, plus mine (id 2 taken there, so it had id 3).
-  std::map<std::string, FolderRecord> local =
-      ByFullName({Folder(1, 0, "\\", "\\"), Folder(2, 1, "docs", "\\docs\\"),
-                  Folder(3, 2, "mine", "\\docs\\mine\\"), Folder(4, 1, "gone", "\\gone\\")});
-  std::map<int, FileRecord> local_files{{200, File(200, 2, "same.txt")},
-                                        {201, File(201, 3, "deep.bin")},
-                                        {202, File(202, 4, "deleted.txt")},
-                                        {203, File(203, 1, "top")}};
-  auto r = TreeMerge::Merge(adopted, adopted_files, local, local_files, {200, 201, 203}, Stamp());
-  EXPECT_EQ(r.kept, 3);
-  EXPECT_EQ(r.conflicts, 1) << "only same.txt changed its name";
-  EXPECT_EQ(FindFile(r, 202), nullptr);
-  ASSERT_NE(FindFile(r, 200), nullptr);
-  EXPECT_EQ(FindFile(r, 200)->name, "same (conflict 2026-12-08 101500).txt");
-  EXPECT_EQ(FullOf(r, FindFile(r, 200)->folder_id), "\\docs\\");
-  ASSERT_NE(FindFile(r, 201), nullptr);
-  EXPECT_EQ(FullOf(r, FindFile(r, 201)->folder_id), "\\docs\\mine\\");
-  EXPECT_EQ(FullOf(r, FindFile(r, 203)->folder_id), "\\");
-  // The recreated folder has an id the adopted tree does not use.
-  int mine_id = FindFile(r, 201)->folder_id;
-  EXPECT_GT(mine_id, 2);
-  ASSERT_EQ(r.moves.size(), 1u);
-  EXPECT_EQ(r.moves[0].file_id, 200);
-  EXPECT_EQ(r.moves[0].from, "\\docs\\same.txt");
-  EXPECT_EQ(r.moves[0].to, "\\docs\\same (conflict 2026-12-08 101500).txt");
+FileRecord Edited(int id, int origin, int folder, const std::string& name) {
+  FileRecord r = File(id, folder, name);
+  r.origin = origin;
+  return r;
 }
 
-TEST(TreeMergeTest, MovesFilesRenamedOrMovedElsewhere) {
-  std::vector<FolderRecord> adopted{Folder(1, 0, "\\", "\\"), Folder(5, 1, "new", "\\new\\")};
-  std::vector<FileRecord> adopted_files{File(1, 5, "b.txt"), File(2, 1, "a.txt"),
-                                        File(3, 1, "stays")};
-  std::map<std::string, FolderRecord> local =
-      ByFullName({Folder(1, 0, "\\", "\\"), Folder(2, 1, "old", "\\old\\")});
-  // A swap: 1 was \a.txt and becomes \new\b.txt, 2 was \old\x and becomes \a.txt.
-  std::map<int, FileRecord> local_files{
-      {1, File(1, 1, "a.txt")}, {2, File(2, 2, "x")}, {3, File(3, 1, "stays")}};
-  auto r = TreeMerge::Merge(adopted, adopted_files, local, local_files, {}, Stamp());
-  EXPECT_EQ(r.kept, 0);
-  ASSERT_EQ(r.moves.size(), 2u);
-  EXPECT_EQ(r.moves[0].from, "\\a.txt");
-  EXPECT_EQ(r.moves[0].to, "\\new\\b.txt");
-  EXPECT_EQ(r.moves[1].from, "\\old\\x");
-  EXPECT_EQ(r.moves[1].to, "\\a.txt");
+// Drive paths of the merged files, each with its file id.
+std::map<std::string, int> Paths(const TreeMerge::Result& r) {
+  std::map<int, std::string> full;
+  for (const auto& f : r.tree.folders) full[f.id] = f.full_name;
+  std::map<std::string, int> paths;
+  for (const auto& f : r.tree.files) paths[full[f.folder_id] + f.name] = f.file_id;
+  return paths;
 }
 
-TEST(TreeMergeTest, SecondClashInOneSecondGetsANumber) {
-  std::vector<FolderRecord> adopted{Folder(1, 0, "\\", "\\")};
-  std::vector<FileRecord> adopted_files{File(1, 1, "a.txt"),
-                                        File(2, 1, "a (conflict 2026-12-08 101500).txt")};
-  std::map<std::string, FolderRecord> local = ByFullName({Folder(1, 0, "\\", "\\")});
-  std::map<int, FileRecord> local_files{{9, File(9, 1, "a.txt")}};
-  auto r = TreeMerge::Merge(adopted, adopted_files, local, local_files, {9}, Stamp());
-  ASSERT_NE(FindFile(r, 9), nullptr);
-  EXPECT_EQ(FindFile(r, 9)->name, "a (conflict 2026-12-08 101500 2).txt");
+std::set<std::string> Folders(const TreeMerge::Result& r) {
+  std::set<std::string> names;
+  for (const auto& f : r.tree.folders) names.insert(f.full_name);
+  return names;
 }
 
-TEST(TreeMergeTest, AFolderNameIsTakenToo) {
-  std::vector<FolderRecord> adopted{Folder(1, 0, "\\", "\\"), Folder(2, 1, "x", "\\x\\")};
-  std::map<std::string, FolderRecord> local = ByFullName({Folder(1, 0, "\\", "\\")});
-  std::map<int, FileRecord> local_files{{9, File(9, 1, "x")}};
-  auto r = TreeMerge::Merge(adopted, {}, local, local_files, {9}, Stamp());
-  ASSERT_NE(FindFile(r, 9), nullptr);
-  EXPECT_EQ(FindFile(r, 9)->name, "x (conflict 2026-12-08 101500)");
+const FolderRecord kRoot = Folder(1, 0, "\\", "\\");
+const FolderRecord kDocs = Folder(7, 1, "docs", "\\docs\\");
+
+Tree Base() { return {{kRoot, kDocs}, {File(10, 7, "a"), File(11, 7, "b"), File(12, 1, "c")}}; }
+
+TEST(TreeMerge, ChangesOnEitherSideAreAppliedTogether) {
+  Tree local = Base(), remote = Base();
+  local.files[0].name = "a2";                    // renamed here
+  local.files.push_back(File(13, 1, "new"));     // added here
+  remote.files[1] = Edited(20, 11, 7, "b");      // edited there
+  remote.files.erase(remote.files.begin() + 2);  // deleted there
+  remote.folders.push_back(Folder(30, 1, "empty", "\\empty\\"));
+  auto r = TreeMerge::Merge(Base(), local, remote, Stamp());
+  EXPECT_EQ(Paths(r), (std::map<std::string, int>{
+                          {"\\docs\\a2", 10}, {"\\docs\\b", 20}, {"\\new", 13}}));
+  EXPECT_EQ(Folders(r), (std::set<std::string>{"\\", "\\docs\\", "\\empty\\"}));
+  ASSERT_EQ(r.moves.size(), 0u);  // a2 is already there locally
+  EXPECT_EQ(r.conflicts, 0);
+  // The same merge seen from the other machine gives the same tree.
+  auto other = TreeMerge::Merge(Base(), remote, local, Stamp());
+  EXPECT_EQ(Paths(other), Paths(r));
+}
+
+TEST(TreeMerge, EditAgainstEditKeepsBothEditAgainstDeleteKeepsTheEdit) {
+  Tree local = Base(), remote = Base();
+  local.files[0] = Edited(40, 10, 7, "a");
+  remote.files[0] = Edited(41, 10, 7, "a");
+  local.files[1] = Edited(42, 11, 7, "b");
+  remote.files.erase(remote.files.begin() + 1);  // b deleted there, edited here
+  local.files.erase(local.files.begin() + 2);    // c deleted here, moved there
+  remote.files.back().folder_id = 7;
+  auto r = TreeMerge::Merge(Base(), local, remote, Stamp());
+  EXPECT_EQ(Paths(r), (std::map<std::string, int>{{"\\docs\\a", 41},
+                                                  {"\\docs\\a (conflict 2026-12-08 101500)", 40},
+                                                  {"\\docs\\b", 42}}));
+  EXPECT_EQ(r.conflicts, 1);
+  ASSERT_EQ(r.moves.size(), 1u);  // our edit makes way for theirs
+  EXPECT_EQ(r.moves[0].file_id, 40);
+}
+
+TEST(TreeMerge, RenamesAgainstRenamesAndNewNamesOnBothSides) {
+  Tree local = Base(), remote = Base();
+  local.files[0].name = "x";
+  remote.files[0].name = "y";  // both renamed a: one name, the same on both machines
+  local.files.push_back(File(50, 1, "same"));
+  remote.files.push_back(File(51, 1, "same"));  // one new name, two contents
+  auto r = TreeMerge::Merge(Base(), local, remote, Stamp());
+  auto other = TreeMerge::Merge(Base(), remote, local, Stamp());
+  EXPECT_EQ(Paths(r), Paths(other));
+  EXPECT_EQ(Paths(r).count("\\docs\\x"), 1u);
+  EXPECT_EQ(Paths(r).at("\\same"), 51);
+  EXPECT_EQ(Paths(r).at("\\same (conflict 2026-12-08 101500)"), 50);
+}
+
+TEST(TreeMerge, FoldersDeletedMovedAndMadeTwice) {
+  Tree local = Base(), remote = Base();
+  // docs deleted there with its files; a file added inside it here.
+  remote.folders.pop_back();
+  remote.files.resize(1);
+  remote.files[0] = File(12, 1, "c");
+  local.files.push_back(File(60, 7, "kept"));
+  // The same new folder on both sides, each with a file: one folder.
+  local.folders.push_back(Folder(70, 1, "n", "\\n\\"));
+  remote.folders.push_back(Folder(71, 1, "n", "\\n\\"));
+  local.files.push_back(File(61, 70, "l"));
+  remote.files.push_back(File(62, 71, "r"));
+  // Two folders moved into each other: no loop.
+  Tree base2 = Base();
+  base2.folders.push_back(Folder(80, 1, "p", "\\p\\"));
+  base2.folders.push_back(Folder(81, 1, "q", "\\q\\"));
+  local.folders.push_back(Folder(80, 81, "p", "\\q\\p\\"));
+  local.folders.push_back(Folder(81, 1, "q", "\\q\\"));
+  remote.folders.push_back(Folder(80, 1, "p", "\\p\\"));
+  remote.folders.push_back(Folder(81, 80, "q", "\\p\\q\\"));
+  base2.files = Base().files;
+  auto r = TreeMerge::Merge(base2, local, remote, Stamp());
+  EXPECT_EQ(Paths(r), (std::map<std::string, int>{
+                          {"\\c", 12}, {"\\docs\\kept", 60}, {"\\n\\l", 61},
+                          {"\\n\\r", 62}}));
+  std::set<std::string> folders = Folders(r);
+  EXPECT_EQ(folders.count("\\docs\\"), 1u);
+  EXPECT_EQ(folders.size(), 5u);  // root, docs, n, and p and q in some order
+}
+
+TEST(TreeMerge, WithoutABaseNothingIsDeleted) {
+  Tree local = Base(), remote = Base();
+  local.files.pop_back();
+  remote.files.erase(remote.files.begin());
+  auto r = TreeMerge::Merge(Tree(), local, remote, Stamp());
+  EXPECT_EQ(Paths(r).size(), 3u);
 }
 
 }  // namespace

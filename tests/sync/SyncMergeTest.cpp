@@ -1,0 +1,219 @@
+// Machines that worked apart, merged: each side's changes against the tree
+// both last shared survive together, by the rules of the merge.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <set>
+
+#include "SyncMachinesFixture.h"
+
+namespace {
+
+using Sizes_t = std::map<std::string, long long>;
+
+std::set<std::string> Digests(const Listing& listing) {
+  std::set<std::string> digests;
+  for (const auto& [path, entry] : listing) {
+    if (entry.size >= 0) digests.insert(entry.md5);
+  }
+  return digests;
+}
+
+class SyncMerge : public SyncMachines {
+ protected:
+  // A machine that joins now and takes the drive as it is.
+  Listing Fresh() {
+    auto c = NewMachine("fresh" + std::to_string(++fresh_));
+    if (!c || !EngineMachine::Converge({a_.get(), b_.get(), c.get()})) return {{"failed", {}}};
+    return c->List();
+  }
+  int fresh_ = 0;
+};
+
+TEST_F(SyncMerge, EditsMadeApartSurviveThoughTheOtherMachineNeverReturns) {
+  ASSERT_TRUE(a_->Write("\\f", Bytes(100, 1)));
+  ASSERT_TRUE(a_->Write("\\g1", Bytes(100, 2)));
+  ASSERT_TRUE(a_->Write("\\g2", Bytes(100, 3)));
+  ASSERT_TRUE(Converge());
+  a_->Cut();
+  ASSERT_TRUE(a_->Write("\\g1", Bytes(120, 4)));
+  ASSERT_TRUE(a_->Write("\\g2", Bytes(130, 5)));
+  a_->Step();
+  ASSERT_TRUE(b_->Write("\\f", Bytes(110, 6)));
+  ASSERT_TRUE(EngineMachine::Converge({b_.get()}));
+  b_.reset();  // a lost laptop
+  a_->Restore();
+  a_->Later(10 * 60 * 1000);
+  for (int i = 0; i < 4; ++i) {
+    a_->Step();
+    a_->Pass();
+  }
+  Sizes_t expected{{"\\f", 110}, {"\\g1", 120}, {"\\g2", 130}};
+  EXPECT_EQ(Sizes(a_->List()), expected);
+  EXPECT_EQ(a_->Read("\\f"), Bytes(110, 6));
+  auto c = NewMachine("c");
+  ASSERT_TRUE(c && EngineMachine::Converge({a_.get(), c.get()}));
+  EXPECT_EQ(c->List(), a_->List());
+  EXPECT_EQ(Box().indexes, 1);  // the merged index named the others, which went
+}
+
+TEST_F(SyncMerge, TreeChangesMadeApartAreNotUndone) {
+  for (const char* folder : {"\\gone", "\\docs", "\\kept"}) ASSERT_TRUE(a_->Mkdir(folder));
+  ASSERT_TRUE(a_->Write("\\h0", Bytes(10, 1)));
+  ASSERT_TRUE(a_->Write("\\docs\\m", Bytes(10, 2)));
+  ASSERT_TRUE(a_->Write("\\e", Bytes(10, 3)));
+  ASSERT_TRUE(a_->Write("\\d", Bytes(10, 4)));
+  ASSERT_TRUE(a_->Write("\\kept\\old", Bytes(10, 5)));
+  ASSERT_TRUE(Converge());
+  a_->Cut();
+  ASSERT_TRUE(a_->Move("\\h0", "\\h1"));                // rename
+  ASSERT_TRUE(a_->Move("\\docs\\m", "\\m"));            // move
+  ASSERT_TRUE(a_->Mkdir("\\new"));                      // new empty folder
+  ASSERT_TRUE(a_->Rmdir("\\gone"));                     // removed folder
+  ASSERT_TRUE(a_->Move("\\e", "\\e2"));                 // renamed here, edited there
+  ASSERT_TRUE(a_->Write("\\d", Bytes(11, 6)));          // edited here, deleted there
+  ASSERT_TRUE(a_->Remove("\\kept\\old"));               // folder emptied and removed here
+  ASSERT_TRUE(a_->Rmdir("\\kept"));
+  a_->Step();
+  ASSERT_TRUE(b_->Write("\\b1", Bytes(20, 7)));
+  ASSERT_TRUE(b_->Write("\\b2", Bytes(20, 8)));
+  ASSERT_TRUE(b_->Write("\\e", Bytes(12, 9)));
+  ASSERT_TRUE(b_->Remove("\\d"));
+  ASSERT_TRUE(b_->Write("\\kept\\added", Bytes(13, 10)));  // added there meanwhile
+  ASSERT_TRUE(EngineMachine::Converge({b_.get()}));
+  a_->Restore();
+  a_->Later(10 * 60 * 1000);
+  ASSERT_TRUE(Converge());
+  EXPECT_EQ(Sizes(a_->List()), (Sizes_t{{"\\h1", 10},
+                                        {"\\m", 10},
+                                        {"\\docs", -1},
+                                        {"\\new", -1},
+                                        {"\\e2", 12},
+                                        {"\\d", 11},
+                                        {"\\kept", -1},
+                                        {"\\kept\\added", 13},
+                                        {"\\b1", 20},
+                                        {"\\b2", 20}}));
+  EXPECT_EQ(b_->List(), a_->List());
+  EXPECT_EQ(Fresh(), a_->List());
+}
+
+TEST_F(SyncMerge, EditsOnBothSidesAndOneNewNameKeepEveryVersion) {
+  ASSERT_TRUE(a_->Write("\\both", Bytes(10, 1)));
+  ASSERT_TRUE(Converge());
+  a_->Cut();
+  ASSERT_TRUE(a_->Write("\\both", Bytes(11, 2)));
+  ASSERT_TRUE(a_->Write("\\same", Bytes(30, 3)));
+  a_->Step();
+  ASSERT_TRUE(b_->Write("\\both", Bytes(12, 4)));
+  ASSERT_TRUE(b_->Write("\\same", Bytes(31, 5)));
+  ASSERT_TRUE(EngineMachine::Converge({b_.get()}));
+  a_->Restore();
+  a_->Later(10 * 60 * 1000);
+  ASSERT_TRUE(Converge());
+  Listing listing = a_->List();
+  EXPECT_EQ(listing.size(), 4u);
+  std::set<long long> sizes;
+  for (const auto& [path, entry] : listing) sizes.insert(entry.size);
+  EXPECT_EQ(sizes, (std::set<long long>{11, 12, 30, 31}));
+  EXPECT_EQ(b_->List(), listing);
+  EXPECT_GE(a_->status().Take().conflict_copies + b_->status().Take().conflict_copies, 2);
+}
+
+// Rounds of random changes on two machines apart, then together again:
+// every version written on either side survives, a file deleted on one side
+// and left alone on the other goes, and both drives and a newcomer agree.
+// TANDREL_MERGE_SEED and TANDREL_MERGE_ROUNDS repeat or lengthen a run.
+class RandomRounds : public SyncMerge {
+ protected:
+  struct Side {
+    EngineMachine* m;
+    std::set<std::string> written;  // digests of the versions written this round
+    std::set<std::string> touched;  // digests changed, moved or deleted this round
+    std::set<std::string> deleted;
+  };
+
+  std::string Pick(const std::vector<std::string>& from) {
+    return from[std::uniform_int_distribution<size_t>(0, from.size() - 1)(random_)];
+  }
+  int Roll(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random_); }
+
+  void Change(Side& side) {
+    Listing now = side.m->List();
+    std::vector<std::string> files, folders{""};
+    for (const auto& [path, entry] : now) (entry.size < 0 ? folders : files).push_back(path);
+    std::string folder = Pick(folders);
+    std::string name = folder + "\\f" + std::to_string(Roll(4));
+    int op = Roll(7);
+    if (files.empty() && op <= 4) op = 0;
+    if (op == 0 || op == 1) {
+      // A new file, or an edit when the name is taken (one name on both sides).
+      std::string path = op == 0 || files.empty() ? name : Pick(files);
+      if (now.count(path) != 0 && now[path].size < 0) return;
+      if (now.count(path) != 0) side.touched.insert(now[path].md5);
+      std::string bytes = Bytes(100 + Roll(900), ++seed_);
+      if (side.m->Write(path, bytes)) side.written.insert(side.m->List().at(path).md5);
+    } else if (op == 2 || op == 3) {
+      std::string from = Pick(files);
+      std::string to = Pick(folders) + "\\r" + std::to_string(Roll(4));
+      if (now.count(to) == 0 && side.m->Move(from, to)) side.touched.insert(now[from].md5);
+    } else if (op == 4) {
+      std::string path = Pick(files);
+      if (side.m->Remove(path)) {
+        side.touched.insert(now[path].md5);
+        side.deleted.insert(now[path].md5);
+      }
+    } else if (op == 5) {
+      if (now.count(folder + "\\d" + std::to_string(Roll(2))) == 0 && folder.size() < 8)
+        side.m->Mkdir(folder + "\\d" + std::to_string(Roll(2)));
+    } else if (!folder.empty()) {
+      bool empty = true;
+      for (const auto& [path, entry] : now) empty = empty && path.rfind(folder + "\\", 0) != 0;
+      if (empty) side.m->Rmdir(folder);
+    }
+  }
+
+  std::mt19937 random_;
+  unsigned seed_ = 1000;
+};
+
+TEST_F(RandomRounds, EveryChangeSurvivesByTheRules) {
+  const char* seed_text = getenv("TANDREL_MERGE_SEED");
+  const char* rounds_text = getenv("TANDREL_MERGE_ROUNDS");
+  unsigned seed = seed_text != nullptr ? static_cast<unsigned>(atol(seed_text))
+                                       : static_cast<unsigned>(std::random_device{}());
+  int rounds = rounds_text != nullptr ? atoi(rounds_text) : 3;
+  random_.seed(seed);
+  std::cout << "TANDREL_MERGE_SEED=" << seed << std::endl;
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round) + " of seed " + std::to_string(seed));
+    Side a{a_.get(), {}, {}, {}}, b{b_.get(), {}, {}, {}};
+    a_->Cut();
+    for (int i = 0; i < 8; ++i) Change(a);
+    a_->Step();
+    for (int i = 0; i < 8; ++i) Change(b);
+    ASSERT_TRUE(EngineMachine::Converge({b_.get()}));
+    a_->Restore();
+    a_->Later(10 * 60 * 1000);
+    ASSERT_TRUE(Converge(20));
+    std::set<std::string> after = Digests(a_->List());
+    for (const Side* side : {&a, &b}) {
+      const Side& other = side == &a ? b : a;
+      for (const auto& digest : side->written) {
+        if (side->touched.count(digest) == 0) {
+          EXPECT_EQ(after.count(digest), 1u) << "lost";
+        }
+      }
+      for (const auto& digest : side->deleted) {
+        if (other.touched.count(digest) == 0) {
+          EXPECT_EQ(after.count(digest), 0u) << "undeleted";
+        }
+      }
+    }
+    EXPECT_EQ(b_->List(), a_->List());
+  }
+  EXPECT_EQ(Fresh(), a_->List());
+}
+
+}  // namespace
