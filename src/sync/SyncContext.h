@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -65,4 +66,10 @@ class SyncContext {
   std::atomic<bool> threads_on{false};
   std::atomic<int> upload_settle_ms{0};
   Clock clock = [] { return std::chrono::steady_clock::now(); };
+  // The wall clock that change times are read against.
+  std::function<struct timespec()> wall_clock = [] {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+  };
 };

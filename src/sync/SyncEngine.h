@@ -74,6 +74,10 @@ class SyncEngine {
   // Test-only: the clock of the upload and delete back-offs.
   using Clock = SyncContext::Clock;
   void SetClockForTest(Clock clock) { context_.clock = std::move(clock); }
+  // Test-only: the wall clock that change times are read against.
+  void SetWallClockForTest(std::function<struct timespec()> clock) {
+    context_.wall_clock = std::move(clock);
+  }
   // Test-only: the clock of the opening back-off.
   void SetOpenClockForTest(Clock clock) { context_.mailbox.SetClock(std::move(clock)); }
   using RefreshPoint = RefreshWorker::Point;

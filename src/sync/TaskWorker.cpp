@@ -252,12 +252,27 @@ bool TaskWorker::Settling(const std::string& cache_path) {
   int settle_ms = context_.upload_settle_ms;
   struct stat st {};
   if (settle_ms <= 0 || ::stat(NativePath(cache_path).c_str(), &st) != 0) return false;
-  // The change time moves with every write, time set and rename.
-  struct timespec now {};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  int64_t quiet_ms = (now.tv_sec - st.st_ctim.tv_sec) * 1000 +
-                     (now.tv_nsec - st.st_ctim.tv_nsec) / 1000000;
-  if (quiet_ms >= settle_ms) return false;
+  // The change time moves with every write, time set and rename. It is
+  // read against the wall clock, which may have been set back (the change
+  // looks as if it were still to come) or jump: the quiet is also measured
+  // on the steady clock from when this change was first seen, and that
+  // bounds the wait whatever the wall clock says.
+  struct timespec now = context_.wall_clock();
+  int64_t wall_ms = (now.tv_sec - st.st_ctim.tv_sec) * 1000 +
+                    (now.tv_nsec - st.st_ctim.tv_nsec) / 1000000;
+  auto steady = context_.clock();
+  auto [seen, fresh] = changes_seen_.try_emplace(cache_path, st.st_ctim, steady);
+  if (!fresh && (seen->second.first.tv_sec != st.st_ctim.tv_sec ||
+                 seen->second.first.tv_nsec != st.st_ctim.tv_nsec)) {
+    seen->second = {st.st_ctim, steady};
+  }
+  int64_t steady_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          steady - seen->second.second).count();
+  int64_t quiet_ms = wall_ms < 0 ? steady_ms : std::max(wall_ms, steady_ms);
+  if (quiet_ms >= settle_ms) {
+    changes_seen_.erase(seen);
+    return false;
+  }
   // The task thread comes back when the copy has been quiet long enough.
   int left = static_cast<int>(std::max<int64_t>(1, settle_ms - quiet_ms));
   int shortest = settle_left_ms_;

@@ -3,6 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <map>
+#include <utility>
+#include <ctime>
 #include <set>
 #include <string>
 
@@ -157,5 +160,8 @@ class TaskWorker {
   std::string cache_;
   Ahead ahead_;
   std::set<int> settled_;  // files settled in this run: once each
+  // Each settling copy's change time and when this thread first saw it.
+  std::map<std::string, std::pair<struct timespec, std::chrono::steady_clock::time_point>>
+      changes_seen_;
   bool left_waiting_ = false;
 };

@@ -183,7 +183,7 @@ TEST_F(RandomRounds, EveryChangeSurvivesByTheRules) {
   const char* rounds_text = getenv("TANDREL_MERGE_ROUNDS");
   unsigned seed = seed_text != nullptr ? static_cast<unsigned>(atol(seed_text))
                                        : static_cast<unsigned>(std::random_device{}());
-  int rounds = rounds_text != nullptr ? atoi(rounds_text) : 3;
+  int rounds = rounds_text != nullptr ? atoi(rounds_text) : 5;
   random_.seed(seed);
   std::cout << "TANDREL_MERGE_SEED=" << seed << std::endl;
   for (int round = 0; round < rounds; ++round) {
@@ -214,6 +214,32 @@ TEST_F(RandomRounds, EveryChangeSurvivesByTheRules) {
     EXPECT_EQ(b_->List(), a_->List());
   }
   EXPECT_EQ(Fresh(), a_->List());
+}
+
+}  // namespace
+
+namespace {
+
+// A clock set back a day makes every change time lie in the future: the
+// quiet period is still kept, and no longer.
+TEST_F(SyncMerge, AClockSetBackHoldsNoUploadBeyondTheQuietPeriod) {
+  a_->engine().SetUploadSettleMs(2000);
+  a_->engine().SetWallClockForTest([] {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    now.tv_sec -= 24 * 3600;
+    return now;
+  });
+  ASSERT_TRUE(a_->Write("\\first", Bytes(10, 1)));
+  ASSERT_TRUE(a_->Write("\\second", Bytes(10, 2)));
+  a_->Step();
+  EXPECT_EQ(a_->Pending(), 2);  // both parts still quiet
+  a_->Later(2500);
+  for (int i = 0; i < 6 && a_->Pending() != 0; ++i) {
+    a_->Step();
+    a_->Later(1000);
+  }
+  EXPECT_EQ(a_->Pending(), 0);
 }
 
 }  // namespace
