@@ -37,6 +37,7 @@ std::string TrayStatus::StateLine(const SyncStatus::Snapshot& s) {
     case State::kQuotaFull:
       return "邮箱已满（配额）：上传等待可用空间";
     case State::kError:
+      if (!s.held.empty()) return "等待您的选择：" + s.held;
       return "错误：" + (s.last_error.empty() ? std::string("未知") : s.last_error);
   }
   return "错误";
@@ -72,6 +73,13 @@ std::vector<TrayStatus::Notice> TrayStatus::Update(const SyncStatus::Snapshot& s
                                              " 个文件因重名另存为冲突副本。"});
     conflicts_told_ = s.conflict_copies;
   }
+
+  if (!s.held.empty() && s.held != held_told_) {
+    notices.push_back({"删除已暂停", s.held +
+                                         "。本机未删除任何文件，请选择保留（重新上传）或删除"
+                                         "（tandrel-cli deletions keep / apply）。"});
+  }
+  held_told_ = s.held;
 
   if (s.state != State::kError) {
     error_since_ = 0;

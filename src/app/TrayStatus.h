@@ -9,7 +9,7 @@
 // What the tray makes of the account's status: the state line in the
 // program's language, the badge on the icon, and the desktop notices, each
 // told once per occurrence (a full mailbox until it clears, every new conflict
-// copy, an error once it has lasted a minute).
+// copy, deletions held for the user, an error once it has lasted a minute).
 // Thread contract: user-interface thread only; not shared.
 class TrayStatus {
  public:
@@ -29,6 +29,7 @@ class TrayStatus {
  private:
   bool quota_told_ = false;
   int conflicts_told_ = 0;
+  std::string held_told_;  // the held deletions last told of
   std::time_t error_since_ = 0;  // 0: not in error
   bool error_told_ = false;
 };

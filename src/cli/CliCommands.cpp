@@ -9,9 +9,24 @@
 #include "cli/MountCommand.h"
 #include "log/CLog.h"
 #include "platform/MountPoint.h"
+#include "platform/Locations.h"
+#include "store/HeldDeletions.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "sync/StatusFile.h"
+
+namespace {
+
+// "\\docs\\a.txt" -> "docs/a.txt", as the mount shows it.
+std::string DrivePathText(const std::string& path) {
+  std::string text = path.substr(path.empty() || path[0] != '\\' ? 0 : 1);
+  for (char& c : text) {
+    if (c == '\\') c = '/';
+  }
+  return text;
+}
+
+}  // namespace
 
 #ifndef TANDREL_VERSION
 #define TANDREL_VERSION "0"
@@ -28,6 +43,9 @@ std::string CliCommands::HelpText() {
              "  unmount    unmount the current account's folder, from any terminal\n"
              "  status     the current account's sync state: up to date, syncing, offline,\n"
              "             mailbox full (quota) or error, with the files still to move\n"
+             "  deletions  files that vanished from the mailbox all at once (or with its\n"
+             "             folder) and wait for you; 'deletions keep' uploads them again,\n"
+             "             'deletions apply' removes them here too\n"
              "  --version  the program's version\n"
              "  --help     this text\n"
              "\n") +
@@ -57,6 +75,7 @@ int CliCommands::Main(const std::vector<std::string>& args, std::ostream& out, s
     return 2;
   }
   if (command == "status") return Status(out, err);
+  if (command == "deletions") return Deletions({args.begin() + 1, args.end()}, out, err);
   if (command == "unmount") return Unmount(out, err);
   if (command != "mount") {
     err << "tandrel-cli: unknown command " << command << "\n\n" << HelpText();
@@ -103,6 +122,42 @@ int CliCommands::Status(std::ostream& out, std::ostream& err) {
   }
   out << "Not mounted: " << user << " is not mounted anywhere\n";
   return 3;
+}
+
+int CliCommands::Deletions(const std::vector<std::string>& args, std::ostream& out,
+                           std::ostream& err) {
+  if (args.size() > 1 || (args.size() == 1 && args[0] != "keep" && args[0] != "apply")) {
+    err << "tandrel-cli: deletions takes nothing, keep or apply\n";
+    return 2;
+  }
+  std::string user;
+  if (!CurrentUser(user, err)) return 1;
+  HeldDeletions held(DataDir(), user);
+  HeldDeletions::State state;
+  if (!held.Read(state)) {
+    err << "tandrel-cli: the account's records cannot be read\n";
+    return 1;
+  }
+  if (state.reason.empty()) {
+    out << "No deletions wait for you.\n";
+    return args.empty() ? 0 : 1;
+  }
+  if (args.empty()) {
+    out << state.reason << ":\n";
+    for (const auto& f : state.files) out << "  " << DrivePathText(f.path) << "\n";
+    out << "Nothing is removed here until you choose: tandrel-cli deletions keep (upload\n"
+           "them again) or tandrel-cli deletions apply (remove them here too).\n";
+    return 0;
+  }
+  bool keep = args[0] == "keep";
+  if (!held.Decide(keep ? HeldDeletions::Decision::kKeep : HeldDeletions::Decision::kApply)) {
+    err << "tandrel-cli: the answer cannot be recorded\n";
+    return 1;
+  }
+  out << (keep ? "Kept: " : "Applied: ") << state.files.size()
+      << (keep ? " files go up to the mailbox again" : " files are removed here too")
+      << " at the next pass of the mounted drive.\n";
+  return 0;
 }
 
 int CliCommands::Unmount(std::ostream& out, std::ostream& err) {

@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
-// The subcommands of tandrel-cli: mount (MountCommand), unmount and status of
-// the current account's mount (from any terminal, through the status file
-// the mounted process publishes), --version and --help.
+// The subcommands of tandrel-cli: mount (MountCommand); unmount, status and
+// deletions of the current account's mount (from any terminal, through the
+// status file the mounted process publishes and the account's records);
+// --version and --help.
 // Thread contract: the main thread of tandrel-cli only.
 class CliCommands {
  public:
@@ -19,6 +20,10 @@ class CliCommands {
   static int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
   static int Status(std::ostream& out, std::ostream& err);
   static int Unmount(std::ostream& out, std::ostream& err);
+  // Lists the held deletions, or records the answer (keep or apply) that
+  // the mounted engine acts on.
+  static int Deletions(const std::vector<std::string>& args, std::ostream& out,
+                       std::ostream& err);
 
  private:
   // The current account's address; false (with a message) when none.

@@ -21,6 +21,7 @@
 #include "platform/FileHelpers.h"
 #include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
+#include "platform/Locations.h"
 #include "store/PrepareDataDir.h"
 #include "sync/MailboxSession.h"
 #include "sync/StatusPublisher.h"
@@ -310,9 +311,16 @@ bool MountCommand::SignIn(const AccountRecord& account) {
   MailboxRecord record;
   if (AccountLogin::IsKnown(account.user)) MailboxQueries(account.user).Read(record);
   ImapClient session;
-  MailboxSession::Attempt attempt = MailboxSession::OpenOnce(session, account, record.folder);
+  MailboxSession::Attempt attempt =
+      MailboxSession::OpenOnce(session, account, record.folder, DataDir());
   session.Logout();
   if (attempt.result.done()) return true;
+  if (attempt.gone) {
+    // The drive is served from the cache; the user decides what goes.
+    std::cout << "tandrel-cli: " << attempt.server_text
+              << ": nothing is removed here until you choose (tandrel-cli deletions)\n";
+    return true;
+  }
   if (attempt.result.failed()) {
     if (std::string(attempt.step) == "login") std::cerr << AccountLogin::kFailedText << "\n";
     std::cerr << "tandrel-cli: the server refused the " << attempt.step << ": "

@@ -4,6 +4,7 @@
 
 #include "log/CLog.h"
 #include "platform/Locations.h"
+#include "store/HeldDeletions.h"
 #include "store/MetaStore.h"
 #include "store/PartState.h"
 #include "store/StoreFiles.h"
@@ -67,6 +68,7 @@ bool MailboxQueries::Migrate() {
         // the bases of later merges (tree empty once too old to keep).
         db_.RunStatement(
             "CREATE TABLE IF NOT EXISTS index_tree(token text PRIMARY KEY, seq int, tree text)");
+        HeldDeletions::Migrate(db_);
       },
       true);
 }

@@ -213,6 +213,34 @@ bool SyncQueries::SetDeletedPartMailId(int file_id, int part, const std::string&
       false);
 }
 
+bool SyncQueries::MarkForDownload(int file_id) {
+  return Run(
+      "MarkForDownload error",
+      [&] {
+        StoreStatement update(db_, "update mail set stat=? where file_id=? and stat=?");
+        update.bind(1, StoredState(PartState::kAwaitingDownload));
+        update.bind(2, file_id);
+        update.bind(3, StoredState(PartState::kCached));
+        update.exec();
+      },
+      false);
+}
+
+bool SyncQueries::RequeuePart(int file_id, int part, const std::string& mail_id) {
+  return Run(
+      "RequeuePart error",
+      [&] {
+        StoreStatement update(
+            db_, "update mail set stat=?, mail_id='' where file_id=? and part=? and mail_id=?");
+        update.bind(1, StoredState(PartState::kAwaitingUpload));
+        update.bind(2, file_id);
+        update.bind(3, part);
+        update.bind(4, mail_id);
+        update.exec();
+      },
+      false);
+}
+
 bool SyncQueries::HasFile(int file_id, bool& exists) {
   exists = false;
   return Run(
@@ -257,7 +285,11 @@ SyncQueries::Adopt SyncQueries::AdoptTree(const TaskFolderRecord& judged,
         index.exec();
         if (count_change) db_.RunStatement(kCountChange);
         if (!token.empty()) KeepMergedTree(token, tree);
-        if (!token.empty()) KeepMergedTree(token, tree);
+        // Parts waiting to go up again for a file the tree no longer holds.
+        StoreStatement orphans(
+            db_, "delete from mail where stat=? and file_id not in (select file_id from ftable)");
+        orphans.bind(1, StoredState(PartState::kAwaitingUpload));
+        orphans.exec();
       },
       true);
   if (!ok) return Adopt::kFailed;

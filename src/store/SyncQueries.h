@@ -57,6 +57,12 @@ class SyncQueries {
   // The mail id of a part appended here whose file was deleted since: the
   // part goes to stat 3, so its message is deleted too.
   bool SetDeletedPartMailId(int file_id, int part, const std::string& mail_id);
+  // Every cached part of the file waits for its download again.
+  bool MarkForDownload(int file_id);
+  // A part whose message went while this machine holds the whole file:
+  // waiting for its upload again (stat 1, no mail id), where its row still
+  // names that message.
+  bool RequeuePart(int file_id, int part, const std::string& mail_id);
   // Whether ftable holds the file; false on a failed read as well.
   bool HasFile(int file_id, bool& exists);
   // An appended part: stat 1 -> 4 and one change counted (as

@@ -1,11 +1,14 @@
 #include "sync/MailboxSession.h"
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
+#include "store/HeldDeletions.h"
 #include "store/MailboxQueries.h"
+#include "store/MetaStore.h"
 #include "sync/SyncStatus.h"
 
 namespace {
@@ -46,9 +49,23 @@ MailboxSession::MailboxSession(SyncStatus& status, std::string data_dir)
       data_dir_(std::move(data_dir)),
       clock_([] { return std::chrono::steady_clock::now(); }) {}
 
+bool MailboxSession::MayMake(const std::string& data_dir, const std::string& user) {
+  // A folder never opened (no UIDVALIDITY recorded) held nothing of ours.
+  MailboxRecord record;
+  if (MailboxQueries(data_dir, user).Read(record) && record.uidvalidity == 0) return true;
+  HeldDeletions::State held;
+  if (HeldDeletions(data_dir, user).Read(held) &&
+      held.decision != HeldDeletions::Decision::kNone) {
+    return true;
+  }
+  std::map<int, FileRecord> files;
+  return MetaStore(data_dir).GetAllFiles(files) && files.empty();
+}
+
 MailboxSession::Attempt MailboxSession::OpenOnce(ImapClient& session,
                                                  const AccountRecord& account,
-                                                 const std::string& known_folder) {
+                                                 const std::string& known_folder,
+                                                 const std::string& data_dir) {
   if (!session.Connect(account.down_server, account.port, account.ssl_flag != 0))
     return Stopped(session, "connect");
   if (!session.Login(account.user, account.pwd)) return Stopped(session, "login");
@@ -62,6 +79,17 @@ MailboxSession::Attempt MailboxSession::OpenOnce(ImapClient& session,
     // The refusal of the select is what the user needs to read (a server
     // may refuse SELECT for its own reasons), not that of the create.
     std::string refused = session.LastServerText();
+    std::vector<ImapParser::ListEntry> found;
+    if (session.IsConnected() && !MayMake(data_dir, account.user) &&
+        session.List("", known_folder, found) && found.empty()) {
+      // Renamed or deleted elsewhere (webmail, a Gmail label removed): an
+      // empty folder in its place would empty every machine's drive.
+      Attempt gone = Stopped(session, "folder");
+      gone.gone = true;
+      gone.server_text = "the folder " + known_folder + " is gone from the mailbox";
+      gone.result = SyncResult::Failed(gone.server_text);
+      return gone;
+    }
     if (!session.IsConnected() || !session.Create(known_folder) || !session.Select(known_folder)) {
       Log()->Write(LOG_WARNING, "folder %s: %s / %s", known_folder.c_str(), refused.c_str(),
                    session.LastServerText().c_str());
@@ -91,7 +119,8 @@ SyncResult MailboxSession::Open(ImapClient& session, const AccountRecord& accoun
     if (!relearn && stale_record_ != 0 && stale_record_ == record.uidvalidity)
       return SyncResult::RetryLater("uidvalidity changed");
   }
-  Attempt attempt = OpenOnce(session, account, record.folder);
+  Attempt attempt = OpenOnce(session, account, record.folder, data_dir_);
+  if (attempt.gone) HoldDrive(account, attempt.server_text);
   if (!attempt.result.done()) {
     NoteFailure(account, attempt);
     return attempt.result;
@@ -119,6 +148,27 @@ SyncResult MailboxSession::Open(ImapClient& session, const AccountRecord& accoun
   status_.SetCapabilities(CapabilitiesInUse(session));
   status_.NoteOnline();
   return SyncResult::Done();
+}
+
+void MailboxSession::HoldDrive(const AccountRecord& account, const std::string& reason) {
+  MetaStore store(data_dir_);
+  std::map<std::string, FolderRecord> folders;
+  std::map<int, FileRecord> files;
+  std::vector<HeldDeletions::File> listed;
+  if (store.GetAllFolders(folders) && store.GetAllFiles(files)) {
+    std::map<int, std::string> full_of;
+    for (const auto& [full, f] : folders) full_of[f.id] = full;
+    for (const auto& [id, r] : files) {
+      if (full_of.count(r.folder_id) != 0) listed.push_back({full_of[r.folder_id] + r.name, 0});
+    }
+  }
+  HeldDeletions held(data_dir_, account.user);
+  HeldDeletions::State state;
+  if (held.Read(state) && state.reason != reason) {
+    Log()->Write(LOG_WARNING, "deletions held: %s", reason.c_str());
+    held.Hold(reason, listed);
+  }
+  status_.NoteHeld(reason);
 }
 
 void MailboxSession::NoteFailure(const AccountRecord& account, const Attempt& attempt) {

@@ -37,15 +37,21 @@ class MailboxSession {
     const char* step = "connect";  // where it stopped
     std::string server_text;       // the server's own words, when it gave any
     std::string folder;            // the folder selected
+    bool gone = false;             // the known folder is no longer there
   };
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
   MailboxSession(SyncStatus& status, std::string data_dir);
 
   // One opening without back-off, record or status. known_folder is selected
-  // as it is (created when missing); empty, the folder is resolved.
+  // as it is; empty, the folder is resolved. A known folder that is missing
+  // is made again only where it was never opened, the account's drive in
+  // data_dir holds no file, or the user answered the hold (MayMake);
+  // otherwise the attempt fails with gone set and nothing is made in its
+  // place.
   static Attempt OpenOnce(ImapClient& session, const AccountRecord& account,
-                          const std::string& known_folder);
+                          const std::string& known_folder, const std::string& data_dir);
+  static bool MayMake(const std::string& data_dir, const std::string& user);
 
   // OpenOnce with the back-off, the folder record, the log and the status.
   // Only a session that learns the mail ids again (relearn) opens a folder
@@ -61,6 +67,8 @@ class MailboxSession {
 
  private:
   void NoteFailure(const AccountRecord& account, const Attempt& attempt);
+  // The known folder is gone: every file of the drive is held for the user.
+  void HoldDrive(const AccountRecord& account, const std::string& reason);
 
   SyncStatus& status_;
   const std::string data_dir_;

@@ -65,6 +65,35 @@ void TidyCacheFolders(const std::string& cache, const std::vector<FolderRecord>&
 }
 
 
+const char kDropped[] = "\\.tandrel-dropped\\";
+
+// The cached copies of local files the merge removes (deleted elsewhere, or
+// replaced by another machine's edit) are set aside with the moves, so they
+// leave the places other copies move into and come back if the tree cannot
+// be written.
+void SetAsideDropped(const std::map<std::string, FolderRecord>& folders,
+                     const std::map<int, FileRecord>& local_files,
+                     const std::vector<FileRecord>& merged_files,
+                     std::vector<TreeMerge::Move>& moves) {
+  std::set<int> kept;
+  for (const auto& r : merged_files) kept.insert(r.file_id);
+  std::map<int, std::string> full_of;
+  for (const auto& [full, f] : folders) full_of[f.id] = full;
+  for (const auto& [id, r] : local_files) {
+    auto folder = full_of.find(r.folder_id);
+    if (kept.count(id) != 0 || folder == full_of.end()) continue;
+    moves.push_back({id, folder->second + r.name, kDropped + std::to_string(id)});
+  }
+}
+
+void RemoveDropped(const std::string& cache, const std::vector<TreeMerge::Move>& moves) {
+  if (cache.empty()) return;
+  for (const auto& m : moves) {
+    if (m.to.rfind(kDropped, 0) == 0) ::unlink(NativePath(cache + m.to).c_str());
+  }
+  ::rmdir(NativePath(cache + kDropped).c_str());
+}
+
 TreeMerge::Tree TreeOf(const std::map<std::string, FolderRecord>& folders,
                        const std::map<int, FileRecord>& files) {
   TreeMerge::Tree tree;
@@ -220,6 +249,7 @@ SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& in
                                               time(nullptr));
   // Cached files move to their new places before the tree changes, so no
   // download of the new tree can land on a file that still lives there.
+  SetAsideDropped(local_folders, local_files, merged.tree.files, merged.moves);
   MoveCached(cache, merged.moves, true);
   bool differs =
       FolderIndex::ComposeTree(merged.tree.folders, merged.tree.files) != info.text;
@@ -232,6 +262,7 @@ SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& in
     return SyncResult::RetryLater(adopted == SyncQueries::Adopt::kStale ? "the tree changed"
                                                                         : "store");
   }
+  RemoveDropped(cache, merged.moves);
   Log()->Write(LOG_INFO, "folder index %s merged%s, %d conflicts", uid.c_str(),
                differs ? " with local changes" : "", merged.conflicts);
   if (merged.conflicts > 0) context_.status.NoteConflictCopies(merged.conflicts);

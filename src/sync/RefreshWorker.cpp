@@ -14,6 +14,7 @@
 #include "platform/FileHelpers.h"
 #include "platform/UniqueFd.h"
 #include "platform/WireCodePage.h"
+#include "store/HeldDeletions.h"
 #include "store/MetaStore.h"
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
@@ -109,13 +110,9 @@ bool RefreshWorker::Refresh() {
     for (const auto& known : local) remote.known_before.insert(known.first);
   }
 
-  bool changed = false;
   std::vector<std::string> vanished = Vanished(local, remote, uids.size(), complete);
-  if (!vanished.empty()) DropVanished(store, vanished, changed);
-
   SyncQueries queries(context_.data_dir, context_.account.user);
   Listing listing(store, queries, remote);
-  listing.changed = changed;
   if (relearnt) indexes_.clear();  // their UIDs belong to the old folder
   std::vector<uint32_t> unknown;
   for (uint32_t uid : uids) {
@@ -127,6 +124,9 @@ bool RefreshWorker::Refresh() {
   bool ok = LearnNewMessages(listing, unknown);
   if (!RecordLearned(listing)) ok = false;
   if (ok && !MergeIndexes(listing)) ok = false;
+  // After the merge, which tells a part replaced by an edit elsewhere from
+  // one that another client removed.
+  if (ok) ApplyVanished(store, vanished, relearnt, listing.changed);
   if (listing.changed) names_.Rebuild();
   Log()->Write(LOG_DEBUG, "end refresh");
   return ok;
@@ -201,36 +201,95 @@ bool RefreshWorker::LearnIndex(Listing& listing, const FileRecord& record) {
   return true;
 }
 
-void RefreshWorker::DropVanished(MetaStore& store, const std::vector<std::string>& vanished,
-                              bool& changed) {
-  std::string cache = context_.CacheRoot();
-  std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+std::vector<RefreshWorker::Vanish> RefreshWorker::ReadVanished(
+    MetaStore& store, const std::vector<std::string>& vanished) {
   std::map<std::string, FolderRecord> folders;
   std::map<int, FileRecord> files;
-  if (!store.GetAllFolders(folders) || !store.GetAllFiles(files)) return;
+  std::vector<Vanish> read;
+  if (!store.GetAllFolders(folders) || !store.GetAllFiles(files)) return read;
   std::map<int, std::string> full_of;
   for (const auto& [full, folder] : folders) full_of[folder.id] = full;
+  drive_files_ = files.size();
   for (const std::string& mail_id : vanished) {
-    FileRecord part;
-    if (!store.GetFileByMailId(mail_id, part)) return;
+    Vanish v;
+    if (!store.GetFileByMailId(mail_id, v.part)) return {};
+    v.part.mail_id = mail_id;
     // The cached copy is found by the file's place in the tree now; the
     // row's cache_path may name a path that another file holds since a move.
-    auto file = files.find(part.file_id);
-    std::string full, name;
-    if (file != files.end() && full_of.count(file->second.folder_id) != 0) {
-      full = full_of[file->second.folder_id];
-      name = file->second.name;
+    auto file = files.find(v.part.file_id);
+    if (file != files.end() && full_of.count(file->second.folder_id) != 0)
+      v.path = full_of[file->second.folder_id] + file->second.name;
+    v.whole = v.part.file_id != 0 && store.IsFileComplete(v.part);
+    read.push_back(v);
+  }
+  return read;
+}
+
+void RefreshWorker::ApplyVanished(MetaStore& store, const std::vector<std::string>& vanished,
+                                  bool relearnt, bool& changed) {
+  HeldDeletions held(context_.data_dir, context_.account.user);
+  HeldDeletions::State state;
+  if (!held.Read(state)) return;
+  bool decided = state.decision != HeldDeletions::Decision::kNone;
+  if (vanished.empty()) {
+    // Nothing is missing (any more): a hold goes, except an answer that
+    // waits for the pass after mail ids were learnt again (a folder made
+    // anew), which judges what is missing.
+    if (!state.reason.empty() && !(decided && relearnt)) {
+      held.Clear();
+      context_.status.NoteHeld("");
     }
-    Log()->Write(LOG_DEBUG, "remote doesn't exist,delete it, mid:%s,fn:%s", mail_id.c_str(),
-                 (full + name).c_str());
+    return;
+  }
+  std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+  std::vector<Vanish> parts = ReadVanished(store, vanished);
+  std::map<std::string, int64_t> files;  // drive path -> size
+  for (const auto& v : parts) {
+    if (!v.path.empty()) files[v.path] = v.part.total_size;
+  }
+  if (!decided && (files.size() > kMassDeletionFiles || files.size() * 4 > drive_files_)) {
+    // Nothing goes until the user says: a cleanup rule or a mistaken
+    // filter elsewhere must not empty every machine's drive.
+    std::string reason = std::to_string(files.size()) +
+                         (files.size() == 1 ? " file vanished" : " files vanished") +
+                         " from the mailbox";
+    std::vector<HeldDeletions::File> listed;
+    for (const auto& [path, size] : files) listed.push_back({path, size});
+    if (state.reason != reason) Log()->Write(LOG_WARNING, "deletions held: %s", reason.c_str());
+    held.Hold(reason, listed);
+    context_.status.NoteHeld(reason);
+    return;
+  }
+  if (!state.reason.empty() || decided) {
+    held.Clear();
+    context_.status.NoteHeld("");
+  }
+  bool heal = state.decision != HeldDeletions::Decision::kApply;
+  DropVanished(parts, heal, changed);
+}
+
+void RefreshWorker::DropVanished(const std::vector<Vanish>& parts, bool heal, bool& changed) {
+  std::string cache = context_.CacheRoot();
+  MetaStore store(context_.data_dir);
+  SyncQueries queries(context_.data_dir, context_.account.user);
+  for (const Vanish& v : parts) {
+    if (heal && v.whole && !v.path.empty()) {
+      // Still in the tree and whole here: the part goes up again.
+      Log()->Write(LOG_WARNING, "part %d of %s gone from the mailbox: uploaded again", v.part.part,
+                   v.path.c_str());
+      if (!queries.RequeuePart(v.part.file_id, v.part.part, v.part.mail_id)) return;
+      continue;
+    }
+    Log()->Write(LOG_DEBUG, "remote doesn't exist,delete it, mid:%s,fn:%s",
+                 v.part.mail_id.c_str(), v.path.c_str());
     // The row goes first: a copy removed for a row that stays would be lost.
-    // The file's entry stays for the merge to judge: an edit elsewhere must
-    // not undo a rename here.
-    if (!store.DelFile(mail_id, true)) return;
-    if (!name.empty()) {
-      if (!cache.empty()) ::unlink(NativePath(cache + full + name).c_str());
-      context_.cache->RemoveEntry(full, name);
-      files.erase(file);
+    // The file's entry stays for the merges to judge.
+    if (!store.DelFile(v.part.mail_id, true)) return;
+    if (!v.path.empty()) {
+      std::string folder, name;
+      SplitPath(v.path, folder, name);
+      if (!cache.empty()) ::unlink(NativePath(cache + v.path).c_str());
+      context_.cache->RemoveEntry(folder, name);
     }
     changed = true;
   }
@@ -329,6 +388,8 @@ bool RefreshWorker::DeleteMessage(const std::string& uid) {
 }
 
 void RefreshWorker::DownloadPending() {
-  SyncDownload(context_, [this](ImapClient* session) { RegisterDownload(session); }).Run();
+  SyncDownload(context_, [this](ImapClient* session) { RegisterDownload(session); },
+               digest_failures_)
+      .Run();
 }
 

@@ -37,6 +37,8 @@ class RefreshWorker {
   // A listing that loses more parts than this, or more than a tenth of the
   // known ones, is checked again on a fresh session before files go.
   static constexpr size_t kMassLossParts = 3;
+  // More files than this vanishing in one pass wait for the user.
+  static constexpr size_t kMassDeletionFiles = 50;
 
   // Test-only: called once the folder is listed, and again just before the
   // new messages are learnt: the task thread's moments.
@@ -113,7 +115,24 @@ class RefreshWorker {
   bool LearnHeader(Listing& listing, const std::string& uid, const std::string& header);
   bool LearnIndex(Listing& listing, const FileRecord& record);
   bool RecordLearned(Listing& listing);
-  void DropVanished(MetaStore& store, const std::vector<std::string>& vanished, bool& changed);
+  // A part the listing lacks, with its file's drive path ("" when the tree
+  // no longer holds it) and whether every part of the file is here.
+  struct Vanish {
+    FileRecord part;
+    std::string path;
+    bool whole = false;
+  };
+  std::vector<Vanish> ReadVanished(MetaStore& store, const std::vector<std::string>& vanished);
+  // The guard: more than kMassDeletionFiles files, or more than a quarter
+  // of the drive, vanishing at once are held for the user (HeldDeletions);
+  // fewer, or once the user answered, go to DropVanished. Also clears a
+  // hold that nothing vanishing any more needs.
+  void ApplyVanished(MetaStore& store, const std::vector<std::string>& vanished, bool relearnt,
+                     bool& changed);
+  // A part of a whole file still in the tree goes up again (heal); any
+  // other is forgotten with its cached copy. The caller holds
+  // namespace_mutex.
+  void DropVanished(const std::vector<Vanish>& parts, bool heal, bool& changed);
   bool LearnPart(Listing& listing, FileRecord& record);
   // Two copies of one part: every machine keeps the smaller UID.
   bool KeepSmallerCopy(Listing& listing, FileRecord& record, SyncQueries::PartRow& row);
@@ -158,6 +177,8 @@ class RefreshWorker {
   RefreshWaiter waiter_;
   std::set<std::string> ignored_uids_;
   std::map<std::string, IndexInfo> indexes_;  // by UID
+  std::map<int, int> digest_failures_;        // SyncDownload::DigestFailures
+  size_t drive_files_ = 0;                    // as ReadVanished found them
   Hook hook_;
   std::mutex download_mutex_;
   ImapClient* download_session_ = nullptr;  // guarded by download_mutex_

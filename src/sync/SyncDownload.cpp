@@ -52,13 +52,23 @@ DriveEntry FileEntry(const std::string& name, const FileRecord& record) {
 
 }  // namespace
 
-SyncDownload::SyncDownload(SyncContext& context, Announce announce)
-    : context_(context), announce_(std::move(announce)), store_(context.data_dir) {}
+SyncDownload::SyncDownload(SyncContext& context, Announce announce, DigestFailures& failures)
+    : context_(context),
+      announce_(std::move(announce)),
+      failures_(failures),
+      store_(context.data_dir) {}
 
 SyncDownload::~SyncDownload() { announce_(nullptr); }
 
 void SyncDownload::Run() {
-  if (!store_.GetPendingDownloads(list_) || list_.empty()) return;
+  if (!store_.GetPendingDownloads(list_)) return;
+  list_.erase(std::remove_if(list_.begin(), list_.end(),
+                             [this](const FileRecord& part) {
+                               auto it = failures_.find(part.file_id);
+                               return it != failures_.end() && it->second >= kMaxDigestFailures;
+                             }),
+              list_.end());
+  if (list_.empty()) return;
   cache_root_ = context_.CacheRoot(store_);
   // One short-lived session of its own serves the whole loop, on the
   // fetcher's thread: the next parts' messages arrive while this one is
@@ -162,14 +172,29 @@ bool SyncDownload::RecordWritten() {
       break;
     }
     // The tree may have been replaced since the listing: show the file
-    // only where it still is.
+    // only where it still is, and only with the bytes it was sent with.
     FileRecord now;
-    if (store_.GetFileInfo(folder.full_name + part->name, now) && now.file_id == file_id) {
+    if (store_.GetFileInfo(folder.full_name + part->name, now) && now.file_id == file_id &&
+        DigestMatches(*part, cache_root_ + folder.full_name + part->name)) {
       context_.cache->PutEntry(folder.full_name, FileEntry(part->name, *part));
     }
   }
   written_.clear();
   return ok;
+}
+
+bool SyncDownload::DigestMatches(const FileRecord& part, const std::string& path) {
+  int size = 0, time = 0;
+  std::string md5;
+  if (part.md5.empty() || (GetFileMd5(path, size, time, md5) && md5 == part.md5)) {
+    failures_.erase(part.file_id);
+    return true;
+  }
+  int failures = ++failures_[part.file_id];
+  Log()->Write(LOG_WARNING, "content of %s does not match its digest (%d of %d): fetched again",
+               part.name.c_str(), failures, kMaxDigestFailures);
+  SyncQueries(context_.data_dir, context_.account.user).MarkForDownload(part.file_id);
+  return false;
 }
 
 SyncResult SyncDownload::WritePart(const FileRecord& record, const std::string& message) {

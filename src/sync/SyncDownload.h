@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,7 +26,12 @@ class SyncContext;
 class SyncDownload {
  public:
   using Announce = std::function<void(ImapClient* session)>;
-  SyncDownload(SyncContext& context, Announce announce);
+  // How often each file's whole content failed its digest; kept by the
+  // caller from pass to pass. A file that failed kMaxDigestFailures times
+  // is fetched no more until the program starts again.
+  using DigestFailures = std::map<int, int>;
+  static constexpr int kMaxDigestFailures = 3;
+  SyncDownload(SyncContext& context, Announce announce, DigestFailures& failures);
   ~SyncDownload();
   SyncDownload(const SyncDownload&) = delete;
   SyncDownload& operator=(const SyncDownload&) = delete;
@@ -49,9 +55,13 @@ class SyncDownload {
   // Parts written but not yet at stat 0: recorded together, one commit per
   // file. A pass cut short downloads them again.
   bool RecordWritten();
+  // Whether the whole cached copy at path has the file's digest; a copy
+  // that has not goes back to waiting for its download.
+  bool DigestMatches(const FileRecord& part, const std::string& path);
 
   SyncContext& context_;
   Announce announce_;
+  DigestFailures& failures_;
   MetaStore store_;
   std::vector<FileRecord> list_;
   std::string cache_root_;

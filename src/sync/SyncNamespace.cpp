@@ -36,6 +36,25 @@ bool SplitDrivePath(const std::string& path, std::string& folder, std::string& n
          FolderIndex::IsSafeName(name);
 }
 
+// A file shows once every part is here: one still downloading, or one whose
+// message was never seen, would read as zeros.
+std::set<int> Incomplete(const SyncQueries::Parts& parts) {
+  std::set<int> incomplete;
+  std::map<int, std::pair<int, int>> count;  // file id -> parts here, parts in all
+  for (const auto& [key, row] : parts) {
+    if (row.stat == PartState::kAwaitingDownload || row.stat == PartState::kDeleted) {
+      incomplete.insert(key.first);
+    } else {
+      ++count[key.first].first;
+      count[key.first].second = row.total_part;
+    }
+  }
+  for (const auto& [id, c] : count) {
+    if (c.first < c.second) incomplete.insert(id);
+  }
+  return incomplete;
+}
+
 }  // namespace
 
 SyncNamespace::SyncNamespace(SyncContext& context) : context_(context) {}
@@ -328,12 +347,7 @@ bool SyncNamespace::RebuildLocked() {
   SyncQueries queries(context_.data_dir, context_.account.user);
   SyncQueries::Parts parts;
   queries.GetAllParts(parts);
-  // A file shows once every part is here: one still downloading would read
-  // as zeros.
-  std::set<int> incomplete;
-  for (const auto& [key, row] : parts) {
-    if (row.stat == PartState::kAwaitingDownload || row.stat == PartState::kDeleted) incomplete.insert(key.first);
-  }
+  std::set<int> incomplete = Incomplete(parts);
   FolderCache::Tree tree;
   std::vector<std::string> pending{"\\"};
   std::set<std::string> seen;

@@ -79,6 +79,11 @@ void SyncStatus::NoteQuotaFull(bool full) {
   quota_full_ = full;
 }
 
+void SyncStatus::NoteHeld(const std::string& reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  data_.held = OneLine(reason);
+}
+
 void SyncStatus::NoteConflictCopies(int count) {
   std::lock_guard<std::mutex> lock(mutex_);
   data_.conflict_copies += count;
@@ -122,6 +127,8 @@ SyncStatus::Snapshot SyncStatus::Take() const {
   Snapshot s = data_;
   if (link_ == Link::kOffline) {
     s.state = State::kOffline;
+  } else if (!s.held.empty()) {
+    s.state = State::kError;
   } else if (quota_full_) {
     s.state = State::kQuotaFull;
   } else if (error_on_) {
@@ -164,6 +171,7 @@ std::string SyncStatus::Serialize(const Snapshot& s) {
       << "quota_used=" << s.quota_used << "\n"
       << "quota_limit=" << s.quota_limit << "\n"
       << "conflict_copies=" << s.conflict_copies << "\n"
+      << "held=" << OneLine(s.held) << "\n"
       << "capabilities=";
   for (size_t i = 0; i < s.capabilities.size(); ++i) out << (i ? " " : "") << s.capabilities[i];
   out << "\n";
@@ -204,6 +212,8 @@ bool SyncStatus::Parse(const std::string& text, Snapshot& s) {
       s.quota_limit = number;
     } else if (key == "conflict_copies") {
       s.conflict_copies = static_cast<int>(number);
+    } else if (key == "held") {
+      s.held = value;
     } else if (key == "capabilities") {
       std::istringstream words(value);
       for (std::string w; words >> w;) s.capabilities.push_back(w);
@@ -224,6 +234,8 @@ std::string SyncStatus::StateLine(const Snapshot& s) {
     case State::kQuotaFull:
       return "mailbox full (quota): uploads wait for free space";
     case State::kError:
+      if (!s.held.empty())
+        return "waiting for you: " + s.held + " (tandrel-cli deletions keep, or apply)";
       return "error: " + (s.last_error.empty() ? "unknown" : s.last_error);
   }
   return "error";

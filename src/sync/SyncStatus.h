@@ -28,6 +28,9 @@ class SyncStatus {
     std::vector<std::string> capabilities;
     // Conflict copies made since the session began; a rise is news.
     int conflict_copies = 0;
+    // Deletions from the mailbox that wait for the user (tandrel-cli
+    // deletions): what happened; empty when none wait.
+    std::string held;
     // Of the publishing process.
     std::string user;
     std::string mount_point;
@@ -49,6 +52,8 @@ class SyncStatus {
   void NoteQuotaFull(bool full);
   // Files kept under a conflict name because the name was taken.
   void NoteConflictCopies(int count);
+  // Deletions held for the user, or none (empty).
+  void NoteHeld(const std::string& reason);
   void SetPending(int uploads, int downloads, int64_t bytes_left);
   void SetQuota(int64_t used, int64_t limit);
   void SetCapabilities(const std::vector<std::string>& capabilities);

@@ -10,6 +10,9 @@
 #include "cli/AccountLogin.h"
 #include "cli/CliCommands.h"
 #include "cli/MountCommand.h"
+#include "platform/Locations.h"
+#include "store/HeldDeletions.h"
+#include "store/MailboxQueries.h"
 
 namespace {
 
@@ -119,6 +122,20 @@ TEST(CliCommandsTest, StatusAndUnmountSayWhenNothingIsMounted) {
   EXPECT_EQ(out, "Not mounted: a@example.org is not mounted anywhere\n");
   EXPECT_EQ(RunCli({"unmount"}, out, err), 3);
   EXPECT_NE(out.find("Not mounted"), std::string::npos);
+
+  // Deletions held by the engine are listed, and the answer is recorded.
+  EXPECT_EQ(RunCli({"deletions", "maybe"}, out, err), 2);
+  EXPECT_EQ(RunCli({"deletions"}, out, err), 0);
+  EXPECT_EQ(out, "No deletions wait for you.\n");
+  ASSERT_TRUE(MailboxQueries("a@example.org").Migrate());
+  HeldDeletions held(DataDir(), "a@example.org");
+  ASSERT_TRUE(held.Hold("2 files vanished from the mailbox", {{"\\docs\\a", 1}, {"\\b", 2}}));
+  EXPECT_EQ(RunCli({"deletions"}, out, err), 0);
+  EXPECT_EQ(out.rfind("2 files vanished from the mailbox:\n  b\n  docs/a\n", 0), 0u) << out;
+  EXPECT_EQ(RunCli({"deletions", "keep"}, out, err), 0);
+  HeldDeletions::State state;
+  ASSERT_TRUE(held.Read(state));
+  EXPECT_EQ(state.decision, HeldDeletions::Decision::kKeep);
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 #include <set>
 
 #include "SyncMachinesFixture.h"
+#include "message/MailParser.h"
+#include "store/HeldDeletions.h"
+#include "sync/PartHeaders.h"
 
 namespace {
 
@@ -240,6 +243,183 @@ TEST_F(SyncMerge, AClockSetBackHoldsNoUploadBeyondTheQuietPeriod) {
     a_->Later(1000);
   }
   EXPECT_EQ(a_->Pending(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+class PartsHeal : public SyncMerge {
+ protected:
+  // The UIDs of the file parts of the folder, with their headers.
+  std::map<uint32_t, std::string> Parts(ImapClient& client) {
+    ImapClient::UidListing listing;
+    std::map<uint32_t, std::string> headers, parts;
+    if (!client.ListUids(listing) || !client.FetchHeaders(listing.uids, headers)) return parts;
+    for (const auto& [uid, header] : headers) {
+      MailParser parser;
+      parser.Parse(header);
+      if (PartHeaders::FromMessage(parser.info).kind == RecordKind::kFilePart) parts[uid] = header;
+    }
+    return parts;
+  }
+  bool Open(ImapClient& client) {
+    return client.Connect("127.0.0.1", server_.ImapPort(), false) &&
+           client.Login(kUser, kPassword) && client.Select("tandrel");
+  }
+};
+
+// Another client removes one part message: the machines that hold the whole
+// file put it back, and a newcomer gets every byte.
+TEST_F(PartsHeal, APartRemovedByAnotherClientIsUploadedAgain) {
+  ASSERT_TRUE(a_->Write("\\big", Bytes(25000000, 1)));
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(a_->Write("\\s" + std::to_string(i), Bytes(10, i)));
+  ASSERT_TRUE(Converge());
+  ImapClient client;
+  ASSERT_TRUE(Open(client));
+  auto parts = Parts(client);
+  ASSERT_EQ(parts.size(), 7u);
+  uint32_t second = 0;  // the second part of big
+  for (const auto& [uid, header] : parts) {
+    MailParser parser;
+    parser.Parse(header);
+    FileRecord r = PartHeaders::FromMessage(parser.info);
+    if (r.total_part == 3 && r.part == 2) second = uid;
+  }
+  ImapClient::DeleteOutcome outcome;
+  ASSERT_TRUE(client.DeleteMessages({second}, outcome).ok());
+  client.Logout();
+  ASSERT_TRUE(Converge());
+  EXPECT_EQ(Sizes(a_->List()).at("\\big"), 25000000);
+  EXPECT_EQ(b_->List(), a_->List());
+  EXPECT_EQ(Box().parts.size(), 7u);
+  EXPECT_EQ(Box().PartMessages(), 7);  // the two machines' copies became one
+  EXPECT_EQ(Fresh(), a_->List());
+}
+
+// A part whose bytes were changed in the mailbox: a newcomer never shows
+// the file with them.
+TEST_F(PartsHeal, ContentThatFailsItsDigestIsNeverShown) {
+  ASSERT_TRUE(a_->Write("\\f", Bytes(3000, 2)));
+  ASSERT_TRUE(a_->Write("\\g", Bytes(3000, 3)));
+  ASSERT_TRUE(Converge());
+  a_.reset();
+  b_.reset();
+  ImapClient client;
+  ASSERT_TRUE(Open(client));
+  auto parts = Parts(client);
+  ASSERT_EQ(parts.size(), 2u);
+  std::string message;
+  uint32_t uid = parts.begin()->first;
+  ASSERT_TRUE(client.FetchMessage({std::to_string(uid)}, message));
+  // One base64 character of the attachment's first line changed.
+  size_t body = message.find("\r\n\r\n", message.rfind("base64"));
+  ASSERT_NE(body, std::string::npos);
+  message[body + 4] = message[body + 4] == 'A' ? 'B' : 'A';
+  std::string path = tmp_.Sub("forged.eml");
+  WriteFileBytes(path, message);
+  ASSERT_TRUE(client.Append("tandrel", path));
+  ImapClient::DeleteOutcome outcome;
+  ASSERT_TRUE(client.DeleteMessages({uid}, outcome).ok());
+  client.Logout();
+  auto c = NewMachine("c");
+  ASSERT_TRUE(c);
+  for (int i = 0; i < 6; ++i) {
+    c->Step();
+    c->Pass();
+  }
+  EXPECT_EQ(c->List().size(), 1u);  // the sound file only
+}
+
+}  // namespace
+
+namespace {
+
+// Deletions that come from the mailbox itself wait for the user.
+class MassDeletion : public PartsHeal {
+ protected:
+  bool Python(const std::string& body) {
+    std::string script = tmp_.Sub("imap.py");
+    WriteFileBytes(script, "import imaplib\nm = imaplib.IMAP4('127.0.0.1', " +
+                               std::to_string(server_.ImapPort()) + ")\nm.login('" + kUser +
+                               "', '" + kPassword + "')\n" + body + "m.logout()\n");
+    return system(("python3 " + script).c_str()) == 0;
+  }
+  HeldDeletions::State Held(EngineMachine& m) {
+    HeldDeletions::State state;
+    HeldDeletions(m.engine().DataDirectory(), kUser).Read(state);
+    return state;
+  }
+  // Every session of the machine opens again (and finds what changed).
+  void Reconnect(EngineMachine& m) {
+    m.Cut();
+    m.Restore();
+    m.Later(10 * 60 * 1000);
+  }
+  void Passes(EngineMachine& m, int n) {
+    for (int i = 0; i < n; ++i) {
+      m.Step();
+      m.Pass();
+    }
+  }
+};
+
+TEST_F(MassDeletion, MessagesDeletedElsewhereAreKeptUntilTheUserChooses) {
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(a_->Write("\\f" + std::to_string(i), Bytes(100, i)));
+  ASSERT_TRUE(Converge());
+  Listing before = a_->List();
+  ImapClient client;
+  ASSERT_TRUE(Open(client));
+  std::vector<uint32_t> doomed;
+  for (const auto& [uid, header] : Parts(client)) {
+    if (doomed.size() < 3) doomed.push_back(uid);  // more than a quarter of the drive
+  }
+  ImapClient::DeleteOutcome outcome;
+  ASSERT_TRUE(client.DeleteMessages(doomed, outcome).ok());
+  client.Logout();
+  Passes(*a_, 3);
+  Passes(*b_, 3);
+  EXPECT_EQ(a_->List(), before);
+  EXPECT_EQ(Held(*a_).reason, "3 files vanished from the mailbox");
+  EXPECT_EQ(Held(*a_).files.size(), 3u);
+  EXPECT_EQ(a_->status().Take().held, "3 files vanished from the mailbox");
+  // Kept on A: they go up again, and B, which held them too, follows.
+  ASSERT_TRUE(HeldDeletions(a_->engine().DataDirectory(), kUser).Decide(HeldDeletions::Decision::kKeep));
+  ASSERT_TRUE(Converge());
+  EXPECT_EQ(a_->List(), before);
+  EXPECT_EQ(Box().PartMessages(), 8);
+  EXPECT_TRUE(Held(*b_).reason.empty());
+  EXPECT_TRUE(b_->status().Take().held.empty());
+}
+
+TEST_F(MassDeletion, AGoneFolderIsNotMadeAgainUntilTheUserChooses) {
+  ASSERT_TRUE(a_->Write("\\f", Bytes(100, 1)));
+  ASSERT_TRUE(a_->Mkdir("\\docs"));
+  ASSERT_TRUE(a_->Write("\\docs\\g", Bytes(100, 2)));
+  ASSERT_TRUE(Converge());
+  Listing before = a_->List();
+  ASSERT_TRUE(Python("m.delete('tandrel')\n"));
+  Reconnect(*a_);
+  Passes(*a_, 3);
+  EXPECT_EQ(a_->List(), before);
+  EXPECT_EQ(Held(*a_).reason, "the folder tandrel is gone from the mailbox");
+  EXPECT_EQ(Held(*a_).files.size(), 2u);
+  ASSERT_TRUE(Python("assert m.select('tandrel')[0] == 'NO'\n"));
+  ASSERT_TRUE(HeldDeletions(a_->engine().DataDirectory(), kUser).Decide(HeldDeletions::Decision::kKeep));
+  a_->Later(10 * 60 * 1000);  // past the opening's back-off
+  Reconnect(*b_);
+  // Sessions that had the folder selected break once: back-offs pass.
+  bool converged = false;
+  for (int i = 0; i < 5 && !converged; ++i) {
+    converged = Converge(4) && Box().PartMessages() == 2;
+    a_->Later(5000);
+    b_->Later(5000);
+  }
+  ASSERT_TRUE(converged);
+  EXPECT_EQ(a_->List(), before);
+  EXPECT_EQ(b_->List(), before);
+  EXPECT_EQ(Box().PartMessages(), 2);
+  EXPECT_EQ(Fresh(), before);
 }
 
 }  // namespace
