@@ -18,6 +18,7 @@
 #include "store/MetaStore.h"
 #include "sync/FolderCache.h"
 #include "sync/SyncEngine.h"
+#include "sync/TreeMerge.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ DriveContext::DriveContext(SyncEngine& engine, FolderCache& cache, const Account
       cache_(cache),
       account_(account),
       cache_root_(account.user.empty() ? "" : engine.CacheRoot()),
+      table_(&engine.Writing()),
       mounted_at_(static_cast<uint64_t>(::time(nullptr))) {}
 
 DriveContext::~DriveContext() = default;
@@ -198,11 +200,36 @@ int DriveContext::CreateForWriting(const std::string& path, const void* handle) 
     return 0;
   }
   if (cache_root_.empty()) return DRIVE_CANNOT_MAKE;
-  UniqueFd fd(::open(LocalPath(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  // A name whose content is still downloading looks free, but its cached
+  // copy is the download's: the new file is kept beside it under a conflict
+  // name instead of truncating it.
+  std::string local = path;
+  if (engine_.NameTaken(path)) local = FreeConflictPath(path);
+  int flags = O_RDWR | O_CREAT | O_CLOEXEC | (local == path ? O_TRUNC : O_EXCL);
+  UniqueFd fd(::open(LocalPath(local).c_str(), flags, 0644));
   if (!fd.ok()) return LocalError(errno, DRIVE_CANNOT_MAKE);
   table_.Add(path, std::move(fd), true);
+  if (local != path) {
+    CLog::Instance()->Write(LOG_INFO, "%s is still downloading: the new file is kept as %s",
+                            path.c_str(), local.c_str());
+    table_.SetRecordAs(path, local);
+  }
   table_.AddWriter(path, handle);
   return 0;
+}
+
+std::string DriveContext::FreeConflictPath(const std::string& path) {
+  std::string folder, name;
+  SplitPath(path, folder, name);
+  time_t now = ::time(nullptr);
+  std::string candidate;
+  for (int attempt = 1;; ++attempt) {
+    candidate = folder + TreeMerge::ConflictName(name, now, attempt);
+    if (Lookup(candidate) == kMissing && !engine_.NameTaken(candidate) &&
+        !FileExists(LocalPath(candidate))) {
+      return candidate;
+    }
+  }
 }
 
 bool DriveContext::ContentCached(const std::string& path) { return engine_.ContentCached(path); }
@@ -359,8 +386,9 @@ bool DriveContext::FlushForUpload(const void* handle) {
   return ok;
 }
 
-bool DriveContext::Finish(const std::string& path, const WriteTable::Entry& entry) {
+bool DriveContext::Finish(const std::string& drive_path, const WriteTable::Entry& entry) {
   if (entry.unlinked) return true;
+  const std::string& path = entry.record_as.empty() ? drive_path : entry.record_as;
   if (entry.too_large && entry.created) {
     // Nothing of a file that cannot be recorded stays behind.
     ::unlink(LocalPath(path).c_str());

@@ -113,12 +113,14 @@ class DriveContext {
   uint64_t FolderTime(const std::string& path) const;
   bool ContentCached(const std::string& path);
   bool Finish(const std::string& key, const WriteTable::Entry& entry);
+  // A conflict name beside path that nothing holds yet.
+  std::string FreeConflictPath(const std::string& path);
 
   SyncEngine& engine_;
   FolderCache& cache_;
   AccountRecord account_;
   std::string cache_root_;
-  WriteTable table_;
+  WriteTable table_;  // after engine_, whose OpenWrites it mirrors into
   unsigned forgotten_ = 0;
   uint64_t mounted_at_ = 0;  // a folder's time when its local folder is missing
   // A handle's own descriptor of the local copy it reads, and the path it

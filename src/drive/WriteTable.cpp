@@ -15,7 +15,22 @@ WriteTable::Entry& WriteTable::Add(const std::string& path, UniqueFd fd, bool cr
   Entry& entry = entries_[path];
   entry.fd = std::move(fd);
   entry.created = created;
+  if (mirror_ != nullptr) mirror_->Add(path);
   return entry;
+}
+
+void WriteTable::SetRecordAs(const std::string& path, const std::string& record_as) {
+  Entry* entry = Find(path);
+  if (entry == nullptr) return;
+  if (mirror_ != nullptr) {
+    mirror_->Remove(MirroredPath(path, *entry));
+    mirror_->Add(record_as);
+  }
+  entry->record_as = record_as;
+}
+
+std::string WriteTable::MirroredPath(const std::string& path, const Entry& entry) {
+  return entry.record_as.empty() ? path : entry.record_as;
 }
 
 void WriteTable::AddWriter(const std::string& path, const void* handle) {
@@ -57,6 +72,7 @@ void WriteTable::Remove(const std::string& path) {
 WriteTable::Entry WriteTable::Take(const std::string& path) {
   auto it = entries_.find(path);
   Entry entry = std::move(it->second);
+  if (mirror_ != nullptr) mirror_->Remove(MirroredPath(path, entry));
   entries_.erase(it);
   for (const void* handle : entry.writers) writer_paths_.erase(handle);
   return entry;
@@ -73,6 +89,7 @@ void WriteTable::Rename(const std::string& old_path, const std::string& new_path
       ++it;
     }
   }
+  if (mirror_ != nullptr) mirror_->Rename(old_path, new_path);
   for (auto& [path, entry] : moved) {
     Remove(path);
     for (const void* handle : entry.writers) writer_paths_[handle] = path;
@@ -87,6 +104,7 @@ bool WriteTable::HasBelow(const std::string& folder_path) const {
 }
 
 void WriteTable::Clear() {
+  if (mirror_ != nullptr) mirror_->Clear();
   entries_.clear();
   writer_paths_.clear();
 }

@@ -250,6 +250,13 @@ SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& in
   // Cached files move to their new places before the tree changes, so no
   // download of the new tree can land on a file that still lives there.
   SetAsideDropped(local_folders, local_files, merged.tree.files, merged.moves);
+  std::vector<std::string> touched;
+  for (const auto& m : merged.moves) touched.push_back(m.from);
+  if (context_.open_writes.AnyOf(touched)) {
+    // A writer's copy is never pulled from under it: after its last close
+    // its bytes are an edit of their own, and the merge keeps both.
+    return SyncResult::RetryLater("a file it changes is open for writing here");
+  }
   MoveCached(cache, merged.moves, true);
   bool differs =
       FolderIndex::ComposeTree(merged.tree.folders, merged.tree.files) != info.text;

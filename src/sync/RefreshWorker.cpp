@@ -273,6 +273,7 @@ void RefreshWorker::DropVanished(const std::vector<Vanish>& parts, bool heal, bo
   MetaStore store(context_.data_dir);
   SyncQueries queries(context_.data_dir, context_.account.user);
   for (const Vanish& v : parts) {
+    if (!v.path.empty() && context_.open_writes.Contains(v.path)) continue;  // after its close
     if (heal && v.whole && !v.path.empty()) {
       // Still in the tree and whole here: the part goes up again.
       Log()->Write(LOG_WARNING, "part %d of %s gone from the mailbox: uploaded again", v.part.part,

@@ -9,6 +9,7 @@
 
 #include "store/AccountRecord.h"
 #include "sync/MailboxSession.h"
+#include "sync/OpenWrites.h"
 
 class FolderCache;
 class ImapClient;
@@ -62,6 +63,7 @@ class SyncContext {
   FolderCache* cache = nullptr;
   MailboxSession mailbox;
   std::mutex namespace_mutex;
+  OpenWrites open_writes;  // thread-safe itself
   std::atomic<bool> running{false};
   std::atomic<bool> threads_on{false};
   std::atomic<int> upload_settle_ms{0};

@@ -122,6 +122,12 @@ class SyncEngine {
   // after a short pause that gathers the changes made with this one.
   void WakeTask();
 
+  // Drive threads: the files open for writing, which the refresh leaves
+  // alone until their last close.
+  OpenWrites& Writing() { return context_.open_writes; }
+  // Whether the store has a file at path, shown or still downloading.
+  bool NameTaken(const std::string& path) { return names_.NameTaken(path); }
+
   std::string CacheRoot() const { return context_.CacheRoot(); }
   std::string CacheRoot(MetaStore& store) const { return context_.CacheRoot(store); }
   const AccountRecord& Account() const { return context_.account; }

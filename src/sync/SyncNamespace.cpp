@@ -321,6 +321,18 @@ void SyncNamespace::FinishMove(MetaStore& store, const std::string& new_parent,
   RebuildLocked();
 }
 
+bool SyncNamespace::NameTaken(const std::string& path) {
+  std::string folder, name;
+  if (!SplitPath(path, folder, name)) return false;
+  bool taken = false;
+  WithStore([&](MetaStore& store, SyncQueries&) {
+    int folder_id = 0, file_id = 0;
+    taken = store.GetFolderId(folder, folder_id) && store.GetFileId(folder_id, name, file_id);
+    return true;
+  });
+  return taken;
+}
+
 bool SyncNamespace::ContentCached(const std::string& path) {
   MetaStore store(context_.data_dir);
   FileRecord record;

@@ -41,6 +41,8 @@ class SyncNamespace {
   bool MoveFolder(const std::string& old_path, const std::string& new_path);
   bool SetFileTime(const std::string& path, int time);
   bool ContentCached(const std::string& path);
+  // The store holds a file at path (shown, or still downloading).
+  bool NameTaken(const std::string& path);
   // The folder cache made again from the store. A file shows once every
   // part is here: one still downloading would read as zeros.
   bool Rebuild();

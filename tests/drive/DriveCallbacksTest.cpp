@@ -13,6 +13,9 @@
 #include "log/CLog.h"
 #include "platform/FileHelpers.h"
 #include "platform/RunningMd5.h"
+#include "platform/Locations.h"
+#include "store/CppSQLite3DB.h"
+#include "store/StoreFiles.h"
 #include "store/MetaStore.h"
 
 namespace {
@@ -417,6 +420,40 @@ TEST_F(DriveCallbacksTest, DescriptorsGoWithTheirHandles) {
   account_.drive().FinishAll();  // the editor is still open
   EXPECT_EQ(OpenBelow(cache), 0u);
   EXPECT_EQ(StoredSize("\\moved"), static_cast<int64_t>(bytes.size()));
+}
+
+}  // namespace
+
+namespace {
+
+// A name whose content is still downloading: a new file made under it goes
+// beside it as a conflict copy, and the download's copy is left alone.
+TEST_F(DriveCallbacksTest, ANewFileUnderANameStillDownloadingBecomesAConflictCopy) {
+  {
+    CppSQLite3DB db;
+    db.OpenDb(AccountDbPath(DataDir(), account_.engine().Account().user));
+    db.RunStatement("insert into ftable(file_id, file_name, folder_id, origin) values(77,'x',1,77)");
+    db.RunStatement(
+        "insert into mail(file_id,mail_id,name,size,total_size,part,total_part,md5,stat) "
+        "values(77,'5','x',4,4,1,1,'m',2)");
+  }
+  WriteFileBytes(account_.Local("\\x"), "ab");  // two of the four bytes have arrived
+  DriveFileInfo info;
+  ASSERT_EQ(Create("\\x", info), 0);
+  uint32_t done = 0;
+  ASSERT_EQ(DC::WriteFile("\\x", "mine", 4, &done, 0, &info), 0);
+  EXPECT_FALSE(account_.engine().Writing().Contains("\\x"));  // the download goes on
+  DC::CloseFile("\\x", &info);
+  EXPECT_EQ(ReadFileBytes(account_.Local("\\x")), "ab");
+  MetaStore store;
+  std::map<int, FileRecord> files;
+  ASSERT_TRUE(store.GetAllFiles(files));
+  ASSERT_EQ(files.size(), 2u);
+  for (const auto& [id, r] : files) {
+    if (id == 77) continue;
+    EXPECT_EQ(r.name.rfind("x (conflict ", 0), 0u) << r.name;
+    EXPECT_EQ(ReadFileBytes(account_.Local("\\" + r.name)), "mine");
+  }
 }
 
 }  // namespace

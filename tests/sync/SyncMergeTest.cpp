@@ -423,3 +423,27 @@ TEST_F(MassDeletion, AGoneFolderIsNotMadeAgainUntilTheUserChooses) {
 }
 
 }  // namespace
+
+namespace {
+
+// A program holds a file open for writing here while the other machine
+// changes it: the refresh leaves the writer's copy alone, and after the
+// last close both versions are kept.
+TEST_F(SyncMerge, AFileOpenForWritingIsNotPulledFromUnderItsWriter) {
+  ASSERT_TRUE(a_->Write("\\log", Bytes(100, 1)));
+  ASSERT_TRUE(Converge());
+  a_->engine().Writing().Add("\\log");  // as the drive reports an open writer
+  ASSERT_TRUE(b_->Write("\\log", Bytes(150, 2)));
+  ASSERT_TRUE(EngineMachine::Converge({b_.get()}));
+  for (int i = 0; i < 3; ++i) a_->Pass();
+  EXPECT_EQ(a_->Read("\\log"), Bytes(100, 1));
+  ASSERT_TRUE(a_->Write("\\log", Bytes(120, 3)));  // what the writer wrote, at its close
+  a_->engine().Writing().Remove("\\log");
+  ASSERT_TRUE(Converge());
+  std::set<long long> sizes;
+  for (const auto& [path, entry] : a_->List()) sizes.insert(entry.size);
+  EXPECT_EQ(sizes, (std::set<long long>{120, 150}));
+  EXPECT_EQ(b_->List(), a_->List());
+}
+
+}  // namespace
