@@ -32,10 +32,13 @@ std::string FolderIndex::Compose(const std::map<std::string, FolderRecord>& fold
     }
   }
   if (!origins.empty()) text += "[origin]\r\n" + origins;
-  if (!history.token.empty()) {
-    text += "[index]\r\ntoken|" + history.token + "\r\n";
-    for (const auto& token : history.merged) text += "merged|" + token + "\r\n";
-  }
+  return text + HistoryText(history);
+}
+
+std::string FolderIndex::HistoryText(const History& history) {
+  if (history.token.empty()) return "";
+  std::string text = "[index]\r\ntoken|" + history.token + "\r\n";
+  for (const auto& token : history.merged) text += "merged|" + token + "\r\n";
   return text;
 }
 

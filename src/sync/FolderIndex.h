@@ -30,6 +30,9 @@ class FolderIndex {
   static std::string Compose(const std::map<std::string, FolderRecord>& folders,
                              const std::map<int, FileRecord>& files,
                              const History& history = History());
+  // The "[index]" section Compose appends for history (empty without a
+  // token).
+  static std::string HistoryText(const History& history);
   // The tree alone, in the same order whatever the order of the rows: equal
   // trees give equal texts.
   static std::string ComposeTree(const std::vector<FolderRecord>& folders,

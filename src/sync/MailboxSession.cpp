@@ -9,6 +9,7 @@
 #include "store/HeldDeletions.h"
 #include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
+#include "sync/SyncNames.h"
 #include "sync/SyncStatus.h"
 
 namespace {
@@ -156,11 +157,7 @@ void MailboxSession::HoldDrive(const AccountRecord& account, const std::string& 
   std::map<int, FileRecord> files;
   std::vector<HeldDeletions::File> listed;
   if (store.GetAllFolders(folders) && store.GetAllFiles(files)) {
-    std::map<int, std::string> full_of;
-    for (const auto& [full, f] : folders) full_of[f.id] = full;
-    for (const auto& [id, r] : files) {
-      if (full_of.count(r.folder_id) != 0) listed.push_back({full_of[r.folder_id] + r.name, 0});
-    }
+    for (const auto& [id, path] : SyncNames::FilePaths(folders, files)) listed.push_back({path, 0});
   }
   HeldDeletions held(data_dir_, account.user);
   HeldDeletions::State state;

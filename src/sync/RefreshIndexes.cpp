@@ -17,6 +17,7 @@
 #include "sync/PartHeaders.h"
 #include "sync/RefreshWorker.h"
 #include "sync/SyncContext.h"
+#include "sync/SyncNames.h"
 #include "sync/SyncStatus.h"
 
 namespace {
@@ -77,12 +78,8 @@ void SetAsideDropped(const std::map<std::string, FolderRecord>& folders,
                      std::vector<TreeMerge::Move>& moves) {
   std::set<int> kept;
   for (const auto& r : merged_files) kept.insert(r.file_id);
-  std::map<int, std::string> full_of;
-  for (const auto& [full, f] : folders) full_of[f.id] = full;
-  for (const auto& [id, r] : local_files) {
-    auto folder = full_of.find(r.folder_id);
-    if (kept.count(id) != 0 || folder == full_of.end()) continue;
-    moves.push_back({id, folder->second + r.name, kDropped + std::to_string(id)});
+  for (const auto& [id, path] : SyncNames::FilePaths(folders, local_files)) {
+    if (kept.count(id) == 0) moves.push_back({id, path, kDropped + std::to_string(id)});
   }
 }
 
@@ -198,7 +195,7 @@ bool RefreshWorker::MergeIndexes(Listing& listing) {
   for (const auto& uid : heads) {
     const IndexInfo& info = indexes_[uid];
     if (known.count(info.history.token) != 0) continue;
-    SyncResult done = MergeIndex(uid, info);
+    SyncResult done = MergeIndex(uid, info, merged);
     if (!done.done()) {
       Log()->Write(LOG_INFO, "folder index %s not merged yet: %s", uid.c_str(),
                    done.reason().c_str());
@@ -210,14 +207,13 @@ bool RefreshWorker::MergeIndexes(Listing& listing) {
   return true;
 }
 
-TreeMerge::Tree RefreshWorker::BaseOf(SyncQueries& queries, const IndexInfo& info) {
+TreeMerge::Tree RefreshWorker::BaseOf(SyncQueries& queries, const IndexInfo& info,
+                                      const std::vector<std::string>& ours) {
   // The index both sides merged that this machine merged last: two machines
   // that merged the same pair in opposite orders still agree on a base that
   // both contain whole.
   std::set<std::string> theirs(info.history.merged.begin(), info.history.merged.end());
   theirs.insert(info.history.token);
-  std::vector<std::string> ours;
-  if (!queries.MergedTokens(ours)) return TreeMerge::Tree();
   for (const auto& token : ours) {
     std::string text;
     TreeMerge::Tree base;
@@ -232,7 +228,8 @@ TreeMerge::Tree RefreshWorker::BaseOf(SyncQueries& queries, const IndexInfo& inf
   return TreeMerge::Tree();
 }
 
-SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& info) {
+SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& info,
+                                     const std::vector<std::string>& merged_here) {
   std::string cache = context_.CacheRoot();
   std::lock_guard<std::mutex> lock(context_.namespace_mutex);
   MetaStore store(context_.data_dir);
@@ -244,7 +241,7 @@ SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& in
       !store.GetAllFiles(local_files)) {
     return SyncResult::RetryLater("store");
   }
-  TreeMerge::Result merged = TreeMerge::Merge(BaseOf(queries, info),
+  TreeMerge::Result merged = TreeMerge::Merge(BaseOf(queries, info, merged_here),
                                               TreeOf(local_folders, local_files), info.tree,
                                               time(nullptr));
   // Cached files move to their new places before the tree changes, so no

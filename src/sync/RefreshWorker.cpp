@@ -207,8 +207,7 @@ std::vector<RefreshWorker::Vanish> RefreshWorker::ReadVanished(
   std::map<int, FileRecord> files;
   std::vector<Vanish> read;
   if (!store.GetAllFolders(folders) || !store.GetAllFiles(files)) return read;
-  std::map<int, std::string> full_of;
-  for (const auto& [full, folder] : folders) full_of[folder.id] = full;
+  std::map<int, std::string> paths = SyncNames::FilePaths(folders, files);
   drive_files_ = files.size();
   for (const std::string& mail_id : vanished) {
     Vanish v;
@@ -216,9 +215,8 @@ std::vector<RefreshWorker::Vanish> RefreshWorker::ReadVanished(
     v.part.mail_id = mail_id;
     // The cached copy is found by the file's place in the tree now; the
     // row's cache_path may name a path that another file holds since a move.
-    auto file = files.find(v.part.file_id);
-    if (file != files.end() && full_of.count(file->second.folder_id) != 0)
-      v.path = full_of[file->second.folder_id] + file->second.name;
+    auto path = paths.find(v.part.file_id);
+    if (path != paths.end()) v.path = path->second;
     v.whole = v.part.file_id != 0 && store.IsFileComplete(v.part);
     read.push_back(v);
   }
@@ -265,12 +263,12 @@ void RefreshWorker::ApplyVanished(MetaStore& store, const std::vector<std::strin
     context_.status.NoteHeld("");
   }
   bool heal = state.decision != HeldDeletions::Decision::kApply;
-  DropVanished(parts, heal, changed);
+  DropVanished(store, parts, heal, changed);
 }
 
-void RefreshWorker::DropVanished(const std::vector<Vanish>& parts, bool heal, bool& changed) {
+void RefreshWorker::DropVanished(MetaStore& store, const std::vector<Vanish>& parts, bool heal,
+                                 bool& changed) {
   std::string cache = context_.CacheRoot();
-  MetaStore store(context_.data_dir);
   SyncQueries queries(context_.data_dir, context_.account.user);
   for (const Vanish& v : parts) {
     if (!v.path.empty() && context_.open_writes.Contains(v.path)) continue;  // after its close

@@ -132,7 +132,7 @@ class RefreshWorker {
   // A part of a whole file still in the tree goes up again (heal); any
   // other is forgotten with its cached copy. The caller holds
   // namespace_mutex.
-  void DropVanished(const std::vector<Vanish>& parts, bool heal, bool& changed);
+  void DropVanished(MetaStore& store, const std::vector<Vanish>& parts, bool heal, bool& changed);
   bool LearnPart(Listing& listing, FileRecord& record);
   // Two copies of one part: every machine keeps the smaller UID.
   bool KeepSmallerCopy(Listing& listing, FileRecord& record, SyncQueries::PartRow& row);
@@ -148,10 +148,13 @@ class RefreshWorker {
   // index.
   SyncResult ReadIndex(const std::string& uid);
   std::vector<std::string> Heads();
-  SyncResult MergeIndex(const std::string& uid, const IndexInfo& info);
+  // merged_here: the tokens this machine merged, newest first.
+  SyncResult MergeIndex(const std::string& uid, const IndexInfo& info,
+                        const std::vector<std::string>& merged_here);
   // The tree of the index in the head's history that this machine merged
   // last: what both sides last shared. Empty when none is known.
-  TreeMerge::Tree BaseOf(SyncQueries& queries, const IndexInfo& info);
+  TreeMerge::Tree BaseOf(SyncQueries& queries, const IndexInfo& info,
+                         const std::vector<std::string>& ours);
   void SettleHeads(const std::vector<std::string>& heads);
   void DeleteIndex(const std::string& uid);
   bool DeleteMessage(const std::string& uid);

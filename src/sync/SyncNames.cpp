@@ -23,3 +23,15 @@ bool SyncNames::PlausiblePart(const FileRecord& record) {
 long long SyncNames::PartOffset(const FileRecord& record) {
   return static_cast<long long>(record.part - 1) * MetaStore::kPartSize;
 }
+
+std::map<int, std::string> SyncNames::FilePaths(const std::map<std::string, FolderRecord>& folders,
+                                                const std::map<int, FileRecord>& files) {
+  std::map<int, std::string> full_of;
+  for (const auto& [full, f] : folders) full_of[f.id] = full;
+  std::map<int, std::string> paths;
+  for (const auto& [id, r] : files) {
+    auto folder = full_of.find(r.folder_id);
+    if (folder != full_of.end()) paths[id] = folder->second + r.name;
+  }
+  return paths;
+}

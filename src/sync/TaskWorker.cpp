@@ -507,7 +507,8 @@ bool TaskWorker::UploadFolderIndex() {
     }
   }
   history.token = NewIndexToken();
-  std::string text = FolderIndex::Compose(folders, files, history);
+  const std::string tree = FolderIndex::Compose(folders, files);
+  std::string text = tree + FolderIndex::HistoryText(history);
   std::string temp = context_.TempDir();
   MakeDir(temp);
   std::string index_path = temp + "\\folder.txt";
@@ -534,7 +535,7 @@ bool TaskWorker::UploadFolderIndex() {
   // Known at once: the refresh need not fetch our own index to adopt it.
   if (ok && !uid.empty()) queries.RecordOwnIndex(record.file_id, uid);
   // The base of the merges of every index made from this one.
-  if (ok) queries.RecordMergedTree(history.token, FolderIndex::Compose(folders, files));
+  if (ok) queries.RecordMergedTree(history.token, tree);
   RemoveFile(eml);
   RemoveFile(index_path);
   return ok;
