@@ -1,8 +1,11 @@
 #include "cli/CliCommands.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <iostream>
 #include <thread>
 
@@ -10,6 +13,7 @@
 #include "log/CLog.h"
 #include "platform/MountPoint.h"
 #include "platform/Locations.h"
+#include "store/CachePolicy.h"
 #include "store/HeldDeletions.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
@@ -23,6 +27,45 @@ std::string DrivePathText(const std::string& path) {
   for (char& c : text) {
     if (c == '\\') c = '/';
   }
+  return text;
+}
+
+// PATH as a drive path: below the mount point when it lies there, else read
+// as a path within the drive.
+std::string DrivePathOf(const std::string& arg, const std::string& mount_point) {
+  std::string path = arg;
+  if (!path.empty() && path[0] != '/') {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) != nullptr) path = std::string(cwd) + "/" + path;
+  }
+  std::string root = mount_point;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  if (!root.empty() && path.compare(0, root.size(), root) == 0 &&
+      (path.size() == root.size() || path[root.size()] == '/')) {
+    path = path.substr(root.size());
+  } else {
+    path = arg;
+  }
+  std::string drive = "\\";
+  for (char c : path) {
+    if (c == '/') c = '\\';
+    if (c == '\\' && drive.back() == '\\') continue;
+    drive += c;
+  }
+  if (drive.size() > 1 && drive.back() == '\\') drive.pop_back();
+  return drive;
+}
+
+std::string Bytes(int64_t n) {
+  const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+  double v = static_cast<double>(n);
+  int unit = 0;
+  while (v >= 1024 && unit < 4) {
+    v /= 1024;
+    ++unit;
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", v, units[unit]);
   return text;
 }
 
@@ -46,6 +89,9 @@ std::string CliCommands::HelpText() {
              "  deletions  files that vanished from the mailbox all at once (or with its\n"
              "             folder) and wait for you; 'deletions keep' uploads them again,\n"
              "             'deletions apply' removes them here too\n"
+             "  pin PATH   keep PATH (a file or a folder, with the files it gets later)\n"
+             "             on this machine whatever the cache limit\n"
+             "  unpin PATH let PATH's files go when the cache needs room again\n"
              "  --version  the program's version\n"
              "  --help     this text\n"
              "\n") +
@@ -77,6 +123,9 @@ int CliCommands::Main(const std::vector<std::string>& args, std::ostream& out, s
   if (command == "status") return Status(out, err);
   if (command == "deletions") return Deletions({args.begin() + 1, args.end()}, out, err);
   if (command == "unmount") return Unmount(out, err);
+  if (command == "pin" || command == "unpin") {
+    return Pin(command == "pin", {args.begin() + 1, args.end()}, out, err);
+  }
   if (command != "mount") {
     err << "tandrel-cli: unknown command " << command << "\n\n" << HelpText();
     return 2;
@@ -112,6 +161,7 @@ int CliCommands::Status(std::ostream& out, std::ostream& err) {
   switch (StatusFile::Read(user, snapshot)) {
     case StatusFile::Found::kLive:
       out << SyncStatus::Describe(snapshot);
+      CacheLines(user, out);
       return 0;
     case StatusFile::Found::kStale:
       out << "Not mounted: " << user << " (its last process " << snapshot.pid
@@ -157,6 +207,43 @@ int CliCommands::Deletions(const std::vector<std::string>& args, std::ostream& o
   out << (keep ? "Kept: " : "Applied: ") << state.files.size()
       << (keep ? " files go up to the mailbox again" : " files are removed here too")
       << " at the next pass of the mounted drive.\n";
+  return 0;
+}
+
+void CliCommands::CacheLines(const std::string& user, std::ostream& out) {
+  CachePolicy policy(DataDir(), user);
+  int64_t limit = 0, cached = 0;
+  std::vector<std::string> pins;
+  if (!policy.ReadLimit(limit) || !policy.CachedBytes(cached) || !policy.Pins(pins)) return;
+  if (limit <= 0) return;
+  int64_t pinned = 0;
+  policy.PinnedBytes(pins, pinned);
+  out << "Cache: " << Bytes(cached) << " of " << Bytes(limit) << " here, " << Bytes(pinned)
+      << " of it pinned\n";
+}
+
+int CliCommands::Pin(bool pin, const std::vector<std::string>& args, std::ostream& out,
+                     std::ostream& err) {
+  const char* verb = pin ? "pin" : "unpin";
+  if (args.size() != 1 || args[0].empty()) {
+    err << "tandrel-cli: " << verb << " takes one PATH\n";
+    return 2;
+  }
+  std::string user;
+  if (!CurrentUser(user, err)) return 1;
+  SyncStatus::Snapshot snapshot;
+  std::string mount_point = StatusFile::Read(user, snapshot) == StatusFile::Found::kLive
+                                ? snapshot.mount_point
+                                : MountCommand::MountPointFor(MountCommand::Options{});
+  std::string path = DrivePathOf(args[0], mount_point);
+  CachePolicy policy(DataDir(), user);
+  if (!(pin ? policy.Pin(path) : policy.Unpin(path))) {
+    err << "tandrel-cli: the account's records cannot be written\n";
+    return 1;
+  }
+  out << (pin ? "Pinned: " : "Unpinned: ") << "/" << DrivePathText(path)
+      << (pin ? " stays on this machine; its content comes in the background.\n"
+              : " may leave the cache when it needs room.\n");
   return 0;
 }
 

@@ -24,8 +24,13 @@ class CliCommands {
   // the mounted engine acts on.
   static int Deletions(const std::vector<std::string>& args, std::ostream& out,
                        std::ostream& err);
+  // pin or unpin PATH: a path under the mount point, or one within the drive.
+  static int Pin(bool pin, const std::vector<std::string>& args, std::ostream& out,
+                 std::ostream& err);
 
  private:
+  // The cache's figures for status: cached and pinned bytes, the limit.
+  static void CacheLines(const std::string& user, std::ostream& out);
   // The current account's address; false (with a message) when none.
   static bool CurrentUser(std::string& user, std::ostream& err);
 };

@@ -19,6 +19,7 @@
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
 #include "platform/FileHelpers.h"
+#include "store/CachePolicy.h"
 #include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
 #include "platform/Locations.h"
@@ -168,7 +169,7 @@ bool ParsePort(const std::string& text, int& port) {
 
 const char* MountCommand::HelpText() {
   return "Usage: tandrel-cli mount [--user ADDRESS --server HOST] [--port N] [--ssl]\n"
-         "                         [--remember] [--mountpoint DIR]\n"
+         "                         [--remember] [--mountpoint DIR] [--cache-limit SIZE]\n"
          "\n"
          "Signs in to the IMAP mailbox ADDRESS on HOST (without --user: the current\n"
          "account, as last signed in), stores the account, mounts the mailbox as a\n"
@@ -188,6 +189,9 @@ const char* MountCommand::HelpText() {
          "                    without it the password is used for this session only\n"
          "  --mountpoint DIR  the folder to mount on, created when missing (default\n"
          "                    $TANDREL_MOUNTPOINT, else ~/Tandrel)\n"
+         "  --cache-limit SIZE  list every file at once and fetch content when it is\n"
+         "                    read, keeping at most SIZE (with K, M, G or T) here;\n"
+         "                    kept for the account until 'off' (every file downloaded)\n"
          "  --help            this text\n"
          "\n"
          "Environment:\n"
@@ -232,6 +236,13 @@ bool MountCommand::Parse(const std::vector<std::string>& args, Options& options,
       options.ssl = true;
     } else if (arg == "--remember") {
       options.remember = true;
+    } else if (arg == "--cache-limit") {
+      std::string text;
+      if (!value(text)) return false;
+      if (!CachePolicy::ParseSize(text, options.cache_limit)) {
+        error = "--cache-limit needs a size such as 500M or 20G, or off";
+        return false;
+      }
     } else {
       error = "unknown option " + arg;
       return false;
@@ -361,6 +372,11 @@ int MountCommand::Run(const Options& options) {
   AccountSecrets::Kept kept = AccountSecrets::Kept::kNowhere;
   if (!AccountLogin::Store(AccountSecrets::RowFor(account, remember, kept))) {
     std::cerr << "tandrel-cli: the account could not be stored\n";
+    return 1;
+  }
+  if (options.cache_limit >= 0 &&
+      !CachePolicy(DataDir(), account.user).SetLimit(options.cache_limit)) {
+    std::cerr << "tandrel-cli: the cache limit could not be stored\n";
     return 1;
   }
   if (options.remember)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ class MountCommand {
     std::string mount_point;
     bool remember = false;
     bool help = false;
+    int64_t cache_limit = -1;  // bytes; 0 turns content on demand off; -1 keeps the stored one
   };
 
   static const char* HelpText();

@@ -237,8 +237,18 @@ bool DriveContext::ContentCached(const std::string& path) { return engine_.Conte
 int DriveContext::OpenForEdit(const std::string& path, bool truncate, const void* handle) {
   WriteTable::Entry* entry = table_.Find(path);
   if (entry == nullptr) {
-    if (cache_root_.empty() || !ContentCached(path)) return DRIVE_BUSY;
-    UniqueFd fd(::open(LocalPath(path).c_str(), O_RDWR | O_CLOEXEC));
+    if (cache_root_.empty()) return DRIVE_BUSY;
+    if (!ContentCached(path)) {
+      if (!engine_.Content().OnDemand()) return DRIVE_BUSY;
+      // A whole rewrite needs nothing of the old bytes.
+      DriveEntry current;
+      bool complete = false;
+      if (!Find(path, current)) return DRIVE_FILE_NOT_FOUND;
+      if (!truncate) {
+        if (int rc = Fetch(path, 0, static_cast<int64_t>(current.Size()), complete); rc != 0) return rc;
+      }
+    }
+    UniqueFd fd(::open(LocalPath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd.ok()) return DRIVE_BUSY;
     entry = &table_.Add(path, std::move(fd), false);
   }
@@ -251,6 +261,7 @@ int DriveContext::OpenForEdit(const std::string& path, bool truncate, const void
 }
 
 void DriveContext::OpenForRead(const std::string& path, const void* handle) {
+  if (reading_.emplace(handle, path).second) engine_.Content().Opened(path);
   if (cache_root_.empty() || readers_.count(handle) != 0) return;
   UniqueFd fd(::open(LocalPath(path).c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.ok()) readers_.emplace(handle, Reader{path, std::move(fd)});
@@ -286,32 +297,56 @@ int DriveContext::Write(const std::string& path, const void* handle, const char*
   return 0;
 }
 
-bool DriveContext::Read(const std::string& path, const void* handle, char* buffer, uint32_t length,
-                        int64_t offset, uint32_t& read) {
+int DriveContext::Read(const std::string& path, const void* handle, char* buffer, uint32_t length,
+                       int64_t offset, uint32_t& read) {
   read = 0;
-  if (offset < 0) return false;
-  if (WriteTable::Entry* entry = table_.FindByWriter(handle)) {
-    return FullRead(entry->fd.get(), buffer, length, static_cast<off_t>(offset), read);
-  }
+  if (offset < 0) return DRIVE_INVALID_PARAMETER;
+  auto full_read = [&](int fd) {
+    return FullRead(fd, buffer, length, static_cast<off_t>(offset), read) ? 0
+                                                                            : DRIVE_GENERAL_FAILURE;
+  };
+  if (WriteTable::Entry* entry = table_.FindByWriter(handle)) return full_read(entry->fd.get());
   auto it = readers_.find(handle);
   if (it != readers_.end() && !path.empty() && it->second.path != path) {
     readers_.erase(it);
     it = readers_.end();
   }
+  bool complete = it != readers_.end() && it->second.complete;
+  if (!complete && !path.empty() && engine_.Content().OnDemand() && table_.Find(path) == nullptr) {
+    if (int rc = Fetch(path, offset, length, complete); rc != 0) return rc;
+  }
   if (it == readers_.end()) {
-    if (path.empty()) return false;
-    if (WriteTable::Entry* entry = table_.Find(path)) {
-      return FullRead(entry->fd.get(), buffer, length, static_cast<off_t>(offset), read);
-    }
-    if (cache_root_.empty()) return false;
+    if (path.empty()) return DRIVE_GENERAL_FAILURE;
+    if (WriteTable::Entry* entry = table_.Find(path)) return full_read(entry->fd.get());
+    if (cache_root_.empty()) return DRIVE_GENERAL_FAILURE;
     UniqueFd fd(::open(LocalPath(path).c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.ok()) return false;
+    if (!fd.ok()) return DRIVE_GENERAL_FAILURE;
     it = readers_.emplace(handle, Reader{path, std::move(fd)}).first;
   }
-  return FullRead(it->second.fd.get(), buffer, length, static_cast<off_t>(offset), read);
+  it->second.complete = it->second.complete || complete;
+  return full_read(it->second.fd.get());
 }
 
-void DriveContext::ReleaseHandle(const void* handle) { readers_.erase(handle); }
+int DriveContext::Fetch(const std::string& path, int64_t offset, int64_t length, bool& complete) {
+  switch (engine_.Content().Ensure(path, offset, length, complete)) {
+    case ContentCache::Fetch::kReady:
+      return 0;
+    case ContentCache::Fetch::kNoRoom:
+      return DRIVE_DISK_FULL;
+    case ContentCache::Fetch::kGone:
+    case ContentCache::Fetch::kOffline:
+      break;
+  }
+  return DRIVE_GENERAL_FAILURE;
+}
+
+void DriveContext::ReleaseHandle(const void* handle) {
+  readers_.erase(handle);
+  auto it = reading_.find(handle);
+  if (it == reading_.end()) return;
+  engine_.Content().Closed(it->second);
+  reading_.erase(it);
+}
 
 int DriveContext::Truncate(const std::string& path, const void* handle, int64_t length) {
   if (length < 0) return DRIVE_INVALID_PARAMETER;
@@ -327,7 +362,17 @@ int DriveContext::Truncate(const std::string& path, const void* handle, int64_t 
   if (kind == kFolder) return DRIVE_IS_A_FOLDER;
   DriveEntry current;
   if (Stat(path, current) && current.Size() == static_cast<uint64_t>(length)) return 0;
-  if (cache_root_.empty() || !ContentCached(path)) return DRIVE_BUSY;
+  if (cache_root_.empty()) return DRIVE_BUSY;
+  if (!ContentCached(path)) {
+    bool complete = false;
+    if (!engine_.Content().OnDemand()) return DRIVE_BUSY;
+    if (length > 0) {
+      if (int rc = Fetch(path, 0, static_cast<int64_t>(current.Size()), complete); rc != 0) return rc;
+    } else {
+      UniqueFd made(::open(LocalPath(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+      if (!made.ok()) return LocalError(errno, DRIVE_GENERAL_FAILURE);
+    }
+  }
   if (::truncate(LocalPath(path).c_str(), static_cast<off_t>(length)) != 0) {
     return LocalError(errno, DRIVE_GENERAL_FAILURE);
   }

@@ -83,7 +83,8 @@ class DriveContext {
             int64_t offset, bool to_end, uint32_t& written);
   // Reads through the handle's own descriptor of the local copy, kept until
   // ReleaseHandle: one open per handle keeps the kernel's read-ahead going.
-  bool Read(const std::string& path, const void* handle, char* buffer, uint32_t length,
+  // On demand, bytes not cached are fetched first. 0 or a negated code.
+  int Read(const std::string& path, const void* handle, char* buffer, uint32_t length,
             int64_t offset, uint32_t& read);
   void ReleaseHandle(const void* handle);
   int Truncate(const std::string& path, const void* handle, int64_t length);
@@ -128,6 +129,12 @@ class DriveContext {
   struct Reader {
     std::string path;
     UniqueFd fd;
+    bool complete = false;  // every byte is cached: nothing left to fetch
   };
   std::map<const void*, Reader> readers_;
+  // Handles open for reading, by the path they hold from eviction.
+  std::map<const void*, std::string> reading_;
+  // On demand: bytes [offset, offset + length) of path fetched into its
+  // cached copy. 0 or a negated code; complete when the whole file is here.
+  int Fetch(const std::string& path, int64_t offset, int64_t length, bool& complete);
 };

@@ -107,11 +107,9 @@ int DriveCallbacks::ReadFile(const std::string& path, char* buffer, uint32_t len
     Log()->Write(LOG_DEBUG, "ReadFile is directory,fn=%s", path.c_str());
     return DRIVE_GENERAL_FAILURE;
   }
-  if (!drive->Read(path, info, buffer, length, offset, *read)) {
-    Log()->Write(LOG_ERROR, "ReadFile err,fn:%s", path.c_str());
-    return DRIVE_GENERAL_FAILURE;
-  }
-  return 0;
+  int rc = drive->Read(path, info, buffer, length, offset, *read);
+  if (rc != 0) Log()->Write(LOG_ERROR, "ReadFile err,fn:%s", path.c_str());
+  return rc;
 }
 
 int DriveCallbacks::WriteFile(const std::string& path, const char* buffer, uint32_t length,

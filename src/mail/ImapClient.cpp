@@ -249,6 +249,18 @@ bool ImapClient::FetchMessage(const std::set<std::string>& uids, std::string& me
   });
 }
 
+bool ImapClient::FetchSectionRange(const std::string& uid, const std::string& section,
+                                   size_t offset, size_t length, std::string& out) {
+  for (char c : section) {
+    if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.') return false;
+  }
+  std::string item = "BODY.PEEK[" + section + "]<" + std::to_string(offset) + "." +
+                     std::to_string(length) + ">";
+  return FetchLiteral(uid, item.c_str(), out, [this](size_t n) {
+    if (downloaded_) downloaded_(static_cast<uint32_t>(n / 1.33));
+  });
+}
+
 ssize_t ImapClient::ReadFileBlock(int fd, char* buffer, size_t n) {
   for (;;) {
     ssize_t got = ::read(fd, buffer, n);

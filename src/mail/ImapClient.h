@@ -96,6 +96,10 @@ class ImapClient : public MailConnection {
   bool GetHeader(const std::string& uid, std::string& header);
   // Appends the whole message of the first (smallest) UID to message.
   bool FetchMessage(const std::set<std::string>& uids, std::string& message);
+  // Appends length bytes from offset of the body of the message's section
+  // (BODY.PEEK[section]<offset.length>): fewer at the section's end.
+  bool FetchSectionRange(const std::string& uid, const std::string& section, size_t offset,
+                         size_t length, std::string& out);
   bool Append(const std::string& folder, const std::string& path);
   // True when every UID was flagged and expunged, and for an empty set.
   bool Delete(const std::set<std::string>& uids);

@@ -4,6 +4,7 @@
 
 #include "log/CLog.h"
 #include "platform/Locations.h"
+#include "store/CachePolicy.h"
 #include "store/HeldDeletions.h"
 #include "store/MetaStore.h"
 #include "store/PartState.h"
@@ -69,6 +70,7 @@ bool MailboxQueries::Migrate() {
         db_.RunStatement(
             "CREATE TABLE IF NOT EXISTS index_tree(token text PRIMARY KEY, seq int, tree text)");
         HeldDeletions::Migrate(db_);
+        CachePolicy::Migrate(db_);
       },
       true);
 }

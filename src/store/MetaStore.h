@@ -91,8 +91,10 @@ class MetaStore {
   bool GetFileId(int folder_id, const std::string& name, int& id);
   bool GetFileInfo(const std::string& path, FileRecord& record);
   bool GetFileByMailId(const std::string& mail_id, FileRecord& record);
-  bool GetFiles(const std::string& folder, std::vector<FileRecord>& list);
-  bool GetFolderEntries(const std::string& folder, std::vector<DriveEntry>& entries);
+  // awaiting: files whose first part still waits for its download too.
+  bool GetFiles(const std::string& folder, std::vector<FileRecord>& list, bool awaiting = false);
+  bool GetFolderEntries(const std::string& folder, std::vector<DriveEntry>& entries,
+                        bool awaiting = false);
   bool GetAllMailId(std::map<std::string, PartState>& stats);
   bool GetPendingDownloads(std::vector<FileRecord>& list);
   // The first waiting part of a file not in skip (files the server refuses).

@@ -178,7 +178,8 @@ bool MetaStore::GetFileByMailId(const std::string& mail_id, FileRecord& record) 
       false);
 }
 
-bool MetaStore::GetFiles(const std::string& folder, std::vector<FileRecord>& list) {
+bool MetaStore::GetFiles(const std::string& folder, std::vector<FileRecord>& list,
+                         bool awaiting) {
   int folder_id = 0;
   if (!GetFolderId(folder, folder_id)) return false;
   return RunStoreBody(
@@ -186,11 +187,13 @@ bool MetaStore::GetFiles(const std::string& folder, std::vector<FileRecord>& lis
       [&] {
         StoreStatement q(account_db_,
                          "select * from mail, ftable where ftable.file_id=mail.file_id and "
-                         "mail.part=1 and ftable.folder_id=? and (stat=? or stat=? or stat=?)");
+                         "mail.part=1 and ftable.folder_id=? and "
+                         "(stat=? or stat=? or stat=? or stat=?)");
         q.bind(1, folder_id);
         q.bind(2, StoredState(PartState::kCached));
         q.bind(3, StoredState(PartState::kAwaitingUpload));
         q.bind(4, StoredState(PartState::kAppended));
+        q.bind(5, StoredState(awaiting ? PartState::kAwaitingDownload : PartState::kCached));
         while (q.executeStep()) {
           FileRecord r;
           ReadPart(q, "file_name", r);
@@ -200,9 +203,10 @@ bool MetaStore::GetFiles(const std::string& folder, std::vector<FileRecord>& lis
       false);
 }
 
-bool MetaStore::GetFolderEntries(const std::string& folder, std::vector<DriveEntry>& entries) {
+bool MetaStore::GetFolderEntries(const std::string& folder, std::vector<DriveEntry>& entries,
+                                 bool awaiting) {
   std::vector<FileRecord> files;
-  if (!GetFiles(folder, files)) return false;
+  if (!GetFiles(folder, files, awaiting)) return false;
   entries.reserve(entries.size() + files.size());
   for (FileRecord& f : files) {
     DriveEntry e;

@@ -16,6 +16,7 @@
 #include "platform/WireCodePage.h"
 #include "store/HeldDeletions.h"
 #include "store/MetaStore.h"
+#include "sync/ContentCache.h"
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
 #include "sync/PartHeaders.h"
@@ -54,6 +55,7 @@ RefreshWorker::RefreshWorker(SyncContext& context, SyncNamespace& names)
 }
 
 void RefreshWorker::Pass() {
+  context_.content->Reload();  // a pin or a limit set from tandrel-cli
   if (!context_.cache->HasFolders()) names_.Rebuild();
   Refresh();
   DownloadPending();

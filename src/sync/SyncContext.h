@@ -11,6 +11,7 @@
 #include "sync/MailboxSession.h"
 #include "sync/OpenWrites.h"
 
+class ContentCache;
 class FolderCache;
 class ImapClient;
 class MetaStore;
@@ -64,6 +65,7 @@ class SyncContext {
   MailboxSession mailbox;
   std::mutex namespace_mutex;
   OpenWrites open_writes;  // thread-safe itself
+  ContentCache* content = nullptr;  // the engine's; set before the threads, guards itself
   std::atomic<bool> running{false};
   std::atomic<bool> threads_on{false};
   std::atomic<int> upload_settle_ms{0};

@@ -16,11 +16,14 @@
 #include "platform/UniqueFd.h"
 #include "store/MetaStore.h"
 #include "store/SyncQueries.h"
+#include "sync/ContentCache.h"
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
 #include "sync/PartFetcher.h"
+#include "sync/PartWriter.h"
 #include "sync/SyncContext.h"
 #include "sync/SyncNames.h"
+#include "sync/SyncStatus.h"
 #include "sync/TransferProgress.h"
 
 namespace {
@@ -30,16 +33,6 @@ CLog* Log() { return CLog::Instance(); }
 // Beyond its base64 text, a part message carries its header and the MIME
 // frame: a few hundred bytes, more with a long name.
 constexpr size_t kHeaderRoom = 16 * 1024;
-
-bool WriteAt(int fd, const std::string& bytes, off_t offset) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, offset + done);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 DriveEntry FileEntry(const std::string& name, const FileRecord& record) {
   DriveEntry entry;
@@ -62,10 +55,23 @@ SyncDownload::~SyncDownload() { announce_(nullptr); }
 
 void SyncDownload::Run() {
   if (!store_.GetPendingDownloads(list_)) return;
+  // On demand, only pinned files come before they are read.
+  std::map<int, std::string> paths;
+  if (context_.content->OnDemand()) {
+    std::map<int, FileRecord> files;
+    std::map<std::string, FolderRecord> folders;
+    if (!store_.GetAllFiles(files) || !store_.GetAllFolders(folders)) return;
+    paths = SyncNames::FilePaths(folders, files);
+  }
   list_.erase(std::remove_if(list_.begin(), list_.end(),
-                             [this](const FileRecord& part) {
+                             [&](const FileRecord& part) {
                                auto it = failures_.find(part.file_id);
-                               return it != failures_.end() && it->second >= kMaxDigestFailures;
+                               if (it != failures_.end() && it->second >= kMaxDigestFailures) {
+                                 return true;
+                               }
+                               if (!context_.content->OnDemand()) return false;
+                               auto path = paths.find(part.file_id);
+                               return path == paths.end() || !context_.content->Pinned(path->second);
                              }),
               list_.end());
   if (list_.empty()) return;
@@ -128,6 +134,11 @@ bool SyncDownload::Settle(size_t i, Fetched& got) {
   FileRecord& part = list_[i];
   bool stopping = context_.Stopping();
   SyncResult result = got.result;
+  if (result.done() && !context_.content->MakeRoom(part.size)) {
+    context_.status.NoteError("the cache is full: pinned files and files waiting for upload "
+                              "fill its limit");
+    result = SyncResult::RetryLater("the cache is full");
+  }
   if (result.done()) result = WritePart(part, got.message);
   {
     std::lock_guard<std::mutex> lock(spare_mutex_);
@@ -227,24 +238,6 @@ SyncResult SyncDownload::WritePart(const FileRecord& record, const std::string& 
                  record.name.c_str(), content.size(), record.size, record.mail_id.c_str());
     return SyncResult::Failed("the part's size does not add up");
   }
-  MakeDir(cache_root_ + folder.full_name);
-  UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-  if (file.get() < 0) {
-    Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
-    return SyncResult::Failed("the cached copy cannot be opened");
-  }
-  struct stat st {};
-  bool ok = ::fstat(file.get(), &st) == 0;
-  // A short file is lengthened by writing its last byte, not by ftruncate:
-  // ext4 flushes a file at close after a truncate, which stalls every part.
-  if (ok && st.st_size > record.total_size) ok = ::ftruncate(file.get(), record.total_size) == 0;
-  if (ok && st.st_size < record.total_size) {
-    ok = ::pwrite(file.get(), "", 1, static_cast<off_t>(record.total_size) - 1) == 1;
-  }
-  ok = ok && WriteAt(file.get(), content, SyncNames::PartOffset(record));
-  if (!ok) {
-    Log()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
-    return SyncResult::RetryLater("the cached copy cannot be written");
-  }
-  return SyncResult::Done();
+  return PartWriter::Write(path, record.total_size, SyncNames::PartOffset(record), content.data(),
+                           content.size());
 }

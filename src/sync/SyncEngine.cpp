@@ -21,7 +21,9 @@ SyncEngine& SyncEngine::Instance() {
 }
 
 SyncEngine::SyncEngine(SyncStatus& status, TransferProgress& progress, std::string data_dir)
-    : context_(status, progress, std::move(data_dir)) {}
+    : context_(status, progress, std::move(data_dir)) {
+  context_.content = &content_;
+}
 
 SyncEngine::~SyncEngine() { Stop(); }
 
@@ -30,6 +32,7 @@ void SyncEngine::Attach(const AccountRecord& account, FolderCache& cache) {
   context_.cache = &cache;
   // Before the threads: a table added later would fail their statements.
   MailboxQueries(context_.data_dir, account.user).Migrate();
+  content_.Reload();
 }
 
 bool SyncEngine::Start(const AccountRecord& account, FolderCache& cache) {
@@ -88,6 +91,7 @@ void SyncEngine::Stop() {
     task_.AbortSession();
     refresh_.AbortSessions();
   }
+  content_.CutSession();  // a read waiting on it fails at once
   if (task_thread_.joinable()) task_thread_.join();
   if (refresh_thread_.joinable()) refresh_thread_.join();
   context_.threads_on = false;

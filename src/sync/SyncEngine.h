@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "store/AccountRecord.h"
+#include "sync/ContentCache.h"
 #include "sync/RefreshWorker.h"
 #include "sync/SyncContext.h"
 #include "sync/SyncNamespace.h"
@@ -122,6 +123,8 @@ class SyncEngine {
   // after a short pause that gathers the changes made with this one.
   void WakeTask();
 
+  // Drive threads: content on demand within the cache limit.
+  ContentCache& Content() { return content_; }
   // Drive threads: the files open for writing, which the refresh leaves
   // alone until their last close.
   OpenWrites& Writing() { return context_.open_writes; }
@@ -154,6 +157,7 @@ class SyncEngine {
   bool Woken(bool ok);
 
   SyncContext context_;
+  ContentCache content_{context_};
   SyncNamespace names_{context_};
   TaskWorker task_{context_, names_};
   RefreshWorker refresh_{context_, names_};

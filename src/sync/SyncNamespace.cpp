@@ -14,6 +14,7 @@
 #include "log/CLog.h"
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
+#include "sync/ContentCache.h"
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
 #include "store/SyncQueries.h"
@@ -38,11 +39,13 @@ bool SplitDrivePath(const std::string& path, std::string& folder, std::string& n
 
 // A file shows once every part is here: one still downloading, or one whose
 // message was never seen, would read as zeros.
-std::set<int> Incomplete(const SyncQueries::Parts& parts) {
+// On demand, a file shows once every part is known: its bytes come when read.
+std::set<int> Incomplete(const SyncQueries::Parts& parts, bool on_demand) {
   std::set<int> incomplete;
   std::map<int, std::pair<int, int>> count;  // file id -> parts here, parts in all
   for (const auto& [key, row] : parts) {
-    if (row.stat == PartState::kAwaitingDownload || row.stat == PartState::kDeleted) {
+    if ((row.stat == PartState::kAwaitingDownload && !on_demand) ||
+        row.stat == PartState::kDeleted) {
       incomplete.insert(key.first);
     } else {
       ++count[key.first].first;
@@ -359,7 +362,8 @@ bool SyncNamespace::RebuildLocked() {
   SyncQueries queries(context_.data_dir, context_.account.user);
   SyncQueries::Parts parts;
   queries.GetAllParts(parts);
-  std::set<int> incomplete = Incomplete(parts);
+  const bool on_demand = context_.content->OnDemand();
+  std::set<int> incomplete = Incomplete(parts, on_demand);
   FolderCache::Tree tree;
   std::vector<std::string> pending{"\\"};
   std::set<std::string> seen;
@@ -369,7 +373,9 @@ bool SyncNamespace::RebuildLocked() {
     if (!seen.insert(full).second) continue;
     std::vector<FolderRecord> subs;
     std::vector<DriveEntry> files;
-    if (!store.GetSubFolders(full, subs) || !store.GetFolderEntries(full, files)) return false;
+    if (!store.GetSubFolders(full, subs) || !store.GetFolderEntries(full, files, on_demand)) {
+      return false;
+    }
     FolderCache::Entries entries;
     for (const auto& entry : files) entries[entry.name] = entry;
     std::vector<std::string> children;

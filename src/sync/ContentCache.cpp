@@ -1,0 +1,306 @@
+#include "sync/ContentCache.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "log/CLog.h"
+#include "message/Base64.h"
+#include "message/MailParser.h"
+#include "platform/FileHelpers.h"
+#include "store/CachePolicy.h"
+#include "store/MetaStore.h"
+#include "store/SyncQueries.h"
+#include "sync/FolderCache.h"
+#include "sync/PartWriter.h"
+#include "sync/SyncContext.h"
+#include "sync/SyncNames.h"
+#include "sync/SyncStatus.h"
+
+namespace {
+
+CLog* Log() { return CLog::Instance(); }
+
+// The writer folds base64 at 72 characters: 54 bytes of content per line of
+// 74 bytes with its CR LF.
+constexpr int64_t kLineBytes = 54;
+constexpr int64_t kLineText = 74;
+
+// The folded text of whole lines, decoded; false when a line is not one of
+// the writer's (then the range cannot be trusted).
+bool DecodeLines(const std::string& text, std::string& out) {
+  std::string joined;
+  joined.reserve(text.size());
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    size_t len = end - pos;
+    bool last = end + 2 >= text.size();
+    if (len == 0 || len % 4 != 0 || (!last && len != kLineText - 2)) return false;
+    joined.append(text, pos, len);
+    pos = end + 2;
+  }
+  out = Base64Decode(joined);
+  return true;
+}
+
+}  // namespace
+
+ContentCache::ContentCache(SyncContext& context) : context_(context) {}
+
+ContentCache::~ContentCache() = default;
+
+void ContentCache::Reload() {
+  CachePolicy policy(context_.data_dir, context_.account.user);
+  int64_t limit = 0;
+  std::vector<std::string> pins;
+  if (!policy.ReadLimit(limit) || !policy.Pins(pins)) return;
+  limit_ = limit;
+  std::lock_guard<std::mutex> lock(mutex_);
+  pins_ = std::move(pins);
+}
+
+bool ContentCache::Pinned(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return CachePolicy::Covers(pins_, path);
+}
+
+void ContentCache::Opened(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++open_[path];
+}
+
+void ContentCache::Closed(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = open_.find(path);
+  if (it != open_.end() && --it->second <= 0) open_.erase(it);
+}
+
+void ContentCache::CutSession() { session_.Abort(); }
+
+bool ContentCache::OpenStores() {
+  if (!store_) store_ = std::make_unique<MetaStore>(context_.data_dir);
+  if (!queries_) queries_ = std::make_unique<SyncQueries>(context_.data_dir, context_.account.user);
+  return queries_->IsOpen();
+}
+
+ContentCache::Fetch ContentCache::Ensure(const std::string& path, int64_t offset, int64_t length,
+                                         bool& complete) {
+  complete = false;
+  std::lock_guard<std::mutex> fetching(fetch_mutex_);
+  if (!OpenStores()) return Fetch::kOffline;
+  FileRecord file;
+  if (!store_->GetFileInfo(path, file)) return Fetch::kGone;
+  std::string cache = context_.CacheRoot(*store_);
+  if (cache.empty()) return Fetch::kOffline;
+  int64_t end = std::min<int64_t>(offset + length, file.total_size);
+  bool all = true;
+  for (int part = 1; part <= file.total_part; ++part) {
+    SyncQueries::PartRow row;
+    bool found = false;
+    if (!queries_->GetPart(file.file_id, part, row, found) || !found) return Fetch::kGone;
+    if (row.stat != PartState::kAwaitingDownload) continue;
+    FileRecord p = file;
+    p.part = part;
+    p.size = row.size;
+    p.mail_id = row.mail_id;
+    int64_t start = SyncNames::PartOffset(p);
+    int64_t from = std::max(offset, start), to = std::min(end, start + row.size);
+    landed_whole_ = false;
+    if (from < to) {
+      Fetch got = EnsurePart(p, cache + path, from - start, to - start);
+      if (got != Fetch::kReady) return got;
+    }
+    all = all && landed_whole_;
+  }
+  complete = all;
+  std::lock_guard<std::mutex> lock(mutex_);
+  last_read_[file.file_id] = ++tick_;
+  return Fetch::kReady;
+}
+
+ContentCache::Fetch ContentCache::EnsurePart(const FileRecord& part, const std::string& copy,
+                                             int64_t from, int64_t to) {
+  if (Covered({part.file_id, part.part}, from, to)) return Fetch::kReady;
+  auto [want_from, want_to] = Window(part, from, to);
+  if (!MakeRoom(want_to - want_from)) {
+    context_.status.NoteError("the cache is full: pinned files and files waiting for upload "
+                              "fill its limit");
+    return Fetch::kNoRoom;
+  }
+  if (!context_.EnsureOpen(session_)) return Fetch::kOffline;
+  Fetch got = want_from == 0 && want_to == part.size ? FetchWhole(part, copy)
+                                                     : FetchRange(part, copy, want_from, want_to);
+  // A range the server would not give as the writer laid it out comes whole.
+  if (got == Fetch::kGone && !(want_from == 0 && want_to == part.size)) got = FetchWhole(part, copy);
+  return got;
+}
+
+std::pair<int64_t, int64_t> ContentCache::Window(const FileRecord& part, int64_t from, int64_t to) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Stream& stream = streams_[part.file_id];
+  int64_t at = SyncNames::PartOffset(part) + from;
+  stream.window = at == stream.next ? std::min(stream.window * 2, kMaxWindow) : kFirstWindow;
+  int64_t end = std::min<int64_t>(part.size, std::max(to, from + stream.window));
+  stream.next = SyncNames::PartOffset(part) + end;
+  return {from, end};
+}
+
+ContentCache::Fetch ContentCache::FetchRange(const FileRecord& part, const std::string& copy,
+                                             int64_t from, int64_t to) {
+  int64_t first = from / kLineBytes, last = (to - 1) / kLineBytes;
+  std::string text, bytes;
+  if (!session_.FetchSectionRange(part.mail_id, "1", static_cast<size_t>(first * kLineText),
+                                  static_cast<size_t>((last - first + 1) * kLineText), text)) {
+    session_.Close();
+    return Fetch::kOffline;
+  }
+  int64_t want = std::min<int64_t>((last + 1) * kLineBytes, part.size) - first * kLineBytes;
+  if (!DecodeLines(text, bytes) || static_cast<int64_t>(bytes.size()) != want) return Fetch::kGone;
+  int64_t at = first * kLineBytes;
+  SyncResult written = PartWriter::Write(copy, part.total_size, SyncNames::PartOffset(part) + at,
+                                         bytes.data(), bytes.size());
+  if (!written.done()) return Fetch::kOffline;
+  Landed(part, at, at + want);
+  return Fetch::kReady;
+}
+
+ContentCache::Fetch ContentCache::FetchWhole(const FileRecord& part, const std::string& copy) {
+  std::string message;
+  if (!session_.FetchMessage({part.mail_id}, message)) {
+    session_.Close();
+    return Fetch::kOffline;
+  }
+  MailParser parser;
+  parser.Parse(message);
+  if (parser.attachments.empty() ||
+      parser.attachments.begin()->second.size() != static_cast<size_t>(part.size)) {
+    Log()->Write(LOG_ERROR, "part %d of %s cannot be read from mail_id:%s", part.part,
+                 part.name.c_str(), part.mail_id.c_str());
+    return Fetch::kGone;
+  }
+  const std::string& content = parser.attachments.begin()->second;
+  SyncResult written = PartWriter::Write(copy, part.total_size, SyncNames::PartOffset(part),
+                                         content.data(), content.size());
+  if (!written.done()) return Fetch::kOffline;
+  Landed(part, 0, part.size);
+  return Fetch::kReady;
+}
+
+void ContentCache::Landed(const FileRecord& part, int64_t from, int64_t to) {
+  PartKey key{part.file_id, part.part};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Ranges& ranges = ranges_[key];
+    auto it = ranges.upper_bound(from);
+    if (it != ranges.begin() && std::prev(it)->second >= from) --it;
+    while (it != ranges.end() && it->first <= to) {
+      from = std::min(from, it->first);
+      to = std::max(to, it->second);
+      it = ranges.erase(it);
+    }
+    ranges[from] = to;
+    if (!(from == 0 && to >= part.size)) return;
+  }
+  FileRecord done = part;
+  done.stat = PartState::kCached;
+  bool marked = false;
+  {
+    std::lock_guard<std::mutex> names(context_.namespace_mutex);
+    marked = queries_->MarkDownloaded({done});
+  }
+  if (!marked) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  ranges_.erase(key);
+  landed_whole_ = true;
+}
+
+bool ContentCache::Covered(const PartKey& key, int64_t from, int64_t to) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto part = ranges_.find(key);
+  if (part == ranges_.end()) return false;
+  auto it = part->second.upper_bound(from);
+  if (it == part->second.begin()) return false;
+  --it;
+  return it->first <= from && it->second >= to;
+}
+
+int64_t ContentCache::CachedBytes() {
+  int64_t bytes = 0;
+  CachePolicy(context_.data_dir, context_.account.user).CachedBytes(bytes);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [key, ranges] : ranges_) {
+    for (const auto& [from, to] : ranges) bytes += to - from;
+  }
+  return bytes;
+}
+
+bool ContentCache::MakeRoom(int64_t incoming) {
+  int64_t limit = limit_.load();
+  if (limit <= 0) return true;
+  int64_t used = CachedBytes();
+  std::lock_guard<std::mutex> lock(mutex_);
+  while (used + incoming > limit) {
+    int64_t freed = 0;
+    if (!EvictOne(freed)) return false;
+    used -= freed;
+  }
+  return true;
+}
+
+bool ContentCache::EvictOne(int64_t& freed) {
+  CachePolicy policy(context_.data_dir, context_.account.user);
+  std::vector<CachePolicy::Evictable> files;
+  if (!policy.EvictableFiles(files)) return false;
+  MetaStore store(context_.data_dir);
+  std::string cache = context_.CacheRoot(store);
+  const CachePolicy::Evictable* best = nullptr;
+  std::string best_path;
+  int64_t best_bytes = 0;
+  for (const auto& f : files) {
+    FolderRecord folder;
+    if (!store.GetFolder(f.folder_id, folder)) continue;
+    std::string path = folder.full_name + f.name;
+    int64_t bytes = f.bytes;
+    for (auto it = ranges_.lower_bound({f.file_id, 0});
+         it != ranges_.end() && it->first.first == f.file_id; ++it) {
+      for (const auto& [from, to] : it->second) bytes += to - from;
+    }
+    if (bytes == 0 || open_.count(path) != 0 || CachePolicy::Covers(pins_, path) ||
+        context_.open_writes.Contains(path)) {
+      continue;
+    }
+    auto read = last_read_.find(f.file_id);
+    uint64_t at = read == last_read_.end() ? 0 : read->second;
+    auto best_read = best ? last_read_.find(best->file_id) : last_read_.end();
+    uint64_t best_at = best_read == last_read_.end() ? 0 : best_read->second;
+    if (best == nullptr || at < best_at) {
+      best = &f;
+      best_path = path;
+      best_bytes = bytes;
+    }
+  }
+  if (best == nullptr || cache.empty()) return false;
+  {
+    std::lock_guard<std::mutex> names(context_.namespace_mutex);
+    if (!SyncQueries(context_.data_dir, context_.account.user).MarkForDownload(best->file_id)) {
+      return false;
+    }
+  }
+  ranges_.erase(ranges_.lower_bound({best->file_id, 0}), ranges_.lower_bound({best->file_id + 1, 0}));
+  // The copy keeps its length as a hole: what was read from it is gone.
+  std::string local = NativePath(cache + best_path);
+  struct stat st {};
+  if (::stat(local.c_str(), &st) == 0) {
+    if (::truncate(local.c_str(), 0) != 0 || ::truncate(local.c_str(), st.st_size) != 0) {
+      Log()->Write(LOG_WARNING, "the cached copy of %s cannot be emptied", best_path.c_str());
+    }
+  }
+  Log()->Write(LOG_INFO, "evicted %s from the cache (%lld bytes)", best_path.c_str(),
+               static_cast<long long>(best_bytes));
+  freed = best_bytes;
+  return true;
+}

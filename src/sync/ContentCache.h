@@ -1,0 +1,102 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "mail/ImapClient.h"
+#include "store/FileRecord.h"
+
+class MetaStore;
+class SyncContext;
+class SyncQueries;
+
+// Content on demand within a limit. With a limit set, every file is listed
+// at once and its bytes come when they are read: the covering range of a
+// part (its fixed base64 lines make offsets computable), a window that
+// grows while a reader goes on in order. Before anything lands the limit is
+// made room for: the least recently read files whose every part is in the
+// mailbox give their cached bytes back (they stay listed). Files open,
+// waiting for upload, being written or pinned are never evicted; when they
+// alone fill the limit, nothing more is fetched (kNoRoom).
+//
+// Thread contract: Ensure on the drive's threads; MakeRoom, Reload and the
+// readers from any thread. fetch_mutex_ serialises the fetches (one extra
+// connection, session_, with its store handles); mutex_ guards the limit,
+// the pins, the open paths, the read order, the ranges and the streams.
+// Lock order: fetch_mutex_, then mutex_, then the context's
+// namespace_mutex; mutex_ is never held during network traffic.
+class ContentCache {
+ public:
+  enum class Fetch { kReady, kOffline, kNoRoom, kGone };
+  static constexpr int64_t kFirstWindow = 256 * 1024;
+  static constexpr int64_t kMaxWindow = 8 * 1024 * 1024;
+
+  explicit ContentCache(SyncContext& context);
+  ~ContentCache();
+  ContentCache(const ContentCache&) = delete;
+  ContentCache& operator=(const ContentCache&) = delete;
+
+  // Reads the limit and the pins again from the store.
+  void Reload();
+  bool OnDemand() const { return limit_.load() > 0; }
+  // Whether the drive path lies at or below a pinned path.
+  bool Pinned(const std::string& path);
+
+  // Makes bytes [offset, offset + length) of the file at path readable in
+  // its cached copy; complete tells whether the whole file is here now.
+  Fetch Ensure(const std::string& path, int64_t offset, int64_t length, bool& complete);
+  // A handle opened or closed the file at path for reading.
+  void Opened(const std::string& path);
+  void Closed(const std::string& path);
+  // Evicts until incoming more bytes fit the limit; false when they cannot.
+  bool MakeRoom(int64_t incoming);
+  // Bytes cached now, whole parts and ranges of parts.
+  int64_t CachedBytes();
+  // Session of the fetches, for a stop to cut.
+  void CutSession();
+
+ private:
+  using Ranges = std::map<int64_t, int64_t>;  // start -> end, disjoint
+  using PartKey = std::pair<int, int>;        // file id, part
+  struct Stream {
+    int64_t next = -1;
+    int64_t window = kFirstWindow;
+  };
+
+  // fetch_mutex_ held: one part's bytes [from, to) (relative to the part).
+  Fetch EnsurePart(const FileRecord& part, const std::string& copy, int64_t from, int64_t to);
+  // The window to fetch for a read of [from, to) of part, clipped to it.
+  std::pair<int64_t, int64_t> Window(const FileRecord& part, int64_t from, int64_t to);
+  // Fetches content [from, to) of part (whole lines of it) into its copy.
+  Fetch FetchRange(const FileRecord& part, const std::string& copy, int64_t from, int64_t to);
+  Fetch FetchWhole(const FileRecord& part, const std::string& copy);
+  // Records part as downloaded once its ranges cover it.
+  void Landed(const FileRecord& part, int64_t from, int64_t to);
+  bool Covered(const PartKey& key, int64_t from, int64_t to);
+  bool OpenStores();
+  // mutex_ held: gives back one file's cached bytes; false when none may go.
+  bool EvictOne(int64_t& freed);
+
+  SyncContext& context_;
+  std::atomic<int64_t> limit_{0};
+
+  std::mutex fetch_mutex_;
+  ImapClient session_;                   // guarded by fetch_mutex_
+  std::unique_ptr<MetaStore> store_;     // guarded by fetch_mutex_
+  std::unique_ptr<SyncQueries> queries_; // guarded by fetch_mutex_
+  bool landed_whole_ = false;            // the last fetch completed its part; fetch_mutex_
+
+  std::mutex mutex_;
+  std::vector<std::string> pins_;             // guarded by mutex_
+  std::map<std::string, int> open_;           // guarded by mutex_
+  std::map<int, uint64_t> last_read_;         // file id -> tick; guarded by mutex_
+  uint64_t tick_ = 0;                         // guarded by mutex_
+  std::map<PartKey, Ranges> ranges_;          // guarded by mutex_
+  std::map<int, Stream> streams_;             // guarded by mutex_
+};
