@@ -226,6 +226,20 @@ bool SyncQueries::MarkForDownload(int file_id) {
       false);
 }
 
+bool SyncQueries::MarkPartForDownload(int file_id, int part) {
+  return Run(
+      "MarkPartForDownload error",
+      [&] {
+        StoreStatement update(db_, "update mail set stat=? where file_id=? and part=? and stat=?");
+        update.bind(1, StoredState(PartState::kAwaitingDownload));
+        update.bind(2, file_id);
+        update.bind(3, part);
+        update.bind(4, StoredState(PartState::kCached));
+        update.exec();
+      },
+      false);
+}
+
 bool SyncQueries::RequeuePart(int file_id, int part, const std::string& mail_id) {
   return Run(
       "RequeuePart error",

@@ -59,6 +59,8 @@ class SyncQueries {
   bool SetDeletedPartMailId(int file_id, int part, const std::string& mail_id);
   // Every cached part of the file waits for its download again.
   bool MarkForDownload(int file_id);
+  // One downloaded part (stat 0) waits for its download again.
+  bool MarkPartForDownload(int file_id, int part);
   // A part whose message went while this machine holds the whole file:
   // waiting for its upload again (stat 1, no mail id), where its row still
   // names that message.

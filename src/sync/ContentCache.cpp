@@ -10,6 +10,7 @@
 #include "message/Base64.h"
 #include "message/MailParser.h"
 #include "platform/FileHelpers.h"
+#include "platform/UniqueFd.h"
 #include "store/CachePolicy.h"
 #include "store/MetaStore.h"
 #include "store/SyncQueries.h"
@@ -97,6 +98,8 @@ ContentCache::Fetch ContentCache::Ensure(const std::string& path, int64_t offset
   std::string cache = context_.CacheRoot(*store_);
   if (cache.empty()) return Fetch::kOffline;
   int64_t end = std::min<int64_t>(offset + length, file.total_size);
+  read_from_ = offset;
+  read_to_ = end;
   bool all = true;
   for (int part = 1; part <= file.total_part; ++part) {
     SyncQueries::PartRow row;
@@ -104,6 +107,7 @@ ContentCache::Fetch ContentCache::Ensure(const std::string& path, int64_t offset
     if (!queries_->GetPart(file.file_id, part, row, found) || !found) return Fetch::kGone;
     if (row.stat != PartState::kAwaitingDownload) continue;
     FileRecord p = file;
+    p.drive_path = path;
     p.part = part;
     p.size = row.size;
     p.mail_id = row.mail_id;
@@ -126,7 +130,7 @@ ContentCache::Fetch ContentCache::EnsurePart(const FileRecord& part, const std::
                                              int64_t from, int64_t to) {
   if (Covered({part.file_id, part.part}, from, to)) return Fetch::kReady;
   auto [want_from, want_to] = Window(part, from, to);
-  if (!MakeRoom(want_to - want_from)) {
+  if (!MakeRoom(want_to - want_from, &part)) {
     context_.status.NoteError("the cache is full: pinned files and files waiting for upload "
                               "fill its limit");
     return Fetch::kNoRoom;
@@ -238,17 +242,59 @@ int64_t ContentCache::CachedBytes() {
   return bytes;
 }
 
-bool ContentCache::MakeRoom(int64_t incoming) {
+bool ContentCache::MakeRoom(int64_t incoming, const FileRecord* reading) {
   int64_t limit = limit_.load();
   if (limit <= 0) return true;
   int64_t used = CachedBytes();
   std::lock_guard<std::mutex> lock(mutex_);
   while (used + incoming > limit) {
     int64_t freed = 0;
-    if (!EvictOne(freed)) return false;
-    used -= freed;
+    if (EvictOne(freed) || (reading != nullptr && EvictOtherPart(*reading, freed))) {
+      used -= freed;
+      continue;
+    }
+    return reading != nullptr && used + incoming <= limit + MetaStore::kPartSize;
   }
   return true;
+}
+
+bool ContentCache::EvictOtherPart(const FileRecord& reading, int64_t& freed) {
+  MetaStore store(context_.data_dir);
+  std::string cache = context_.CacheRoot(store);
+  const std::string& path = reading.drive_path;
+  if (cache.empty() || path.empty()) return false;
+  if (CachePolicy::Covers(pins_, path) || context_.open_writes.Contains(path)) return false;
+  SyncQueries queries(context_.data_dir, context_.account.user);
+  for (int part = 1; part <= reading.total_part; ++part) {
+    int64_t start = static_cast<int64_t>(part - 1) * MetaStore::kPartSize;
+    // The read under way needs every part it covers.
+    if (part == reading.part || (start < read_to_ && start + MetaStore::kPartSize > read_from_)) {
+      continue;
+    }
+    SyncQueries::PartRow row;
+    bool found = false;
+    if (!queries.GetPart(reading.file_id, part, row, found) || !found) return false;
+    int64_t bytes = 0;
+    auto ranges = ranges_.find({reading.file_id, part});
+    if (ranges != ranges_.end()) {
+      for (const auto& [from, to] : ranges->second) bytes += to - from;
+    }
+    if (row.stat == PartState::kCached) {
+      std::lock_guard<std::mutex> names(context_.namespace_mutex);
+      if (!queries.MarkPartForDownload(reading.file_id, part)) return false;
+      bytes = row.size;
+    }
+    if (bytes == 0) continue;
+    if (ranges != ranges_.end()) ranges_.erase(ranges);
+    UniqueFd fd(::open(NativePath(cache + path).c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd.ok() || ::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start,
+                                row.size) != 0) {
+      Log()->Write(LOG_WARNING, "part %d of %s cannot be emptied in the cache", part, path.c_str());
+    }
+    freed = bytes;
+    return true;
+  }
+  return false;
 }
 
 bool ContentCache::EvictOne(int64_t& freed) {

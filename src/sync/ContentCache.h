@@ -55,7 +55,10 @@ class ContentCache {
   void Opened(const std::string& path);
   void Closed(const std::string& path);
   // Evicts until incoming more bytes fit the limit; false when they cannot.
-  bool MakeRoom(int64_t incoming);
+  // A reader's fetch (reading: the part it reads) may also give back the
+  // other parts of its own file, and may pass the limit by up to one part
+  // when nothing else can go: a file larger than the limit still reads.
+  bool MakeRoom(int64_t incoming, const FileRecord* reading = nullptr);
   // Bytes cached now, whole parts and ranges of parts.
   int64_t CachedBytes();
   // Session of the fetches, for a stop to cut.
@@ -82,6 +85,8 @@ class ContentCache {
   bool OpenStores();
   // mutex_ held: gives back one file's cached bytes; false when none may go.
   bool EvictOne(int64_t& freed);
+  // mutex_ held: gives back one other part of the file being read.
+  bool EvictOtherPart(const FileRecord& reading, int64_t& freed);
 
   SyncContext& context_;
   std::atomic<int64_t> limit_{0};
@@ -90,6 +95,7 @@ class ContentCache {
   ImapClient session_;                   // guarded by fetch_mutex_
   std::unique_ptr<MetaStore> store_;     // guarded by fetch_mutex_
   std::unique_ptr<SyncQueries> queries_; // guarded by fetch_mutex_
+  int64_t read_from_ = 0, read_to_ = 0;  // the read being served; fetch_mutex_
   bool landed_whole_ = false;            // the last fetch completed its part; fetch_mutex_
 
   std::mutex mutex_;

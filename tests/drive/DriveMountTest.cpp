@@ -515,3 +515,40 @@ TEST_F(DriveMountTest, FileClosedBeforeAKillSurvivesItsLostRelease) {
 }
 
 }  // namespace
+
+namespace {
+
+// A machine with a cache limit lists what the mailbox holds at once and
+// reads content it never had, through real tools; offline, what is not
+// cached fails with EIO and what is reads on.
+TEST_F(DriveMountTest, OnDemandListsAtOnceReadsThroughTheLimitAndFailsFastOffline) {
+  std::string s = dir_.Sub("src");
+  ASSERT_EQ(Shell("set -e; mkdir -p " + Quote(s + "/od/many") + "; cd " + Quote(s + "/od") +
+                  "; for i in $(seq 1 300); do head -c $((i * 100)) /dev/urandom > many/f$i; done;"
+                  " head -c 25000000 /dev/urandom > big.bin"),
+            0);
+  ASSERT_EQ(Shell("cp -r " + Src("/od") + " " + A()), 0);
+  std::string out;
+  ASSERT_TRUE(StatusShows(*a_, {"State:       up to date", "Uploads:     0 files"}, out, kSyncMs))
+      << out;
+  b_ = NewMachine("b");
+  b_->SetMountArgs({"--user", kUser, "--server", "127.0.0.1", "--port",
+                    std::to_string(server_.ImapPort()), "--cache-limit", "12M"});
+  ASSERT_TRUE(b_->Mount()) << b_->Output();
+  EXPECT_TRUE(ShellEventually("test $(find " + B("/od") + " -type f | wc -l) = 301", kSyncMs))
+      << b_->Output();
+  EXPECT_EQ(Shell("test $(du -s --apparent-size -B1 " + B("/od") + " | cut -f1) -ge 29515000"), 0);
+  // 25 MB through a 12 MiB cache, byte for byte; then a small file.
+  EXPECT_EQ(Shell("cmp " + Src("/od/big.bin") + " " + B("/od/big.bin")), 0) << b_->Output();
+  EXPECT_EQ(Shell("cmp " + Src("/od/many/f7") + " " + B("/od/many/f7")), 0);
+  EXPECT_EQ(Shell("test $(du -s -B1 " + Quote(b_->CacheDir()) + " | cut -f1) -le 23068672"), 0);
+  EXPECT_TRUE(StatusShows(*b_, {"Cache:", "of 12.0 MiB here"}, out)) << out;
+
+  server_.Stop();
+  EXPECT_EQ(Shell("cmp " + Src("/od/many/f7") + " " + B("/od/many/f7")), 0);
+  std::string err = dir_.Sub("err.txt");
+  EXPECT_NE(Shell("cat " + B("/od/many/f9") + " > /dev/null 2> " + Quote(err)), 0);
+  EXPECT_NE(ReadFileBytes(err).find("Input/output error"), std::string::npos) << ReadFileBytes(err);
+}
+
+}  // namespace

@@ -76,10 +76,11 @@ TEST_F(SyncOnDemand, ListsAtOnceFetchesWhatIsReadAndKeepsItsLimit) {
   EXPECT_EQ(B().Ensure(Name(0), 0, 10, complete), ContentCache::Fetch::kOffline);
 
   // A file written here and not yet uploaded is never evicted, even beyond
-  // the limit: reads of content not cached wait for room instead.
-  ASSERT_TRUE(b_->Write("\\mine", Bytes(kLimit + 1000, 300)));
+  // the limit and the part a reader may pass it by: reads of content not
+  // cached wait for room instead.
+  ASSERT_TRUE(b_->Write("\\mine", Bytes(kLimit + MetaStore::kPartSize, 300)));
   EXPECT_EQ(B().Ensure(Name(0), 0, 10, complete), ContentCache::Fetch::kNoRoom);
-  EXPECT_EQ(b_->Read("\\mine"), Bytes(kLimit + 1000, 300));
+  EXPECT_EQ(b_->Read("\\mine"), Bytes(kLimit + MetaStore::kPartSize, 300));
   EXPECT_EQ(b_->Read("\\keep\\k"), Bytes(kSmallSize, 100));
 }
 
