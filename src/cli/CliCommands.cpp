@@ -56,18 +56,6 @@ std::string DrivePathOf(const std::string& arg, const std::string& mount_point) 
   return drive;
 }
 
-std::string Bytes(int64_t n) {
-  const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
-  double v = static_cast<double>(n);
-  int unit = 0;
-  while (v >= 1024 && unit < 4) {
-    v /= 1024;
-    ++unit;
-  }
-  char text[64];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", v, units[unit]);
-  return text;
-}
 
 }  // namespace
 
@@ -218,8 +206,8 @@ void CliCommands::CacheLines(const std::string& user, std::ostream& out) {
   if (limit <= 0) return;
   int64_t pinned = 0;
   policy.PinnedBytes(pins, pinned);
-  out << "Cache: " << Bytes(cached) << " of " << Bytes(limit) << " here, " << Bytes(pinned)
-      << " of it pinned\n";
+  out << "Cache: " << SyncStatus::BytesText(cached) << " of " << SyncStatus::BytesText(limit)
+      << " here, " << SyncStatus::BytesText(pinned) << " of it pinned\n";
 }
 
 int CliCommands::Pin(bool pin, const std::vector<std::string>& args, std::ostream& out,

@@ -213,28 +213,17 @@ bool SyncQueries::SetDeletedPartMailId(int file_id, int part, const std::string&
       false);
 }
 
-bool SyncQueries::MarkForDownload(int file_id) {
+bool SyncQueries::MarkForDownload(int file_id, int part) {
   return Run(
       "MarkForDownload error",
       [&] {
-        StoreStatement update(db_, "update mail set stat=? where file_id=? and stat=?");
+        StoreStatement update(
+            db_, "update mail set stat=? where file_id=? and stat=? and (?=0 or part=?)");
         update.bind(1, StoredState(PartState::kAwaitingDownload));
         update.bind(2, file_id);
         update.bind(3, StoredState(PartState::kCached));
-        update.exec();
-      },
-      false);
-}
-
-bool SyncQueries::MarkPartForDownload(int file_id, int part) {
-  return Run(
-      "MarkPartForDownload error",
-      [&] {
-        StoreStatement update(db_, "update mail set stat=? where file_id=? and part=? and stat=?");
-        update.bind(1, StoredState(PartState::kAwaitingDownload));
-        update.bind(2, file_id);
-        update.bind(3, part);
-        update.bind(4, StoredState(PartState::kCached));
+        update.bind(4, part);
+        update.bind(5, part);
         update.exec();
       },
       false);

@@ -57,10 +57,9 @@ class SyncQueries {
   // The mail id of a part appended here whose file was deleted since: the
   // part goes to stat 3, so its message is deleted too.
   bool SetDeletedPartMailId(int file_id, int part, const std::string& mail_id);
-  // Every cached part of the file waits for its download again.
-  bool MarkForDownload(int file_id);
-  // One downloaded part (stat 0) waits for its download again.
-  bool MarkPartForDownload(int file_id, int part);
+  // Every cached part of the file (only part, when not 0) waits for its
+  // download again.
+  bool MarkForDownload(int file_id, int part = 0);
   // A part whose message went while this machine holds the whole file:
   // waiting for its upload again (stat 1, no mail id), where its row still
   // names that message.

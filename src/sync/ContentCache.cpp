@@ -274,18 +274,14 @@ bool ContentCache::EvictOtherPart(const FileRecord& reading, int64_t& freed) {
     SyncQueries::PartRow row;
     bool found = false;
     if (!queries.GetPart(reading.file_id, part, row, found) || !found) return false;
-    int64_t bytes = 0;
-    auto ranges = ranges_.find({reading.file_id, part});
-    if (ranges != ranges_.end()) {
-      for (const auto& [from, to] : ranges->second) bytes += to - from;
-    }
+    int64_t bytes = RangeBytes(reading.file_id, part);
     if (row.stat == PartState::kCached) {
       std::lock_guard<std::mutex> names(context_.namespace_mutex);
-      if (!queries.MarkPartForDownload(reading.file_id, part)) return false;
+      if (!queries.MarkForDownload(reading.file_id, part)) return false;
       bytes = row.size;
     }
     if (bytes == 0) continue;
-    if (ranges != ranges_.end()) ranges_.erase(ranges);
+    ranges_.erase(PartKey{reading.file_id, part});
     UniqueFd fd(::open(NativePath(cache + path).c_str(), O_WRONLY | O_CLOEXEC));
     if (!fd.ok() || ::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start,
                                 row.size) != 0) {
@@ -298,55 +294,56 @@ bool ContentCache::EvictOtherPart(const FileRecord& reading, int64_t& freed) {
 }
 
 bool ContentCache::EvictOne(int64_t& freed) {
-  CachePolicy policy(context_.data_dir, context_.account.user);
   std::vector<CachePolicy::Evictable> files;
-  if (!policy.EvictableFiles(files)) return false;
+  if (!CachePolicy(context_.data_dir, context_.account.user).EvictableFiles(files)) return false;
+  auto read_at = [this](int file_id) {
+    auto it = last_read_.find(file_id);
+    return it == last_read_.end() ? uint64_t{0} : it->second;
+  };
+  std::stable_sort(files.begin(), files.end(), [&](const auto& a, const auto& b) {
+    return read_at(a.file_id) < read_at(b.file_id);
+  });
   MetaStore store(context_.data_dir);
   std::string cache = context_.CacheRoot(store);
-  const CachePolicy::Evictable* best = nullptr;
-  std::string best_path;
-  int64_t best_bytes = 0;
+  if (cache.empty()) return false;
   for (const auto& f : files) {
+    int64_t bytes = f.bytes + RangeBytes(f.file_id);
     FolderRecord folder;
-    if (!store.GetFolder(f.folder_id, folder)) continue;
+    if (bytes == 0 || !store.GetFolder(f.folder_id, folder)) continue;
     std::string path = folder.full_name + f.name;
-    int64_t bytes = f.bytes;
-    for (auto it = ranges_.lower_bound({f.file_id, 0});
-         it != ranges_.end() && it->first.first == f.file_id; ++it) {
-      for (const auto& [from, to] : it->second) bytes += to - from;
-    }
-    if (bytes == 0 || open_.count(path) != 0 || CachePolicy::Covers(pins_, path) ||
+    if (open_.count(path) != 0 || CachePolicy::Covers(pins_, path) ||
         context_.open_writes.Contains(path)) {
       continue;
     }
-    auto read = last_read_.find(f.file_id);
-    uint64_t at = read == last_read_.end() ? 0 : read->second;
-    auto best_read = best ? last_read_.find(best->file_id) : last_read_.end();
-    uint64_t best_at = best_read == last_read_.end() ? 0 : best_read->second;
-    if (best == nullptr || at < best_at) {
-      best = &f;
-      best_path = path;
-      best_bytes = bytes;
+    {
+      std::lock_guard<std::mutex> names(context_.namespace_mutex);
+      if (!SyncQueries(context_.data_dir, context_.account.user).MarkForDownload(f.file_id)) {
+        return false;
+      }
     }
-  }
-  if (best == nullptr || cache.empty()) return false;
-  {
-    std::lock_guard<std::mutex> names(context_.namespace_mutex);
-    if (!SyncQueries(context_.data_dir, context_.account.user).MarkForDownload(best->file_id)) {
-      return false;
+    ranges_.erase(ranges_.lower_bound({f.file_id, 0}), ranges_.lower_bound({f.file_id + 1, 0}));
+    // The copy keeps its length as a hole: what was read from it is gone.
+    std::string local = NativePath(cache + path);
+    struct stat st {};
+    if (::stat(local.c_str(), &st) == 0 &&
+        (::truncate(local.c_str(), 0) != 0 || ::truncate(local.c_str(), st.st_size) != 0)) {
+      Log()->Write(LOG_WARNING, "the cached copy of %s cannot be emptied", path.c_str());
     }
+    Log()->Write(LOG_INFO, "evicted %s from the cache (%lld bytes)", path.c_str(),
+                 static_cast<long long>(bytes));
+    freed = bytes;
+    return true;
   }
-  ranges_.erase(ranges_.lower_bound({best->file_id, 0}), ranges_.lower_bound({best->file_id + 1, 0}));
-  // The copy keeps its length as a hole: what was read from it is gone.
-  std::string local = NativePath(cache + best_path);
-  struct stat st {};
-  if (::stat(local.c_str(), &st) == 0) {
-    if (::truncate(local.c_str(), 0) != 0 || ::truncate(local.c_str(), st.st_size) != 0) {
-      Log()->Write(LOG_WARNING, "the cached copy of %s cannot be emptied", best_path.c_str());
-    }
+  return false;
+}
+
+int64_t ContentCache::RangeBytes(int file_id, int part) {
+  int64_t bytes = 0;
+  for (auto it = ranges_.lower_bound({file_id, part}); it != ranges_.end() &&
+                                                       it->first.first == file_id &&
+                                                       (part == 0 || it->first.second == part);
+       ++it) {
+    for (const auto& [from, to] : it->second) bytes += to - from;
   }
-  Log()->Write(LOG_INFO, "evicted %s from the cache (%lld bytes)", best_path.c_str(),
-               static_cast<long long>(best_bytes));
-  freed = best_bytes;
-  return true;
+  return bytes;
 }

@@ -85,6 +85,8 @@ class ContentCache {
   bool OpenStores();
   // mutex_ held: gives back one file's cached bytes; false when none may go.
   bool EvictOne(int64_t& freed);
+  // mutex_ held: bytes of the file's ranges (of one part, when not 0).
+  int64_t RangeBytes(int file_id, int part = 0);
   // mutex_ held: gives back one other part of the file being read.
   bool EvictOtherPart(const FileRecord& reading, int64_t& freed);
 

@@ -14,22 +14,6 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-std::string Bytes(int64_t n) {
-  const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
-  double value = static_cast<double>(n);
-  int unit = 0;
-  while (value >= 1024 && unit < 4) {
-    value /= 1024;
-    ++unit;
-  }
-  char text[64];
-  if (unit == 0) {
-    std::snprintf(text, sizeof text, "%lld bytes", static_cast<long long>(n));
-  } else {
-    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-  }
-  return text;
-}
 
 std::string Files(int n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
 
@@ -228,7 +212,7 @@ std::string SyncStatus::StateLine(const Snapshot& s) {
       return "up to date";
     case State::kSyncing:
       return "syncing " + Files(s.pending_uploads + s.pending_downloads) + ", " +
-             Bytes(s.bytes_left) + " left";
+             SyncStatus::BytesText(s.bytes_left) + " left";
     case State::kOffline:
       return "offline (the server cannot be reached; changes are kept)";
     case State::kQuotaFull:
@@ -256,8 +240,8 @@ std::string SyncStatus::Describe(const Snapshot& s) {
     out << "Last error:  " << s.last_error << " (" << when << ")\n";
   }
   if (s.quota_limit >= 0) {
-    out << "Quota:       " << Bytes(s.quota_used < 0 ? 0 : s.quota_used) << " of "
-        << Bytes(s.quota_limit) << " used\n";
+    out << "Quota:       " << BytesText(s.quota_used < 0 ? 0 : s.quota_used) << " of "
+        << BytesText(s.quota_limit) << " used\n";
   } else {
     out << "Quota:       unknown (the server reports none)\n";
   }
@@ -266,4 +250,21 @@ std::string SyncStatus::Describe(const Snapshot& s) {
   for (const std::string& c : s.capabilities) out << " " << c;
   out << "\n";
   return out.str();
+}
+
+std::string SyncStatus::BytesText(int64_t n) {
+  const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+  double value = static_cast<double>(n);
+  int unit = 0;
+  while (value >= 1024 && unit < 4) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[64];
+  if (unit == 0) {
+    std::snprintf(text, sizeof text, "%lld bytes", static_cast<long long>(n));
+  } else {
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+  }
+  return text;
 }

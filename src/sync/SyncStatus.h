@@ -70,6 +70,8 @@ class SyncStatus {
   static bool Parse(const std::string& text, Snapshot& snapshot);
   // The English report of `tandrel-cli status`.
   static std::string Describe(const Snapshot& snapshot);
+  // "512 bytes", "1.5 MiB": sizes as the status shows them.
+  static std::string BytesText(int64_t bytes);
   // The first line of Describe.
   static std::string StateLine(const Snapshot& snapshot);
 
