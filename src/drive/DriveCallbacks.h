@@ -7,8 +7,8 @@
 
 // The drive's callbacks, served from the bound DriveContext; each returns 0
 // or a negated Windows code. Table() is the 20-entry DriveOps of the mount.
-// Thread contract: called on the host's one dispatch thread only (tests call
-// them directly, on one thread).
+// Thread contract: called by the host's dispatch threads, one at a time
+// (each holds its DispatchGate; tests call them directly, on one thread).
 class DriveCallbacks {
  public:
   static constexpr uint64_t kTotalBytes = 107374182400ull;  // 100 GiB

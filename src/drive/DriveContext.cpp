@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "drive/DispatchGate.h"
 #include "drive/DriveErrors.h"
 #include "log/CLog.h"
 #include "platform/FileHelpers.h"
@@ -246,8 +247,12 @@ int DriveContext::OpenForEdit(const std::string& path, bool truncate, const void
       if (!Find(path, current)) return DRIVE_FILE_NOT_FOUND;
       if (!truncate) {
         if (int rc = Fetch(path, 0, static_cast<int64_t>(current.Size()), complete); rc != 0) return rc;
+        if (!Find(path, current)) return DRIVE_FILE_NOT_FOUND;  // removed meanwhile
       }
     }
+    entry = table_.Find(path);  // another handle may edit it since the fetch
+  }
+  if (entry == nullptr) {
     UniqueFd fd(::open(LocalPath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd.ok()) return DRIVE_BUSY;
     entry = &table_.Add(path, std::move(fd), false);
@@ -258,6 +263,13 @@ int DriveContext::OpenForEdit(const std::string& path, bool truncate, const void
   }
   table_.AddWriter(path, handle);
   return 0;
+}
+
+uint64_t DriveContext::HeldBytes(const std::string& path) {
+  if (!engine_.Content().OnDemand() || cache_root_.empty()) return UINT64_MAX;
+  struct stat st {};
+  if (::stat(LocalPath(path).c_str(), &st) != 0) return 0;
+  return static_cast<uint64_t>(st.st_blocks) * 512;
 }
 
 void DriveContext::OpenForRead(const std::string& path, const void* handle) {
@@ -314,6 +326,7 @@ int DriveContext::Read(const std::string& path, const void* handle, char* buffer
   bool complete = it != readers_.end() && it->second.complete;
   if (!complete && !path.empty() && engine_.Content().OnDemand() && table_.Find(path) == nullptr) {
     if (int rc = Fetch(path, offset, length, complete); rc != 0) return rc;
+    it = readers_.find(handle);
   }
   if (it == readers_.end()) {
     if (path.empty()) return DRIVE_GENERAL_FAILURE;
@@ -328,7 +341,12 @@ int DriveContext::Read(const std::string& path, const void* handle, char* buffer
 }
 
 int DriveContext::Fetch(const std::string& path, int64_t offset, int64_t length, bool& complete) {
-  switch (engine_.Content().Ensure(path, offset, length, complete)) {
+  ContentCache::Fetch result;
+  {
+    DispatchGate::Released open;  // other requests go on while the mailbox answers
+    result = engine_.Content().Ensure(path, offset, length, complete);
+  }
+  switch (result) {
     case ContentCache::Fetch::kReady:
       return 0;
     case ContentCache::Fetch::kNoRoom:
@@ -368,6 +386,8 @@ int DriveContext::Truncate(const std::string& path, const void* handle, int64_t 
     if (!engine_.Content().OnDemand()) return DRIVE_BUSY;
     if (length > 0) {
       if (int rc = Fetch(path, 0, static_cast<int64_t>(current.Size()), complete); rc != 0) return rc;
+      // Opened for writing since the fetch: the writer's copy takes the size.
+      if (table_.Find(path) != nullptr) return Truncate(path, handle, length);
     } else {
       UniqueFd made(::open(LocalPath(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
       if (!made.ok()) return LocalError(errno, DRIVE_GENERAL_FAILURE);

@@ -16,7 +16,10 @@ class SyncEngine;
 // engine, WriteTable) and the operations its callbacks share: Lookup, Stat,
 // Create for writing, Write, Read and Close for upload.
 // Thread contract: Bind before the mount and unbind after it ended; every
-// other member on the drive's one dispatch thread. FolderCache guards itself.
+// other member from the drive's requests, one at a time (DispatchGate).
+// Fetch opens the gate while content comes from the mailbox: whatever a
+// request looked up before a fetch is looked up again after it.
+// FolderCache guards itself.
 class DriveContext {
  public:
   static constexpr uint64_t kNewFileMark = 10;  // the handle created the file
@@ -55,6 +58,9 @@ class DriveContext {
   // The file open through handle, from the handle alone: its path may be
   // gone (unlinked while open).
   bool StatHandle(const void* handle, DriveEntry& out);
+  // Bytes of the file at path on this machine's disk (du's blocks): on
+  // demand those of its cached copy, else UINT64_MAX (all of it).
+  uint64_t HeldBytes(const std::string& path);
   // Subfolders directly in the folder path.
   int CountSubfolders(const std::string& path) const;
   // 0, or the negated code refusing name as a new entry's name.

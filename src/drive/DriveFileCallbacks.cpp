@@ -156,6 +156,7 @@ int DriveCallbacks::GetFileInformation(const std::string& path, DriveFileInforma
   } else {
     out->attributes = FILE_ATTRIBUTE_ARCHIVE;
     out->size = entry.Size();
+    if (!path.empty()) out->held = drive->HeldBytes(path);
   }
   out->creation_time = out->last_access_time = out->last_write_time = entry.Time();
   return 0;

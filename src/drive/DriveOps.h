@@ -6,7 +6,8 @@
 // program's backslash paths rooted at "\". A callback on an open handle may
 // get the empty path (the file was unlinked since): it works from the
 // handle's record alone.
-// Thread contract: the host calls every callback on its one dispatch thread.
+// Thread contract: the host calls the callbacks one at a time (under its
+// DispatchGate), from any of its dispatch threads.
 
 #include <cstdint>
 #include <functional>
@@ -50,6 +51,7 @@ struct DriveFileInformation {
   uint64_t last_access_time = 0;
   uint64_t last_write_time = 0;
   uint32_t link_count = 0;  // 0: the host's usual count
+  uint64_t held = UINT64_MAX;  // bytes on this machine's disk; all of size when unknown
 };
 
 struct DriveFindData {

@@ -58,7 +58,8 @@ void FillStat(const DriveFileInformation& info, struct stat* st) {
     st->st_mode = S_IFREG | 0644;
     st->st_nlink = 1;
     st->st_size = static_cast<off_t>(info.size);
-    st->st_blocks = static_cast<blkcnt_t>((info.size + 511) / 512);
+    uint64_t held = info.held == UINT64_MAX ? info.size : info.held;
+    st->st_blocks = static_cast<blkcnt_t>((held + 511) / 512);
   }
   st->st_blksize = 4096;
   st->st_uid = ::getuid();
@@ -370,31 +371,42 @@ int OnStatfs(const char*, struct statvfs* st) {
   return 0;
 }
 
+// A callback run with the gate held.
+template <auto F>
+struct Gated;
+template <typename R, typename... A, R (*F)(A...)>
+struct Gated<F> {
+  static R Call(A... args) {
+    DispatchGate::Hold hold(Host()->gate());
+    return F(args...);
+  }
+};
+
 struct fuse_operations MakeOperations() {
   struct fuse_operations ops {};
   ops.init = OnInit;
   ops.destroy = OnDestroy;
-  ops.getattr = OnGetattr;
-  ops.opendir = OnOpendir;
-  ops.readdir = OnReaddir;
-  ops.releasedir = OnReleasedir;
-  ops.create = OnCreate;
-  ops.open = OnOpen;
-  ops.read = OnRead;
-  ops.write = OnWrite;
-  ops.flush = OnFlush;
-  ops.fsync = OnFsync;
-  ops.release = OnRelease;
-  ops.mkdir = OnMkdir;
-  ops.rmdir = OnRmdir;
-  ops.unlink = OnUnlink;
-  ops.rename = OnRename;
-  ops.truncate = OnTruncate;
-  ops.utimens = OnUtimens;
-  ops.chmod = OnChmod;
-  ops.chown = OnChown;
-  ops.fallocate = OnFallocate;
-  ops.statfs = OnStatfs;
+  ops.getattr = Gated<OnGetattr>::Call;
+  ops.opendir = Gated<OnOpendir>::Call;
+  ops.readdir = Gated<OnReaddir>::Call;
+  ops.releasedir = Gated<OnReleasedir>::Call;
+  ops.create = Gated<OnCreate>::Call;
+  ops.open = Gated<OnOpen>::Call;
+  ops.read = Gated<OnRead>::Call;
+  ops.write = Gated<OnWrite>::Call;
+  ops.flush = Gated<OnFlush>::Call;
+  ops.fsync = Gated<OnFsync>::Call;
+  ops.release = Gated<OnRelease>::Call;
+  ops.mkdir = Gated<OnMkdir>::Call;
+  ops.rmdir = Gated<OnRmdir>::Call;
+  ops.unlink = Gated<OnUnlink>::Call;
+  ops.rename = Gated<OnRename>::Call;
+  ops.truncate = Gated<OnTruncate>::Call;
+  ops.utimens = Gated<OnUtimens>::Call;
+  ops.chmod = Gated<OnChmod>::Call;
+  ops.chown = Gated<OnChown>::Call;
+  ops.fallocate = Gated<OnFallocate>::Call;
+  ops.statfs = Gated<OnStatfs>::Call;
   return ops;
 }
 
@@ -510,11 +522,13 @@ int FuseHost::Run() {
     }
     fuse_ = f;
     mounted_ = true;
-    loop_thread_ = std::this_thread::get_id();
     state_changed_.notify_all();
   }
 
-  fuse_loop(f);
+  struct fuse_loop_config config {};
+  config.clone_fd = 0;
+  config.max_idle_threads = kIdleThreads;
+  fuse_loop_mt(f, &config);
 
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
@@ -568,7 +582,7 @@ void FuseHost::RequestExit() {
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     if (fuse_ == nullptr) return;
-    if (std::this_thread::get_id() == loop_thread_) {
+    if (DispatchGate::Held()) {
       fuse_exit(fuse_);
       return;
     }

@@ -8,16 +8,20 @@
 #include <thread>
 #include <vector>
 
+#include "drive/DispatchGate.h"
 #include "drive/DriveOps.h"
 
 struct fuse;
 
 // Serves one FUSE mount from a DriveOps table, in the shape of the drive
-// library's main routine: Run mounts, answers requests on its single loop
-// thread and returns when the mount ends.
-// Thread contract: Run on one thread (it becomes the dispatch thread);
-// RequestExit and WaitMounted from any thread. state_mutex_ guards mounted_,
-// ended_ and fuse_ against RequestExit.
+// library's main routine: Run mounts, answers requests on the library's
+// worker threads (one more starts while all are busy, up to its bound of
+// ten) and returns when the mount ends.
+// Thread contract: Run on one thread; the callbacks on the workers, each
+// holding gate_ (so one at a time, but for a request waiting on the
+// network); RequestExit and WaitMounted from any thread. state_mutex_
+// guards mounted_, ended_ and fuse_ against RequestExit; gate_ guards
+// open_records_. Lock order: gate_, then state_mutex_.
 class FuseHost {
  public:
   FuseHost(const DriveOptions& options, const DriveOps& ops);
@@ -35,12 +39,16 @@ class FuseHost {
   // True once mounted; false when the mount failed or the time ran out.
   bool WaitMounted(int timeout_ms);
 
+  // Workers kept waiting for requests when idle.
+  static constexpr unsigned kIdleThreads = 4;
+
   const DriveOps& ops() const { return ops_; }
+  DispatchGate& gate() { return gate_; }
   // The longest name the volume takes, in bytes; set before the mount.
   size_t max_component() const { return max_component_; }
 
   // Per-handle records still open, each with the drive path it is open
-  // under, kept current through renames; the loop thread only.
+  // under, kept current through renames; gate_ held.
   void Track(DriveFileInfo* record, const std::string& path) { open_records_[record] = path; }
   void Untrack(DriveFileInfo* record) { open_records_.erase(record); }
   // A file, or a folder with everything below it, moved from one path to another.
@@ -67,8 +75,8 @@ class FuseHost {
   struct fuse* fuse_ = nullptr;
   bool mounted_ = false;
   bool ended_ = false;
-  std::thread::id loop_thread_;
   std::atomic<unsigned> wake_counter_{0};
   std::atomic<bool> unmount_notified_{false};
-  std::map<DriveFileInfo*, std::string> open_records_;  // the loop thread only
+  DispatchGate gate_;
+  std::map<DriveFileInfo*, std::string> open_records_;  // gate_
 };

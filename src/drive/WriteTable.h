@@ -13,8 +13,8 @@
 // The files being written through the drive: drive path -> the open local
 // copy in the cache directory and what closing it must do. Each entry owns
 // its copy's descriptor: entries move, never copy.
-// Thread contract: one thread only (the drive's dispatch thread). The paths
-// are mirrored into an OpenWrites (thread-safe) that the sync engine reads.
+// Thread contract: the drive's requests only, one at a time (DispatchGate).
+// The paths are mirrored into an OpenWrites (thread-safe) that the sync engine reads.
 class WriteTable {
  public:
   struct Entry {

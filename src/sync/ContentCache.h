@@ -34,7 +34,9 @@ class SyncQueries;
 class ContentCache {
  public:
   enum class Fetch { kReady, kOffline, kNoRoom, kGone };
-  static constexpr int64_t kFirstWindow = 256 * 1024;
+  // A read that does not go on from the last one fetches what it asks (at
+  // least this); each read that goes on in order doubles the window.
+  static constexpr int64_t kFirstWindow = 64 * 1024;
   static constexpr int64_t kMaxWindow = 8 * 1024 * 1024;
 
   explicit ContentCache(SyncContext& context);

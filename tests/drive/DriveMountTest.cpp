@@ -538,6 +538,7 @@ TEST_F(DriveMountTest, OnDemandListsAtOnceReadsThroughTheLimitAndFailsFastOfflin
   EXPECT_TRUE(ShellEventually("test $(find " + B("/od") + " -type f | wc -l) = 301", kSyncMs))
       << b_->Output();
   EXPECT_EQ(Shell("test $(du -s --apparent-size -B1 " + B("/od") + " | cut -f1) -ge 29515000"), 0);
+  EXPECT_EQ(Shell("test $(du -s -B1 " + B("/od") + " | cut -f1) -lt 1000000"), 0);  // nothing here yet
   // 25 MB through a 12 MiB cache, byte for byte; then a small file.
   EXPECT_EQ(Shell("cmp " + Src("/od/big.bin") + " " + B("/od/big.bin")), 0) << b_->Output();
   EXPECT_EQ(Shell("cmp " + Src("/od/many/f7") + " " + B("/od/many/f7")), 0);

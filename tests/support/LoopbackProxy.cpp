@@ -105,6 +105,7 @@ void LoopbackProxy::Relay(const std::shared_ptr<Link>& link, int from, int to) {
       }
       done += sent;
     }
+    if (from == link->server.get()) to_clients_ += static_cast<uint64_t>(n);
   }
   Shut(*link);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -25,6 +27,8 @@ class LoopbackProxy {
   int Port() const { return port_; }
   void Cut();
   void Restore();
+  // Bytes relayed from the server to its clients so far.
+  uint64_t BytesToClients() const { return to_clients_.load(); }
 
  private:
   struct Link {
@@ -45,4 +49,5 @@ class LoopbackProxy {
   bool stopping_ = false;
   std::vector<std::shared_ptr<Link>> links_;
   std::vector<std::thread> threads_;
+  std::atomic<uint64_t> to_clients_{0};
 };
