@@ -90,6 +90,8 @@ bool FillRaw(TempDir& root, int port) {
   std::vector<std::string> emls;
   std::string md5;
   const std::string src = root.Sub("src");
+  MakeDir(root.Sub("eml10"));
+  MakeDir(root.Sub("eml100"));
   if (!WritePartMessages(src + "/ten.bin", "ten.bin", 1, kRawUser, root.Sub("eml10"), emls, md5) ||
       !WritePartMessages(src + "/hundred.bin", "hundred.bin", 2, kRawUser, root.Sub("eml100"),
                          emls, md5)) {
@@ -227,6 +229,7 @@ bool Populate(TempDir& root, int port) {
   if (Shell("cp -r " + Quote(src) + "/. " + Quote(writer.MountPoint())) != 0) return false;
   bool done = Eventually([&] { return UpToDate(writer); }, 900);
   writer.Terminate();
+  if (!done) std::fprintf(stderr, "on_demand_bench: the upload did not end\n%s", writer.Output().c_str());
   return done && FillRaw(root, port);
 }
 

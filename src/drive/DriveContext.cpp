@@ -323,10 +323,17 @@ int DriveContext::Read(const std::string& path, const void* handle, char* buffer
     readers_.erase(it);
     it = readers_.end();
   }
+  ContentCache& content = engine_.Content();
   bool complete = it != readers_.end() && it->second.complete;
-  if (!complete && !path.empty() && engine_.Content().OnDemand() && table_.Find(path) == nullptr) {
-    if (int rc = Fetch(path, offset, length, complete); rc != 0) return rc;
+  bool ready = it != readers_.end() && it->second.evictions == content.Evictions() &&
+               offset >= it->second.ready_from && offset + length <= it->second.ready_to;
+  int64_t ready_to = 0;
+  uint64_t evictions = content.Evictions();
+  bool fetched = false;
+  if (!complete && !ready && !path.empty() && content.OnDemand() && table_.Find(path) == nullptr) {
+    if (int rc = Fetch(path, offset, length, complete, &ready_to); rc != 0) return rc;
     it = readers_.find(handle);
+    fetched = true;
   }
   if (it == readers_.end()) {
     if (path.empty()) return DRIVE_GENERAL_FAILURE;
@@ -337,14 +344,20 @@ int DriveContext::Read(const std::string& path, const void* handle, char* buffer
     it = readers_.emplace(handle, Reader{path, std::move(fd)}).first;
   }
   it->second.complete = it->second.complete || complete;
+  if (fetched) {
+    it->second.ready_from = offset;
+    it->second.ready_to = ready_to;
+    it->second.evictions = evictions;
+  }
   return full_read(it->second.fd.get());
 }
 
-int DriveContext::Fetch(const std::string& path, int64_t offset, int64_t length, bool& complete) {
+int DriveContext::Fetch(const std::string& path, int64_t offset, int64_t length, bool& complete,
+                        int64_t* ready_to) {
   ContentCache::Fetch result;
   {
     DispatchGate::Released open;  // other requests go on while the mailbox answers
-    result = engine_.Content().Ensure(path, offset, length, complete);
+    result = engine_.Content().Ensure(path, offset, length, complete, ready_to);
   }
   switch (result) {
     case ContentCache::Fetch::kReady:

@@ -136,11 +136,15 @@ class DriveContext {
     std::string path;
     UniqueFd fd;
     bool complete = false;  // every byte is cached: nothing left to fetch
+    // On demand: bytes known here, while the cache's eviction count stays.
+    int64_t ready_from = 0, ready_to = 0;
+    uint64_t evictions = 0;
   };
   std::map<const void*, Reader> readers_;
   // Handles open for reading, by the path they hold from eviction.
   std::map<const void*, std::string> reading_;
   // On demand: bytes [offset, offset + length) of path fetched into its
   // cached copy. 0 or a negated code; complete when the whole file is here.
-  int Fetch(const std::string& path, int64_t offset, int64_t length, bool& complete);
+  int Fetch(const std::string& path, int64_t offset, int64_t length, bool& complete,
+            int64_t* ready_to = nullptr);
 };

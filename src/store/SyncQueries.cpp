@@ -127,6 +127,18 @@ bool SyncQueries::GetPart(int file_id, int part, PartRow& row, bool& found) {
       false);
 }
 
+bool SyncQueries::GetParts(int file_id, std::vector<PartRow>& rows) {
+  rows.clear();
+  return Run(
+      "GetParts error",
+      [&] {
+        StoreStatement q(db_, "select * from mail where file_id=? order by part");
+        q.bind(1, file_id);
+        while (q.executeStep()) rows.push_back(ReadPartRow(q));
+      },
+      false);
+}
+
 bool SyncQueries::FinishUpload(int file_id, int part) {
   return Run(
       "FinishUpdateFile error",

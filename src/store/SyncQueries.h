@@ -44,6 +44,8 @@ class SyncQueries {
   bool GetAllParts(Parts& parts);
   // found tells whether the row exists.
   bool GetPart(int file_id, int part, PartRow& row, bool& found);
+  // Every part row of the file, in part order (index 0: part 1).
+  bool GetParts(int file_id, std::vector<PartRow>& rows);
   // Parts learnt from the mailbox that have no row yet, each added at stat 2
   // (as AddFile does for a known file), all in one transaction: one commit
   // for a whole pass instead of one per message.

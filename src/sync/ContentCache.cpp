@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "log/CLog.h"
 #include "message/Base64.h"
@@ -32,18 +33,24 @@ constexpr int64_t kLineText = 74;
 // The folded text of whole lines, decoded; false when a line is not one of
 // the writer's (then the range cannot be trusted).
 bool DecodeLines(const std::string& text, std::string& out) {
-  std::string joined;
-  joined.reserve(text.size());
-  size_t pos = 0;
+  constexpr size_t kChars = kLineText - 2;
+  std::string joined(text.size(), '\0');
+  size_t pos = 0, used = 0;
   while (pos < text.size()) {
-    size_t end = text.find("\r\n", pos);
-    if (end == std::string::npos) end = text.size();
+    size_t end = pos + kChars;
+    if (end + 2 > text.size() || text[end] != '\r' || text[end + 1] != '\n') {
+      // Only the last line may be shorter.
+      end = text.find("\r\n", pos);
+      if (end == std::string::npos) end = text.size();
+      if (end + 2 < text.size()) return false;
+    }
     size_t len = end - pos;
-    bool last = end + 2 >= text.size();
-    if (len == 0 || len % 4 != 0 || (!last && len != kLineText - 2)) return false;
-    joined.append(text, pos, len);
+    if (len == 0 || len % 4 != 0) return false;
+    std::memcpy(joined.data() + used, text.data() + pos, len);
+    used += len;
     pos = end + 2;
   }
+  joined.resize(used);
   out = Base64Decode(joined);
   return true;
 }
@@ -88,42 +95,76 @@ bool ContentCache::OpenStores() {
   return queries_->IsOpen();
 }
 
+bool ContentCache::Plan(MetaStore& store, SyncQueries& queries, const std::string& path,
+                        FileRecord& file, std::vector<SyncQueries::PartRow>& rows) {
+  return store.GetFileInfo(path, file) && queries.GetParts(file.file_id, rows) &&
+         static_cast<int>(rows.size()) == file.total_part;
+}
+
+bool ContentCache::AllHere(const FileRecord& file, const std::vector<SyncQueries::PartRow>& rows,
+                           int64_t offset, int64_t end, bool& complete, int64_t* ready_to) {
+  complete = true;
+  int64_t ready = end;
+  for (const SyncQueries::PartRow& row : rows) {
+    int64_t start = static_cast<int64_t>(row.part - 1) * MetaStore::kPartSize;
+    bool cached = row.stat != PartState::kAwaitingDownload;
+    complete = complete && cached;
+    int64_t from = std::max(offset, start), to = std::min(end, start + row.size);
+    if (from < to && !cached && !Covered({file.file_id, row.part}, from - start, to - start)) {
+      return false;
+    }
+    // The part the read ends in: as far as it is here.
+    if (start < end && end <= start + row.size) {
+      ready = cached ? start + row.size : start + CoveredTo({file.file_id, row.part}, end - start);
+    }
+  }
+  if (ready_to != nullptr) *ready_to = std::max(ready, end);
+  std::lock_guard<std::mutex> lock(mutex_);
+  last_read_[file.file_id] = ++tick_;
+  return true;
+}
+
 ContentCache::Fetch ContentCache::Ensure(const std::string& path, int64_t offset, int64_t length,
-                                         bool& complete) {
+                                         bool& complete, int64_t* ready_to) {
   complete = false;
+  FileRecord file;
+  std::vector<SyncQueries::PartRow> rows;
+  {
+    // Bytes already here never wait behind another file's fetch.
+    std::lock_guard<std::mutex> looking(lookup_mutex_);
+    if (!lookup_store_) lookup_store_ = std::make_unique<MetaStore>(context_.data_dir);
+    if (!lookup_queries_)
+      lookup_queries_ = std::make_unique<SyncQueries>(context_.data_dir, context_.account.user);
+    if (Plan(*lookup_store_, *lookup_queries_, path, file, rows) &&
+        AllHere(file, rows, offset, std::min<int64_t>(offset + length, file.total_size), complete,
+                ready_to)) {
+      return Fetch::kReady;
+    }
+  }
   std::lock_guard<std::mutex> fetching(fetch_mutex_);
   if (!OpenStores()) return Fetch::kOffline;
-  FileRecord file;
-  if (!store_->GetFileInfo(path, file)) return Fetch::kGone;
-  std::string cache = context_.CacheRoot(*store_);
-  if (cache.empty()) return Fetch::kOffline;
+  if (!Plan(*store_, *queries_, path, file, rows)) return Fetch::kGone;
   int64_t end = std::min<int64_t>(offset + length, file.total_size);
   read_from_ = offset;
   read_to_ = end;
-  bool all = true;
-  for (int part = 1; part <= file.total_part; ++part) {
-    SyncQueries::PartRow row;
-    bool found = false;
-    if (!queries_->GetPart(file.file_id, part, row, found) || !found) return Fetch::kGone;
-    if (row.stat != PartState::kAwaitingDownload) continue;
+  std::string cache;  // looked up for the first fetch only
+  for (const SyncQueries::PartRow& row : rows) {
+    int64_t start = static_cast<int64_t>(row.part - 1) * MetaStore::kPartSize;
+    int64_t from = std::max(offset, start), to = std::min(end, start + row.size);
+    if (row.stat != PartState::kAwaitingDownload || from >= to) continue;
     FileRecord p = file;
     p.drive_path = path;
-    p.part = part;
+    p.part = row.part;
     p.size = row.size;
     p.mail_id = row.mail_id;
-    int64_t start = SyncNames::PartOffset(p);
-    int64_t from = std::max(offset, start), to = std::min(end, start + row.size);
-    landed_whole_ = false;
-    if (from < to) {
-      Fetch got = EnsurePart(p, cache + path, from - start, to - start);
-      if (got != Fetch::kReady) return got;
-    }
-    all = all && landed_whole_;
+    if (cache.empty()) cache = context_.CacheRoot(*store_);
+    if (cache.empty()) return Fetch::kOffline;
+    Fetch got = EnsurePart(p, cache + path, from - start, to - start);
+    if (got != Fetch::kReady) return got;
   }
-  complete = all;
-  std::lock_guard<std::mutex> lock(mutex_);
-  last_read_[file.file_id] = ++tick_;
-  return Fetch::kReady;
+  // Read again: what landed is recorded now.
+  if (!Plan(*store_, *queries_, path, file, rows)) return Fetch::kGone;
+  return AllHere(file, rows, offset, end, complete, ready_to) ? Fetch::kReady : Fetch::kGone;
 }
 
 ContentCache::Fetch ContentCache::EnsurePart(const FileRecord& part, const std::string& copy,
@@ -155,6 +196,8 @@ std::pair<int64_t, int64_t> ContentCache::Window(const FileRecord& part, int64_t
 
 ContentCache::Fetch ContentCache::FetchRange(const FileRecord& part, const std::string& copy,
                                              int64_t from, int64_t to) {
+  Log()->Write(LOG_DEBUG, "fetching bytes %lld-%lld of part %d of %s", static_cast<long long>(from),
+               static_cast<long long>(to), part.part, part.drive_path.c_str());
   int64_t first = from / kLineBytes, last = (to - 1) / kLineBytes;
   std::string text, bytes;
   if (!session_.FetchSectionRange(part.mail_id, "1", static_cast<size_t>(first * kLineText),
@@ -219,7 +262,6 @@ void ContentCache::Landed(const FileRecord& part, int64_t from, int64_t to) {
   if (!marked) return;
   std::lock_guard<std::mutex> lock(mutex_);
   ranges_.erase(key);
-  landed_whole_ = true;
 }
 
 bool ContentCache::Covered(const PartKey& key, int64_t from, int64_t to) {
@@ -230,6 +272,16 @@ bool ContentCache::Covered(const PartKey& key, int64_t from, int64_t to) {
   if (it == part->second.begin()) return false;
   --it;
   return it->first <= from && it->second >= to;
+}
+
+int64_t ContentCache::CoveredTo(const PartKey& key, int64_t at) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto part = ranges_.find(key);
+  if (part == ranges_.end()) return at;
+  auto it = part->second.upper_bound(at);
+  if (it == part->second.begin()) return at;
+  --it;
+  return it->first <= at && it->second >= at ? it->second : at;
 }
 
 int64_t ContentCache::CachedBytes() {
@@ -288,6 +340,7 @@ bool ContentCache::EvictOtherPart(const FileRecord& reading, int64_t& freed) {
       Log()->Write(LOG_WARNING, "part %d of %s cannot be emptied in the cache", part, path.c_str());
     }
     freed = bytes;
+    ++evictions_;
     return true;
   }
   return false;
@@ -332,6 +385,7 @@ bool ContentCache::EvictOne(int64_t& freed) {
     Log()->Write(LOG_INFO, "evicted %s from the cache (%lld bytes)", path.c_str(),
                  static_cast<long long>(bytes));
     freed = bytes;
+    ++evictions_;
     return true;
   }
   return false;

@@ -11,10 +11,10 @@
 
 #include "mail/ImapClient.h"
 #include "store/FileRecord.h"
+#include "store/SyncQueries.h"
 
 class MetaStore;
 class SyncContext;
-class SyncQueries;
 
 // Content on demand within a limit. With a limit set, every file is listed
 // at once and its bytes come when they are read: the covering range of a
@@ -26,18 +26,20 @@ class SyncQueries;
 // alone fill the limit, nothing more is fetched (kNoRoom).
 //
 // Thread contract: Ensure on the drive's threads; MakeRoom, Reload and the
-// readers from any thread. fetch_mutex_ serialises the fetches (one extra
-// connection, session_, with its store handles); mutex_ guards the limit,
-// the pins, the open paths, the read order, the ranges and the streams.
-// Lock order: fetch_mutex_, then mutex_, then the context's
-// namespace_mutex; mutex_ is never held during network traffic.
+// readers from any thread. lookup_mutex_ guards the store handles that
+// find bytes already here, so that such reads never wait for a fetch;
+// fetch_mutex_ serialises the fetches (one extra connection, session_, with
+// its store handles); mutex_ guards the pins, the open paths, the read
+// order, the ranges and the streams. Lock order: lookup_mutex_ or
+// fetch_mutex_ (never both), then mutex_, then the context's
+// namespace_mutex; only fetch_mutex_ is held during network traffic.
 class ContentCache {
  public:
   enum class Fetch { kReady, kOffline, kNoRoom, kGone };
   // A read that does not go on from the last one fetches what it asks (at
   // least this); each read that goes on in order doubles the window.
   static constexpr int64_t kFirstWindow = 64 * 1024;
-  static constexpr int64_t kMaxWindow = 8 * 1024 * 1024;
+  static constexpr int64_t kMaxWindow = 10 * 1024 * 1024;  // a whole part
 
   explicit ContentCache(SyncContext& context);
   ~ContentCache();
@@ -51,8 +53,14 @@ class ContentCache {
   bool Pinned(const std::string& path);
 
   // Makes bytes [offset, offset + length) of the file at path readable in
-  // its cached copy; complete tells whether the whole file is here now.
-  Fetch Ensure(const std::string& path, int64_t offset, int64_t length, bool& complete);
+  // its cached copy; complete tells whether the whole file is here now, and
+  // ready_to (when asked) how far from offset its bytes are here: a reader
+  // may read up to it without asking again while Evictions() stays as it was
+  // before the call.
+  Fetch Ensure(const std::string& path, int64_t offset, int64_t length, bool& complete,
+               int64_t* ready_to = nullptr);
+  // Counts the evictions so far.
+  uint64_t Evictions() const { return evictions_.load(); }
   // A handle opened or closed the file at path for reading.
   void Opened(const std::string& path);
   void Closed(const std::string& path);
@@ -74,6 +82,13 @@ class ContentCache {
     int64_t window = kFirstWindow;
   };
 
+  // The file at path and its part rows; false when it is not (whole) here.
+  static bool Plan(MetaStore& store, SyncQueries& queries, const std::string& path,
+                   FileRecord& file, std::vector<SyncQueries::PartRow>& rows);
+  // Whether [offset, end) is here; then complete and ready_to as Ensure
+  // tells them, and the file counts as read now.
+  bool AllHere(const FileRecord& file, const std::vector<SyncQueries::PartRow>& rows,
+               int64_t offset, int64_t end, bool& complete, int64_t* ready_to);
   // fetch_mutex_ held: one part's bytes [from, to) (relative to the part).
   Fetch EnsurePart(const FileRecord& part, const std::string& copy, int64_t from, int64_t to);
   // The window to fetch for a read of [from, to) of part, clipped to it.
@@ -84,6 +99,8 @@ class ContentCache {
   // Records part as downloaded once its ranges cover it.
   void Landed(const FileRecord& part, int64_t from, int64_t to);
   bool Covered(const PartKey& key, int64_t from, int64_t to);
+  // The end of the cached range of the part holding at (at itself when none).
+  int64_t CoveredTo(const PartKey& key, int64_t at);
   bool OpenStores();
   // mutex_ held: gives back one file's cached bytes; false when none may go.
   bool EvictOne(int64_t& freed);
@@ -94,13 +111,17 @@ class ContentCache {
 
   SyncContext& context_;
   std::atomic<int64_t> limit_{0};
+  std::atomic<uint64_t> evictions_{0};
+
+  std::mutex lookup_mutex_;
+  std::unique_ptr<MetaStore> lookup_store_;      // guarded by lookup_mutex_
+  std::unique_ptr<SyncQueries> lookup_queries_;  // guarded by lookup_mutex_
 
   std::mutex fetch_mutex_;
   ImapClient session_;                   // guarded by fetch_mutex_
   std::unique_ptr<MetaStore> store_;     // guarded by fetch_mutex_
   std::unique_ptr<SyncQueries> queries_; // guarded by fetch_mutex_
   int64_t read_from_ = 0, read_to_ = 0;  // the read being served; fetch_mutex_
-  bool landed_whole_ = false;            // the last fetch completed its part; fetch_mutex_
 
   std::mutex mutex_;
   std::vector<std::string> pins_;             // guarded by mutex_

@@ -20,6 +20,7 @@
 
 #include "CliMachine.h"
 #include "DovecotServer.h"
+#include "LoopbackProxy.h"
 #include "TempDir.h"
 #include "message/Base64.h"
 #include "platform/FileHelpers.h"
@@ -550,6 +551,69 @@ TEST_F(DriveMountTest, OnDemandListsAtOnceReadsThroughTheLimitAndFailsFastOfflin
   std::string err = dir_.Sub("err.txt");
   EXPECT_NE(Shell("cat " + B("/od/many/f9") + " > /dev/null 2> " + Quote(err)), 0);
   EXPECT_NE(ReadFileBytes(err).find("Input/output error"), std::string::npos) << ReadFileBytes(err);
+}
+
+// Through a proxy that counts the server's bytes and can hold its answers:
+// a 64 KiB read inside a part fetches a window of it; reading every file in
+// turn keeps the cache within its limit while a pinned folder stays, across
+// a remount too; a read waiting on the mailbox holds up no other request.
+TEST_F(DriveMountTest, OnDemandPinsKeepTheLimitAndAWaitingReadHoldsUpNothing) {
+  std::string s = dir_.Sub("src");
+  ASSERT_EQ(Shell("set -e; mkdir -p " + Quote(s + "/p/pin") + " " + Quote(s + "/p/many") + "; cd " +
+                  Quote(s + "/p") + "; for i in 1 2 3; do head -c 300000 /dev/urandom > pin/k$i; done;"
+                  " for i in $(seq 1 12); do head -c 1000000 /dev/urandom > many/m$i; done;"
+                  " head -c 10485760 /dev/urandom > big.bin"),
+            0);
+  ASSERT_EQ(Shell("cp -r " + Src("/p") + " " + A()), 0);
+  std::string out;
+  ASSERT_TRUE(StatusShows(*a_, {"State:       up to date", "Uploads:     0 files"}, out, kSyncMs))
+      << out;
+  LoopbackProxy proxy(server_.ImapPort());
+  ASSERT_TRUE(proxy.Start());
+  b_ = NewMachine("b");
+  b_->SetMountArgs({"--user", kUser, "--server", "127.0.0.1", "--port",
+                    std::to_string(proxy.Port()), "--cache-limit", "4M"});
+  ASSERT_TRUE(b_->Mount()) << b_->Output();
+  ASSERT_TRUE(ShellEventually("test -f " + B("/p/big.bin"), kSyncMs)) << b_->Output();
+  ASSERT_EQ(b_->Cli("pin " + B("/p/pin"), out), 0) << out;
+  const std::string pinned = "test $(du -s -B1 " + B("/p/pin") + " | cut -f1) -ge 900000";
+  EXPECT_TRUE(ShellEventually(pinned, kSyncMs)) << b_->Output();
+
+  uint64_t before = proxy.BytesToClients();
+  std::string x = Quote(dir_.Sub("x")), y = Quote(dir_.Sub("y"));
+  EXPECT_EQ(Shell("dd if=" + Src("/p/big.bin") + " of=" + x + " bs=64K skip=80 count=1 status=none;"
+                  " dd if=" + B("/p/big.bin") + " of=" + y + " bs=64K skip=80 count=1 status=none;"
+                  " cmp " + x + " " + y),
+            0);
+  EXPECT_LT(proxy.BytesToClients() - before, 1024u * 1024);
+
+  const std::string within = "test $(du -s -B1 " + Quote(b_->CacheDir()) + " | cut -f1) -le " +
+                             std::to_string(4 * 1048576 + 262144);
+  for (int i = 1; i <= 12; ++i) {
+    std::string m = "/p/many/m" + std::to_string(i);
+    EXPECT_EQ(Shell("cmp " + Src(m) + " " + B(m)), 0) << i;
+    EXPECT_EQ(Shell(within), 0) << i;
+  }
+  EXPECT_EQ(Shell(pinned), 0);
+
+  proxy.Hold();
+  std::string copy = Quote(dir_.Sub("big.copy"));
+  ASSERT_EQ(Shell("cat " + B("/p/big.bin") + " > " + copy + " &"), 0);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (proxy.Held() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(Shell("timeout 10 ls " + B("/p/many") + " > /dev/null"), 0);
+  EXPECT_EQ(Shell("timeout 10 cmp " + Src("/p/pin/k1") + " " + B("/p/pin/k1")), 0);
+  EXPECT_EQ(Shell("test $(stat -c %s " + copy + ") -lt 10485760"), 0) << "the read did not wait";
+  proxy.Flow();
+  EXPECT_TRUE(ShellEventually("cmp " + Src("/p/big.bin") + " " + copy, kSyncMs));
+
+  // Offline after a remount, the pinned folder reads from this machine.
+  ASSERT_EQ(b_->Terminate(), 0) << b_->Output();
+  proxy.Cut();
+  ASSERT_TRUE(b_->Mount()) << b_->Output();
+  EXPECT_EQ(Shell("cmp " + Src("/p/pin/k2") + " " + B("/p/pin/k2")), 0) << b_->Output();
 }
 
 }  // namespace

@@ -33,6 +33,7 @@ LoopbackProxy::~LoopbackProxy() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    flow_.notify_all();
     for (const auto& link : links_) Shut(*link);
   }
   if (listen_.ok()) ::shutdown(listen_.get(), SHUT_RDWR);
@@ -60,6 +61,7 @@ bool LoopbackProxy::Start() {
 void LoopbackProxy::Cut() {
   std::lock_guard<std::mutex> lock(mutex_);
   cut_ = true;
+  flow_.notify_all();
   for (const auto& link : links_) Shut(*link);
   links_.clear();
 }
@@ -67,6 +69,22 @@ void LoopbackProxy::Cut() {
 void LoopbackProxy::Restore() {
   std::lock_guard<std::mutex> lock(mutex_);
   cut_ = false;
+}
+
+void LoopbackProxy::Hold() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  holding_ = true;
+}
+
+void LoopbackProxy::Flow() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  holding_ = false;
+  flow_.notify_all();
+}
+
+int LoopbackProxy::Held() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return held_;
 }
 
 void LoopbackProxy::Shut(const Link& link) {
@@ -97,6 +115,12 @@ void LoopbackProxy::Relay(const std::shared_ptr<Link>& link, int from, int to) {
   for (;;) {
     ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
     if (n <= 0) break;
+    if (from == link->server.get()) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ++held_;
+      flow_.wait(lock, [this] { return !holding_ || cut_ || stopping_; });
+      --held_;
+    }
     for (ssize_t done = 0; done < n;) {
       ssize_t sent = ::send(to, buffer + done, static_cast<size_t>(n - done), MSG_NOSIGNAL);
       if (sent <= 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,7 +15,8 @@
 // and turns new ones away (accepted, then closed at once) until Restore.
 // Thread contract: Start, Cut, Restore and the destructor on the test's
 // thread; an accept thread and two relay threads per connection. mutex_
-// guards cut_, stopping_, links_ and threads_; it is a leaf lock.
+// guards cut_, stopping_, holding_, held_, links_ and threads_; it is a leaf
+// lock.
 class LoopbackProxy {
  public:
   explicit LoopbackProxy(int target_port);
@@ -27,6 +29,11 @@ class LoopbackProxy {
   int Port() const { return port_; }
   void Cut();
   void Restore();
+  // Holds what the server sends (the connections stay up) until Flow: a
+  // server that answers slowly. Held counts the answers waiting meanwhile.
+  void Hold();
+  void Flow();
+  int Held();
   // Bytes relayed from the server to its clients so far.
   uint64_t BytesToClients() const { return to_clients_.load(); }
 
@@ -47,6 +54,9 @@ class LoopbackProxy {
   std::mutex mutex_;
   bool cut_ = false;
   bool stopping_ = false;
+  bool holding_ = false;
+  int held_ = 0;
+  std::condition_variable flow_;
   std::vector<std::shared_ptr<Link>> links_;
   std::vector<std::thread> threads_;
   std::atomic<uint64_t> to_clients_{0};
