@@ -11,13 +11,15 @@
 #include "app/DialogUnits.h"
 #include "app/UiHooks.h"
 #include "platform/FileHelpers.h"
+#include "platform/Locations.h"
+#include "store/CachePolicy.h"
 #include "store/MetaStore.h"
 
 CSetting::CSetting(const std::string& program_path, Session session, QWidget* parent)
     : QDialog(parent), program_path_(program_path), session_(std::move(session)) {
   setWindowTitle(QString::fromUtf8(kCaption));
   DialogUnits du(font());
-  setFixedSize(du.X(236), du.Y(126));
+  setFixedSize(du.X(236), du.Y(146));
   auto* group = new QGroupBox(QStringLiteral("开机和登录"), this);
   group->setGeometry(du.Rect(7, 7, 222, 48));
   auto_start_ = new QCheckBox(QStringLiteral("开机时自动启动Tandrel"), this);
@@ -35,13 +37,22 @@ CSetting::CSetting(const std::string& program_path, Session session, QWidget* pa
   auto* change = new QPushButton(QStringLiteral("更改"), this);
   change->setObjectName(QStringLiteral("1000"));
   change->setGeometry(du.Rect(195, 65, 34, 14));
+  on_demand_ = new QCheckBox(QStringLiteral("按需下载：列出全部文件，读取时才下载内容"), this);
+  on_demand_->setObjectName(QStringLiteral("1010"));
+  on_demand_->setGeometry(du.Rect(7, 86, 222, 10));
+  auto* limit_label = new QLabel(QStringLiteral("缓存上限："), this);
+  limit_label->setGeometry(du.Rect(16, 103, 40, 8));
+  limit_edit_ = new QLineEdit(this);
+  limit_edit_->setObjectName(QStringLiteral("1011"));
+  limit_edit_->setGeometry(du.Rect(58, 100, 60, 14));
+  connect(on_demand_, &QCheckBox::toggled, limit_edit_, &QWidget::setEnabled);
   auto* ok = new QPushButton(QStringLiteral("确定"), this);
   ok->setObjectName(QStringLiteral("1"));
   ok->setDefault(true);
-  ok->setGeometry(du.Rect(125, 102, 50, 15));
+  ok->setGeometry(du.Rect(125, 122, 50, 15));
   auto* cancel = new QPushButton(QStringLiteral("取消"), this);
   cancel->setObjectName(QStringLiteral("2"));
-  cancel->setGeometry(du.Rect(179, 102, 50, 15));
+  cancel->setGeometry(du.Rect(179, 122, 50, 15));
   connect(change, &QPushButton::clicked, this, &CSetting::Change);
   connect(ok, &QPushButton::clicked, this, &CSetting::Accept);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -51,6 +62,12 @@ CSetting::CSetting(const std::string& program_path, Session session, QWidget* pa
 std::string CSetting::CacheText() const { return cache_edit_->text().toStdString(); }
 
 void CSetting::Initialise() {
+  int64_t limit = 0;
+  bool known = !session_.user.empty() && CachePolicy(DataDir(), session_.user).ReadLimit(limit);
+  on_demand_->setEnabled(known);
+  on_demand_->setChecked(limit > 0);
+  limit_edit_->setText(QString::fromStdString(limit > 0 ? CachePolicy::SizeText(limit) : kDefaultLimit));
+  limit_edit_->setEnabled(limit > 0);
   MetaStore store;
   SettingRecord setting;
   if (!store.GetSetting(setting)) return;
@@ -78,7 +95,22 @@ bool CSetting::MoveCache(const std::string& from, const std::string& to) {
   return MoveByShell(dest, source);
 }
 
+bool CSetting::SaveCacheLimit() {
+  if (!on_demand_->isEnabled()) return true;
+  int64_t limit = 0;
+  if (on_demand_->isChecked() &&
+      (!CachePolicy::ParseSize(limit_edit_->text().trimmed().toStdString(), limit) || limit <= 0)) {
+    UiHooks::Get().message(this, kLimitInvalidText);
+    return false;
+  }
+  // The running session takes the new limit at its next refresh; a store
+  // that refuses it has logged why.
+  CachePolicy(DataDir(), session_.user).SetLimit(limit);
+  return true;
+}
+
 void CSetting::Accept() {
+  if (!SaveCacheLimit()) return;
   hide();
   std::string current = CacheText();
   MetaStore store;

@@ -368,6 +368,7 @@ void CtandrelDlg::TrayCommand(int command) {
 
 void CtandrelDlg::ShowSettings() {
   CSetting::Session hooks;
+  hooks.user = record_.user;
   hooks.pause = [this] {
     if (session_) StopSession();
   };

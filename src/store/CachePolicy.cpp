@@ -73,6 +73,17 @@ bool CachePolicy::Run(const char* failure, const std::function<void()>& body, bo
   return RunStoreBody(db_, failure, body, transaction);
 }
 
+std::string CachePolicy::SizeText(int64_t bytes) {
+  if (bytes <= 0) return "off";
+  static constexpr const char kUnits[] = "KMGT";
+  int unit = -1;
+  while (unit < 3 && bytes % 1024 == 0) {
+    bytes /= 1024;
+    ++unit;
+  }
+  return std::to_string(bytes) + (unit < 0 ? std::string() : std::string(1, kUnits[unit]));
+}
+
 bool CachePolicy::ReadLimit(int64_t& bytes) {
   bytes = 0;
   return Run(

@@ -35,6 +35,9 @@ class CachePolicy {
   // "512M", "2G", "100K", "1T" or plain bytes; "off" and "0" read as 0.
   // False for anything else.
   static bool ParseSize(const std::string& text, int64_t& bytes);
+  // The size as ParseSize reads it back, in the largest unit it fills
+  // exactly ("20G", "1536M"); "off" for 0.
+  static std::string SizeText(int64_t bytes);
   // Whether the drive path lies at or below one of pins.
   static bool Covers(const std::vector<std::string>& pins, const std::string& path);
 

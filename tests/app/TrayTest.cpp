@@ -16,6 +16,9 @@
 #include "app/CAboutDlg.h"
 #include "app/CHyperLink.h"
 #include "app/CSetting.h"
+#include "platform/Locations.h"
+#include "store/MailboxQueries.h"
+#include "store/CachePolicy.h"
 #include "app/CSystemTray.h"
 #include "app/CtandrelDlg.h"
 #include "app/OpenerErrors.h"
@@ -233,7 +236,7 @@ TEST(SettingsTest, AcceptWithoutChangeMovesNothingAndAutoStartComesAndGoes) {
   MakeDir(env.Documents() + "/Tandrel/u@x");
   WriteFileBytes(cached, "a");
   int pauses = 0;
-  CSetting::Session session{[&] { ++pauses; }, [] {}};
+  CSetting::Session session{[&] { ++pauses; }, [] {}, ""};
   {
     CSetting dialog("/opt/tandrel/bin/tandrel", session);
     EXPECT_EQ(dialog.windowTitle().toStdString(), "系统设置");
@@ -273,6 +276,42 @@ TEST(SettingsTest, AcceptWithoutChangeMovesNothingAndAutoStartComesAndGoes) {
       std::string::npos);
 }
 
+TEST(SettingsTest, OnDemandAndItsLimitAreKeptWithTheAccount) {
+  AppTestEnv env;
+  ASSERT_TRUE(env.ok());
+  AccountRecord account;
+  account.user = "u@x";
+  ASSERT_TRUE(MetaStore().AddAccount(account));
+  ASSERT_TRUE(MailboxQueries(DataDir(), "u@x").Migrate());
+  CSetting::Session session{[] {}, [] {}, "u@x"};
+  {
+    CSetting dialog("/usr/bin/tandrel", session);
+    EXPECT_FALSE(dialog.OnDemandBox()->isChecked());
+    EXPECT_FALSE(dialog.LimitEdit()->isEnabled());
+    dialog.OnDemandBox()->setChecked(true);
+    dialog.LimitEdit()->setText("lots");
+    dialog.Accept();  // refused: the dialog stays
+    EXPECT_EQ(env.messages, (std::vector<std::string>{CSetting::kLimitInvalidText}));
+    dialog.LimitEdit()->setText("1536M");
+    dialog.Accept();
+  }
+  int64_t limit = 0;
+  ASSERT_TRUE(CachePolicy(DataDir(), "u@x").ReadLimit(limit));
+  EXPECT_EQ(limit, 1536LL << 20);
+  {
+    CSetting dialog("/usr/bin/tandrel", session);
+    EXPECT_TRUE(dialog.OnDemandBox()->isChecked());
+    EXPECT_EQ(dialog.LimitEdit()->text().toStdString(), "1536M");
+    dialog.OnDemandBox()->setChecked(false);
+    dialog.Accept();
+  }
+  ASSERT_TRUE(CachePolicy(DataDir(), "u@x").ReadLimit(limit));
+  EXPECT_EQ(limit, 0);
+  // Without a signed-in account there is nothing to choose.
+  CSetting none("/usr/bin/tandrel", CSetting::Session{});
+  EXPECT_FALSE(none.OnDemandBox()->isEnabled());
+}
+
 TEST(SettingsTest, AFailedMoveKeepsTheOldFolderAndSaysSo) {
   AppTestEnv env;
   ASSERT_TRUE(env.ok());
@@ -286,7 +325,7 @@ TEST(SettingsTest, AFailedMoveKeepsTheOldFolderAndSaysSo) {
   env.chosen_folder = target;
   int pauses = 0, resumes = 0;
   {
-    CSetting dialog("/usr/bin/tandrel", CSetting::Session{[&] { ++pauses; }, [&] { ++resumes; }});
+    CSetting dialog("/usr/bin/tandrel", CSetting::Session{[&] { ++pauses; }, [&] { ++resumes; }, ""});
     dialog.Change();
     EXPECT_EQ(dialog.CacheText(), target);
     dialog.Accept();
