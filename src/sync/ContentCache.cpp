@@ -57,7 +57,8 @@ bool DecodeLines(const std::string& text, std::string& out) {
 
 }  // namespace
 
-ContentCache::ContentCache(SyncContext& context) : context_(context) {}
+ContentCache::ContentCache(SyncContext& context)
+    : context_(context), ahead_([this](ImapClient& session) { return context_.EnsureOpen(session); }) {}
 
 ContentCache::~ContentCache() = default;
 
@@ -87,7 +88,10 @@ void ContentCache::Closed(const std::string& path) {
   if (it != open_.end() && --it->second <= 0) open_.erase(it);
 }
 
-void ContentCache::CutSession() { session_.Abort(); }
+void ContentCache::CutSession() {
+  session_.Abort();
+  ahead_.Cut();
+}
 
 bool ContentCache::OpenStores() {
   if (!store_) store_ = std::make_unique<MetaStore>(context_.data_dir);
@@ -148,10 +152,12 @@ ContentCache::Fetch ContentCache::Ensure(const std::string& path, int64_t offset
   read_from_ = offset;
   read_to_ = end;
   std::string cache;  // looked up for the first fetch only
-  for (const SyncQueries::PartRow& row : rows) {
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const SyncQueries::PartRow& row = rows[i];
     int64_t start = static_cast<int64_t>(row.part - 1) * MetaStore::kPartSize;
     int64_t from = std::max(offset, start), to = std::min(end, start + row.size);
     if (row.stat != PartState::kAwaitingDownload || from >= to) continue;
+    bool next_awaits = i + 1 < rows.size() && rows[i + 1].stat == PartState::kAwaitingDownload;
     FileRecord p = file;
     p.drive_path = path;
     p.part = row.part;
@@ -159,7 +165,8 @@ ContentCache::Fetch ContentCache::Ensure(const std::string& path, int64_t offset
     p.mail_id = row.mail_id;
     if (cache.empty()) cache = context_.CacheRoot(*store_);
     if (cache.empty()) return Fetch::kOffline;
-    Fetch got = EnsurePart(p, cache + path, from - start, to - start);
+    Fetch got = EnsurePart(p, cache + path, from - start, to - start,
+                           next_awaits ? rows[i + 1].mail_id : std::string());
     if (got != Fetch::kReady) return got;
   }
   // Read again: what landed is recorded now.
@@ -168,7 +175,7 @@ ContentCache::Fetch ContentCache::Ensure(const std::string& path, int64_t offset
 }
 
 ContentCache::Fetch ContentCache::EnsurePart(const FileRecord& part, const std::string& copy,
-                                             int64_t from, int64_t to) {
+                                             int64_t from, int64_t to, const std::string& next) {
   if (Covered({part.file_id, part.part}, from, to)) return Fetch::kReady;
   auto [want_from, want_to] = Window(part, from, to);
   if (!MakeRoom(want_to - want_from, &part)) {
@@ -177,10 +184,12 @@ ContentCache::Fetch ContentCache::EnsurePart(const FileRecord& part, const std::
     return Fetch::kNoRoom;
   }
   if (!context_.EnsureOpen(session_)) return Fetch::kOffline;
-  Fetch got = want_from == 0 && want_to == part.size ? FetchWhole(part, copy)
-                                                     : FetchRange(part, copy, want_from, want_to);
+  bool whole = want_from == 0 && want_to == part.size;
+  // A whole part larger than a first window: the reader goes on in order.
+  std::string ahead = whole && part.size > kFirstWindow ? next : std::string();
+  Fetch got = whole ? FetchWhole(part, copy, ahead) : FetchRange(part, copy, want_from, want_to);
   // A range the server would not give as the writer laid it out comes whole.
-  if (got == Fetch::kGone && !(want_from == 0 && want_to == part.size)) got = FetchWhole(part, copy);
+  if (got == Fetch::kGone && !whole) got = FetchWhole(part, copy, "");
   return got;
 }
 
@@ -215,12 +224,14 @@ ContentCache::Fetch ContentCache::FetchRange(const FileRecord& part, const std::
   return Fetch::kReady;
 }
 
-ContentCache::Fetch ContentCache::FetchWhole(const FileRecord& part, const std::string& copy) {
+ContentCache::Fetch ContentCache::FetchWhole(const FileRecord& part, const std::string& copy,
+                                             const std::string& ahead) {
   std::string message;
-  if (!session_.FetchMessage({part.mail_id}, message)) {
+  if (!ahead_.Take(part.mail_id, message) && !session_.FetchMessage({part.mail_id}, message)) {
     session_.Close();
     return Fetch::kOffline;
   }
+  if (!ahead.empty()) ahead_.Start(ahead);  // while this part is decoded and written
   MailParser parser;
   parser.Parse(message);
   if (parser.attachments.empty() ||

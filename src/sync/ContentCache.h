@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mail/ImapClient.h"
+#include "sync/PartAhead.h"
 #include "store/FileRecord.h"
 #include "store/SyncQueries.h"
 
@@ -29,7 +30,8 @@ class SyncContext;
 // readers from any thread. lookup_mutex_ guards the store handles that
 // find bytes already here, so that such reads never wait for a fetch;
 // fetch_mutex_ serialises the fetches (one extra connection, session_, with
-// its store handles); mutex_ guards the pins, the open paths, the read
+// its store handles, and the read-ahead of the next part on a second one);
+// mutex_ guards the pins, the open paths, the read
 // order, the ranges and the streams. Lock order: lookup_mutex_ or
 // fetch_mutex_ (never both), then mutex_, then the context's
 // namespace_mutex; only fetch_mutex_ is held during network traffic.
@@ -90,12 +92,15 @@ class ContentCache {
   bool AllHere(const FileRecord& file, const std::vector<SyncQueries::PartRow>& rows,
                int64_t offset, int64_t end, bool& complete, int64_t* ready_to);
   // fetch_mutex_ held: one part's bytes [from, to) (relative to the part).
-  Fetch EnsurePart(const FileRecord& part, const std::string& copy, int64_t from, int64_t to);
+  // next: the mail id of the following part when it is not here either.
+  Fetch EnsurePart(const FileRecord& part, const std::string& copy, int64_t from, int64_t to,
+                   const std::string& next);
   // The window to fetch for a read of [from, to) of part, clipped to it.
   std::pair<int64_t, int64_t> Window(const FileRecord& part, int64_t from, int64_t to);
   // Fetches content [from, to) of part (whole lines of it) into its copy.
   Fetch FetchRange(const FileRecord& part, const std::string& copy, int64_t from, int64_t to);
-  Fetch FetchWhole(const FileRecord& part, const std::string& copy);
+  // ahead: the message to fetch ahead meanwhile (empty: none).
+  Fetch FetchWhole(const FileRecord& part, const std::string& copy, const std::string& ahead);
   // Records part as downloaded once its ranges cover it.
   void Landed(const FileRecord& part, int64_t from, int64_t to);
   bool Covered(const PartKey& key, int64_t from, int64_t to);
@@ -121,6 +126,7 @@ class ContentCache {
   ImapClient session_;                   // guarded by fetch_mutex_
   std::unique_ptr<MetaStore> store_;     // guarded by fetch_mutex_
   std::unique_ptr<SyncQueries> queries_; // guarded by fetch_mutex_
+  PartAhead ahead_;                      // used under fetch_mutex_
   int64_t read_from_ = 0, read_to_ = 0;  // the read being served; fetch_mutex_
 
   std::mutex mutex_;

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "mail/ImapClient.h"
+
+// Read-ahead for a reader going through a file in order: the next part's
+// message is fetched on a connection of its own while the reader decodes and
+// writes the part it has, so the network does not wait for the disk. One
+// message at most, kept in memory until taken.
+// Thread contract: Start, Take and the destructor on the reader's side (the
+// cache's fetch lock held), Cut from any thread; each fetch runs on a thread
+// of its own, joined before the next starts. mutex_ guards mail_id_,
+// message_, done_ and ok_; it is a leaf lock.
+class PartAhead {
+ public:
+  // Opens (or checks) the session for a fetch.
+  using Open = std::function<bool(ImapClient&)>;
+
+  explicit PartAhead(Open open) : open_(std::move(open)) {}
+  ~PartAhead();
+  PartAhead(const PartAhead&) = delete;
+  PartAhead& operator=(const PartAhead&) = delete;
+
+  // Starts fetching the message of mail_id, unless a fetch is under way.
+  void Start(const std::string& mail_id);
+  // The message of mail_id when it is the one fetched ahead, waiting for it
+  // to arrive; false for any other, and when its fetch failed.
+  bool Take(const std::string& mail_id, std::string& message);
+  // Ends a fetch under way and every later one (the engine stops).
+  void Cut();
+
+ private:
+  void Run(std::string mail_id);
+
+  Open open_;
+  ImapClient session_;  // the fetch thread's
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::string mail_id_;  // the message fetched ahead; empty: none
+  std::string message_;
+  bool done_ = true;
+  bool ok_ = false;
+};
