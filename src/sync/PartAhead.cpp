@@ -3,6 +3,8 @@
 #include <system_error>
 #include <utility>
 
+#include "log/CLog.h"
+
 PartAhead::~PartAhead() {
   session_.Abort();
   if (thread_.joinable()) thread_.join();
@@ -28,6 +30,7 @@ void PartAhead::Start(const std::string& mail_id) {
 }
 
 void PartAhead::Run(std::string mail_id) {
+  CLog::Instance()->Write(LOG_DEBUG, "fetching mail_id:%s ahead", mail_id.c_str());
   std::string message;
   bool ok = open_(session_) && session_.FetchMessage({mail_id}, message);
   if (!ok) session_.Close();

@@ -84,4 +84,21 @@ TEST_F(SyncOnDemand, ListsAtOnceFetchesWhatIsReadAndKeepsItsLimit) {
   EXPECT_EQ(b_->Read("\\keep\\k"), Bytes(kSmallSize, 100));
 }
 
+// A reader going on in order: whole parts come, the next one fetched ahead
+// on a second connection while this one is written; every byte as sent.
+TEST_F(SyncOnDemand, AReaderInOrderGetsEveryByteThroughTheReadAhead) {
+  const size_t size = 3 * MetaStore::kPartSize + 12345;
+  const std::string bytes = Bytes(size, 7);
+  ASSERT_TRUE(a_->Write("\\long", bytes));
+  ASSERT_TRUE(Upload());
+  ASSERT_TRUE(CachePolicy(b_->engine().DataDirectory(), kUser).SetLimit(64 << 20));
+  b_->Pass();
+  const size_t step = 1 << 20;
+  for (size_t at = 0; at < size; at += step) {
+    size_t n = std::min(step, size - at);
+    ASSERT_EQ(ReadRange("\\long", static_cast<int64_t>(at), n), bytes.substr(at, n)) << at;
+  }
+  EXPECT_EQ(B().CachedBytes(), static_cast<int64_t>(size));
+}
+
 }  // namespace
