@@ -93,6 +93,11 @@ void ContentCache::CutSession() {
   ahead_.Cut();
 }
 
+void ContentCache::ResetSession() {
+  session_.Reset();
+  ahead_.Reset();
+}
+
 bool ContentCache::OpenStores() {
   if (!store_) store_ = std::make_unique<MetaStore>(context_.data_dir);
   if (!queries_) queries_ = std::make_unique<SyncQueries>(context_.data_dir, context_.account.user);

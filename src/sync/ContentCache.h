@@ -73,8 +73,9 @@ class ContentCache {
   bool MakeRoom(int64_t incoming, const FileRecord* reading = nullptr);
   // Bytes cached now, whole parts and ranges of parts.
   int64_t CachedBytes();
-  // Session of the fetches, for a stop to cut.
+  // Sessions of the fetches, for a stop to cut and a start to reset.
   void CutSession();
+  void ResetSession();
 
  private:
   using Ranges = std::map<int64_t, int64_t>;  // start -> end, disjoint

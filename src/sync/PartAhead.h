@@ -31,8 +31,10 @@ class PartAhead {
   // The message of mail_id when it is the one fetched ahead, waiting for it
   // to arrive; false for any other, and when its fetch failed.
   bool Take(const std::string& mail_id, std::string& message);
-  // Ends a fetch under way and every later one (the engine stops).
+  // Ends a fetch under way and every later one (the engine stops), until
+  // Reset (it starts again).
   void Cut();
+  void Reset() { session_.Reset(); }
 
  private:
   void Run(std::string mail_id);

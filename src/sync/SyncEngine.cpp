@@ -40,6 +40,7 @@ bool SyncEngine::Start(const AccountRecord& account, FolderCache& cache) {
   Attach(account, cache);
   task_.ResetSession();
   refresh_.ResetSession();
+  content_.ResetSession();  // a stop before cut its fetches
   context_.mailbox.ResetBackoff();
   context_.running = true;
   context_.threads_on = true;
