@@ -72,7 +72,12 @@ CtandrelDlg::CtandrelDlg(QWidget* parent) : QDialog(parent) {
   Build();
 }
 
-CtandrelDlg::~CtandrelDlg() { StopSession(); }
+CtandrelDlg::~CtandrelDlg() {
+  // The children go after this destructor, and their focus moving as they
+  // go must not call back into a dialog that is no longer one.
+  QObject::disconnect(focus_watch_);
+  StopSession();
+}
 
 void CtandrelDlg::Build() {
   setWindowTitle(QString::fromUtf8(kCaption));
@@ -138,7 +143,7 @@ void CtandrelDlg::Wire() {
   connect(timer_, &QTimer::timeout, this, &CtandrelDlg::OnTimer);
   connect(login_, &QPushButton::clicked, this, &CtandrelDlg::SignIn);
   connect(address_, &QComboBox::activated, this, &CtandrelDlg::AccountChosen);
-  connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+  focus_watch_ = connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
     if (old == address_->lineEdit() && now != address_->lineEdit() && isVisible()) AddressCheck();
   });
 }

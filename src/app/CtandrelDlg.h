@@ -116,6 +116,7 @@ class CtandrelDlg : public QDialog {
   CHyperLink* link_;
   QMenu* context_menu_;
   QTimer* timer_;
+  QMetaObject::Connection focus_watch_;  // qApp's focusChanged, cut by the destructor
 
   int ssl_ = 0;
   AccountRecord record_;

@@ -111,7 +111,7 @@ TEST(StartupTest, ASecondInstanceEndsAtOnceAndLeavesTheFirst) {
 
   // SIGTERM ends the first one as "退出" would.
   ::kill(first.pid(), SIGTERM);
-  EXPECT_EQ(first.Wait(20000), 0);
+  EXPECT_EQ(first.Wait(20000), 0) << ReadFileBytes(env.Sub("first.txt"));
   EXPECT_FALSE(LockHeldElsewhere());
 }
 
