@@ -9,7 +9,6 @@
 
 #include "log/CLog.h"
 #include "message/Base64.h"
-#include "message/MailParser.h"
 #include "platform/FileHelpers.h"
 #include "platform/UniqueFd.h"
 #include "store/CachePolicy.h"
@@ -201,10 +200,16 @@ ContentCache::Fetch ContentCache::EnsurePart(const FileRecord& part, const std::
 std::pair<int64_t, int64_t> ContentCache::Window(const FileRecord& part, int64_t from, int64_t to) {
   std::lock_guard<std::mutex> lock(mutex_);
   Stream& stream = streams_[part.file_id];
-  int64_t at = SyncNames::PartOffset(part) + from;
-  stream.window = at == stream.next ? std::min(stream.window * 2, kMaxWindow) : kFirstWindow;
+  const int64_t base = SyncNames::PartOffset(part);
+  int64_t at = base + from;
+  // The kernel's read-ahead comes on several threads: a read a little past
+  // the end of the last window goes on in order too, and its window starts
+  // where the last one ended, leaving no gap.
+  bool goes_on = stream.next >= 0 && at >= stream.next && at <= stream.next + stream.window;
+  stream.window = goes_on ? std::min(stream.window * 2, kMaxWindow) : kFirstWindow;
+  if (goes_on && stream.next >= base) from = stream.next - base;
   int64_t end = std::min<int64_t>(part.size, std::max(to, from + stream.window));
-  stream.next = SyncNames::PartOffset(part) + end;
+  stream.next = base + end;
   return {from, end};
 }
 
@@ -231,21 +236,24 @@ ContentCache::Fetch ContentCache::FetchRange(const FileRecord& part, const std::
 
 ContentCache::Fetch ContentCache::FetchWhole(const FileRecord& part, const std::string& copy,
                                              const std::string& ahead) {
-  std::string message;
-  if (!ahead_.Take(part.mail_id, message) && !session_.FetchMessage({part.mail_id}, message)) {
-    session_.Close();
-    return Fetch::kOffline;
+  std::string content;
+  bool found = ahead_.Take(part.mail_id, content);
+  if (!found) {
+    std::string message;
+    if (!session_.FetchMessage({part.mail_id}, message)) {
+      session_.Close();
+      return Fetch::kOffline;
+    }
+    if (!ahead.empty()) ahead_.Start(ahead);  // while this part is decoded and written
+    found = PartAhead::Content(message, content);
+  } else if (!ahead.empty()) {
+    ahead_.Start(ahead);
   }
-  if (!ahead.empty()) ahead_.Start(ahead);  // while this part is decoded and written
-  MailParser parser;
-  parser.Parse(message);
-  if (parser.attachments.empty() ||
-      parser.attachments.begin()->second.size() != static_cast<size_t>(part.size)) {
+  if (!found || content.size() != static_cast<size_t>(part.size)) {
     Log()->Write(LOG_ERROR, "part %d of %s cannot be read from mail_id:%s", part.part,
                  part.name.c_str(), part.mail_id.c_str());
     return Fetch::kGone;
   }
-  const std::string& content = parser.attachments.begin()->second;
   SyncResult written = PartWriter::Write(copy, part.total_size, SyncNames::PartOffset(part),
                                          content.data(), content.size());
   if (!written.done()) return Fetch::kOffline;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "log/CLog.h"
+#include "message/MailParser.h"
 
 PartAhead::~PartAhead() {
   session_.Abort();
@@ -15,7 +16,7 @@ void PartAhead::Start(const std::string& mail_id) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!done_ || mail_id_ == mail_id) return;
     mail_id_ = mail_id;
-    message_.clear();
+    content_.clear();
     done_ = false;
     ok_ = false;
   }
@@ -31,23 +32,32 @@ void PartAhead::Start(const std::string& mail_id) {
 
 void PartAhead::Run(std::string mail_id) {
   CLog::Instance()->Write(LOG_DEBUG, "fetching mail_id:%s ahead", mail_id.c_str());
-  std::string message;
-  bool ok = open_(session_) && session_.FetchMessage({mail_id}, message);
-  if (!ok) session_.Close();
+  std::string message, content;
+  bool fetched = open_(session_) && session_.FetchMessage({mail_id}, message);
+  if (!fetched) session_.Close();
+  bool ok = fetched && Content(message, content);
   std::lock_guard<std::mutex> lock(mutex_);
-  message_ = std::move(message);
+  content_ = std::move(content);
   ok_ = ok;
   done_ = true;
   arrived_.notify_all();
 }
 
-bool PartAhead::Take(const std::string& mail_id, std::string& message) {
+bool PartAhead::Content(const std::string& message, std::string& content) {
+  MailParser parser;
+  parser.Parse(message);
+  if (parser.attachments.empty()) return false;
+  content = std::move(parser.attachments.begin()->second);
+  return true;
+}
+
+bool PartAhead::Take(const std::string& mail_id, std::string& content) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (mail_id_.empty() || mail_id_ != mail_id) return false;
   arrived_.wait(lock, [this] { return done_; });
   bool ok = ok_;
-  if (ok) message = std::move(message_);
-  message_.clear();
+  if (ok) content = std::move(content_);
+  content_.clear();
   mail_id_.clear();
   return ok;
 }

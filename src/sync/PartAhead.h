@@ -9,13 +9,13 @@
 #include "mail/ImapClient.h"
 
 // Read-ahead for a reader going through a file in order: the next part's
-// message is fetched on a connection of its own while the reader decodes and
-// writes the part it has, so the network does not wait for the disk. One
-// message at most, kept in memory until taken.
+// message is fetched and decoded on a connection and a thread of its own
+// while the reader writes the part it has, so neither the network nor the
+// decoding waits for the disk. One part at most, kept in memory until taken.
 // Thread contract: Start, Take and the destructor on the reader's side (the
 // cache's fetch lock held), Cut from any thread; each fetch runs on a thread
 // of its own, joined before the next starts. mutex_ guards mail_id_,
-// message_, done_ and ok_; it is a leaf lock.
+// content_, done_ and ok_; it is a leaf lock.
 class PartAhead {
  public:
   // Opens (or checks) the session for a fetch.
@@ -28,9 +28,11 @@ class PartAhead {
 
   // Starts fetching the message of mail_id, unless a fetch is under way.
   void Start(const std::string& mail_id);
-  // The message of mail_id when it is the one fetched ahead, waiting for it
-  // to arrive; false for any other, and when its fetch failed.
-  bool Take(const std::string& mail_id, std::string& message);
+  // The content of mail_id's part when it is the one fetched ahead, waiting
+  // for it to arrive; false for any other, and when its fetch failed.
+  bool Take(const std::string& mail_id, std::string& content);
+  // A part message's content: its attachment; false when it has none.
+  static bool Content(const std::string& message, std::string& content);
   // Ends a fetch under way and every later one (the engine stops), until
   // Reset (it starts again).
   void Cut();
@@ -45,7 +47,7 @@ class PartAhead {
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::string mail_id_;  // the message fetched ahead; empty: none
-  std::string message_;
+  std::string content_;
   bool done_ = true;
   bool ok_ = false;
 };
