@@ -236,19 +236,14 @@ ContentCache::Fetch ContentCache::FetchRange(const FileRecord& part, const std::
 
 ContentCache::Fetch ContentCache::FetchWhole(const FileRecord& part, const std::string& copy,
                                              const std::string& ahead) {
-  std::string content;
+  std::string content, message;
   bool found = ahead_.Take(part.mail_id, content);
-  if (!found) {
-    std::string message;
-    if (!session_.FetchMessage({part.mail_id}, message)) {
-      session_.Close();
-      return Fetch::kOffline;
-    }
-    if (!ahead.empty()) ahead_.Start(ahead);  // while this part is decoded and written
-    found = PartAhead::Content(message, content);
-  } else if (!ahead.empty()) {
-    ahead_.Start(ahead);
+  if (!found && !session_.FetchMessage({part.mail_id}, message)) {
+    session_.Close();
+    return Fetch::kOffline;
   }
+  if (!ahead.empty()) ahead_.Start(ahead);  // while this part is decoded and written
+  if (!found) found = PartAhead::Content(message, content);
   if (!found || content.size() != static_cast<size_t>(part.size)) {
     Log()->Write(LOG_ERROR, "part %d of %s cannot be read from mail_id:%s", part.part,
                  part.name.c_str(), part.mail_id.c_str());
