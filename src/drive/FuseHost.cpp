@@ -525,10 +525,10 @@ int FuseHost::Run() {
     state_changed_.notify_all();
   }
 
-  struct fuse_loop_config config {};
-  config.clone_fd = 0;
-  config.max_idle_threads = kIdleThreads;
-  fuse_loop_mt(f, &config);
+  // One thread: a close's release, sent by the kernel without waiting, must
+  // still be answered before a rename that follows it (several threads let
+  // the rename go first, and the renamed file was lost).
+  fuse_loop(f);
 
   {
     std::lock_guard<std::mutex> lock(state_mutex_);

@@ -14,9 +14,8 @@
 struct fuse;
 
 // Serves one FUSE mount from a DriveOps table, in the shape of the drive
-// library's main routine: Run mounts, answers requests on the library's
-// worker threads (one more starts while all are busy, up to its bound of
-// ten) and returns when the mount ends.
+// library's main routine: Run mounts, answers requests on its one loop
+// thread and returns when the mount ends.
 // Thread contract: Run on one thread; the callbacks on the workers, each
 // holding gate_ (so one at a time, but for a request waiting on the
 // network); RequestExit and WaitMounted from any thread. state_mutex_
@@ -39,8 +38,6 @@ class FuseHost {
   // True once mounted; false when the mount failed or the time ran out.
   bool WaitMounted(int timeout_ms);
 
-  // Workers kept waiting for requests when idle.
-  static constexpr unsigned kIdleThreads = 4;
 
   const DriveOps& ops() const { return ops_; }
   DispatchGate& gate() { return gate_; }
