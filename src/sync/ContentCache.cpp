@@ -54,6 +54,23 @@ bool DecodeLines(const std::string& text, std::string& out) {
   return true;
 }
 
+// A file already listed coming into the cache is no change of its folder's
+// entries, whose time the drive shows: tar would see the folder change under
+// it. A new copy leaves the folder's times as they were.
+SyncResult WriteCopy(const std::string& copy, int64_t total_size, int64_t offset,
+                     const std::string& bytes) {
+  std::string folder, name;
+  struct stat before {};
+  bool fresh = !FileExists(copy) && SplitPath(copy, folder, name) &&
+               ::stat(NativePath(folder).c_str(), &before) == 0;
+  SyncResult written = PartWriter::Write(copy, total_size, offset, bytes.data(), bytes.size());
+  if (fresh) {
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ::utimensat(AT_FDCWD, NativePath(folder).c_str(), times, 0);
+  }
+  return written;
+}
+
 }  // namespace
 
 ContentCache::ContentCache(SyncContext& context)
@@ -227,8 +244,7 @@ ContentCache::Fetch ContentCache::FetchRange(const FileRecord& part, const std::
   int64_t want = std::min<int64_t>((last + 1) * kLineBytes, part.size) - first * kLineBytes;
   if (!DecodeLines(text, bytes) || static_cast<int64_t>(bytes.size()) != want) return Fetch::kGone;
   int64_t at = first * kLineBytes;
-  SyncResult written = PartWriter::Write(copy, part.total_size, SyncNames::PartOffset(part) + at,
-                                         bytes.data(), bytes.size());
+  SyncResult written = WriteCopy(copy, part.total_size, SyncNames::PartOffset(part) + at, bytes);
   if (!written.done()) return Fetch::kOffline;
   Landed(part, at, at + want);
   return Fetch::kReady;
@@ -249,8 +265,7 @@ ContentCache::Fetch ContentCache::FetchWhole(const FileRecord& part, const std::
                  part.name.c_str(), part.mail_id.c_str());
     return Fetch::kGone;
   }
-  SyncResult written = PartWriter::Write(copy, part.total_size, SyncNames::PartOffset(part),
-                                         content.data(), content.size());
+  SyncResult written = WriteCopy(copy, part.total_size, SyncNames::PartOffset(part), content);
   if (!written.done()) return Fetch::kOffline;
   Landed(part, 0, part.size);
   return Fetch::kReady;
