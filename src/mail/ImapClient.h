@@ -157,6 +157,8 @@ class ImapClient : public MailConnection {
   // Every UID of the selected folder. An empty folder (EXISTS 0) is asked
   // nothing; a NO to the fetch of an empty folder is an empty listing.
   bool ListUids(UidListing& listing);
+  // The UIDs from first on (never complete unless first is 1).
+  bool ListUidsFrom(uint32_t first, UidListing& listing);
   // Headers (blank line included) of many messages, kHeaderBatch UIDs per
   // UID FETCH; UIDs the server no longer has are simply absent. fields
   // (names separated by blanks, e.g. "X-tdr-info") limits each header to

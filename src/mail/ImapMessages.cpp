@@ -37,7 +37,9 @@ bool IsUpper(const std::string& text, const char* word) {
 
 }  // namespace
 
-bool ImapClient::ListUids(UidListing& listing) {
+bool ImapClient::ListUids(UidListing& listing) { return ListUidsFrom(1, listing); }
+
+bool ImapClient::ListUidsFrom(uint32_t first, UidListing& listing) {
   listing = UidListing{};
   // An empty folder is a normal state, and "1:*" there is refused by some.
   if (exists_known_ && exists_ == 0) {
@@ -46,19 +48,20 @@ bool ImapClient::ListUids(UidListing& listing) {
   }
   std::string tagged;
   bool ok = Command(
-      "UID FETCH 1:* (UID)",
-      [&listing](const std::string& line) {
+      "UID FETCH " + std::to_string(std::max<uint32_t>(first, 1)) + ":* (UID)",
+      [&listing, first](const std::string& line) {
         std::vector<Value> t;
         uint32_t uid = 0;
         if (line[0] != '*' || !ImapParser::Parse(line, t)) return;
         const Value* data = FetchData(t);
-        if (data != nullptr && FetchUid(*data, uid)) listing.uids.push_back(uid);
+        // "n:*" past the last UID still names the last message.
+        if (data != nullptr && FetchUid(*data, uid) && uid >= first) listing.uids.push_back(uid);
       },
       &tagged);
   if (!ok && !(IsConnected() && !tagged.empty() && exists_known_ && exists_ == 0)) return false;
   std::sort(listing.uids.begin(), listing.uids.end());
   listing.uids.erase(std::unique(listing.uids.begin(), listing.uids.end()), listing.uids.end());
-  listing.complete = exists_known_ && listing.uids.size() == exists_;
+  listing.complete = first <= 1 && exists_known_ && listing.uids.size() == exists_;
   return true;
 }
 

@@ -41,15 +41,52 @@ bool RefreshWorker::ListMailbox(std::vector<uint32_t>& uids, bool& complete, boo
   ImapClient::UidListing listing;
   // An open session learns of messages that arrived since its last command
   // only through a command: without the noop the listing misses them once.
-  if (!EnsureOpen(session) || (!fresh && !session.Noop()) || !session.ListUids(listing)) {
+  bool open = EnsureOpen(session) && (fresh || session.Noop());
+  ImapClient::Changes told = session.TakeChanges();
+  bool failed = false;
+  if (open && ExtendView(fresh, told, listing.uids, failed)) {
+    listing.complete = true;
+  } else if (!open || failed || !session.ListUids(listing)) {
     Log()->Write(LOG_WARNING, "listing of %s failed: %s", context_.Folder().c_str(),
                  session.LastServerText().c_str());
-    session.Close();
+    session.Close();  // the view stays: the counts of a fresh session tell
     return false;
   }
   uids = std::move(listing.uids);
   complete = listing.complete;
-  return CheckUidValidity(uids, complete, relearnt);
+  bool ok = CheckUidValidity(uids, complete, relearnt);
+  view_.valid = ok && complete && !relearnt;
+  view_.uidvalidity = session.UidValidity();
+  view_.uids = view_.valid ? uids : std::vector<uint32_t>();
+  return ok;
+}
+
+bool RefreshWorker::ExtendView(bool fresh, const ImapClient::Changes& told,
+                               std::vector<uint32_t>& uids, bool& failed) {
+  failed = false;
+  ImapClient& s = session_;
+  if (!view_.valid || s.UidValidity() == 0 || s.UidValidity() != view_.uidvalidity ||
+      !s.ExistsKnown()) {
+    return false;
+  }
+  // An open session is told of every expunge; a fresh one has the counts.
+  if (!fresh && (told.expunged > 0 || !told.vanished.empty())) return false;
+  // A fresh session without UIDNEXT cannot tell an addition from none.
+  const size_t known = view_.uids.size();
+  if (s.Exists() < known || (fresh && (s.UidNext() == 0 || s.UidNext() < view_.Next()))) return false;
+  bool added = s.Exists() > known || (fresh && s.UidNext() > view_.Next());
+  if (added && view_.Next() == 1) return false;  // the full listing asks the same
+  ImapClient::UidListing above;
+  if (added && !s.ListUidsFrom(view_.Next(), above)) {
+    failed = true;
+    return false;
+  }
+  // A message added and another gone leave EXISTS as it was: the count of
+  // those above tells.
+  if (known + above.uids.size() != s.Exists()) return false;
+  uids = view_.uids;
+  uids.insert(uids.end(), above.uids.begin(), above.uids.end());
+  return true;
 }
 
 bool RefreshWorker::CheckUidValidity(const std::vector<uint32_t>& uids, bool complete,

@@ -26,8 +26,8 @@ class SyncNamespace;
 // passes (in IDLE where the server offers it).
 // Thread contract: everything but Wake and AbortSessions runs on the
 // refresh thread (or on the caller's while the engine is not started),
-// which alone touches the refresh session, the ignored UIDs and the indexes
-// read. Wake and
+// which alone touches the refresh session, its view of the mailbox, the
+// ignored UIDs and the indexes read. Wake and
 // AbortSessions come from the stopping thread; the download session's
 // pointer is guarded by download_mutex_ (a leaf lock). Store writes that
 // change the tree, and the folder cache, are changed under the context's
@@ -59,7 +59,10 @@ class RefreshWorker {
   void Await(int pause_ms);
   void Wake() { waiter_.Wake(); }
 
-  void ResetSession() { session_.Reset(); }
+  void ResetSession() {
+    session_.Reset();
+    view_ = MailboxView{};
+  }
   // Cuts the refresh and download sessions (a stop past its grace).
   void AbortSessions();
   void Logout() { session_.Logout(); }
@@ -163,6 +166,20 @@ class RefreshWorker {
   // ids learnt again first when the folder's UIDVALIDITY changed
   // (relearnt).
   bool ListMailbox(std::vector<uint32_t>& uids, bool& complete, bool& relearnt);
+  // The last complete listing, so that an idle pass costs the same over
+  // any mailbox: while nothing went, only UIDs above it are asked for.
+  struct MailboxView {
+    bool valid = false;
+    uint32_t uidvalidity = 0;
+    std::vector<uint32_t> uids;  // ascending
+    uint32_t Next() const { return uids.empty() ? 1 : uids.back() + 1; }
+  };
+  // The view with the messages added since, when the counts (EXISTS, and
+  // UIDNEXT on a fresh session) and what an open session was told show
+  // that nothing went; false when only a full listing can tell, and with
+  // failed when the server did not answer.
+  bool ExtendView(bool fresh, const ImapClient::Changes& told, std::vector<uint32_t>& uids,
+                  bool& failed);
   bool CheckUidValidity(const std::vector<uint32_t>& uids, bool complete, bool& relearnt);
   bool RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidvalidity);
   // Keeps in vanished only the mail ids that a fresh session's complete
@@ -177,6 +194,7 @@ class RefreshWorker {
   SyncContext& context_;
   SyncNamespace& names_;
   ImapClient session_;
+  MailboxView view_;
   RefreshWaiter waiter_;
   std::set<std::string> ignored_uids_;
   std::map<std::string, IndexInfo> indexes_;  // by UID

@@ -98,12 +98,15 @@ std::string DovecotServer::OptionalConfig() const {
       conf += "  mailbox Papierkorb {\n    special_use = \\Trash\n    auto = create\n  }\n";
     conf += "}\n";
   }
-  if (o.no_idle) {
-    // Dovecot's own list less IDLE: a server that only answers polls.
-    conf += "imap_capability = IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE SORT "
-            "SORT=DISPLAY THREAD=REFERENCES THREAD=REFS THREAD=ORDEREDSUBJECT MULTIAPPEND "
+  if (o.no_idle || o.no_condstore) {
+    // Dovecot's own list less IDLE (a server that only answers polls) or
+    // less CONDSTORE and QRESYNC.
+    conf += std::string("imap_capability = IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE ") +
+            (o.no_idle ? "" : "IDLE ") +
+            "SORT SORT=DISPLAY THREAD=REFERENCES THREAD=REFS THREAD=ORDEREDSUBJECT MULTIAPPEND "
             "URL-PARTIAL CATENATE UNSELECT CHILDREN NAMESPACE UIDPLUS LIST-EXTENDED "
-            "I18NLEVEL=1 CONDSTORE QRESYNC ESEARCH ESORT SEARCHRES WITHIN CONTEXT=SEARCH "
+            "I18NLEVEL=1 " + (o.no_condstore ? "" : "CONDSTORE QRESYNC ") +
+            "ESEARCH ESORT SEARCHRES WITHIN CONTEXT=SEARCH "
             "LIST-STATUS BINARY MOVE SNIPPET=FUZZY PREVIEW=FUZZY STATUS=SIZE SAVEDATE "
             "LITERAL+ NOTIFY SPECIAL-USE";
     conf += o.gmail ? " X-GM-EXT-1\n" : "\n";

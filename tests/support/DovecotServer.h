@@ -26,6 +26,7 @@ class DovecotServer {
     bool id_log = false;           // imap_id_log = *: the client's ID in the log
     bool mail_log = false;         // mail_log plugin: saves, copies, expunges in the log
     bool no_idle = false;          // the usual capabilities without IDLE
+    bool no_condstore = false;     // the usual capabilities without CONDSTORE and QRESYNC
   };
 
   DovecotServer();

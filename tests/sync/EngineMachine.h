@@ -55,6 +55,7 @@ class EngineMachine {
   void Stop() { engine_.Stop(); }
   void Cut() { proxy_.Cut(); }
   void Restore() { proxy_.Restore(); }
+  uint64_t BytesFromServer() const { return proxy_.BytesToClients(); }
   // Moves the engine's clocks (back-offs, openings) on: time that passed
   // while the machine was away.
   void Later(int ms) { offset_ms_ += ms; }

@@ -41,8 +41,10 @@ inline std::map<std::string, long long> Sizes(const Listing& listing) {
 
 class SyncMachines : public ::testing::Test {
  protected:
-  SyncMachines()
-      : home_("HOME", tmp_.Sub("home")), data_("XDG_DATA_HOME", tmp_.Sub("share")) {}
+  SyncMachines() : SyncMachines(DovecotServer::Options{}) {}
+  explicit SyncMachines(DovecotServer::Options options)
+      : home_("HOME", tmp_.Sub("home")), data_("XDG_DATA_HOME", tmp_.Sub("share")),
+        server_(options) {}
 
   void SetUp() override {
     TANDREL_START_DOVECOT(server_);
