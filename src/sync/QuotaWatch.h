@@ -38,6 +38,7 @@ class QuotaWatch {
   // An append went through.
   void NoteRoom() { full_ = false; }
   bool Full() const { return full_; }
+  bool Asked() const { return asked_; }
   // Whether the last answer shows less used, or a higher limit, than the
   // mark. Without a quota from the server there is no such sign.
   bool RoomSinceFull() const;

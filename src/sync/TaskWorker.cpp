@@ -475,12 +475,13 @@ bool TaskWorker::DeleteRemote(const std::set<std::string>& mail_ids, std::set<st
 
 void TaskWorker::WatchQuota() {
   if (!quota_.Due(context_.clock())) return;
-  // While the mailbox is full this question is how room is found again:
-  // worth opening the session for. Otherwise it rides on an open one.
+  // While the mailbox is full this question is how room is found again,
+  // and the first answer is what df shows from the mount on: both worth
+  // opening the session for. Otherwise it rides on an open one.
   if (session_.IsConnected()) {
     quota_.Check(session_, context_.Folder(), context_.clock(), true);
   } else {
-    if (!quota_.Full()) return;
+    if (!quota_.Full() && quota_.Asked()) return;
     quota_.Postpone(context_.clock());  // once a period, offline too
     if (!Open()) return;                // which asks, the session being new
   }

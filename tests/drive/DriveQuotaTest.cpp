@@ -35,8 +35,8 @@ bool StatusShows(CliMachine& machine, const std::vector<std::string>& pieces, st
   }
 }
 
-// The size df reports, once it is the quota's (it is known after the first
-// session of the task thread).
+// The size df reports, once it is the quota's (the task thread asks for it
+// as the drive mounts).
 bool DfShowsQuota(const std::string& mount_point, struct statvfs& st) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
   for (;;) {
@@ -58,6 +58,8 @@ TEST(DriveQuotaTest, AFullMailboxKeepsEveryFileAndDeletesLetTheRestUpload) {
   CliMachine a(dir.Sub("a"), kUser, kPassword, server.ImapPort());
   ASSERT_TRUE(a.Mount()) << a.Output();
   std::string src = dir.Sub("src"), mnt = a.MountPoint();
+  struct statvfs st {};
+  EXPECT_TRUE(DfShowsQuota(mnt, st)) << "before anything was uploaded";
 
   // Five files of 8 MB: about 11 MB each as messages, so three fit.
   ASSERT_EQ(Shell("set -e; mkdir " + Quote(src) +
@@ -67,7 +69,6 @@ TEST(DriveQuotaTest, AFullMailboxKeepsEveryFileAndDeletesLetTheRestUpload) {
             0);
   std::string out;
   EXPECT_TRUE(StatusShows(a, {"mailbox full (quota)", "Uploads:     2 files waiting"}, out)) << out;
-  struct statvfs st {};
   ASSERT_TRUE(DfShowsQuota(mnt, st));
   EXPECT_LE(st.f_bfree, st.f_blocks);
   EXPECT_LT(st.f_bfree, st.f_blocks / 4) << "three files fill most of it";
