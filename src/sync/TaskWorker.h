@@ -56,7 +56,11 @@ class TaskWorker {
   // taken once.
   int TakeSettleLeftMs() { return settle_left_ms_.exchange(0); }
 
-  void ResetSession() { session_.Reset(); }
+  // A new session: the cache folder may have moved since the last.
+  void ResetSession() {
+    session_.Reset();
+    cache_.clear();
+  }
   void AbortSession() { session_.Abort(); }
   void Logout() { session_.Logout(); }
 
