@@ -24,6 +24,10 @@ CSystemTray::CSystemTray(const QIcon& icon, std::function<std::string()> current
   menu_->addSeparator();
   AddItem(kCurrentAccount, "当前帐户");
   menu_->addSeparator();
+  AddItem(kPin, "固定文件夹到本机…");
+  AddItem(kUnpin, "取消固定文件夹…");
+  AddItem(kDeletions, "处理暂停的删除…")->setEnabled(false);
+  menu_->addSeparator();
   AddItem(kSettings, "设置");
   menu_->addSeparator();
   AddItem(kExit, "退出");
@@ -108,6 +112,9 @@ void CSystemTray::ShowStatus(const SyncStatus::Snapshot& snapshot, const std::st
   QAction* item =
       menu_->findChild<QAction*>(QString::number(kStateLine), Qt::FindDirectChildrenOnly);
   if (item != nullptr) item->setText(QString::fromStdString(line));
+  QAction* held =
+      menu_->findChild<QAction*>(QString::number(kDeletions), Qt::FindDirectChildrenOnly);
+  if (held != nullptr) held->setEnabled(!snapshot.held.empty());
   std::vector<TrayStatus::Notice> notices = status_.Update(snapshot, now);
   if (!enabled_) return;
   SetTooltip(transfers.empty() ? line : line + "\r\n" + transfers);

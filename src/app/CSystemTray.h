@@ -31,6 +31,9 @@ class CSystemTray : public QObject {
     kSettings = 32780,
     kRegister = 32783,
     kStateLine = 32790,
+    kPin = 32791,
+    kUnpin = 32792,
+    kDeletions = 32793,  // enabled while deletions wait for the user
   };
   static constexpr size_t kTooltipBytes = 127;
 

@@ -19,6 +19,7 @@
 #include "app/CHyperLink.h"
 #include "app/CSetting.h"
 #include "app/CSystemTray.h"
+#include "app/DriveChoices.h"
 #include "app/DialogUnits.h"
 #include "app/UiHooks.h"
 #include "app/UpdaterHandOff.h"
@@ -362,6 +363,13 @@ void CtandrelDlg::TrayCommand(int command) {
       break;
     case CSystemTray::kSettings:
       ShowSettings();
+      break;
+    case CSystemTray::kPin:
+    case CSystemTray::kUnpin:
+      DriveChoices(DataDir(), record_.user, mount_point_).ChoosePin(this, command == CSystemTray::kPin);
+      break;
+    case CSystemTray::kDeletions:
+      DriveChoices(DataDir(), record_.user, mount_point_).AnswerDeletions(this);
       break;
     case CSystemTray::kExit:
       if (ConfirmQuit()) Quit();

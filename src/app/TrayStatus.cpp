@@ -76,8 +76,8 @@ std::vector<TrayStatus::Notice> TrayStatus::Update(const SyncStatus::Snapshot& s
 
   if (!s.held.empty() && s.held != held_told_) {
     notices.push_back({"删除已暂停", s.held +
-                                         "。本机未删除任何文件，请选择保留（重新上传）或删除"
-                                         "（tandrel-cli deletions keep / apply）。"});
+                                         "。本机未删除任何文件，请在托盘菜单“处理暂停的删除…”中选择重新上传或删除"
+                                         "（或 tandrel-cli deletions keep / apply）。"});
   }
   held_told_ = s.held;
 

@@ -26,6 +26,19 @@ UiHooks Defaults() {
     box.exec();
     return box.clickedButton() == first;
   };
+  hooks.choose = [](QWidget* parent, const std::string& text,
+                   const std::vector<std::string>& buttons) {
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Tandrel"), QString::fromStdString(text),
+                    QMessageBox::NoButton, parent);
+    std::vector<QPushButton*> pressed;
+    for (const std::string& b : buttons)
+      pressed.push_back(box.addButton(QString::fromStdString(b), QMessageBox::ActionRole));
+    if (!pressed.empty()) box.setDefaultButton(pressed.back());
+    box.exec();
+    for (size_t i = 0; i < pressed.size(); ++i)
+      if (box.clickedButton() == pressed[i]) return static_cast<int>(i);
+    return -1;
+  };
   hooks.choose_folder = [](QWidget* parent, const std::string& title, const std::string& start) {
     return QFileDialog::getExistingDirectory(parent, QString::fromStdString(title),
                                              QString::fromStdString(start))

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 class QSystemTrayIcon;
 class QWidget;
@@ -18,6 +19,11 @@ struct UiHooks {
   std::function<bool(QWidget* parent, const std::string& text, const std::string& yes,
                      const std::string& no)>
       ask;
+  // Shows text with one button each; the index of the one pressed, -1 for
+  // a closed box.
+  std::function<int(QWidget* parent, const std::string& text,
+                    const std::vector<std::string>& buttons)>
+      choose;
   // The picked folder, or empty when the user cancelled.
   std::function<std::string(QWidget* parent, const std::string& title, const std::string& start)>
       choose_folder;

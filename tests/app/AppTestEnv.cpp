@@ -27,6 +27,10 @@ AppTestEnv::AppTestEnv()
     questions.push_back(text);
     return answer_yes;
   };
+  hooks.choose = [this](QWidget*, const std::string& text, const std::vector<std::string>&) {
+    questions.push_back(text);
+    return choice;
+  };
   hooks.choose_folder = [this](QWidget*, const std::string&, const std::string&) {
     return chosen_folder;
   };

@@ -27,6 +27,7 @@ class AppTestEnv {
   std::vector<std::string> questions;
   std::vector<std::string> notices;
   bool answer_yes = false;
+  int choice = -1;  // the button pressed in a choice, -1 closes it
   std::string chosen_folder;
   bool open_fails = false;
 

@@ -245,7 +245,7 @@ TEST_F(DialogTest, SignInMountsMovesTheCacheAndQuitLeavesNoMount) {
     settings.Change();
     settings.Accept();
   };
-  dialog.Tray()->Menu()->actions()[9]->trigger();
+  dialog.Tray()->Menu()->actions()[13]->trigger();
   ASSERT_TRUE(env_.messages.empty()) << env_.messages[0];
   EXPECT_FALSE(FileExists(old_file));
   EXPECT_EQ(ReadFileBytes(target + "/Tandrel/" + kUser + "/a.txt"), "hello drive");
@@ -264,7 +264,7 @@ TEST_F(DialogTest, SignInMountsMovesTheCacheAndQuitLeavesNoMount) {
   // "退出" (quit anyway, should b.txt still be waiting): the drive is
   // unmounted and the dialog closed.
   env_.answer_yes = true;
-  dialog.Tray()->Menu()->actions()[11]->trigger();
+  dialog.Tray()->Menu()->actions()[15]->trigger();
   EXPECT_FALSE(dialog.SessionRunning());
   EXPECT_FALSE(Mounted(env_.MountPoint()));
   std::error_code ec;

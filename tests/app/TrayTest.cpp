@@ -16,9 +16,11 @@
 #include "app/CAboutDlg.h"
 #include "app/CHyperLink.h"
 #include "app/CSetting.h"
+#include "app/DriveChoices.h"
 #include "platform/Locations.h"
 #include "store/MailboxQueries.h"
 #include "store/CachePolicy.h"
+#include "store/HeldDeletions.h"
 #include "app/CSystemTray.h"
 #include "app/CtandrelDlg.h"
 #include "app/OpenerErrors.h"
@@ -42,7 +44,9 @@ TEST(TrayTest, MenuItemsInOrderWithTheAccountGreyed) {
     texts.push_back(action->isSeparator() ? "-" : action->text().toStdString());
   EXPECT_EQ(texts,
             (std::vector<std::string>{"已同步", "-", "打开Tandrel", "打开官方网站", "-",
-                                      "注册免费邮箱", "-", "当前帐户", "-", "设置", "-", "退出"}));
+                                      "注册免费邮箱", "-", "当前帐户", "-", "固定文件夹到本机…",
+                                      "取消固定文件夹…", "处理暂停的删除…", "-", "设置", "-",
+                                      "退出"}));
   tray.PrepareMenu();
   QAction* account = tray.Menu()->actions()[7];
   EXPECT_EQ(account->text().toStdString(), "me@example.org");
@@ -51,9 +55,11 @@ TEST(TrayTest, MenuItemsInOrderWithTheAccountGreyed) {
   EXPECT_TRUE(chosen.empty()) << "the account item does nothing";
   EXPECT_FALSE(tray.Menu()->actions()[0]->isEnabled());
   tray.Menu()->actions()[0]->trigger();
+  EXPECT_FALSE(tray.Menu()->actions()[11]->isEnabled()) << "no deletions wait";
   tray.Menu()->actions()[9]->trigger();
-  tray.Menu()->actions()[11]->trigger();
-  EXPECT_EQ(chosen, (std::vector<int>{CSystemTray::kSettings, CSystemTray::kExit}));
+  tray.Menu()->actions()[13]->trigger();
+  tray.Menu()->actions()[15]->trigger();
+  EXPECT_EQ(chosen, (std::vector<int>{CSystemTray::kPin, CSystemTray::kSettings, CSystemTray::kExit}));
   EXPECT_EQ(tray.Tooltip(), "Tandrel");
 }
 
@@ -310,6 +316,49 @@ TEST(SettingsTest, OnDemandAndItsLimitAreKeptWithTheAccount) {
   // Without a signed-in account there is nothing to choose.
   CSetting none("/usr/bin/tandrel", CSetting::Session{});
   EXPECT_FALSE(none.OnDemandBox()->isEnabled());
+}
+
+// From the tray: a folder of the drive is pinned and unpinned, one outside
+// is refused; held deletions wait for a button, and a closed box decides
+// nothing.
+TEST(DriveChoicesTest, PinsFoldersOfTheDriveAndAnswersHeldDeletions) {
+  AppTestEnv env;
+  ASSERT_TRUE(env.ok());
+  AccountRecord account;
+  account.user = "u@x";
+  ASSERT_TRUE(MetaStore().AddAccount(account));
+  ASSERT_TRUE(MailboxQueries(DataDir(), "u@x").Migrate());
+  const std::string mnt = env.MountPoint();
+  EXPECT_EQ(DriveChoices::DrivePath(mnt + "/docs//old/", mnt + "/"), "\\docs\\old");
+  EXPECT_EQ(DriveChoices::DrivePath(mnt, mnt), "\\");
+  EXPECT_EQ(DriveChoices::DrivePath(mnt + "2/docs", mnt), "");
+  DriveChoices choices(DataDir(), "u@x", mnt);
+  std::vector<std::string> pins;
+  env.chosen_folder = mnt + "/docs";
+  EXPECT_TRUE(choices.ChoosePin(nullptr, true));
+  ASSERT_TRUE(CachePolicy(DataDir(), "u@x").Pins(pins));
+  EXPECT_EQ(pins, (std::vector<std::string>{"\\docs"}));
+  env.chosen_folder = env.Sub("elsewhere");
+  EXPECT_FALSE(choices.ChoosePin(nullptr, true));
+  env.chosen_folder = mnt + "/docs";
+  EXPECT_TRUE(choices.ChoosePin(nullptr, false));
+  ASSERT_TRUE(CachePolicy(DataDir(), "u@x").Pins(pins));
+  EXPECT_TRUE(pins.empty());
+
+  EXPECT_FALSE(choices.AnswerDeletions(nullptr));  // nothing held: said so
+  HeldDeletions held(DataDir(), "u@x");
+  ASSERT_TRUE(held.Hold("60 files vanished from the mailbox", {{"\\a\\f1", 3}}));
+  HeldDeletions::State state;
+  EXPECT_FALSE(choices.AnswerDeletions(nullptr));
+  ASSERT_TRUE(held.Read(state));
+  EXPECT_EQ(state.decision, HeldDeletions::Decision::kNone);
+  env.choice = 0;
+  EXPECT_TRUE(choices.AnswerDeletions(nullptr));
+  ASSERT_TRUE(held.Read(state));
+  EXPECT_EQ(state.decision, HeldDeletions::Decision::kKeep);
+  ASSERT_EQ(env.questions.size(), 2u);
+  EXPECT_NE(env.questions[1].find("a/f1"), std::string::npos) << env.questions[1];
+  EXPECT_EQ(env.messages.size(), 4u);  // pinned, refused, unpinned, nothing held
 }
 
 TEST(SettingsTest, AFailedMoveKeepsTheOldFolderAndSaysSo) {
