@@ -73,8 +73,11 @@ bool TaskWorker::Step(int index_period_ms) {
   }
   settled_.clear();
   left_waiting_ = false;
-  WatchQuota();
+  // The first question comes after the uploads, whose session asks it.
+  bool first_question = !quota_.Asked();
+  if (!first_question) WatchQuota();
   if (upload_backoff_.Ready(context_.clock()) && !RunUploads(store)) return false;
+  if (first_question) WatchQuota();
   bool deleted = DeleteDoomed(store);
   store.DelPendingFiles();
   // An index without a deleted file goes out only once that file's messages

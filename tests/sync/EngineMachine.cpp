@@ -1,5 +1,8 @@
 #include "EngineMachine.h"
 
+#include <algorithm>
+#include <fstream>
+
 #include "TempDir.h"
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
@@ -49,6 +52,15 @@ bool EngineMachine::Write(const std::string& path, const std::string& bytes) {
 
 std::string EngineMachine::Read(const std::string& path) const {
   return ReadFileBytes(NativePath(cache_root_ + path));
+}
+
+std::string EngineMachine::ReadAt(const std::string& path, int64_t offset, size_t n) const {
+  std::ifstream in(NativePath(cache_root_ + path), std::ios::binary);
+  std::string bytes(n, '\0');
+  in.seekg(offset);
+  in.read(bytes.data(), static_cast<std::streamsize>(n));
+  bytes.resize(static_cast<size_t>(std::max<std::streamsize>(0, in.gcount())));
+  return bytes;
 }
 
 bool EngineMachine::Start(int task_ms, int refresh_ms) {

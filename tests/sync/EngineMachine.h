@@ -48,6 +48,8 @@ class EngineMachine {
   }
   // The bytes of the cached copy ("" when there is none).
   std::string Read(const std::string& path) const;
+  // n bytes from offset of it (fewer at its end).
+  std::string ReadAt(const std::string& path, int64_t offset, size_t n) const;
 
   bool Step() { return engine_.TaskStep(); }
   void Pass() { engine_.RefreshPass(); }

@@ -32,7 +32,7 @@ class SyncOnDemand : public SyncMachines {
     bool complete = false;
     if (B().Ensure(path, offset, static_cast<int64_t>(n), complete) != ContentCache::Fetch::kReady)
       return "";
-    return b_->Read(path).substr(static_cast<size_t>(offset), n);
+    return b_->ReadAt(path, offset, n);
   }
 };
 
