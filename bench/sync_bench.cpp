@@ -93,7 +93,11 @@ class LocalMachine {
     account_.port = g_server->ImapPort();
     store.AddAccount(account_);
     store.SetCurAccount(user);
-    engine_.Attach(account_, cache_);
+    // Made once the environment names this machine's data directory.
+    engine_ = std::make_unique<SyncEngine>(SyncStatus::Instance(), *TransferProgress::Instance(),
+                                           DataDir());
+    engine_->Attach(account_, cache_);
+    engine_->RebuildFolderCache();
   }
   void Use() {
     ::setenv("HOME", (root_ + "/home").c_str(), 1);
@@ -108,7 +112,7 @@ class LocalMachine {
     for (const auto& [key, row] : parts) n += row.stat == stat ? 1 : 0;
     return n;
   }
-  SyncEngine& engine() { return engine_; }
+  SyncEngine& engine() { return *engine_; }
   FolderCache& cache() { return cache_; }
 
  private:
@@ -116,7 +120,7 @@ class LocalMachine {
   std::string user_;
   AccountRecord account_;
   FolderCache cache_;
-  SyncEngine engine_{SyncStatus::Instance(), *TransferProgress::Instance(), DataDir()};
+  std::unique_ptr<SyncEngine> engine_;
 };
 
 bool OpenClient(ImapClient& client, const std::string& user) {
