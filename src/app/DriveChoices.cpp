@@ -4,18 +4,14 @@
 #include <vector>
 
 #include "app/UiHooks.h"
+#include "platform/FileHelpers.h"
 #include "store/CachePolicy.h"
 #include "store/HeldDeletions.h"
 
 namespace {
 
-std::string Shown(const std::string& drive_path) {
-  std::string text = drive_path;
-  for (char& c : text) {
-    if (c == '\\') c = '/';
-  }
-  return text;
-}
+// "/a/b" for "\\a\\b", as the mount shows it.
+std::string Shown(const std::string& drive_path) { return "/" + DrivePathText(drive_path); }
 
 std::string HeldText(const HeldDeletions::State& state) {
   std::string text = state.reason + "。本机尚未删除任何文件：\n";
@@ -52,7 +48,7 @@ bool DriveChoices::ChoosePin(QWidget* parent, bool pin) {
   std::string chosen = UiHooks::Get().choose_folder(
       parent, pin ? "选择要固定到本机的文件夹" : "选择要取消固定的文件夹", mount_point_);
   if (chosen.empty()) return false;
-  std::string path = DrivePath(chosen, mount_point_);
+  std::string path = mount_point_.empty() ? "" : DrivePathUnder(chosen, mount_point_);
   if (path.empty()) {
     UiHooks::Get().message(parent, "请选择Tandrel盘中的文件夹。");
     return false;
@@ -65,21 +61,4 @@ bool DriveChoices::ChoosePin(QWidget* parent, bool pin) {
   UiHooks::Get().message(parent, pin ? Shown(path) + " 将保存在本机，其内容在后台下载。"
                                      : Shown(path) + " 在缓存空间不足时可以移出本机。");
   return true;
-}
-
-std::string DriveChoices::DrivePath(const std::string& native, const std::string& mount_point) {
-  std::string root = mount_point;
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
-  if (root.empty() || native.compare(0, root.size(), root) != 0 ||
-      (native.size() > root.size() && native[root.size()] != '/')) {
-    return "";
-  }
-  std::string drive = "\\";
-  for (char c : native.substr(root.size())) {
-    if (c == '/') c = '\\';
-    if (c == '\\' && drive.back() == '\\') continue;
-    drive += c;
-  }
-  if (drive.size() > 1 && drive.back() == '\\') drive.pop_back();
-  return drive;
 }

@@ -22,9 +22,6 @@ class DriveChoices {
   // Asks for a folder of the drive, then pins or unpins it; false when
   // none was chosen or it lies outside the drive.
   bool ChoosePin(QWidget* parent, bool pin);
-  // The drive path ("\a\b") of a native path within the mount point;
-  // empty when it lies outside.
-  static std::string DrivePath(const std::string& native, const std::string& mount_point);
 
  private:
   std::string data_dir_;

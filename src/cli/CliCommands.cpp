@@ -12,6 +12,7 @@
 #include "cli/MountCommand.h"
 #include "log/CLog.h"
 #include "platform/MountPoint.h"
+#include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/CachePolicy.h"
 #include "store/HeldDeletions.h"
@@ -21,15 +22,6 @@
 
 namespace {
 
-// "\\docs\\a.txt" -> "docs/a.txt", as the mount shows it.
-std::string DrivePathText(const std::string& path) {
-  std::string text = path.substr(path.empty() || path[0] != '\\' ? 0 : 1);
-  for (char& c : text) {
-    if (c == '\\') c = '/';
-  }
-  return text;
-}
-
 // PATH as a drive path: below the mount point when it lies there, else read
 // as a path within the drive.
 std::string DrivePathOf(const std::string& arg, const std::string& mount_point) {
@@ -38,24 +30,9 @@ std::string DrivePathOf(const std::string& arg, const std::string& mount_point) 
     char cwd[PATH_MAX];
     if (::getcwd(cwd, sizeof cwd) != nullptr) path = std::string(cwd) + "/" + path;
   }
-  std::string root = mount_point;
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
-  if (!root.empty() && path.compare(0, root.size(), root) == 0 &&
-      (path.size() == root.size() || path[root.size()] == '/')) {
-    path = path.substr(root.size());
-  } else {
-    path = arg;
-  }
-  std::string drive = "\\";
-  for (char c : path) {
-    if (c == '/') c = '\\';
-    if (c == '\\' && drive.back() == '\\') continue;
-    drive += c;
-  }
-  if (drive.size() > 1 && drive.back() == '\\') drive.pop_back();
-  return drive;
+  std::string below = mount_point.empty() ? "" : DrivePathUnder(path, mount_point);
+  return below.empty() ? DrivePathUnder("/" + arg, "") : below;
 }
-
 
 }  // namespace
 

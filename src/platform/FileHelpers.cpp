@@ -52,6 +52,31 @@ bool IsSingleName(const std::string& name) {
          name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
+std::string DrivePathUnder(const std::string& path, const std::string& mount_point) {
+  std::string root = mount_point;
+  while (!root.empty() && root.back() == '/') root.pop_back();
+  if (path.compare(0, root.size(), root) != 0 ||
+      (path.size() > root.size() && path[root.size()] != '/')) {
+    return "";
+  }
+  std::string drive = "\\";
+  for (size_t i = root.size(); i < path.size(); ++i) {
+    char c = path[i] == '/' ? '\\' : path[i];
+    if (c == '\\' && drive.back() == '\\') continue;
+    drive += c;
+  }
+  if (drive.size() > 1 && drive.back() == '\\') drive.pop_back();
+  return drive;
+}
+
+std::string DrivePathText(const std::string& drive_path) {
+  std::string text = drive_path.substr(!drive_path.empty() && drive_path[0] == '\\' ? 1 : 0);
+  for (char& c : text) {
+    if (c == '\\') c = '/';
+  }
+  return text;
+}
+
 bool SplitPath(const std::string& path, std::string& folder, std::string& name) {
   size_t pos = path.rfind('\\');
   if (pos == std::string::npos) return false;

@@ -24,6 +24,11 @@ bool FileExists(const std::string& path);
 
 // Cuts after the last "\": folder keeps the backslash. False without one.
 bool SplitPath(const std::string& path, std::string& folder, std::string& name);
+// The drive path ("\a\b") of a local path below mount_point, repeated and
+// trailing "/" dropped; empty when it lies elsewhere.
+std::string DrivePathUnder(const std::string& path, const std::string& mount_point);
+// A drive path as people write it: "a/b" for "\a\b".
+std::string DrivePathText(const std::string& drive_path);
 // A name that stays one component of a path: not empty, not "." or "..",
 // without '/', '\\' or NUL. Account names become file and folder names.
 bool IsSingleName(const std::string& name);

@@ -282,13 +282,17 @@ TEST(SettingsTest, AcceptWithoutChangeMovesNothingAndAutoStartComesAndGoes) {
       std::string::npos);
 }
 
+// An account with its own records, as a sign-in leaves it.
+bool AddAccount(const std::string& user) {
+  AccountRecord account;
+  account.user = user;
+  return MetaStore().AddAccount(account) && MailboxQueries(DataDir(), user).Migrate();
+}
+
 TEST(SettingsTest, OnDemandAndItsLimitAreKeptWithTheAccount) {
   AppTestEnv env;
   ASSERT_TRUE(env.ok());
-  AccountRecord account;
-  account.user = "u@x";
-  ASSERT_TRUE(MetaStore().AddAccount(account));
-  ASSERT_TRUE(MailboxQueries(DataDir(), "u@x").Migrate());
+  ASSERT_TRUE(AddAccount("u@x"));
   CSetting::Session session{[] {}, [] {}, "u@x"};
   {
     CSetting dialog("/usr/bin/tandrel", session);
@@ -324,14 +328,11 @@ TEST(SettingsTest, OnDemandAndItsLimitAreKeptWithTheAccount) {
 TEST(DriveChoicesTest, PinsFoldersOfTheDriveAndAnswersHeldDeletions) {
   AppTestEnv env;
   ASSERT_TRUE(env.ok());
-  AccountRecord account;
-  account.user = "u@x";
-  ASSERT_TRUE(MetaStore().AddAccount(account));
-  ASSERT_TRUE(MailboxQueries(DataDir(), "u@x").Migrate());
+  ASSERT_TRUE(AddAccount("u@x"));
   const std::string mnt = env.MountPoint();
-  EXPECT_EQ(DriveChoices::DrivePath(mnt + "/docs//old/", mnt + "/"), "\\docs\\old");
-  EXPECT_EQ(DriveChoices::DrivePath(mnt, mnt), "\\");
-  EXPECT_EQ(DriveChoices::DrivePath(mnt + "2/docs", mnt), "");
+  EXPECT_EQ(DrivePathUnder(mnt + "/docs//old/", mnt + "/"), "\\docs\\old");
+  EXPECT_EQ(DrivePathUnder(mnt, mnt), "\\");
+  EXPECT_EQ(DrivePathUnder(mnt + "2/docs", mnt), "");
   DriveChoices choices(DataDir(), "u@x", mnt);
   std::vector<std::string> pins;
   env.chosen_folder = mnt + "/docs";
