@@ -55,6 +55,15 @@ std::string DovecotServer::LogText() const {
   return ReadFileBytes(dir_->Sub("dovecot.log")) + ReadFileBytes(dir_->Sub("tools.log"));
 }
 
+bool DovecotServer::LogShows(const std::string& text, int timeout_ms) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (LogText().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 bool DovecotServer::MakeCertificates() {
   const std::string d = dir_->path() + "/", log = d + "tools.log";
   const std::string ec = "ec", curve = "ec_paramgen_curve:prime256v1";

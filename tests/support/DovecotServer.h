@@ -62,6 +62,9 @@ class DovecotServer {
   // The special-use \Trash folder of the gmail option, as LIST names it.
   std::string TrashName() const;
   std::string LogText() const;
+  // Whether the log holds text within timeout_ms: Dovecot's log process
+  // writes a line a moment after the command it tells of was answered.
+  bool LogShows(const std::string& text, int timeout_ms = 5000) const;
 
  private:
   bool MakeCertificates();
