@@ -254,8 +254,8 @@ bool ImapClient::FetchSectionRange(const std::string& uid, const std::string& se
   for (char c : section) {
     if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.') return false;
   }
-  std::string item = "BODY.PEEK[" + section + "]<" + std::to_string(offset) + "." +
-                     std::to_string(length) + ">";
+  std::string item =
+      "BODY.PEEK[" + section + "]<" + std::to_string(offset) + "." + std::to_string(length) + ">";
   return FetchLiteral(uid, item.c_str(), out, [this](size_t n) {
     if (downloaded_) downloaded_(static_cast<uint32_t>(n / 1.33));
   });
@@ -480,6 +480,24 @@ bool ImapClient::GetQuota(const std::string& folder, ImapParser::Quota& quota) {
 bool ImapClient::QueryAppendLimit(const std::string& folder) {
   if (!HasCapability("APPENDLIMIT")) return append_limit_ != 0;
   return Command("STATUS " + Quoted(folder) + " (APPENDLIMIT)");
+}
+
+bool ImapClient::SelectedCounts(uint32_t& messages, uint32_t& uidnext) {
+  bool got_messages = false, got_uidnext = false;
+  if (selected_.empty()) return false;
+  bool ok =
+      Command("STATUS " + Quoted(selected_) + " (MESSAGES UIDNEXT)", [&](const std::string& line) {
+        uint64_t value = 0;
+        if (ImapParser::ParseStatusItem(line, "MESSAGES", value) && value <= UINT32_MAX) {
+          messages = static_cast<uint32_t>(value);
+          got_messages = true;
+        }
+        if (ImapParser::ParseStatusItem(line, "UIDNEXT", value) && value <= UINT32_MAX) {
+          uidnext = static_cast<uint32_t>(value);
+          got_uidnext = true;
+        }
+      });
+  return ok && got_messages && got_uidnext;
 }
 
 bool ImapClient::IdleStart() {

@@ -154,6 +154,9 @@ class ImapClient : public MailConnection {
   uint32_t UidNext() const { return uidnext_; }
   Changes TakeChanges();
 
+  // STATUS of the selected folder (MESSAGES UIDNEXT): what a new session
+  // would see, for a server that may not tell an open one of changes.
+  bool SelectedCounts(uint32_t& messages, uint32_t& uidnext);
   // Every UID of the selected folder. An empty folder (EXISTS 0) is asked
   // nothing; a NO to the fetch of an empty folder is an empty listing.
   bool ListUids(UidListing& listing);

@@ -116,7 +116,13 @@ bool ImapClient::StillThere(const std::vector<uint32_t>& uids, std::vector<uint3
                       const Value* data = FetchData(t);
                       if (data != nullptr && FetchUid(*data, uid)) found.push_back(uid);
                     });
-  if (!ok) return false;
+  if (!ok) {
+    // Some servers refuse a set that names no message they still have (GNU
+    // imap4d: "Failed to parse message set"); the whole listing tells too.
+    UidListing listing;
+    if (!IsConnected() || !ListUids(listing) || !listing.complete) return false;
+    found = std::move(listing.uids);
+  }
   // A server may answer for UIDs next to the set; only those asked count.
   for (uint32_t uid : found)
     if (std::binary_search(uids.begin(), uids.end(), uid)) there.push_back(uid);
@@ -153,8 +159,7 @@ bool ImapClient::Expunge(const std::string& set, DeleteOutcome& outcome) {
   return Command("EXPUNGE");
 }
 
-MailResult ImapClient::DeleteMessages(const std::vector<uint32_t>& uids,
-                                      DeleteOutcome& outcome) {
+MailResult ImapClient::DeleteMessages(const std::vector<uint32_t>& uids, DeleteOutcome& outcome) {
   outcome = DeleteOutcome{};
   refusal_ = MailResult();
   if (uids.empty()) return MailResult::Ok();
@@ -171,8 +176,7 @@ MailResult ImapClient::DeleteMessages(const std::vector<uint32_t>& uids,
     if (!trash_looked_up_) trash_looked_up_ = FindTrash(trash_);
     const std::string trash = trash_;
     if (!trash.empty() && trash != selected_) {
-      if (!MoveToTrash(set, trash, outcome))
-        return Confirm(sorted, outcome, true);
+      if (!MoveToTrash(set, trash, outcome)) return Confirm(sorted, outcome, true);
       return Confirm(sorted, outcome, false);
     }
     CLog::Instance()->Write(LOG_WARNING, "no \\Trash folder: plain delete of %s", set.c_str());

@@ -12,6 +12,7 @@
 #include "sync/PartHeaders.h"
 #include "sync/RefreshWorker.h"
 #include "sync/SyncContext.h"
+#include "sync/SyncStatus.h"
 
 namespace {
 
@@ -37,12 +38,20 @@ bool NeedsWholeMessage(const std::string& user) {
 
 bool RefreshWorker::ListMailbox(std::vector<uint32_t>& uids, bool& complete, bool& relearnt) {
   ImapClient& session = session_;
+  if (notice_ == ServerNotice::kSilent) session.Close();
   bool fresh = !session.IsConnected();
   ImapClient::UidListing listing;
   // An open session learns of messages that arrived since its last command
   // only through a command: without the noop the listing misses them once.
+  const uint32_t seen = session.Exists();
   bool open = EnsureOpen(session) && (fresh || session.Noop());
   ImapClient::Changes told = session.TakeChanges();
+  if (open && !fresh && !OpenViewCurrent(session, seen, told)) {
+    session.Close();
+    fresh = true;
+    open = EnsureOpen(session);
+    told = session.TakeChanges();
+  }
   bool failed = false;
   if (open && ExtendView(fresh, told, listing.uids, failed)) {
     listing.complete = true;
@@ -61,6 +70,32 @@ bool RefreshWorker::ListMailbox(std::vector<uint32_t>& uids, bool& complete, boo
   return ok;
 }
 
+bool RefreshWorker::OpenViewCurrent(ImapClient& session, uint32_t seen,
+                                    const ImapClient::Changes& told) {
+  if (notice_ == ServerNotice::kTells || notice_ == ServerNotice::kUncheckable) return true;
+  uint32_t messages = 0, uidnext = 0;
+  if (!session.SelectedCounts(messages, uidnext)) {
+    if (session.IsConnected()) notice_ = ServerNotice::kUncheckable;
+    return session.IsConnected();
+  }
+  bool quiet = session.Exists() == seen && told.expunged == 0 && told.vanished.empty();
+  if (messages == session.Exists() &&
+      (!quiet || session.UidNext() == 0 || uidnext <= session.UidNext())) {
+    // This session never appends: a count that grew, and agrees, was told.
+    if (session.Exists() != seen) notice_ = ServerNotice::kTells;
+    return true;
+  }
+  // Once may be a message that arrived between the two commands.
+  if (++view_mismatches_ < 2) return false;
+  Log()->Write(LOG_WARNING,
+               "the server does not keep an open session of %s current (%u messages, UIDNEXT "
+               "%u; the session sees %u, %u): each pass opens a new one",
+               context_.Folder().c_str(), messages, uidnext, session.Exists(), session.UidNext());
+  notice_ = ServerNotice::kSilent;
+  context_.stale_sessions = true;
+  return false;
+}
+
 bool RefreshWorker::ExtendView(bool fresh, const ImapClient::Changes& told,
                                std::vector<uint32_t>& uids, bool& failed) {
   failed = false;
@@ -73,7 +108,8 @@ bool RefreshWorker::ExtendView(bool fresh, const ImapClient::Changes& told,
   if (!fresh && (told.expunged > 0 || !told.vanished.empty())) return false;
   // A fresh session without UIDNEXT cannot tell an addition from none.
   const size_t known = view_.uids.size();
-  if (s.Exists() < known || (fresh && (s.UidNext() == 0 || s.UidNext() < view_.Next()))) return false;
+  if (s.Exists() < known || (fresh && (s.UidNext() == 0 || s.UidNext() < view_.Next())))
+    return false;
   bool added = s.Exists() > known || (fresh && s.UidNext() > view_.Next());
   if (added && view_.Next() == 1) return false;  // the full listing asks the same
   ImapClient::UidListing above;
@@ -90,13 +126,25 @@ bool RefreshWorker::ExtendView(bool fresh, const ImapClient::Changes& told,
 }
 
 bool RefreshWorker::CheckUidValidity(const std::vector<uint32_t>& uids, bool complete,
-                                  bool& relearnt) {
+                                     bool& relearnt) {
   relearnt = false;
   uint32_t now = session_.UidValidity();
   MailboxQueries queries(context_.data_dir, context_.account.user);
   MailboxRecord record;
   if (now == 0 || !queries.Read(record)) return now == 0;
-  if (record.uidvalidity == now) return true;
+  if (record.uidvalidity == now && (!uids_moved_ || !complete)) return true;
+  if (record.uidvalidity == now) {
+    uids_moved_ = false;
+    Log()->Write(LOG_WARNING,
+                 "the server moved messages of %s to other UIDs under UIDVALIDITY "
+                 "%u: learning %zu messages again",
+                 context_.Folder().c_str(), now, uids.size());
+    context_.status.NoteError("the server " + context_.account.down_server +
+                              " moved messages to other UIDs without a new UIDVALIDITY: "
+                              "every file is kept here, but other machines may miss changes");
+    relearnt = RelearnMailIds(uids, now);
+    return relearnt;
+  }
   // Mail ids learnt before the value was recorded belong to it.
   if (record.uidvalidity == 0) return queries.SetUidValidity(now);
   // A part missing from a short listing would be taken for lost.
@@ -107,6 +155,14 @@ bool RefreshWorker::CheckUidValidity(const std::vector<uint32_t>& uids, bool com
   }
   Log()->Write(LOG_WARNING, "uidvalidity of %s changed from %u to %u: learning %zu messages again",
                context_.Folder().c_str(), record.uidvalidity, now, uids.size());
+  // Once is a folder restored or rebuilt; again is a server losing track of it.
+  if (++uidvalidity_changes_ >= 2)
+    context_.status.NoteError("the server " + context_.account.down_server +
+                              " changed the "
+                              "folder's UIDVALIDITY " +
+                              std::to_string(uidvalidity_changes_) +
+                              " times: every file is kept here, but other machines may miss "
+                              "changes");
   relearnt = RelearnMailIds(uids, now);
   return relearnt;
 }
@@ -140,7 +196,8 @@ bool RefreshWorker::RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t u
   bool ok = false;
   {
     std::lock_guard<std::mutex> lock(context_.namespace_mutex);
-    ok = MailboxQueries(context_.data_dir, context_.account.user).Relearn(found, index_mail_id, uidvalidity);
+    ok = MailboxQueries(context_.data_dir, context_.account.user)
+             .Relearn(found, index_mail_id, uidvalidity);
   }
   ignored_uids_.clear();
   Log()->Write(ok ? LOG_INFO : LOG_ERROR,
@@ -155,8 +212,10 @@ void RefreshWorker::ConfirmVanished(std::vector<std::string>& vanished) {
   ImapClient fresh;
   ImapClient::UidListing listing;
   if (!context_.OpenMailbox(fresh, false) || !fresh.ListUids(listing) || !listing.complete) {
-    Log()->Write(LOG_WARNING, "%zu parts missing from the listing: kept, the check on a fresh "
-                 "session failed", missing);
+    Log()->Write(LOG_WARNING,
+                 "%zu parts missing from the listing: kept, the check on a fresh "
+                 "session failed",
+                 missing);
     fresh.Logout();
     vanished.clear();
     return;
@@ -167,21 +226,47 @@ void RefreshWorker::ConfirmVanished(std::vector<std::string>& vanished) {
   vanished.erase(std::remove_if(vanished.begin(), vanished.end(),
                                 [&there](const std::string& id) { return there.count(id) != 0; }),
                  vanished.end());
-  Log()->Write(LOG_INFO, "%zu parts missing from the listing, %zu confirmed gone on a fresh session",
-               missing, vanished.size());
+  Log()->Write(LOG_INFO,
+               "%zu parts missing from the listing, %zu confirmed gone on a fresh session", missing,
+               vanished.size());
+}
+
+bool RefreshWorker::CopiesOnFreshSession(const std::string& one, const std::string& other) {
+  char* end = nullptr;
+  uint32_t a = static_cast<uint32_t>(std::strtoul(one.c_str(), &end, 10));
+  uint32_t b = static_cast<uint32_t>(std::strtoul(other.c_str(), &end, 10));
+  ImapClient fresh;
+  std::map<uint32_t, std::string> headers;
+  bool fetched = a != 0 && b != 0 && a != b && context_.OpenMailbox(fresh, false) &&
+                 fresh.FetchHeaders({std::min(a, b), std::max(a, b)}, headers,
+                                    ImapClient::kHeaderBatch, "X-tdr-info");
+  fresh.Logout();
+  FileRecord first, second;
+  bool copies = fetched && headers.count(a) != 0 && headers.count(b) != 0 &&
+                PartOf(headers[a], first) && PartOf(headers[b], second) &&
+                first.file_id == second.file_id && first.part == second.part &&
+                first.md5 == second.md5 && first.total_size == second.total_size;
+  if (!copies && fetched) {
+    // One of them is not the message its UID named before.
+    Log()->Write(LOG_WARNING,
+                 "messages %s and %s look like copies of one part, but a fresh "
+                 "session does not show them so: both kept",
+                 one.c_str(), other.c_str());
+    uids_moved_ = true;
+  }
+  return copies;
 }
 
 bool RefreshWorker::LearnNewMessages(Listing& listing, const std::vector<uint32_t>& uids) {
   bool whole = NeedsWholeMessage(context_.account.user);
   for (size_t from = 0; from < uids.size(); from += ImapClient::kHeaderBatch) {
     if (context_.Stopping()) return true;
-    std::vector<uint32_t> batch(
-        uids.begin() + static_cast<ptrdiff_t>(from),
-        uids.begin() + static_cast<ptrdiff_t>(std::min(uids.size(), from + ImapClient::kHeaderBatch)));
+    std::vector<uint32_t> batch(uids.begin() + static_cast<ptrdiff_t>(from),
+                                uids.begin() + static_cast<ptrdiff_t>(std::min(
+                                                   uids.size(), from + ImapClient::kHeaderBatch)));
     std::map<uint32_t, std::string> headers;
-    if (!whole && (!EnsureOpen() ||
-                   !session_.FetchHeaders(batch, headers, ImapClient::kHeaderBatch,
-                                                   "X-tdr-info"))) {
+    if (!whole && (!EnsureOpen() || !session_.FetchHeaders(batch, headers, ImapClient::kHeaderBatch,
+                                                           "X-tdr-info"))) {
       session_.Close();
       return false;
     }

@@ -20,11 +20,11 @@
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
 #include "sync/PartHeaders.h"
-#include "sync/SyncDownload.h"
 #include "sync/RefreshWorker.h"
 #include "sync/SyncContext.h"
-#include "sync/SyncNamespace.h"
+#include "sync/SyncDownload.h"
 #include "sync/SyncNames.h"
+#include "sync/SyncNamespace.h"
 #include "sync/SyncStatus.h"
 #include "sync/TransferProgress.h"
 #include "sync/TreeMerge.h"
@@ -135,8 +135,8 @@ bool RefreshWorker::Refresh() {
 }
 
 std::vector<std::string> RefreshWorker::Vanished(const std::map<std::string, PartState>& local,
-                                                const ListedUids& remote, size_t listed,
-                                                bool complete) {
+                                                 const ListedUids& remote, size_t listed,
+                                                 bool complete) {
   std::vector<std::string> vanished;
   size_t known = 0;
   for (auto it = local.rbegin(); it != local.rend(); ++it) {
@@ -172,7 +172,8 @@ bool RefreshWorker::LearnMessage(Listing& listing, const std::string& uid) {
   return LearnHeader(listing, uid, header);
 }
 
-bool RefreshWorker::LearnHeader(Listing& listing, const std::string& uid, const std::string& header) {
+bool RefreshWorker::LearnHeader(Listing& listing, const std::string& uid,
+                                const std::string& header) {
   if (header.find("X-tdr-info:") == std::string::npos) {
     // Not one of ours (a stray mail, another program's): never again.
     Log()->Write(LOG_WARNING, "pass over message without part header, mail_id:%s", uid.c_str());
@@ -281,8 +282,8 @@ void RefreshWorker::DropVanished(MetaStore& store, const std::vector<Vanish>& pa
       if (!queries.RequeuePart(v.part.file_id, v.part.part, v.part.mail_id)) return;
       continue;
     }
-    Log()->Write(LOG_DEBUG, "remote doesn't exist,delete it, mid:%s,fn:%s",
-                 v.part.mail_id.c_str(), v.path.c_str());
+    Log()->Write(LOG_DEBUG, "remote doesn't exist,delete it, mid:%s,fn:%s", v.part.mail_id.c_str(),
+                 v.path.c_str());
     // The row goes first: a copy removed for a row that stays would be lost.
     // The file's entry stays for the merges to judge.
     if (!store.DelFile(v.part.mail_id, true)) return;
@@ -297,7 +298,7 @@ void RefreshWorker::DropVanished(MetaStore& store, const std::vector<Vanish>& pa
 }
 
 bool RefreshWorker::ClaimOwnAppend(MetaStore& store, SyncQueries& queries, FileRecord& record,
-                                SyncQueries::PartRow& row) {
+                                   SyncQueries::PartRow& row) {
   // Its file may have been deleted here since: then the message must go
   // too. Decided under the lock that delete takes.
   std::lock_guard<std::mutex> lock(context_.namespace_mutex);
@@ -352,6 +353,10 @@ bool RefreshWorker::KeepSmallerCopy(Listing& listing, FileRecord& record,
   // Two copies of one part (an append repeated after a crash). Every machine
   // keeps the smaller UID, so no two machines delete both.
   const std::string& uid = record.mail_id;
+  if (!CopiesOnFreshSession(uid, row.mail_id)) {
+    ignored_uids_.insert(uid);
+    return true;
+  }
   if (!FolderIndex::UidLess(uid, row.mail_id)) {
     Log()->Write(LOG_INFO, "delete second copy of part, mail_id:%s", uid.c_str());
     DeleteMessage(uid);
@@ -389,8 +394,7 @@ bool RefreshWorker::DeleteMessage(const std::string& uid) {
 }
 
 void RefreshWorker::DownloadPending() {
-  SyncDownload(context_, [this](ImapClient* session) { RegisterDownload(session); },
-               digest_failures_)
+  SyncDownload(
+      context_, [this](ImapClient* session) { RegisterDownload(session); }, digest_failures_)
       .Run();
 }
-

@@ -22,10 +22,9 @@ class SyncNamespace;
 
 // The refresh thread's work: the mailbox listing (what it may be trusted
 // with), vanished parts, new parts and indexes learnt, the merge of every
-// folder index that no other one has merged (a head), the downloads (SyncDownload) and the wait between two
-// passes (in IDLE where the server offers it).
-// Thread contract: everything but Wake and AbortSessions runs on the
-// refresh thread (or on the caller's while the engine is not started),
+// folder index that no other one has merged (a head), the downloads (SyncDownload) and the wait
+// between two passes (in IDLE where the server offers it). Thread contract: everything but Wake and
+// AbortSessions runs on the refresh thread (or on the caller's while the engine is not started),
 // which alone touches the refresh session, its view of the mailbox, the
 // ignored UIDs and the indexes read. Wake and
 // AbortSessions come from the stopping thread; the download session's
@@ -180,11 +179,21 @@ class RefreshWorker {
   // failed when the server did not answer.
   bool ExtendView(bool fresh, const ImapClient::Changes& told, std::vector<uint32_t>& uids,
                   bool& failed);
+  // Whether the server tells an open session of changes (RFC 3501 7.3.1):
+  // not known until it has told of one; silent once a STATUS showed the
+  // session's view behind (GNU imap4d), and then each pass opens a new one.
+  enum class ServerNotice { kUnknown, kTells, kSilent, kUncheckable };
+  // After the noop of an open session that counted seen messages before it:
+  // false when the folder's counts show that its view is wrong.
+  bool OpenViewCurrent(ImapClient& session, uint32_t seen, const ImapClient::Changes& told);
   bool CheckUidValidity(const std::vector<uint32_t>& uids, bool complete, bool& relearnt);
   bool RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidvalidity);
   // Keeps in vanished only the mail ids that a fresh session's complete
   // listing lacks too.
   void ConfirmVanished(std::vector<std::string>& vanished);
+  // Whether a fresh session shows both messages as copies of one part: an
+  // open session's view can be wrong (imap4d lists a message twice).
+  bool CopiesOnFreshSession(const std::string& one, const std::string& other);
   // Header fetches in batches (one command per UID where the server needs
   // a whole-message fetch), each header learnt as LearnMessage does.
   bool LearnNewMessages(Listing& listing, const std::vector<uint32_t>& uids);
@@ -195,6 +204,10 @@ class RefreshWorker {
   SyncNamespace& names_;
   ImapClient session_;
   MailboxView view_;
+  ServerNotice notice_ = ServerNotice::kUnknown;
+  int view_mismatches_ = 0;      // open sessions found behind by OpenViewCurrent
+  bool uids_moved_ = false;      // a UID named another message than recorded: learn again
+  int uidvalidity_changes_ = 0;  // since the start
   RefreshWaiter waiter_;
   std::set<std::string> ignored_uids_;
   std::map<std::string, IndexInfo> indexes_;  // by UID

@@ -24,7 +24,8 @@ class TransferProgress;
 // and the status and progress sinks the engine was handed.
 // Thread contract: account, cache, data_dir and clock are set before the
 // threads start and only read afterwards; status, progress and mailbox guard
-// themselves; running, threads_on and upload_settle_ms are atomics.
+// themselves; running, threads_on, upload_settle_ms and stale_sessions are
+// atomics.
 // namespace_mutex serialises every change of the folder tree, ftable and
 // folder cache; it is never held during network traffic. Lock order:
 // namespace_mutex, then FolderCache's own mutex, then the sinks' own.
@@ -64,11 +65,14 @@ class SyncContext {
   FolderCache* cache = nullptr;
   MailboxSession mailbox;
   std::mutex namespace_mutex;
-  OpenWrites open_writes;  // thread-safe itself
+  OpenWrites open_writes;           // thread-safe itself
   ContentCache* content = nullptr;  // the engine's; set before the threads, guards itself
   std::atomic<bool> running{false};
   std::atomic<bool> threads_on{false};
   std::atomic<int> upload_settle_ms{0};
+  // The server does not keep an open session's view current (the refresh
+  // found out): sessions are opened afresh for each step and each delete.
+  std::atomic<bool> stale_sessions{false};
   Clock clock = [] { return std::chrono::steady_clock::now(); };
   // The wall clock that change times are read against.
   std::function<struct timespec()> wall_clock = [] {

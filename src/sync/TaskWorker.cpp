@@ -28,8 +28,8 @@
 #include "sync/FolderIndex.h"
 #include "sync/PartHeaders.h"
 #include "sync/SyncContext.h"
-#include "sync/SyncNamespace.h"
 #include "sync/SyncNames.h"
+#include "sync/SyncNamespace.h"
 #include "sync/SyncStatus.h"
 #include "sync/TransferProgress.h"
 
@@ -73,6 +73,7 @@ bool TaskWorker::Step(int index_period_ms) {
   }
   settled_.clear();
   left_waiting_ = false;
+  if (context_.stale_sessions) session_.Close();
   // The first question comes after the uploads, whose session asks it.
   bool first_question = !quota_.Asked();
   if (!first_question) WatchQuota();
@@ -261,16 +262,16 @@ bool TaskWorker::Settling(const std::string& cache_path) {
   // on the steady clock from when this change was first seen, and that
   // bounds the wait whatever the wall clock says.
   struct timespec now = context_.wall_clock();
-  int64_t wall_ms = (now.tv_sec - st.st_ctim.tv_sec) * 1000 +
-                    (now.tv_nsec - st.st_ctim.tv_nsec) / 1000000;
+  int64_t wall_ms =
+      (now.tv_sec - st.st_ctim.tv_sec) * 1000 + (now.tv_nsec - st.st_ctim.tv_nsec) / 1000000;
   auto steady = context_.clock();
   auto [seen, fresh] = changes_seen_.try_emplace(cache_path, st.st_ctim, steady);
   if (!fresh && (seen->second.first.tv_sec != st.st_ctim.tv_sec ||
                  seen->second.first.tv_nsec != st.st_ctim.tv_nsec)) {
     seen->second = {st.st_ctim, steady};
   }
-  int64_t steady_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          steady - seen->second.second).count();
+  int64_t steady_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(steady - seen->second.second).count();
   int64_t quiet_ms = wall_ms < 0 ? steady_ms : std::max(wall_ms, steady_ms);
   if (quiet_ms >= settle_ms) {
     changes_seen_.erase(seen);
@@ -304,8 +305,8 @@ TaskWorker::Built TaskWorker::BuildMessage(FileRecord record, std::string temp, 
   return built;
 }
 
-SyncResult TaskWorker::AppendMessage(const FileRecord& record, const std::string& path,
-                                           int length, std::string& mail_id) {
+SyncResult TaskWorker::AppendMessage(const FileRecord& record, const std::string& path, int length,
+                                     std::string& mail_id) {
   context_.progress.BeginUpload(SyncNames::ProgressName(record), static_cast<uint32_t>(length));
   Log()->Write(LOG_DEBUG, "begin upload file %s", record.name.c_str());
   SyncResult sent = Send(record, path, mail_id);
@@ -323,7 +324,7 @@ bool TaskWorker::Open() {
 }
 
 SyncResult TaskWorker::Send(const FileRecord& record, const std::string& path,
-                                  std::string& mail_id) {
+                            std::string& mail_id) {
   mail_id.clear();
   if (!Open()) {  // the status tells offline or the login's failure
     NoteUploadFailure();
@@ -377,8 +378,7 @@ SyncResult TaskWorker::JudgeRefusal(const FileRecord& record, const MailResult& 
     return SyncResult::RetryLater(text);
   }
   if (result.TooBig()) {
-    Log()->Write(LOG_ERROR, "upload of %s refused for good: %s", record.name.c_str(),
-                 text.c_str());
+    Log()->Write(LOG_ERROR, "upload of %s refused for good: %s", record.name.c_str(), text.c_str());
     status.NoteError("cannot upload " + record.name + ": " + text);
     if (record.kind != RecordKind::kFilePart) {
       NoteUploadFailure(Pace::kLong);
@@ -451,6 +451,8 @@ bool TaskWorker::DeleteRemote(const std::set<std::string>& mail_ids, std::set<st
   for (const auto& [uid, id] : asked) uids.push_back(uid);
   ImapClient::DeleteOutcome outcome;
   MailResult result = MailResult::ConnectionLost("");
+  // A view the server let go stale may name other messages by these UIDs.
+  if (context_.stale_sessions) session_.Close();
   if (Open()) result = session_.DeleteMessages(uids, outcome);
   if (result.ConnectionEnded()) {
     session_.Close();
@@ -505,8 +507,8 @@ bool TaskWorker::UploadFolderIndex() {
     // The tree and the indexes it merged, read together: an index must
     // never name one whose changes its tree lacks.
     std::lock_guard<std::mutex> lock(context_.namespace_mutex);
-    if (!store.GetAllFolders(folders) || !store.GetAllFiles(files) ||
-        !store.GetFolderTask(task) || !queries.MergedTokens(history.merged)) {
+    if (!store.GetAllFolders(folders) || !store.GetAllFiles(files) || !store.GetFolderTask(task) ||
+        !queries.MergedTokens(history.merged)) {
       return false;
     }
   }

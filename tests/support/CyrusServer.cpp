@@ -48,11 +48,6 @@ bool CyrusServer::Installed() {
          ::access(Imapd().c_str(), X_OK) == 0 && ::access(kSaslPasswd, X_OK) == 0;
 }
 
-bool CyrusServer::RequiredByCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::strcmp(ci, "true") == 0;
-}
-
 std::string CyrusServer::LogText() const {
   return ReadFileBytes(dir_->Sub("master.log")) + ReadFileBytes(dir_->Sub("tools.log"));
 }
@@ -105,21 +100,6 @@ bool CyrusServer::WriteConfig() {
   return true;
 }
 
-bool CyrusServer::WaitForPort() {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!ServerProcess::Alive(master_pid_)) {
-      master_pid_ = -1;
-      error_ = "cyrus master ended at start-up";
-      return false;
-    }
-    if (ServerProcess::PortAnswers(imap_port_)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  error_ = "cyrus did not answer within 15 s";
-  return false;
-}
-
 bool CyrusServer::Start() {
   if (master_pid_ > 0) return true;
   // A port picked free can be taken by a parallel test before Cyrus binds it.
@@ -130,7 +110,9 @@ bool CyrusServer::Start() {
     master_pid_ = ServerProcess::Spawn({std::string(kBin) + "master", "-C", d + "imapd.conf", "-M",
                                         d + "cyrus.conf", "-p", d + "run/master.pid"},
                                        d + "master.log");
-    if (master_pid_ > 0 && WaitForPort()) return true;
+    if (master_pid_ > 0 &&
+        ServerProcess::WaitForPort(master_pid_, imap_port_, "cyrus master", error_))
+      return true;
     Stop();
   }
   if (error_.empty()) error_ = "cannot start cyrus";

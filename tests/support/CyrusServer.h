@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "ServerProcess.h"
 #include "TempDir.h"
 
 // A private Cyrus IMAP server on 127.0.0.1: Debian's cyrus-imapd run by its
@@ -26,7 +27,6 @@ class CyrusServer {
 
   // The binaries, the "cyrus" account and root (the master changes to it).
   static bool Installed();
-  static bool RequiredByCi();
 
   bool Start();
   void Stop();
@@ -39,7 +39,6 @@ class CyrusServer {
 
  private:
   bool WriteConfig();
-  bool WaitForPort();
 
   std::unique_ptr<TempDir> dir_;
   std::string error_;
@@ -52,7 +51,7 @@ class CyrusServer {
 #define TANDREL_START_CYRUS(server)                                                  \
   do {                                                                               \
     if (!CyrusServer::Installed()) {                                                 \
-      if (CyrusServer::RequiredByCi()) FAIL() << "cyrus-imapd is not available";     \
+      if (ServerProcess::RequiredByCi()) FAIL() << "cyrus-imapd is not available";   \
       GTEST_SKIP() << "cyrus-imapd is not available (scripts/setup unpacks it)";     \
     }                                                                                \
     ASSERT_TRUE((server).Start()) << (server).Error() << "\n" << (server).LogText(); \

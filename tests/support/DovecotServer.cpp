@@ -40,10 +40,7 @@ DovecotServer::~DovecotServer() { Stop(); }
 
 bool DovecotServer::Installed() { return ::access(kDovecot, X_OK) == 0; }
 
-bool DovecotServer::RequiredByCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::strcmp(ci, "true") == 0;
-}
+bool DovecotServer::RequiredByCi() { return ServerProcess::RequiredByCi(); }
 
 bool DovecotServer::AddUser(const std::string& user, const std::string& password) {
   std::string both = user + password;
@@ -114,7 +111,8 @@ std::string DovecotServer::OptionalConfig() const {
             (o.no_idle ? "" : "IDLE ") +
             "SORT SORT=DISPLAY THREAD=REFERENCES THREAD=REFS THREAD=ORDEREDSUBJECT MULTIAPPEND "
             "URL-PARTIAL CATENATE UNSELECT CHILDREN NAMESPACE UIDPLUS LIST-EXTENDED "
-            "I18NLEVEL=1 " + (o.no_condstore ? "" : "CONDSTORE QRESYNC ") +
+            "I18NLEVEL=1 " +
+            (o.no_condstore ? "" : "CONDSTORE QRESYNC ") +
             "ESEARCH ESORT SEARCHRES WITHIN CONTEXT=SEARCH "
             "LIST-STATUS BINARY MOVE SNIPPET=FUZZY PREVIEW=FUZZY STATUS=SIZE SAVEDATE "
             "LITERAL+ NOTIFY SPECIAL-USE";

@@ -49,7 +49,8 @@ LoopbackProxy::~LoopbackProxy() {
 bool LoopbackProxy::Start() {
   sockaddr_in addr = Loopback(0);
   socklen_t length = sizeof addr;
-  if (!listen_.ok() || ::bind(listen_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+  if (!listen_.ok() ||
+      ::bind(listen_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(listen_.get(), 16) != 0 ||
       ::getsockname(listen_.get(), reinterpret_cast<sockaddr*>(&addr), &length) != 0)
     return false;

@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -125,4 +127,25 @@ bool ServerProcess::WriteText(const std::string& path, const std::string& text, 
   std::ofstream out(path, append ? std::ios::app : std::ios::trunc);
   out << text;
   return static_cast<bool>(out.flush());
+}
+
+bool ServerProcess::WaitForPort(pid_t& leader, int port, const std::string& name,
+                                std::string& error) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!Alive(leader)) {
+      leader = -1;
+      error = name + " ended at start-up";
+      return false;
+    }
+    if (PortAnswers(port)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  error = name + " did not answer within 15 s";
+  return false;
+}
+
+bool ServerProcess::RequiredByCi() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::strcmp(ci, "true") == 0;
 }

@@ -20,6 +20,11 @@ class ServerProcess {
   static void StopGroup(pid_t leader);
   // False once the leader has ended (and reaps it).
   static bool Alive(pid_t leader);
+  // Waits up to 15 s for port to answer while leader runs; when it ends
+  // first, leader becomes -1. error names what went wrong, after name.
+  static bool WaitForPort(pid_t& leader, int port, const std::string& name, std::string& error);
+  // CI=true: a server that is not installed fails the test instead of skipping it.
+  static bool RequiredByCi();
   static int FreeLoopbackPort();
   static bool PortAnswers(int port);
   static bool WriteText(const std::string& path, const std::string& text, bool append = false);

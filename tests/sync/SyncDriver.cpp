@@ -97,6 +97,12 @@ class Driver {
     if (cmd == "stop") return engine_.Stop(), true;
     if (cmd == "list") return List();
     if (cmd == "pending") return Pending();
+    if (cmd == "status") {
+      SyncStatus::Snapshot now = engine_.Status().Take();
+      std::cout << "status " << SyncStatus::StateLine(now) << " | held " << now.held << " | error "
+                << now.last_error << "\n";
+      return true;
+    }
     if (cmd == "uploading") {
       TransferProgress::Half up = TransferProgress::Instance()->Upload();
       std::cout << "uploading " << EscapeBlanks(up.name.empty() ? "-" : up.name) << " " << up.done

@@ -220,6 +220,8 @@ TEST_F(SyncEngineTest, OnlyACompleteListingConfirmedOnAFreshSessionRemovesFiles)
   ScriptedPeer peer;
   ScriptOpen(peer, 0);  // an empty folder is asked nothing
   peer.Await("noop").Say("* 3 EXISTS\r\ntag1 OK done\r\n");
+  // The first change an open session is told of is checked against the folder.
+  peer.Await("STATUS").Say("* STATUS tandrel (MESSAGES 3 UIDNEXT 4)\r\ntag1 OK done\r\n");
   ScriptListing(peer, {1});  // shorter than EXISTS
   peer.Await("noop").Say("* 2 EXPUNGE\r\ntag1 OK done\r\n");
   ScriptListing(peer, {1, 3});  // complete, and one of three lost: checked again
