@@ -29,6 +29,7 @@ class CliMachine {
   bool Running();
 
   const std::string& MountPoint() const { return mount_point_; }
+  const std::string& Root() const { return root_; }
   pid_t Pid() const { return pid_; }
   // The drive's cache directory (native, ends with "/").
   std::string CacheDir() const;

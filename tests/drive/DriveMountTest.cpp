@@ -394,9 +394,10 @@ TEST_F(DriveMountTest, FileTimesSetByToolsStayAndTravel) {
   EXPECT_EQ(Shell("test $(stat -c %Y " + A("/touched") + ") = 1015218367"), 0);
   ASSERT_EQ(Shell("cp -p " + Src("/tree/one") + " " + A("/copied")), 0);
   EXPECT_EQ(Shell("test $(stat -c %Y " + A("/copied") + ") = 1049522828"), 0);
-  ASSERT_EQ(Shell("tar -C " + Src() + " -cf " + Quote(dir_.Sub("t.tar")) + " tree && tar -C " + A() +
-                  " -xf " + Quote(dir_.Sub("t.tar")) + " && mv " + A("/tree") + " " + A("/untarred")),
-            0);
+  ASSERT_EQ(
+      Shell("tar -C " + Src() + " -cf " + Quote(dir_.Sub("t.tar")) + " tree && tar -C " + A() +
+            " -xf " + Quote(dir_.Sub("t.tar")) + " && mv " + A("/tree") + " " + A("/untarred")),
+      0);
   EXPECT_EQ(Shell("test $(stat -c %Y " + A("/untarred/sub/deep") + ") = 1072915200"), 0);
 
   // rsync -a: the second run finds nothing to send.
@@ -540,17 +541,21 @@ TEST_F(DriveMountTest, OnDemandListsAtOnceReadsThroughTheLimitAndFailsFastOfflin
   b_->SetMountArgs({"--user", kUser, "--server", "127.0.0.1", "--port",
                     std::to_string(server_.ImapPort()), "--cache-limit", "12M"});
   ASSERT_TRUE(b_->Mount()) << b_->Output();
-  EXPECT_TRUE(ShellEventually("test $(find " + B("/od/many") + " -type f | wc -l) = 300 -a -f " +
-                                  B("/od/repo/.git/HEAD"), kSyncMs))
+  EXPECT_TRUE(ShellEventually(
+      "test $(find " + B("/od/many") + " -type f | wc -l) = 300 -a -f " + B("/od/repo/.git/HEAD"),
+      kSyncMs))
       << b_->Output();
-  EXPECT_EQ(Shell("test $(du -s --apparent-size -B1 " + B("/od/many") + " | cut -f1) -ge 4515000"), 0);
-  EXPECT_EQ(Shell("test $(du -s -B1 " + B("/od") + " | cut -f1) -lt 1000000"), 0);  // nothing here yet
+  EXPECT_EQ(Shell("test $(du -s --apparent-size -B1 " + B("/od/many") + " | cut -f1) -ge 4515000"),
+            0);
+  EXPECT_EQ(Shell("test $(du -s -B1 " + B("/od") + " | cut -f1) -lt 1000000"),
+            0);  // nothing here yet
   // Tools that read many files never read here, each in its own way.
   std::string tar = Quote(dir_.Sub("many.tar"));
   EXPECT_EQ(Shell("tar cf " + tar + " -C " + B("/od") + " many && test $(tar tf " + tar +
                   " | grep -c /f) = 300"),
             0);
-  EXPECT_EQ(Shell("cd " + B("/od/repo") + " && git fsck 2>/dev/null && git show HEAD:a.txt | tail -1 | "
+  EXPECT_EQ(Shell("cd " + B("/od/repo") +
+                  " && git fsck 2>/dev/null && git show HEAD:a.txt | tail -1 | "
                   "grep -qx 5000"),
             0)
       << b_->Output();
@@ -574,7 +579,8 @@ TEST_F(DriveMountTest, OnDemandListsAtOnceReadsThroughTheLimitAndFailsFastOfflin
 TEST_F(DriveMountTest, OnDemandPinsKeepTheLimitAcrossEvictionAndARemount) {
   std::string s = dir_.Sub("src");
   ASSERT_EQ(Shell("set -e; mkdir -p " + Quote(s + "/p/pin") + " " + Quote(s + "/p/many") + "; cd " +
-                  Quote(s + "/p") + "; for i in 1 2 3; do head -c 300000 /dev/urandom > pin/k$i; done;"
+                  Quote(s + "/p") +
+                  "; for i in 1 2 3; do head -c 300000 /dev/urandom > pin/k$i; done;"
                   " for i in $(seq 1 12); do head -c 1000000 /dev/urandom > many/m$i; done;"
                   " head -c 10485760 /dev/urandom > big.bin"),
             0);
@@ -595,9 +601,13 @@ TEST_F(DriveMountTest, OnDemandPinsKeepTheLimitAcrossEvictionAndARemount) {
 
   uint64_t before = proxy.BytesToClients();
   std::string x = Quote(dir_.Sub("x")), y = Quote(dir_.Sub("y"));
-  EXPECT_EQ(Shell("dd if=" + Src("/p/big.bin") + " of=" + x + " bs=64K skip=80 count=1 status=none;"
-                  " dd if=" + B("/p/big.bin") + " of=" + y + " bs=64K skip=80 count=1 status=none;"
-                  " cmp " + x + " " + y),
+  EXPECT_EQ(Shell("dd if=" + Src("/p/big.bin") + " of=" + x +
+                  " bs=64K skip=80 count=1 status=none;"
+                  " dd if=" +
+                  B("/p/big.bin") + " of=" + y +
+                  " bs=64K skip=80 count=1 status=none;"
+                  " cmp " +
+                  x + " " + y),
             0);
   EXPECT_LT(proxy.BytesToClients() - before, 1024u * 1024);
 
@@ -615,6 +625,33 @@ TEST_F(DriveMountTest, OnDemandPinsKeepTheLimitAcrossEvictionAndARemount) {
   proxy.Cut();
   ASSERT_TRUE(b_->Mount()) << b_->Output();
   EXPECT_EQ(Shell("cmp " + Src("/p/pin/k2") + " " + B("/p/pin/k2")), 0) << b_->Output();
+}
+
+}  // namespace
+
+namespace {
+
+// A program holds a file open for writing on A (a log) while B replaces
+// it: A's merge waits for the last close and leaves the writer's copy
+// alone, and then both versions are on both machines.
+TEST_F(DriveMountTest, AFileHeldOpenForWritingKeepsTheWritersBytesAndTheOtherVersion) {
+  ASSERT_EQ(Shell("echo first > " + A("/log.txt")), 0);
+  StartB();
+  ASSERT_TRUE(ShellEventually("grep -qx first " + B("/log.txt"), kSyncMs)) << b_->Output();
+  int fd = ::open((a_->MountPoint() + "/log.txt").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(Shell("echo from-b > " + B("/log.txt")), 0);
+  std::string log = Quote(a_->Root() + "/share/tandrel/log/tandrel.log");
+  EXPECT_TRUE(ShellEventually("grep -q 'open for writing here' " + log, kSyncMs));
+  EXPECT_EQ(Shell("cat " + A("/log.txt") + " | grep -qx first"), 0) << "the writer's copy stays";
+  const char more[] = "second\n";
+  EXPECT_EQ(::write(fd, more, sizeof more - 1), static_cast<ssize_t>(sizeof more - 1));
+  ASSERT_EQ(::close(fd), 0);
+  // One name keeps one version, a conflict copy the other; both machines agree.
+  std::string both =
+      "cat " + A() + "/log*.txt | sort | tr '\\n' ' ' | grep -qx 'first from-b second '";
+  EXPECT_TRUE(ShellEventually(both, kSyncMs)) << a_->Output();
+  EXPECT_TRUE(ShellEventually("diff -r " + A() + " " + B(), kSyncMs)) << b_->Output();
 }
 
 }  // namespace
