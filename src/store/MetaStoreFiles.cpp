@@ -178,8 +178,7 @@ bool MetaStore::GetFileByMailId(const std::string& mail_id, FileRecord& record) 
       false);
 }
 
-bool MetaStore::GetFiles(const std::string& folder, std::vector<FileRecord>& list,
-                         bool awaiting) {
+bool MetaStore::GetFiles(const std::string& folder, std::vector<FileRecord>& list, bool awaiting) {
   int folder_id = 0;
   if (!GetFolderId(folder, folder_id)) return false;
   return RunStoreBody(
@@ -396,6 +395,16 @@ bool MetaStore::RenameFile(const std::string& old_path, const std::string& new_p
   return RunStoreBody(
       account_db_, "FinishUpdateFile error",
       [&] {
+        // An entry that an adopted index named but no part of which is here
+        // is invisible on the drive: the file moved over its name replaces
+        // it, and two entries never share a name.
+        StoreStatement ghost(account_db_,
+                             "delete from ftable where folder_id=? and file_name=? and file_id<>? "
+                             "and file_id not in (select file_id from mail)");
+        ghost.bind(1, new_folder_id);
+        ghost.bind(2, new_name);
+        ghost.bind(3, file.file_id);
+        ghost.exec();
         StoreStatement update(account_db_,
                               "update ftable set file_name=?, folder_id=? where file_id=?");
         update.bind(1, new_name);

@@ -294,6 +294,15 @@ TEST_F(FilesTest, PathsResolveRenameAndMark) {
   EXPECT_FALSE(store.RenameFile("\\moved.txt", "\\nowhere\\x"));
   EXPECT_FALSE(store.RenameFile("\\absent", "\\x"));
 
+  // Moved over the name of an entry with no parts here (an index named it):
+  // that entry goes, and the name has one owner.
+  Exec(AccountPath(), "insert into ftable(file_id,file_name,folder_id) values(77,'ghost',1)");
+  FileRecord tmp = Add(store, "ghost.tmp", 5);
+  EXPECT_TRUE(store.RenameFile("\\ghost.tmp", "\\ghost"));
+  EXPECT_EQ(Scalar(AccountPath(), "select count(*) from ftable where file_name='ghost'"), 1);
+  ASSERT_TRUE(store.GetFileInfo("\\ghost", info));
+  EXPECT_EQ(info.file_id, tmp.file_id);
+
   EXPECT_TRUE(store.SetFileStatByPath("\\moved.txt", PartState::kDeleted));
   EXPECT_EQ(Count("file_id=" + std::to_string(r.file_id) + " and stat=3"), 1);
   EXPECT_FALSE(store.SetFileStatByPath("\\absent", PartState::kDeleted));

@@ -51,6 +51,12 @@ class StoreTestEnv : public ::testing::Test {
     return q.executeStep() ? q.getInt64("v") : -1;
   }
 
+  static void Exec(const std::string& db_path, const std::string& sql) {
+    CppSQLite3DB db;
+    db.OpenDb(db_path);
+    StoreStatement(db, sql).exec();
+  }
+
   static int Mode(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return -1;
