@@ -14,7 +14,8 @@
 inline bool WritePartMessages(const std::string& file, const std::string& name, int file_id,
                               const std::string& user, const std::string& dir,
                               std::vector<std::string>& emls, std::string& md5) {
-  int size = 0, time_stamp = 0;
+  int64_t size = 0;
+  int time_stamp = 0;
   if (!GetFileMd5(file, size, time_stamp, md5)) return false;
   int parts = MetaStore::PartCount(size);
   for (int part = 1; part <= parts; ++part) {
@@ -27,7 +28,7 @@ inline bool WritePartMessages(const std::string& file, const std::string& name, 
     r.part = part;
     r.total_part = parts;
     r.total_size = size;
-    r.size = part < parts ? MetaStore::kPartSize : size - (parts - 1) * MetaStore::kPartSize;
+    r.size = MetaStore::PartSize(size, part, parts);
     r.md5 = md5;
     std::string eml = dir + "/raw" + std::to_string(part) + ".eml";
     int length = 0;

@@ -26,11 +26,9 @@ constexpr char kIndexSubject[] =                         // 文件夹信息表(�
 constexpr char kIndexName[] = "folder.txt";
 constexpr char kCrLf[] = "\r\n";
 
-// The record's 32-bit fields are never negative; should one be, it is
-// widened with its sign, as other writers of the format do.
-std::string Number(int value) {
-  return NumberToText(static_cast<uint64_t>(static_cast<int64_t>(value)));
-}
+// The record's fields are never negative; should one be, it is widened with
+// its sign, as other writers of the format do.
+std::string Number(int64_t value) { return NumberToText(static_cast<uint64_t>(value)); }
 
 std::string EncodedWord(const std::string& bytes) {
   return "=?gb2312?B?" + Base64Encode(bytes) + "?=";
@@ -181,7 +179,7 @@ bool EmlWriter::WriteBody(int eml_fd, int64_t& written) const {
     if (record_.part < record_.total_part) {
       offset = int64_t{record_.part - 1} * record_.size;
     } else {
-      offset = (int64_t{record_.total_size} - record_.size) / (int64_t{record_.total_part} - 1) *
+      offset = (record_.total_size - record_.size) / (int64_t{record_.total_part} - 1) *
                (int64_t{record_.part} - 1);
     }
     if (offset < 0 || ::lseek(local.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return false;

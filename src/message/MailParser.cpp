@@ -1,6 +1,8 @@
 #include "message/MailParser.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "message/Base64.h"
@@ -24,17 +26,21 @@ std::string QuotedParameter(const std::string& value, const char* key) {
 
 // The C library's decimal conversion, without its overflow hazard: out of
 // range values saturate.
-int ToInt(const std::string& text) {
+int64_t ToInt64(const std::string& text) {
   size_t i = 0;
   while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
+  int64_t value = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (value > (INT64_MAX - (text[i] - '0')) / 10) return negative ? INT64_MIN : INT64_MAX;
     value = value * 10 + (text[i] - '0');
-    if (value > INT_MAX) return negative ? INT_MIN : INT_MAX;
   }
-  return static_cast<int>(negative ? -value : value);
+  return negative ? -value : value;
+}
+
+int ToInt(const std::string& text) {
+  return static_cast<int>(std::clamp<int64_t>(ToInt64(text), INT_MIN, INT_MAX));
 }
 
 // The value of "key":"value" in the info object; empty when missing or
@@ -165,7 +171,7 @@ void MailParser::ReadInfo() {
   if (time.empty()) time = InfoValue(object, "c_time");
   info.time = ToInt(time);
   if (file_part) {
-    info.total_size = ToInt(InfoValue(object, "total_size"));
+    info.total_size = ToInt64(InfoValue(object, "total_size"));
     info.part = ToInt(InfoValue(object, "part"));
     info.total_part = ToInt(InfoValue(object, "total_part"));
     info.kind = MessageKind::kFilePart;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // What a message carries: one part of a file, or the folder index.
@@ -15,7 +16,7 @@ struct PartHeader {
   int total_part = 0;
   int part = 0;
   int size = 0;
-  int total_size = 0;
+  int64_t total_size = 0;
   std::string md5;
   std::string from;         // written only
   std::string to;           // written only

@@ -139,17 +139,16 @@ struct MdCtxFree {
 
 }  // namespace
 
-bool GetFileMd5(const std::string& path, int& size, int& time_stamp, std::string& md5) {
+bool GetFileMd5(const std::string& path, int64_t& size, int& time_stamp, std::string& md5) {
   UniqueFd file(::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return false;
   struct stat st {};
   if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (st.st_size > INT32_MAX) return false;
 
   std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return false;
-  // Large reads: a 4 KiB block costs a system call per 4 KiB of a file that
-  // may be 2 GiB; the digest is the same.
+  // Large reads: a 4 KiB block costs a system call per 4 KiB of a file of
+  // any size; the digest is the same.
   std::vector<unsigned char> block(256 << 10);
   int64_t total = 0;
   for (;;) {
@@ -160,7 +159,6 @@ bool GetFileMd5(const std::string& path, int& size, int& time_stamp, std::string
     }
     if (n == 0) break;
     total += n;
-    if (total > INT32_MAX) return false;
     EVP_DigestUpdate(ctx.get(), block.data(), static_cast<size_t>(n));
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -173,7 +171,7 @@ bool GetFileMd5(const std::string& path, int& size, int& time_stamp, std::string
     std::snprintf(hex, sizeof hex, "%0x", digest[i]);
     md5 += hex;
   }
-  size = static_cast<int>(total);
+  size = total;
   time_stamp = static_cast<int>(static_cast<uint32_t>(::time(nullptr)));
   return true;
 }

@@ -47,6 +47,5 @@ std::string ReadLine(const std::string& buffer, size_t& pos);
 bool MoveByShell(const std::string& dest, const std::string& source);
 
 // Digest text of the file ("%0x" per byte: 16 to 32 characters), its size
-// and the current time in seconds. False when the file cannot be read or is
-// 2 GiB or larger (the size fields are 32-bit).
-bool GetFileMd5(const std::string& path, int& size, int& time_stamp, std::string& md5);
+// and the current time in seconds. False when the file cannot be read.
+bool GetFileMd5(const std::string& path, int64_t& size, int& time_stamp, std::string& md5);

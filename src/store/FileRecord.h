@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "store/PartState.h"
@@ -21,9 +22,9 @@ struct FileRecord {
   int total_part = 0;
   int part = 0;
   int size = 0;
-  int total_size = 0;
-  std::string from;  // not stored; set before an upload
-  std::string to;    // not stored; set before an upload
+  int64_t total_size = 0;  // any size: only the parts are bounded
+  std::string from;        // not stored; set before an upload
+  std::string to;          // not stored; set before an upload
   std::string md5;
   std::string mail_id;
   // The column local_fn: the cached copy's path when the row was written.

@@ -112,7 +112,9 @@ class MetaStore {
   bool DelPendingFiles();
 
   // Parts of a file of the given size: one part of 0 bytes for an empty file.
-  static int PartCount(int total_size);
+  static int PartCount(int64_t total_size);
+  // The size of part `part` of total_part of such a file: kPartSize but the last.
+  static int PartSize(int64_t total_size, int part, int total_part);
 
  private:
   // Throws the SQL layer's exception; the public operations' RunStoreBody

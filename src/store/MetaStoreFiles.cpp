@@ -23,7 +23,7 @@ void ReadPart(const StoreStatement& q, const char* name_column, FileRecord& r) {
   r.part = q.getInt("part");
   r.size = q.getInt("size");
   r.total_part = q.getInt("total_part");
-  r.total_size = q.getInt("total_size");
+  r.total_size = q.getInt64("total_size");
   r.mail_id = q.getText("mail_id");
   r.file_id = q.getInt("file_id");
 }
@@ -40,8 +40,7 @@ void InsertNewFile(CppSQLite3DB& db, FileRecord& record) {
   StoreStatement insert(db, kInsertPartSql);
   for (int part = 1; part <= record.total_part; ++part) {
     record.part = part;
-    record.size = part < record.total_part ? MetaStore::kPartSize
-                                           : record.total_size - (part - 1) * MetaStore::kPartSize;
+    record.size = MetaStore::PartSize(record.total_size, part, record.total_part);
     InsertPartRow(insert, record, record.mail_id, PartState::kAwaitingUpload);
   }
   InsertFileRow(db, record);
@@ -72,10 +71,15 @@ void RecordKnownPart(CppSQLite3DB& db, const FileRecord& record) {
 
 }  // namespace
 
-int MetaStore::PartCount(int total_size) {
+int MetaStore::PartCount(int64_t total_size) {
   // An empty file still needs one part, or no listing would ever show it.
   if (total_size <= 0) return 1;
-  return total_size / kPartSize + (total_size % kPartSize != 0 ? 1 : 0);
+  return static_cast<int>(total_size / kPartSize + (total_size % kPartSize != 0 ? 1 : 0));
+}
+
+int MetaStore::PartSize(int64_t total_size, int part, int total_part) {
+  if (part < total_part) return kPartSize;
+  return static_cast<int>(total_size - int64_t{total_part - 1} * kPartSize);
 }
 
 int MetaStore::DrawNewFileId() {

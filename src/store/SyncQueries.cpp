@@ -7,8 +7,8 @@
 #include "platform/Locations.h"
 #include "store/MetaStore.h"
 #include "store/StoreFiles.h"
-#include "store/StoreStatement.h"
 #include "store/StoreRows.h"
+#include "store/StoreStatement.h"
 #include "store/StoreTransaction.h"
 
 namespace {
@@ -39,7 +39,7 @@ SyncQueries::PartRow SyncQueries::ReadPartRow(StoreStatement& q) {
   row.part = q.getInt("part");
   row.stat = StateFromStored(q.getInt("stat"));
   row.size = q.getInt("size");
-  row.total_size = q.getInt("total_size");
+  row.total_size = q.getInt64("total_size");
   row.total_part = q.getInt("total_part");
   row.mail_id = q.getText("mail_id");
   row.md5 = q.getText("md5");
@@ -344,9 +344,7 @@ bool SyncQueries::ReplaceFileContent(int old_file_id, FileRecord& record) {
         StoreStatement insert(db_, kInsertPartSql);
         for (int part = 1; part <= record.total_part; ++part) {
           record.part = part;
-          record.size = part < record.total_part
-                            ? MetaStore::kPartSize
-                            : record.total_size - (record.total_part - 1) * MetaStore::kPartSize;
+          record.size = MetaStore::PartSize(record.total_size, part, record.total_part);
           // No message yet: the mail id comes with the upload.
           InsertPartRow(insert, record, "", PartState::kAwaitingUpload);
         }
@@ -376,7 +374,8 @@ void SyncQueries::KeepMergedTree(const std::string& token, const std::string& tr
 }
 
 bool SyncQueries::RecordMergedTree(const std::string& token, const std::string& tree) {
-  return Run("RecordMergedTree error", [&] { KeepMergedTree(token, tree); }, true);
+  return Run(
+      "RecordMergedTree error", [&] { KeepMergedTree(token, tree); }, true);
 }
 
 bool SyncQueries::MergedTokens(std::vector<std::string>& newest_first) {

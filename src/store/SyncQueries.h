@@ -26,7 +26,7 @@ class SyncQueries {
     int part = 0;
     PartState stat = PartState::kCached;
     int size = 0;
-    int total_size = 0;
+    int64_t total_size = 0;
     int total_part = 0;
     std::string mail_id;
     std::string md5;

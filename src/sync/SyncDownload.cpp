@@ -71,7 +71,8 @@ void SyncDownload::Run() {
                                }
                                if (!context_.content->OnDemand()) return false;
                                auto path = paths.find(part.file_id);
-                               return path == paths.end() || !context_.content->Pinned(path->second);
+                               return path == paths.end() ||
+                                      !context_.content->Pinned(path->second);
                              }),
               list_.end());
   if (list_.empty()) return;
@@ -135,8 +136,9 @@ bool SyncDownload::Settle(size_t i, Fetched& got) {
   bool stopping = context_.Stopping();
   SyncResult result = got.result;
   if (result.done() && !context_.content->MakeRoom(part.size)) {
-    context_.status.NoteError("the cache is full: pinned files and files waiting for upload "
-                              "fill its limit");
+    context_.status.NoteError(
+        "the cache is full: pinned files and files waiting for upload "
+        "fill its limit");
     result = SyncResult::RetryLater("the cache is full");
   }
   if (result.done()) result = WritePart(part, got.message);
@@ -195,7 +197,8 @@ bool SyncDownload::RecordWritten() {
 }
 
 bool SyncDownload::DigestMatches(const FileRecord& part, const std::string& path) {
-  int size = 0, time = 0;
+  int64_t size = 0;
+  int time = 0;
   std::string md5;
   if (part.md5.empty() || (GetFileMd5(path, size, time, md5) && md5 == part.md5)) {
     failures_.erase(part.file_id);

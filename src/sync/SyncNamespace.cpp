@@ -14,10 +14,10 @@
 #include "log/CLog.h"
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
+#include "store/SyncQueries.h"
 #include "sync/ContentCache.h"
 #include "sync/FolderCache.h"
 #include "sync/FolderIndex.h"
-#include "store/SyncQueries.h"
 #include "sync/SyncContext.h"
 
 namespace {
@@ -125,7 +125,6 @@ bool SyncNamespace::AddFileLocked(MetaStore& store, const std::string& path,
   FileRecord record;
   record.cache_path = cache + path;
   if (!TakeDigest(record, md5)) return false;
-  record.total_size = record.size;
   record.name = name;
   record.from = record.to = context_.account.user;
   record.stat = PartState::kAwaitingUpload;
@@ -154,14 +153,13 @@ bool SyncNamespace::AddFileLocked(MetaStore& store, const std::string& path,
 bool SyncNamespace::TakeDigest(FileRecord& record, const std::string& md5) {
   struct stat st {};
   if (md5.empty()) {
-    if (!GetFileMd5(record.cache_path, record.size, record.time, record.md5)) return false;
+    if (!GetFileMd5(record.cache_path, record.total_size, record.time, record.md5)) return false;
   } else {
     // The drive's digest of the bytes written; the size is the copy's now.
-    if (::stat(NativePath(record.cache_path).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size > INT32_MAX) {
+    if (::stat(NativePath(record.cache_path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
       return false;
     }
-    record.size = static_cast<int>(st.st_size);
+    record.total_size = st.st_size;
     record.md5 = md5;
     record.time = static_cast<int>(static_cast<uint32_t>(::time(nullptr)));
   }

@@ -204,9 +204,7 @@ TaskWorker::Built TaskWorker::TakeBuilt(const FileRecord& part, std::string& pat
 void TaskWorker::BuildAhead(const FileRecord& part) {
   FileRecord next = part;
   ++next.part;
-  next.size = next.part < next.total_part
-                  ? MetaStore::kPartSize
-                  : next.total_size - (next.total_part - 1) * MetaStore::kPartSize;
+  next.size = MetaStore::PartSize(next.total_size, next.part, next.total_part);
   ahead_.file_id = next.file_id;
   ahead_.part = next.part;
   ahead_.path = MessagePath(next);
@@ -525,11 +523,12 @@ bool TaskWorker::UploadFolderIndex() {
   record.part = record.total_part = 1;
   record.file_id = task.file_id;
   if (!WriteWholeFile(index_path, WireCodePage::FromUtf8(text)) ||
-      !GetFileMd5(index_path, record.size, record.time, record.md5)) {
+      !GetFileMd5(index_path, record.total_size, record.time, record.md5) ||
+      record.total_size > INT32_MAX) {
     RemoveFile(index_path);
     return false;
   }
-  record.total_size = record.size;
+  record.size = static_cast<int>(record.total_size);
   Log()->Write(LOG_INFO, "upfolder:%s", text.c_str());
 
   std::string eml = temp + "\\" + record.md5 + ".eml";

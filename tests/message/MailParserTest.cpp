@@ -164,7 +164,7 @@ TEST_F(MailParserTest, TimeFallsBackToCTime) {
 TEST_F(MailParserTest, NumbersConvertLikeTheCLibraryWithoutOverflow) {
   std::string object =
       "{\"file\":\"n\",\"id\":\"12abc\",\"size\":\"x\",\"part\":\"99999999999999999999\","
-      "\"total_part\":\"-3\"}";
+      "\"total_part\":\"-3\",\"total_size\":\"5368709121\"}";
   MailParser parser;
   parser.Parse("X-tdr-info: " + Base64Encode(object) + "\r\n\r\n");
   EXPECT_EQ(parser.info.name, "n");
@@ -172,6 +172,7 @@ TEST_F(MailParserTest, NumbersConvertLikeTheCLibraryWithoutOverflow) {
   EXPECT_EQ(parser.info.size, 0);
   EXPECT_EQ(parser.info.part, 2147483647);
   EXPECT_EQ(parser.info.total_part, -3);
+  EXPECT_EQ(parser.info.total_size, 5368709121LL);  // sizes are 64-bit
 }
 
 TEST_F(MailParserTest, ChineseAndEmojiNamesSurviveTheTrip) {

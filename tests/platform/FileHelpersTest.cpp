@@ -35,7 +35,8 @@ TEST(FileHelpersTest, DigestTextDropsLeadingZeros) {
   }
   ASSERT_EQ(static_cast<unsigned char>(RawMd5(content)[0]), 0x0a);
   WriteFileBytes(dir.Sub("f"), content);
-  int size = -1, stamp = 0;
+  int64_t size = -1;
+  int stamp = 0;
   std::string md5;
   ASSERT_TRUE(GetFileMd5(dir.Sub("f"), size, stamp, md5));
   EXPECT_EQ(md5[0], 'a');
@@ -53,7 +54,8 @@ TEST(FileHelpersTest, RunningDigestMatchesTheFilesOnlyWhenWrittenInOrder) {
     for (int i = 0; static_cast<unsigned char>(RawMd5(content)[0]) != 0x0a && i < 100000; ++i)
       content = std::string(size, 'x') + std::to_string(i);
     WriteFileBytes(dir.Sub("f"), content);
-    int file_size = 0, stamp = 0;
+    int64_t file_size = 0;
+    int stamp = 0;
     std::string read_md5, running_md5;
     ASSERT_TRUE(GetFileMd5(dir.Sub("f"), file_size, stamp, read_md5));
     UniqueFd fd(::open(dir.Sub("f").c_str(), O_RDONLY));
@@ -84,7 +86,8 @@ TEST(FileHelpersTest, RunningDigestMatchesTheFilesOnlyWhenWrittenInOrder) {
 TEST(FileHelpersTest, DigestOfEmptyFileAndMissingFile) {
   TempDir dir("md5");
   WriteFileBytes(dir.Sub("empty"), "");
-  int size = -1, stamp = 0;
+  int64_t size = -1;
+  int stamp = 0;
   std::string md5 = "junk";
   ASSERT_TRUE(GetFileMd5(dir.Sub("empty"), size, stamp, md5));
   // d4 1d 8c d9 8f 00 b2 04 e9 80 09 98 ec f8 42 7e
@@ -93,14 +96,16 @@ TEST(FileHelpersTest, DigestOfEmptyFileAndMissingFile) {
   EXPECT_FALSE(GetFileMd5(dir.Sub("missing"), size, stamp, md5));
 }
 
-TEST(FileHelpersTest, DigestRefusesTwoGibibytes) {
+TEST(FileHelpersTest, DigestTakesFilesOfTwoGibibytesAndMore) {
   TempDir dir("md5");
   std::string path = dir.Sub("big");
   WriteFileBytes(path, "");
-  ASSERT_EQ(::truncate(path.c_str(), 2147483648LL), 0);  // sparse
-  int size = 0, stamp = 0;
+  ASSERT_EQ(::truncate(path.c_str(), 2147483651LL), 0);  // sparse
+  int64_t size = 0;
+  int stamp = 0;
   std::string md5;
-  EXPECT_FALSE(GetFileMd5(path, size, stamp, md5));
+  ASSERT_TRUE(GetFileMd5(path, size, stamp, md5));
+  EXPECT_EQ(size, 2147483651LL);
 }
 
 TEST(FileHelpersTest, PathAndTextHelpers) {

@@ -25,7 +25,7 @@ class FilesTest : public StoreTestEnv {
     ASSERT_TRUE(store.GetFolderId("\\docs\\", docs_id_));
   }
 
-  static FileRecord NewFile(const std::string& name, int size, int folder_id) {
+  static FileRecord NewFile(const std::string& name, int64_t size, int folder_id) {
     FileRecord r;
     r.name = name;
     r.folder_id = folder_id;
@@ -37,7 +37,7 @@ class FilesTest : public StoreTestEnv {
   }
 
   // Adds a new file and returns its record as AddFile left it.
-  FileRecord Add(MetaStore& store, const std::string& name, int size, int folder_id = 1) {
+  FileRecord Add(MetaStore& store, const std::string& name, int64_t size, int folder_id = 1) {
     FileRecord r = NewFile(name, size, folder_id);
     EXPECT_TRUE(store.AddFile(r, true));
     return r;
@@ -63,7 +63,7 @@ class FilesTest : public StoreTestEnv {
     r.part = part;
     r.total_part = total_part;
     r.size = size;
-    r.total_size = static_cast<int>(std::min<int64_t>(int64_t{size} * total_part, INT32_MAX));
+    r.total_size = int64_t{size} * total_part;
     r.mail_id = mail_id;
     r.name = "remote";
     return r;
@@ -95,6 +95,16 @@ TEST_F(FilesTest, SplittingIntoTenMiBParts) {
   FileRecord small = Add(store, "small", 1);
   EXPECT_EQ(small.total_part, 1);
   EXPECT_EQ(small.size, 1);
+
+  // Past 4 GiB: the sizes are 64-bit; the parts stay 10 MiB.
+  FileRecord huge = Add(store, "huge", 5368709121LL);
+  EXPECT_EQ(huge.total_part, 513);
+  EXPECT_EQ(Count("file_id=" + std::to_string(huge.file_id) +
+                  " and total_size=5368709121 and part=513 and size=1"),
+            1);
+  FileRecord info;
+  ASSERT_TRUE(store.GetFileInfo("\\huge", info));
+  EXPECT_EQ(info.total_size, 5368709121LL);
 
   FileRecord wrapped = NewFile("wrapped", -5, 1);
   EXPECT_FALSE(store.AddFile(wrapped, true));

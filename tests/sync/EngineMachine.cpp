@@ -74,7 +74,8 @@ EngineMachine::Listing EngineMachine::List(bool digests) const {
     for (const auto& [name, entry] : entries) {
       Entry& out = listing[folder + name];
       if (entry.kind == DriveEntry::kFolder) continue;
-      int size = 0, time = 0;
+      int64_t size = 0;
+      int time = 0;
       out.size = static_cast<long long>(entry.Size());
       if (digests && !GetFileMd5(cache_root_ + folder + name, size, time, out.md5)) out.md5 = "unreadable";
     }

@@ -239,7 +239,8 @@ TEST_F(SyncMachines, HandMadeIndexWritesNothingOutsideTheCache) {
     part.file_id = id;
     part.part = part.total_part = 1;
     part.size = part.total_size = static_cast<int>(ReadFileBytes(part.cache_path).size());
-    int size = 0, time = 0;
+    int64_t size = 0;
+    int time = 0;
     ASSERT_TRUE(GetFileMd5(part.cache_path, size, time, part.md5));  // content is checked
     std::string eml = tmp_.Sub("p" + std::to_string(id) + ".eml");
     ASSERT_TRUE(MakeMessage(part, eml) && AppendFile(eml));
