@@ -48,6 +48,8 @@ int LocalError(int error, int fallback) {
       return DRIVE_DISK_FULL;
     case ENAMETOOLONG:
       return DRIVE_NAME_TOO_LONG;
+    case EFBIG:  // past what the cache's file system holds
+      return DRIVE_FILE_TOO_LARGE;
     case EACCES:
     case EPERM:
       return DRIVE_ACCESS_DENIED;
@@ -300,8 +302,10 @@ int DriveContext::Write(const std::string& path, const void* handle, const char*
     return DRIVE_FILE_TOO_LARGE;
   }
   if (!FullWrite(entry->fd.get(), buffer, length, static_cast<off_t>(offset))) {
+    int error = errno;
     entry->digest->Resized(UINT64_MAX);  // what landed is unknown
-    return LocalError(errno, DRIVE_GENERAL_FAILURE);
+    if (error == EFBIG) entry->too_large = true;
+    return LocalError(error, DRIVE_GENERAL_FAILURE);
   }
   entry->digest->Wrote(entry->fd.get(), buffer, length, static_cast<uint64_t>(offset));
   entry->modified = true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -8,6 +9,7 @@
 #include "platform/UniqueFd.h"
 #include "store/AccountRecord.h"
 #include "store/DriveEntry.h"
+#include "store/MetaStore.h"
 
 class FolderCache;
 class SyncEngine;
@@ -24,8 +26,8 @@ class DriveContext {
  public:
   static constexpr uint64_t kNewFileMark = 10;  // the handle created the file
   static constexpr uint64_t kEditMark = 11;     // the handle may write an existing file
-  // Sizes travel in signed 32-bit fields.
-  static constexpr int64_t kMaxFileSize = 2147483647;
+  // A file's part count travels in a signed 32-bit field.
+  static constexpr int64_t kMaxFileSize = int64_t{MetaStore::kPartSize} * INT32_MAX;
   static constexpr size_t kMaxNameBytes = 255;
   // Times travel in signed 32-bit fields.
   static constexpr uint64_t kMaxTime = 2147483647;

@@ -98,8 +98,8 @@ int DriveCallbacks::CloseFile(const std::string& path, DriveFileInfo* info) {
 
 int DriveCallbacks::ReadFile(const std::string& path, char* buffer, uint32_t length, uint32_t* read,
                              int64_t offset, DriveFileInfo* info) {
-  Log()->Write(LOG_DEBUG, "ReadFile fn=%s,len=%d,off=%d,isdir=%d begin", path.c_str(),
-               static_cast<int>(length), static_cast<int>(offset), info->is_directory ? 1 : 0);
+  Log()->Write(LOG_DEBUG, "ReadFile fn=%s,len=%d,off=%lld,isdir=%d begin", path.c_str(),
+               static_cast<int>(length), static_cast<long long>(offset), info->is_directory ? 1 : 0);
   *read = 0;
   DriveContext* drive = DriveContext::Current();
   if (drive == nullptr) return DRIVE_GENERAL_FAILURE;
@@ -114,8 +114,8 @@ int DriveCallbacks::ReadFile(const std::string& path, char* buffer, uint32_t len
 
 int DriveCallbacks::WriteFile(const std::string& path, const char* buffer, uint32_t length,
                               uint32_t* written, int64_t offset, DriveFileInfo* info) {
-  Log()->Write(LOG_DEBUG, "WriteFile fn=%s, len=%d, off=%d,Wef=%d begin", path.c_str(),
-               static_cast<int>(length), static_cast<int>(offset), info->write_to_end ? 1 : 0);
+  Log()->Write(LOG_DEBUG, "WriteFile fn=%s, len=%d, off=%lld,Wef=%d begin", path.c_str(),
+               static_cast<int>(length), static_cast<long long>(offset), info->write_to_end ? 1 : 0);
   *written = 0;
   DriveContext* drive = DriveContext::Current();
   if (drive == nullptr) return DRIVE_GENERAL_FAILURE;

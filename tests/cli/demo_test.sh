@@ -64,6 +64,7 @@ wait "$demo_pid"; rc=$?
 demo_pid=
 [ "$rc" -eq 0 ] || fail "the demo ended with exit code $rc"
 grep -q " $mnt " /proc/mounts && fail "a mount was left behind"
-pgrep -f "$work/" >/dev/null && fail "a process of the demo was left behind"
+for _ in $(seq 1 50); do pgrep -f "$work/" >/dev/null || break; sleep 0.1; done
+pgrep -af "$work/" >&2 && fail "a process of the demo was left behind"
 echo "demo_test: mounted, uploaded and stopped cleanly"
 finish 0
