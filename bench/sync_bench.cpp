@@ -8,7 +8,10 @@
 //   3. a Refresh that finds nothing new over 1,000 and 10,000 messages, and
 //      (3b) the first pass of a fresh machine over 10,000 part messages;
 //   4. the time from SyncAddFile of a 1 KiB file on one machine until it is
-//      readable in another machine's cache, with the program's periods.
+//      readable in another machine's cache, with the program's periods;
+//   5. 2,000 small files (200 B to 8 KB) from SyncAddFile until every one is
+//      appended, beside a raw client appending the same messages pipelined
+//      (AppendMessages, 100 in flight) over one connection.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -345,6 +348,92 @@ void MeasureLatency(int samples) {
   b.Quit();
 }
 
+// --- 5: many small files
+
+constexpr int kSmallFiles = 2000;
+struct SmallFiles {
+  std::vector<std::string> sources;  // the files' bytes
+  std::vector<std::string> md5s;
+  std::vector<std::string> emls;  // one message each, for the raw client
+};
+SmallFiles g_small;
+
+bool PrepareSmallFiles() {
+  std::string dir = g_dir->Sub("small");
+  std::filesystem::create_directories(dir);
+  for (int i = 0; i < kSmallFiles; ++i) {
+    FileRecord r;
+    r.name = "f" + std::to_string(i);
+    r.cache_path = dir + "/" + r.name;
+    if (!WriteBytes(r.cache_path, 200 + (i * 7919) % 7800, 100 + i) ||
+        !GetFileMd5(r.cache_path, r.total_size, r.time, r.md5)) {
+      return false;
+    }
+    r.kind = RecordKind::kFilePart;
+    r.from = r.to = "rawsmall@example.com";
+    r.file_id = 5000 + i;
+    r.part = r.total_part = 1;
+    r.size = static_cast<int>(r.total_size);
+    std::string eml = r.cache_path + ".eml";
+    EmlWriter writer(PartHeaders::ToMessage(r, r.cache_path));
+    int length = 0;
+    if (!writer.SaveToEml(eml, length)) return false;
+    g_small.sources.push_back(r.cache_path);
+    g_small.md5s.push_back(r.md5);
+    g_small.emls.push_back(eml);
+  }
+  return true;
+}
+
+int g_small_round = 0;
+
+void BM_EngineSmallFiles(benchmark::State& state) {
+  for (auto _ : state) {
+    std::string name = "small" + std::to_string(g_small_round++);
+    double s = 0;
+    {
+      LocalMachine a(name, name + "@example.com");
+      std::string cache = a.engine().CacheRoot();
+      for (int i = 0; i < kSmallFiles; ++i)
+        std::filesystem::copy_file(g_small.sources[i], NativePath(cache + "\\f" + std::to_string(i)));
+      auto start = Clock::now();
+      bool ok = true;
+      for (int i = 0; i < kSmallFiles && ok; ++i)
+        ok = a.engine().SyncAddFile("\\f" + std::to_string(i), g_small.md5s[i]);
+      for (int step = 0; ok && step < 50 && a.CountAtStat(PartState::kAwaitingUpload) > 0; ++step)
+        ok = a.engine().TaskStep();
+      s = Seconds(start);
+      if (!ok || a.CountAtStat(PartState::kAwaitingUpload) != 0)
+        return state.SkipWithError("upload incomplete");
+    }
+    RemoveMachineDir(name);
+    state.SetIterationTime(s);
+    g_samples["small files engine s"].push_back(s);
+  }
+}
+
+int g_raw_small_round = 0;
+
+// Each round into a mailbox of its own, as each engine round.
+void BM_RawSmallAppend(benchmark::State& state) {
+  for (auto _ : state) {
+    ImapClient client;
+    std::string user = "rawsmall" + std::to_string(g_raw_small_round++) + "@example.com";
+    if (!OpenClient(client, user)) return state.SkipWithError("login");
+    auto start = Clock::now();
+    for (size_t at = 0; at < g_small.emls.size(); at += ImapClient::kAppendsInFlight) {
+      size_t end = std::min(g_small.emls.size(), at + ImapClient::kAppendsInFlight);
+      std::vector<std::string> batch(g_small.emls.begin() + at, g_small.emls.begin() + end);
+      std::vector<ImapClient::Appended> appended;
+      if (!client.AppendMessages("tandrel", batch, appended).ok())
+        return state.SkipWithError("append");
+    }
+    double s = Seconds(start);
+    state.SetIterationTime(s);
+    g_samples["small files raw pipelined s"].push_back(s);
+  }
+}
+
 void PrintFigures() {
   std::printf("\n%-48s %12s %8s\n", "figure", "median", "samples");
   for (const auto& [name, values] : g_samples) {
@@ -358,6 +447,10 @@ void PrintFigures() {
               ratio("upload engine MB/s", "upload raw Append MB/s"));
   std::printf("download ratio (engine / raw FetchMessage):  %.2f (target >= 0.8)\n",
               ratio("download engine MB/s", "download raw FetchMessage MB/s"));
+  if (!g_samples["small files raw pipelined s"].empty()) {
+    std::printf("small files (engine / raw pipelined):       %.2f (lower is better)\n",
+                ratio("small files engine s", "small files raw pipelined s"));
+  }
 }
 
 }  // namespace
@@ -376,6 +469,7 @@ bool Wanted(int argc, char** argv, const std::string& word) {
 int main(int argc, char** argv) {
   bool refresh = Wanted(argc, argv, "Refresh");
   bool latency = Wanted(argc, argv, "Latency");
+  bool small = Wanted(argc, argv, "Small");
   benchmark::Initialize(&argc, argv);
   if (!DovecotServer::Installed()) {
     std::fprintf(stderr, "sync_bench: dovecot is not installed\n");
@@ -386,7 +480,11 @@ int main(int argc, char** argv) {
                            "r10000@example.com", "lat@example.com"}) {
     server.AddUser(user, kPassword);
   }
-  for (int i = 0; i < 8; ++i) server.AddUser("up" + std::to_string(i) + "@example.com", kPassword);
+  for (int i = 0; i < 8; ++i) {
+    server.AddUser("up" + std::to_string(i) + "@example.com", kPassword);
+    server.AddUser("small" + std::to_string(i) + "@example.com", kPassword);
+    server.AddUser("rawsmall" + std::to_string(i) + "@example.com", kPassword);
+  }
   if (!server.Start()) {
     std::fprintf(stderr, "sync_bench: %s\n%s\n", server.Error().c_str(), server.LogText().c_str());
     return 1;
@@ -396,6 +494,10 @@ int main(int argc, char** argv) {
   g_dir = &dir;
   if (!PrepareBigFile()) {
     std::fprintf(stderr, "sync_bench: could not prepare the 100 MiB file\n");
+    return 1;
+  }
+  if (small && !PrepareSmallFiles()) {
+    std::fprintf(stderr, "sync_bench: could not prepare the small files\n");
     return 1;
   }
   if (refresh && (!PrepareRefresh(1000) || !PrepareRefresh(10000))) {
@@ -413,6 +515,13 @@ int main(int argc, char** argv) {
   // the run weighs on both alike.
   for (int round = 0; round < 3; ++round) {
     for (const auto& [name, fn] : bodies) {
+      benchmark::RegisterBenchmark(name, fn)->Iterations(1)->UseManualTime()->Unit(
+          benchmark::kMillisecond);
+    }
+  }
+  for (int round = 0; small && round < 3; ++round) {
+    for (const auto& [name, fn] : {std::pair<const char*, Body>{"RawSmallAppend/2000", BM_RawSmallAppend},
+                                   {"EngineSmallFiles/2000", BM_EngineSmallFiles}}) {
       benchmark::RegisterBenchmark(name, fn)->Iterations(1)->UseManualTime()->Unit(
           benchmark::kMillisecond);
     }

@@ -349,18 +349,21 @@ MailResult ImapClient::AppendMessage(const std::string& folder, const std::strin
     return MailResult::Refusal(tagged);
   }
   std::string code = last_code_;
-  std::vector<uint32_t> uids;
-  if (code.rfind("APPENDUID ", 0) == 0) {
-    size_t blank = code.find(' ', 10);
-    uint64_t validity = 0;
-    if (blank != std::string::npos &&
-        ImapParser::ParseNumber(code.substr(10, blank - 10), validity) &&
-        ImapParser::ParseUidSet(code.substr(blank + 1), uids) && uids.size() == 1) {
-      outcome.uidvalidity = static_cast<uint32_t>(validity);
-      outcome.uid = uids[0];
-    }
-  }
+  ReadAppendUid(code, outcome);
   return MailResult::Ok(code, ImapParser::StatusText(tagged));
+}
+
+void ImapClient::ReadAppendUid(const std::string& code, AppendOutcome& outcome) {
+  std::vector<uint32_t> uids;
+  if (code.rfind("APPENDUID ", 0) != 0) return;
+  size_t blank = code.find(' ', 10);
+  uint64_t validity = 0;
+  if (blank != std::string::npos &&
+      ImapParser::ParseNumber(code.substr(10, blank - 10), validity) &&
+      ImapParser::ParseUidSet(code.substr(blank + 1), uids) && uids.size() == 1) {
+    outcome.uidvalidity = static_cast<uint32_t>(validity);
+    outcome.uid = uids[0];
+  }
 }
 
 bool ImapClient::Append(const std::string& folder, const std::string& path) {

@@ -48,6 +48,16 @@ class ImapClient : public MailConnection {
     uint32_t uidvalidity = 0;  // from APPENDUID
   };
 
+  // One message of AppendMessages: how its APPEND ended, what it learnt.
+  struct Appended {
+    MailResult result = MailResult::ConnectionLost("not sent");
+    AppendOutcome outcome;
+  };
+  // Messages per AppendMessages call that the caller should not exceed: their
+  // answers must fit the socket's buffers, as they are read only once the
+  // last message is sent.
+  static constexpr size_t kAppendsInFlight = 100;
+
   enum class DeleteMethod { kNone, kExpunge, kUidExpunge, kTrashMove, kTrashCopy };
   // What a delete did. Done: an ok result with nothing remaining; an ok
   // result with UIDs remaining is not confirmed (answered OK, yet there).
@@ -172,6 +182,14 @@ class ImapClient : public MailConnection {
   // the code "TOOBIG". A file that cannot be read is a local error.
   MailResult AppendMessage(const std::string& folder, const std::string& path,
                            AppendOutcome& outcome);
+  // The messages in order, each its own APPEND: all sent before the first
+  // answer is read where the server takes non-synchronizing literals
+  // (RFC 7888 LITERAL+, or LITERAL- for messages of 4096 bytes at most),
+  // else one after the other. Each message gets its own result; the call's
+  // own is not ok when the connection ended, and then every message not
+  // answered has that result.
+  MailResult AppendMessages(const std::string& folder, const std::vector<std::string>& paths,
+                            std::vector<Appended>& appended);
   // Refreshes the view (NOOP), flags, expunges and checks that the messages
   // are gone; with X-GM-EXT-1 they go through the \Trash folder instead.
   MailResult DeleteMessages(const std::vector<uint32_t>& uids, DeleteOutcome& outcome);
@@ -222,6 +240,21 @@ class ImapClient : public MailConnection {
                     const std::function<void(size_t)>& on_chunk);
   bool GetHeaderFromMessage(const std::string& uid, std::string& header);
   bool SendFile(int fd, size_t length, const std::string& path);
+  // The largest literal the server takes without a continuation; 0: none.
+  size_t NonSyncLiteralLimit() const;
+  MailResult AppendInTurn(const std::string& folder, const std::vector<std::string>& paths,
+                          std::vector<Appended>& appended);
+  // What becomes of one message of AppendMessages.
+  enum class Plan { kUnsent, kInFlight, kInTurn, kSettled };
+  // Sends the APPEND of every message that can go without a continuation;
+  // false when the connection failed on the way.
+  bool SendAppends(const std::string& folder, const std::vector<std::string>& paths,
+                   std::vector<Appended>& appended, std::vector<Plan>& plan);
+  // Reads the tagged answers ("upN ...") of the messages in flight; false
+  // when the connection ended first.
+  bool ReadAppendAnswers(std::vector<Plan>& plan, std::vector<Appended>& appended);
+  // APPENDUID's UID and UIDVALIDITY from a response code, when it names one.
+  static void ReadAppendUid(const std::string& code, AppendOutcome& outcome);
   bool StartsWithTag(const std::string& line, const char* status) const;
 
   // ReadLine that notes untagged data and the tagged status of each line.

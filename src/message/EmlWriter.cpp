@@ -153,14 +153,16 @@ std::string EmlWriter::Header(int64_t now) const {
 }
 
 bool EmlWriter::SaveToEml(const std::string& path, int& length) {
-  int64_t now = has_fixed_time_ ? fixed_time_ : static_cast<int64_t>(::time(nullptr));
   UniqueFd eml(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!eml.ok()) return false;
+  return eml.ok() && WriteTo(eml.get(), length) && eml.Close();
+}
+
+bool EmlWriter::WriteTo(int fd, int& length) {
+  int64_t now = has_fixed_time_ ? fixed_time_ : static_cast<int64_t>(::time(nullptr));
   std::string header = Header(now);
-  if (!WriteAll(eml.get(), header.data(), header.size())) return false;
+  if (!WriteAll(fd, header.data(), header.size())) return false;
   int64_t body = 0;
-  if (!WriteBody(eml.get(), body)) return false;
-  if (!eml.Close()) return false;
+  if (!WriteBody(fd, body)) return false;
   int64_t total = static_cast<int64_t>(header.size()) + body;
   if (total > INT_MAX) return false;
   length = static_cast<int>(total);

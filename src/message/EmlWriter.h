@@ -19,6 +19,8 @@ class EmlWriter {
   // written; the message file may then hold a partial message, which the
   // caller removes.
   bool SaveToEml(const std::string& path, int& length);
+  // The same into an open file, from its current offset.
+  bool WriteTo(int fd, int& length);
 
   // Stamps the message with this time instead of the clock (reproducible
   // output).

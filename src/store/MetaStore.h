@@ -97,8 +97,10 @@ class MetaStore {
                         bool awaiting = false);
   bool GetAllMailId(std::map<std::string, PartState>& stats);
   bool GetPendingDownloads(std::vector<FileRecord>& list);
-  // The first waiting part of a file not in skip (files the server refuses).
-  bool GetPendingUpload(std::vector<FileRecord>& list, const std::set<int>& skip = {});
+  // The first limit waiting parts of files not in skip (files the server
+  // refuses).
+  bool GetPendingUpload(std::vector<FileRecord>& list, const std::set<int>& skip = {},
+                        size_t limit = 1);
   bool IsFileComplete(const FileRecord& record);
   bool GetUsedSpace(int64_t& bytes);
   bool AddFile(FileRecord& record, bool new_file);

@@ -249,7 +249,8 @@ bool MetaStore::GetPendingDownloads(std::vector<FileRecord>& list) {
       false);
 }
 
-bool MetaStore::GetPendingUpload(std::vector<FileRecord>& list, const std::set<int>& skip) {
+bool MetaStore::GetPendingUpload(std::vector<FileRecord>& list, const std::set<int>& skip,
+                                 size_t limit) {
   return RunStoreBody(
       account_db_, "GetFiles error",
       [&] {
@@ -265,7 +266,7 @@ bool MetaStore::GetPendingUpload(std::vector<FileRecord>& list, const std::set<i
           if (skip.count(r.file_id) == 0 && GetFolder(r.folder_id, folder)) {
             r.drive_path = folder.full_name + r.name;
             list.push_back(std::move(r));
-            return;
+            if (list.size() >= limit) return;
           }
         }
       },

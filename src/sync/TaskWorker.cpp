@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <random>
 #include <system_error>
 #include <vector>
@@ -150,6 +151,10 @@ TaskWorker::Turn TaskWorker::UploadNext(MetaStore& store) {
       return Turn::kStop;
     }
     return SettleSource(store, part, source) ? Turn::kNext : Turn::kStoreFailed;
+  }
+  if (Batchable(part)) {
+    std::vector<FileRecord> batch = ReadyBatch(store, part);
+    if (batch.size() > 1) return SendBatch(batch);
   }
   return SendPart(part);
 }
@@ -409,13 +414,16 @@ void TaskWorker::NoteThrottled(const std::string& server_text) {
   NoteUploadFailure(Pace::kLong);
 }
 
-bool TaskWorker::FinishPart(const FileRecord& part, const std::string& mail_id) {
+bool TaskWorker::FinishPart(const FileRecord& part, const std::string& mail_id,
+                            SyncQueries* open) {
   bool claimed = true;
   {
     // The part's new stat and the change it makes to the tree in one
     // commit; a failure is reported, unlike the store's FinishUpdateFile.
     std::lock_guard<std::mutex> lock(context_.namespace_mutex);
-    SyncQueries queries(context_.data_dir, context_.account.user);
+    std::optional<SyncQueries> own;
+    SyncQueries& queries =
+        open != nullptr ? *open : own.emplace(context_.data_dir, context_.account.user);
     bool ok = mail_id.empty() ? queries.FinishUpload(part.file_id, part.part)
                               : queries.FinishUploadAt(part.file_id, part.part, mail_id, claimed);
     if (!ok) return false;

@@ -11,6 +11,7 @@
 
 #include "mail/ImapClient.h"
 #include "mail/MailResult.h"
+#include "platform/UniqueFd.h"
 #include "store/FileRecord.h"
 #include "sync/Backoff.h"
 #include "sync/QuotaWatch.h"
@@ -19,6 +20,7 @@
 class MetaStore;
 class SyncContext;
 class SyncNamespace;
+class SyncQueries;
 
 // The task thread's work: files whose recording failed are recorded again,
 // parts waiting in the store go up one message each, cached copies that
@@ -43,6 +45,11 @@ class TaskWorker {
   // A full mailbox or a server that limits traffic: minutes, not seconds.
   static constexpr int kLongFirstBackoffMs = 60000;
   static constexpr int kLongMaxBackoffMs = 15 * 60000;
+  // Small files go up many at a time: a round trip each would bound them
+  // by the latency, not the bandwidth.
+  static constexpr int kBatchPartBytes = 1 << 20;
+  static constexpr int64_t kBatchBytes = 8 << 20;
+  static constexpr size_t kBatchParts = ImapClient::kAppendsInFlight;
 
   TaskWorker(SyncContext& context, SyncNamespace& names);
   ~TaskWorker();
@@ -97,6 +104,19 @@ class TaskWorker {
   void UploadIndexWhenDue(MetaStore& store, int index_period_ms);
   Turn UploadNext(MetaStore& store);
   Turn SendPart(FileRecord& part);
+  // Small files whose messages go together: the first waiting part and the
+  // ready single-part files after it, up to kBatchParts and kBatchBytes.
+  std::vector<FileRecord> ReadyBatch(MetaStore& store, const FileRecord& first);
+  // A batched part's message in memory; held keeps it (a file in the temp
+  // folder, not held, where memory cannot be had).
+  Built BuildInMemory(const FileRecord& part, UniqueFd& held, std::string& path);
+  // Their messages in flight together on the session, then judged.
+  Turn SendBatch(std::vector<FileRecord>& batch);
+  Turn JudgeBatch(const std::vector<FileRecord>& batch,
+                  const std::vector<ImapClient::Appended>& appended);
+  static bool Batchable(const FileRecord& part) {
+    return part.total_part == 1 && part.size <= kBatchPartBytes;
+  }
   // The first waiting part with its cached copy's path; false when none
   // waits or the cache directory is unknown.
   bool NextPart(MetaStore& store, FileRecord& part);
@@ -125,7 +145,9 @@ class TaskWorker {
   static bool NamesLimit(const std::string& server_text);
   // The part's stat and mail id after its append; a message whose file was
   // deleted meanwhile is deleted again. False when the store failed.
-  bool FinishPart(const FileRecord& part, const std::string& mail_id);
+  // open: the store connection to use, else one of its own.
+  bool FinishPart(const FileRecord& part, const std::string& mail_id,
+                  SyncQueries* open = nullptr);
   // Opens the session when needed; a session just opened is asked its
   // quota.
   bool Open();

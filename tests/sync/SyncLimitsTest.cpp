@@ -147,6 +147,33 @@ TEST_F(SyncLimitsTest, FullMailboxWaitsMinutesAndTheNextAppendIsDoneAtOnce) {
   EXPECT_EQ(Count(sent, " login "), 1u);
 }
 
+// Small files go up together where the server takes LITERAL+: no answer is
+// awaited between them, each answer goes to its own file by its tag, and a
+// refusal in the middle waits while the files around it are done.
+TEST_F(SyncLimitsTest, PipelinedAppendsKeepEachFilesUidWhenOneInTheMiddleIsRefused) {
+  ScriptedPeer peer;
+  ScriptOpen(peer, "UIDPLUS LITERAL+");
+  peer.Await("up3 APPEND").Await(kMessageEnd);
+  peer.Say("up1 OK [APPENDUID 7 5] done\r\nup2 NO [OVERQUOTA] Quota exceeded\r\n"
+           "* 2 EXISTS\r\nup3 OK [APPENDUID 7 6] done\r\n");
+  ScriptLogout(peer);
+  peer.Start();
+  Prepare(peer.Port());
+  for (const char* name : {"a", "b", "c"}) AddFile("\\" + std::string(name) + ".txt", name);
+
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(Text("select group_concat(name || '=' || stat || ':' || mail_id, ' ') from "
+                 "(select * from mail order by name)"),
+            "a.txt=0:5 b.txt=1: c.txt=0:6");
+  EXPECT_EQ(engine_.UploadBackoffMs(), TaskWorker::kLongFirstBackoffMs);
+  EXPECT_EQ(SyncStatus::Instance().Take().state, SyncStatus::State::kQuotaFull);
+  engine_.Stop();
+  std::string sent = peer.Received();
+  EXPECT_TRUE(peer.Ok());
+  EXPECT_EQ(Count(sent, " APPEND "), 3u);
+  EXPECT_EQ(Count(sent, "+}\r\n"), 3u);
+}
+
 void ScriptQuota(ScriptedPeer& peer, int used_kib) {
   peer.Await("GETQUOTAROOT")
       .Say("* QUOTAROOT tandrel \"\"\r\n* QUOTA \"\" (STORAGE " + std::to_string(used_kib) +

@@ -1,0 +1,138 @@
+// TaskWorker: small files whose messages travel together, several APPENDs
+// in flight on the task session (ImapClient::AppendMessages).
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "log/CLog.h"
+#include "message/EmlWriter.h"
+#include "platform/FileHelpers.h"
+#include "platform/UniqueFd.h"
+#include "store/MetaStore.h"
+#include "store/SyncQueries.h"
+#include "sync/SyncContext.h"
+#include "sync/PartHeaders.h"
+#include "sync/SyncNames.h"
+#include "sync/TaskWorker.h"
+#include "sync/TransferProgress.h"
+
+namespace {
+
+CLog* Log() { return CLog::Instance(); }
+void RemoveFile(const std::string& path) { ::unlink(NativePath(path).c_str()); }
+
+}  // namespace
+
+std::vector<FileRecord> TaskWorker::ReadyBatch(MetaStore& store, const FileRecord& first) {
+  std::vector<FileRecord> batch{first};
+  std::vector<FileRecord> list;
+  store.GetPendingUpload(list, refused_files_, kBatchParts);
+  int64_t bytes = first.size;
+  for (FileRecord& r : list) {
+    if (r.file_id == first.file_id && r.part == first.part) continue;
+    if (batch.size() >= kBatchParts || !Batchable(r) || bytes + r.size > kBatchBytes) break;
+    r.from = r.to = context_.account.user;
+    r.kind = RecordKind::kFilePart;
+    r.cache_path = cache_ + r.drive_path;
+    // A copy still being written, or not as recorded, has its own turn.
+    if (CheckSource(r) != Source::kReadable || Settling(r.cache_path)) break;
+    bytes += r.size;
+    batch.push_back(std::move(r));
+  }
+  return batch;
+}
+
+// A batched message is written to memory (a memfd, which the client opens
+// by its /proc path): for a small file, creating and removing a file in the
+// temp folder costs more than the append.
+TaskWorker::Built TaskWorker::BuildInMemory(const FileRecord& part, UniqueFd& held,
+                                            std::string& path) {
+  held = UniqueFd(::memfd_create("tandrel-message", MFD_CLOEXEC));
+  if (!held.ok()) {
+    path = MessagePath(part);
+    return BuildMessage(part, context_.TempDir(), path);
+  }
+  path = "/proc/self/fd/" + std::to_string(held.get());
+  Built built;
+  EmlWriter writer(PartHeaders::ToMessage(part, part.cache_path));
+  built.ok = writer.WriteTo(held.get(), built.length);
+  return built;
+}
+
+TaskWorker::Turn TaskWorker::SendBatch(std::vector<FileRecord>& batch) {
+  DropAhead();
+  std::vector<std::string> paths;
+  std::vector<UniqueFd> held(batch.size());
+  int64_t bytes = 0;
+  auto remove = [&] {
+    for (size_t i = 0; i < paths.size(); ++i)
+      if (!held[i].ok()) RemoveFile(paths[i]);
+  };
+  for (size_t i = 0; i < batch.size(); ++i) {
+    std::string path;
+    Built built = BuildInMemory(batch[i], held[i], path);
+    if (!built.ok) {  // that one fails in its own turn
+      if (!held[i].ok()) RemoveFile(path);
+      break;
+    }
+    paths.push_back(path);
+    bytes += built.length;
+  }
+  if (paths.size() < 2) {
+    remove();
+    return SendPart(batch.front());
+  }
+  batch.resize(paths.size());
+  std::vector<ImapClient::Appended> appended;
+  bool opened = Open();
+  if (opened) {
+    context_.progress.BeginUpload(SyncNames::ProgressName(batch.front()),
+                                  static_cast<uint32_t>(std::min<int64_t>(bytes, UINT32_MAX)));
+    Log()->Write(LOG_DEBUG, "begin upload of %zu files from %s", batch.size(),
+                 batch.front().name.c_str());
+    session_.AppendMessages(context_.Folder(), paths, appended);
+    context_.progress.ClearUpload();
+  }
+  remove();
+  if (!opened) {  // the status tells offline or the login's failure
+    NoteUploadFailure();
+    left_waiting_ = true;
+    return Turn::kStop;
+  }
+  return JudgeBatch(batch, appended);
+}
+
+TaskWorker::Turn TaskWorker::JudgeBatch(const std::vector<FileRecord>& batch,
+                                        const std::vector<ImapClient::Appended>& appended) {
+  // The answers that went through first, so that a refusal's back-off is not
+  // undone by a later success.
+  SyncQueries queries(context_.data_dir, context_.account.user);
+  for (size_t i = 0; i < batch.size(); ++i) {
+    if (!appended[i].result.ok()) continue;
+    std::string mail_id;
+    Judge(batch[i], appended[i].result, appended[i].outcome, mail_id);
+    if (!FinishPart(batch[i], mail_id, &queries)) return Turn::kStoreFailed;
+    Log()->Write(LOG_DEBUG, "upload file:%s ok", batch[i].name.c_str());
+  }
+  Turn turn = context_.Stopping() ? Turn::kStop : Turn::kNext;
+  bool judged = false, ended = false;
+  for (size_t i = 0; i < batch.size(); ++i) {
+    const MailResult& result = appended[i].result;
+    if (result.ok()) continue;
+    Log()->Write(LOG_DEBUG, "upload file:%s error", batch[i].name.c_str());
+    ended = ended || (!result.Refused() && !result.TooBig());
+    // One wait for the batch: the first refusal paces the uploads, and the
+    // others stay waiting; a file too big is skipped for good, each.
+    if (judged && !result.TooBig()) continue;
+    judged = judged || !result.TooBig();
+    std::string mail_id;
+    if (Judge(batch[i], result, appended[i].outcome, mail_id).retry_later()) {
+      left_waiting_ = true;
+      turn = Turn::kStop;
+    }
+  }
+  if (ended) session_.Close();
+  return turn;
+}
