@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <thread>
 
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
@@ -72,6 +74,11 @@ void RefreshWorker::Await(int pause_ms) {
     Log()->Write(LOG_INFO, "refresh: connection dropped while idling");
     session_.Close();
   }
+  // This machine's own appends wake the session: the pass waits (a little)
+  // for their UIDs to be recorded rather than fetch the headers of what it
+  // just sent.
+  for (int i = 0; i < kOwnAppendsWaits && context_.appending && context_.running; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(kOwnAppendsWaitMs));
 }
 
 bool RefreshWorker::EnsureOpen(ImapClient& session) {

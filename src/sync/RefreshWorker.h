@@ -36,6 +36,10 @@ class RefreshWorker {
   // A listing that loses more parts than this, or more than a tenth of the
   // known ones, is checked again on a fresh session before files go.
   static constexpr size_t kMassLossParts = 3;
+  // How long a pass woken by this machine's own appends waits for them to
+  // be recorded: kOwnAppendsWaits times kOwnAppendsWaitMs at most.
+  static constexpr int kOwnAppendsWaits = 200;
+  static constexpr int kOwnAppendsWaitMs = 5;
   // More files than this vanishing in one pass wait for the user.
   static constexpr size_t kMassDeletionFiles = 50;
 

@@ -24,8 +24,8 @@ class TransferProgress;
 // and the status and progress sinks the engine was handed.
 // Thread contract: account, cache, data_dir and clock are set before the
 // threads start and only read afterwards; status, progress and mailbox guard
-// themselves; running, threads_on, upload_settle_ms and stale_sessions are
-// atomics.
+// themselves; running, threads_on, upload_settle_ms, stale_sessions and
+// appending are atomics.
 // namespace_mutex serialises every change of the folder tree, ftable and
 // folder cache; it is never held during network traffic. Lock order:
 // namespace_mutex, then FolderCache's own mutex, then the sinks' own.
@@ -73,6 +73,8 @@ class SyncContext {
   // The server does not keep an open session's view current (the refresh
   // found out): sessions are opened afresh for each step and each delete.
   std::atomic<bool> stale_sessions{false};
+  // The task worker has appends whose answers it has not recorded yet.
+  std::atomic<bool> appending{false};
   Clock clock = [] { return std::chrono::steady_clock::now(); };
   // The wall clock that change times are read against.
   std::function<struct timespec()> wall_clock = [] {

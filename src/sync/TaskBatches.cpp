@@ -88,6 +88,7 @@ TaskWorker::Turn TaskWorker::SendBatch(std::vector<FileRecord>& batch) {
   std::vector<ImapClient::Appended> appended;
   bool opened = Open();
   if (opened) {
+    context_.appending = true;
     context_.progress.BeginUpload(SyncNames::ProgressName(batch.front()),
                                   static_cast<uint32_t>(std::min<int64_t>(bytes, UINT32_MAX)));
     Log()->Write(LOG_DEBUG, "begin upload of %zu files from %s", batch.size(),
@@ -101,7 +102,9 @@ TaskWorker::Turn TaskWorker::SendBatch(std::vector<FileRecord>& batch) {
     left_waiting_ = true;
     return Turn::kStop;
   }
-  return JudgeBatch(batch, appended);
+  Turn turn = JudgeBatch(batch, appended);
+  context_.appending = false;
+  return turn;
 }
 
 TaskWorker::Turn TaskWorker::JudgeBatch(const std::vector<FileRecord>& batch,
