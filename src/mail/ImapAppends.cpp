@@ -1,15 +1,11 @@
 // ImapClient: several APPENDs in flight on one connection, on the machinery
 // of ImapSession.cpp. Each goes with a tag of its own ("up1", "up2", ...) so
 // that every answer, and the UID it names, is matched to its message.
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cctype>
 #include <cstdint>
 
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
-#include "platform/FileHelpers.h"
 #include "platform/UniqueFd.h"
 
 namespace {
@@ -40,23 +36,30 @@ MailResult ImapClient::AppendMessages(const std::string& folder,
                                       std::vector<Appended>& appended) {
   appended.assign(paths.size(), Appended{});
   refusal_ = MailResult();
+  std::vector<Plan> plan(paths.size(), Plan::kInTurn);
   Pieces head;
   AddArgument(head, folder, true);
-  if (paths.size() < 2 || head.size() != 1 || NonSyncLiteralLimit() == 0)
-    return AppendInTurn(folder, paths, appended);
-  if (idling_ && !IdleDone()) return Lost();
-  untagged_codes_.clear();
-  last_code_.clear();
-  std::vector<Plan> plan;
-  bool all_sent = SendAppends(head[0], paths, appended, plan);
-  // What went is answered even when a later message could not go.
-  if (!ReadAppendAnswers(plan, appended) || !all_sent) {
-    MailResult lost = Lost();
-    for (size_t i = 0; i < paths.size(); ++i)
-      if (plan[i] != Plan::kSettled) appended[i].result = lost;
-    Close();
-    return lost;
+  if (paths.size() > 1 && head.size() == 1 && NonSyncLiteralLimit() > 0) {
+    if (idling_ && !IdleDone()) return Lost();
+    untagged_codes_.clear();
+    last_code_.clear();
+    bool all_sent = SendAppends(head[0], paths, appended, plan);
+    // What went is answered even when a later message could not go.
+    if (!ReadAppendAnswers(plan, appended) || !all_sent) {
+      MailResult lost = Lost();
+      for (size_t i = 0; i < paths.size(); ++i)
+        if (plan[i] != Plan::kSettled) appended[i].result = lost;
+      Close();
+      return lost;
+    }
   }
+  return AppendInTurn(folder, paths, plan, appended);
+}
+
+MailResult ImapClient::AppendInTurn(const std::string& folder,
+                                    const std::vector<std::string>& paths,
+                                    const std::vector<Plan>& plan,
+                                    std::vector<Appended>& appended) {
   for (size_t i = 0; i < paths.size(); ++i) {
     if (plan[i] != Plan::kInTurn) continue;
     appended[i].result = AppendMessage(folder, paths[i], appended[i].outcome);
@@ -68,37 +71,21 @@ MailResult ImapClient::AppendMessages(const std::string& folder,
   return MailResult::Ok();
 }
 
-MailResult ImapClient::AppendInTurn(const std::string& folder,
-                                    const std::vector<std::string>& paths,
-                                    std::vector<Appended>& appended) {
-  for (size_t i = 0; i < paths.size(); ++i) {
-    appended[i].result = AppendMessage(folder, paths[i], appended[i].outcome);
-    if (!appended[i].result.ConnectionEnded()) continue;
-    for (size_t j = i + 1; j < paths.size(); ++j) appended[j].result = appended[i].result;
-    return appended[i].result;
-  }
-  return MailResult::Ok();
-}
-
 bool ImapClient::SendAppends(const std::string& folder, const std::vector<std::string>& paths,
                              std::vector<Appended>& appended, std::vector<Plan>& plan) {
   const size_t limit = NonSyncLiteralLimit();
   plan.assign(paths.size(), Plan::kUnsent);
   for (size_t i = 0; i < paths.size(); ++i) {
-    UniqueFd file{::open(NativePath(paths[i]).c_str(), O_RDONLY | O_CLOEXEC)};
-    struct stat info {};
-    if (!file.ok() || ::fstat(file.get(), &info) != 0 || info.st_size <= 0 ||
-        info.st_size > INT32_MAX) {
-      CLog::Instance()->Write(LOG_ERROR, "open %s error", paths[i].c_str());
-      appended[i].result = MailResult::Local("", "");
+    UniqueFd file;
+    size_t length = 0;
+    appended[i].result = OpenMessage(paths[i], file, length);
+    if (!appended[i].result.ok()) {
       plan[i] = Plan::kSettled;
       continue;
     }
-    size_t length = static_cast<size_t>(info.st_size);
     // Past the non-synchronizing limit the server would wait for a
-    // continuation: such a message (and one over the APPENDLIMIT, which
-    // AppendMessage refuses) goes in turn once the others are answered.
-    if (length > limit || (append_limit_ != 0 && length > append_limit_)) {
+    // continuation: such a message goes in turn once the others are answered.
+    if (length > limit) {
       plan[i] = Plan::kInTurn;
       continue;
     }

@@ -14,6 +14,7 @@
 
 #include "log/CLog.h"
 #include "platform/FileHelpers.h"
+#include "platform/UniqueFd.h"
 
 #ifndef TANDREL_VERSION
 #define TANDREL_VERSION "0"
@@ -48,14 +49,6 @@ bool AnnouncedLiteral(const std::string& line, size_t& size) {
   size = value;
   return true;
 }
-
-// Closes the descriptor however Append ends.
-struct FileDescriptor {
-  int fd;
-  ~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // The program's folder inside the personal namespace.
 std::string UnderPrefix(const ImapParser::Namespace& personal) {
@@ -314,22 +307,10 @@ MailResult ImapClient::AppendMessage(const std::string& folder, const std::strin
                                      AppendOutcome& outcome) {
   outcome = AppendOutcome{};
   refusal_ = MailResult();
-  FileDescriptor file{::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) {
-    CLog::Instance()->Write(LOG_ERROR, "open %s error", path.c_str());
-    return MailResult::Local("", "");
-  }
-  struct stat info {};
-  if (::fstat(file.fd, &info) != 0 || info.st_size <= 0 || info.st_size > INT32_MAX) {
-    CLog::Instance()->Write(LOG_ERROR, " %s flen<=0 error", path.c_str());
-    return MailResult::Local("", "");
-  }
-  size_t length = static_cast<size_t>(info.st_size);
-  if (append_limit_ != 0 && length > append_limit_) {
-    return MailResult::Local("TOOBIG", "message of " + std::to_string(length) +
-                                           " bytes over the server's APPENDLIMIT of " +
-                                           std::to_string(append_limit_));
-  }
+  UniqueFd file;
+  size_t length = 0;
+  MailResult opened = OpenMessage(path, file, length);
+  if (!opened.ok()) return opened;
   Pieces pieces{std::string(kTag) + " append "};
   AddArgument(pieces, folder, true);
   pieces.back() += " {" + std::to_string(length) + "}\r\n";
@@ -343,7 +324,7 @@ MailResult ImapClient::AppendMessage(const std::string& folder, const std::strin
     return MailResult::Refusal(line);
   }
   std::string tagged;
-  if (!SendFile(file.fd, length, path)) return Lost();
+  if (!SendFile(file.get(), length, path)) return Lost();
   if (!AwaitCompletion(&tagged)) {
     if (tagged.empty()) return Lost();
     return MailResult::Refusal(tagged);
@@ -351,6 +332,27 @@ MailResult ImapClient::AppendMessage(const std::string& folder, const std::strin
   std::string code = last_code_;
   ReadAppendUid(code, outcome);
   return MailResult::Ok(code, ImapParser::StatusText(tagged));
+}
+
+MailResult ImapClient::OpenMessage(const std::string& path, UniqueFd& file,
+                                   size_t& length) const {
+  file = UniqueFd(::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.ok()) {
+    CLog::Instance()->Write(LOG_ERROR, "open %s error", path.c_str());
+    return MailResult::Local("", "");
+  }
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0 || info.st_size <= 0 || info.st_size > INT32_MAX) {
+    CLog::Instance()->Write(LOG_ERROR, " %s flen<=0 error", path.c_str());
+    return MailResult::Local("", "");
+  }
+  length = static_cast<size_t>(info.st_size);
+  if (append_limit_ != 0 && length > append_limit_) {
+    return MailResult::Local("TOOBIG", "message of " + std::to_string(length) +
+                                           " bytes over the server's APPENDLIMIT of " +
+                                           std::to_string(append_limit_));
+  }
+  return MailResult::Ok();
 }
 
 void ImapClient::ReadAppendUid(const std::string& code, AppendOutcome& outcome) {

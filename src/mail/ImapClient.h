@@ -15,6 +15,7 @@
 #include "mail/ImapParser.h"
 #include "mail/MailConnection.h"
 #include "mail/MailResult.h"
+#include "platform/UniqueFd.h"
 
 // The IMAP4 subset that keeps one mailbox folder as a file store: log in,
 // find, create and select the folder, list UIDs, fetch headers or a whole
@@ -242,8 +243,6 @@ class ImapClient : public MailConnection {
   bool SendFile(int fd, size_t length, const std::string& path);
   // The largest literal the server takes without a continuation; 0: none.
   size_t NonSyncLiteralLimit() const;
-  MailResult AppendInTurn(const std::string& folder, const std::vector<std::string>& paths,
-                          std::vector<Appended>& appended);
   // What becomes of one message of AppendMessages.
   enum class Plan { kUnsent, kInFlight, kInTurn, kSettled };
   // Sends the APPEND of every message that can go without a continuation;
@@ -253,6 +252,12 @@ class ImapClient : public MailConnection {
   // Reads the tagged answers ("upN ...") of the messages in flight; false
   // when the connection ended first.
   bool ReadAppendAnswers(std::vector<Plan>& plan, std::vector<Appended>& appended);
+  // AppendMessage of each message planned in turn, until the connection ends.
+  MailResult AppendInTurn(const std::string& folder, const std::vector<std::string>& paths,
+                          const std::vector<Plan>& plan, std::vector<Appended>& appended);
+  // The message file open, and its length; a local result when it cannot be
+  // read or is over the APPENDLIMIT ("TOOBIG").
+  MailResult OpenMessage(const std::string& path, UniqueFd& file, size_t& length) const;
   // APPENDUID's UID and UIDVALIDITY from a response code, when it names one.
   static void ReadAppendUid(const std::string& code, AppendOutcome& outcome);
   bool StartsWithTag(const std::string& line, const char* status) const;

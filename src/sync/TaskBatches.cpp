@@ -1,19 +1,17 @@
 // TaskWorker: small files whose messages travel together, several APPENDs
 // in flight on the task session (ImapClient::AppendMessages).
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 
 #include "log/CLog.h"
 #include "message/EmlWriter.h"
-#include "platform/FileHelpers.h"
 #include "platform/UniqueFd.h"
 #include "store/MetaStore.h"
 #include "store/SyncQueries.h"
-#include "sync/SyncContext.h"
 #include "sync/PartHeaders.h"
+#include "sync/SyncContext.h"
 #include "sync/SyncNames.h"
 #include "sync/TaskWorker.h"
 #include "sync/TransferProgress.h"
@@ -21,7 +19,6 @@
 namespace {
 
 CLog* Log() { return CLog::Instance(); }
-void RemoveFile(const std::string& path) { ::unlink(NativePath(path).c_str()); }
 
 }  // namespace
 
@@ -49,13 +46,10 @@ std::vector<FileRecord> TaskWorker::ReadyBatch(MetaStore& store, const FileRecor
 // temp folder costs more than the append.
 TaskWorker::Built TaskWorker::BuildInMemory(const FileRecord& part, UniqueFd& held,
                                             std::string& path) {
-  held = UniqueFd(::memfd_create("tandrel-message", MFD_CLOEXEC));
-  if (!held.ok()) {
-    path = MessagePath(part);
-    return BuildMessage(part, context_.TempDir(), path);
-  }
-  path = "/proc/self/fd/" + std::to_string(held.get());
   Built built;
+  held = UniqueFd(::memfd_create("tandrel-message", MFD_CLOEXEC));
+  if (!held.ok()) return built;
+  path = "/proc/self/fd/" + std::to_string(held.get());
   EmlWriter writer(PartHeaders::ToMessage(part, part.cache_path));
   built.ok = writer.WriteTo(held.get(), built.length);
   return built;
@@ -66,24 +60,14 @@ TaskWorker::Turn TaskWorker::SendBatch(std::vector<FileRecord>& batch) {
   std::vector<std::string> paths;
   std::vector<UniqueFd> held(batch.size());
   int64_t bytes = 0;
-  auto remove = [&] {
-    for (size_t i = 0; i < paths.size(); ++i)
-      if (!held[i].ok()) RemoveFile(paths[i]);
-  };
   for (size_t i = 0; i < batch.size(); ++i) {
     std::string path;
     Built built = BuildInMemory(batch[i], held[i], path);
-    if (!built.ok) {  // that one fails in its own turn
-      if (!held[i].ok()) RemoveFile(path);
-      break;
-    }
+    if (!built.ok) break;  // that one goes in a turn of its own
     paths.push_back(path);
     bytes += built.length;
   }
-  if (paths.size() < 2) {
-    remove();
-    return SendPart(batch.front());
-  }
+  if (paths.size() < 2) return SendPart(batch.front());
   batch.resize(paths.size());
   std::vector<ImapClient::Appended> appended;
   bool opened = Open();
@@ -96,7 +80,6 @@ TaskWorker::Turn TaskWorker::SendBatch(std::vector<FileRecord>& batch) {
     session_.AppendMessages(context_.Folder(), paths, appended);
     context_.progress.ClearUpload();
   }
-  remove();
   if (!opened) {  // the status tells offline or the login's failure
     NoteUploadFailure();
     left_waiting_ = true;

@@ -107,8 +107,8 @@ class TaskWorker {
   // Small files whose messages go together: the first waiting part and the
   // ready single-part files after it, up to kBatchParts and kBatchBytes.
   std::vector<FileRecord> ReadyBatch(MetaStore& store, const FileRecord& first);
-  // A batched part's message in memory; held keeps it (a file in the temp
-  // folder, not held, where memory cannot be had).
+  // A batched part's message in memory, kept while held is open; path names
+  // it for the client.
   Built BuildInMemory(const FileRecord& part, UniqueFd& held, std::string& path);
   // Their messages in flight together on the session, then judged.
   Turn SendBatch(std::vector<FileRecord>& batch);
