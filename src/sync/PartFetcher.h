@@ -20,7 +20,7 @@
 template <typename Result>
 class PartFetcher {
  public:
-  static constexpr size_t kAhead = 2;
+  static constexpr size_t kAhead = 3;
   using Fetch = std::function<Result(const FileRecord&)>;
   // A result for which this is true ends the fetching (the session failed).
   using Ends = std::function<bool(const Result&)>;

@@ -6,6 +6,7 @@
 
 #include "log/CLog.h"
 #include "platform/FileHelpers.h"
+#include "platform/RunningMd5.h"
 #include "platform/UniqueFd.h"
 
 namespace {
@@ -23,10 +24,11 @@ bool WriteAll(int fd, const char* data, size_t n, off_t offset) {
 }  // namespace
 
 SyncResult PartWriter::Write(const std::string& path, int64_t total_size, int64_t offset,
-                             const char* data, size_t n) {
+                             const char* data, size_t n, RunningMd5* digest) {
   std::string folder, name;
   if (SplitPath(path, folder, name)) MakeDir(folder);
-  UniqueFd file(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  // Read and write: a running digest reads the bytes back through it.
+  UniqueFd file(::open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   if (file.get() < 0) {
     CLog::Instance()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
     return SyncResult::Failed("the cached copy cannot be opened");
@@ -42,5 +44,6 @@ SyncResult PartWriter::Write(const std::string& path, int64_t total_size, int64_
     CLog::Instance()->Write(LOG_ERROR, "打开文件%s写入失败", path.c_str());
     return SyncResult::RetryLater("the cached copy cannot be written");
   }
+  if (digest != nullptr) digest->Wrote(file.get(), data, n, static_cast<uint64_t>(offset));
   return SyncResult::Done();
 }

@@ -402,6 +402,7 @@ bool RefreshWorker::DeleteMessage(const std::string& uid) {
 
 void RefreshWorker::DownloadPending() {
   SyncDownload(
-      context_, [this](ImapClient* session) { RegisterDownload(session); }, digest_failures_)
+      context_, session_, [this](ImapClient* session) { RegisterDownload(session); },
+      digest_failures_)
       .Run();
 }

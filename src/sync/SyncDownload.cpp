@@ -13,6 +13,7 @@
 #include "message/Base64.h"
 #include "message/MailParser.h"
 #include "platform/FileHelpers.h"
+#include "platform/RunningMd5.h"
 #include "platform/UniqueFd.h"
 #include "store/MetaStore.h"
 #include "store/SyncQueries.h"
@@ -45,11 +46,13 @@ DriveEntry FileEntry(const std::string& name, const FileRecord& record) {
 
 }  // namespace
 
-SyncDownload::SyncDownload(SyncContext& context, Announce announce, DigestFailures& failures)
+SyncDownload::SyncDownload(SyncContext& context, ImapClient& listing, Announce announce,
+                           DigestFailures& failures)
     : context_(context),
       announce_(std::move(announce)),
       failures_(failures),
-      store_(context.data_dir) {}
+      store_(context.data_dir),
+      listing_(listing) {}
 
 SyncDownload::~SyncDownload() { announce_(nullptr); }
 
@@ -76,12 +79,23 @@ void SyncDownload::Run() {
                              }),
               list_.end());
   if (list_.empty()) return;
+  // Each file's parts in order: its digest is then taken as they are
+  // written, and each file is recorded once.
+  std::stable_sort(list_.begin(), list_.end(), [](const FileRecord& a, const FileRecord& b) {
+    return a.file_id != b.file_id ? a.file_id < b.file_id : a.part < b.part;
+  });
   cache_root_ = context_.CacheRoot(store_);
-  // One short-lived session of its own serves the whole loop, on the
-  // fetcher's thread: the next parts' messages arrive while this one is
-  // decoded and written.
-  context_.CountTransfers(session_);
-  announce_(&session_);  // a stop may cut the session while it is in use
+  // One session serves the whole loop, on the fetcher's thread: the next
+  // parts' messages arrive while this one is decoded and written. The
+  // listing's own session, still open, spares a login; it is not opened
+  // again here, since only the refresh may learn a new UIDVALIDITY.
+  if (listing_.IsConnected()) {
+    session_ = &listing_;
+  } else {
+    session_ = &own_;
+    context_.CountTransfers(own_);
+    announce_(&own_);  // a stop may cut the session while it is in use
+  }
   {
     PartFetcher<Fetched> fetcher(
         list_, [this](const FileRecord& part) { return Fetch(part); },
@@ -93,7 +107,7 @@ void SyncDownload::Run() {
   }  // the fetcher's thread has ended: the session is free again
   context_.progress.ClearDownload();
   RecordWritten();
-  session_.Logout();
+  if (session_ == &own_) own_.Logout();
 }
 
 SyncDownload::Fetched SyncDownload::Fetch(const FileRecord& part) {
@@ -112,14 +126,14 @@ SyncDownload::Fetched SyncDownload::Fetch(const FileRecord& part) {
   int size = std::clamp(part.size, 0, static_cast<int>(MetaStore::kPartSize));
   got.message.reserve(Base64FoldedSize(static_cast<size_t>(size)) + kHeaderRoom);
   context_.progress.BeginDownload(SyncNames::ProgressName(part), static_cast<uint32_t>(part.size));
-  if (!context_.EnsureOpen(session_)) {
+  if (session_ == &own_ ? !context_.EnsureOpen(own_) : !session_->IsConnected()) {
     got.result = SyncResult::RetryLater("the mailbox cannot be opened");
     return got;
   }
-  if (!session_.FetchMessage({part.mail_id}, got.message)) {
+  if (!session_->FetchMessage({part.mail_id}, got.message)) {
     Log()->Write(LOG_ERROR, "读取邮件失败,mail_id:%s", part.mail_id.c_str());
-    got.result = SyncResult::RetryLater("fetch failed: " + session_.LastServerText());
-    session_.Close();
+    got.result = SyncResult::RetryLater("fetch failed: " + session_->LastServerText());
+    session_->Close();
     return got;
   }
   if (got.message.empty()) {
@@ -200,7 +214,12 @@ bool SyncDownload::DigestMatches(const FileRecord& part, const std::string& path
   int64_t size = 0;
   int time = 0;
   std::string md5;
-  if (part.md5.empty() || (GetFileMd5(path, size, time, md5) && md5 == part.md5)) {
+  // The digest taken while the parts went in serves when it saw the whole
+  // file; otherwise (parts from an earlier pass, or out of order) the copy
+  // is read.
+  std::unique_ptr<RunningMd5> running = digest_file_ == part.file_id ? std::move(digest_) : nullptr;
+  bool seen_whole = running && running->Finish(static_cast<uint64_t>(part.total_size), md5);
+  if (part.md5.empty() || ((seen_whole || GetFileMd5(path, size, time, md5)) && md5 == part.md5)) {
     failures_.erase(part.file_id);
     return true;
   }
@@ -241,6 +260,14 @@ SyncResult SyncDownload::WritePart(const FileRecord& record, const std::string& 
                  record.name.c_str(), content.size(), record.size, record.mail_id.c_str());
     return SyncResult::Failed("the part's size does not add up");
   }
-  return PartWriter::Write(path, record.total_size, SyncNames::PartOffset(record), content.data(),
-                           content.size());
+  int64_t offset = SyncNames::PartOffset(record);
+  if (offset == 0) {
+    digest_ = std::make_unique<RunningMd5>();
+    digest_file_ = record.file_id;
+  }
+  RunningMd5* digest = digest_ && digest_file_ == record.file_id ? digest_.get() : nullptr;
+  SyncResult written =
+      PartWriter::Write(path, record.total_size, offset, content.data(), content.size(), digest);
+  if (!written.done()) digest_.reset();
+  return written;
 }

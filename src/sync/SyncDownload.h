@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,17 +13,20 @@
 #include "store/MetaStore.h"
 #include "sync/SyncResult.h"
 
+class RunningMd5;
 class SyncContext;
 
 // One download pass of the refresh thread (RefreshWorker::DownloadPending):
 // the parts waiting for their content are fetched on a PartFetcher thread
-// through a session of the pass's own, written into the cached files, and
-// recorded one file at a time.
-// Thread contract: made, run and destroyed on the refresh thread; Fetch
-// alone runs on the fetcher's thread and touches only session_ and the
-// spare buffers (spare_mutex_, a leaf lock). Store writes and the folder
-// cache are changed under the context's namespace_mutex; the session is
-// announced (and withdrawn, as nullptr) so that a stop may cut it.
+// through the listing's session (or, when that one is closed, a session of
+// the pass's own), written into the cached files, and recorded one file at
+// a time.
+// Thread contract: made, run and destroyed on the refresh thread, which
+// leaves the listing's session to the fetcher meanwhile; Fetch alone runs on
+// the fetcher's thread and touches only the session and the spare buffers
+// (spare_mutex_, a leaf lock). Store writes and the folder cache are
+// changed under the context's namespace_mutex; an own session is announced
+// (and withdrawn, as nullptr) so that a stop may cut it.
 class SyncDownload {
  public:
   using Announce = std::function<void(ImapClient* session)>;
@@ -31,7 +35,8 @@ class SyncDownload {
   // is fetched no more until the program starts again.
   using DigestFailures = std::map<int, int>;
   static constexpr int kMaxDigestFailures = 3;
-  SyncDownload(SyncContext& context, Announce announce, DigestFailures& failures);
+  SyncDownload(SyncContext& context, ImapClient& listing, Announce announce,
+               DigestFailures& failures);
   ~SyncDownload();
   SyncDownload(const SyncDownload&) = delete;
   SyncDownload& operator=(const SyncDownload&) = delete;
@@ -65,8 +70,14 @@ class SyncDownload {
   MetaStore store_;
   std::vector<FileRecord> list_;
   std::string cache_root_;
-  ImapClient session_;
+  ImapClient& listing_;
+  ImapClient own_;
+  ImapClient* session_ = nullptr;  // one of the two
   std::vector<FileRecord> written_;
+  // The digest of the file being written, taken as its parts go in order
+  // from the first: a file downloaded whole in this pass is not read back.
+  std::unique_ptr<RunningMd5> digest_;
+  int digest_file_ = 0;
   // Buffers go back to be filled again once their part is written: each
   // part lands in memory already in use, not in fresh pages.
   std::mutex spare_mutex_;
