@@ -64,6 +64,8 @@ bool MailboxQueries::Migrate() {
         db_.RunStatement("CREATE INDEX IF NOT EXISTS mail_file_id ON mail(file_id)");
         db_.RunStatement("CREATE INDEX IF NOT EXISTS mail_mail_id ON mail(mail_id)");
         db_.RunStatement("CREATE INDEX IF NOT EXISTS ftable_name ON ftable(folder_id, file_name)");
+        // Each pass asks for the parts waiting for their download.
+        db_.RunStatement("CREATE INDEX IF NOT EXISTS mail_stat ON mail(stat)");
         AddOriginColumn(db_);
         // Trees this machine adopted or published, by their index's token:
         // the bases of later merges (tree empty once too old to keep).

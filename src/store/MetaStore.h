@@ -96,6 +96,10 @@ class MetaStore {
   bool GetFolderEntries(const std::string& folder, std::vector<DriveEntry>& entries,
                         bool awaiting = false);
   bool GetAllMailId(std::map<std::string, PartState>& stats);
+  // A value that changes whenever another handle commits to the account
+  // database (SQLite's data_version): a handle kept open tells from it
+  // that nothing was recorded since it last looked.
+  bool AccountVersion(int64_t& version);
   bool GetPendingDownloads(std::vector<FileRecord>& list);
   // The first limit waiting parts of files not in skip (files the server
   // refuses).

@@ -232,6 +232,18 @@ bool MetaStore::GetAllMailId(std::map<std::string, PartState>& stats) {
       false);
 }
 
+bool MetaStore::AccountVersion(int64_t& version) {
+  return RunStoreBody(
+      account_db_, "data_version error",
+      [&] {
+        StoreStatement q(account_db_, "PRAGMA data_version");
+        if (!q.executeStep())
+          throw CppSQLite3Exception(CppSQLite3Exception::kLayerError, "no data_version");
+        version = q.getInt64(0);
+      },
+      false);
+}
+
 bool MetaStore::GetPendingDownloads(std::vector<FileRecord>& list) {
   return RunStoreBody(
       account_db_, "GetFiles error",

@@ -53,7 +53,10 @@ bool RefreshWorker::ListMailbox(std::vector<uint32_t>& uids, bool& complete, boo
     told = session.TakeChanges();
   }
   bool failed = false;
+  const size_t viewed = view_.valid ? view_.uids.size() : 0;
+  view_unchanged_ = false;
   if (open && ExtendView(fresh, told, listing.uids, failed)) {
+    view_unchanged_ = listing.uids.size() == viewed;
     listing.complete = true;
   } else if (!open || failed || !session.ListUids(listing)) {
     Log()->Write(LOG_WARNING, "listing of %s failed: %s", context_.Folder().c_str(),

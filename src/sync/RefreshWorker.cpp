@@ -100,15 +100,37 @@ void RefreshWorker::AbortSessions() {
 
 bool RefreshWorker::Refresh() {
   Log()->Write(LOG_DEBUG, "begin refresh");
+  int64_t version = 0;
+  bool versioned = ReadVersion(version);
+  bool maybe_quiet = quiet_ && versioned && version == quiet_version_;
+  quiet_ = false;
   // The records are read before the listing: a part recorded after it was
   // taken (the task's own append) is not one the listing can lack.
   MetaStore store(context_.data_dir);
   std::map<std::string, PartState> local;
-  if (!store.GetAllMailId(local)) return false;
+  if (!maybe_quiet && !store.GetAllMailId(local)) return false;
   std::vector<uint32_t> uids;
   bool complete = false, relearnt = false;
   if (!ListMailbox(uids, complete, relearnt)) return false;
   if (hook_) hook_(Point::kListed);
+  if (maybe_quiet) {
+    if (view_unchanged_ && !relearnt) {
+      quiet_ = true;  // the last pass's judgement stands
+      Log()->Write(LOG_DEBUG, "end refresh: nothing changed");
+      return true;
+    }
+    // Read after the listing, the records are those before it only when
+    // nothing was recorded in between; otherwise the pass starts again.
+    int64_t now = 0;
+    if (!store.GetAllMailId(local)) return false;
+    if (!ReadVersion(now) || now != version) return Refresh();
+  }
+  return Judge(store, local, uids, complete, relearnt, versioned ? version : -1);
+}
+
+bool RefreshWorker::Judge(MetaStore& store, std::map<std::string, PartState>& local,
+                          const std::vector<uint32_t>& uids, bool complete, bool relearnt,
+                          int64_t version) {
   ListedUids remote;
   for (uint32_t uid : uids) remote.listed.insert(std::to_string(uid));
   if (relearnt) {
@@ -137,8 +159,19 @@ bool RefreshWorker::Refresh() {
   // one that another client removed.
   if (ok) ApplyVanished(store, vanished, relearnt, listing.changed);
   if (listing.changed) names_.Rebuild();
+  int64_t after = 0;
+  quiet_ = ok && complete && !relearnt && unknown.empty() && vanished.empty() &&
+           !listing.changed && version >= 0 && ReadVersion(after) && after == version;
+  quiet_version_ = version;
   Log()->Write(LOG_DEBUG, "end refresh");
   return ok;
+}
+
+bool RefreshWorker::ReadVersion(int64_t& version) {
+  if (!watch_) watch_ = std::make_unique<MetaStore>(context_.data_dir);
+  if (watch_->AccountVersion(version)) return true;
+  watch_.reset();
+  return false;
 }
 
 std::vector<std::string> RefreshWorker::Vanished(const std::map<std::string, PartState>& local,

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -10,13 +12,14 @@
 #include "mail/ImapClient.h"
 #include "store/FileRecord.h"
 #include "store/FolderRecord.h"
+#include "store/MetaStore.h"
 #include "store/SyncQueries.h"
 #include "sync/FolderIndex.h"
 #include "sync/RefreshWaiter.h"
 #include "sync/SyncResult.h"
 #include "sync/TreeMerge.h"
 
-class MetaStore;
+
 class SyncContext;
 class SyncNamespace;
 
@@ -117,6 +120,12 @@ class RefreshWorker {
   // the checks a short or lossy listing needs.
   std::vector<std::string> Vanished(const std::map<std::string, PartState>& local,
                                     const ListedUids& remote, size_t listed, bool complete);
+  // The pass after the listing: what went, what is new, the merge. Sets
+  // quiet_ when it found nothing to do and nothing was recorded meanwhile.
+  bool Judge(MetaStore& store, std::map<std::string, PartState>& local,
+             const std::vector<uint32_t>& uids, bool complete, bool relearnt, int64_t version);
+  // The account database's data_version through the refresh's own handle.
+  bool ReadVersion(int64_t& version);
   bool LearnMessage(Listing& listing, const std::string& uid);
   bool LearnHeader(Listing& listing, const std::string& uid, const std::string& header);
   bool LearnIndex(Listing& listing, const FileRecord& record);
@@ -208,6 +217,12 @@ class RefreshWorker {
   SyncNamespace& names_;
   ImapClient session_;
   MailboxView view_;
+  bool view_unchanged_ = false;  // the last listing found the view as it was
+  // A pass that found nothing to do leaves quiet_ with the records' version:
+  // while neither they nor the view change, a pass reads no records.
+  std::unique_ptr<MetaStore> watch_;
+  bool quiet_ = false;
+  int64_t quiet_version_ = 0;
   ServerNotice notice_ = ServerNotice::kUnknown;
   int view_mismatches_ = 0;      // open sessions found behind by OpenViewCurrent
   bool uids_moved_ = false;      // a UID named another message than recorded: learn again

@@ -556,6 +556,24 @@ TEST_F(SyncEngineDovecotTest, AnAppendRecordedDuringARefreshIsKept) {
   EXPECT_TRUE(engine_.Refresh());
   EXPECT_TRUE(engine_.Refresh());
   EXPECT_EQ(Scalar("select count(*) from mail where stat=0 and mail_id<>''"), 13);
+
+  // After passes that found nothing to do, the records are read after the
+  // listing: one recorded in between starts the pass again.
+  EXPECT_TRUE(engine_.Refresh());
+  std::string mail = tmp_.Sub("mail.eml");
+  WriteFileBytes(mail, "From: x@example.com\r\nSubject: hello\r\n\r\nhello\r\n");
+  ImapClient other;
+  ASSERT_TRUE(other.Connect("127.0.0.1", account_.port, false) && other.Login(kUser, kPassword) &&
+              other.Append("tandrel", mail));
+  bool once = true;
+  engine_.SetRefreshHookForTest([&](Point at) {
+    if (at != Point::kListed || !once) return;
+    once = false;
+    AddFile("\\d.txt", "content of d");
+    EXPECT_TRUE(engine_.TaskStep());
+  });
+  EXPECT_TRUE(engine_.Refresh());
+  EXPECT_EQ(Scalar("select count(*) from mail where stat=0 and mail_id<>''"), 14);
   EXPECT_EQ(std::to_string(Scalar("select mail_id from mail where name='b.txt'")), b);
   EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\a.txt")), "content of a");
   EXPECT_EQ(ReadFileBytes(NativePath(cache_root_ + "\\b.txt")), "content of b");
