@@ -72,7 +72,26 @@ void CppSQLite3DB::OpenDb(const std::string& path) {
   open_ = true;
 }
 
+sqlite3_stmt* CppSQLite3DB::TakeCached(const std::string& sql) {
+  auto it = cached_.find(sql);
+  if (it == cached_.end()) return nullptr;
+  sqlite3_stmt* stmt = it->second;
+  cached_.erase(it);
+  return stmt;
+}
+
+void CppSQLite3DB::GiveBack(const std::string& sql, sqlite3_stmt* stmt) {
+  if (db_ == nullptr || cached_.size() >= kCachedStatements) {
+    sqlite3_finalize(stmt);
+    return;
+  }
+  cached_.emplace(sql, stmt);
+}
+
 void CppSQLite3DB::CloseDb() {
+  // A statement left unfinalized would keep the connection from closing.
+  for (auto& [sql, stmt] : cached_) sqlite3_finalize(stmt);
+  cached_.clear();
   if (db_ != nullptr) {
     sqlite3_close(db_);
     db_ = nullptr;

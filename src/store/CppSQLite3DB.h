@@ -1,19 +1,27 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <unordered_map>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // One connection to one database file. Every failure throws
 // CppSQLite3Exception; every data statement is logged "sql=%s" at debug.
 // Statements that carry values, and every query, are StoreStatements made
 // on it.
+// Statements given back by their StoreStatements are kept, by their text,
+// for the next one: a connection kept open (the drive's) compiles each
+// statement once.
 // Thread contract: one thread at a time; the layer has no lock. Several
 // connections to one file rely on the engine's file locking and the busy
 // time-out.
 class CppSQLite3DB {
  public:
+  static constexpr size_t kCachedStatements = 64;
+
   CppSQLite3DB() = default;
   CppSQLite3DB(const CppSQLite3DB&) = delete;
   CppSQLite3DB& operator=(const CppSQLite3DB&) = delete;
@@ -56,10 +64,15 @@ class CppSQLite3DB {
   friend class StoreStatement;
 
   void CheckHandle() const;
+  // A statement of this text given back before, reset; nullptr when none.
+  sqlite3_stmt* TakeCached(const std::string& sql);
+  // Keeps a reset statement for its text, or finalizes it past the limit.
+  void GiveBack(const std::string& sql, sqlite3_stmt* stmt);
   static bool Faulted(const char* sql);
   static void CheckFault(const char* sql);
 
   bool open_ = false;
   sqlite3* db_ = nullptr;
   int busy_timeout_ms_ = 0;
+  std::unordered_multimap<std::string, sqlite3_stmt*> cached_;
 };

@@ -27,20 +27,30 @@ bool HasMoreText(const char* tail) {
 
 void StoreStatement::Finalizer::operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
 
-StoreStatement::StoreStatement(CppSQLite3DB& db, const std::string& sql) : db_(db) {
+StoreStatement::StoreStatement(CppSQLite3DB& db, const std::string& sql) : db_(db), sql_(sql) {
   db_.CheckHandle();
-  sqlite3_stmt* stmt = nullptr;
-  const char* tail = nullptr;
-  int rc = sqlite3_prepare_v2(db_.db_, sql.c_str(), static_cast<int>(sql.size() + 1), &stmt, &tail);
-  stmt_.reset(stmt);
-  if (rc != SQLITE_OK) throw CppSQLite3Exception(rc, sqlite3_errmsg(db_.db_));
-  if (!stmt_) ThrowLayer("No statement in the SQL text");
-  if (HasMoreText(tail)) ThrowLayer("More than one statement in the SQL text");
+  stmt_.reset(db_.TakeCached(sql_));
+  if (!stmt_) {
+    sqlite3_stmt* stmt = nullptr;
+    const char* tail = nullptr;
+    int rc =
+        sqlite3_prepare_v2(db_.db_, sql.c_str(), static_cast<int>(sql.size() + 1), &stmt, &tail);
+    stmt_.reset(stmt);
+    if (rc != SQLITE_OK) throw CppSQLite3Exception(rc, sqlite3_errmsg(db_.db_));
+    if (!stmt_) ThrowLayer("No statement in the SQL text");
+    if (HasMoreText(tail)) ThrowLayer("More than one statement in the SQL text");
+  }
   columns_ = sqlite3_column_count(stmt_.get());
   bound_.assign(static_cast<size_t>(sqlite3_bind_parameter_count(stmt_.get())) + 1, false);
 }
 
-StoreStatement::~StoreStatement() = default;
+StoreStatement::~StoreStatement() {
+  if (!stmt_) return;
+  // Reset, it holds no read of the database open while it waits.
+  sqlite3_reset(stmt_.get());
+  sqlite3_clear_bindings(stmt_.get());
+  db_.GiveBack(sql_, stmt_.release());
+}
 
 void StoreStatement::CheckBind(int index, int rc) {
   if (rc != SQLITE_OK) throw CppSQLite3Exception(rc, sqlite3_errmsg(db_.db_));

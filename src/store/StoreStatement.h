@@ -17,6 +17,8 @@ struct sqlite3_stmt;
 // "sql=%s" at debug with its values, as CppSQLite3DB::RunStatement; rows
 // are read with executeStep and not logged. Every run consults the
 // connection's fault seam with the text as written, placeholders and all.
+// The compiled statement goes back to its connection at the end, for the
+// next statement of the same text.
 // Thread contract: one thread at a time, the thread that uses its
 // connection; it must be destroyed before that connection is closed.
 class StoreStatement {
@@ -74,6 +76,7 @@ class StoreStatement {
   int CheckedColumn(int index) const;
 
   CppSQLite3DB& db_;
+  std::string sql_;
   std::unique_ptr<sqlite3_stmt, Finalizer> stmt_;
   Stage stage_ = Stage::kReady;
   int columns_ = 0;
