@@ -134,8 +134,16 @@ int StoreStatement::exec() {
 
 bool StoreStatement::executeStep() {
   if (stage_ == Stage::kDone) ThrowLayer("Statement at its end; reset it first");
-  if (stage_ == Stage::kReady) StartRun();
+  bool first = stage_ == Stage::kReady;
+  if (first) StartRun();
   stage_ = Step() == SQLITE_ROW ? Stage::kRow : Stage::kDone;
+  if (first) {
+    // A schema changed by another connection compiles the statement again
+    // at its first step, perhaps with other columns.
+    int columns = sqlite3_column_count(stmt_.get());
+    if (columns != columns_) names_.clear();
+    columns_ = columns;
+  }
   return stage_ == Stage::kRow;
 }
 

@@ -314,3 +314,51 @@ TEST_F(SqlWrapperTest, DataStatementsAreLoggedQueriesAreNot) {
 }
 
 }  // namespace
+
+namespace {
+
+// A statement given back and taken again: no value or row of its last run
+// carries over, two alive at once are two, and a column added by another
+// connection or a closed connection finds none stale.
+TEST_F(SqlWrapperTest, StatementsKeptForTheirTextStartClean) {
+  db_.RunStatement("insert into t(a, b, c) values(1, 'one', 1), (2, 'two', 2)");
+  const std::string sql = "select b from t where a=?";
+  auto read = [&](int a) {
+    StoreStatement q(db_, sql);
+    q.bind(1, a);
+    return q.executeStep() ? q.getText(0) : std::string("none");
+  };
+  EXPECT_EQ(read(1), "one");
+  EXPECT_EQ(read(2), "two");
+  {
+    StoreStatement unbound(db_, sql);  // the last run's value is gone
+    EXPECT_THROW(unbound.executeStep(), CppSQLite3Exception);
+  }
+  {
+    StoreStatement outer(db_, sql), inner(db_, sql);
+    outer.bind(1, 1);
+    inner.bind(1, 2);
+    ASSERT_TRUE(outer.executeStep() && inner.executeStep());
+    EXPECT_EQ(outer.getText(0) + inner.getText(0), "onetwo");
+  }
+  // Left in the middle of its rows, it holds no read open: a writer of
+  // another connection still commits.
+  for (const char* sql : {"select a from t", "select * from t where a=1"}) {
+    StoreStatement partly(db_, sql);
+    ASSERT_TRUE(partly.executeStep());
+  }
+  CppSQLite3DB other;
+  other.SetBusyTimeout(0);
+  other.OpenDb(tmp_.Sub("w.db"));
+  other.RunStatement("alter table t add column d int default 7");
+  {
+    StoreStatement q(db_, "select * from t where a=1");
+    ASSERT_TRUE(q.executeStep());
+    EXPECT_EQ(q.getInt("d"), 7);
+  }
+  db_.CloseDb();
+  db_.OpenDb(tmp_.Sub("w.db"));
+  EXPECT_EQ(read(2), "two");
+}
+
+}  // namespace
