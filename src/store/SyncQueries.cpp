@@ -157,31 +157,46 @@ bool SyncQueries::FinishUpload(int file_id, int part) {
 bool SyncQueries::FinishUploadAt(int file_id, int part, const std::string& mail_id, bool& claimed) {
   claimed = false;
   return Run(
-      "FinishUploadAt error",
+      "FinishUploadAt error", [&] { claimed = FinishOneAt(file_id, part, mail_id); }, true);
+}
+
+bool SyncQueries::FinishUploadsAt(std::vector<Uploaded>& parts) {
+  for (Uploaded& up : parts) up.claimed = false;
+  bool ok = Run(
+      "FinishUploadsAt error",
       [&] {
-        StoreStatement update(db_,
-                              "update mail set stat=?, mail_id=? where "
-                              "file_id=? and part=? and stat=?");
-        update.bind(1, StoredState(PartState::kCached));
-        update.bind(2, mail_id);
-        update.bind(3, file_id);
-        update.bind(4, part);
-        update.bind(5, StoredState(PartState::kAwaitingUpload));
-        claimed = update.exec() > 0;
-        if (!claimed) {
-          // The refresh may have seen this very message first and claimed it.
-          StoreStatement q(db_,
-                           "select stat from mail where file_id=? and part=? and mail_id=? and "
-                           "stat=?");
-          q.bind(1, file_id);
-          q.bind(2, part);
-          q.bind(3, mail_id);
-          q.bind(4, StoredState(PartState::kCached));
-          claimed = q.executeStep();
-        }
-        if (claimed) db_.RunStatement(kCountChange);
+        for (Uploaded& up : parts) up.claimed = FinishOneAt(up.file_id, up.part, up.mail_id);
       },
       true);
+  if (!ok) {
+    for (Uploaded& up : parts) up.claimed = false;  // rolled back
+  }
+  return ok;
+}
+
+bool SyncQueries::FinishOneAt(int file_id, int part, const std::string& mail_id) {
+  StoreStatement update(db_,
+                        "update mail set stat=?, mail_id=? where "
+                        "file_id=? and part=? and stat=?");
+  update.bind(1, StoredState(PartState::kCached));
+  update.bind(2, mail_id);
+  update.bind(3, file_id);
+  update.bind(4, part);
+  update.bind(5, StoredState(PartState::kAwaitingUpload));
+  bool claimed = update.exec() > 0;
+  if (!claimed) {
+    // The refresh may have seen this very message first and claimed it.
+    StoreStatement q(db_,
+                     "select stat from mail where file_id=? and part=? and mail_id=? and "
+                     "stat=?");
+    q.bind(1, file_id);
+    q.bind(2, part);
+    q.bind(3, mail_id);
+    q.bind(4, StoredState(PartState::kCached));
+    claimed = q.executeStep();
+  }
+  if (claimed) db_.RunStatement(kCountChange);
+  return claimed;
 }
 
 bool SyncQueries::RecordOwnIndex(int version, const std::string& uid) {

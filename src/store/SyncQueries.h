@@ -77,6 +77,15 @@ class SyncQueries {
   // meanwhile): then nothing changed and the message belongs to nobody. A
   // part the refresh has claimed with this same message is claimed.
   bool FinishUploadAt(int file_id, int part, const std::string& mail_id, bool& claimed);
+  // FinishUploadAt for several appended parts in one transaction: a batch
+  // of small files is one commit, not one each.
+  struct Uploaded {
+    int file_id = 0;
+    int part = 0;
+    std::string mail_id;
+    bool claimed = false;  // set by the call
+  };
+  bool FinishUploadsAt(std::vector<Uploaded>& parts);
   // The folder index of version appended as message uid: the local tree is
   // that message's, unless it changed since (then nothing is recorded).
   bool RecordOwnIndex(int version, const std::string& uid);
@@ -118,6 +127,8 @@ class SyncQueries {
 
  private:
   bool Run(const char* failure, const std::function<void()>& body, bool transaction);
+  // One part of FinishUploadAt, inside the caller's transaction.
+  bool FinishOneAt(int file_id, int part, const std::string& mail_id);
   static PartRow ReadPartRow(StoreStatement& q);
   void KeepMergedTree(const std::string& token, const std::string& tree);
   int DrawFileId();

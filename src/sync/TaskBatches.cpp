@@ -90,18 +90,39 @@ TaskWorker::Turn TaskWorker::SendBatch(std::vector<FileRecord>& batch) {
   return turn;
 }
 
+bool TaskWorker::FinishBatch(const std::vector<FileRecord>& batch,
+                             const std::vector<ImapClient::Appended>& appended,
+                             SyncQueries& queries) {
+  std::vector<SyncQueries::Uploaded> named;
+  std::vector<size_t> at;  // batch index of each named one
+  for (size_t i = 0; i < batch.size(); ++i) {
+    if (!appended[i].result.ok()) continue;
+    std::string mail_id;
+    Judge(batch[i], appended[i].result, appended[i].outcome, mail_id);
+    Log()->Write(LOG_DEBUG, "upload file:%s ok", batch[i].name.c_str());
+    if (mail_id.empty()) {
+      if (!FinishPart(batch[i], mail_id, &queries)) return false;
+      continue;
+    }
+    named.push_back({batch[i].file_id, batch[i].part, mail_id, false});
+    at.push_back(i);
+  }
+  if (!named.empty()) {
+    std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+    if (!queries.FinishUploadsAt(named)) return false;
+  }
+  for (size_t k = 0; k < named.size(); ++k) {
+    if (!named[k].claimed) DropUnclaimed(batch[at[k]], named[k].mail_id);
+  }
+  return true;
+}
+
 TaskWorker::Turn TaskWorker::JudgeBatch(const std::vector<FileRecord>& batch,
                                         const std::vector<ImapClient::Appended>& appended) {
   // The answers that went through first, so that a refusal's back-off is not
   // undone by a later success.
   SyncQueries queries(context_.data_dir, context_.account.user);
-  for (size_t i = 0; i < batch.size(); ++i) {
-    if (!appended[i].result.ok()) continue;
-    std::string mail_id;
-    Judge(batch[i], appended[i].result, appended[i].outcome, mail_id);
-    if (!FinishPart(batch[i], mail_id, &queries)) return Turn::kStoreFailed;
-    Log()->Write(LOG_DEBUG, "upload file:%s ok", batch[i].name.c_str());
-  }
+  if (!FinishBatch(batch, appended, queries)) return Turn::kStoreFailed;
   Turn turn = context_.Stopping() ? Turn::kStop : Turn::kNext;
   bool judged = false, ended = false;
   for (size_t i = 0; i < batch.size(); ++i) {

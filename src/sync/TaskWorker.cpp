@@ -428,14 +428,16 @@ bool TaskWorker::FinishPart(const FileRecord& part, const std::string& mail_id,
                               : queries.FinishUploadAt(part.file_id, part.part, mail_id, claimed);
     if (!ok) return false;
   }
-  if (!claimed) {
-    // Its file was deleted (or replaced) during the append.
-    Log()->Write(LOG_INFO, "file of part %d deleted meanwhile, delete mail_id:%s", part.part,
-                 mail_id.c_str());
-    std::set<std::string> gone;
-    DeleteRemote({mail_id}, gone);
-  }
+  if (!claimed) DropUnclaimed(part, mail_id);
   return true;
+}
+
+void TaskWorker::DropUnclaimed(const FileRecord& part, const std::string& mail_id) {
+  // Its file was deleted (or replaced) during the append.
+  Log()->Write(LOG_INFO, "file of part %d deleted meanwhile, delete mail_id:%s", part.part,
+               mail_id.c_str());
+  std::set<std::string> gone;
+  DeleteRemote({mail_id}, gone);
 }
 
 bool TaskWorker::DeleteRemote(const std::set<std::string>& mail_ids, std::set<std::string>& gone) {

@@ -148,6 +148,11 @@ class TaskWorker {
   // open: the store connection to use, else one of its own.
   bool FinishPart(const FileRecord& part, const std::string& mail_id,
                   SyncQueries* open = nullptr);
+  // A message appended for a part that no longer waits belongs to nobody.
+  void DropUnclaimed(const FileRecord& part, const std::string& mail_id);
+  // The batch's appends that went through, recorded in one commit.
+  bool FinishBatch(const std::vector<FileRecord>& batch,
+                   const std::vector<ImapClient::Appended>& appended, SyncQueries& queries);
   // Opens the session when needed; a session just opened is asked its
   // quota.
   bool Open();

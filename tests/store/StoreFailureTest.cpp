@@ -87,6 +87,11 @@ TEST_F(StoreFailureTest, EveryWriteReportsTheFailureAndChangesNothing) {
        [&](MetaStore&) {
          return SyncQueries(user).FinishUploadAt(file_.file_id, 1, "9", claimed);
        }},
+      {"FinishUploadsAt",
+       [&](MetaStore&) {
+         std::vector<SyncQueries::Uploaded> parts{{file_.file_id, 1, "9", false}};
+         return SyncQueries(user).FinishUploadsAt(parts) || parts[0].claimed;
+       }},
       {"AddLearnedParts", [&](MetaStore&) { return SyncQueries(user).AddLearnedParts({learnt}); }},
       {"MarkDownloaded", [&](MetaStore&) { return SyncQueries(user).MarkDownloaded({file_}); }},
       {"AdoptTree",
