@@ -24,10 +24,29 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kFiles = 100000;
 constexpr int kFolders = 100;
+// d1 holds the first files, 10,000 in all; the rest are spread over the
+// other folders (the SQL below and the loop after it agree).
+constexpr int kBigFolder = 10000;
+const std::string kFolderOf = "(CASE WHEN i < " + std::to_string(kBigFolder) +
+                              " THEN 1 ELSE 2 + i % " + std::to_string(kFolders - 1) + " END)";
 const char kUser[] = "start@example.org";
 const char kPassword[] = "pw";
 
 std::map<std::string, double> g_seconds;
+long g_peak_kib = 0;
+
+double TimeShell(const std::string& command) {
+  auto start = Clock::now();
+  if (Shell(command) != 0) return -1;
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The process's peak resident memory (VmHWM), in KiB.
+long PeakKib(pid_t pid) {
+  std::string status = ReadFileBytes("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+}
 
 bool Eventually(const std::function<bool()>& done, int seconds) {
   auto deadline = Clock::now() + std::chrono::seconds(seconds);
@@ -50,8 +69,8 @@ bool Grow(const std::string& db, const std::string& cache) {
       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
       std::to_string(kFiles - 1) +
       ") INSERT INTO ftable(file_id, file_name, folder_id, origin) SELECT 10000000 + i, 'g' || i,"
-      " (SELECT id FROM folder WHERE name = 'd' || (1 + i % " + std::to_string(kFolders) +
-      ")), 10000000 + i FROM n;"
+      " (SELECT id FROM folder WHERE name = 'd' || " + kFolderOf +
+      "), 10000000 + i FROM n;"
       "INSERT INTO mail(file_id, mail_id, name, size, time, md5, total_size, part, total_part,"
       " local_fn, stat) SELECT f.file_id, 'x' || f.file_id, f.file_name, m.size, m.time, m.md5,"
       " m.total_size, m.part, m.total_part, m.local_fn, m.stat FROM ftable f, mail m WHERE"
@@ -61,7 +80,8 @@ bool Grow(const std::string& db, const std::string& cache) {
   std::string bytes = ReadFileBytes(cache + "d1/f1");
   for (int d = 2; d <= kFolders; ++d) MakeDir(cache + "d" + std::to_string(d));
   for (int i = 1; i < kFiles; ++i) {
-    std::string path = cache + "d" + std::to_string(1 + i % kFolders) + "/g" + std::to_string(i);
+    int folder = i < kBigFolder ? 1 : 2 + i % (kFolders - 1);
+    std::string path = cache + "d" + std::to_string(folder) + "/g" + std::to_string(i);
     WriteFileBytes(path, bytes);
   }
   return FileExists(cache + "d1/g100");
@@ -86,6 +106,14 @@ void Start(benchmark::State& state, Case c) {
              ::stat((mnt + c.path).c_str(), &st) == 0;
     }, 60);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (ready && !c.db.empty()) {
+      // A folder of 10,000 files listed with their attributes, first through
+      // the drive (nothing of it in the kernel's caches yet), then directly
+      // in the cache directory.
+      g_seconds["ls drive"] = TimeShell("ls -l " + Quote(mnt + "/d1") + " > /dev/null");
+      g_seconds["ls cache"] = TimeShell("ls -l " + Quote(c.machine->CacheDir() + "d1") + " > /dev/null");
+      g_peak_kib = PeakKib(c.machine->Pid());
+    }
     c.machine->Terminate();
     if (!ready) return state.SkipWithError("the drive did not answer");
     state.SetIterationTime(seconds);
@@ -122,12 +150,17 @@ int main(int argc, char** argv) {
   std::string db = NativePath(AccountDbPath(root.Sub("m") + "/share/tandrel", kUser));
   benchmark::RegisterBenchmark("startup/one_file", Start, Case{&m, "one", "/d1/f1", ""})
       ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("startup/100000_files", Start, Case{&m, "many", "/d57/g56", db})
+  benchmark::RegisterBenchmark("startup/100000_files", Start, Case{&m, "many", "/d57/g10054", db})
       ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   std::printf("\nstart-up until the drive answers, offline: %.2f s with 100,000 cached files, "
               "%.2f s with one (%.1fx; goal <= 2 s)\n",
               g_seconds["many"], g_seconds["one"], g_seconds["many"] / g_seconds["one"]);
+  std::printf("ls -l of a folder of 10,000 files: %.3f s through the drive, %.3f s in the cache "
+              "directory (goal <= 0.2 s)\n",
+              g_seconds["ls drive"], g_seconds["ls cache"]);
+  std::printf("peak memory of the drive's process with 100,000 files: %.1f MiB (goal <= 100 MiB)\n",
+              g_peak_kib / 1024.0);
   return 0;
 }

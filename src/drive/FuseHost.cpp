@@ -139,7 +139,11 @@ int OnOpendir(const char* native, struct fuse_file_info* fi) {
 }
 
 int OnReaddir(const char* native, void* buf, fuse_fill_dir_t filler, off_t,
-              struct fuse_file_info* fi, enum fuse_readdir_flags) {
+              struct fuse_file_info* fi, enum fuse_readdir_flags flags) {
+  // Asked for names with attributes (READDIRPLUS), the attributes go with
+  // the names: `ls -l` of a large folder then needs no lookup per file.
+  const auto plus = static_cast<fuse_fill_dir_flags>(
+      (flags & FUSE_READDIR_PLUS) != 0 ? FUSE_FILL_DIR_PLUS : 0);
   DRIVE_PATH(path, native);
   filler(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   filler(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
@@ -153,7 +157,7 @@ int OnReaddir(const char* native, void* buf, fuse_fill_dir_t filler, off_t,
     info.last_access_time = data.last_access_time;
     info.last_write_time = data.last_write_time;
     FillStat(info, &st);
-    return filler(buf, data.name.c_str(), &st, 0, static_cast<fuse_fill_dir_flags>(0));
+    return filler(buf, data.name.c_str(), &st, 0, plus);
   };
   DriveFileInfo temp;
   DriveFileInfo* record = Record(fi);
