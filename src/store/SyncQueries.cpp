@@ -59,6 +59,72 @@ bool SyncQueries::GetAllParts(Parts& parts) {
       false);
 }
 
+bool SyncQueries::PendingCounts(int& uploads, int& downloads, int64_t& bytes) {
+  uploads = downloads = 0;
+  bytes = 0;
+  return Run(
+      "PendingCounts error",
+      [&] {
+        StoreStatement q(db_,
+                         "select stat, count(distinct file_id) as files, total(size) as bytes "
+                         "from mail where stat in (?, ?) group by stat");
+        q.bind(1, StoredState(PartState::kAwaitingUpload));
+        q.bind(2, StoredState(PartState::kAwaitingDownload));
+        while (q.executeStep()) {
+          bool up = StateFromStored(q.getInt("stat")) == PartState::kAwaitingUpload;
+          (up ? uploads : downloads) = q.getInt("files");
+          bytes += static_cast<int64_t>(q.getDouble("bytes"));
+        }
+      },
+      false);
+}
+
+bool SyncQueries::IncompleteFiles(bool on_demand, std::set<int>& files) {
+  return Run(
+      "IncompleteFiles error",
+      [&] {
+        // As GetAllParts, a (file, part) held twice counts once, as its
+        // last row.
+        StoreStatement q(db_,
+                         "select file_id, part, stat, total_part from mail "
+                         "order by file_id, part, rowid");
+        struct Row {
+          int file_id = 0, part = 0, total_part = 0;
+          PartState stat = PartState::kCached;
+        } row, last;
+        int here = 0, total = 0;  // of last.file_id's shown parts so far
+        bool any = false;
+        auto settle = [&](const Row& r) {  // r is the last row of its key
+          bool hidden = (r.stat == PartState::kAwaitingDownload && !on_demand) ||
+                        r.stat == PartState::kDeleted;
+          if (hidden) {
+            files.insert(r.file_id);
+          } else {
+            ++here;
+            total = r.total_part;
+          }
+        };
+        auto end_file = [&](const Row& r) {
+          if (here > 0 && here < total) files.insert(r.file_id);
+          here = total = 0;
+        };
+        while (q.executeStep()) {
+          row = {q.getInt(0), q.getInt(1), q.getInt(3), StateFromStored(q.getInt(2))};
+          if (any && (row.file_id != last.file_id || row.part != last.part)) {
+            settle(last);
+            if (row.file_id != last.file_id) end_file(last);
+          }
+          last = row;
+          any = true;
+        }
+        if (any) {
+          settle(last);
+          end_file(last);
+        }
+      },
+      false);
+}
+
 bool SyncQueries::AddLearnedParts(const std::vector<FileRecord>& parts) {
   if (parts.empty()) return true;
   return Run(

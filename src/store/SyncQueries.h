@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,6 +43,14 @@ class SyncQueries {
 
   bool IsOpen() const { return db_.IsOpen(); }
   bool GetAllParts(Parts& parts);
+  // Files with a part waiting for its upload, for its download, and the
+  // bytes of those parts: read through the index on stat, so the cost is
+  // that of what waits, not of the drive.
+  bool PendingCounts(int& uploads, int& downloads, int64_t& bytes);
+  // Files that cannot show yet: a part deleted or (unless on demand)
+  // waiting for its download, or fewer parts here than they have. The rows
+  // are read one at a time, in order, not held.
+  bool IncompleteFiles(bool on_demand, std::set<int>& files);
   // found tells whether the row exists.
   bool GetPart(int file_id, int part, PartRow& row, bool& found);
   // Every part row of the file, in part order (index 0: part 1).

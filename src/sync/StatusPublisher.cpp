@@ -12,23 +12,14 @@
 namespace {
 
 struct Counts {
-  std::set<int> uploads;
-  std::set<int> downloads;
+  int uploads = 0;
+  int downloads = 0;
   int64_t bytes = 0;
 };
 
 bool Count(const std::string& user, Counts& counts) {
   SyncQueries queries(user);
-  SyncQueries::Parts parts;
-  if (!queries.IsOpen() || !queries.GetAllParts(parts)) return false;
-  for (const auto& [key, row] : parts) {
-    const bool up = row.stat == PartState::kAwaitingUpload;
-    const bool down = row.stat == PartState::kAwaitingDownload;
-    if (up) counts.uploads.insert(row.file_id);
-    if (down) counts.downloads.insert(row.file_id);
-    if (up || down) counts.bytes += row.size;
-  }
-  return true;
+  return queries.IsOpen() && queries.PendingCounts(counts.uploads, counts.downloads, counts.bytes);
 }
 
 }  // namespace
@@ -60,14 +51,13 @@ void StatusPublisher::Stop() {
 bool StatusPublisher::CountPending(const std::string& user) {
   Counts counts;
   if (!Count(user, counts)) return false;
-  status_.SetPending(static_cast<int>(counts.uploads.size()),
-                     static_cast<int>(counts.downloads.size()), counts.bytes);
+  status_.SetPending(counts.uploads, counts.downloads, counts.bytes);
   return true;
 }
 
 int StatusPublisher::PendingUploads(const std::string& user) {
   Counts counts;
-  return Count(user, counts) ? static_cast<int>(counts.uploads.size()) : 0;
+  return Count(user, counts) ? counts.uploads : 0;
 }
 
 void StatusPublisher::Loop() {

@@ -37,27 +37,6 @@ bool SplitDrivePath(const std::string& path, std::string& folder, std::string& n
          FolderIndex::IsSafeName(name);
 }
 
-// A file shows once every part is here: one still downloading, or one whose
-// message was never seen, would read as zeros.
-// On demand, a file shows once every part is known: its bytes come when read.
-std::set<int> Incomplete(const SyncQueries::Parts& parts, bool on_demand) {
-  std::set<int> incomplete;
-  std::map<int, std::pair<int, int>> count;  // file id -> parts here, parts in all
-  for (const auto& [key, row] : parts) {
-    if ((row.stat == PartState::kAwaitingDownload && !on_demand) ||
-        row.stat == PartState::kDeleted) {
-      incomplete.insert(key.first);
-    } else {
-      ++count[key.first].first;
-      count[key.first].second = row.total_part;
-    }
-  }
-  for (const auto& [id, c] : count) {
-    if (c.first < c.second) incomplete.insert(id);
-  }
-  return incomplete;
-}
-
 }  // namespace
 
 SyncNamespace::SyncNamespace(SyncContext& context) : context_(context) {}
@@ -358,10 +337,12 @@ bool SyncNamespace::Rebuild() {
 bool SyncNamespace::RebuildLocked() {
   MetaStore store(context_.data_dir);
   SyncQueries queries(context_.data_dir, context_.account.user);
-  SyncQueries::Parts parts;
-  queries.GetAllParts(parts);
   const bool on_demand = context_.content->OnDemand();
-  std::set<int> incomplete = Incomplete(parts, on_demand);
+  // A file shows once every part is here: one still downloading, or one
+  // whose message was never seen, would read as zeros. On demand, a file
+  // shows once every part is known: its bytes come when read.
+  std::set<int> incomplete;
+  if (!queries.IncompleteFiles(on_demand, incomplete)) return false;
   FolderCache::Tree tree;
   std::vector<std::string> pending{"\\"};
   std::set<std::string> seen;

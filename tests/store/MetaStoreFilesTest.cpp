@@ -10,6 +10,7 @@
 
 #include "StoreTestEnv.h"
 #include "log/CLog.h"
+#include "store/SyncQueries.h"
 
 namespace {
 
@@ -433,6 +434,38 @@ TEST_F(FilesTest, WriterAndReaderThreadsMeetWithoutErrors) {
   log->SetEnabled(false);
   for (const std::string& line : errors) ADD_FAILURE() << line;
   EXPECT_EQ(Scalar(AccountPath(), "select count(*) from ftable"), kFiles);
+}
+
+// What waits and what cannot show yet, read without holding every row.
+TEST_F(FilesTest, PendingCountsAndIncompleteFiles) {
+  // file: (part, total, stat), each part 10 bytes.
+  const std::map<int, std::vector<std::vector<int>>> rows = {
+      {1, {{1, 2, 0}, {2, 2, 0}}},  // whole
+      {2, {{1, 3, 0}}},             // parts never seen
+      {3, {{1, 1, 2}}},             // waiting for its download
+      {4, {{1, 2, 0}, {2, 2, 3}}},  // one part deleted
+      {5, {{1, 1, 1}, {1, 1, 1}}},  // waiting for its upload, its row twice
+      {6, {{1, 2, 2}, {2, 2, 2}}},  // waiting for its download
+  };
+  for (const auto& [file, parts] : rows) {
+    for (const auto& p : parts) {
+      Exec(AccountPath(), "insert into mail(file_id,part,total_part,stat,size,mail_id) values(" +
+                              std::to_string(file) + "," + std::to_string(p[0]) + "," +
+                              std::to_string(p[1]) + "," + std::to_string(p[2]) + ",10,'')");
+    }
+  }
+  SyncQueries queries("me@example.com");
+  int up = 0, down = 0;
+  int64_t bytes = 0;
+  ASSERT_TRUE(queries.PendingCounts(up, down, bytes));
+  EXPECT_EQ(up, 1);
+  EXPECT_EQ(down, 2);
+  EXPECT_EQ(bytes, 50);
+  std::set<int> hidden, on_demand;
+  ASSERT_TRUE(queries.IncompleteFiles(false, hidden));
+  ASSERT_TRUE(queries.IncompleteFiles(true, on_demand));
+  EXPECT_EQ(hidden, (std::set<int>{2, 3, 4, 6}));
+  EXPECT_EQ(on_demand, (std::set<int>{2, 4}));
 }
 
 }  // namespace
