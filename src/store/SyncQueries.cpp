@@ -227,7 +227,6 @@ bool SyncQueries::FinishUploadAt(int file_id, int part, const std::string& mail_
 }
 
 bool SyncQueries::FinishUploadsAt(std::vector<Uploaded>& parts) {
-  for (Uploaded& up : parts) up.claimed = false;
   bool ok = Run(
       "FinishUploadsAt error",
       [&] {

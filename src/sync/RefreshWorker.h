@@ -19,7 +19,6 @@
 #include "sync/SyncResult.h"
 #include "sync/TreeMerge.h"
 
-
 class SyncContext;
 class SyncNamespace;
 
