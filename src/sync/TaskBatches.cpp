@@ -85,9 +85,7 @@ TaskWorker::Turn TaskWorker::SendBatch(std::vector<FileRecord>& batch) {
     left_waiting_ = true;
     return Turn::kStop;
   }
-  bool ended = false;
-  Turn turn = JudgeBatch(batch, appended, ended);
-  if (ended) session_.Close();
+  Turn turn = JudgeBatch(batch, appended);
   context_.appending = false;
   return turn;
 }
@@ -120,14 +118,13 @@ bool TaskWorker::FinishBatch(const std::vector<FileRecord>& batch,
 }
 
 TaskWorker::Turn TaskWorker::JudgeBatch(const std::vector<FileRecord>& batch,
-                                        const std::vector<ImapClient::Appended>& appended,
-                                        bool& ended) {
+                                        const std::vector<ImapClient::Appended>& appended) {
   // The answers that went through first, so that a refusal's back-off is not
   // undone by a later success.
   SyncQueries queries(context_.data_dir, context_.account.user);
   if (!FinishBatch(batch, appended, queries)) return Turn::kStoreFailed;
   Turn turn = context_.Stopping() ? Turn::kStop : Turn::kNext;
-  bool judged = false;
+  bool judged = false, ended = false;
   for (size_t i = 0; i < batch.size(); ++i) {
     const MailResult& result = appended[i].result;
     if (result.ok()) continue;
@@ -143,5 +140,6 @@ TaskWorker::Turn TaskWorker::JudgeBatch(const std::vector<FileRecord>& batch,
       turn = Turn::kStop;
     }
   }
+  if (ended) session_.Close();
   return turn;
 }
