@@ -1,8 +1,9 @@
 // The sync engine against a private Dovecot, each figure beside a baseline
 // measured in the same run:
 //   1. upload of a 100 MiB file (10 parts) from SyncAddFile until every part
-//      is appended, beside raw Append of the same 10 messages; with the
-//      digest known (as from the drive) and with it read from the copy;
+//      is appended, beside raw Append of the same 10 messages over one
+//      connection and over as many as the engine uses; with the digest known
+//      (as from the drive) and with it read from the copy;
 //   2. download of it into a fresh data directory (one RefreshPass), beside
 //      raw FetchMessage of the 10 messages;
 //   3. a Refresh that finds nothing new over 1,000, 10,000 and 100,000
@@ -44,6 +45,7 @@
 #include "sync/PartHeaders.h"
 #include "sync/SyncEngine.h"
 #include "sync/SyncStatus.h"
+#include "sync/TaskWorker.h"
 #include "sync/TransferProgress.h"
 
 namespace {
@@ -222,6 +224,33 @@ void BM_RawAppend(benchmark::State& state) {
     double s = Seconds(start);
     state.SetIterationTime(s);
     g_samples["upload raw Append MB/s"].push_back(kBigFile / 1e6 / s);
+  }
+}
+
+// The same 10 messages over as many connections as the engine's uploads
+// use, each connection taking every third.
+void BM_RawAppendLanes(benchmark::State& state) {
+  constexpr size_t kLanes = TaskWorker::kUploadLanes;
+  for (auto _ : state) {
+    std::vector<std::unique_ptr<ImapClient>> clients;
+    for (size_t i = 0; i < kLanes; ++i) {
+      clients.push_back(std::make_unique<ImapClient>());
+      if (!OpenClient(*clients.back(), "raw@example.com")) return state.SkipWithError("login");
+    }
+    std::vector<int> ok(kLanes, 1);
+    auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < kLanes; ++i) {
+      threads.emplace_back([&, i] {
+        for (size_t k = i; k < g_big.emls.size(); k += kLanes)
+          ok[i] = ok[i] && clients[i]->Append("tandrel", g_big.emls[k]);
+      });
+    }
+    for (auto& t : threads) t.join();
+    double s = Seconds(start);
+    if (std::count(ok.begin(), ok.end(), 0) > 0) return state.SkipWithError("append");
+    state.SetIterationTime(s);
+    g_samples["upload raw Append, 3 connections MB/s"].push_back(kBigFile / 1e6 / s);
   }
 }
 
@@ -466,6 +495,8 @@ void PrintFigures() {
   };
   std::printf("upload ratio (engine / raw Append):          %.2f (target >= 0.8)\n",
               ratio("upload engine MB/s", "upload raw Append MB/s"));
+  std::printf("upload ratio (engine / raw Append, 3 conns): %.2f (target >= 0.8)\n",
+              ratio("upload engine MB/s", "upload raw Append, 3 connections MB/s"));
   std::printf("download ratio (engine / raw FetchMessage):  %.2f (target >= 0.8)\n",
               ratio("download engine MB/s", "download raw FetchMessage MB/s"));
   if (!g_samples["small files raw pipelined s"].empty()) {
@@ -527,6 +558,7 @@ int main(int argc, char** argv) {
   }
   using Body = void (*)(benchmark::State&);
   const std::pair<const char*, Body> bodies[] = {{"RawAppend/100MiB", BM_RawAppend},
+                                                 {"RawAppendLanes/100MiB", BM_RawAppendLanes},
                                                  {"EngineUpload/100MiB", BM_EngineUpload},
                                                  {"EngineUploadDigestRead/100MiB",
                                                   BM_EngineUploadDigestRead},
@@ -534,7 +566,7 @@ int main(int argc, char** argv) {
                                                  {"EngineDownload/100MiB", BM_EngineDownload}};
   // Rounds interleave engine and baseline, so a drift of the machine during
   // the run weighs on both alike.
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < 5; ++round) {
     for (const auto& [name, fn] : bodies) {
       benchmark::RegisterBenchmark(name, fn)->Iterations(1)->UseManualTime()->Unit(
           benchmark::kMillisecond);

@@ -263,35 +263,33 @@ ssize_t ImapClient::ReadFileBlock(int fd, char* buffer, size_t n) {
 }
 
 bool ImapClient::SendFile(int fd, size_t length, const std::string& path) {
-  // Blocks of kFileBlock are read and counted one by one, but sent in
-  // batches: one socket write (one TLS record) per 4 KiB costs throughput.
+  // Read and sent in batches (one read, one socket write, one TLS record
+  // each); counted in blocks of kFileBlock as before.
   constexpr size_t kBatch = 64 * kFileBlock;
   std::vector<char> batch(kBatch + 2);
-  size_t used = 0, blocks = 0, left = length;
+  size_t left = length;
   while (left > 0) {
-    ssize_t got = ReadFileBlock(fd, batch.data() + used, std::min(kFileBlock, left));
-    if (got <= 0) {
-      // The literal stays incomplete: the connection cannot be used further.
-      CLog::Instance()->Write(LOG_ERROR, " read %s  error", path.c_str());
-      Close();
-      return false;
+    size_t used = 0;
+    while (used < kBatch && left > 0) {
+      ssize_t got = ReadFileBlock(fd, batch.data() + used, std::min(kBatch - used, left));
+      if (got <= 0) {
+        // The literal stays incomplete: the connection cannot be used further.
+        CLog::Instance()->Write(LOG_ERROR, " read %s  error", path.c_str());
+        Close();
+        return false;
+      }
+      used += static_cast<size_t>(got);
+      left -= static_cast<size_t>(got);
     }
-    used += static_cast<size_t>(got);
-    left -= static_cast<size_t>(got);
-    ++blocks;
+    size_t counted = used;
     if (left == 0) {
       batch[used++] = '\r';
       batch[used++] = '\n';
     }
-    if (used + kFileBlock > kBatch || left == 0) {
-      if (!Send(batch.data(), used)) return false;
-      size_t counted = used - (left == 0 ? 2 : 0);
-      for (size_t i = 0; i < blocks && uploaded_; ++i) {
-        size_t block = std::min(kFileBlock, counted);
-        uploaded_(static_cast<uint32_t>(block));
-        counted -= block;
-      }
-      used = blocks = 0;
+    if (!Send(batch.data(), used)) return false;
+    for (size_t block = 0; counted > 0 && uploaded_; counted -= block) {
+      block = std::min(kFileBlock, counted);
+      uploaded_(static_cast<uint32_t>(block));
     }
   }
   return true;

@@ -8,6 +8,12 @@ std::string SyncNames::ProgressName(const FileRecord& record) {
   return record.name + "(第" + std::to_string(record.part) + "部分)";
 }
 
+std::string SyncNames::ProgressName(const FileRecord& first, const FileRecord& last) {
+  if (first.file_id != last.file_id || first.part == last.part) return ProgressName(first);
+  return first.name + "(第" + std::to_string(first.part) + "-" + std::to_string(last.part) +
+         "部分)";
+}
+
 bool SyncNames::PlausiblePart(const FileRecord& record) {
   if (record.file_id <= 0 || record.total_size < 0 || record.md5.empty()) return false;
   if (!FolderIndex::IsSafeName(record.name)) return false;

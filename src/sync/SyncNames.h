@@ -12,6 +12,9 @@ class SyncNames {
  public:
   // The file name, with "(第N部分)" when the file has several parts.
   static std::string ProgressName(const FileRecord& record);
+  // Parts first to last of one file in flight together ("a.bin(第1-3部分)");
+  // of several files, the first's name.
+  static std::string ProgressName(const FileRecord& first, const FileRecord& last);
   // A part header whose numbers agree with the way files are cut into
   // parts, so that its offset and length stay inside the file.
   static bool PlausiblePart(const FileRecord& record);

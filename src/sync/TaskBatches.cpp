@@ -85,7 +85,9 @@ TaskWorker::Turn TaskWorker::SendBatch(std::vector<FileRecord>& batch) {
     left_waiting_ = true;
     return Turn::kStop;
   }
-  Turn turn = JudgeBatch(batch, appended);
+  bool ended = false;
+  Turn turn = JudgeBatch(batch, appended, ended);
+  if (ended) session_.Close();
   context_.appending = false;
   return turn;
 }
@@ -118,13 +120,14 @@ bool TaskWorker::FinishBatch(const std::vector<FileRecord>& batch,
 }
 
 TaskWorker::Turn TaskWorker::JudgeBatch(const std::vector<FileRecord>& batch,
-                                        const std::vector<ImapClient::Appended>& appended) {
+                                        const std::vector<ImapClient::Appended>& appended,
+                                        bool& ended) {
   // The answers that went through first, so that a refusal's back-off is not
   // undone by a later success.
   SyncQueries queries(context_.data_dir, context_.account.user);
   if (!FinishBatch(batch, appended, queries)) return Turn::kStoreFailed;
   Turn turn = context_.Stopping() ? Turn::kStop : Turn::kNext;
-  bool judged = false, ended = false;
+  bool judged = false;
   for (size_t i = 0; i < batch.size(); ++i) {
     const MailResult& result = appended[i].result;
     if (result.ok()) continue;
@@ -140,6 +143,5 @@ TaskWorker::Turn TaskWorker::JudgeBatch(const std::vector<FileRecord>& batch,
       turn = Turn::kStop;
     }
   }
-  if (ended) session_.Close();
   return turn;
 }

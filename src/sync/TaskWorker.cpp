@@ -128,6 +128,7 @@ bool TaskWorker::RunUploads(MetaStore& store) {
   Turn turn = Turn::kNext;
   while (turn == Turn::kNext) turn = UploadNext(store);
   DropAhead();
+  CloseLanes();  // held only while large parts go up
   return turn != Turn::kStoreFailed;
 }
 
@@ -155,6 +156,9 @@ TaskWorker::Turn TaskWorker::UploadNext(MetaStore& store) {
   if (Batchable(part)) {
     std::vector<FileRecord> batch = ReadyBatch(store, part);
     if (batch.size() > 1) return SendBatch(batch);
+  } else {
+    std::vector<FileRecord> parts = ReadyLanes(store, part);
+    if (parts.size() > 1) return SendLanes(parts);
   }
   return SendPart(part);
 }
@@ -296,7 +300,8 @@ void TaskWorker::NoteUploadFailure(Pace pace) {
 }
 
 std::string TaskWorker::MessagePath(const FileRecord& record) const {
-  return context_.TempDir() + "\\" + record.md5 + "-" + std::to_string(record.part) + ".eml";
+  return context_.TempDir() + "\\" + record.md5 + "-" + std::to_string(record.file_id) + "-" +
+         std::to_string(record.part) + ".eml";
 }
 
 TaskWorker::Built TaskWorker::BuildMessage(FileRecord record, std::string temp, std::string path) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -37,7 +38,9 @@ class SyncQueries;
 // may be read from any thread. Store writes that change the tree, and the
 // folder cache, are changed under the context's namespace_mutex. The
 // message of the next part is written on a std::async thread that touches
-// only its own record and file.
+// only its own record and file; each lane's part is written and appended on
+// a std::async thread that touches only that lane, its part and its answer,
+// joined before the task thread reads them.
 class TaskWorker {
  public:
   static constexpr int kFirstBackoffMs = 1000;
@@ -50,6 +53,11 @@ class TaskWorker {
   static constexpr int kBatchPartBytes = 1 << 20;
   static constexpr int64_t kBatchBytes = 8 << 20;
   static constexpr size_t kBatchParts = ImapClient::kAppendsInFlight;
+  // Large parts go over this many connections at once (the upload session
+  // among them) where the server lets the others open: one TCP stream, and
+  // one server process, bound a transfer below what the line carries.
+  static constexpr size_t kUploadLanes = 3;
+  static constexpr size_t kLaneDepth = 4;  // parts a lane carries in one turn
 
   TaskWorker(SyncContext& context, SyncNamespace& names);
   ~TaskWorker();
@@ -64,12 +72,9 @@ class TaskWorker {
   int TakeSettleLeftMs() { return settle_left_ms_.exchange(0); }
 
   // A new session: the cache folder may have moved since the last.
-  void ResetSession() {
-    session_.Reset();
-    cache_.clear();
-  }
-  void AbortSession() { session_.Abort(); }
-  void Logout() { session_.Logout(); }
+  void ResetSession();
+  void AbortSession();
+  void Logout();
 
   int UploadBackoffMs() const { return upload_backoff_.Ms(); }
   int DeleteBackoffMs() const { return delete_backoff_.Ms(); }
@@ -112,8 +117,27 @@ class TaskWorker {
   Built BuildInMemory(const FileRecord& part, UniqueFd& held, std::string& path);
   // Their messages in flight together on the session, then judged.
   Turn SendBatch(std::vector<FileRecord>& batch);
+  // ended: some answer left its session unusable.
   Turn JudgeBatch(const std::vector<FileRecord>& batch,
-                  const std::vector<ImapClient::Appended>& appended);
+                  const std::vector<ImapClient::Appended>& appended, bool& ended);
+  // Large parts ready to go over the lanes: the first waiting part and the
+  // ready unbatchable parts after it, up to kLaneDepth a lane.
+  std::vector<FileRecord> ReadyLanes(MetaStore& store, const FileRecord& first);
+  // Their messages on the upload session and the lanes at once, then judged.
+  Turn SendLanes(std::vector<FileRecord>& parts);
+  // How a lane's part went: not sent when its lane did not open, its
+  // message could not be written, or an earlier one on the lane failed.
+  enum class LaneStep { kSent, kNotOpened, kNotBuilt, kNotTried };
+  struct LaneRun {
+    std::vector<ImapClient::Appended> appended;
+    std::vector<LaneStep> steps;
+  };
+  // Every kUploadLanes-th part from first on lane, each message written
+  // while the one before travels; writes only those parts' slots of run.
+  void RunLane(ImapClient& lane, const std::vector<FileRecord>& parts, size_t first,
+               LaneRun& run);
+  bool OpenLane(ImapClient& lane);
+  void CloseLanes();
   static bool Batchable(const FileRecord& part) {
     return part.total_part == 1 && part.size <= kBatchPartBytes;
   }
@@ -124,8 +148,8 @@ class TaskWorker {
   Built TakeBuilt(const FileRecord& part, std::string& path);
   void BuildAhead(const FileRecord& part);
   void DropAhead();
-  // temp + "\" + md5 + "-" + part + ".eml": two parts of one file may be on
-  // disk at once.
+  // temp + "\" + md5 + "-" + file id + "-" + part + ".eml": parts of one
+  // file, and of files with one content, may be on disk at once.
   std::string MessagePath(const FileRecord& record) const;
   // Writes the part's message file; removes it again when that fails.
   static Built BuildMessage(FileRecord record, std::string temp, std::string path);
@@ -178,6 +202,11 @@ class TaskWorker {
   SyncContext& context_;
   SyncNamespace& names_;
   ImapClient session_;
+  // Opened for a run with large parts and logged out after it; a lane the
+  // server does not let open leaves the others to go on alone until the
+  // next session.
+  std::array<ImapClient, kUploadLanes - 1> lanes_;
+  bool lanes_refused_ = false;
   Backoff upload_backoff_{kFirstBackoffMs, kMaxBackoffMs};
   Backoff delete_backoff_{kFirstBackoffMs, kMaxBackoffMs};
   QuotaWatch quota_;

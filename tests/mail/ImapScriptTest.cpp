@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <set>
 #include <string>
@@ -263,7 +265,7 @@ class FailingReadClient : public ImapClient {
  protected:
   ssize_t ReadFileBlock(int fd, char* buffer, size_t n) override {
     if (reads_++ > 0) return -1;
-    return ImapClient::ReadFileBlock(fd, buffer, n);
+    return ImapClient::ReadFileBlock(fd, buffer, std::min(n, kFileBlock));  // a short read
   }
 
  private:

@@ -121,6 +121,7 @@ std::string DovecotServer::OptionalConfig() const {
     conf += "imap_capability = +X-GM-EXT-1\n";
   }
   if (o.id_log) conf += "imap_id_log = *\n";
+
   if (o.quota_kib > 0) {
     plugins += " quota";
     plugin_settings +=
@@ -134,7 +135,11 @@ std::string DovecotServer::OptionalConfig() const {
         "  mail_log_fields = uid box msgid size flags\n";
   }
   if (!plugins.empty()) conf += "mail_plugins = $mail_plugins" + plugins + "\n";
-  if (o.quota_kib > 0) conf += "protocol imap {\n  mail_plugins = $mail_plugins imap_quota\n}\n";
+  std::string imap;
+  if (o.quota_kib > 0) imap += "  mail_plugins = $mail_plugins imap_quota\n";
+  if (o.max_user_connections > 0)
+    imap += "  mail_max_userip_connections = " + std::to_string(o.max_user_connections) + "\n";
+  if (!imap.empty()) conf += "protocol imap {\n" + imap + "}\n";
   if (!plugin_settings.empty()) conf += "plugin {\n" + plugin_settings + "}\n";
   return conf;
 }

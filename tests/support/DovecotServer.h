@@ -27,6 +27,7 @@ class DovecotServer {
     bool mail_log = false;         // mail_log plugin: saves, copies, expunges in the log
     bool no_idle = false;          // the usual capabilities without IDLE
     bool no_condstore = false;     // the usual capabilities without CONDSTORE and QRESYNC
+    int max_user_connections = 0;  // mail_max_userip_connections, where > 0
   };
 
   DovecotServer();

@@ -10,6 +10,7 @@
 #include "ScriptedPeer.h"
 #include "TempDir.h"
 #include "mail/ImapClient.h"
+#include "message/MailParser.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/CppSQLite3DB.h"
@@ -411,3 +412,45 @@ TEST_F(SyncGmailTest, AMessageWhoseFileWentDuringTheAppendIsDeletedAgain) {
 }
 
 }  // namespace
+
+// Large parts go over several connections at once. This server lets two
+// open per user: the upload session and one lane take every part, each part
+// keeps the UID of its own message, and the refused lane costs no wait.
+class SyncLanesTest : public SyncLimitsTest {
+ protected:
+  void SetUp() override {
+    DovecotServer::Options options;
+    options.max_user_connections = 2;
+    server_ = std::make_unique<DovecotServer>(options);
+    TANDREL_START_DOVECOT(*server_);
+    ASSERT_TRUE(server_->AddUser(kUser, kPassword));
+    Prepare(server_->ImapPort());
+  }
+  std::unique_ptr<DovecotServer> server_;
+};
+
+TEST_F(SyncLanesTest, LargePartsGoOverTheConnectionsAllowedEachWithItsOwnUid) {
+  std::string bytes(45'000'000, '\0');  // five parts
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 / 4096);
+  AddFile("\\big.bin", bytes);
+  ASSERT_TRUE(engine_.TaskStep());
+  EXPECT_EQ(engine_.UploadBackoffMs(), 0);
+  EXPECT_EQ(Text("select group_concat(stat, '') from mail"), "00000");
+  EXPECT_TRUE(server_->LogShows("Maximum number of connections")) << server_->LogText();
+  EXPECT_GE(Count(server_->LogText(), "Login: user=<me@example.com>"), 2u);
+
+  ImapClient look;
+  ASSERT_TRUE(look.Connect("127.0.0.1", server_->ImapPort(), false) &&
+              look.Login(kUser, kPassword) && look.Select("tandrel"));
+  std::string parts = Text("select group_concat(part || '=' || mail_id, ' ') from mail");
+  for (int part = 1; part <= 5; ++part) {
+    std::string mail_id =
+        Text("select mail_id from mail where part=" + std::to_string(part));
+    std::string header;
+    ASSERT_TRUE(look.GetHeader(mail_id, header)) << parts;
+    MailParser parser;
+    parser.Parse(header);
+    EXPECT_EQ(parser.info.part, part) << parts;
+  }
+  engine_.Stop();
+}
