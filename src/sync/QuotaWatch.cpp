@@ -36,3 +36,8 @@ bool QuotaWatch::RoomSinceFull() const {
   if (!full_ || !at_full_.has_storage || !last_.has_storage) return false;
   return last_.used_bytes < at_full_.used_bytes || last_.limit_bytes > at_full_.limit_bytes;
 }
+
+std::optional<uint64_t> QuotaWatch::Room() const {
+  if (!last_.has_storage) return std::nullopt;
+  return last_.limit_bytes > last_.used_bytes ? last_.limit_bytes - last_.used_bytes : 0;
+}

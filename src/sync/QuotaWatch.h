@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "mail/ImapParser.h"
@@ -38,6 +40,8 @@ class QuotaWatch {
   // An append went through.
   void NoteRoom() { full_ = false; }
   bool Full() const { return full_; }
+  // Bytes free at the last answer; nullopt without a storage quota.
+  std::optional<uint64_t> Room() const;
   bool Asked() const { return asked_; }
   // Whether the last answer shows less used, or a higher limit, than the
   // mark. Without a quota from the server there is no such sign.

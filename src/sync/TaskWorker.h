@@ -136,6 +136,9 @@ class TaskWorker {
   // while the one before travels; writes only those parts' slots of run.
   void RunLane(ImapClient& lane, const std::vector<FileRecord>& parts, size_t first,
                LaneRun& run);
+  // Leaves the parts whose messages fit the quota's room together (at
+  // least the first): the rest wait for the next turn.
+  void FitRoom(std::vector<FileRecord>& parts);
   bool OpenLane(ImapClient& lane);
   void CloseLanes();
   static bool Batchable(const FileRecord& part) {
