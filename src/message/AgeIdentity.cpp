@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "message/AgeWriter.h"
+
 namespace {
 
 struct PkeyFree {
@@ -218,4 +220,9 @@ bool AgeIdentity::Agree(const Key& peer, Key& shared) const {
   unsigned char any = 0;
   for (unsigned char b : shared) any |= b;
   return any != 0;
+}
+
+bool AgeIdentity::Derive(std::string_view label, Key& out) const {
+  std::string_view secret(reinterpret_cast<const char*>(secret_.data()), secret_.size());
+  return AgeWriter::Hkdf(secret, "tandrel", label, out);
 }

@@ -36,6 +36,9 @@ class AgeIdentity {
   // X25519(secret, peer) into shared; false when the peer is not a usable
   // point (the result would be all zero) or OpenSSL fails.
   bool Agree(const Key& peer, Key& shared) const;
+  // A key of its own for label (HKDF-SHA-256 of the secret), for what a
+  // holder of this identity seals or tags outside age files.
+  bool Derive(std::string_view label, Key& out) const;
 
  private:
   AgeIdentity() = default;

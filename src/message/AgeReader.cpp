@@ -6,12 +6,9 @@
 #include <algorithm>
 #include <memory>
 
-namespace {
+#include "message/ChaChaPoly.h"
 
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+namespace {
 
 constexpr size_t kBase64Columns = 64;
 constexpr size_t kMacSize = 32;
@@ -83,28 +80,10 @@ bool ParseArguments(std::string_view line, AgeStanza& stanza) {
   return true;
 }
 
-// ChaCha20-Poly1305 open; plain is written only when the tag matches.
+// plain is written only when the tag matches.
 bool Open(const AgeWriter::Key& key, const AgeWriter::ChunkNonce& nonce, std::string_view sealed,
           std::string& plain) {
-  if (sealed.size() < AgeWriter::kTagSize) return false;
-  size_t size = sealed.size() - AgeWriter::kTagSize;
-  std::string out(size, '\0');
-  auto* in = reinterpret_cast<const unsigned char*>(sealed.data());
-  auto* dst = reinterpret_cast<unsigned char*>(out.data());
-  CipherCtx ctx(EVP_CIPHER_CTX_new());
-  int n = 0;
-  int tail = 0;
-  bool ok =
-      ctx &&
-      EVP_DecryptInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr, key.data(), nonce.data()) ==
-          1 &&
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(AgeWriter::kTagSize),
-                          const_cast<unsigned char*>(in + size)) == 1 &&
-      EVP_DecryptUpdate(ctx.get(), dst, &n, in, static_cast<int>(size)) == 1 &&
-      EVP_DecryptFinal_ex(ctx.get(), dst + n, &tail) == 1;
-  if (ok) plain.swap(out);
-  OPENSSL_cleanse(out.data(), out.size());
-  return ok;
+  return ChaChaPoly::Open(key, nonce, {}, sealed, plain);
 }
 
 // Unwraps a 16-byte file key with a stanza's wrap key.

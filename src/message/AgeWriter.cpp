@@ -13,19 +13,16 @@
 #include <memory>
 
 #include "message/Base64.h"
+#include "message/ChaChaPoly.h"
 
 namespace {
 
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-};
 struct KdfFree {
   void operator()(EVP_KDF* p) const { EVP_KDF_free(p); }
 };
 struct KdfCtxFree {
   void operator()(EVP_KDF_CTX* p) const { EVP_KDF_CTX_free(p); }
 };
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 using Kdf = std::unique_ptr<EVP_KDF, KdfFree>;
 using KdfCtx = std::unique_ptr<EVP_KDF_CTX, KdfCtxFree>;
 
@@ -48,25 +45,9 @@ std::string_view View(const std::array<unsigned char, N>& a) {
   return View(a.data(), N);
 }
 
-// ChaCha20-Poly1305 of plaintext, its tag appended to out.
 bool Seal(const AgeWriter::Key& key, const AgeWriter::ChunkNonce& nonce, std::string_view plaintext,
           std::string& out) {
-  CipherCtx ctx(EVP_CIPHER_CTX_new());
-  size_t start = out.size();
-  out.resize(start + plaintext.size() + AgeWriter::kTagSize);
-  auto* dst = reinterpret_cast<unsigned char*>(out.data() + start);
-  int n = 0;
-  int tail = 0;
-  bool ok = ctx &&
-            EVP_EncryptInit_ex(ctx.get(), EVP_chacha20_poly1305(), nullptr, key.data(),
-                               nonce.data()) == 1 &&
-            EVP_EncryptUpdate(ctx.get(), dst, &n, Bytes(plaintext),
-                              static_cast<int>(plaintext.size())) == 1 &&
-            EVP_EncryptFinal_ex(ctx.get(), dst + n, &tail) == 1 &&
-            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG,
-                                static_cast<int>(AgeWriter::kTagSize), dst + plaintext.size()) == 1;
-  if (!ok) out.resize(start);
-  return ok;
+  return ChaChaPoly::Seal(key, nonce, {}, plaintext, out);
 }
 
 std::string StanzaText(const AgeStanza& stanza) {
