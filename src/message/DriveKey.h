@@ -18,6 +18,8 @@ class DriveKey {
  public:
   enum class Unsealed { kOpened, kWrongPassphrase, kDamaged, kTooCostly };
   static constexpr int kWorkFactor = 18;
+  // The age stanza that carries a BindingTag.
+  static constexpr std::string_view kBindingStanza = "tdr-bind";
 
   static std::optional<DriveKey> Generate();
   static std::optional<DriveKey> FromIdentity(const AgeIdentity& identity);

@@ -5,11 +5,17 @@
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
+
+#include <openssl/rand.h>
 
 #include "log/CLog.h"
+#include "message/AgeWriter.h"
 #include "message/Base64.h"
+#include "message/DriveKey.h"
 #include "platform/FileHelpers.h"
 #include "platform/UniqueFd.h"
 #include "platform/WireCodePage.h"
@@ -77,13 +83,94 @@ ssize_t ReadSome(int fd, char* data, size_t want) {
   return static_cast<ssize_t>(got);
 }
 
+// A name that tells nothing, different for every message.
+std::string OpaqueName() {
+  unsigned char bytes[8];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) return "0000000000000000";
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : bytes) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0xf];
+  }
+  return out;
+}
+
+// The file the part is read from, at the part's first byte.
+UniqueFd OpenPart(const PartHeader& record) {
+  UniqueFd local(::open(NativePath(record.source_path).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!local.ok() || record.total_part <= 1) return local;
+  int64_t offset;
+  if (record.part < record.total_part) {
+    offset = int64_t{record.part - 1} * record.size;
+  } else {
+    offset = (record.total_size - record.size) / (int64_t{record.total_part} - 1) *
+             (int64_t{record.part} - 1);
+  }
+  if (offset < 0 || ::lseek(local.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return {};
+  return local;
+}
+
+// Thread contract: one thread (the writer's).
+// Base64 through fixed buffers: whole 54-byte groups become finished
+// 72-character lines as they arrive, so memory stays small and the bytes
+// equal those of encoding everything at once, however it is handed over.
+class FoldedBase64 {
+ public:
+  static constexpr size_t kLineBytes = 54;
+
+  FoldedBase64(int fd, size_t block)
+      : fd_(fd),
+        capacity_(block + kLineBytes),
+        in_(new unsigned char[capacity_]),
+        out_(new char[Base64FoldedSize(capacity_) + 64]) {}
+
+  bool Add(const char* data, size_t n) {
+    while (n > 0) {
+      size_t take = std::min(n, capacity_ - carry_);
+      std::memcpy(in_.get() + carry_, data, take);
+      carry_ += take;
+      data += take;
+      n -= take;
+      size_t whole = carry_ / kLineBytes * kLineBytes;
+      if (!Put(Base64EncodeFolded(in_.get(), whole, out_.get()))) return false;
+      std::copy(in_.get() + whole, in_.get() + carry_, in_.get());
+      carry_ -= whole;
+    }
+    return true;
+  }
+  // The last short line, then tail.
+  bool Finish(const std::string& tail) {
+    size_t n = Base64EncodeFolded(in_.get(), carry_, out_.get());
+    std::copy(tail.begin(), tail.end(), out_.get() + n);
+    carry_ = 0;
+    return Put(n + tail.size());
+  }
+  int64_t written() const { return written_; }
+
+ private:
+  bool Put(size_t n) {
+    written_ += static_cast<int64_t>(n);
+    return WriteAll(fd_, out_.get(), n);
+  }
+
+  int fd_;
+  size_t capacity_;
+  std::unique_ptr<unsigned char[]> in_;
+  std::unique_ptr<char[]> out_;
+  size_t carry_ = 0;
+  int64_t written_ = 0;
+};
+
 }  // namespace
 
 EmlWriter::EmlWriter(const PartHeader& record) : record_(record) {}
 
 std::string EmlWriter::Subject() const {
   std::string text;
-  if (IsFilePart()) {
+  if (IsFilePart() && key_ != nullptr) {
+    text = kFileLabel + OpaqueName();
+  } else if (IsFilePart()) {
     text = kFileLabel + WireCodePage::FromUtf8(record_.name);
     if (record_.total_part > 1) {
       text += kPartOpen + Number(record_.part) + kPartOf + Number(record_.total_part) + kPartClose;
@@ -101,6 +188,17 @@ std::string EmlWriter::EncodedFileName() const {
   quoted += EncodedWord(text);
   quoted += '"';
   return quoted;
+}
+
+std::string EmlWriter::AttachmentName() const {
+  if (key_ == nullptr) return EncodedFileName();
+  return IsFilePart() ? "\"part.age\"" : "\"folder.age\"";
+}
+
+std::string EmlWriter::InfoField(int64_t now) const {
+  if (key_ == nullptr) return FoldLines("X-tdr-info: " + Base64Encode(InfoObject(now)), true);
+  std::optional<std::string> sealed = key_->SealObject(InfoObject(now));
+  return sealed ? FoldLines("X-tdr-sealed: " + *sealed, true) : std::string();
 }
 
 std::string EmlWriter::InfoObject(int64_t now) const {
@@ -131,7 +229,9 @@ std::string EmlWriter::InfoObject(int64_t now) const {
 }
 
 std::string EmlWriter::Header(int64_t now) const {
-  std::string name = EncodedFileName();
+  std::string name = AttachmentName();
+  std::string info = InfoField(now);
+  if (info.empty()) return {};
   std::string h;
   h.reserve(1024);
   h += "Date:" + DateText(now) + kCrLf;
@@ -139,7 +239,7 @@ std::string EmlWriter::Header(int64_t now) const {
   h += "To:<" + record_.to + ">" + kCrLf;
   h += "Subject:" + Subject() + kCrLf;
   h += std::string("X-Mailer: tandrel 1.0") + kCrLf;
-  h += FoldLines("X-tdr-info: " + Base64Encode(InfoObject(now)), true) + kCrLf;
+  h += info + kCrLf;
   h += std::string("MIME-Version: 1.0") + kCrLf;
   h += std::string("Content-type: multipart/mixed;") + kCrLf;
   h += std::string(" boundary=\"") + kBoundary + "\"" + kCrLf;
@@ -160,6 +260,7 @@ bool EmlWriter::SaveToEml(const std::string& path, int& length) {
 bool EmlWriter::WriteTo(int fd, int& length) {
   int64_t now = has_fixed_time_ ? fixed_time_ : static_cast<int64_t>(::time(nullptr));
   std::string header = Header(now);
+  if (header.empty()) return false;
   if (!WriteAll(fd, header.data(), header.size())) return false;
   int64_t body = 0;
   if (!WriteBody(fd, body)) return false;
@@ -169,53 +270,36 @@ bool EmlWriter::WriteTo(int fd, int& length) {
   return true;
 }
 
-// Streams the part through fixed buffers: whole 54-byte groups become
-// finished 72-character lines as they arrive, so memory stays small and the
-// bytes equal those of encoding the whole part at once.
+// Streams the part, sealed to the drive's recipient when there is a key,
+// through fixed buffers.
 bool EmlWriter::WriteBody(int eml_fd, int64_t& written) const {
-  UniqueFd local(::open(NativePath(record_.source_path).c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd local = OpenPart(record_);
   if (!local.ok()) return false;
-
-  if (record_.total_part > 1) {
-    int64_t offset;
-    if (record_.part < record_.total_part) {
-      offset = int64_t{record_.part - 1} * record_.size;
-    } else {
-      offset = (record_.total_size - record_.size) / (int64_t{record_.total_part} - 1) *
-               (int64_t{record_.part} - 1);
-    }
-    if (offset < 0 || ::lseek(local.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return false;
-  }
   CLog::Instance()->Write(LOG_DEBUG, "begin write eml");
-
-  constexpr size_t kLineBytes = 54;
-  const size_t in_capacity = kReadBlock + kLineBytes;
-  std::unique_ptr<unsigned char[]> in(new unsigned char[in_capacity]);
-  std::unique_ptr<char[]> out(new char[Base64FoldedSize(in_capacity) + 64]);
-  size_t carry = 0;
+  FoldedBase64 out(eml_fd, kReadBlock);
+  std::optional<AgeWriter> age;
+  if (key_ != nullptr) {
+    age.emplace([&out](const char* data, size_t n) { return out.Add(data, n); });
+    AgeStanza binding{std::string(DriveKey::kBindingStanza),
+                      {key_->BindingTag(record_.file_id, IsFilePart() ? record_.part : 0)},
+                      {}};
+    if (!age->AddStanza(binding) || !age->BeginToKey(key_->identity().public_key())) return false;
+  }
+  std::unique_ptr<char[]> in(new char[kReadBlock]);
   int64_t left = record_.size > 0 ? record_.size : 0;
-  written = 0;
   while (left > 0) {
     size_t want = static_cast<size_t>(std::min<int64_t>(left, kReadBlock));
-    ssize_t got = ReadSome(local.get(), reinterpret_cast<char*>(in.get()) + carry, want);
+    ssize_t got = ReadSome(local.get(), in.get(), want);
     if (got < 0) return false;
     left -= got;
-    carry += static_cast<size_t>(got);
-    size_t whole = carry / kLineBytes * kLineBytes;
-    size_t n = Base64EncodeFolded(in.get(), whole, out.get());
-    if (!WriteAll(eml_fd, out.get(), n)) return false;
-    written += static_cast<int64_t>(n);
-    std::copy(in.get() + whole, in.get() + carry, in.get());
-    carry -= whole;
-    if (static_cast<size_t>(got) < want) break;  // end of file: what was read is the part
+    size_t n = static_cast<size_t>(got);
+    if (!(age ? age->Write(std::string_view(in.get(), n)) : out.Add(in.get(), n))) return false;
+    if (n < want) break;  // end of file: what was read is the part
   }
-  size_t n = Base64EncodeFolded(in.get(), carry, out.get());
-  std::string tail = std::string("\r\n\r\n--") + kBoundary + "--";
-  std::copy(tail.begin(), tail.end(), out.get() + n);
-  n += tail.size();
   local.Close();
+  if (age && !age->Finish()) return false;
   CLog::Instance()->Write(LOG_DEBUG, "end write eml");
-  if (!WriteAll(eml_fd, out.get(), n)) return false;
-  written += static_cast<int64_t>(n);
+  if (!out.Finish(std::string("\r\n\r\n--") + kBoundary + "--")) return false;
+  written = out.written();
   return true;
 }

@@ -5,9 +5,13 @@
 
 #include "message/PartHeader.h"
 
+class DriveKey;
+
 // Writes one file part, or the folder index, as a MIME message file: the
 // header with the X-tdr-info object, then the part's bytes as one base64
-// attachment.
+// attachment. With a drive key, the object travels sealed (X-tdr-sealed)
+// and the attachment is an age file to the drive's recipient, bound to its
+// file and part; subject and attachment name name nothing.
 // Thread contract: one thread only (a value on the caller's stack).
 class EmlWriter {
  public:
@@ -29,7 +33,11 @@ class EmlWriter {
     has_fixed_time_ = true;
   }
 
-  // Everything before the first body line, for the given time.
+  // Seals what it writes with key, which must outlive the writer.
+  void SetKey(const DriveKey* key) { key_ = key; }
+
+  // Everything before the first body line, for the given time; empty when
+  // a key could not seal the object.
   std::string Header(int64_t now) const;
   // The object carried, in base64, by the X-tdr-info header.
   std::string InfoObject(int64_t now) const;
@@ -41,9 +49,12 @@ class EmlWriter {
   bool IsFilePart() const { return record_.kind == MessageKind::kFilePart; }
   std::string Subject() const;
   std::string EncodedFileName() const;
+  std::string AttachmentName() const;
+  std::string InfoField(int64_t now) const;
   bool WriteBody(int eml_fd, int64_t& written) const;
 
   PartHeader record_;
+  const DriveKey* key_ = nullptr;
   int64_t fixed_time_ = 0;
   bool has_fixed_time_ = false;
 };

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "message/AgeReader.h"
 #include "message/Base64.h"
+#include "message/DriveKey.h"
 #include "platform/WireCodePage.h"
 
 namespace {
@@ -119,7 +121,11 @@ void MailParser::Parse(const std::string& text) {
   delimiter_known_ = false;
 
   ReadHeader();
-  ReadInfo();
+  if (key_ != nullptr) {
+    OpenSealedInfo();
+  } else {
+    ReadInfo();
+  }
   auto type = headers.find("Content-Type");
   delimiter =
       "--" + (type == headers.end() ? std::string() : QuotedParameter(type->second, "boundary"));
@@ -134,6 +140,8 @@ void MailParser::Parse(const std::string& text) {
   }
   text_ = {};
   lines_left_ = false;
+  if (sealing == Sealing::kOpened) DecryptAttachment();
+  if (sealing == Sealing::kRefused) attachments.clear();
 }
 
 bool MailParser::ReadHeader() {
@@ -157,8 +165,10 @@ bool MailParser::ReadHeader() {
 void MailParser::ReadInfo() {
   auto field = headers.find("X-tdr-info");
   if (field == headers.end() || field->second.empty()) return;
-  std::string object = Base64Decode(field->second);
+  ReadInfoObject(Base64Decode(field->second));
+}
 
+void MailParser::ReadInfoObject(const std::string& object) {
   std::string name = DecodeEncodedWord(InfoValue(object, "file"));
   bool file_part = !name.empty();
   if (!file_part) name = DecodeEncodedWord(InfoValue(object, "folder"));
@@ -178,6 +188,47 @@ void MailParser::ReadInfo() {
   } else {
     info.kind = MessageKind::kFolderIndex;
   }
+}
+
+void MailParser::OpenSealedInfo() {
+  // A plain object on an encrypted drive is a forgery: never read.
+  sealing = Sealing::kRefused;
+  auto field = headers.find("X-tdr-sealed");
+  std::string object;
+  if (field == headers.end() || !key_->OpenObject(field->second, object)) return;
+  ReadInfoObject(object);
+  sealing = Sealing::kOpened;
+}
+
+void MailParser::DecryptAttachment() {
+  if (attachments.size() != 1) {
+    // A header fetched alone has none; more than one was never written.
+    if (!attachments.empty()) sealing = Sealing::kRefused;
+    attachments.clear();
+    return;
+  }
+  std::string& sealed = attachments.begin()->second;
+  AgeReader reader;
+  AgeResult result = reader.ParseHeader(sealed);
+  if (result.ok()) result = reader.Unlock(key_->identity());
+  bool bound = false;
+  std::string tag = key_->BindingTag(info.file_id, info.part);
+  for (const AgeStanza& stanza : reader.ExtraStanzas())
+    bound = bound || (stanza.type == DriveKey::kBindingStanza && stanza.args.size() == 1 &&
+                      stanza.args[0] == tag);
+  std::string plain;
+  AgeWriter::Sink sink = AgeWriter::StringSink(plain);
+  if (result.ok() && bound) {
+    plain.reserve(sealed.size());
+    result = reader.Write(std::string_view(sealed).substr(reader.payload_offset()), sink);
+  }
+  if (result.ok() && bound) result = reader.Finish(sink);
+  if (!result.ok() || !bound) {
+    attachments.clear();
+    sealing = Sealing::kRefused;
+    return;
+  }
+  sealed.swap(plain);
 }
 
 bool MailParser::ParsePart() {

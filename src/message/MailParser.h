@@ -7,11 +7,16 @@
 
 #include "message/PartHeader.h"
 
+class DriveKey;
+
 // Reads a fetched message (or its header alone): the top-level header
 // fields, the X-tdr-info part header into info, and each base64 attachment
 // by file name. Names come back in UTF-8. Hostile text yields empty or
 // partial members, never a read past the input; memory stays proportional
-// to the input.
+// to the input. With a drive key only sealed messages count: the object is
+// opened, and the attachment decrypted and checked to belong to the
+// object's file and part; anything else leaves info and the attachments
+// empty.
 // Thread contract: one thread only; one parser per message.
 class MailParser {
  public:
@@ -20,6 +25,8 @@ class MailParser {
   MailParser(const MailParser&) = delete;
   MailParser& operator=(const MailParser&) = delete;
 
+  // Opens sealed messages with key, which must outlive the parser.
+  void SetKey(const DriveKey* key) { key_ = key; }
   // Fills the members below; the text need only live during the call.
   void Parse(const std::string& text);
   // The first attachment is decoded into this buffer's memory instead of a
@@ -33,6 +40,10 @@ class MailParser {
   std::map<std::string, std::string> attachments;
   std::string delimiter;
   PartHeader info;
+  // With a key: whether the message opened, or was refused (not sealed
+  // with this key, altered, cut short, or another part's content).
+  enum class Sealing { kPlain, kOpened, kRefused };
+  Sealing sealing = Sealing::kPlain;
 
  private:
   // Lines are views into the text being parsed, handed out one by one.
@@ -40,11 +51,16 @@ class MailParser {
   // False when the lines ran out before the end of the header.
   bool ReadHeader();
   void ReadInfo();
+  void ReadInfoObject(const std::string& object);
+  void OpenSealedInfo();
+  // Replaces the age file of the one attachment with its plaintext.
+  void DecryptAttachment();
   // False when the lines ran out.
   bool ParsePart();
   bool ReadAttachment(const std::string& name);
   bool LineHasDelimiter(std::string_view line);
 
+  const DriveKey* key_ = nullptr;
   std::string spare_;
   bool spare_given_ = false;
   std::string_view text_;
