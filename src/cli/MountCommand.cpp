@@ -19,11 +19,12 @@
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
 #include "platform/FileHelpers.h"
+#include "platform/Locations.h"
 #include "store/CachePolicy.h"
 #include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
-#include "platform/Locations.h"
 #include "store/PrepareDataDir.h"
+#include "sync/DriveKeyMailbox.h"
 #include "sync/MailboxSession.h"
 #include "sync/StatusPublisher.h"
 #include "sync/SyncEngine.h"
@@ -32,10 +33,10 @@
 namespace {
 
 // Reads a line from the terminal without echo; empty when there is none.
-std::string PromptPassword() {
+std::string PromptSecret(const char* prompt) {
   FILE* tty = fopen("/dev/tty", "r+");
   if (tty == nullptr) return "";
-  fputs("Password: ", tty);
+  fputs(prompt, tty);
   fflush(tty);
   struct termios old {};
   bool restore = tcgetattr(fileno(tty), &old) == 0;
@@ -54,6 +55,25 @@ std::string PromptPassword() {
     password.pop_back();
   }
   return password;
+}
+
+std::string PromptPassword() { return PromptSecret("Password: "); }
+
+// The drive's passphrase: TANDREL_PASSPHRASE, else the terminal (twice for a
+// new one). Empty, with error set, when there is none.
+std::string Passphrase(bool twice, std::string& error) {
+  if (const char* env = std::getenv("TANDREL_PASSPHRASE"); env != nullptr && *env != '\0')
+    return env;
+  std::string passphrase = PromptSecret("Passphrase of the encrypted drive: ");
+  if (passphrase.empty()) {
+    error = "an encrypted drive needs its passphrase (TANDREL_PASSPHRASE, or the terminal)";
+    return {};
+  }
+  if (twice && PromptSecret("The same passphrase again: ") != passphrase) {
+    error = "the two passphrases differ";
+    return {};
+  }
+  return passphrase;
 }
 
 // One updating line of the transfers while stdout is a terminal.
@@ -170,6 +190,7 @@ bool ParsePort(const std::string& text, int& port) {
 const char* MountCommand::HelpText() {
   return "Usage: tandrel-cli mount [--user ADDRESS --server HOST] [--port N] [--ssl]\n"
          "                         [--remember] [--mountpoint DIR] [--cache-limit SIZE]\n"
+         "                         [--encrypt]\n"
          "\n"
          "Signs in to the IMAP mailbox ADDRESS on HOST (without --user: the current\n"
          "account, as last signed in), stores the account, mounts the mailbox as a\n"
@@ -192,17 +213,24 @@ const char* MountCommand::HelpText() {
          "  --cache-limit SIZE  list every file at once and fetch content when it is\n"
          "                    read, keeping at most SIZE (with K, M, G or T) here;\n"
          "                    kept for the account until 'off' (every file downloaded)\n"
+         "  --encrypt         make the drive encrypted: names and content are sealed\n"
+         "                    with a key kept in the mailbox under a passphrase; only\n"
+         "                    on a mailbox that holds no drive yet (a plain one stays\n"
+         "                    plain). Signing in to an encrypted drive asks for it\n"
          "  --help            this text\n"
          "\n"
          "Environment:\n"
          "  TANDREL_PASSWORD  the password; without it the remembered one, else the\n"
          "                    program asks on the terminal\n"
+         "  TANDREL_PASSPHRASE  the encrypted drive's passphrase; without it the program\n"
+         "                    asks on the terminal\n"
          "  TANDREL_LOG       0 to 3: log up to that level into\n"
          "                    $XDG_DATA_HOME/tandrel/log/tandrel.log\n"
          "  XDG_DATA_HOME     where the databases live (default ~/.local/share); the\n"
          "                    file cache is Tandrel/ADDRESS in the documents folder\n"
          "\n"
-         "A refused sign-in or a failed mount ends the program with exit code 1.\n";
+         "A refused sign-in, a wrong passphrase or a failed mount ends the program with\n"
+         "exit code 1.\n";
 }
 
 bool MountCommand::Parse(const std::vector<std::string>& args, Options& options,
@@ -236,6 +264,8 @@ bool MountCommand::Parse(const std::vector<std::string>& args, Options& options,
       options.ssl = true;
     } else if (arg == "--remember") {
       options.remember = true;
+    } else if (arg == "--encrypt") {
+      options.encrypt = true;
     } else if (arg == "--cache-limit") {
       std::string text;
       if (!value(text)) return false;
@@ -316,7 +346,8 @@ bool MountCommand::Resolve(const Options& options, AccountRecord& account, bool&
   return true;
 }
 
-bool MountCommand::SignIn(const AccountRecord& account) {
+bool MountCommand::SignIn(const AccountRecord& account, bool encrypt,
+                          std::optional<DriveKey>& key) {
   // The folder is opened as the engine will open it, so that a folder the
   // server will not create or select stops the mount here, in its words.
   MailboxRecord record;
@@ -324,13 +355,17 @@ bool MountCommand::SignIn(const AccountRecord& account) {
   ImapClient session;
   MailboxSession::Attempt attempt =
       MailboxSession::OpenOnce(session, account, record.folder, DataDir());
+  if (attempt.result.done()) {
+    bool unlocked = Unlock(account, &session, encrypt, key);
+    session.Logout();
+    return unlocked;
+  }
   session.Logout();
-  if (attempt.result.done()) return true;
   if (attempt.gone) {
     // The drive is served from the cache; the user decides what goes.
     std::cout << "tandrel-cli: " << attempt.server_text
               << ": nothing is removed here until you choose (tandrel-cli deletions)\n";
-    return true;
+    return Unlock(account, nullptr, encrypt, key);
   }
   if (attempt.result.failed()) {
     if (std::string(attempt.step) == "login") std::cerr << AccountLogin::kFailedText << "\n";
@@ -351,6 +386,86 @@ bool MountCommand::SignIn(const AccountRecord& account) {
             << std::endl;
   CLog::Instance()->Write(LOG_WARNING, "%s unreachable: offline start of %s",
                           account.down_server.c_str(), account.user.c_str());
+  return Unlock(account, nullptr, encrypt, key);
+}
+
+bool MountCommand::Unlock(const AccountRecord& account, ImapClient* session, bool encrypt,
+                          std::optional<DriveKey>& key) {
+  std::string sealed, error;
+  DriveKeyMailbox::Look look = DriveKeyMailbox::Look::kNoDrive;
+  if (session != nullptr) look = DriveKeyMailbox::Inspect(*session, sealed);
+  if (look == DriveKeyMailbox::Look::kFailed) {
+    std::cerr << "tandrel-cli: the server did not say whether the drive is encrypted\n";
+    return false;
+  }
+  // A key message gone from the server (deleted by hand) leaves the drive
+  // encrypted all the same: the copy here keeps it so, and is put back.
+  bool local = look != DriveKeyMailbox::Look::kEncrypted &&
+               DriveKeyMailbox::ReadLocal(DataDir(), account.user, sealed);
+  if (look != DriveKeyMailbox::Look::kEncrypted && !local) {
+    if (!encrypt) return true;
+    if (look == DriveKeyMailbox::Look::kPlainDrive || session == nullptr) {
+      std::cerr << "tandrel-cli: "
+                << (session == nullptr ? "an encrypted drive is made only while the server "
+                                         "answers"
+                                       : "this mailbox holds a drive that is not encrypted, "
+                                         "and it stays so")
+                << "\n";
+      return false;
+    }
+    return MakeKey(account, *session, key);
+  }
+  std::string passphrase = Passphrase(false, error);
+  if (passphrase.empty()) {
+    std::cerr << "tandrel-cli: " << error << "\n";
+    return false;
+  }
+  switch (DriveKey::Unseal(sealed, passphrase, key)) {
+    case DriveKey::Unsealed::kOpened:
+      break;
+    case DriveKey::Unsealed::kWrongPassphrase:
+      std::cerr << "tandrel-cli: wrong passphrase for the encrypted drive of " << account.user
+                << "\n";
+      return false;
+    default:
+      std::cerr << "tandrel-cli: the key of the encrypted drive is damaged\n";
+      return false;
+  }
+  if (local && session != nullptr &&
+      DriveKeyMailbox::Store(*session, session->SelectedFolder(), account.user, sealed,
+                             DataDir() + "\\temp"))
+    CLog::Instance()->Write(LOG_WARNING, "key message of %s put back", account.user.c_str());
+  if (!local) DriveKeyMailbox::WriteLocal(DataDir(), account.user, sealed);
+  return true;
+}
+
+bool MountCommand::MakeKey(const AccountRecord& account, ImapClient& session,
+                           std::optional<DriveKey>& key) {
+  std::string error;
+  std::string passphrase = Passphrase(true, error);
+  std::optional<DriveKey> made = passphrase.empty() ? std::nullopt : DriveKey::Generate();
+  std::optional<std::string> sealed = made ? made->Seal(passphrase) : std::nullopt;
+  if (!passphrase.empty() && !sealed) error = "the drive's key could not be made";
+  if (sealed && !(DriveKeyMailbox::Store(session, session.SelectedFolder(), account.user, *sealed,
+                                         DataDir() + "\\temp") &&
+                  DriveKeyMailbox::WriteLocal(DataDir(), account.user, *sealed)))
+    error = "the drive's key could not be stored";
+  // Two machines making it at once: the first key message is the drive's.
+  std::string first;
+  if (error.empty() &&
+      DriveKeyMailbox::Inspect(session, first) == DriveKeyMailbox::Look::kEncrypted &&
+      first != *sealed) {
+    if (DriveKey::Unseal(first, passphrase, made) != DriveKey::Unsealed::kOpened)
+      error = "another machine made this drive encrypted meanwhile: sign in with its passphrase";
+    else
+      DriveKeyMailbox::WriteLocal(DataDir(), account.user, first);
+  }
+  if (!error.empty()) {
+    std::cerr << "tandrel-cli: " << error << "\n";
+    return false;
+  }
+  key = std::move(made);
+  std::cout << "Encrypted drive made: without its passphrase its files cannot be read" << std::endl;
   return true;
 }
 
@@ -368,7 +483,9 @@ int MountCommand::Run(const Options& options) {
     std::cerr << "tandrel-cli: " << error << "\n";
     return 1;
   }
-  if (!SignIn(account)) return 1;
+  std::optional<DriveKey> key;
+  if (!SignIn(account, options.encrypt, key)) return 1;
+  if (key) SyncEngine::Instance().SetKey(*key);
   AccountSecrets::Kept kept = AccountSecrets::Kept::kNowhere;
   if (!AccountLogin::Store(AccountSecrets::RowFor(account, remember, kept))) {
     std::cerr << "tandrel-cli: the account could not be stored\n";

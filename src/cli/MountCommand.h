@@ -1,10 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "message/DriveKey.h"
 #include "store/AccountRecord.h"
+
+class ImapClient;
 
 // `tandrel-cli mount`: signs in, mounts the drive and serves it in the
 // foreground until it is unmounted or the process is signalled.
@@ -19,6 +23,7 @@ class MountCommand {
     bool ssl = false;
     std::string mount_point;
     bool remember = false;
+    bool encrypt = false;  // make the drive encrypted (a folder without one yet)
     bool help = false;
     int64_t cache_limit = -1;  // bytes; 0 turns content on demand off; -1 keeps the stored one
   };
@@ -46,5 +51,14 @@ class MountCommand {
   // Checks the credentials and the mailbox folder; an account known here
   // whose server cannot be reached starts offline. False (with the server's
   // own text shown) to give up.
-  static bool SignIn(const AccountRecord& account);
+  static bool SignIn(const AccountRecord& account, bool encrypt, std::optional<DriveKey>& key);
+  // The drive's key when it is encrypted (or is to be made so), from the
+  // folder on session, else from the copy here (session null: offline);
+  // false, with the reason shown, to give up.
+  static bool Unlock(const AccountRecord& account, ImapClient* session, bool encrypt,
+                     std::optional<DriveKey>& key);
+  // A new encrypted drive: its key sealed to a passphrase asked twice, put
+  // in the folder and here.
+  static bool MakeKey(const AccountRecord& account, ImapClient& session,
+                      std::optional<DriveKey>& key);
 };

@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "log/CLog.h"
@@ -332,8 +334,7 @@ MailResult ImapClient::AppendMessage(const std::string& folder, const std::strin
   return MailResult::Ok(code, ImapParser::StatusText(tagged));
 }
 
-MailResult ImapClient::OpenMessage(const std::string& path, UniqueFd& file,
-                                   size_t& length) const {
+MailResult ImapClient::OpenMessage(const std::string& path, UniqueFd& file, size_t& length) const {
   file = UniqueFd(::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.ok()) {
     CLog::Instance()->Write(LOG_ERROR, "open %s error", path.c_str());
@@ -468,6 +469,24 @@ bool ImapClient::FindTrash(std::string& trash) {
       return true;
     }
   return false;
+}
+
+bool ImapClient::SearchHeader(const std::string& field, std::vector<uint32_t>& uids) {
+  uids.clear();
+  bool ok =
+      Command("UID SEARCH HEADER " + Quoted(field) + " \"\"", [&uids](const std::string& line) {
+        if (line.rfind("* SEARCH", 0) != 0) return;
+        const char* p = line.c_str() + 8;
+        while (*p != '\0') {
+          char* end = nullptr;
+          unsigned long long uid = std::strtoull(p, &end, 10);
+          if (end == p) break;
+          if (uid != 0 && uid <= UINT32_MAX) uids.push_back(static_cast<uint32_t>(uid));
+          p = end;
+        }
+      });
+  std::sort(uids.begin(), uids.end());
+  return ok;
 }
 
 bool ImapClient::GetQuota(const std::string& folder, ImapParser::Quota& quota) {

@@ -103,6 +103,9 @@ class ImapClient : public MailConnection {
   bool Select(const std::string& folder);
   // Inserts the UIDs found into uids.
   bool FetchUidList(std::set<std::string>& uids);
+  // The UIDs of the selected folder's messages that have a header field
+  // named field (UID SEARCH HEADER field ""), ascending.
+  bool SearchHeader(const std::string& field, std::vector<uint32_t>& uids);
   // Appends the header, blank line included, to header.
   bool GetHeader(const std::string& uid, std::string& header);
   // Appends the whole message of the first (smallest) UID to message.

@@ -74,7 +74,9 @@ SyncResult WriteCopy(const std::string& copy, int64_t total_size, int64_t offset
 }  // namespace
 
 ContentCache::ContentCache(SyncContext& context)
-    : context_(context), ahead_([this](ImapClient& session) { return context_.EnsureOpen(session); }) {}
+    : context_(context),
+      ahead_([this](ImapClient& session) { return context_.EnsureOpen(session); },
+             [this] { return context_.Key(); }) {}
 
 ContentCache::~ContentCache() = default;
 
@@ -199,9 +201,14 @@ ContentCache::Fetch ContentCache::EnsurePart(const FileRecord& part, const std::
                                              int64_t from, int64_t to, const std::string& next) {
   if (Covered({part.file_id, part.part}, from, to)) return Fetch::kReady;
   auto [want_from, want_to] = Window(part, from, to);
+  if (context_.Key() != nullptr) {  // a sealed part is one age file: it comes whole
+    want_from = 0;
+    want_to = part.size;
+  }
   if (!MakeRoom(want_to - want_from, &part)) {
-    context_.status.NoteError("the cache is full: pinned files and files waiting for upload "
-                              "fill its limit");
+    context_.status.NoteError(
+        "the cache is full: pinned files and files waiting for upload "
+        "fill its limit");
     return Fetch::kNoRoom;
   }
   if (!context_.EnsureOpen(session_)) return Fetch::kOffline;
@@ -253,14 +260,19 @@ ContentCache::Fetch ContentCache::FetchRange(const FileRecord& part, const std::
 ContentCache::Fetch ContentCache::FetchWhole(const FileRecord& part, const std::string& copy,
                                              const std::string& ahead) {
   std::string content, message;
-  bool found = ahead_.Take(part.mail_id, content);
+  PartHeader info;
+  bool found = ahead_.Take(part.mail_id, content, info);
   if (!found && !session_.FetchMessage({part.mail_id}, message)) {
     session_.Close();
     return Fetch::kOffline;
   }
   if (!ahead.empty()) ahead_.Start(ahead);  // while this part is decoded and written
-  if (!found) found = PartAhead::Content(message, content);
-  if (!found || content.size() != static_cast<size_t>(part.size)) {
+  if (!found) found = PartAhead::Content(message, content, context_.Key(), info);
+  // On an encrypted drive the sealed header must name this very part: a
+  // server could hand another one's whole message under this UID.
+  bool placed =
+      context_.Key() == nullptr || (info.file_id == part.file_id && info.part == part.part);
+  if (!found || !placed || content.size() != static_cast<size_t>(part.size)) {
     Log()->Write(LOG_ERROR, "part %d of %s cannot be read from mail_id:%s", part.part,
                  part.name.c_str(), part.mail_id.c_str());
     return Fetch::kGone;
@@ -369,8 +381,8 @@ bool ContentCache::EvictOtherPart(const FileRecord& reading, int64_t& freed) {
     if (bytes == 0) continue;
     ranges_.erase(PartKey{reading.file_id, part});
     UniqueFd fd(::open(NativePath(cache + path).c_str(), O_WRONLY | O_CLOEXEC));
-    if (!fd.ok() || ::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start,
-                                row.size) != 0) {
+    if (!fd.ok() ||
+        ::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start, row.size) != 0) {
       Log()->Write(LOG_WARNING, "part %d of %s cannot be emptied in the cache", part, path.c_str());
     }
     freed = bytes;
@@ -427,9 +439,8 @@ bool ContentCache::EvictOne(int64_t& freed) {
 
 int64_t ContentCache::RangeBytes(int file_id, int part) {
   int64_t bytes = 0;
-  for (auto it = ranges_.lower_bound({file_id, part}); it != ranges_.end() &&
-                                                       it->first.first == file_id &&
-                                                       (part == 0 || it->first.second == part);
+  for (auto it = ranges_.lower_bound({file_id, part});
+       it != ranges_.end() && it->first.first == file_id && (part == 0 || it->first.second == part);
        ++it) {
     for (const auto& [from, to] : it->second) bytes += to - from;
   }

@@ -31,8 +31,7 @@ std::string ParentDir(const std::string& path) {
 
 // Moves the cached copies of moved files (back, when !forward) through a
 // staging folder, so that swapped names cannot collide.
-void MoveCached(const std::string& cache, const std::vector<TreeMerge::Move>& moves,
-                bool forward) {
+void MoveCached(const std::string& cache, const std::vector<TreeMerge::Move>& moves, bool forward) {
   if (cache.empty() || moves.empty()) return;
   std::string staging = cache + "\\.tandrel-staging\\";
   MakeDir(staging);
@@ -64,7 +63,6 @@ void TidyCacheFolders(const std::string& cache, const std::vector<FolderRecord>&
     if (now.count(it->first) == 0) ::rmdir(NativePath(cache + it->first).c_str());
   }
 }
-
 
 const char kDropped[] = "\\.tandrel-dropped\\";
 
@@ -107,10 +105,12 @@ bool TreeFromText(const std::string& text, TreeMerge::Tree& tree) {
 
 }  // namespace
 
-bool RefreshWorker::ParseFolderIndex(const std::string& message, std::vector<FolderRecord>& folders,
+bool RefreshWorker::ParseFolderIndex(const std::string& message, const DriveKey* key,
+                                     std::vector<FolderRecord>& folders,
                                      std::vector<FileRecord>& files, FileRecord& info,
                                      FolderIndex::History* history) {
   MailParser parser;
+  parser.SetKey(key);
   parser.Parse(message);
   info = PartHeaders::FromMessage(parser.info);
   if (parser.attachments.empty()) return false;
@@ -127,8 +127,8 @@ SyncResult RefreshWorker::ReadIndex(const std::string& uid) {
   }
   IndexInfo info;
   FileRecord header;
-  if (message.empty() ||
-      !ParseFolderIndex(message, info.tree.folders, info.tree.files, header, &info.history))
+  if (message.empty() || !ParseFolderIndex(message, context_.Key(), info.tree.folders,
+                                           info.tree.files, header, &info.history))
     return SyncResult::Failed("not a folder index");
   std::vector<std::string> rejected;
   bool usable = FolderIndex::Validate(info.tree.folders, info.tree.files, rejected);
@@ -241,9 +241,9 @@ SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& in
       !store.GetAllFiles(local_files)) {
     return SyncResult::RetryLater("store");
   }
-  TreeMerge::Result merged = TreeMerge::Merge(BaseOf(queries, info, merged_here),
-                                              TreeOf(local_folders, local_files), info.tree,
-                                              time(nullptr));
+  TreeMerge::Result merged =
+      TreeMerge::Merge(BaseOf(queries, info, merged_here), TreeOf(local_folders, local_files),
+                       info.tree, time(nullptr));
   // Cached files move to their new places before the tree changes, so no
   // download of the new tree can land on a file that still lives there.
   SetAsideDropped(local_folders, local_files, merged.tree.files, merged.moves);
@@ -255,12 +255,10 @@ SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& in
     return SyncResult::RetryLater("a file it changes is open for writing here");
   }
   MoveCached(cache, merged.moves, true);
-  bool differs =
-      FolderIndex::ComposeTree(merged.tree.folders, merged.tree.files) != info.text;
-  SyncQueries::Adopt adopted =
-      queries.AdoptTree(task, merged.tree.folders, merged.tree.files, uid,
-                        std::max(task.file_id, info.version), differs, info.history.token,
-                        info.text);
+  bool differs = FolderIndex::ComposeTree(merged.tree.folders, merged.tree.files) != info.text;
+  SyncQueries::Adopt adopted = queries.AdoptTree(task, merged.tree.folders, merged.tree.files, uid,
+                                                 std::max(task.file_id, info.version), differs,
+                                                 info.history.token, info.text);
   if (adopted != SyncQueries::Adopt::kDone) {
     MoveCached(cache, merged.moves, false);
     return SyncResult::RetryLater(adopted == SyncQueries::Adopt::kStale ? "the tree changed"

@@ -18,11 +18,15 @@ namespace {
 
 CLog* Log() { return CLog::Instance(); }
 
-// The part header of a message, or false for a message that has none.
-bool PartOf(const std::string& header, FileRecord& record) {
-  if (header.find("X-tdr-info:") == std::string::npos) return false;
+// The part header of a message, or false for a message that has none (on
+// an encrypted drive: none sealed with key).
+bool PartOf(const std::string& header, FileRecord& record, const DriveKey* key) {
+  if (header.find(key != nullptr ? "X-tdr-sealed:" : "X-tdr-info:") == std::string::npos)
+    return false;
   MailParser parser;
+  parser.SetKey(key);
   parser.Parse(header);
+  if (parser.sealing == MailParser::Sealing::kRefused) return false;
   record = PartHeaders::FromMessage(parser.info);
   return true;
 }
@@ -172,7 +176,7 @@ bool RefreshWorker::CheckUidValidity(const std::vector<uint32_t>& uids, bool com
 
 bool RefreshWorker::RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t uidvalidity) {
   std::map<uint32_t, std::string> headers;
-  if (!session_.FetchHeaders(uids, headers, ImapClient::kHeaderBatch, "X-tdr-info")) {
+  if (!session_.FetchHeaders(uids, headers, ImapClient::kHeaderBatch, context_.InfoField())) {
     session_.Close();
     return false;
   }
@@ -185,7 +189,7 @@ bool RefreshWorker::RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t u
   std::string index_mail_id;
   for (const auto& [uid, header] : headers) {  // ascending: the smaller UID of two copies wins
     FileRecord record;
-    if (!PartOf(header, record)) continue;
+    if (!PartOf(header, record, context_.Key())) continue;
     if (record.kind != RecordKind::kFilePart) {
       if (record.file_id == task.file_id && !task.mail_id.empty() && index_mail_id.empty())
         index_mail_id = std::to_string(uid);
@@ -242,13 +246,14 @@ bool RefreshWorker::CopiesOnFreshSession(const std::string& one, const std::stri
   std::map<uint32_t, std::string> headers;
   bool fetched = a != 0 && b != 0 && a != b && context_.OpenMailbox(fresh, false) &&
                  fresh.FetchHeaders({std::min(a, b), std::max(a, b)}, headers,
-                                    ImapClient::kHeaderBatch, "X-tdr-info");
+                                    ImapClient::kHeaderBatch, context_.InfoField());
   fresh.Logout();
   FileRecord first, second;
   bool copies = fetched && headers.count(a) != 0 && headers.count(b) != 0 &&
-                PartOf(headers[a], first) && PartOf(headers[b], second) &&
-                first.file_id == second.file_id && first.part == second.part &&
-                first.md5 == second.md5 && first.total_size == second.total_size;
+                PartOf(headers[a], first, context_.Key()) &&
+                PartOf(headers[b], second, context_.Key()) && first.file_id == second.file_id &&
+                first.part == second.part && first.md5 == second.md5 &&
+                first.total_size == second.total_size;
   if (!copies && fetched) {
     // One of them is not the message its UID named before.
     Log()->Write(LOG_WARNING,
@@ -269,7 +274,7 @@ bool RefreshWorker::LearnNewMessages(Listing& listing, const std::vector<uint32_
                                                    uids.size(), from + ImapClient::kHeaderBatch)));
     std::map<uint32_t, std::string> headers;
     if (!whole && (!EnsureOpen() || !session_.FetchHeaders(batch, headers, ImapClient::kHeaderBatch,
-                                                           "X-tdr-info"))) {
+                                                           context_.InfoField()))) {
       session_.Close();
       return false;
     }

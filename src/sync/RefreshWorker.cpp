@@ -160,8 +160,8 @@ bool RefreshWorker::Judge(MetaStore& store, std::map<std::string, PartState>& lo
   if (ok) ApplyVanished(store, vanished, relearnt, listing.changed);
   if (listing.changed) names_.Rebuild();
   int64_t after = 0;
-  quiet_ = ok && complete && !relearnt && unknown.empty() && vanished.empty() &&
-           !listing.changed && version >= 0 && ReadVersion(after) && after == version;
+  quiet_ = ok && complete && !relearnt && unknown.empty() && vanished.empty() && !listing.changed &&
+           version >= 0 && ReadVersion(after) && after == version;
   quiet_version_ = version;
   Log()->Write(LOG_DEBUG, "end refresh");
   return ok;
@@ -214,14 +214,16 @@ bool RefreshWorker::LearnMessage(Listing& listing, const std::string& uid) {
 
 bool RefreshWorker::LearnHeader(Listing& listing, const std::string& uid,
                                 const std::string& header) {
-  if (header.find("X-tdr-info:") == std::string::npos) {
-    // Not one of ours (a stray mail, another program's): never again.
+  MailParser parser;
+  parser.SetKey(context_.Key());
+  if (header.find(context_.InfoField() + ":") != std::string::npos) parser.Parse(header);
+  if (parser.info.kind == MessageKind::kUnknown) {
+    // Not one of ours (a stray mail, another program's, one not sealed with
+    // this drive's key): never again.
     Log()->Write(LOG_WARNING, "pass over message without part header, mail_id:%s", uid.c_str());
     ignored_uids_.insert(uid);
     return true;
   }
-  MailParser parser;
-  parser.Parse(header);
   FileRecord record = PartHeaders::FromMessage(parser.info);
   record.mail_id = uid;
   if (record.kind != RecordKind::kFilePart) return LearnIndex(listing, record);

@@ -19,6 +19,7 @@
 #include "sync/SyncResult.h"
 #include "sync/TreeMerge.h"
 
+class DriveKey;
 class SyncContext;
 class SyncNamespace;
 
@@ -75,9 +76,9 @@ class RefreshWorker {
 
   // The folder rows, the ftable rows and the part header of an index
   // message; false without an attachment or without the "[folder]" line.
-  static bool ParseFolderIndex(const std::string& message, std::vector<FolderRecord>& folders,
-                               std::vector<FileRecord>& files, FileRecord& info,
-                               FolderIndex::History* history = nullptr);
+  static bool ParseFolderIndex(const std::string& message, const DriveKey* key,
+                               std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
+                               FileRecord& info, FolderIndex::History* history = nullptr);
 
  private:
   // What one listing says of the parts: only one recorded before it was

@@ -5,8 +5,10 @@
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "message/DriveKey.h"
 #include "store/AccountRecord.h"
 #include "sync/MailboxSession.h"
 #include "sync/OpenWrites.h"
@@ -22,10 +24,10 @@ class TransferProgress;
 // one engine share: the account and its data directory, the drive's folder
 // cache, the lock over the folder tree, the mailbox opening, the run flags,
 // and the status and progress sinks the engine was handed.
-// Thread contract: account, cache, data_dir and clock are set before the
-// threads start and only read afterwards; status, progress and mailbox guard
-// themselves; running, threads_on, upload_settle_ms, stale_sessions and
-// appending are atomics.
+// Thread contract: account, cache, data_dir, drive_key and clock are set
+// before the threads start and only read afterwards; status, progress and
+// mailbox guard themselves; running, threads_on, upload_settle_ms,
+// stale_sessions and appending are atomics.
 // namespace_mutex serialises every change of the folder tree, ftable and
 // folder cache; it is never held during network traffic. Lock order:
 // namespace_mutex, then FolderCache's own mutex, then the sinks' own.
@@ -55,6 +57,10 @@ class SyncContext {
   bool EnsureOpen(ImapClient& session, bool relearn = false);
   // Hands session the sinks that count its transfers in progress.
   void CountTransfers(ImapClient& session);
+  // The key of an encrypted drive, null for a plain one.
+  const DriveKey* Key() const { return drive_key ? &*drive_key : nullptr; }
+  // The header field that carries a part's header object on this drive.
+  std::string InfoField() const { return drive_key ? "X-tdr-sealed" : "X-tdr-info"; }
   // Where messages are written before they go up.
   std::string TempDir() const { return data_dir + "\\temp"; }
 
@@ -62,6 +68,7 @@ class SyncContext {
   TransferProgress& progress;
   const std::string data_dir;
   AccountRecord account;
+  std::optional<DriveKey> drive_key;
   FolderCache* cache = nullptr;
   MailboxSession mailbox;
   std::mutex namespace_mutex;

@@ -246,8 +246,13 @@ SyncResult SyncDownload::WritePart(const FileRecord& record, const std::string& 
   {
     MailParser parser;
     parser.ReuseBuffer(std::move(content_buffer_));
+    parser.SetKey(context_.Key());
     parser.Parse(message);
     if (parser.attachments.empty()) return SyncResult::Failed("no attachment");
+    // A server could hand another part's whole message under this UID.
+    if (context_.Key() != nullptr &&
+        (parser.info.file_id != record.file_id || parser.info.part != record.part))
+      return SyncResult::Failed("the sealed header names another part");
     content.swap(parser.attachments.begin()->second);
   }
   struct GiveBack {  // the content's memory serves the next part too

@@ -6,6 +6,7 @@
 #include "log/CLog.h"
 #include "platform/Locations.h"
 #include "store/MailboxQueries.h"
+#include "sync/DriveKeyMailbox.h"
 #include "sync/SyncStatus.h"
 #include "sync/TransferProgress.h"
 
@@ -37,6 +38,13 @@ void SyncEngine::Attach(const AccountRecord& account, FolderCache& cache) {
 
 bool SyncEngine::Start(const AccountRecord& account, FolderCache& cache) {
   if (context_.threads_on) return false;
+  std::string sealed;
+  if (context_.Key() == nullptr && DriveKeyMailbox::ReadLocal(context_.data_dir, account.user, sealed)) {
+    // Unsealed, it would write in the clear what this drive keeps sealed.
+    Log()->Write(LOG_ERROR, "the drive of %s is encrypted: not started without its key",
+                 account.user.c_str());
+    return false;
+  }
   Attach(account, cache);
   task_.ResetSession();
   refresh_.ResetSession();

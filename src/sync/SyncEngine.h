@@ -59,11 +59,15 @@ class SyncEngine {
   SyncEngine(const SyncEngine&) = delete;
   SyncEngine& operator=(const SyncEngine&) = delete;
 
+  // Seals everything this engine writes with key, and reads only what it
+  // sealed: before Start.
+  void SetKey(const DriveKey& key) { context_.drive_key = key; }
   // Takes the account and the drive's cache without starting the threads;
   // the caller may then run TaskStep and RefreshPass itself.
   void Attach(const AccountRecord& account, FolderCache& cache);
   // Attach, then the task and the refresh threads. False when a thread could
-  // not be started or the engine already runs.
+  // not be started, the engine already runs, or the drive is encrypted (its
+  // key copy is in the data directory) and no key was set.
   bool Start(const AccountRecord& account, FolderCache& cache);
   // Wakes and joins both threads, then logs the sessions out. Harmless when
   // not started.
@@ -92,7 +96,7 @@ class SyncEngine {
   bool RebuildFolderCache() { return names_.Rebuild(); }
   static bool ParseFolderIndex(const std::string& message, std::vector<FolderRecord>& folders,
                                std::vector<FileRecord>& files, FileRecord& info) {
-    return RefreshWorker::ParseFolderIndex(message, folders, files, info);
+    return RefreshWorker::ParseFolderIndex(message, nullptr, folders, files, info);
   }
 
   // Drive threads. Paths are drive paths rooted at "\" without a trailing
@@ -166,7 +170,7 @@ class SyncEngine {
   std::atomic<int> refresh_period_ms_{kRefreshPeriodMs};
   std::mutex wait_mutex_;
   std::condition_variable wake_;
-  int loops_running_ = 0;   // guarded by wait_mutex_
+  int loops_running_ = 0;    // guarded by wait_mutex_
   bool task_woken_ = false;  // guarded by wait_mutex_
   std::thread task_thread_;
   std::thread refresh_thread_;

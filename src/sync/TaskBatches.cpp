@@ -51,6 +51,7 @@ TaskWorker::Built TaskWorker::BuildInMemory(const FileRecord& part, UniqueFd& he
   if (!held.ok()) return built;
   path = "/proc/self/fd/" + std::to_string(held.get());
   EmlWriter writer(PartHeaders::ToMessage(part, part.cache_path));
+  writer.SetKey(context_.Key());
   built.ok = writer.WriteTo(held.get(), built.length);
   return built;
 }

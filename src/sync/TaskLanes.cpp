@@ -123,7 +123,8 @@ void TaskWorker::RunLane(ImapClient& lane, const std::vector<FileRecord>& parts,
   }
   const std::string temp = context_.TempDir();
   size_t at = first;
-  std::future<Built> ahead = Later(BuildMessage, parts[at], temp, MessagePath(parts[at]));
+  const DriveKey* key = context_.Key();
+  std::future<Built> ahead = Later(BuildMessage, parts[at], temp, MessagePath(parts[at]), key);
   for (; at < parts.size(); at += kUploadLanes) {
     Built built = ahead.get();
     std::string path = MessagePath(parts[at]);
@@ -133,7 +134,8 @@ void TaskWorker::RunLane(ImapClient& lane, const std::vector<FileRecord>& parts,
       return;
     }
     size_t next = at + kUploadLanes;
-    if (next < parts.size()) ahead = Later(BuildMessage, parts[next], temp, MessagePath(parts[next]));
+    if (next < parts.size())
+      ahead = Later(BuildMessage, parts[next], temp, MessagePath(parts[next]), key);
     ImapClient::Appended& appended = run.appended[at];
     appended.result = lane.AppendMessage(context_.Folder(), path, appended.outcome);
     RemoveFile(path);
@@ -164,9 +166,8 @@ TaskWorker::Turn TaskWorker::SendLanes(std::vector<FileRecord>& parts) {
               std::vector<LaneStep>(parts.size(), LaneStep::kNotTried)};
   std::vector<std::future<void>> running;
   for (size_t lane = 1; lane < kUploadLanes && lane < parts.size(); ++lane) {
-    running.push_back(Later([this, &parts, &run, lane] {
-      RunLane(lanes_[lane - 1], parts, lane, run);
-    }));
+    running.push_back(
+        Later([this, &parts, &run, lane] { RunLane(lanes_[lane - 1], parts, lane, run); }));
   }
   RunLane(session_, parts, 0, run);
   for (auto& done : running) done.get();

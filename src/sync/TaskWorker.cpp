@@ -207,7 +207,7 @@ TaskWorker::Built TaskWorker::TakeBuilt(const FileRecord& part, std::string& pat
   }
   DropAhead();
   path = MessagePath(part);
-  return BuildMessage(part, context_.TempDir(), path);
+  return BuildMessage(part, context_.TempDir(), path, context_.Key());
 }
 
 void TaskWorker::BuildAhead(const FileRecord& part) {
@@ -218,8 +218,8 @@ void TaskWorker::BuildAhead(const FileRecord& part) {
   ahead_.part = next.part;
   ahead_.path = MessagePath(next);
   try {
-    ahead_.built =
-        std::async(std::launch::async, BuildMessage, next, context_.TempDir(), ahead_.path);
+    ahead_.built = std::async(std::launch::async, BuildMessage, next, context_.TempDir(),
+                              ahead_.path, context_.Key());
   } catch (const std::system_error&) {
     ahead_.built = {};  // built in turn instead
   }
@@ -304,10 +304,12 @@ std::string TaskWorker::MessagePath(const FileRecord& record) const {
          std::to_string(record.part) + ".eml";
 }
 
-TaskWorker::Built TaskWorker::BuildMessage(FileRecord record, std::string temp, std::string path) {
+TaskWorker::Built TaskWorker::BuildMessage(FileRecord record, std::string temp, std::string path,
+                                           const DriveKey* key) {
   MakeDir(temp);
   Built built;
   EmlWriter writer(PartHeaders::ToMessage(record, record.cache_path));
+  writer.SetKey(key);
   built.ok = writer.SaveToEml(path, built.length);
   if (!built.ok) RemoveFile(path);
   return built;
@@ -419,8 +421,7 @@ void TaskWorker::NoteThrottled(const std::string& server_text) {
   NoteUploadFailure(Pace::kLong);
 }
 
-bool TaskWorker::FinishPart(const FileRecord& part, const std::string& mail_id,
-                            SyncQueries* open) {
+bool TaskWorker::FinishPart(const FileRecord& part, const std::string& mail_id, SyncQueries* open) {
   bool claimed = true;
   {
     // The part's new stat and the change it makes to the tree in one
@@ -548,6 +549,7 @@ bool TaskWorker::UploadFolderIndex() {
 
   std::string eml = temp + "\\" + record.md5 + ".eml";
   EmlWriter writer(PartHeaders::ToMessage(record, index_path));
+  writer.SetKey(context_.Key());
   int length = 0;
   bool ok = writer.SaveToEml(eml, length);
   std::string uid;

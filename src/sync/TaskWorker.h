@@ -3,12 +3,12 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <future>
 #include <map>
-#include <utility>
-#include <ctime>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "mail/ImapClient.h"
 #include "mail/MailResult.h"
@@ -18,6 +18,7 @@
 #include "sync/QuotaWatch.h"
 #include "sync/SyncResult.h"
 
+class DriveKey;
 class MetaStore;
 class SyncContext;
 class SyncNamespace;
@@ -134,8 +135,7 @@ class TaskWorker {
   };
   // Every kUploadLanes-th part from first on lane, each message written
   // while the one before travels; writes only those parts' slots of run.
-  void RunLane(ImapClient& lane, const std::vector<FileRecord>& parts, size_t first,
-               LaneRun& run);
+  void RunLane(ImapClient& lane, const std::vector<FileRecord>& parts, size_t first, LaneRun& run);
   // Leaves the parts whose messages fit the quota's room together (at
   // least the first): the rest wait for the next turn.
   void FitRoom(std::vector<FileRecord>& parts);
@@ -155,14 +155,15 @@ class TaskWorker {
   // file, and of files with one content, may be on disk at once.
   std::string MessagePath(const FileRecord& record) const;
   // Writes the part's message file; removes it again when that fails.
-  static Built BuildMessage(FileRecord record, std::string temp, std::string path);
+  static Built BuildMessage(FileRecord record, std::string temp, std::string path,
+                            const DriveKey* key);
   // Appends the message file through the session, then removes it: done,
   // to be tried later (the back-off grows), or failed for good (a file the
   // server refuses: skipped, the loop goes on).
   // mail_id receives the new message's UID when the server named it
   // (APPENDUID under the selected folder's UIDVALIDITY).
   SyncResult AppendMessage(const FileRecord& record, const std::string& path, int length,
-                     std::string& mail_id);
+                           std::string& mail_id);
   // The append itself, its answer judged (status, log, back-off).
   SyncResult Send(const FileRecord& record, const std::string& path, std::string& mail_id);
   SyncResult Judge(const FileRecord& record, const MailResult& result,
@@ -173,8 +174,7 @@ class TaskWorker {
   // The part's stat and mail id after its append; a message whose file was
   // deleted meanwhile is deleted again. False when the store failed.
   // open: the store connection to use, else one of its own.
-  bool FinishPart(const FileRecord& part, const std::string& mail_id,
-                  SyncQueries* open = nullptr);
+  bool FinishPart(const FileRecord& part, const std::string& mail_id, SyncQueries* open = nullptr);
   // A message appended for a part that no longer waits belongs to nobody.
   void DropUnclaimed(const FileRecord& part, const std::string& mail_id);
   // The batch's appends that went through, recorded in one commit.

@@ -66,6 +66,7 @@ CliMachine::~CliMachine() {
 }
 
 bool CliMachine::Mount(int timeout_ms) {
+  exit_code_ = -1;
   pid_ = ::fork();
   if (pid_ < 0) return false;
   if (pid_ == 0) {
@@ -134,12 +135,13 @@ bool CliMachine::Running() {
   int status = 0;
   pid_t r = ::waitpid(pid_, &status, WNOHANG);
   if (r == 0) return true;
+  if (r == pid_) exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   pid_ = -1;
   return false;
 }
 
 int CliMachine::WaitExit(int timeout_ms) {
-  if (pid_ <= 0) return -1;
+  if (pid_ <= 0) return exit_code_;  // ended already, seen by Running
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (Clock::now() < deadline) {
     int status = 0;

@@ -63,6 +63,7 @@ class CliMachine {
   bool password_in_env_ = true;
   std::string hold_release_;
   pid_t pid_ = -1;
+  int exit_code_ = -1;  // of a process Running found ended
 };
 
 // Runs a shell command; its exit status (-1 when it could not run).

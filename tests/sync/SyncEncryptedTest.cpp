@@ -1,0 +1,90 @@
+// Engines of an encrypted drive on one Dovecot mailbox: what they seal the
+// server stores without a name or a byte of content; they read each other's
+// tree whole, and ignore whatever was not sealed with their key.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "SyncMachinesFixture.h"
+#include "message/Base64.h"
+#include "message/DriveKey.h"
+#include "message/EmlWriter.h"
+#include "platform/FileHelpers.h"
+#include "platform/WireCodePage.h"
+#include "sync/PartHeaders.h"
+
+namespace {
+
+const std::string kFolder = "\\机密项目";
+const std::string kName = "季度报告.xlsx";
+
+class SyncEncrypted : public SyncMachines {
+ protected:
+  void SetUp() override {
+    SyncMachines::SetUp();
+    a_->engine().SetKey(key_);
+    b_->engine().SetKey(key_);
+  }
+
+  // Every stored message file of the mailbox, with what it must not hold.
+  void ExpectNoneHolds(const std::vector<std::string>& hidden) {
+    int files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(server_.MailDir())) {
+      if (!entry.is_regular_file()) continue;
+      std::string bytes = ReadFileBytes(entry.path().string());
+      ++files;
+      for (const std::string& text : hidden)
+        EXPECT_EQ(bytes.find(text), std::string::npos) << text << " in " << entry.path();
+    }
+    EXPECT_GT(files, 3);
+  }
+
+  DriveKey key_ = *DriveKey::Generate();
+};
+
+TEST_F(SyncEncrypted, TheTreeTravelsWholeAndTheServerSeesNoNameOrContent) {
+  const std::string big = Bytes(12000000, 5), note = "the launch code is 0000\n";
+  ASSERT_TRUE(a_->Mkdir(kFolder));
+  ASSERT_TRUE(a_->Write(kFolder + "\\" + kName, big));
+  ASSERT_TRUE(a_->Write("\\notes-secret.txt", note));
+  ASSERT_TRUE(Converge());
+  EXPECT_EQ(b_->List(), a_->List());
+  EXPECT_TRUE(b_->Read(kFolder + "\\" + kName) == big);
+  EXPECT_EQ(b_->Read("\\notes-secret.txt"), note);
+
+  std::string wire = WireCodePage::FromUtf8(kName);
+  ExpectNoneHolds({kName, wire, Base64Encode(wire), "机密项目", WireCodePage::FromUtf8("机密项目"),
+                   "notes-secret", Base64Encode("notes-secret"), "launch code",
+                   Base64Encode(note).substr(0, 16), Base64Encode(big.substr(0, 54)), "folder.txt",
+                   "X-tdr-info"});
+
+  // Without the key a message is no part of the drive: a forged one and a
+  // machine of another key change nothing.
+  PartHeader forged;
+  forged.name = "forged.txt";
+  forged.file_id = 999;
+  forged.size = forged.total_size = static_cast<int>(note.size());
+  forged.part = forged.total_part = 1;
+  forged.kind = MessageKind::kFilePart;
+  forged.source_path = tmp_.Sub("forged.txt");
+  forged.from = forged.to = kUser;
+  WriteFileBytes(forged.source_path, note);
+  int length = 0;
+  ASSERT_TRUE(EmlWriter(forged).SaveToEml(tmp_.Sub("forged.eml"), length));
+  ASSERT_TRUE(AppendFile(tmp_.Sub("forged.eml")));
+  std::unique_ptr<EngineMachine> other = NewMachine("other");
+  ASSERT_TRUE(other);
+  other->engine().SetKey(*DriveKey::Generate());
+  ASSERT_TRUE(EngineMachine::Converge({other.get()}));
+  EXPECT_TRUE(other->List().empty());
+  int messages = Box().messages;
+  ASSERT_TRUE(Converge());
+  EXPECT_EQ(b_->List(), a_->List());
+  EXPECT_EQ(Sizes(a_->List()).count("\\forged.txt"), 0u);
+  EXPECT_EQ(Sizes(a_->List()).size(), 3u);
+  EXPECT_EQ(Box().messages, messages);
+}
+
+}  // namespace
