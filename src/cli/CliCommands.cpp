@@ -1,5 +1,6 @@
 #include "cli/CliCommands.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -7,17 +8,20 @@
 #include <climits>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "cli/MountCommand.h"
 #include "log/CLog.h"
-#include "platform/MountPoint.h"
+#include "message/DriveKey.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
+#include "platform/MountPoint.h"
 #include "store/CachePolicy.h"
 #include "store/HeldDeletions.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
+#include "sync/DriveKeyMailbox.h"
 #include "sync/StatusFile.h"
 
 namespace {
@@ -57,6 +61,8 @@ std::string CliCommands::HelpText() {
              "  pin PATH   keep PATH (a file or a folder, with the files it gets later)\n"
              "             on this machine whatever the cache limit\n"
              "  unpin PATH let PATH's files go when the cache needs room again\n"
+             "  key export FILE  write an encrypted drive's age identity to FILE (asks\n"
+             "             the passphrase): with it, age decrypts the drive's messages\n"
              "  --version  the program's version\n"
              "  --help     this text\n"
              "\n") +
@@ -88,6 +94,7 @@ int CliCommands::Main(const std::vector<std::string>& args, std::ostream& out, s
   if (command == "status") return Status(out, err);
   if (command == "deletions") return Deletions({args.begin() + 1, args.end()}, out, err);
   if (command == "unmount") return Unmount(out, err);
+  if (command == "key") return Key({args.begin() + 1, args.end()}, out, err);
   if (command == "pin" || command == "unpin") {
     return Pin(command == "pin", {args.begin() + 1, args.end()}, out, err);
   }
@@ -209,6 +216,39 @@ int CliCommands::Pin(bool pin, const std::vector<std::string>& args, std::ostrea
   out << (pin ? "Pinned: " : "Unpinned: ") << "/" << DrivePathText(path)
       << (pin ? " stays on this machine; its content comes in the background.\n"
               : " may leave the cache when it needs room.\n");
+  return 0;
+}
+
+int CliCommands::Key(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.size() != 2 || args[0] != "export") {
+    err << "tandrel-cli: key export FILE\n";
+    return 2;
+  }
+  std::string user, sealed, error;
+  if (!CurrentUser(user, err)) return 1;
+  if (!DriveKeyMailbox::ReadLocal(DataDir(), user, sealed)) {
+    err << "tandrel-cli: the drive of " << user << " is not encrypted (or not signed in here)\n";
+    return 1;
+  }
+  std::string passphrase = MountCommand::Passphrase(false, error);
+  std::optional<DriveKey> key;
+  if (passphrase.empty() ||
+      DriveKey::Unseal(sealed, passphrase, key) != DriveKey::Unsealed::kOpened) {
+    err << "tandrel-cli: " << (passphrase.empty() ? error : "wrong passphrase") << "\n";
+    return 1;
+  }
+  std::string text = "# the encrypted drive of " + user +
+                     "\n# public key: " + key->identity().Recipient() + "\n" +
+                     key->identity().ToString() + "\n";
+  int fd = ::open(args[1].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ok = fd >= 0 && ::close(fd) == 0 && ok;
+  if (!ok) {
+    err << "tandrel-cli: " << args[1] << " cannot be written (it must not exist yet)\n";
+    return 1;
+  }
+  out << "The drive's identity is in " << args[1]
+      << ": whoever holds it reads the drive, keep it as safe as the passphrase\n";
   return 0;
 }
 

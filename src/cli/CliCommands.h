@@ -22,11 +22,13 @@ class CliCommands {
   static int Unmount(std::ostream& out, std::ostream& err);
   // Lists the held deletions, or records the answer (keep or apply) that
   // the mounted engine acts on.
-  static int Deletions(const std::vector<std::string>& args, std::ostream& out,
-                       std::ostream& err);
+  static int Deletions(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
   // pin or unpin PATH: a path under the mount point, or one within the drive.
   static int Pin(bool pin, const std::vector<std::string>& args, std::ostream& out,
                  std::ostream& err);
+  // key export FILE: the encrypted drive's age identity, opened with the
+  // passphrase, into a new file only its owner reads.
+  static int Key(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
  private:
   // The cache's figures for status: cached and pinned bytes, the limit.

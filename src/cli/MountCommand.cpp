@@ -59,9 +59,9 @@ std::string PromptSecret(const char* prompt) {
 
 std::string PromptPassword() { return PromptSecret("Password: "); }
 
-// The drive's passphrase: TANDREL_PASSPHRASE, else the terminal (twice for a
-// new one). Empty, with error set, when there is none.
-std::string Passphrase(bool twice, std::string& error) {
+}  // namespace
+
+std::string MountCommand::Passphrase(bool twice, std::string& error) {
   if (const char* env = std::getenv("TANDREL_PASSPHRASE"); env != nullptr && *env != '\0')
     return env;
   std::string passphrase = PromptSecret("Passphrase of the encrypted drive: ");
@@ -75,6 +75,8 @@ std::string Passphrase(bool twice, std::string& error) {
   }
   return passphrase;
 }
+
+namespace {
 
 // One updating line of the transfers while stdout is a terminal.
 class ProgressLine {

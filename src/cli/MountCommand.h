@@ -40,6 +40,9 @@ class MountCommand {
 
   // The process exit code.
   static int Run(const Options& options);
+  // The drive's passphrase: TANDREL_PASSPHRASE, else the terminal (twice for
+  // a new one). Empty, with error set, when there is none.
+  static std::string Passphrase(bool twice, std::string& error);
 
  private:
   // The account to sign in with: the one named, else the current one, its

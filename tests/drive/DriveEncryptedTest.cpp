@@ -1,7 +1,8 @@
 // An encrypted drive through tandrel-cli on a real Dovecot: every stored
 // message, read with Python's email package, names nothing and shows no
 // content; a second machine with the passphrase shows the same tree, one
-// with a wrong passphrase is refused and writes nothing.
+// with a wrong passphrase is refused and writes nothing; the exported
+// identity opens the stored parts with Debian's age.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -59,6 +60,12 @@ TEST(DriveEncryptedTest, SealedTreeTravelsAndAWrongPassphraseWritesNothing) {
   b.SetMountArgs(args);
   ASSERT_TRUE(b.Mount()) << b.Output();
   EXPECT_TRUE(ShellEventually("diff -r " + Quote(src) + " " + Quote(b.MountPoint()), 60000));
+  // A user who leaves: the exported identity opens a part with age.
+  std::string identity = dir.Sub("identity.txt");
+  ASSERT_EQ(b.Cli("key export " + Quote(identity), out), 0) << out;
+  EXPECT_EQ(Shell("python3 " + Quote(TANDREL_SCAN_STORAGE) + " --age " + Quote(server.MailDir()) +
+                  " " + Quote(identity) + " " + Quote(src + "/notes-secret.txt")),
+            0);
 
   ScopedEnv wrong("TANDREL_PASSPHRASE", "wrong horse");
   CliMachine c(dir.Sub("c"), kUser, kPassword, server.ImapPort());
