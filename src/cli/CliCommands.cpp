@@ -63,6 +63,8 @@ std::string CliCommands::HelpText() {
              "  unpin PATH let PATH's files go when the cache needs room again\n"
              "  key export FILE  write an encrypted drive's age identity to FILE (asks\n"
              "             the passphrase): with it, age decrypts the drive's messages\n"
+             "  passphrase give the encrypted drive a new passphrase (the old one, then the\n"
+             "             new one twice, or TANDREL_PASSPHRASE and TANDREL_NEW_PASSPHRASE)\n"
              "  --version  the program's version\n"
              "  --help     this text\n"
              "\n") +
@@ -95,6 +97,11 @@ int CliCommands::Main(const std::vector<std::string>& args, std::ostream& out, s
   if (command == "deletions") return Deletions({args.begin() + 1, args.end()}, out, err);
   if (command == "unmount") return Unmount(out, err);
   if (command == "key") return Key({args.begin() + 1, args.end()}, out, err);
+  if (command == "passphrase") {
+    if (args.size() == 1) return MountCommand::ChangePassphrase();
+    err << "tandrel-cli: passphrase takes no options\n";
+    return 2;
+  }
   if (command == "pin" || command == "unpin") {
     return Pin(command == "pin", {args.begin() + 1, args.end()}, out, err);
   }

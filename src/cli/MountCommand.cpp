@@ -18,6 +18,7 @@
 #include "drive/DriveSession.h"
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
+#include "message/DriveKeyMessage.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/CachePolicy.h"
@@ -520,5 +521,67 @@ int MountCommand::Run(const Options& options) {
   }
   ReportLeftOver(account.user);
   std::cout << "Unmounted " << mount_point << std::endl;
+  return 0;
+}
+
+bool MountCommand::ReplaceKeyMessage(const AccountRecord& account, ImapClient& session,
+                                     const std::string& sealed) {
+  if (!DriveKeyMailbox::Store(session, session.SelectedFolder(), account.user, sealed,
+                              DataDir() + "\\temp"))
+    return false;
+  std::vector<uint32_t> uids, old;
+  if (!session.SearchHeader(DriveKeyMessage::kField, uids)) return false;
+  bool found = false;
+  for (uint32_t uid : uids) {
+    std::string message, text;
+    bool ours = session.FetchMessage({std::to_string(uid)}, message) &&
+                DriveKeyMessage::Sealed(message, text) && text == sealed;
+    found = found || ours;
+    if (!ours) old.push_back(uid);
+  }
+  // The old message goes only once the new one is known to be there.
+  ImapClient::DeleteOutcome outcome;
+  return found && (old.empty() || session.DeleteMessages(old, outcome).ok());
+}
+
+int MountCommand::ChangePassphrase() {
+  if (!PrepareDataDir()) {
+    std::cerr << "tandrel-cli: no data directory (is HOME set?)\n";
+    return 1;
+  }
+  AccountRecord account;
+  bool remember = false;
+  std::string error, sealed;
+  if (!Resolve(Options{}, account, remember, error)) {
+    std::cerr << "tandrel-cli: " << error << "\n";
+    return 1;
+  }
+  MailboxRecord record;
+  MailboxQueries(account.user).Read(record);
+  ImapClient session;
+  bool open = MailboxSession::OpenOnce(session, account, record.folder, DataDir()).result.done();
+  if (!open || DriveKeyMailbox::Inspect(session, sealed) != DriveKeyMailbox::Look::kEncrypted) {
+    std::cerr << "tandrel-cli: "
+              << (open ? "the drive is not encrypted" : "the server cannot be reached") << "\n";
+    return 1;
+  }
+  std::optional<DriveKey> key;
+  std::string old = Passphrase(false, error);
+  if (old.empty() || DriveKey::Unseal(sealed, old, key) != DriveKey::Unsealed::kOpened) {
+    std::cerr << "tandrel-cli: " << (old.empty() ? error : "wrong passphrase") << "\n";
+    return 1;
+  }
+  const char* env = std::getenv("TANDREL_NEW_PASSPHRASE");
+  std::string fresh = env != nullptr ? env : PromptSecret("New passphrase: ");
+  if (env == nullptr && PromptSecret("The same passphrase again: ") != fresh) fresh.clear();
+  std::optional<std::string> resealed = fresh.empty() ? std::nullopt : key->Seal(fresh);
+  if (!resealed || !ReplaceKeyMessage(account, session, *resealed) ||
+      !DriveKeyMailbox::WriteLocal(DataDir(), account.user, *resealed)) {
+    std::cerr << "tandrel-cli: the passphrase was not changed"
+              << (fresh.empty() ? ": no new passphrase, or the two differ" : "") << "\n";
+    return 1;
+  }
+  session.Logout();
+  std::cout << "Passphrase changed: machines signing in from now on ask for the new one\n";
   return 0;
 }

@@ -43,6 +43,10 @@ class MountCommand {
   // The drive's passphrase: TANDREL_PASSPHRASE, else the terminal (twice for
   // a new one). Empty, with error set, when there is none.
   static std::string Passphrase(bool twice, std::string& error);
+  // `tandrel-cli passphrase`: the current account's encrypted drive gets a
+  // new passphrase (TANDREL_NEW_PASSPHRASE, else asked twice); only its key
+  // message is rewritten. The exit code.
+  static int ChangePassphrase();
 
  private:
   // The account to sign in with: the one named, else the current one, its
@@ -64,4 +68,7 @@ class MountCommand {
   // in the folder and here.
   static bool MakeKey(const AccountRecord& account, ImapClient& session,
                       std::optional<DriveKey>& key);
+  // The new key message appended, then every other one deleted.
+  static bool ReplaceKeyMessage(const AccountRecord& account, ImapClient& session,
+                                const std::string& sealed);
 };

@@ -2,7 +2,8 @@
 // message, read with Python's email package, names nothing and shows no
 // content; a second machine with the passphrase shows the same tree, one
 // with a wrong passphrase is refused and writes nothing; the exported
-// identity opens the stored parts with Debian's age.
+// identity opens the stored parts with Debian's age; a new passphrase
+// replaces the old one.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -67,13 +68,24 @@ TEST(DriveEncryptedTest, SealedTreeTravelsAndAWrongPassphraseWritesNothing) {
                   " " + Quote(identity) + " " + Quote(src + "/notes-secret.txt")),
             0);
 
-  ScopedEnv wrong("TANDREL_PASSPHRASE", "wrong horse");
+  // A new passphrase rewrites the key message: both machines keep working,
+  // the old passphrase no longer opens the drive, the new one does.
+  {
+    ScopedEnv fresh("TANDREL_NEW_PASSPHRASE", "new horse"), password("TANDREL_PASSWORD", kPassword);
+    ASSERT_EQ(b.Cli("passphrase", out), 0) << out;
+  }
+  ASSERT_EQ(Shell("echo after > " + Quote(a.MountPoint() + "/after.txt")), 0);
+  EXPECT_TRUE(ShellEventually("test -f " + Quote(b.MountPoint() + "/after.txt"), 60000));
   CliMachine c(dir.Sub("c"), kUser, kPassword, server.ImapPort());
   c.SetMountArgs(args);
   EXPECT_FALSE(c.Mount(10000));
   EXPECT_EQ(c.WaitExit(), 1);
   EXPECT_NE(c.Output().find("wrong passphrase"), std::string::npos) << c.Output();
   EXPECT_NE(Shell("test -e " + Quote(c.CacheDir())), 0) << "no cache was made";
+  ScopedEnv renewed("TANDREL_PASSPHRASE", "new horse");
+  ASSERT_TRUE(c.Mount()) << c.Output();
+  EXPECT_TRUE(ShellEventually("test -f " + Quote(c.MountPoint() + "/after.txt"), 60000));
+  EXPECT_EQ(c.Terminate(), 0) << c.Output();
   EXPECT_EQ(a.Terminate(), 0) << a.Output();
   EXPECT_EQ(b.Terminate(), 0) << b.Output();
 }
