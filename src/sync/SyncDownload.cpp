@@ -248,11 +248,16 @@ SyncResult SyncDownload::WritePart(const FileRecord& record, const std::string& 
     parser.ReuseBuffer(std::move(content_buffer_));
     parser.SetKey(context_.Key());
     parser.Parse(message);
-    if (parser.attachments.empty()) return SyncResult::Failed("no attachment");
-    // A server could hand another part's whole message under this UID.
+    // Altered, cut, or another part's whole message under this UID: never
+    // written, fetched again at the next pass, and said.
     if (context_.Key() != nullptr &&
-        (parser.info.file_id != record.file_id || parser.info.part != record.part))
-      return SyncResult::Failed("the sealed header names another part");
+        (parser.sealing != MailParser::Sealing::kOpened || parser.info.file_id != record.file_id ||
+         parser.info.part != record.part)) {
+      context_.status.NoteError("part " + std::to_string(record.part) + " of " + record.name +
+                                " failed its authentication: fetched again");
+      return SyncResult::RetryLater("the sealed part does not authenticate");
+    }
+    if (parser.attachments.empty()) return SyncResult::Failed("no attachment");
     content.swap(parser.attachments.begin()->second);
   }
   struct GiveBack {  // the content's memory serves the next part too

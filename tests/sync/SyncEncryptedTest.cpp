@@ -87,4 +87,33 @@ TEST_F(SyncEncrypted, TheTreeTravelsWholeAndTheServerSeesNoNameOrContent) {
   EXPECT_EQ(Box().messages, messages);
 }
 
+// A stored part altered on the server is never written here: fetched again,
+// and said, until the server gives the sealed bytes back.
+TEST_F(SyncEncrypted, AnAlteredPartIsRefusedUntilItsBytesComeBack) {
+  const std::string content = Bytes(300000, 9);
+  ASSERT_TRUE(a_->Write("\\ledger.bin", content));
+  ASSERT_TRUE(EngineMachine::Converge({a_.get()}));
+  std::string stored, original;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(server_.MailDir())) {
+    if (!entry.is_regular_file()) continue;
+    std::string bytes = ReadFileBytes(entry.path().string());
+    if (bytes.find("part.age") == std::string::npos) continue;
+    stored = entry.path().string();
+    original = bytes;
+  }
+  ASSERT_FALSE(stored.empty());
+  std::string altered = original;
+  size_t at = altered.size() / 2;  // a base64 character of the body, another one in its place
+  altered[at] = altered[at] == 'A' ? 'B' : 'A';
+  WriteFileBytes(stored, altered);
+
+  for (int round = 0; round < 3; ++round) b_->Pass();
+  EXPECT_NE(b_->Read("\\ledger.bin"), content);
+  EXPECT_NE(b_->status().Take().last_error.find("failed its authentication"), std::string::npos)
+      << b_->status().Take().last_error;
+  WriteFileBytes(stored, original);
+  ASSERT_TRUE(Converge());
+  EXPECT_TRUE(b_->Read("\\ledger.bin") == content);
+}
+
 }  // namespace
