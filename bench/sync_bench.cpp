@@ -5,7 +5,8 @@
 //      connection and over as many as the engine uses; with the digest known
 //      (as from the drive) and with it read from the copy;
 //   2. download of it into a fresh data directory (one RefreshPass), beside
-//      raw FetchMessage of the 10 messages;
+//      raw FetchMessage of the 10 messages; both also on an encrypted drive,
+//      beside the plain drive's figure;
 //   3. a Refresh that finds nothing new over 1,000, 10,000 and 100,000
 //      messages, and (3b) the first pass of a fresh machine over 10,000 and
 //      100,000 part messages (goal for 100,000: 5 s);
@@ -24,6 +25,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -34,6 +36,7 @@
 #include "SyncMachine.h"
 #include "TempDir.h"
 #include "mail/ImapClient.h"
+#include "message/DriveKey.h"
 #include "message/EmlWriter.h"
 #include "message/MailParser.h"
 #include "platform/FileHelpers.h"
@@ -144,6 +147,7 @@ struct BigFile {
   std::string md5;                // its digest, as the drive takes it while writing
 };
 BigFile g_big;
+std::optional<DriveKey> g_key;  // the encrypted drive's, made at start
 
 bool PrepareBigFile() {
   g_big.source = g_dir->Sub("big.bin");
@@ -152,11 +156,16 @@ bool PrepareBigFile() {
                          g_big.emls, g_big.md5)) {
     return false;
   }
-  // The download mailbox: the file uploaded once by the engine.
-  LocalMachine uploader("down-source", "down@example.com");
-  std::string cache = uploader.engine().CacheRoot();
-  if (!WriteBytes(cache + "\\big.bin", kBigFile, 1)) return false;
-  if (!uploader.engine().SyncAddFile("\\big.bin") || !uploader.engine().TaskStep()) return false;
+  // The download mailboxes: the file uploaded once by the engine, plain and
+  // sealed.
+  for (bool sealed : {false, true}) {
+    LocalMachine uploader(sealed ? "sealed-source" : "down-source",
+                          sealed ? "sealed@example.com" : "down@example.com");
+    if (sealed) uploader.engine().SetKey(*g_key);
+    std::string cache = uploader.engine().CacheRoot();
+    if (!WriteBytes(cache + "\\big.bin", kBigFile, 1)) return false;
+    if (!uploader.engine().SyncAddFile("\\big.bin") || !uploader.engine().TaskStep()) return false;
+  }
   ImapClient client;
   std::set<std::string> all;
   if (!OpenClient(client, "down@example.com") || !client.FetchUidList(all)) return false;
@@ -183,12 +192,14 @@ int g_upload_round = 0;
 
 // The drive hands SyncAddFile the digest it took while the file was written;
 // a caller without one has the copy read once more (the "digest read" figure).
-void EngineUpload(benchmark::State& state, bool digest_known, const char* figure) {
+void EngineUpload(benchmark::State& state, bool digest_known, const char* figure,
+                  bool sealed = false) {
   for (auto _ : state) {
     std::string name = "up" + std::to_string(g_upload_round++);
     double s = 0;
     {
       LocalMachine a(name, name + "@example.com");
+      if (sealed) a.engine().SetKey(*g_key);
       std::string cache = a.engine().CacheRoot();
       if (!MoveByShell(cache + "\\big.bin", g_big.source)) return state.SkipWithError("copy");
       auto start = Clock::now();
@@ -208,6 +219,10 @@ void EngineUpload(benchmark::State& state, bool digest_known, const char* figure
 }
 
 void BM_EngineUpload(benchmark::State& state) { EngineUpload(state, true, "upload engine MB/s"); }
+
+void BM_EngineUploadSealed(benchmark::State& state) {
+  EngineUpload(state, true, "upload sealed engine MB/s", true);
+}
 
 void BM_EngineUploadDigestRead(benchmark::State& state) {
   EngineUpload(state, false, "upload engine, digest read MB/s");
@@ -256,22 +271,28 @@ void BM_RawAppendLanes(benchmark::State& state) {
 
 int g_download_round = 0;
 
-void BM_EngineDownload(benchmark::State& state) {
+void EngineDownload(benchmark::State& state, bool sealed) {
   for (auto _ : state) {
     std::string name = "down" + std::to_string(g_download_round++);
     double s = 0;
     {
-      LocalMachine b(name, "down@example.com");
+      LocalMachine b(name, sealed ? "sealed@example.com" : "down@example.com");
+      if (sealed) b.engine().SetKey(*g_key);
       auto start = Clock::now();
       b.engine().RefreshPass();
       s = Seconds(start);
-      if (b.CountAtStat(PartState::kCached) != 10) return state.SkipWithError("download incomplete");
+      if (b.CountAtStat(PartState::kCached) != 10)
+        return state.SkipWithError("download incomplete");
     }
     RemoveMachineDir(name);
     state.SetIterationTime(s);
-    g_samples["download engine MB/s"].push_back(kBigFile / 1e6 / s);
+    g_samples[sealed ? "download sealed engine MB/s" : "download engine MB/s"].push_back(kBigFile /
+                                                                                         1e6 / s);
   }
 }
+
+void BM_EngineDownload(benchmark::State& state) { EngineDownload(state, false); }
+void BM_EngineDownloadSealed(benchmark::State& state) { EngineDownload(state, true); }
 
 void BM_RawFetch(benchmark::State& state) {
   for (auto _ : state) {
@@ -445,7 +466,8 @@ void BM_EngineSmallFiles(benchmark::State& state) {
       LocalMachine a(name, name + "@example.com");
       std::string cache = a.engine().CacheRoot();
       for (int i = 0; i < kSmallFiles; ++i)
-        std::filesystem::copy_file(g_small.sources[i], NativePath(cache + "\\f" + std::to_string(i)));
+        std::filesystem::copy_file(g_small.sources[i],
+                                   NativePath(cache + "\\f" + std::to_string(i)));
       auto start = Clock::now();
       bool ok = true;
       for (int i = 0; i < kSmallFiles && ok; ++i)
@@ -499,6 +521,10 @@ void PrintFigures() {
               ratio("upload engine MB/s", "upload raw Append, 3 connections MB/s"));
   std::printf("download ratio (engine / raw FetchMessage):  %.2f (target >= 0.8)\n",
               ratio("download engine MB/s", "download raw FetchMessage MB/s"));
+  std::printf("encrypted / plain drive, upload:             %.2f (target >= 0.9)\n",
+              ratio("upload sealed engine MB/s", "upload engine MB/s"));
+  std::printf("encrypted / plain drive, download:           %.2f (target >= 0.9)\n",
+              ratio("download sealed engine MB/s", "download engine MB/s"));
   if (!g_samples["small files raw pipelined s"].empty()) {
     std::printf("small files (engine / raw pipelined):       %.2f (lower is better)\n",
                 ratio("small files engine s", "small files raw pipelined s"));
@@ -528,11 +554,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   DovecotServer server;
-  for (const char* user : {"raw@example.com", "down@example.com", "r1000@example.com",
-                           "r10000@example.com", "r100000@example.com", "lat@example.com"}) {
+  g_key = DriveKey::Generate();
+  for (const char* user :
+       {"raw@example.com", "down@example.com", "sealed@example.com", "r1000@example.com",
+        "r10000@example.com", "r100000@example.com", "lat@example.com"}) {
     server.AddUser(user, kPassword);
   }
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < 16; ++i) {  // a fresh mailbox for each of the upload rounds
     server.AddUser("up" + std::to_string(i) + "@example.com", kPassword);
     server.AddUser("small" + std::to_string(i) + "@example.com", kPassword);
     server.AddUser("rawsmall" + std::to_string(i) + "@example.com", kPassword);
@@ -557,13 +585,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   using Body = void (*)(benchmark::State&);
-  const std::pair<const char*, Body> bodies[] = {{"RawAppend/100MiB", BM_RawAppend},
-                                                 {"RawAppendLanes/100MiB", BM_RawAppendLanes},
-                                                 {"EngineUpload/100MiB", BM_EngineUpload},
-                                                 {"EngineUploadDigestRead/100MiB",
-                                                  BM_EngineUploadDigestRead},
-                                                 {"RawFetch/100MiB", BM_RawFetch},
-                                                 {"EngineDownload/100MiB", BM_EngineDownload}};
+  const std::pair<const char*, Body> bodies[] = {
+      {"RawAppend/100MiB", BM_RawAppend},
+      {"RawAppendLanes/100MiB", BM_RawAppendLanes},
+      {"EngineUpload/100MiB", BM_EngineUpload},
+      {"EngineUploadSealed/100MiB", BM_EngineUploadSealed},
+      {"EngineUploadDigestRead/100MiB", BM_EngineUploadDigestRead},
+      {"RawFetch/100MiB", BM_RawFetch},
+      {"EngineDownload/100MiB", BM_EngineDownload},
+      {"EngineDownloadSealed/100MiB", BM_EngineDownloadSealed}};
   // Rounds interleave engine and baseline, so a drift of the machine during
   // the run weighs on both alike.
   for (int round = 0; round < 5; ++round) {
@@ -573,8 +603,9 @@ int main(int argc, char** argv) {
     }
   }
   for (int round = 0; small && round < 3; ++round) {
-    for (const auto& [name, fn] : {std::pair<const char*, Body>{"RawSmallAppend/2000", BM_RawSmallAppend},
-                                   {"EngineSmallFiles/2000", BM_EngineSmallFiles}}) {
+    for (const auto& [name, fn] :
+         {std::pair<const char*, Body>{"RawSmallAppend/2000", BM_RawSmallAppend},
+          {"EngineSmallFiles/2000", BM_EngineSmallFiles}}) {
       benchmark::RegisterBenchmark(name, fn)->Iterations(1)->UseManualTime()->Unit(
           benchmark::kMillisecond);
     }

@@ -287,10 +287,9 @@ AgeResult AgeReader::Write(std::string_view ciphertext, const AgeWriter::Sink& s
 }
 
 AgeResult AgeReader::PassChunk(std::string_view sealed, const AgeWriter::Sink& sink) {
-  std::string plain;
-  AgeResult result = OpenChunk(counter_, sealed, false, plain);
+  AgeResult result = OpenChunk(counter_, sealed, false, chunk_);
   if (!result.ok()) return Fail(result.error, result.message);
-  if (!sink(plain.data(), plain.size())) return Fail(AgeError::kSinkFailed, "sink refused");
+  if (!sink(chunk_.data(), chunk_.size())) return Fail(AgeError::kSinkFailed, "sink refused");
   ++counter_;
   return {};
 }

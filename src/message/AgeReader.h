@@ -115,5 +115,6 @@ class AgeReader {
   size_t header_size_ = 0;
   AgeWriter::Key payload_key_{};
   std::string buffer_;
+  std::string chunk_;  // the last chunk opened, its memory reused
   uint64_t counter_ = 0;
 };

@@ -52,9 +52,10 @@ bool ChaChaPoly::Open(const Key& key, const Nonce& nonce, std::string_view aad,
                       std::string_view sealed, std::string& plain) {
   if (sealed.size() < kTagSize) return false;
   size_t size = sealed.size() - kTagSize;
-  std::string out(size, '\0');
+  if (plain.size() < size) plain.resize(size);
+  plain.resize(size);
   const unsigned char* in = Bytes(sealed);
-  auto* dst = reinterpret_cast<unsigned char*>(out.data());
+  auto* dst = reinterpret_cast<unsigned char*>(plain.data());
   CipherCtx ctx(EVP_CIPHER_CTX_new());
   int n = 0;
   int tail = 0;
@@ -66,7 +67,10 @@ bool ChaChaPoly::Open(const Key& key, const Nonce& nonce, std::string_view aad,
             AddAad(ctx.get(), aad, false) &&
             EVP_DecryptUpdate(ctx.get(), dst, &n, in, static_cast<int>(size)) == 1 &&
             EVP_DecryptFinal_ex(ctx.get(), dst + n, &tail) == 1;
-  if (ok) plain.swap(out);
-  OPENSSL_cleanse(out.data(), out.size());
+  if (!ok) {
+    // Bytes that did not authenticate are nobody's to read.
+    OPENSSL_cleanse(plain.data(), plain.size());
+    plain.clear();
+  }
   return ok;
 }

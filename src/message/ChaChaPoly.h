@@ -18,7 +18,9 @@ class ChaChaPoly {
   // on failure).
   static bool Seal(const Key& key, const Nonce& nonce, std::string_view aad, std::string_view plain,
                    std::string& out);
-  // plain is replaced only when the tag matches.
+  // plain gets the plaintext when the tag matches, and is emptied when it
+  // does not; its memory is reused, so a caller opening chunk after chunk
+  // into one string allocates once.
   static bool Open(const Key& key, const Nonce& nonce, std::string_view aad,
                    std::string_view sealed, std::string& plain);
 };

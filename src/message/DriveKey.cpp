@@ -42,13 +42,13 @@ std::string Mac(const AgeIdentity::Key& key, std::string_view data) {
 }  // namespace
 
 DriveKey::~DriveKey() {
-  for (AgeIdentity::Key* key : {&object_key_, &digest_key_, &binding_key_})
+  for (AgeIdentity::Key* key : {&object_key_, &binding_key_})
     OPENSSL_cleanse(key->data(), key->size());
 }
 
 bool DriveKey::Derive() {
   return identity_.Derive("header object", object_key_) &&
-         identity_.Derive("digest", digest_key_) && identity_.Derive("binding", binding_key_);
+         identity_.Derive("binding", binding_key_);
 }
 
 std::optional<DriveKey> DriveKey::FromIdentity(const AgeIdentity& identity) {
@@ -109,8 +109,6 @@ bool DriveKey::OpenObject(std::string_view text, std::string& object) const {
   return ChaChaPoly::Open(object_key_, nonce, kObjectAad,
                           std::string_view(sealed).substr(nonce.size()), object);
 }
-
-std::string DriveKey::Digest(std::string_view data) const { return Mac(digest_key_, data); }
 
 std::string DriveKey::BindingTag(int64_t file_id, int part) const {
   return Mac(binding_key_, std::to_string(file_id) + "/" + std::to_string(part));

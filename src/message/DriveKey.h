@@ -11,7 +11,8 @@
 // index is encrypted to, kept in the mailbox as an age file sealed to the
 // passphrase (so a new passphrase rewrites that one file), and the keys
 // derived from it for what travels beside the age files: sealed header
-// objects, the content digest and the tag binding a part to its place.
+// objects (which carry the content digests) and the tag binding a part to
+// its place.
 // Thread contract: an immutable value after construction; const methods may
 // run on any number of threads at once.
 class DriveKey {
@@ -42,9 +43,6 @@ class DriveKey {
   std::optional<std::string> SealObject(std::string_view object) const;
   // False when text was not sealed with this key or was altered.
   bool OpenObject(std::string_view text, std::string& object) const;
-  // Hex HMAC-SHA-256 under the digest key: a known file's digest cannot be
-  // recognised without the key.
-  std::string Digest(std::string_view data) const;
   // Names part `part` of file `file_id` (hex HMAC under the binding key):
   // carried inside a part's age header, which its MAC covers.
   std::string BindingTag(int64_t file_id, int part) const;
@@ -55,6 +53,5 @@ class DriveKey {
 
   AgeIdentity identity_;
   AgeIdentity::Key object_key_{};
-  AgeIdentity::Key digest_key_{};
   AgeIdentity::Key binding_key_{};
 };

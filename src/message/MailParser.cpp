@@ -216,19 +216,25 @@ void MailParser::DecryptAttachment() {
   for (const AgeStanza& stanza : reader.ExtraStanzas())
     bound = bound || (stanza.type == DriveKey::kBindingStanza && stanza.args.size() == 1 &&
                       stanza.args[0] == tag);
-  std::string plain;
-  AgeWriter::Sink sink = AgeWriter::StringSink(plain);
-  if (result.ok() && bound) {
-    plain.reserve(sealed.size());
+  // In place: chunk i's plaintext ends where chunk i + 1's ciphertext
+  // starts at the earliest, and a chunk is read before its plaintext is
+  // written; the buffer (perhaps the caller's, reused) stays the one.
+  size_t written = 0;
+  AgeWriter::Sink sink = [&sealed, &written](const char* data, size_t n) {
+    if (written + n > sealed.size()) return false;
+    std::memmove(sealed.data() + written, data, n);
+    written += n;
+    return true;
+  };
+  if (result.ok() && bound)
     result = reader.Write(std::string_view(sealed).substr(reader.payload_offset()), sink);
-  }
   if (result.ok() && bound) result = reader.Finish(sink);
   if (!result.ok() || !bound) {
     attachments.clear();
     sealing = Sealing::kRefused;
     return;
   }
-  sealed.swap(plain);
+  sealed.resize(written);
 }
 
 bool MailParser::ParsePart() {
