@@ -281,8 +281,7 @@ void EngineDownload(benchmark::State& state, bool sealed) {
       auto start = Clock::now();
       b.engine().RefreshPass();
       s = Seconds(start);
-      if (b.CountAtStat(PartState::kCached) != 10)
-        return state.SkipWithError("download incomplete");
+      if (b.CountAtStat(PartState::kCached) != 10) return state.SkipWithError("download incomplete");
     }
     RemoveMachineDir(name);
     state.SetIterationTime(s);
@@ -466,8 +465,7 @@ void BM_EngineSmallFiles(benchmark::State& state) {
       LocalMachine a(name, name + "@example.com");
       std::string cache = a.engine().CacheRoot();
       for (int i = 0; i < kSmallFiles; ++i)
-        std::filesystem::copy_file(g_small.sources[i],
-                                   NativePath(cache + "\\f" + std::to_string(i)));
+        std::filesystem::copy_file(g_small.sources[i], NativePath(cache + "\\f" + std::to_string(i)));
       auto start = Clock::now();
       bool ok = true;
       for (int i = 0; i < kSmallFiles && ok; ++i)
@@ -603,9 +601,8 @@ int main(int argc, char** argv) {
     }
   }
   for (int round = 0; small && round < 3; ++round) {
-    for (const auto& [name, fn] :
-         {std::pair<const char*, Body>{"RawSmallAppend/2000", BM_RawSmallAppend},
-          {"EngineSmallFiles/2000", BM_EngineSmallFiles}}) {
+    for (const auto& [name, fn] : {std::pair<const char*, Body>{"RawSmallAppend/2000", BM_RawSmallAppend},
+                                   {"EngineSmallFiles/2000", BM_EngineSmallFiles}}) {
       benchmark::RegisterBenchmark(name, fn)->Iterations(1)->UseManualTime()->Unit(
           benchmark::kMillisecond);
     }

@@ -22,7 +22,8 @@ class CliCommands {
   static int Unmount(std::ostream& out, std::ostream& err);
   // Lists the held deletions, or records the answer (keep or apply) that
   // the mounted engine acts on.
-  static int Deletions(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+  static int Deletions(const std::vector<std::string>& args, std::ostream& out,
+                       std::ostream& err);
   // pin or unpin PATH: a path under the mount point, or one within the drive.
   static int Pin(bool pin, const std::vector<std::string>& args, std::ostream& out,
                  std::ostream& err);

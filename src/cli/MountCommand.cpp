@@ -62,12 +62,13 @@ std::string PromptPassword() { return PromptSecret("Password: "); }
 
 }  // namespace
 
-std::string MountCommand::Passphrase(bool twice, std::string& error) {
-  if (const char* env = std::getenv("TANDREL_PASSPHRASE"); env != nullptr && *env != '\0')
-    return env;
-  std::string passphrase = PromptSecret("Passphrase of the encrypted drive: ");
+std::string MountCommand::Passphrase(const char* variable, const char* prompt, bool twice,
+                                     std::string& error) {
+  if (const char* env = std::getenv(variable); env != nullptr && *env != '\0') return env;
+  std::string passphrase = PromptSecret(prompt);
   if (passphrase.empty()) {
-    error = "an encrypted drive needs its passphrase (TANDREL_PASSPHRASE, or the terminal)";
+    error = std::string("an encrypted drive needs its passphrase (") + variable +
+            ", or the terminal)";
     return {};
   }
   if (twice && PromptSecret("The same passphrase again: ") != passphrase) {
@@ -571,14 +572,12 @@ int MountCommand::ChangePassphrase() {
     std::cerr << "tandrel-cli: " << (old.empty() ? error : "wrong passphrase") << "\n";
     return 1;
   }
-  const char* env = std::getenv("TANDREL_NEW_PASSPHRASE");
-  std::string fresh = env != nullptr ? env : PromptSecret("New passphrase: ");
-  if (env == nullptr && PromptSecret("The same passphrase again: ") != fresh) fresh.clear();
+  std::string fresh = Passphrase("TANDREL_NEW_PASSPHRASE", "New passphrase: ", true, error);
   std::optional<std::string> resealed = fresh.empty() ? std::nullopt : key->Seal(fresh);
   if (!resealed || !ReplaceKeyMessage(account, session, *resealed) ||
       !DriveKeyMailbox::WriteLocal(DataDir(), account.user, *resealed)) {
     std::cerr << "tandrel-cli: the passphrase was not changed"
-              << (fresh.empty() ? ": no new passphrase, or the two differ" : "") << "\n";
+              << (fresh.empty() ? ": " + error : std::string()) << "\n";
     return 1;
   }
   session.Logout();

@@ -40,9 +40,14 @@ class MountCommand {
 
   // The process exit code.
   static int Run(const Options& options);
-  // The drive's passphrase: TANDREL_PASSPHRASE, else the terminal (twice for
-  // a new one). Empty, with error set, when there is none.
-  static std::string Passphrase(bool twice, std::string& error);
+  // A passphrase of the encrypted drive: the environment's variable, else
+  // the terminal with prompt (twice for a new one). Empty, with error set,
+  // when there is none or the two differ.
+  static std::string Passphrase(const char* variable, const char* prompt, bool twice,
+                                std::string& error);
+  static std::string Passphrase(bool twice, std::string& error) {
+    return Passphrase("TANDREL_PASSPHRASE", "Passphrase of the encrypted drive: ", twice, error);
+  }
   // `tandrel-cli passphrase`: the current account's encrypted drive gets a
   // new passphrase (TANDREL_NEW_PASSPHRASE, else asked twice); only its key
   // message is rewritten. The exit code.

@@ -334,7 +334,8 @@ MailResult ImapClient::AppendMessage(const std::string& folder, const std::strin
   return MailResult::Ok(code, ImapParser::StatusText(tagged));
 }
 
-MailResult ImapClient::OpenMessage(const std::string& path, UniqueFd& file, size_t& length) const {
+MailResult ImapClient::OpenMessage(const std::string& path, UniqueFd& file,
+                                   size_t& length) const {
   file = UniqueFd(::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.ok()) {
     CLog::Instance()->Write(LOG_ERROR, "open %s error", path.c_str());

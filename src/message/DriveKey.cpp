@@ -110,6 +110,12 @@ bool DriveKey::OpenObject(std::string_view text, std::string& object) const {
                           std::string_view(sealed).substr(nonce.size()), object);
 }
 
+std::string DriveKey::OpaqueName() {
+  unsigned char bytes[8];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) return std::string(16, '0');
+  return Hex(bytes, sizeof bytes);
+}
+
 std::string DriveKey::BindingTag(int64_t file_id, int part) const {
   return Mac(binding_key_, std::to_string(file_id) + "/" + std::to_string(part));
 }

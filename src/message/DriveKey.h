@@ -46,6 +46,8 @@ class DriveKey {
   // Names part `part` of file `file_id` (hex HMAC under the binding key):
   // carried inside a part's age header, which its MAC covers.
   std::string BindingTag(int64_t file_id, int part) const;
+  // A name that tells nothing (16 random hex digits), new at each call.
+  static std::string OpaqueName();
 
  private:
   explicit DriveKey(const AgeIdentity& identity) : identity_(identity) {}

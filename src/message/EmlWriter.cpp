@@ -10,8 +10,6 @@
 #include <memory>
 #include <optional>
 
-#include <openssl/rand.h>
-
 #include "log/CLog.h"
 #include "message/AgeWriter.h"
 #include "message/Base64.h"
@@ -81,19 +79,6 @@ ssize_t ReadSome(int fd, char* data, size_t want) {
     got += static_cast<size_t>(r);
   }
   return static_cast<ssize_t>(got);
-}
-
-// A name that tells nothing, different for every message.
-std::string OpaqueName() {
-  unsigned char bytes[8];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) return "0000000000000000";
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : bytes) {
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xf];
-  }
-  return out;
 }
 
 // The file the part is read from, at the part's first byte.
@@ -169,7 +154,7 @@ EmlWriter::EmlWriter(const PartHeader& record) : record_(record) {}
 std::string EmlWriter::Subject() const {
   std::string text;
   if (IsFilePart() && key_ != nullptr) {
-    text = kFileLabel + OpaqueName();
+    text = kFileLabel + DriveKey::OpaqueName();
   } else if (IsFilePart()) {
     text = kFileLabel + WireCodePage::FromUtf8(record_.name);
     if (record_.total_part > 1) {

@@ -206,9 +206,8 @@ ContentCache::Fetch ContentCache::EnsurePart(const FileRecord& part, const std::
     want_to = part.size;
   }
   if (!MakeRoom(want_to - want_from, &part)) {
-    context_.status.NoteError(
-        "the cache is full: pinned files and files waiting for upload "
-        "fill its limit");
+    context_.status.NoteError("the cache is full: pinned files and files waiting for upload "
+                              "fill its limit");
     return Fetch::kNoRoom;
   }
   if (!context_.EnsureOpen(session_)) return Fetch::kOffline;
@@ -381,8 +380,8 @@ bool ContentCache::EvictOtherPart(const FileRecord& reading, int64_t& freed) {
     if (bytes == 0) continue;
     ranges_.erase(PartKey{reading.file_id, part});
     UniqueFd fd(::open(NativePath(cache + path).c_str(), O_WRONLY | O_CLOEXEC));
-    if (!fd.ok() ||
-        ::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start, row.size) != 0) {
+    if (!fd.ok() || ::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start,
+                                row.size) != 0) {
       Log()->Write(LOG_WARNING, "part %d of %s cannot be emptied in the cache", part, path.c_str());
     }
     freed = bytes;
@@ -439,8 +438,9 @@ bool ContentCache::EvictOne(int64_t& freed) {
 
 int64_t ContentCache::RangeBytes(int file_id, int part) {
   int64_t bytes = 0;
-  for (auto it = ranges_.lower_bound({file_id, part});
-       it != ranges_.end() && it->first.first == file_id && (part == 0 || it->first.second == part);
+  for (auto it = ranges_.lower_bound({file_id, part}); it != ranges_.end() &&
+                                                       it->first.first == file_id &&
+                                                       (part == 0 || it->first.second == part);
        ++it) {
     for (const auto& [from, to] : it->second) bytes += to - from;
   }

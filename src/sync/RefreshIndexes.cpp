@@ -31,7 +31,8 @@ std::string ParentDir(const std::string& path) {
 
 // Moves the cached copies of moved files (back, when !forward) through a
 // staging folder, so that swapped names cannot collide.
-void MoveCached(const std::string& cache, const std::vector<TreeMerge::Move>& moves, bool forward) {
+void MoveCached(const std::string& cache, const std::vector<TreeMerge::Move>& moves,
+                bool forward) {
   if (cache.empty() || moves.empty()) return;
   std::string staging = cache + "\\.tandrel-staging\\";
   MakeDir(staging);
@@ -241,9 +242,9 @@ SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& in
       !store.GetAllFiles(local_files)) {
     return SyncResult::RetryLater("store");
   }
-  TreeMerge::Result merged =
-      TreeMerge::Merge(BaseOf(queries, info, merged_here), TreeOf(local_folders, local_files),
-                       info.tree, time(nullptr));
+  TreeMerge::Result merged = TreeMerge::Merge(BaseOf(queries, info, merged_here),
+                                              TreeOf(local_folders, local_files), info.tree,
+                                              time(nullptr));
   // Cached files move to their new places before the tree changes, so no
   // download of the new tree can land on a file that still lives there.
   SetAsideDropped(local_folders, local_files, merged.tree.files, merged.moves);
@@ -255,10 +256,12 @@ SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& in
     return SyncResult::RetryLater("a file it changes is open for writing here");
   }
   MoveCached(cache, merged.moves, true);
-  bool differs = FolderIndex::ComposeTree(merged.tree.folders, merged.tree.files) != info.text;
-  SyncQueries::Adopt adopted = queries.AdoptTree(task, merged.tree.folders, merged.tree.files, uid,
-                                                 std::max(task.file_id, info.version), differs,
-                                                 info.history.token, info.text);
+  bool differs =
+      FolderIndex::ComposeTree(merged.tree.folders, merged.tree.files) != info.text;
+  SyncQueries::Adopt adopted =
+      queries.AdoptTree(task, merged.tree.folders, merged.tree.files, uid,
+                        std::max(task.file_id, info.version), differs, info.history.token,
+                        info.text);
   if (adopted != SyncQueries::Adopt::kDone) {
     MoveCached(cache, merged.moves, false);
     return SyncResult::RetryLater(adopted == SyncQueries::Adopt::kStale ? "the tree changed"

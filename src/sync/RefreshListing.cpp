@@ -19,12 +19,11 @@ namespace {
 CLog* Log() { return CLog::Instance(); }
 
 // The part header of a message, or false for a message that has none (on
-// an encrypted drive: none sealed with key).
-bool PartOf(const std::string& header, FileRecord& record, const DriveKey* key) {
-  if (header.find(key != nullptr ? "X-tdr-sealed:" : "X-tdr-info:") == std::string::npos)
-    return false;
+// an encrypted drive: none sealed with its key).
+bool PartOf(const std::string& header, FileRecord& record, const SyncContext& context) {
+  if (header.find(context.InfoField() + ":") == std::string::npos) return false;
   MailParser parser;
-  parser.SetKey(key);
+  parser.SetKey(context.Key());
   parser.Parse(header);
   if (parser.sealing == MailParser::Sealing::kRefused) return false;
   record = PartHeaders::FromMessage(parser.info);
@@ -189,7 +188,7 @@ bool RefreshWorker::RelearnMailIds(const std::vector<uint32_t>& uids, uint32_t u
   std::string index_mail_id;
   for (const auto& [uid, header] : headers) {  // ascending: the smaller UID of two copies wins
     FileRecord record;
-    if (!PartOf(header, record, context_.Key())) continue;
+    if (!PartOf(header, record, context_)) continue;
     if (record.kind != RecordKind::kFilePart) {
       if (record.file_id == task.file_id && !task.mail_id.empty() && index_mail_id.empty())
         index_mail_id = std::to_string(uid);
@@ -250,8 +249,8 @@ bool RefreshWorker::CopiesOnFreshSession(const std::string& one, const std::stri
   fresh.Logout();
   FileRecord first, second;
   bool copies = fetched && headers.count(a) != 0 && headers.count(b) != 0 &&
-                PartOf(headers[a], first, context_.Key()) &&
-                PartOf(headers[b], second, context_.Key()) && first.file_id == second.file_id &&
+                PartOf(headers[a], first, context_) &&
+                PartOf(headers[b], second, context_) && first.file_id == second.file_id &&
                 first.part == second.part && first.md5 == second.md5 &&
                 first.total_size == second.total_size;
   if (!copies && fetched) {

@@ -160,8 +160,8 @@ bool RefreshWorker::Judge(MetaStore& store, std::map<std::string, PartState>& lo
   if (ok) ApplyVanished(store, vanished, relearnt, listing.changed);
   if (listing.changed) names_.Rebuild();
   int64_t after = 0;
-  quiet_ = ok && complete && !relearnt && unknown.empty() && vanished.empty() && !listing.changed &&
-           version >= 0 && ReadVersion(after) && after == version;
+  quiet_ = ok && complete && !relearnt && unknown.empty() && vanished.empty() &&
+           !listing.changed && version >= 0 && ReadVersion(after) && after == version;
   quiet_version_ = version;
   Log()->Write(LOG_DEBUG, "end refresh");
   return ok;

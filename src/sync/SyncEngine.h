@@ -170,7 +170,7 @@ class SyncEngine {
   std::atomic<int> refresh_period_ms_{kRefreshPeriodMs};
   std::mutex wait_mutex_;
   std::condition_variable wake_;
-  int loops_running_ = 0;    // guarded by wait_mutex_
+  int loops_running_ = 0;   // guarded by wait_mutex_
   bool task_woken_ = false;  // guarded by wait_mutex_
   std::thread task_thread_;
   std::thread refresh_thread_;

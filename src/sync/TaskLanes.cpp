@@ -166,8 +166,9 @@ TaskWorker::Turn TaskWorker::SendLanes(std::vector<FileRecord>& parts) {
               std::vector<LaneStep>(parts.size(), LaneStep::kNotTried)};
   std::vector<std::future<void>> running;
   for (size_t lane = 1; lane < kUploadLanes && lane < parts.size(); ++lane) {
-    running.push_back(
-        Later([this, &parts, &run, lane] { RunLane(lanes_[lane - 1], parts, lane, run); }));
+    running.push_back(Later([this, &parts, &run, lane] {
+      RunLane(lanes_[lane - 1], parts, lane, run);
+    }));
   }
   RunLane(session_, parts, 0, run);
   for (auto& done : running) done.get();

@@ -421,7 +421,8 @@ void TaskWorker::NoteThrottled(const std::string& server_text) {
   NoteUploadFailure(Pace::kLong);
 }
 
-bool TaskWorker::FinishPart(const FileRecord& part, const std::string& mail_id, SyncQueries* open) {
+bool TaskWorker::FinishPart(const FileRecord& part, const std::string& mail_id,
+                            SyncQueries* open) {
   bool claimed = true;
   {
     // The part's new stat and the change it makes to the tree in one

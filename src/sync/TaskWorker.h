@@ -163,7 +163,7 @@ class TaskWorker {
   // mail_id receives the new message's UID when the server named it
   // (APPENDUID under the selected folder's UIDVALIDITY).
   SyncResult AppendMessage(const FileRecord& record, const std::string& path, int length,
-                           std::string& mail_id);
+                     std::string& mail_id);
   // The append itself, its answer judged (status, log, back-off).
   SyncResult Send(const FileRecord& record, const std::string& path, std::string& mail_id);
   SyncResult Judge(const FileRecord& record, const MailResult& result,
@@ -174,7 +174,8 @@ class TaskWorker {
   // The part's stat and mail id after its append; a message whose file was
   // deleted meanwhile is deleted again. False when the store failed.
   // open: the store connection to use, else one of its own.
-  bool FinishPart(const FileRecord& part, const std::string& mail_id, SyncQueries* open = nullptr);
+  bool FinishPart(const FileRecord& part, const std::string& mail_id,
+                  SyncQueries* open = nullptr);
   // A message appended for a part that no longer waits belongs to nobody.
   void DropUnclaimed(const FileRecord& part, const std::string& mail_id);
   // The batch's appends that went through, recorded in one commit.
