@@ -19,13 +19,14 @@
 #include "app/CHyperLink.h"
 #include "app/CSetting.h"
 #include "app/CSystemTray.h"
-#include "app/DriveChoices.h"
 #include "app/DialogUnits.h"
+#include "app/DriveChoices.h"
 #include "app/UiHooks.h"
 #include "app/UpdaterHandOff.h"
 #include "app/WebPing.h"
 #include "cli/AccountLogin.h"
 #include "cli/AccountSecrets.h"
+#include "cli/DriveUnlock.h"
 #include "cli/MountCommand.h"
 #include "drive/DriveSession.h"
 #include "log/CLog.h"
@@ -279,8 +280,13 @@ void CtandrelDlg::SignIn() {
       store.UpdateSetting(setting);
     }
   }
+  bool first_sign_in = !AccountLogin::IsKnown(record_.user);
   if (!SignInAccepted()) {
     UiHooks::Get().message(this, AccountLogin::kFailedText);
+    RestoreWindow();
+    return;
+  }
+  if (!UnlockDrive(first_sign_in)) {
     RestoreWindow();
     return;
   }
@@ -312,6 +318,38 @@ bool CtandrelDlg::SignInAccepted() {
   CLog::Instance()->Write(LOG_WARNING, "%s unreachable: offline start of %s",
                           record_.down_server.c_str(), record_.user.c_str());
   return true;
+}
+
+bool CtandrelDlg::UnlockDrive(bool first_sign_in) {
+  DriveUnlock::Request request;
+  request.new_drive = first_sign_in ? DriveUnlock::NewDrive::kAsk : DriveUnlock::NewDrive::kPlain;
+  request.remember = request.try_keyring = record_.save_pwd == 1;
+  request.ask = [this](DriveUnlock::Ask ask, std::string&) -> std::optional<std::string> {
+    UiHooks& hooks = UiHooks::Get();
+    if (ask == DriveUnlock::Ask::kExisting) {
+      std::string typed = hooks.secret(this, kPassphraseText);
+      if (typed.empty()) return std::nullopt;
+      return typed;
+    }
+    std::string typed = hooks.secret(this, kNewDriveText);
+    if (typed.empty()) return typed;  // a plain drive
+    if (hooks.secret(this, kPassphraseAgainText) == typed) return typed;
+    hooks.message(this, kPassphraseMismatchText);
+    return std::nullopt;
+  };
+  std::optional<DriveKey> key;
+  std::string error;
+  DriveUnlock::Outcome outcome = DriveUnlock::SignIn(record_, request, key, error);
+  SyncEngine::Instance().ClearKey();
+  if (key) SyncEngine::Instance().SetKey(*key);
+  if (DriveUnlock::Usable(outcome)) return true;
+  CLog::Instance()->Write(LOG_WARNING, "encrypted drive of %s not opened: %s", record_.user.c_str(),
+                          error.c_str());
+  if (outcome == DriveUnlock::Outcome::kWrongPassphrase)
+    UiHooks::Get().message(this, kWrongPassphraseText);
+  else if (outcome == DriveUnlock::Outcome::kFailed)
+    UiHooks::Get().message(this, kUnlockFailedText);
+  return false;
 }
 
 bool CtandrelDlg::ConfirmQuit() {

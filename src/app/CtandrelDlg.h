@@ -37,6 +37,14 @@ class CtandrelDlg : public QDialog {
       "还有 %d 个文件尚未上传完成。现在退出，它们将在下次启动后继续上传。\n是否仍要退出？";
   static constexpr const char* kQuitAnyway = "仍然退出";
   static constexpr const char* kWait = "等待";
+  static constexpr const char* kNewDriveText =
+      "这是此邮箱的新网盘。设置网盘密码即可加密：邮件服务商将看不到文件名和文件内容。"
+      "忘记网盘密码将无法找回文件。\n留空则不加密。";
+  static constexpr const char* kPassphraseAgainText = "请再次输入网盘密码：";
+  static constexpr const char* kPassphraseMismatchText = "两次输入的网盘密码不一致，请重新登录";
+  static constexpr const char* kPassphraseText = "此网盘已加密，请输入网盘密码：";
+  static constexpr const char* kWrongPassphraseText = "网盘密码错误，请重新输入";
+  static constexpr const char* kUnlockFailedText = "无法打开加密网盘，请稍后再试";
 
   // The control ids, also the widgets' object names.
   enum Id {
@@ -98,6 +106,10 @@ class CtandrelDlg : public QDialog {
   // The credentials accepted, or the server out of reach for an account
   // known here (an offline start).
   bool SignInAccepted();
+  // The drive's key when it is encrypted, or made so at the first sign-in
+  // (the passphrase asked, or taken from the keyring); false, with the
+  // reason shown, when the drive cannot be opened.
+  bool UnlockDrive(bool first_sign_in);
   bool StartSession(const std::string& password);
   void StopSession();
   // The server field: the host, and ":port" when the port is not the

@@ -1,6 +1,8 @@
 #include "app/UiHooks.h"
 
 #include <QFileDialog>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -11,8 +13,8 @@
 
 namespace {
 
-UiHooks Defaults() {
-  UiHooks hooks;
+// The boxes that ask or tell the user something.
+void AddDialogs(UiHooks& hooks) {
   hooks.message = [](QWidget* parent, const std::string& text) {
     QMessageBox::information(parent, QStringLiteral("Tandrel"), QString::fromStdString(text));
   };
@@ -39,6 +41,18 @@ UiHooks Defaults() {
       if (box.clickedButton() == pressed[i]) return static_cast<int>(i);
     return -1;
   };
+  hooks.secret = [](QWidget* parent, const std::string& text) {
+    bool ok = false;
+    QString typed =
+        QInputDialog::getText(parent, QStringLiteral("Tandrel"), QString::fromStdString(text),
+                              QLineEdit::Password, QString(), &ok);
+    return ok ? typed.toStdString() : std::string();
+  };
+}
+
+UiHooks Defaults() {
+  UiHooks hooks;
+  AddDialogs(hooks);
   hooks.choose_folder = [](QWidget* parent, const std::string& title, const std::string& start) {
     return QFileDialog::getExistingDirectory(parent, QString::fromStdString(title),
                                              QString::fromStdString(start))

@@ -8,8 +8,9 @@ class QSystemTrayIcon;
 class QWidget;
 
 // The dialogs' ways out to the desktop, replaceable so that tests answer
-// them: message boxes and questions, the folder chooser, the opener of addresses and
-// folders (xdg-open), the tray's notifications, and whether a system tray exists.
+// them: message boxes and questions, the secret asker, the folder chooser,
+// the opener of addresses and folders (xdg-open), the tray's notifications,
+// and whether a system tray exists.
 // Thread contract: user-interface thread only.
 struct UiHooks {
   // Shows text with an OK button.
@@ -33,6 +34,9 @@ struct UiHooks {
                      std::function<void(const std::string& reason)> on_failure)>
       open;
   std::function<bool()> tray_available;
+  // Asks for a secret, with text, in a field that hides it; empty when the
+  // user cancelled.
+  std::function<std::string(QWidget* parent, const std::string& text)> secret;
   // A desktop notification from the tray icon (its balloon message).
   std::function<void(QSystemTrayIcon* icon, const std::string& title, const std::string& text)>
       notify;

@@ -61,6 +61,35 @@ int AccountSecrets::MoveToKeyring() {
   return moved;
 }
 
+namespace {
+
+// The keyring entry of a passphrase: the account's, under a server name no
+// mail server has.
+std::string PassphraseEntry(const AccountRecord& account) {
+  return "encrypted drive on " + account.down_server;
+}
+
+}  // namespace
+
+void AccountSecrets::KeepPassphrase(const AccountRecord& account, const std::string& passphrase) {
+  std::string reason;
+  if (Keyring::Store(account.user, PassphraseEntry(account), passphrase, reason)) {
+    CLog::Instance()->Write(LOG_INFO, "passphrase of %s kept in the keyring", account.user.c_str());
+  } else if (Keyring::HasBus()) {
+    CLog::Instance()->Write(LOG_WARNING, "passphrase of %s not kept: %s", account.user.c_str(),
+                            reason.c_str());
+  }
+}
+
+std::string AccountSecrets::RecallPassphrase(const AccountRecord& account) {
+  std::string passphrase;
+  return Keyring::Lookup(account.user, PassphraseEntry(account), passphrase) ? passphrase : "";
+}
+
+void AccountSecrets::ForgetPassphrase(const AccountRecord& account) {
+  Keyring::Clear(account.user, PassphraseEntry(account));
+}
+
 const char* AccountSecrets::KeptText(Kept kept) {
   switch (kept) {
     case Kept::kKeyring:

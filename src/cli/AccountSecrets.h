@@ -6,7 +6,8 @@
 
 // Where an account's password is kept: in the Secret Service whenever one
 // answers (the database row then holds none); without one, in the 0600
-// database only when the user asked to remember it; otherwise nowhere.
+// database only when the user asked to remember it; otherwise nowhere. An
+// encrypted drive's passphrase goes to the keyring or nowhere.
 // Thread contract: free of shared state; the thread that signs in (the store
 // handles it opens are its own).
 class AccountSecrets {
@@ -24,4 +25,10 @@ class AccountSecrets {
   // one answers) and removed from its row. The number moved.
   static int MoveToKeyring();
   static const char* KeptText(Kept kept);
+
+  // The passphrase of the account's encrypted drive, in the keyring only
+  // (never the database); Keep is a no-op without one.
+  static void KeepPassphrase(const AccountRecord& account, const std::string& passphrase);
+  static std::string RecallPassphrase(const AccountRecord& account);
+  static void ForgetPassphrase(const AccountRecord& account);
 };

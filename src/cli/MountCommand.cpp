@@ -15,6 +15,7 @@
 
 #include "cli/AccountLogin.h"
 #include "cli/AccountSecrets.h"
+#include "cli/DriveUnlock.h"
 #include "drive/DriveSession.h"
 #include "log/CLog.h"
 #include "mail/ImapClient.h"
@@ -350,7 +351,7 @@ bool MountCommand::Resolve(const Options& options, AccountRecord& account, bool&
   return true;
 }
 
-bool MountCommand::SignIn(const AccountRecord& account, bool encrypt,
+bool MountCommand::SignIn(const AccountRecord& account, bool encrypt, bool remember,
                           std::optional<DriveKey>& key) {
   // The folder is opened as the engine will open it, so that a folder the
   // server will not create or select stops the mount here, in its words.
@@ -360,7 +361,7 @@ bool MountCommand::SignIn(const AccountRecord& account, bool encrypt,
   MailboxSession::Attempt attempt =
       MailboxSession::OpenOnce(session, account, record.folder, DataDir());
   if (attempt.result.done()) {
-    bool unlocked = Unlock(account, &session, encrypt, key);
+    bool unlocked = Unlock(account, &session, encrypt, remember, key);
     session.Logout();
     return unlocked;
   }
@@ -369,7 +370,7 @@ bool MountCommand::SignIn(const AccountRecord& account, bool encrypt,
     // The drive is served from the cache; the user decides what goes.
     std::cout << "tandrel-cli: " << attempt.server_text
               << ": nothing is removed here until you choose (tandrel-cli deletions)\n";
-    return Unlock(account, nullptr, encrypt, key);
+    return Unlock(account, nullptr, encrypt, remember, key);
   }
   if (attempt.result.failed()) {
     if (std::string(attempt.step) == "login") std::cerr << AccountLogin::kFailedText << "\n";
@@ -390,86 +391,30 @@ bool MountCommand::SignIn(const AccountRecord& account, bool encrypt,
             << std::endl;
   CLog::Instance()->Write(LOG_WARNING, "%s unreachable: offline start of %s",
                           account.down_server.c_str(), account.user.c_str());
-  return Unlock(account, nullptr, encrypt, key);
+  return Unlock(account, nullptr, encrypt, remember, key);
 }
 
 bool MountCommand::Unlock(const AccountRecord& account, ImapClient* session, bool encrypt,
-                          std::optional<DriveKey>& key) {
-  std::string sealed, error;
-  DriveKeyMailbox::Look look = DriveKeyMailbox::Look::kNoDrive;
-  if (session != nullptr) look = DriveKeyMailbox::Inspect(*session, sealed);
-  if (look == DriveKeyMailbox::Look::kFailed) {
-    std::cerr << "tandrel-cli: the server did not say whether the drive is encrypted\n";
-    return false;
-  }
-  // A key message gone from the server (deleted by hand) leaves the drive
-  // encrypted all the same: the copy here keeps it so, and is put back.
-  bool local = look != DriveKeyMailbox::Look::kEncrypted &&
-               DriveKeyMailbox::ReadLocal(DataDir(), account.user, sealed);
-  if (look != DriveKeyMailbox::Look::kEncrypted && !local) {
-    if (!encrypt) return true;
-    if (look == DriveKeyMailbox::Look::kPlainDrive || session == nullptr) {
-      std::cerr << "tandrel-cli: "
-                << (session == nullptr ? "an encrypted drive is made only while the server "
-                                         "answers"
-                                       : "this mailbox holds a drive that is not encrypted, "
-                                         "and it stays so")
-                << "\n";
-      return false;
-    }
-    return MakeKey(account, *session, key);
-  }
-  std::string passphrase = Passphrase(false, error);
-  if (passphrase.empty()) {
-    std::cerr << "tandrel-cli: " << error << "\n";
-    return false;
-  }
-  switch (DriveKey::Unseal(sealed, passphrase, key)) {
-    case DriveKey::Unsealed::kOpened:
-      break;
-    case DriveKey::Unsealed::kWrongPassphrase:
-      std::cerr << "tandrel-cli: wrong passphrase for the encrypted drive of " << account.user
-                << "\n";
-      return false;
-    default:
-      std::cerr << "tandrel-cli: the key of the encrypted drive is damaged\n";
-      return false;
-  }
-  if (local && session != nullptr &&
-      DriveKeyMailbox::Store(*session, session->SelectedFolder(), account.user, sealed,
-                             DataDir() + "\\temp"))
-    CLog::Instance()->Write(LOG_WARNING, "key message of %s put back", account.user.c_str());
-  if (!local) DriveKeyMailbox::WriteLocal(DataDir(), account.user, sealed);
-  return true;
-}
-
-bool MountCommand::MakeKey(const AccountRecord& account, ImapClient& session,
-                           std::optional<DriveKey>& key) {
+                          bool remember, std::optional<DriveKey>& key) {
+  DriveUnlock::Request request;
+  request.new_drive = encrypt ? DriveUnlock::NewDrive::kEncrypted : DriveUnlock::NewDrive::kPlain;
+  request.remember = remember;
+  // A passphrase given in the environment is the one meant.
+  request.try_keyring = remember && std::getenv("TANDREL_PASSPHRASE") == nullptr;
+  request.ask = [](DriveUnlock::Ask ask, std::string& error) -> std::optional<std::string> {
+    std::string passphrase = Passphrase(ask == DriveUnlock::Ask::kNew, error);
+    if (passphrase.empty()) return std::nullopt;
+    return passphrase;
+  };
   std::string error;
-  std::string passphrase = Passphrase(true, error);
-  std::optional<DriveKey> made = passphrase.empty() ? std::nullopt : DriveKey::Generate();
-  std::optional<std::string> sealed = made ? made->Seal(passphrase) : std::nullopt;
-  if (!passphrase.empty() && !sealed) error = "the drive's key could not be made";
-  if (sealed && !(DriveKeyMailbox::Store(session, session.SelectedFolder(), account.user, *sealed,
-                                         DataDir() + "\\temp") &&
-                  DriveKeyMailbox::WriteLocal(DataDir(), account.user, *sealed)))
-    error = "the drive's key could not be stored";
-  // Two machines making it at once: the first key message is the drive's.
-  std::string first;
-  if (error.empty() &&
-      DriveKeyMailbox::Inspect(session, first) == DriveKeyMailbox::Look::kEncrypted &&
-      first != *sealed) {
-    if (DriveKey::Unseal(first, passphrase, made) != DriveKey::Unsealed::kOpened)
-      error = "another machine made this drive encrypted meanwhile: sign in with its passphrase";
-    else
-      DriveKeyMailbox::WriteLocal(DataDir(), account.user, first);
-  }
-  if (!error.empty()) {
+  DriveUnlock::Outcome outcome = DriveUnlock::Open(account, session, request, key, error);
+  if (!DriveUnlock::Usable(outcome)) {
     std::cerr << "tandrel-cli: " << error << "\n";
     return false;
   }
-  key = std::move(made);
-  std::cout << "Encrypted drive made: without its passphrase its files cannot be read" << std::endl;
+  if (outcome == DriveUnlock::Outcome::kMade)
+    std::cout << "Encrypted drive made: without its passphrase its files cannot be read"
+              << std::endl;
   return true;
 }
 
@@ -488,7 +433,7 @@ int MountCommand::Run(const Options& options) {
     return 1;
   }
   std::optional<DriveKey> key;
-  if (!SignIn(account, options.encrypt, key)) return 1;
+  if (!SignIn(account, options.encrypt, remember, key)) return 1;
   if (key) SyncEngine::Instance().SetKey(*key);
   AccountSecrets::Kept kept = AccountSecrets::Kept::kNowhere;
   if (!AccountLogin::Store(AccountSecrets::RowFor(account, remember, kept))) {
@@ -581,6 +526,8 @@ int MountCommand::ChangePassphrase() {
     return 1;
   }
   session.Logout();
+  if (!AccountSecrets::RecallPassphrase(account).empty())
+    AccountSecrets::KeepPassphrase(account, fresh);
   std::cout << "Passphrase changed: machines signing in from now on ask for the new one\n";
   return 0;
 }

@@ -63,16 +63,13 @@ class MountCommand {
   // Checks the credentials and the mailbox folder; an account known here
   // whose server cannot be reached starts offline. False (with the server's
   // own text shown) to give up.
-  static bool SignIn(const AccountRecord& account, bool encrypt, std::optional<DriveKey>& key);
+  static bool SignIn(const AccountRecord& account, bool encrypt, bool remember,
+                     std::optional<DriveKey>& key);
   // The drive's key when it is encrypted (or is to be made so), from the
   // folder on session, else from the copy here (session null: offline);
   // false, with the reason shown, to give up.
-  static bool Unlock(const AccountRecord& account, ImapClient* session, bool encrypt,
+  static bool Unlock(const AccountRecord& account, ImapClient* session, bool encrypt, bool remember,
                      std::optional<DriveKey>& key);
-  // A new encrypted drive: its key sealed to a passphrase asked twice, put
-  // in the folder and here.
-  static bool MakeKey(const AccountRecord& account, ImapClient& session,
-                      std::optional<DriveKey>& key);
   // The new key message appended, then every other one deleted.
   static bool ReplaceKeyMessage(const AccountRecord& account, ImapClient& session,
                                 const std::string& sealed);

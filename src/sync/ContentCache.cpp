@@ -9,6 +9,7 @@
 
 #include "log/CLog.h"
 #include "message/Base64.h"
+#include "message/DriveKey.h"
 #include "platform/FileHelpers.h"
 #include "platform/UniqueFd.h"
 #include "store/CachePolicy.h"
@@ -201,9 +202,11 @@ ContentCache::Fetch ContentCache::EnsurePart(const FileRecord& part, const std::
                                              int64_t from, int64_t to, const std::string& next) {
   if (Covered({part.file_id, part.part}, from, to)) return Fetch::kReady;
   auto [want_from, want_to] = Window(part, from, to);
-  if (context_.Key() != nullptr) {  // a sealed part is one age file: it comes whole
-    want_from = 0;
-    want_to = part.size;
+  bool sealed = context_.Key() != nullptr;
+  if (sealed) {  // whole age chunks
+    const int64_t chunk = AgeWriter::kChunkSize;
+    want_from = want_from / chunk * chunk;
+    want_to = std::min<int64_t>(part.size, (want_to + chunk - 1) / chunk * chunk);
   }
   if (!MakeRoom(want_to - want_from, &part)) {
     context_.status.NoteError("the cache is full: pinned files and files waiting for upload "
@@ -214,8 +217,11 @@ ContentCache::Fetch ContentCache::EnsurePart(const FileRecord& part, const std::
   bool whole = want_from == 0 && want_to == part.size;
   // A whole part larger than a first window: the reader goes on in order.
   std::string ahead = whole && part.size > kFirstWindow ? next : std::string();
-  Fetch got = whole ? FetchWhole(part, copy, ahead) : FetchRange(part, copy, want_from, want_to);
-  // A range the server would not give as the writer laid it out comes whole.
+  Fetch got = whole    ? FetchWhole(part, copy, ahead)
+              : sealed ? FetchSealedRange(part, copy, want_from, want_to)
+                       : FetchRange(part, copy, want_from, want_to);
+  // A range the server would not give as the writer laid it out, or that
+  // does not authenticate, comes whole (and is checked whole).
   if (got == Fetch::kGone && !whole) got = FetchWhole(part, copy, "");
   return got;
 }
@@ -236,23 +242,96 @@ std::pair<int64_t, int64_t> ContentCache::Window(const FileRecord& part, int64_t
   return {from, end};
 }
 
-ContentCache::Fetch ContentCache::FetchRange(const FileRecord& part, const std::string& copy,
-                                             int64_t from, int64_t to) {
-  Log()->Write(LOG_DEBUG, "fetching bytes %lld-%lld of part %d of %s", static_cast<long long>(from),
-               static_cast<long long>(to), part.part, part.drive_path.c_str());
+ContentCache::Fetch ContentCache::FetchDecoded(const FileRecord& part, int64_t from, int64_t to,
+                                               int64_t size, std::string& bytes, int64_t& at) {
   int64_t first = from / kLineBytes, last = (to - 1) / kLineBytes;
-  std::string text, bytes;
+  std::string text;
   if (!session_.FetchSectionRange(part.mail_id, "1", static_cast<size_t>(first * kLineText),
                                   static_cast<size_t>((last - first + 1) * kLineText), text)) {
     session_.Close();
     return Fetch::kOffline;
   }
-  int64_t want = std::min<int64_t>((last + 1) * kLineBytes, part.size) - first * kLineBytes;
+  int64_t want = std::min<int64_t>((last + 1) * kLineBytes, size) - first * kLineBytes;
   if (!DecodeLines(text, bytes) || static_cast<int64_t>(bytes.size()) != want) return Fetch::kGone;
-  int64_t at = first * kLineBytes;
+  at = first * kLineBytes;
+  return Fetch::kReady;
+}
+
+ContentCache::Fetch ContentCache::FetchRange(const FileRecord& part, const std::string& copy,
+                                             int64_t from, int64_t to) {
+  Log()->Write(LOG_DEBUG, "fetching bytes %lld-%lld of part %d of %s", static_cast<long long>(from),
+               static_cast<long long>(to), part.part, part.drive_path.c_str());
+  std::string bytes;
+  int64_t at = 0;
+  Fetch got = FetchDecoded(part, from, to, part.size, bytes, at);
+  if (got != Fetch::kReady) return got;
   SyncResult written = WriteCopy(copy, part.total_size, SyncNames::PartOffset(part) + at, bytes);
   if (!written.done()) return Fetch::kOffline;
-  Landed(part, at, at + want);
+  Landed(part, at, at + static_cast<int64_t>(bytes.size()));
+  return Fetch::kReady;
+}
+
+const AgeReader* ContentCache::SealedHeader(const FileRecord& part, Fetch& failed) {
+  PartKey key{part.file_id, part.part};
+  auto it = sealed_.find(key);
+  if (it != sealed_.end() && it->second->mail_id == part.mail_id) return &it->second->reader;
+  if (sealed_.size() >= 256) sealed_.clear();  // a header is cheap to fetch again
+  auto sealed = std::make_unique<SealedPart>();
+  sealed->mail_id = part.mail_id;
+  // Two stanzas and the MAC fit the first lines; a larger header is read
+  // whole by the caller instead.
+  std::string bytes;
+  int64_t at = 0;
+  failed = FetchDecoded(part, 0, 16 * kLineBytes, part.size, bytes, at);
+  if (failed != Fetch::kReady) return nullptr;
+  failed = Fetch::kGone;
+  AgeResult result = sealed->reader.ParseHeader(bytes);
+  if (result.ok()) result = sealed->reader.Unlock(context_.Key()->identity());
+  if (!result.ok()) return nullptr;
+  std::string tag = context_.Key()->BindingTag(part.file_id, part.part);
+  bool bound = false;
+  for (const AgeStanza& stanza : sealed->reader.ExtraStanzas())
+    bound = bound || (stanza.type == DriveKey::kBindingStanza && stanza.args.size() == 1 &&
+                      stanza.args[0] == tag);
+  if (!bound) return nullptr;
+  failed = Fetch::kReady;
+  return &(sealed_[key] = std::move(sealed))->reader;
+}
+
+ContentCache::Fetch ContentCache::FetchSealedRange(const FileRecord& part, const std::string& copy,
+                                                   int64_t from, int64_t to) {
+  Fetch got = Fetch::kGone;
+  const AgeReader* reader = SealedHeader(part, got);
+  if (reader == nullptr) return got;
+  const int64_t chunk = AgeWriter::kChunkSize;
+  int64_t chunks = std::max<int64_t>(1, (part.size + chunk - 1) / chunk);
+  auto file_size = static_cast<uint64_t>(reader->payload_offset() + part.size +
+                                         chunks * static_cast<int64_t>(AgeWriter::kTagSize));
+  from = from / chunk * chunk;
+  to = std::min<int64_t>(part.size, (to + chunk - 1) / chunk * chunk);
+  AgeRange range;
+  std::string bytes, plain;
+  int64_t at = 0;
+  auto length = static_cast<uint64_t>(to - from);
+  if (!reader->CiphertextRange(file_size, static_cast<uint64_t>(from), length, range).ok())
+    return Fetch::kGone;
+  auto begin = static_cast<int64_t>(range.offset), end = begin + static_cast<int64_t>(range.length);
+  got = FetchDecoded(part, begin, end, static_cast<int64_t>(file_size), bytes, at);
+  if (got != Fetch::kReady) return got;
+  std::string_view sealed = std::string_view(bytes).substr(static_cast<size_t>(begin - at));
+  sealed = sealed.substr(0, range.length);
+  AgeResult opened =
+      reader->DecryptRange(file_size, static_cast<uint64_t>(from), length, sealed, plain);
+  if (!opened.ok() || plain.size() != length) {
+    Log()->Write(LOG_WARNING, "bytes %lld-%lld of part %d of %s do not authenticate: %s",
+                 static_cast<long long>(from), static_cast<long long>(to), part.part,
+                 part.drive_path.c_str(), opened.message.c_str());
+    sealed_.erase({part.file_id, part.part});
+    return Fetch::kGone;
+  }
+  SyncResult written = WriteCopy(copy, part.total_size, SyncNames::PartOffset(part) + from, plain);
+  if (!written.done()) return Fetch::kOffline;
+  Landed(part, from, to);
   return Fetch::kReady;
 }
 
@@ -274,6 +353,10 @@ ContentCache::Fetch ContentCache::FetchWhole(const FileRecord& part, const std::
   if (!found || !placed || content.size() != static_cast<size_t>(part.size)) {
     Log()->Write(LOG_ERROR, "part %d of %s cannot be read from mail_id:%s", part.part,
                  part.name.c_str(), part.mail_id.c_str());
+    if (context_.Key() != nullptr) {
+      context_.status.NoteError("part " + std::to_string(part.part) + " of " + part.name +
+                                " failed its authentication");
+    }
     return Fetch::kGone;
   }
   SyncResult written = WriteCopy(copy, part.total_size, SyncNames::PartOffset(part), content);

@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "mail/ImapClient.h"
-#include "sync/PartAhead.h"
+#include "message/AgeReader.h"
 #include "store/FileRecord.h"
 #include "store/SyncQueries.h"
+#include "sync/PartAhead.h"
 
 class MetaStore;
 class SyncContext;
@@ -100,6 +101,16 @@ class ContentCache {
   std::pair<int64_t, int64_t> Window(const FileRecord& part, int64_t from, int64_t to);
   // Fetches content [from, to) of part (whole lines of it) into its copy.
   Fetch FetchRange(const FileRecord& part, const std::string& copy, int64_t from, int64_t to);
+  // The same on an encrypted drive: the age chunks holding [from, to),
+  // decrypted once they authenticated.
+  Fetch FetchSealedRange(const FileRecord& part, const std::string& copy, int64_t from, int64_t to);
+  // Decoded bytes [from, to) of the part's attachment (size bytes long),
+  // from whole lines; at: where bytes start (a line's start, <= from).
+  Fetch FetchDecoded(const FileRecord& part, int64_t from, int64_t to, int64_t size,
+                     std::string& bytes, int64_t& at);
+  // The unlocked header of a sealed part, bound to it; nullptr when it
+  // cannot be read (offline: kOffline in failed, else kGone).
+  const AgeReader* SealedHeader(const FileRecord& part, Fetch& failed);
   // ahead: the message to fetch ahead meanwhile (empty: none).
   Fetch FetchWhole(const FileRecord& part, const std::string& copy, const std::string& ahead);
   // Records part as downloaded once its ranges cover it.
@@ -129,6 +140,11 @@ class ContentCache {
   std::unique_ptr<SyncQueries> queries_; // guarded by fetch_mutex_
   PartAhead ahead_;                      // used under fetch_mutex_
   int64_t read_from_ = 0, read_to_ = 0;  // the read being served; fetch_mutex_
+  struct SealedPart {
+    std::string mail_id;
+    AgeReader reader;
+  };
+  std::map<PartKey, std::unique_ptr<SealedPart>> sealed_;  // guarded by fetch_mutex_
 
   std::mutex mutex_;
   std::vector<std::string> pins_;             // guarded by mutex_

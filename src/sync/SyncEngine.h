@@ -62,6 +62,8 @@ class SyncEngine {
   // Seals everything this engine writes with key, and reads only what it
   // sealed: before Start.
   void SetKey(const DriveKey& key) { context_.drive_key = key; }
+  // Before Start: the next drive is a plain one (or has no key yet).
+  void ClearKey() { context_.drive_key.reset(); }
   // Takes the account and the drive's cache without starting the threads;
   // the caller may then run TaskStep and RefreshPass itself.
   void Attach(const AccountRecord& account, FolderCache& cache);

@@ -44,6 +44,13 @@ AppTestEnv::AppTestEnv()
     notices.push_back(title + "|" + text);
   };
   hooks.tray_available = [] { return true; };
+  hooks.secret = [this](QWidget*, const std::string& text) {
+    secret_asks.push_back(text);
+    if (secrets.empty()) return std::string();
+    std::string typed = secrets.front();
+    secrets.erase(secrets.begin());
+    return typed;
+  };
   ok_ = CtandrelApp::Prepare(ProgramDir());
 }
 

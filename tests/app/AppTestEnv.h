@@ -30,6 +30,10 @@ class AppTestEnv {
   int choice = -1;  // the button pressed in a choice, -1 closes it
   std::string chosen_folder;
   bool open_fails = false;
+  // Typed, in turn, where a secret is asked (then empty: cancelled); the
+  // texts of the askings.
+  std::vector<std::string> secrets;
+  std::vector<std::string> secret_asks;
 
  private:
   TempDir dir_{"app"};

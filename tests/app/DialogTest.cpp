@@ -355,4 +355,45 @@ TEST_F(DialogTest, ExitWithNothingPendingAsksNothing) {
   EXPECT_FALSE(dialog.SessionRunning());
 }
 
+// The first sign-in offers encryption; a later one asks the passphrase, and
+// a wrong one brings the window back with nothing mounted.
+TEST_F(DialogTest, TheFirstSignInMakesAnEncryptedDriveAndLaterOnesAskItsPassphrase) {
+  StartServer();
+  {
+    CtandrelDlg dialog;
+    dialog.Initialise();
+    Fill(dialog, kUser, kPassword, ServerText(), false, false);
+    env_.secrets = {"drive pass", "drive pass"};
+    dialog.SignIn();
+    ASSERT_TRUE(dialog.SessionRunning());
+    EXPECT_EQ(env_.secret_asks, (std::vector<std::string>{CtandrelDlg::kNewDriveText,
+                                                          CtandrelDlg::kPassphraseAgainText}));
+    WriteFileBytes(env_.MountPoint() + "/plan.txt", "sealed words");
+    ASSERT_TRUE(Eventually([] { return StatusPublisher::PendingUploads(kUser) == 0; }, 60000));
+    dialog.Quit();
+  }
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(server_.MailDir())) {
+    if (!entry.is_regular_file()) continue;
+    std::string bytes = ReadFileBytes(entry.path().string());
+    EXPECT_EQ(bytes.find("sealed words"), std::string::npos) << entry.path();
+    EXPECT_EQ(bytes.find("plan.txt"), std::string::npos) << entry.path();
+  }
+
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  Fill(dialog, kUser, kPassword, ServerText(), false, false);
+  env_.secrets = {"wrong pass"};
+  dialog.SignIn();
+  EXPECT_FALSE(dialog.SessionRunning());
+  EXPECT_TRUE(dialog.isVisible());
+  ASSERT_FALSE(env_.messages.empty());
+  EXPECT_EQ(env_.messages.back(), CtandrelDlg::kWrongPassphraseText);
+  EXPECT_EQ(env_.secret_asks.back(), CtandrelDlg::kPassphraseText);
+  env_.secrets = {"drive pass"};
+  dialog.SignIn();
+  ASSERT_TRUE(dialog.SessionRunning());
+  EXPECT_EQ(ReadFileBytes(env_.MountPoint() + "/plan.txt"), "sealed words");
+  dialog.Quit();
+}
+
 }  // namespace

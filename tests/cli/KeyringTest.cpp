@@ -113,4 +113,28 @@ TEST_F(KeyringTest, WithoutABusOnlyARememberedPasswordStaysInTheDatabaseAndTheLo
       << lines;
 }
 
+// An encrypted drive's passphrase goes where the remembered password goes:
+// the keyring (never the database), which the next start opens the drive from.
+TEST_F(KeyringTest, AnEncryptedDrivesPassphraseIsKeptInTheKeyringWithThePassword) {
+  DovecotServer server;
+  TANDREL_START_DOVECOT(server);
+  ASSERT_TRUE(server.AddUser(kUser, kPassword));
+  CliMachine machine(dir_.Sub("m"), kUser, kPassword, server.ImapPort());
+  std::string port = std::to_string(server.ImapPort());
+  machine.SetMountArgs(
+      {"--user", kUser, "--server", "127.0.0.1", "--port", port, "--remember", "--encrypt"});
+  {
+    ScopedEnv passphrase("TANDREL_PASSPHRASE", "drive-passphrase-7");
+    ASSERT_TRUE(machine.Mount()) << machine.Output();
+  }
+  EXPECT_EQ(SecretTool(kUser, "encrypted drive on 127.0.0.1"), "drive-passphrase-7");
+  ASSERT_EQ(machine.Terminate(), 0) << machine.Output();
+  EXPECT_EQ(Shell("grep -rqs drive-passphrase-7 " + Quote(dir_.Sub("m"))), 1);
+
+  machine.SetPasswordInEnv(false);
+  machine.SetMountArgs({});
+  ASSERT_TRUE(machine.Mount()) << machine.Output();  // no passphrase given, none asked
+  ASSERT_EQ(machine.Terminate(), 0) << machine.Output();
+}
+
 }  // namespace

@@ -13,6 +13,7 @@
 #include "message/EmlWriter.h"
 #include "platform/FileHelpers.h"
 #include "platform/WireCodePage.h"
+#include "store/CachePolicy.h"
 #include "sync/PartHeaders.h"
 
 namespace {
@@ -114,6 +115,49 @@ TEST_F(SyncEncrypted, AnAlteredPartIsRefusedUntilItsBytesComeBack) {
   WriteFileBytes(stored, original);
   ASSERT_TRUE(Converge());
   EXPECT_TRUE(b_->Read("\\ledger.bin") == content);
+}
+
+// Content on demand stays ranged: a read fetches and decrypts only the age
+// chunks it needs, and a chunk that does not authenticate is never written.
+TEST_F(SyncEncrypted, OnDemandReadsDecryptOnlyTheChunksTheyNeed) {
+  const std::string big = Bytes(12000000, 3);
+  ASSERT_TRUE(a_->Write("\\big.bin", big));
+  ASSERT_TRUE(EngineMachine::Converge({a_.get()}));
+  ASSERT_TRUE(CachePolicy(b_->engine().DataDirectory(), kUser).SetLimit(4 << 20));
+  b_->Pass();
+  ContentCache& cache = b_->engine().Content();
+  auto read = [&](int64_t at, size_t n) {
+    bool complete = false;
+    if (cache.Ensure("\\big.bin", at, static_cast<int64_t>(n), complete) !=
+        ContentCache::Fetch::kReady)
+      return std::string();
+    return b_->ReadAt("\\big.bin", at, n);
+  };
+  const int64_t at = 5 * 1024 * 1024 + 123457, tail = static_cast<int64_t>(big.size()) - 100;
+  EXPECT_TRUE(read(at, 1000) == big.substr(at, 1000));
+  EXPECT_TRUE(read(tail, 100) == big.substr(tail));  // the final chunk
+  EXPECT_LE(cache.CachedBytes(), 4 * 65536);
+
+  // One base64 character of chunk 100 of part 1 (the largest message), in
+  // the middle of the chunk, altered on the server.
+  std::string stored;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(server_.MailDir())) {
+    if (entry.is_regular_file() && entry.file_size() > 10000000 &&
+        ReadFileBytes(entry.path().string()).find("part.age") != std::string::npos)
+      stored = entry.path().string();
+  }
+  ASSERT_FALSE(stored.empty());
+  std::string original = ReadFileBytes(stored), altered = original;
+  size_t body = altered.find("\r\n\r\n", altered.find("part.age")) + 4;
+  size_t sealed_at = 300 + 16 + 100 * 65552 + 20000;
+  size_t pos = body + sealed_at / 54 * 74 + 20;
+  altered[pos] = altered[pos] == 'A' ? 'B' : 'A';
+  WriteFileBytes(stored, altered);
+  const int64_t in_chunk = 100 * 65536 + 20000;
+  EXPECT_EQ(read(in_chunk, 100), "");
+  EXPECT_NE(b_->status().Take().last_error.find("failed its authentication"), std::string::npos);
+  WriteFileBytes(stored, original);
+  EXPECT_TRUE(read(in_chunk, 100) == big.substr(in_chunk, 100));
 }
 
 }  // namespace
