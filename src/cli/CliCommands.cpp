@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "cli/MountCommand.h"
+#include "cli/UndoCommands.h"
 #include "log/CLog.h"
 #include "message/DriveKey.h"
 #include "platform/FileHelpers.h"
@@ -55,6 +56,9 @@ std::string CliCommands::HelpText() {
              "  unmount    unmount the current account's folder, from any terminal\n"
              "  status     the current account's sync state: up to date, syncing, offline,\n"
              "             mailbox full (quota) or error, with the files still to move\n"
+             "  trash      deleted files and folders, kept 30 days: 'trash restore PATH',\n"
+             "             'trash empty [PATH]', 'trash keep DAYS'\n"
+             "  versions   a file's earlier contents: 'versions PATH', 'versions restore PATH N'\n"
              "  deletions  files that vanished from the mailbox all at once (or with its\n"
              "             folder) and wait for you; 'deletions keep' uploads them again,\n"
              "             'deletions apply' removes them here too\n"
@@ -102,6 +106,9 @@ int CliCommands::Main(const std::vector<std::string>& args, std::ostream& out, s
     err << "tandrel-cli: passphrase takes no options\n";
     return 2;
   }
+  if (command == "trash") return UndoCommands::Trash({args.begin() + 1, args.end()}, out, err);
+  if (command == "versions")
+    return UndoCommands::Versions({args.begin() + 1, args.end()}, out, err);
   if (command == "pin" || command == "unpin") {
     return Pin(command == "pin", {args.begin() + 1, args.end()}, out, err);
   }
@@ -141,6 +148,7 @@ int CliCommands::Status(std::ostream& out, std::ostream& err) {
     case StatusFile::Found::kLive:
       out << SyncStatus::Describe(snapshot);
       CacheLines(user, out);
+      UndoCommands::StatusLine(user, out);
       return 0;
     case StatusFile::Found::kStale:
       out << "Not mounted: " << user << " (its last process " << snapshot.pid
@@ -201,6 +209,14 @@ void CliCommands::CacheLines(const std::string& user, std::ostream& out) {
       << " here, " << SyncStatus::BytesText(pinned) << " of it pinned\n";
 }
 
+std::string CliCommands::DrivePathArg(const std::string& arg, const std::string& user) {
+  SyncStatus::Snapshot snapshot;
+  std::string mount_point = StatusFile::Read(user, snapshot) == StatusFile::Found::kLive
+                                ? snapshot.mount_point
+                                : MountCommand::MountPointFor(MountCommand::Options{});
+  return DrivePathOf(arg, mount_point);
+}
+
 int CliCommands::Pin(bool pin, const std::vector<std::string>& args, std::ostream& out,
                      std::ostream& err) {
   const char* verb = pin ? "pin" : "unpin";
@@ -210,11 +226,7 @@ int CliCommands::Pin(bool pin, const std::vector<std::string>& args, std::ostrea
   }
   std::string user;
   if (!CurrentUser(user, err)) return 1;
-  SyncStatus::Snapshot snapshot;
-  std::string mount_point = StatusFile::Read(user, snapshot) == StatusFile::Found::kLive
-                                ? snapshot.mount_point
-                                : MountCommand::MountPointFor(MountCommand::Options{});
-  std::string path = DrivePathOf(args[0], mount_point);
+  std::string path = DrivePathArg(args[0], user);
   CachePolicy policy(DataDir(), user);
   if (!(pin ? policy.Pin(path) : policy.Unpin(path))) {
     err << "tandrel-cli: the account's records cannot be written\n";

@@ -31,9 +31,13 @@ class CliCommands {
   // passphrase, into a new file only its owner reads.
   static int Key(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+  // The current account's address; false (with a message) when none.
+  static bool CurrentUser(std::string& user, std::ostream& err);
+  // PATH of the command line as a drive path: below the mount point of
+  // user's drive when it lies there, else read as a path within the drive.
+  static std::string DrivePathArg(const std::string& arg, const std::string& user);
+
  private:
   // The cache's figures for status: cached and pinned bytes, the limit.
   static void CacheLines(const std::string& user, std::ostream& out);
-  // The current account's address; false (with a message) when none.
-  static bool CurrentUser(std::string& user, std::ostream& err);
 };

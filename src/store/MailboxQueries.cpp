@@ -6,6 +6,7 @@
 #include "platform/Locations.h"
 #include "store/CachePolicy.h"
 #include "store/HeldDeletions.h"
+#include "store/KeptFiles.h"
 #include "store/MetaStore.h"
 #include "store/PartState.h"
 #include "store/StoreFiles.h"
@@ -73,6 +74,7 @@ bool MailboxQueries::Migrate() {
             "CREATE TABLE IF NOT EXISTS index_tree(token text PRIMARY KEY, seq int, tree text)");
         HeldDeletions::Migrate(db_);
         CachePolicy::Migrate(db_);
+        KeptFiles::Migrate(db_);
       },
       true);
 }

@@ -1,5 +1,7 @@
 #include "store/SyncQueries.h"
 
+#include "store/KeptFiles.h"
+
 #include <functional>
 #include <random>
 
@@ -67,7 +69,8 @@ bool SyncQueries::PendingCounts(int& uploads, int& downloads, int64_t& bytes) {
       [&] {
         StoreStatement q(db_,
                          "select stat, count(distinct file_id) as files, total(size) as bytes "
-                         "from mail where stat in (?, ?) group by stat");
+                         "from mail where stat in (?, ?) and file_id in (select file_id from "
+                         "ftable) group by stat");
         q.bind(1, StoredState(PartState::kAwaitingUpload));
         q.bind(2, StoredState(PartState::kAwaitingDownload));
         while (q.executeStep()) {
@@ -291,6 +294,125 @@ void SyncQueries::DeleteFileRows(int file_id) {
   file.exec();
 }
 
+bool SyncQueries::KeepFileRows(int file_id, const KeptRecord& keep) {
+  if (keep.total_part < 1) return false;
+  {
+    // Only content whose every part has its message can come back.
+    StoreStatement q(db_,
+                     "select count(*) as n from mail where file_id=? and mail_id<>'' and "
+                     "stat in (?, ?)");
+    q.bind(1, file_id);
+    q.bind(2, StoredState(PartState::kCached));
+    q.bind(3, StoredState(PartState::kAwaitingDownload));
+    StoreStatement all(db_, "select count(*) as n from mail where file_id=?");
+    all.bind(1, file_id);
+    if (!q.executeStep() || !all.executeStep() || q.getInt("n") != keep.total_part ||
+        all.getInt("n") != keep.total_part)
+      return false;
+  }
+  KeptRecord kept = keep;
+  kept.file_id = file_id;
+  {
+    StoreStatement q(db_, "select origin from ftable where file_id=?");
+    q.bind(1, file_id);
+    int origin = q.executeStep() ? q.getInt("origin") : 0;
+    kept.origin = origin != 0 ? origin : file_id;
+  }
+  StoreStatement rows(db_, "update mail set stat=? where file_id=?");
+  rows.bind(1, StoredState(PartState::kAwaitingDownload));
+  rows.bind(2, file_id);
+  rows.exec();
+  StoreStatement file(db_, "delete from ftable where file_id=?");
+  file.bind(1, file_id);
+  file.exec();
+  KeptFiles::Insert(db_, kept);
+  return true;
+}
+
+bool SyncQueries::ReadKept(std::vector<KeptRecord>& kept) {
+  return Run("ReadKept error", [&] { KeptFiles::Read(db_, kept); }, false);
+}
+
+bool SyncQueries::WaitingUploadBytes(int64_t& bytes) {
+  bytes = 0;
+  return Run(
+      "WaitingUploadBytes error",
+      [&] {
+        StoreStatement q(db_,
+                         "select coalesce(sum(size), 0) as n from mail where stat=? and file_id "
+                         "in (select file_id from ftable)");
+        q.bind(1, StoredState(PartState::kAwaitingUpload));
+        if (q.executeStep()) bytes = q.getInt64("n");
+      },
+      false);
+}
+
+bool SyncQueries::OriginOf(int file_id, int& origin) {
+  origin = 0;
+  return Run(
+             "OriginOf error",
+             [&] {
+               StoreStatement q(db_, "select origin from ftable where file_id=?");
+               q.bind(1, file_id);
+               if (q.executeStep()) origin = q.getInt("origin") != 0 ? q.getInt("origin") : file_id;
+             },
+             false) &&
+         origin != 0;
+}
+
+bool SyncQueries::LetGoKept(const std::vector<int>& file_ids) {
+  return Run(
+      "LetGoKept error",
+      [&] {
+        for (int id : file_ids) {
+          KeptFiles::Remove(db_, id);
+          // Unless it is back in the tree: its messages go with the task.
+          StoreStatement rows(db_,
+                              "update mail set stat=? where file_id=? and file_id not in "
+                              "(select file_id from ftable)");
+          rows.bind(1, StoredState(PartState::kDeleted));
+          rows.bind(2, id);
+          rows.exec();
+        }
+        if (!file_ids.empty()) db_.RunStatement(kCountChange);
+      },
+      true);
+}
+
+bool SyncQueries::RestoreKept(const KeptRecord& entry, int folder_id, const std::string& name,
+                              const KeptRecord* replaced) {
+  bool taken = false;
+  bool ok = Run(
+      "RestoreKept error",
+      [&] {
+        int live = 0;
+        {
+          StoreStatement q(db_, "select file_id from ftable where folder_id=? and file_name=?");
+          q.bind(1, folder_id);
+          q.bind(2, name);
+          if (q.executeStep()) live = q.getInt("file_id");
+        }
+        // A version takes the place of the content it replaces, which is
+        // kept in turn.
+        // Content not up yet is never let go for a version: the restore
+        // waits until it is.
+        if (live != 0 && (replaced == nullptr || !KeepFileRows(live, *replaced))) {
+          taken = true;
+          return;
+        }
+        KeptFiles::Remove(db_, entry.file_id);
+        FileRecord record;
+        record.file_id = entry.file_id;
+        record.origin = entry.origin;
+        record.folder_id = folder_id;
+        record.name = name;
+        InsertFileRow(db_, record);
+        db_.RunStatement(kCountChange);
+      },
+      true);
+  return ok && !taken;
+}
+
 bool SyncQueries::SetDeletedPartMailId(int file_id, int part, const std::string& mail_id) {
   return Run(
       "SetPartMailId error",
@@ -348,11 +470,11 @@ bool SyncQueries::HasFile(int file_id, bool& exists) {
       false);
 }
 
-bool SyncQueries::MarkFileDeleted(int file_id, bool count_change) {
+bool SyncQueries::MarkFileDeleted(int file_id, bool count_change, const KeptRecord* keep) {
   return Run(
       "MarkFileDeleted error",
       [&] {
-        DeleteFileRows(file_id);
+        if (keep == nullptr || !KeepFileRows(file_id, *keep)) DeleteFileRows(file_id);
         if (count_change) db_.RunStatement(kCountChange);
       },
       true);
@@ -362,7 +484,8 @@ SyncQueries::Adopt SyncQueries::AdoptTree(const TaskFolderRecord& judged,
                                           const std::vector<FolderRecord>& folders,
                                           const std::vector<FileRecord>& files,
                                           const std::string& uid, int version, bool count_change,
-                                          const std::string& token, const std::string& tree) {
+                                          const std::string& token, const std::string& tree,
+                                          const std::vector<KeptRecord>* kept) {
   bool stale = false;
   bool ok = Run(
       "AdoptTree error",
@@ -374,6 +497,15 @@ SyncQueries::Adopt SyncQueries::AdoptTree(const TaskFolderRecord& judged,
         }
         if (stale) return;
         ReplaceTreeRows(db_, folders, files);
+        if (kept != nullptr) KeptFiles::ReplaceAll(db_, *kept);
+        // The cached copies of files the tree lets go are gone: should one
+        // come back from the trash, its parts come again.
+        StoreStatement dropped(db_,
+                               "update mail set stat=? where stat=? and file_id not in "
+                               "(select file_id from ftable)");
+        dropped.bind(1, StoredState(PartState::kAwaitingDownload));
+        dropped.bind(2, StoredState(PartState::kCached));
+        dropped.exec();
         StoreStatement index(db_, "update task_folder set mail_id=?, file_id=?");
         index.bind(1, uid);
         index.bind(2, version);
@@ -406,7 +538,8 @@ int SyncQueries::DrawFileId() {
   }
 }
 
-bool SyncQueries::ReplaceFileContent(int old_file_id, FileRecord& record) {
+bool SyncQueries::ReplaceFileContent(int old_file_id, FileRecord& record,
+                                     const KeptRecord* keep) {
   return Run(
       "ReplaceFileContent error",
       [&] {
@@ -418,7 +551,7 @@ bool SyncQueries::ReplaceFileContent(int old_file_id, FileRecord& record) {
           int origin = q.executeStep() ? q.getInt("origin") : 0;
           record.origin = origin != 0 ? origin : old_file_id;
         }
-        DeleteFileRows(old_file_id);
+        if (keep == nullptr || !KeepFileRows(old_file_id, *keep)) DeleteFileRows(old_file_id);
         record.file_id = DrawFileId();
         record.total_part = MetaStore::PartCount(record.total_size);
         StoreStatement insert(db_, kInsertPartSql);

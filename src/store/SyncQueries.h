@@ -10,6 +10,7 @@
 #include "store/CppSQLite3DB.h"
 #include "store/FileRecord.h"
 #include "store/FolderRecord.h"
+#include "store/KeptRecord.h"
 #include "store/PartState.h"
 #include "store/StoreStatement.h"
 #include "store/TaskFolderRecord.h"
@@ -106,11 +107,26 @@ class SyncQueries {
   // messages in the mailbox for good.
   // count_change counts one local change in the same commit (as
   // AddUpFolderCount).
-  bool MarkFileDeleted(int file_id, bool count_change = false);
-  // The old file goes as by MarkFileDeleted; the new content
+  // keep: the file's content stays in the mailbox as that entry instead
+  // (its rows at stat 2, out of the tree), when every part has a message.
+  bool MarkFileDeleted(int file_id, bool count_change = false, const KeptRecord* keep = nullptr);
+  // The old file goes as by MarkFileDeleted (keep: a version); the new content
   // (record: name, folder_id, size in total_size, md5, time, cache_path) as new
   // parts at stat 1 under a new random file id, written into record.
-  bool ReplaceFileContent(int old_file_id, FileRecord& record);
+  bool ReplaceFileContent(int old_file_id, FileRecord& record, const KeptRecord* keep = nullptr);
+  // Kept entries let go: their messages go with the task's deletes, and
+  // the change is counted, in one commit.
+  bool LetGoKept(const std::vector<int>& file_ids);
+  bool ReadKept(std::vector<KeptRecord>& kept);
+  // Bytes of the parts of the tree's files that wait for their upload.
+  bool WaitingUploadBytes(int64_t& bytes);
+  // The file's lasting identity (its own id when it was never edited).
+  bool OriginOf(int file_id, int& origin);
+  // entry back in the tree as name in folder_id. A file there is replaced
+  // only when replaced is given and its every part is up (it is kept as
+  // that entry); false otherwise, nothing changed.
+  bool RestoreKept(const KeptRecord& entry, int folder_id, const std::string& name,
+                   const KeptRecord* replaced);
 
   enum class Adopt { kDone, kStale, kFailed };
   // Installs a folder tree taken from index message uid of the given version
@@ -122,7 +138,8 @@ class SyncQueries {
   // same commit.
   Adopt AdoptTree(const TaskFolderRecord& judged, const std::vector<FolderRecord>& folders,
                   const std::vector<FileRecord>& files, const std::string& uid, int version,
-                  bool count_change, const std::string& token, const std::string& tree);
+                  bool count_change, const std::string& token, const std::string& tree,
+                  const std::vector<KeptRecord>* kept = nullptr);
 
   // The folder indexes whose trees the local one has merged (published here
   // or adopted), newest first. The newest kKeptTrees keep their text, the
@@ -142,6 +159,9 @@ class SyncQueries {
   void KeepMergedTree(const std::string& token, const std::string& tree);
   int DrawFileId();
   void DeleteFileRows(int file_id);
+  // In a transaction: false (nothing changed) unless every part has its
+  // message.
+  bool KeepFileRows(int file_id, const KeptRecord& keep);
 
   CppSQLite3DB db_;
 };

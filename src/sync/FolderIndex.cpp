@@ -1,5 +1,6 @@
 #include "sync/FolderIndex.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -15,11 +16,46 @@ std::string FolderLine(const FolderRecord& f) {
          f.full_name;
 }
 
+std::string KeptLine(const KeptRecord& k) {
+  std::string machine = k.machine;
+  for (char& c : machine)
+    if (c == '|' || c == '\r' || c == '\n') c = '_';
+  return std::to_string(k.file_id) + "|" + std::to_string(k.origin) + "|" +
+         std::to_string(static_cast<int>(k.kind)) + "|" + std::to_string(k.at) + "|" +
+         std::to_string(k.size) + "|" + std::to_string(k.total_part) + "|" + machine + "|" +
+         k.path + "\r\n";
+}
+
+std::string KeptText(std::vector<KeptRecord> kept) {
+  if (kept.empty()) return "";
+  std::sort(kept.begin(), kept.end(),
+            [](const KeptRecord& a, const KeptRecord& b) { return a.file_id < b.file_id; });
+  std::string text = "[kept]\r\n";
+  for (const KeptRecord& k : kept) text += KeptLine(k);
+  return text;
+}
+
+bool ReadKept(const std::vector<std::string>& fields, KeptRecord& k) {
+  if (fields.size() != 8) return false;
+  k.file_id = atoi(fields[0].c_str());
+  k.origin = atoi(fields[1].c_str());
+  int kind = atoi(fields[2].c_str());
+  k.kind = kind == static_cast<int>(KeptKind::kVersion) ? KeptKind::kVersion : KeptKind::kTrash;
+  k.at = std::strtoll(fields[3].c_str(), nullptr, 10);
+  k.size = std::strtoll(fields[4].c_str(), nullptr, 10);
+  k.total_part = atoi(fields[5].c_str());
+  k.machine = fields[6];
+  k.path = fields[7];
+  return k.file_id > 0 && k.total_part > 0 && k.size >= 0 &&
+         (kind == static_cast<int>(KeptKind::kTrash) || kind == static_cast<int>(KeptKind::kVersion)) &&
+         FolderIndex::IsSafePath(k.path);
+}
+
 }  // namespace
 
 std::string FolderIndex::Compose(const std::map<std::string, FolderRecord>& folders,
                                  const std::map<int, FileRecord>& files,
-                                 const History& history) {
+                                 const std::vector<KeptRecord>& kept, const History& history) {
   std::string text = kFolderHead;
   for (const auto& [full_name, folder] : folders) text += FolderLine(folder) + "\r\n";
   text += "\r\n[ftable]\r\n";
@@ -32,7 +68,7 @@ std::string FolderIndex::Compose(const std::map<std::string, FolderRecord>& fold
     }
   }
   if (!origins.empty()) text += "[origin]\r\n" + origins;
-  return text + HistoryText(history);
+  return text + KeptText(kept) + HistoryText(history);
 }
 
 std::string FolderIndex::HistoryText(const History& history) {
@@ -43,22 +79,24 @@ std::string FolderIndex::HistoryText(const History& history) {
 }
 
 std::string FolderIndex::ComposeTree(const std::vector<FolderRecord>& folders,
-                                     const std::vector<FileRecord>& files) {
+                                     const std::vector<FileRecord>& files,
+                                     const std::vector<KeptRecord>& kept) {
   std::map<std::string, FolderRecord> by_name;
   for (const auto& f : folders) by_name[f.full_name] = f;
   std::map<int, FileRecord> by_id;
   for (const auto& r : files) by_id[r.file_id] = r;
-  return Compose(by_name, by_id);
+  return Compose(by_name, by_id, kept);
 }
 
 namespace {
 
-enum class Section { kFolders, kFiles, kOrigins, kIndex, kOther };
+enum class Section { kFolders, kFiles, kOrigins, kKept, kIndex, kOther };
 
 Section SectionOf(const std::string& line, Section now) {
   if (line == "[ftable]" || (now == Section::kFolders && line.find("[ftable]") != std::string::npos))
     return Section::kFiles;
   if (line == "[origin]") return Section::kOrigins;
+  if (line == "[kept]") return Section::kKept;
   if (line == "[index]") return Section::kIndex;
   if (line.size() > 1 && line.front() == '[' && line.back() == ']') return Section::kOther;
   return now;
@@ -91,7 +129,8 @@ void ReadLine(Section section, const std::vector<std::string>& fields,
 }  // namespace
 
 bool FolderIndex::ParseText(const std::string& text, std::vector<FolderRecord>& folders,
-                            std::vector<FileRecord>& files, History* history) {
+                            std::vector<FileRecord>& files, History* history,
+                            std::vector<KeptRecord>* kept) {
   size_t pos = text.find(kFolderHead);
   if (pos == std::string::npos) return false;
   pos += sizeof(kFolderHead) - 1;
@@ -113,6 +152,9 @@ bool FolderIndex::ParseText(const std::string& text, std::vector<FolderRecord>& 
     }
     std::vector<std::string> fields;
     SplitAt(line, '|', fields);
+    KeptRecord entry;
+    if (section == Section::kKept && kept != nullptr && ReadKept(fields, entry))
+      kept->push_back(std::move(entry));
     ReadLine(section, fields, folders, files, origins, read);
   }
   for (auto& r : files) {
@@ -120,6 +162,15 @@ bool FolderIndex::ParseText(const std::string& text, std::vector<FolderRecord>& 
     if (it != origins.end() && it->second > 0) r.origin = it->second;
   }
   if (history != nullptr) *history = read;
+  return true;
+}
+
+bool FolderIndex::IsSafePath(const std::string& path) {
+  if (path.size() < 2 || path[0] != '\\') return false;
+  std::vector<std::string> names;
+  SplitAt(path.substr(1), '\\', names);
+  for (const std::string& name : names)
+    if (!IsSafeName(name)) return false;
   return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include "store/FileRecord.h"
 #include "store/FolderRecord.h"
+#include "store/KeptRecord.h"
 #include "store/TaskFolderRecord.h"
 
 // The text of "folder.txt" and the rules for trusting it: composing, reading,
@@ -25,10 +26,13 @@ class FolderIndex {
   // "[folder]" lines in ascending full name order, then "[ftable]" lines in
   // ascending file id order, every line ended by CR LF. Then what readers
   // of that much pass over (no line of three fields): "[origin]" with
-  // "file_id|origin" for each file edited since it was made, and, with a
-  // token, "[index]" with "token|T" and one "merged|T" per merged index.
+  // "file_id|origin" for each file edited since it was made, "[kept]" with
+  // "file_id|origin|kind|at|size|total_part|machine|path" for each entry of
+  // the trash and the versions (ascending file id), and, with a token,
+  // "[index]" with "token|T" and one "merged|T" per merged index.
   static std::string Compose(const std::map<std::string, FolderRecord>& folders,
                              const std::map<int, FileRecord>& files,
+                             const std::vector<KeptRecord>& kept = {},
                              const History& history = History());
   // The "[index]" section Compose appends for history (empty without a
   // token).
@@ -36,13 +40,16 @@ class FolderIndex {
   // The tree alone, in the same order whatever the order of the rows: equal
   // trees give equal texts.
   static std::string ComposeTree(const std::vector<FolderRecord>& folders,
-                                 const std::vector<FileRecord>& files);
+                                 const std::vector<FileRecord>& files,
+                                 const std::vector<KeptRecord>& kept = {});
 
   // Reads the rows that follow "[folder]\r\n"; false when that line is
   // missing. Lines with a wrong field count are passed over; a last line
   // without its LF is not read. Origins are set on the files they name.
+  // Kept entries come only with a path that is safe as a drive path.
   static bool ParseText(const std::string& text, std::vector<FolderRecord>& folders,
-                        std::vector<FileRecord>& files, History* history = nullptr);
+                        std::vector<FileRecord>& files, History* history = nullptr,
+                        std::vector<KeptRecord>* kept = nullptr);
 
   // Keeps only rows that are safe to turn into local paths: folder names
   // that pass IsSafeName, full names that are the chain of their parents'
@@ -54,6 +61,8 @@ class FolderIndex {
 
   // Not empty, not "." or "..", and without "\", "/", NUL, "|", CR or LF.
   static bool IsSafeName(const std::string& name);
+  // "\" and safe names joined by "\".
+  static bool IsSafePath(const std::string& path);
 
   // Numeric order of two UID texts.
   static bool UidLess(const std::string& a, const std::string& b);

@@ -91,8 +91,9 @@ void RemoveDropped(const std::string& cache, const std::vector<TreeMerge::Move>&
 }
 
 TreeMerge::Tree TreeOf(const std::map<std::string, FolderRecord>& folders,
-                       const std::map<int, FileRecord>& files) {
+                       const std::map<int, FileRecord>& files, std::vector<KeptRecord> kept) {
   TreeMerge::Tree tree;
+  tree.kept = std::move(kept);
   for (const auto& [full, f] : folders) tree.folders.push_back(f);
   for (const auto& [id, r] : files) tree.files.push_back(r);
   return tree;
@@ -100,7 +101,7 @@ TreeMerge::Tree TreeOf(const std::map<std::string, FolderRecord>& folders,
 
 bool TreeFromText(const std::string& text, TreeMerge::Tree& tree) {
   std::vector<std::string> rejected;
-  return FolderIndex::ParseText(text, tree.folders, tree.files) &&
+  return FolderIndex::ParseText(text, tree.folders, tree.files, nullptr, &tree.kept) &&
          FolderIndex::Validate(tree.folders, tree.files, rejected);
 }
 
@@ -109,7 +110,8 @@ bool TreeFromText(const std::string& text, TreeMerge::Tree& tree) {
 bool RefreshWorker::ParseFolderIndex(const std::string& message, const DriveKey* key,
                                      std::vector<FolderRecord>& folders,
                                      std::vector<FileRecord>& files, FileRecord& info,
-                                     FolderIndex::History* history) {
+                                     FolderIndex::History* history,
+                                     std::vector<KeptRecord>* kept) {
   MailParser parser;
   parser.SetKey(key);
   parser.Parse(message);
@@ -117,7 +119,7 @@ bool RefreshWorker::ParseFolderIndex(const std::string& message, const DriveKey*
   if (parser.attachments.empty()) return false;
   std::string text = WireCodePage::ToUtf8(parser.attachments.begin()->second);
   Log()->Write(LOG_INFO, "Download Folder:%s", text.c_str());
-  return FolderIndex::ParseText(text, folders, files, history);
+  return FolderIndex::ParseText(text, folders, files, history, kept);
 }
 
 SyncResult RefreshWorker::ReadIndex(const std::string& uid) {
@@ -129,7 +131,8 @@ SyncResult RefreshWorker::ReadIndex(const std::string& uid) {
   IndexInfo info;
   FileRecord header;
   if (message.empty() || !ParseFolderIndex(message, context_.Key(), info.tree.folders,
-                                           info.tree.files, header, &info.history))
+                                           info.tree.files, header, &info.history,
+                                           &info.tree.kept))
     return SyncResult::Failed("not a folder index");
   std::vector<std::string> rejected;
   bool usable = FolderIndex::Validate(info.tree.folders, info.tree.files, rejected);
@@ -140,7 +143,7 @@ SyncResult RefreshWorker::ReadIndex(const std::string& uid) {
   // An index from before tokens is known by its message.
   if (info.history.token.empty()) info.history.token = "mail-" + uid;
   info.version = header.file_id;
-  info.text = FolderIndex::ComposeTree(info.tree.folders, info.tree.files);
+  info.text = FolderIndex::ComposeTree(info.tree.folders, info.tree.files, info.tree.kept);
   indexes_[uid] = std::move(info);
   return SyncResult::Done();
 }
@@ -238,13 +241,14 @@ SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& in
   TaskFolderRecord task;
   std::map<std::string, FolderRecord> local_folders;
   std::map<int, FileRecord> local_files;
+  TreeMerge::Tree local;
   if (!store.GetFolderTask(task) || !store.GetAllFolders(local_folders) ||
-      !store.GetAllFiles(local_files)) {
+      !store.GetAllFiles(local_files) || !queries.ReadKept(local.kept)) {
     return SyncResult::RetryLater("store");
   }
-  TreeMerge::Result merged = TreeMerge::Merge(BaseOf(queries, info, merged_here),
-                                              TreeOf(local_folders, local_files), info.tree,
-                                              time(nullptr));
+  local = TreeOf(local_folders, local_files, std::move(local.kept));
+  TreeMerge::Result merged =
+      TreeMerge::Merge(BaseOf(queries, info, merged_here), local, info.tree, time(nullptr));
   // Cached files move to their new places before the tree changes, so no
   // download of the new tree can land on a file that still lives there.
   SetAsideDropped(local_folders, local_files, merged.tree.files, merged.moves);
@@ -257,11 +261,12 @@ SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& in
   }
   MoveCached(cache, merged.moves, true);
   bool differs =
-      FolderIndex::ComposeTree(merged.tree.folders, merged.tree.files) != info.text;
+      FolderIndex::ComposeTree(merged.tree.folders, merged.tree.files, merged.tree.kept) !=
+      info.text;
   SyncQueries::Adopt adopted =
       queries.AdoptTree(task, merged.tree.folders, merged.tree.files, uid,
                         std::max(task.file_id, info.version), differs, info.history.token,
-                        info.text);
+                        info.text, &merged.tree.kept);
   if (adopted != SyncQueries::Adopt::kDone) {
     MoveCached(cache, merged.moves, false);
     return SyncResult::RetryLater(adopted == SyncQueries::Adopt::kStale ? "the tree changed"
@@ -281,11 +286,13 @@ void RefreshWorker::SettleHeads(const std::vector<std::string>& heads) {
   TaskFolderRecord task;
   std::map<std::string, FolderRecord> folders;
   std::map<int, FileRecord> files;
+  std::vector<KeptRecord> kept;
   if (!store.GetFolderTask(task) || task.up_count != 0 || !store.GetAllFolders(folders) ||
-      !store.GetAllFiles(files)) {
+      !store.GetAllFiles(files) ||
+      !SyncQueries(context_.data_dir, context_.account.user).ReadKept(kept)) {
     return;  // changes of ours go up anyway, naming every head merged
   }
-  std::string local = FolderIndex::Compose(folders, files);
+  std::string local = FolderIndex::Compose(folders, files, kept);
   bool same = true;
   for (const auto& uid : heads) same = same && indexes_[uid].text == local;
   if (!same) {

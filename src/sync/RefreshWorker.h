@@ -78,7 +78,8 @@ class RefreshWorker {
   // message; false without an attachment or without the "[folder]" line.
   static bool ParseFolderIndex(const std::string& message, const DriveKey* key,
                                std::vector<FolderRecord>& folders, std::vector<FileRecord>& files,
-                               FileRecord& info, FolderIndex::History* history = nullptr);
+                               FileRecord& info, FolderIndex::History* history = nullptr,
+                               std::vector<KeptRecord>* kept = nullptr);
 
  private:
   // What one listing says of the parts: only one recorded before it was

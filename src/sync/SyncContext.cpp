@@ -1,5 +1,7 @@
 #include "sync/SyncContext.h"
 
+#include <unistd.h>
+
 #include "mail/ImapClient.h"
 #include "platform/Locations.h"
 #include "store/MetaStore.h"
@@ -10,7 +12,23 @@ SyncContext::SyncContext(SyncStatus& status_sink, TransferProgress& progress_sin
     : status(status_sink),
       progress(progress_sink),
       data_dir(std::move(data)),
-      mailbox(status_sink, data_dir) {}
+      mailbox(status_sink, data_dir) {
+  char name[256] = {};
+  machine = ::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0' ? name : "this machine";
+}
+
+KeptRecord SyncContext::KeepAs(KeptKind kind, const FileRecord& file,
+                               const std::string& path) const {
+  KeptRecord keep;
+  keep.origin = file.Origin();
+  keep.kind = kind;
+  keep.at = wall_clock().tv_sec;
+  keep.size = file.total_size;
+  keep.total_part = file.total_part;
+  keep.machine = machine;
+  keep.path = path;
+  return keep;
+}
 
 std::string SyncContext::CacheRoot() const {
   MetaStore store(data_dir);

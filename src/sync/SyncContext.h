@@ -10,6 +10,8 @@
 
 #include "message/DriveKey.h"
 #include "store/AccountRecord.h"
+#include "store/FileRecord.h"
+#include "store/KeptRecord.h"
 #include "sync/MailboxSession.h"
 #include "sync/OpenWrites.h"
 
@@ -61,6 +63,9 @@ class SyncContext {
   const DriveKey* Key() const { return drive_key ? &*drive_key : nullptr; }
   // The header field that carries a part's header object on this drive.
   std::string InfoField() const { return drive_key ? "X-tdr-sealed" : "X-tdr-info"; }
+  // What the trash or the versions keep of file (its rows as read, at path),
+  // stamped now on this machine.
+  KeptRecord KeepAs(KeptKind kind, const FileRecord& file, const std::string& path) const;
   // Where messages are written before they go up.
   std::string TempDir() const { return data_dir + "\\temp"; }
 
@@ -68,6 +73,7 @@ class SyncContext {
   TransferProgress& progress;
   const std::string data_dir;
   AccountRecord account;
+  std::string machine;  // this machine's name, as the trash shows it
   std::optional<DriveKey> drive_key;
   FolderCache* cache = nullptr;
   MailboxSession mailbox;

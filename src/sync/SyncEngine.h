@@ -62,6 +62,8 @@ class SyncEngine {
   // Seals everything this engine writes with key, and reads only what it
   // sealed: before Start.
   void SetKey(const DriveKey& key) { context_.drive_key = key; }
+  // This machine's name as the trash shows it (the host name by default).
+  void SetMachineName(std::string name) { context_.machine = std::move(name); }
   // Before Start: the next drive is a plain one (or has no key yet).
   void ClearKey() { context_.drive_key.reset(); }
   // Takes the account and the drive's cache without starting the threads;

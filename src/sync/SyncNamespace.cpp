@@ -115,7 +115,12 @@ bool SyncNamespace::AddFileLocked(MetaStore& store, const std::string& path,
   bool exists = store.GetFileId(folder_id, name, old_id);
   if (exists) {
     SyncQueries queries(context_.data_dir, context_.account.user);
-    if (!queries.ReplaceFileContent(old_id, record)) return false;
+    // The content replaced stays as a version, when its messages are up.
+    FileRecord old;
+    KeptRecord version;
+    bool keep = store.GetFileInfo(path, old);
+    if (keep) version = context_.KeepAs(KeptKind::kVersion, old, path);
+    if (!queries.ReplaceFileContent(old_id, record, keep ? &version : nullptr)) return false;
     CountChange(store);
   } else {
     if (!store.AddFile(record, true)) return false;
@@ -179,8 +184,10 @@ bool SyncNamespace::DeleteFile(const std::string& path) {
     if (!SplitPath(path, folder, name)) return false;
     FileRecord record;
     if (!store.GetFileInfo(path, record)) return false;
-    // The rows and the count of the change in one commit.
-    if (!queries.MarkFileDeleted(record.file_id, true)) {
+    // The rows and the count of the change in one commit; the content
+    // stays in the trash when its messages are up.
+    KeptRecord trash = context_.KeepAs(KeptKind::kTrash, record, path);
+    if (!queries.MarkFileDeleted(record.file_id, true, &trash)) {
       Log()->Write(LOG_INFO, "SetFileStat 3 err,fn %s", path.c_str());
       return false;
     }

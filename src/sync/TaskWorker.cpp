@@ -60,7 +60,7 @@ std::string NewIndexToken() {
 }  // namespace
 
 TaskWorker::TaskWorker(SyncContext& context, SyncNamespace& names)
-    : context_(context), names_(names), quota_(context.status) {
+    : context_(context), names_(names), quota_(context.status), keeper_(context, names) {
   context_.CountTransfers(session_);
 }
 
@@ -80,6 +80,7 @@ bool TaskWorker::Step(int index_period_ms) {
   if (!first_question) WatchQuota();
   if (upload_backoff_.Ready(context_.clock()) && !RunUploads(store)) return false;
   if (first_question) WatchQuota();
+  keeper_.Step(RoomNeeded());
   bool deleted = DeleteDoomed(store);
   store.DelPendingFiles();
   // An index without a deleted file goes out only once that file's messages
@@ -106,6 +107,18 @@ bool TaskWorker::DeleteDoomed(MetaStore& store) {
     for (const auto& mail_id : gone) store.DelFile(mail_id);
   }
   return deleted;
+}
+
+int64_t TaskWorker::RoomNeeded() {
+  // Only once the server refused an append: the trash is the user's too.
+  if (!quota_.Full()) return 0;
+  int64_t waiting = 0;
+  SyncQueries queries(context_.data_dir, context_.account.user);
+  if (!queries.WaitingUploadBytes(waiting) || waiting == 0) return 0;
+  int64_t messages = waiting / 3 * 4 + 4096;
+  std::optional<uint64_t> room = quota_.Room();
+  int64_t free = room ? static_cast<int64_t>(std::min<uint64_t>(*room, INT64_MAX)) : 0;
+  return std::max<int64_t>(messages - free, 1);
 }
 
 void TaskWorker::UploadIndexWhenDue(MetaStore& store, int index_period_ms) {
@@ -518,17 +531,18 @@ bool TaskWorker::UploadFolderIndex() {
   std::map<int, FileRecord> files;
   TaskFolderRecord task;
   FolderIndex::History history;
+  std::vector<KeptRecord> kept;
   {
     // The tree and the indexes it merged, read together: an index must
     // never name one whose changes its tree lacks.
     std::lock_guard<std::mutex> lock(context_.namespace_mutex);
     if (!store.GetAllFolders(folders) || !store.GetAllFiles(files) || !store.GetFolderTask(task) ||
-        !queries.MergedTokens(history.merged)) {
+        !queries.MergedTokens(history.merged) || !queries.ReadKept(kept)) {
       return false;
     }
   }
   history.token = NewIndexToken();
-  const std::string tree = FolderIndex::Compose(folders, files);
+  const std::string tree = FolderIndex::Compose(folders, files, kept);
   std::string text = tree + FolderIndex::HistoryText(history);
   std::string temp = context_.TempDir();
   MakeDir(temp);

@@ -16,6 +16,7 @@
 #include "store/FileRecord.h"
 #include "sync/Backoff.h"
 #include "sync/QuotaWatch.h"
+#include "sync/TrashKeeper.h"
 #include "sync/SyncResult.h"
 
 class DriveKey;
@@ -107,6 +108,9 @@ class TaskWorker {
   bool RunUploads(MetaStore& store);
   // The remote deletes of the step; false when some still wait.
   bool DeleteDoomed(MetaStore& store);
+  // Bytes the trash and the versions must give back for the uploads that
+  // wait in a full mailbox; 0 when it is not full.
+  int64_t RoomNeeded();
   void UploadIndexWhenDue(MetaStore& store, int index_period_ms);
   Turn UploadNext(MetaStore& store);
   Turn SendPart(FileRecord& part);
@@ -214,6 +218,7 @@ class TaskWorker {
   Backoff upload_backoff_{kFirstBackoffMs, kMaxBackoffMs};
   Backoff delete_backoff_{kFirstBackoffMs, kMaxBackoffMs};
   QuotaWatch quota_;
+  TrashKeeper keeper_;
   // Files whose messages the server refuses for good (too big; retried
   // after a restart).
   std::set<int> refused_files_;

@@ -283,11 +283,49 @@ TreeMerge::Result Merger::Run() {
   return result;
 }
 
+using KeptMap = std::map<int, KeptRecord>;
+
+KeptMap KeptById(const std::vector<KeptRecord>& kept) {
+  KeptMap by_id;
+  for (const KeptRecord& k : kept) by_id[k.file_id] = k;
+  return by_id;
+}
+
+// Of two entries for one content, the one every machine picks: a version
+// (its file lives on) before the trash, then the later one.
+const KeptRecord& Preferred(const KeptRecord& a, const KeptRecord& b) {
+  if (a.kind != b.kind) return a.kind == KeptKind::kVersion ? a : b;
+  if (a.at != b.at) return a.at > b.at ? a : b;
+  return a.machine >= b.machine ? a : b;
+}
+
+std::vector<KeptRecord> MergeKept(const TreeMerge::Tree& base, const TreeMerge::Tree& local,
+                                  const TreeMerge::Tree& remote,
+                                  const std::vector<FileRecord>& live) {
+  KeptMap b = KeptById(base.kept), l = KeptById(local.kept), r = KeptById(remote.kept);
+  std::set<int> in_tree;
+  for (const FileRecord& f : live) in_tree.insert(f.file_id);
+  std::vector<KeptRecord> merged;
+  for (const auto& [id, entry] : l) {
+    auto other = r.find(id);
+    if (other == r.end() && b.count(id) != 0) continue;  // let go remotely
+    if (in_tree.count(id) == 0)
+      merged.push_back(other == r.end() ? entry : Preferred(entry, other->second));
+  }
+  for (const auto& [id, entry] : r) {
+    if (l.count(id) != 0 || b.count(id) != 0 || in_tree.count(id) != 0) continue;
+    merged.push_back(entry);
+  }
+  return merged;
+}
+
 }  // namespace
 
 TreeMerge::Result TreeMerge::Merge(const Tree& base, const Tree& local, const Tree& remote,
                                    time_t now) {
-  return Merger(base, local, remote, now).Run();
+  Result result = Merger(base, local, remote, now).Run();
+  result.tree.kept = MergeKept(base, local, remote, result.tree.files);
+  return result;
 }
 
 std::string TreeMerge::ConflictName(const std::string& name, time_t now, int attempt) {

@@ -6,6 +6,7 @@
 
 #include "store/FileRecord.h"
 #include "store/FolderRecord.h"
+#include "store/KeptRecord.h"
 
 // The three-way merge of folder trees: what the local side and the remote
 // side each changed against the tree both last shared (the base) is applied
@@ -17,13 +18,16 @@
 // entry keep one place, the same on every machine; a folder deleted on one
 // side keeps what the other added inside it; two entries that end on one
 // name are told apart by conflict names; two folders made with one name are
-// one folder. Without a base nothing is taken for deleted.
+// one folder. Without a base nothing is taken for deleted. Kept entries
+// merge as a set: one let go on either side goes, one added on either side
+// comes, one back in the tree leaves the set.
 // Thread contract: stateless; any thread.
 class TreeMerge {
  public:
   struct Tree {
     std::vector<FolderRecord> folders;
     std::vector<FileRecord> files;
+    std::vector<KeptRecord> kept;  // the trash and the versions
   };
   struct Move {
     int file_id = 0;

@@ -175,4 +175,15 @@ int CliMachine::Cli(const std::string& args, std::string& output) {
   return rc;
 }
 
+bool CliMachine::CliShows(const std::string& args, const std::string& piece, std::string& output,
+                          int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    Cli(args, output);
+    if (output.find(piece) != std::string::npos) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+}
+
 std::string CliMachine::Output() const { return ReadFileBytes(root_ + "/output.txt"); }

@@ -52,6 +52,10 @@ class CliMachine {
   // Runs "tandrel-cli ARGS" with this machine's environment; its exit status,
   // its output (both streams) in output.
   int Cli(const std::string& args, std::string& output);
+  // Runs "tandrel-cli ARGS" until its output holds piece; false at the
+  // deadline (output: the last one).
+  bool CliShows(const std::string& args, const std::string& piece, std::string& output,
+                int timeout_ms = 20000);
 
  private:
   std::string root_, user_, password_, mount_point_;

@@ -278,7 +278,8 @@ TEST_F(DriveMountTest, OpenUnlinkWriteCloseWithSeveralDescriptorsAtOnce) {
   EXPECT_EQ(Shell("test -z \"$(ls -A " + A() + ")\""), 0);
 
   // A file already in the mailbox, edited after its removal: nothing of the
-  // edit goes up and its parts are deleted from the mailbox.
+  // edit goes up, its parts go to the trash, and an empty trash deletes them
+  // from the mailbox.
   const std::string uploaded = "uploaded-then-removed-while-open-0123456789abcd";  // 48 bytes
   ASSERT_EQ(Shell("printf %s " + Quote(uploaded) + " > " + A("/up")), 0);
   ASSERT_TRUE(ShellEventually(InMailbox(uploaded), kSyncMs)) << a_->Output();
@@ -291,6 +292,9 @@ TEST_F(DriveMountTest, OpenUnlinkWriteCloseWithSeveralDescriptorsAtOnce) {
   EXPECT_EQ(::pread(fd, back.data(), back.size(), 0), static_cast<ssize_t>(back.size()));
   EXPECT_EQ(back, edit);
   EXPECT_EQ(::close(fd), 0);
+  std::string out;
+  ASSERT_TRUE(a_->CliShows("trash", "/up ", out, kSyncMs)) << out;
+  EXPECT_EQ(a_->Cli("trash empty", out), 0) << out;
   EXPECT_TRUE(ShellEventually("! " + InMailbox(uploaded), kSyncMs));
   // A later file reaching the mailbox shows the task thread went past them.
   const std::string later = "a-later-file-proves-the-uploads-went-on-012345";  // 48 bytes

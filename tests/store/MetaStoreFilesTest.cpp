@@ -446,8 +446,12 @@ TEST_F(FilesTest, PendingCountsAndIncompleteFiles) {
       {4, {{1, 2, 0}, {2, 2, 3}}},  // one part deleted
       {5, {{1, 1, 1}, {1, 1, 1}}},  // waiting for its upload, its row twice
       {6, {{1, 2, 2}, {2, 2, 2}}},  // waiting for its download
+      {7, {{1, 1, 2}}},             // kept (out of the tree): waits for nothing
   };
   for (const auto& [file, parts] : rows) {
+    if (file != 7)
+      Exec(AccountPath(), "insert into ftable(file_id,file_name,folder_id) values(" +
+                              std::to_string(file) + ",'f" + std::to_string(file) + "',1)");
     for (const auto& p : parts) {
       Exec(AccountPath(), "insert into mail(file_id,part,total_part,stat,size,mail_id) values(" +
                               std::to_string(file) + "," + std::to_string(p[0]) + "," +
@@ -464,7 +468,7 @@ TEST_F(FilesTest, PendingCountsAndIncompleteFiles) {
   std::set<int> hidden, on_demand;
   ASSERT_TRUE(queries.IncompleteFiles(false, hidden));
   ASSERT_TRUE(queries.IncompleteFiles(true, on_demand));
-  EXPECT_EQ(hidden, (std::set<int>{2, 3, 4, 6}));
+  EXPECT_EQ(hidden, (std::set<int>{2, 3, 4, 6, 7}));
   EXPECT_EQ(on_demand, (std::set<int>{2, 4}));
 }
 

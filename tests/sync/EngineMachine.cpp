@@ -36,6 +36,7 @@ bool EngineMachine::SetUp() {
   account_.port = proxy_.Port();
   MetaStore store(data_dir_);
   if (!store.AddAccount(account_) || !store.SetCurAccount(account_.user)) return false;
+  engine_.SetMachineName(root_.substr(root_.find_last_of('/') + 1));
   engine_.Attach(account_, cache_);
   cache_root_ = engine_.CacheRoot(store);
   return !cache_root_.empty() && engine_.RebuildFolderCache();
@@ -86,10 +87,18 @@ EngineMachine::Listing EngineMachine::List(bool digests) const {
 int EngineMachine::Pending() const {
   SyncQueries queries(data_dir_, account_.user);
   SyncQueries::Parts parts;
+  std::map<int, FileRecord> files;
   int up = 0;
-  if (!queries.GetAllParts(parts) || !MetaStore(data_dir_).GetUpFolderCount(up)) return -1;
+  MetaStore store(data_dir_);
+  if (!queries.GetAllParts(parts) || !store.GetUpFolderCount(up) || !store.GetAllFiles(files))
+    return -1;
   int pending = up;
-  for (const auto& [key, row] : parts) pending += row.stat != PartState::kCached ? 1 : 0;
+  // Parts of kept content (the trash, the versions) wait for nothing.
+  for (const auto& [key, row] : parts)
+    pending += row.stat != PartState::kCached &&
+                       (files.count(key.first) != 0 || row.stat != PartState::kAwaitingDownload)
+                   ? 1
+                   : 0;
   return pending;
 }
 

@@ -8,6 +8,7 @@
 
 #include "LoopbackProxy.h"
 #include "store/AccountRecord.h"
+#include "store/KeptFiles.h"
 #include "sync/FolderCache.h"
 #include "sync/SyncEngine.h"
 #include "sync/SyncStatus.h"
@@ -52,6 +53,11 @@ class EngineMachine {
   std::string ReadAt(const std::string& path, int64_t offset, size_t n) const;
 
   bool Step() { return engine_.TaskStep(); }
+  // Lets go the trash and the versions, as `tandrel-cli trash empty` asks
+  // the drive to (at its next step).
+  bool EmptyTrash() {
+    return KeptFiles(engine_.DataDirectory(), account_.user).Ask({KeptFiles::Action::kEmpty, "", 0});
+  }
   void Pass() { engine_.RefreshPass(); }
   bool Start(int task_ms, int refresh_ms);
   void Stop() { engine_.Stop(); }

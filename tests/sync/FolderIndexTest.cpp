@@ -110,7 +110,7 @@ TEST(FolderIndexText, OriginsAndHistoryTravelWhereOldReadersPassThemOver) {
   edited.origin = 4;
   std::map<int, FileRecord> files{{9, edited}, {3, File(3, 1, "b")}};
   FolderIndex::History history{"t2", {"t1", "t0"}};
-  std::string text = FolderIndex::Compose(folders, files, history);
+  std::string text = FolderIndex::Compose(folders, files, {}, history);
   EXPECT_NE(text.find("[origin]\r\n9|4\r\n[index]\r\ntoken|t2\r\nmerged|t1\r\n"),
             std::string::npos);
   // No added line has the three fields of a file row.

@@ -8,6 +8,7 @@
 //   regen PATH SIZE SEED         rewrites the cached file, SyncReplaceFile
 //   delete PATH | mkdir PATH | rmdir PATH | mvfile OLD NEW | mvdir OLD NEW
 //   step | pass | refresh        TaskStep, RefreshPass, Refresh alone
+//   empty-trash                  asks the next step to let go the trash and versions
 //   start TASK_MS REFRESH_MS     the two threads with these periods | stop
 //   list                         the folder cache: "D path" / "F path size"
 //   pending                      "pending N": parts not yet at stat 0, plus up_count
@@ -18,12 +19,14 @@
 
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 
 #include "DriverBlanks.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
+#include "store/KeptFiles.h"
 #include "store/MetaStore.h"
 #include "store/PrepareDataDir.h"
 #include "store/SyncQueries.h"
@@ -85,6 +88,8 @@ class Driver {
     if (cmd == "mvdir")
       return in >> a >> b, engine_.SyncMoveFolder(UnescapeBlanks(a), UnescapeBlanks(b));
     if (cmd == "step") return engine_.TaskStep();
+    if (cmd == "empty-trash")
+      return KeptFiles(engine_.DataDirectory(), account_.user).Ask({KeptFiles::Action::kEmpty, "", 0});
     if (cmd == "pass") return engine_.RefreshPass(), true;
     if (cmd == "refresh") return engine_.Refresh();
     if (cmd == "download") return engine_.DownloadPending(), true;
@@ -150,9 +155,16 @@ class Driver {
     SyncQueries queries(account_.user);
     SyncQueries::Parts parts;
     if (!queries.GetAllParts(parts)) return false;
-    int pending = 0;
-    for (const auto& [key, row] : parts) pending += row.stat != PartState::kCached ? 1 : 0;
     MetaStore store;
+    std::map<int, FileRecord> files;
+    if (!store.GetAllFiles(files)) return false;
+    int pending = 0;
+    // Parts of kept content (the trash, the versions) wait for nothing.
+    for (const auto& [key, row] : parts)
+      pending += row.stat != PartState::kCached &&
+                         (files.count(key.first) != 0 || row.stat != PartState::kAwaitingDownload)
+                     ? 1
+                     : 0;
     int up = 0;
     store.GetUpFolderCount(up);
     std::cout << "pending " << pending + up << "\n";

@@ -410,7 +410,9 @@ TEST_F(SyncEngineDovecotTest, OwnUploadIsRecognisedAndReplaceSwapsTheContent) {
   WriteFileBytes(NativePath(cache_root_ + "\\a.txt"), "second, longer");
   ASSERT_TRUE(engine_.SyncReplaceFile("\\a.txt"));
   EXPECT_EQ(Scalar("select count(*) from ftable where file_name='a.txt'"), 1);
-  EXPECT_EQ(Scalar("select count(*) from mail where stat=3"), 1);
+  // The first content stays as a version, out of the tree.
+  EXPECT_EQ(Scalar("select count(*) from mail where stat=3"), 0);
+  EXPECT_EQ(Scalar("select count(*) from kept where kind=2"), 1);
   EXPECT_EQ(Scalar("select count(*) from mail where stat=1"), 1);
   EXPECT_EQ(Scalar("select up_count from task_folder"), 1);
   DriveEntry entry;
@@ -419,9 +421,9 @@ TEST_F(SyncEngineDovecotTest, OwnUploadIsRecognisedAndReplaceSwapsTheContent) {
   ASSERT_TRUE(engine_.TaskStep());
   ASSERT_TRUE(engine_.Refresh());
   ASSERT_TRUE(engine_.Refresh());
-  EXPECT_EQ(Scalar("select count(*) from mail"), 1);
-  EXPECT_EQ(Scalar("select stat from mail"), 0);
-  EXPECT_EQ(MailboxSize(), 2u);
+  EXPECT_EQ(Scalar("select count(*) from mail"), 2);
+  EXPECT_EQ(Scalar("select count(*) from mail where stat=0"), 1);
+  EXPECT_EQ(MailboxSize(), 3u);
 }
 
 TEST_F(SyncEngineDovecotTest, AnotherFilesMessageUnderTheSameIdIsNeverTakenNorDeleted) {

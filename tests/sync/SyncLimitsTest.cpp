@@ -16,6 +16,7 @@
 #include "store/CppSQLite3DB.h"
 #include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
+#include "store/KeptFiles.h"
 #include "store/PrepareDataDir.h"
 #include "store/StoreStatement.h"
 #include "sync/FolderCache.h"
@@ -385,6 +386,7 @@ TEST_F(SyncGmailTest, ADeletedFilesMessagesPassThroughTheTrashAndAreExpungedTher
   EXPECT_TRUE(server_->LogShows("name=tandrel")) << server_->LogText();
 
   ASSERT_TRUE(engine_.SyncDeleteFile("\\a.txt"));
+  ASSERT_TRUE(KeptFiles(engine_.DataDirectory(), kUser).Ask({KeptFiles::Action::kEmpty, "", 0}));
   ASSERT_TRUE(engine_.TaskStep());
   EXPECT_EQ(Text("select count(*) from mail"), "0");
   EXPECT_TRUE(server_->LogShows("expunge: box=" + server_->TrashName())) << server_->LogText();

@@ -67,6 +67,11 @@ TEST_F(SyncMachines, NamespaceChangesReachTheOtherMachine) {
   EXPECT_FALSE(FileExists(b_->CacheDir() + "del.txt"));
   EXPECT_FALSE(DirExists(b_->CacheDir() + "gone"));
   EXPECT_FALSE(DirExists(b_->CacheDir() + "a/b"));
+  // The deleted file and the edited one's first content stay (trash,
+  // version) until they are let go.
+  EXPECT_EQ(Box().PartMessages(), 4);
+  ASSERT_TRUE(b_->EmptyTrash());
+  ASSERT_TRUE(Converge());
   Mailbox box = Box();
   EXPECT_EQ(box.PartMessages(), 2);
   EXPECT_EQ(box.indexes, 1);
@@ -79,6 +84,8 @@ TEST_F(SyncMachines, DeleteRightAfterTheAppendStillRemovesTheMessages) {
   ASSERT_TRUE(a_->Remove("\\quick.bin"));
   ASSERT_TRUE(Converge());
   EXPECT_TRUE(b_->List().empty());
+  ASSERT_TRUE(a_->EmptyTrash());
+  ASSERT_TRUE(Converge());
   Mailbox box = Box();
   EXPECT_EQ(box.PartMessages(), 0);
   EXPECT_EQ(box.indexes, 1);

@@ -193,6 +193,8 @@ TEST_P(SyncServers, TreeEditAndDeleteReachTheOtherMachineAndReadingChangesNoFlag
   EXPECT_EQ(List(*b_), expected);
   ExpectSameBytes(*a_, *b_, expected);
   EXPECT_FALSE(FileExists(b_->CacheDir() + "big.bin"));
+  Do(*a_, "empty-trash");
+  ASSERT_TRUE(Converge());
   Mailbox box = CheckMailbox();
   EXPECT_EQ(box.messages, 3);
   EXPECT_EQ(box.indexes, 1);

@@ -56,7 +56,7 @@ std::set<std::string> Folders(const TreeMerge::Result& r) {
 const FolderRecord kRoot = Folder(1, 0, "\\", "\\");
 const FolderRecord kDocs = Folder(7, 1, "docs", "\\docs\\");
 
-Tree Base() { return {{kRoot, kDocs}, {File(10, 7, "a"), File(11, 7, "b"), File(12, 1, "c")}}; }
+Tree Base() { return {{kRoot, kDocs}, {File(10, 7, "a"), File(11, 7, "b"), File(12, 1, "c")}, {}}; }
 
 TEST(TreeMerge, ChangesOnEitherSideAreAppliedTogether) {
   Tree local = Base(), remote = Base();

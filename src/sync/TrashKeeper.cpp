@@ -1,0 +1,181 @@
+#include "sync/TrashKeeper.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "log/CLog.h"
+#include "platform/FileHelpers.h"
+#include "store/MetaStore.h"
+#include "store/SyncQueries.h"
+#include "sync/FolderCache.h"
+#include "sync/SyncContext.h"
+#include "sync/SyncNamespace.h"
+#include "sync/SyncStatus.h"
+#include "sync/TreeMerge.h"
+
+namespace {
+
+CLog* Log() { return CLog::Instance(); }
+
+// At or below path (a file's own path, or a folder's).
+bool Under(const std::string& entry, const std::string& path) {
+  return entry == path || (entry.size() > path.size() && entry.compare(0, path.size(), path) == 0 &&
+                           (path == "\\" || entry[path.size()] == '\\'));
+}
+
+}  // namespace
+
+TrashKeeper::TrashKeeper(SyncContext& context, SyncNamespace& names)
+    : context_(context), names_(names) {}
+
+std::vector<KeptRecord> TrashKeeper::VersionsOf(const std::vector<KeptRecord>& kept, int origin) {
+  std::vector<KeptRecord> versions;
+  for (const KeptRecord& k : kept)
+    if (k.kind == KeptKind::kVersion && k.origin == origin) versions.push_back(k);
+  std::stable_sort(versions.begin(), versions.end(),
+                   [](const KeptRecord& a, const KeptRecord& b) { return a.at > b.at; });
+  return versions;
+}
+
+std::vector<int> TrashKeeper::Expired(const std::vector<KeptRecord>& kept, int64_t now,
+                                      int retention_days) {
+  const int64_t oldest = now - retention_days * kDay;
+  std::vector<int> expired;
+  std::set<int> origins;
+  for (const KeptRecord& k : kept) {
+    if (k.kind == KeptKind::kTrash && k.at < oldest) expired.push_back(k.file_id);
+    if (k.kind == KeptKind::kVersion) origins.insert(k.origin);
+  }
+  for (int origin : origins) {
+    std::set<int64_t> slots;
+    int kept_versions = 0;
+    for (const KeptRecord& v : VersionsOf(kept, origin)) {
+      // Within a day one an hour, after it one a day; the newest always.
+      int64_t age = std::max<int64_t>(now - v.at, 0);
+      int64_t slot = age < kDay ? age / kHour : -(age / kDay) - 1;
+      bool keep = kept_versions == 0 || (v.at >= oldest && slots.count(slot) == 0 &&
+                                         kept_versions < KeptFiles::kMaxVersions);
+      slots.insert(slot);
+      if (keep) {
+        ++kept_versions;
+      } else {
+        expired.push_back(v.file_id);
+      }
+    }
+  }
+  return expired;
+}
+
+void TrashKeeper::Step(int64_t room_needed) {
+  KeptFiles files(context_.data_dir, context_.account.user);
+  std::vector<KeptFiles::Request> requests;
+  std::vector<KeptRecord> kept;
+  if (!files.TakeRequests(requests) || !files.List(kept)) return;
+  for (const KeptFiles::Request& request : requests) {
+    Carry(request, kept);
+    if (!files.List(kept)) return;
+  }
+  int days = KeptFiles::kDefaultRetentionDays;
+  files.RetentionDays(days);
+  LetGo(Expired(kept, context_.wall_clock().tv_sec, days), "past the retention");
+  if (room_needed > 0 && files.List(kept)) MakeRoom(std::move(kept), room_needed);
+}
+
+void TrashKeeper::Carry(const KeptFiles::Request& request, const std::vector<KeptRecord>& kept) {
+  if (request.action == KeptFiles::Action::kEmpty) {
+    std::vector<int> ids;
+    // Without a path everything goes, the versions too: the room comes back.
+    for (const KeptRecord& k : kept)
+      if (request.path.empty() || (k.kind == KeptKind::kTrash && Under(k.path, request.path)))
+        ids.push_back(k.file_id);
+    LetGo(ids, "the trash was emptied");
+    return;
+  }
+  if (request.action == KeptFiles::Action::kRestoreVersion) {
+    FileRecord live;
+    int origin = 0;
+    if (!MetaStore(context_.data_dir).GetFileInfo(request.path, live) ||
+        !SyncQueries(context_.data_dir, context_.account.user).OriginOf(live.file_id, origin))
+      return;
+    std::vector<KeptRecord> versions = VersionsOf(kept, origin);
+    if (request.number < 1 || request.number > static_cast<int>(versions.size())) return;
+    KeptRecord chosen = versions[static_cast<size_t>(request.number - 1)];
+    chosen.path = request.path;  // the file may have moved since
+    Restore(chosen, true);
+    return;
+  }
+  // The newest entry of each path at or below the one asked (kept is
+  // newest first).
+  std::map<std::string, const KeptRecord*> newest;
+  for (const KeptRecord& k : kept)
+    if (k.kind == KeptKind::kTrash && Under(k.path, request.path) && newest.count(k.path) == 0)
+      newest[k.path] = &k;
+  for (const auto& [path, entry] : newest) Restore(*entry, false);
+}
+
+bool TrashKeeper::EnsureFolders(const std::string& folder) {
+  // folder ends with "\"; each missing one on the way is made.
+  MetaStore store(context_.data_dir);
+  for (size_t at = folder.find('\\', 1); at != std::string::npos; at = folder.find('\\', at + 1)) {
+    std::string path = folder.substr(0, at);
+    int id = 0;
+    if (!store.GetFolderId(path + "\\", id) && !names_.AddFolder(path)) return false;
+  }
+  return true;
+}
+
+bool TrashKeeper::Restore(const KeptRecord& entry, bool as_version) {
+  std::string folder, name;
+  if (!SplitPath(entry.path, folder, name) || !EnsureFolders(folder)) return false;
+  std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+  MetaStore store(context_.data_dir);
+  SyncQueries queries(context_.data_dir, context_.account.user);
+  int folder_id = 0, file_id = 0, sub = 0;
+  if (!store.GetFolderId(folder, folder_id)) return false;
+  FileRecord live;
+  KeptRecord replaced;
+  if (as_version && store.GetFileInfo(entry.path, live))
+    replaced = context_.KeepAs(KeptKind::kVersion, live, entry.path);
+  // Never over another file: a conflict name, as a merge gives one.
+  std::string place = name;
+  for (int attempt = 1; !as_version && (store.GetFileId(folder_id, place, file_id) ||
+                                        store.GetFolderId(folder + place + "\\", sub));
+       ++attempt)
+    place = TreeMerge::ConflictName(name, context_.wall_clock().tv_sec, attempt);
+  if (!queries.RestoreKept(entry, folder_id, place, as_version ? &replaced : nullptr)) return false;
+  std::string cache = context_.CacheRoot(store);
+  // The copy held the content replaced; the restored one is downloaded.
+  if (as_version && !cache.empty()) ::unlink(NativePath(cache + entry.path).c_str());
+  Log()->Write(LOG_INFO, "restored %s%s", (folder + place).c_str(),
+               as_version ? " (an earlier version)" : " from the trash");
+  names_.RebuildLocked();
+  return true;
+}
+
+void TrashKeeper::LetGo(const std::vector<int>& ids, const char* why) {
+  if (ids.empty()) return;
+  std::lock_guard<std::mutex> lock(context_.namespace_mutex);
+  if (SyncQueries(context_.data_dir, context_.account.user).LetGoKept(ids))
+    Log()->Write(LOG_INFO, "%zu kept files let go: %s", ids.size(), why);
+}
+
+void TrashKeeper::MakeRoom(std::vector<KeptRecord> kept, int64_t needed) {
+  std::stable_sort(kept.begin(), kept.end(),
+                   [](const KeptRecord& a, const KeptRecord& b) { return a.at < b.at; });
+  std::vector<int> ids;
+  int64_t freed = 0;
+  // Base64 and the message around it: about 4/3 of the content.
+  for (size_t i = 0; i < kept.size() && freed < needed; ++i) {
+    ids.push_back(kept[i].file_id);
+    freed += kept[i].size / 3 * 4;
+  }
+  if (ids.empty()) return;
+  LetGo(ids, "the mailbox is full");
+  context_.status.NoteError("mailbox full: " + std::to_string(ids.size()) +
+                            (ids.size() == 1 ? " file" : " files") +
+                            " removed from the trash and versions (" +
+                            SyncStatus::BytesText(freed * 3 / 4) + ") to make room");
+}

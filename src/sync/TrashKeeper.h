@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "store/KeptFiles.h"
+#include "store/KeptRecord.h"
+
+class SyncContext;
+class SyncNamespace;
+
+// Thread contract: the task thread only; it takes the context's
+// namespace_mutex for each change of the tree (never during network
+// traffic, which it has none of: the task worker deletes what it lets go).
+// The trash and the versions of the drive: carries out what tandrel-cli
+// asked of the mounted drive (restore, empty), and lets go what the
+// retention and the thinning no longer keep, and what a full mailbox needs
+// the room of, oldest first.
+class TrashKeeper {
+ public:
+  static constexpr int64_t kHour = 3600;
+  static constexpr int64_t kDay = 24 * kHour;
+
+  TrashKeeper(SyncContext& context, SyncNamespace& names);
+  TrashKeeper(const TrashKeeper&) = delete;
+  TrashKeeper& operator=(const TrashKeeper&) = delete;
+
+  // One round. room_needed: bytes the mailbox must free for the uploads
+  // that wait (0: none).
+  void Step(int64_t room_needed);
+  // The file ids the policy lets go at now (seconds since 1970): trash
+  // older than the retention; of each file's versions the newest, then one
+  // an hour for a day and one a day for the retention, at most kMaxVersions.
+  static std::vector<int> Expired(const std::vector<KeptRecord>& kept, int64_t now,
+                                  int retention_days);
+  // The versions of the file of origin, newest first (number 1 first).
+  static std::vector<KeptRecord> VersionsOf(const std::vector<KeptRecord>& kept, int origin);
+
+ private:
+  void Carry(const KeptFiles::Request& request, const std::vector<KeptRecord>& kept);
+  // entry back at its path (a conflict name when the place is taken); a
+  // version in place of the file at path, which becomes a version itself.
+  bool Restore(const KeptRecord& entry, bool as_version);
+  bool EnsureFolders(const std::string& folder);
+  void LetGo(const std::vector<int>& ids, const char* why);
+  void MakeRoom(std::vector<KeptRecord> kept, int64_t needed);
+
+  SyncContext& context_;
+  SyncNamespace& names_;
+};
