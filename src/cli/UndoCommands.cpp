@@ -14,8 +14,8 @@
 
 namespace {
 
-std::string TimeText(int64_t at) {
-  time_t t = static_cast<time_t>(at);
+std::string TimeText(int64_t at_ms) {
+  time_t t = static_cast<time_t>(at_ms / 1000);
   struct tm local {};
   localtime_r(&t, &local);
   char text[32];

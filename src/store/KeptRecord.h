@@ -13,7 +13,9 @@ struct KeptRecord {
   int file_id = 0;  // the content's own file id, which its messages name
   int origin = 0;   // the file's lasting identity (a version's: its file's)
   KeptKind kind = KeptKind::kTrash;
-  int64_t at = 0;  // when it was deleted or replaced (seconds since 1970)
+  // When it was deleted or replaced, in milliseconds since 1970: two
+  // versions replaced within a second still keep their order.
+  int64_t at = 0;
   int64_t size = 0;
   int total_part = 0;
   std::string machine;  // where it was deleted or replaced

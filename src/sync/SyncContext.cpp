@@ -22,7 +22,8 @@ KeptRecord SyncContext::KeepAs(KeptKind kind, const FileRecord& file,
   KeptRecord keep;
   keep.origin = file.Origin();
   keep.kind = kind;
-  keep.at = wall_clock().tv_sec;
+  struct timespec now = wall_clock();
+  keep.at = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
   keep.size = file.total_size;
   keep.total_part = file.total_part;
   keep.machine = machine;

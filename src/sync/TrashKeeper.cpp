@@ -80,7 +80,8 @@ void TrashKeeper::Step(int64_t room_needed) {
   }
   int days = KeptFiles::kDefaultRetentionDays;
   files.RetentionDays(days);
-  LetGo(Expired(kept, context_.wall_clock().tv_sec, days), "past the retention");
+  struct timespec now = context_.wall_clock();
+  LetGo(Expired(kept, now.tv_sec * 1000 + now.tv_nsec / 1000000, days), "past the retention");
   if (room_needed > 0 && files.List(kept)) MakeRoom(std::move(kept), room_needed);
 }
 

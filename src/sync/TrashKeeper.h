@@ -19,7 +19,7 @@ class SyncNamespace;
 // the room of, oldest first.
 class TrashKeeper {
  public:
-  static constexpr int64_t kHour = 3600;
+  static constexpr int64_t kHour = 3600 * 1000;  // milliseconds, as KeptRecord::at
   static constexpr int64_t kDay = 24 * kHour;
 
   TrashKeeper(SyncContext& context, SyncNamespace& names);
@@ -29,7 +29,7 @@ class TrashKeeper {
   // One round. room_needed: bytes the mailbox must free for the uploads
   // that wait (0: none).
   void Step(int64_t room_needed);
-  // The file ids the policy lets go at now (seconds since 1970): trash
+  // The file ids the policy lets go at now (milliseconds since 1970): trash
   // older than the retention; of each file's versions the newest, then one
   // an hour for a day and one a day for the retention, at most kMaxVersions.
   static std::vector<int> Expired(const std::vector<KeptRecord>& kept, int64_t now,

@@ -81,11 +81,13 @@ TEST(DriveQuotaTest, AFullMailboxKeepsEveryFileAndDeletesLetTheRestUpload) {
   }
 
   // Room made on the drive (whichever three go, one was uploaded and the
-  // rest fits): the waiting files go up by themselves, well before the
-  // minute the full mailbox made the uploads wait.
+  // rest fits): the deleted files wait in the trash, which gives the oldest
+  // back to the full mailbox, and the waiting files go up by themselves,
+  // well before the minute the full mailbox made the uploads wait.
   ASSERT_EQ(Shell("cd " + Quote(mnt) + " && rm f1 f2 f3"), 0);
   EXPECT_TRUE(StatusShows(a, {"State:       up to date", "Uploads:     0 files"}, out, 45000))
       << out;
+  EXPECT_NE(out.find("removed from the trash and versions"), std::string::npos) << out;
   EXPECT_EQ(Shell("cmp " + Quote(src + "/f5") + " " + Quote(mnt + "/f5")), 0);
   ASSERT_EQ(a.Terminate(), 0) << a.Output();
 }

@@ -80,7 +80,7 @@ TEST_F(SyncUndo, VersionsAreListedRestoredAndThinnedAndTheTrashExpires) {
   for (int edit = 0; edit < 4; ++edit) {
     ASSERT_TRUE(a_->Write(path, Bytes(100 + edit, edit)));
     ASSERT_TRUE(Converge());
-    now_ += 2 * TrashKeeper::kHour;
+    now_ += 2 * 3600;
   }
   std::vector<KeptRecord> kept = Kept(*b_);
   ASSERT_EQ(kept.size(), 3u);
@@ -101,7 +101,7 @@ TEST_F(SyncUndo, VersionsAreListedRestoredAndThinnedAndTheTrashExpires) {
   ASSERT_TRUE(a_->Remove("\\gone.txt"));
   ASSERT_TRUE(Converge());
   EXPECT_EQ(Kept(*b_).size(), 4u);
-  now_ += 31 * TrashKeeper::kDay;
+  now_ += 31 * 24 * 3600;
   ASSERT_TRUE(Converge());
   kept = Kept(*b_);
   ASSERT_EQ(kept.size(), 1u);
@@ -112,7 +112,7 @@ TEST_F(SyncUndo, VersionsAreListedRestoredAndThinnedAndTheTrashExpires) {
 // The thinning alone: the newest, then one an hour for a day, one a day
 // for the retention, at most ten.
 TEST(TrashKeeperTest, ThinningKeepsOneAnHourThenOneADay) {
-  const int64_t now = kStart;
+  const int64_t now = kStart * 1000;
   std::vector<KeptRecord> kept;
   auto version = [&](int id, int64_t age) {
     KeptRecord k;
@@ -122,12 +122,12 @@ TEST(TrashKeeperTest, ThinningKeepsOneAnHourThenOneADay) {
     k.at = now - age;
     kept.push_back(k);
   };
-  version(10, 60);                        // newest: kept
-  version(11, 120);                       // same hour as it: goes
+  version(10, 60000);                     // newest: kept
+  version(11, 120000);                    // same hour as it: goes
   version(12, 2 * TrashKeeper::kHour);    // kept
-  version(13, 2 * TrashKeeper::kHour + 60);  // same hour: goes
+  version(13, 2 * TrashKeeper::kHour + 60000);  // same hour: goes
   version(14, 3 * TrashKeeper::kDay);     // kept
-  version(15, 3 * TrashKeeper::kDay + 60);  // same day: goes
+  version(15, 3 * TrashKeeper::kDay + 60000);  // same day: goes
   version(16, 40 * TrashKeeper::kDay);    // past the retention: goes
   for (int i = 0; i < 12; ++i) version(20 + i, (5 + i) * TrashKeeper::kDay);  // beyond ten go
   std::vector<int> gone = TrashKeeper::Expired(kept, now, 30);
