@@ -27,6 +27,7 @@ CSystemTray::CSystemTray(const QIcon& icon, std::function<std::string()> current
   AddItem(kPin, "固定文件夹到本机…");
   AddItem(kUnpin, "取消固定文件夹…");
   AddItem(kDeletions, "处理暂停的删除…")->setEnabled(false);
+  AddItem(kUndo, "回收站与历史版本…");
   menu_->addSeparator();
   AddItem(kSettings, "设置");
   menu_->addSeparator();

@@ -34,6 +34,7 @@ class CSystemTray : public QObject {
     kPin = 32791,
     kUnpin = 32792,
     kDeletions = 32793,  // enabled while deletions wait for the user
+    kUndo = 32794,       // the trash and the versions
   };
   static constexpr size_t kTooltipBytes = 127;
 

@@ -19,6 +19,7 @@
 #include "app/CHyperLink.h"
 #include "app/CSetting.h"
 #include "app/CSystemTray.h"
+#include "app/CUndoDlg.h"
 #include "app/DialogUnits.h"
 #include "app/DriveChoices.h"
 #include "app/UiHooks.h"
@@ -409,6 +410,15 @@ void CtandrelDlg::TrayCommand(int command) {
     case CSystemTray::kDeletions:
       DriveChoices(DataDir(), record_.user, mount_point_).AnswerDeletions(this);
       break;
+    case CSystemTray::kUndo: {
+      CUndoDlg window(DataDir(), record_.user, mount_point_, this);
+      if (run_undo) {
+        run_undo(window);
+      } else {
+        window.exec();
+      }
+      break;
+    }
     case CSystemTray::kExit:
       if (ConfirmQuit()) Quit();
       break;

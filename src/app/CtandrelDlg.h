@@ -89,6 +89,8 @@ class CtandrelDlg : public QDialog {
 
   // Test seam: replaces the settings dialog's modal run.
   std::function<void(class CSetting&)> run_settings;
+  // The same for the trash and versions window.
+  std::function<void(class CUndoDlg&)> run_undo;
 
  protected:
   void closeEvent(QCloseEvent* event) override;

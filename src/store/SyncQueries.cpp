@@ -347,6 +347,22 @@ bool SyncQueries::WaitingUploadBytes(int64_t& bytes) {
       false);
 }
 
+bool SyncQueries::ContentUp(int file_id, bool& up) {
+  up = false;
+  return Run(
+      "ContentUp error",
+      [&] {
+        StoreStatement q(db_,
+                         "select count(*) as n, sum(mail_id='' or stat not in (?, ?)) as waiting "
+                         "from mail where file_id=?");
+        q.bind(1, StoredState(PartState::kCached));
+        q.bind(2, StoredState(PartState::kAwaitingDownload));
+        q.bind(3, file_id);
+        up = q.executeStep() && q.getInt("n") > 0 && q.getInt("waiting") == 0;
+      },
+      false);
+}
+
 bool SyncQueries::OriginOf(int file_id, int& origin) {
   origin = 0;
   return Run(

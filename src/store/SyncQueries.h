@@ -120,6 +120,8 @@ class SyncQueries {
   bool ReadKept(std::vector<KeptRecord>& kept);
   // Bytes of the parts of the tree's files that wait for their upload.
   bool WaitingUploadBytes(int64_t& bytes);
+  // Whether every part of the file has its message in the mailbox.
+  bool ContentUp(int file_id, bool& up);
   // The file's lasting identity (its own id when it was never edited).
   bool OriginOf(int file_id, int& origin);
   // entry back in the tree as name in folder_id. A file there is replaced

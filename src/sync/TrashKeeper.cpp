@@ -75,7 +75,7 @@ void TrashKeeper::Step(int64_t room_needed) {
   std::vector<KeptRecord> kept;
   if (!files.TakeRequests(requests) || !files.List(kept)) return;
   for (const KeptFiles::Request& request : requests) {
-    Carry(request, kept);
+    if (!Carry(request, kept)) files.Ask(request);
     if (!files.List(kept)) return;
   }
   int days = KeptFiles::kDefaultRetentionDays;
@@ -85,7 +85,7 @@ void TrashKeeper::Step(int64_t room_needed) {
   if (room_needed > 0 && files.List(kept)) MakeRoom(std::move(kept), room_needed);
 }
 
-void TrashKeeper::Carry(const KeptFiles::Request& request, const std::vector<KeptRecord>& kept) {
+bool TrashKeeper::Carry(const KeptFiles::Request& request, const std::vector<KeptRecord>& kept) {
   if (request.action == KeptFiles::Action::kEmpty) {
     std::vector<int> ids;
     // Without a path everything goes, the versions too: the room comes back.
@@ -93,20 +93,24 @@ void TrashKeeper::Carry(const KeptFiles::Request& request, const std::vector<Kep
       if (request.path.empty() || (k.kind == KeptKind::kTrash && Under(k.path, request.path)))
         ids.push_back(k.file_id);
     LetGo(ids, "the trash was emptied");
-    return;
+    return true;
   }
   if (request.action == KeptFiles::Action::kRestoreVersion) {
     FileRecord live;
     int origin = 0;
+    bool up = false;
+    SyncQueries queries(context_.data_dir, context_.account.user);
     if (!MetaStore(context_.data_dir).GetFileInfo(request.path, live) ||
-        !SyncQueries(context_.data_dir, context_.account.user).OriginOf(live.file_id, origin))
-      return;
+        !queries.OriginOf(live.file_id, origin) || !queries.ContentUp(live.file_id, up))
+      return true;
+    // The content it replaces becomes a version: only once it is up.
+    if (!up) return false;
     std::vector<KeptRecord> versions = VersionsOf(kept, origin);
-    if (request.number < 1 || request.number > static_cast<int>(versions.size())) return;
+    if (request.number < 1 || request.number > static_cast<int>(versions.size())) return true;
     KeptRecord chosen = versions[static_cast<size_t>(request.number - 1)];
     chosen.path = request.path;  // the file may have moved since
     Restore(chosen, true);
-    return;
+    return true;
   }
   // The newest entry of each path at or below the one asked (kept is
   // newest first).
@@ -115,6 +119,7 @@ void TrashKeeper::Carry(const KeptFiles::Request& request, const std::vector<Kep
     if (k.kind == KeptKind::kTrash && Under(k.path, request.path) && newest.count(k.path) == 0)
       newest[k.path] = &k;
   for (const auto& [path, entry] : newest) Restore(*entry, false);
+  return true;
 }
 
 bool TrashKeeper::EnsureFolders(const std::string& folder) {

@@ -38,7 +38,9 @@ class TrashKeeper {
   static std::vector<KeptRecord> VersionsOf(const std::vector<KeptRecord>& kept, int origin);
 
  private:
-  void Carry(const KeptFiles::Request& request, const std::vector<KeptRecord>& kept);
+  // False when the request must wait (a version asked for a file whose
+  // content is not up yet): it is asked again for a later step.
+  bool Carry(const KeptFiles::Request& request, const std::vector<KeptRecord>& kept);
   // entry back at its path (a conflict name when the place is taken); a
   // version in place of the file at path, which becomes a version itself.
   bool Restore(const KeptRecord& entry, bool as_version);

@@ -5,22 +5,26 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
+#include <QTreeWidget>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 #include "AppTestEnv.h"
 #include "DovecotServer.h"
 #include "app/CSetting.h"
 #include "app/CSystemTray.h"
+#include "app/CUndoDlg.h"
 #include "app/CtandrelDlg.h"
 #include "cli/AccountLogin.h"
 #include "drive/DriveSession.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
+#include "store/KeptFiles.h"
 #include "store/MetaStore.h"
 #include "sync/StatusPublisher.h"
 
@@ -245,7 +249,7 @@ TEST_F(DialogTest, SignInMountsMovesTheCacheAndQuitLeavesNoMount) {
     settings.Change();
     settings.Accept();
   };
-  dialog.Tray()->Menu()->actions()[13]->trigger();
+  dialog.Tray()->Menu()->actions()[14]->trigger();
   ASSERT_TRUE(env_.messages.empty()) << env_.messages[0];
   EXPECT_FALSE(FileExists(old_file));
   EXPECT_EQ(ReadFileBytes(target + "/Tandrel/" + kUser + "/a.txt"), "hello drive");
@@ -264,7 +268,7 @@ TEST_F(DialogTest, SignInMountsMovesTheCacheAndQuitLeavesNoMount) {
   // "退出" (quit anyway, should b.txt still be waiting): the drive is
   // unmounted and the dialog closed.
   env_.answer_yes = true;
-  dialog.Tray()->Menu()->actions()[15]->trigger();
+  dialog.Tray()->Menu()->actions()[16]->trigger();
   EXPECT_FALSE(dialog.SessionRunning());
   EXPECT_FALSE(Mounted(env_.MountPoint()));
   std::error_code ec;
@@ -393,6 +397,50 @@ TEST_F(DialogTest, TheFirstSignInMakesAnEncryptedDriveAndLaterOnesAskItsPassphra
   dialog.SignIn();
   ASSERT_TRUE(dialog.SessionRunning());
   EXPECT_EQ(ReadFileBytes(env_.MountPoint() + "/plan.txt"), "sealed words");
+  dialog.Quit();
+}
+
+// The tray's trash and versions window: a deleted file is listed and
+// restored, and an earlier content of an edited one comes back.
+TEST_F(DialogTest, TheUndoWindowRestoresADeletedFileAndAnEarlierVersion) {
+  StartServer();
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  Fill(dialog, kUser, kPassword, ServerText(), false, false);
+  dialog.SignIn();
+  ASSERT_TRUE(dialog.SessionRunning());
+  const std::string file = env_.MountPoint() + "/note.txt";
+  WriteFileBytes(file, "first words");
+  ASSERT_TRUE(Eventually([] { return StatusPublisher::PendingUploads(kUser) == 0; }, 60000));
+  ASSERT_EQ(::unlink(file.c_str()), 0);
+  auto kept = [] {
+    std::vector<KeptRecord> rows;
+    KeptFiles(DataDir(), kUser).List(rows);
+    return rows.size();
+  };
+  ASSERT_TRUE(Eventually([&] { return kept() == 1; }));
+  dialog.run_undo = [](CUndoDlg& window) {
+    ASSERT_EQ(window.Trash()->topLevelItemCount(), 1);
+    EXPECT_EQ(window.Trash()->topLevelItem(0)->text(0).toStdString(), "/note.txt");
+    window.Trash()->setCurrentItem(window.Trash()->topLevelItem(0));
+    window.RestoreChosen();
+  };
+  dialog.TrayCommand(CSystemTray::kUndo);
+  ASSERT_FALSE(env_.messages.empty());
+  EXPECT_EQ(env_.messages.back(), CUndoDlg::kAskedText);
+  ASSERT_TRUE(Eventually([&] { return ReadFileBytes(file) == "first words"; }, 60000));
+
+  WriteFileBytes(file, "second words");
+  ASSERT_TRUE(Eventually([&] { return kept() == 1; }, 60000));  // the first, as a version
+  dialog.run_undo = [](CUndoDlg& window) {
+    window.FileField()->setText("/note.txt");
+    window.ShowVersions();
+    ASSERT_EQ(window.Versions()->topLevelItemCount(), 1);
+    window.Versions()->setCurrentItem(window.Versions()->topLevelItem(0));
+    window.RestoreVersion();
+  };
+  dialog.TrayCommand(CSystemTray::kUndo);
+  EXPECT_TRUE(Eventually([&] { return ReadFileBytes(file) == "first words"; }, 60000));
   dialog.Quit();
 }
 

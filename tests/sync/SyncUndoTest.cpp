@@ -88,7 +88,7 @@ TEST_F(SyncUndo, VersionsAreListedRestoredAndThinnedAndTheTrashExpires) {
   ASSERT_EQ(versions.size(), 3u);
   EXPECT_EQ(versions[2].size, 100);  // the first content is the oldest version
 
-  ASSERT_TRUE(Ask(*b_, KeptFiles::Action::kRestoreVersion, path, 3));
+  ASSERT_TRUE(Ask(*a_, KeptFiles::Action::kRestoreVersion, path, 3));
   ASSERT_TRUE(Converge());
   EXPECT_TRUE(a_->Read(path) == Bytes(100, 0));
   EXPECT_TRUE(b_->Read(path) == Bytes(100, 0));
