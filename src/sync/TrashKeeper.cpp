@@ -50,14 +50,14 @@ std::vector<int> TrashKeeper::Expired(const std::vector<KeptRecord>& kept, int64
     if (k.kind == KeptKind::kVersion) origins.insert(k.origin);
   }
   for (int origin : origins) {
+    // Slots of the clock, not of the age: a version kept stays kept as
+    // time goes on, until it leaves the day for the daily slots.
     std::set<int64_t> slots;
     int kept_versions = 0;
     for (const KeptRecord& v : VersionsOf(kept, origin)) {
-      // Within a day one an hour, after it one a day; the newest always.
-      int64_t age = std::max<int64_t>(now - v.at, 0);
-      int64_t slot = age < kDay ? age / kHour : -(age / kDay) - 1;
-      bool keep = kept_versions == 0 || (v.at >= oldest && slots.count(slot) == 0 &&
-                                         kept_versions < KeptFiles::kMaxVersions);
+      int64_t slot = now - v.at < kDay ? v.at / kHour : -(v.at / kDay) - 1;
+      bool keep = v.at >= oldest && (kept_versions == 0 || (slots.count(slot) == 0 &&
+                                                            kept_versions < KeptFiles::kMaxVersions));
       slots.insert(slot);
       if (keep) {
         ++kept_versions;

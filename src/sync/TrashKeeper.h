@@ -29,9 +29,10 @@ class TrashKeeper {
   // One round. room_needed: bytes the mailbox must free for the uploads
   // that wait (0: none).
   void Step(int64_t room_needed);
-  // The file ids the policy lets go at now (milliseconds since 1970): trash
-  // older than the retention; of each file's versions the newest, then one
-  // an hour for a day and one a day for the retention, at most kMaxVersions.
+  // The file ids the policy lets go at now (milliseconds since 1970): what
+  // is older than the retention; of each file's versions within it the
+  // newest, then one for each hour of the clock for a day and one for each
+  // day after, at most kMaxVersions.
   static std::vector<int> Expired(const std::vector<KeptRecord>& kept, int64_t now,
                                   int retention_days);
   // The versions of the file of origin, newest first (number 1 first).
