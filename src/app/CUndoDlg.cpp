@@ -45,8 +45,7 @@ QPushButton* NewButton(QWidget* parent, const char* text, QHBoxLayout* row) {
 
 }  // namespace
 
-CUndoDlg::CUndoDlg(std::string data_dir, std::string user, std::string mount_point,
-                   QWidget* parent)
+CUndoDlg::CUndoDlg(std::string data_dir, std::string user, std::string mount_point, QWidget* parent)
     : QDialog(parent),
       data_dir_(std::move(data_dir)),
       user_(std::move(user)),
@@ -65,7 +64,8 @@ void CUndoDlg::Build() {
   trash_ = NewList(this, {"原位置", "删除时间", "大小", "来自"});
   layout->addWidget(trash_);
   auto* trash_row = new QHBoxLayout;
-  connect(NewButton(this, "还原", trash_row), &QPushButton::clicked, this, &CUndoDlg::RestoreChosen);
+  connect(NewButton(this, "还原", trash_row), &QPushButton::clicked, this,
+          &CUndoDlg::RestoreChosen);
   connect(NewButton(this, "清空回收站", trash_row), &QPushButton::clicked, this,
           &CUndoDlg::EmptyTrash);
   layout->addLayout(trash_row);
@@ -94,14 +94,16 @@ void CUndoDlg::Reload() {
   for (const KeptRecord& k : kept) {
     if (k.kind != KeptKind::kTrash) continue;
     trash_rows_.push_back(k);
-    trash_->addTopLevelItem(new QTreeWidgetItem(
-        {QString::fromStdString("/" + DrivePathText(k.path)), TimeText(k.at),
-         QString::fromStdString(SyncStatus::BytesText(k.size)), QString::fromStdString(k.machine)}));
+    trash_->addTopLevelItem(
+        new QTreeWidgetItem({QString::fromStdString("/" + DrivePathText(k.path)), TimeText(k.at),
+                             QString::fromStdString(SyncStatus::BytesText(k.size)),
+                             QString::fromStdString(k.machine)}));
   }
 }
 
 bool CUndoDlg::Ask(int action, const std::string& path, int number) {
-  bool asked = KeptFiles(data_dir_, user_).Ask({static_cast<KeptFiles::Action>(action), path, number});
+  bool asked =
+      KeptFiles(data_dir_, user_).Ask({static_cast<KeptFiles::Action>(action), path, number});
   UiHooks::Get().message(this, asked ? kAskedText : "无法保存您的选择，请稍后再试。");
   return asked;
 }
@@ -139,10 +141,10 @@ void CUndoDlg::ShowVersions() {
   }
   std::vector<KeptRecord> versions = TrashKeeper::VersionsOf(kept, origin);
   for (size_t i = 0; i < versions.size(); ++i)
-    versions_->addTopLevelItem(new QTreeWidgetItem(
-        {QString::number(i + 1), TimeText(versions[i].at),
-         QString::fromStdString(SyncStatus::BytesText(versions[i].size)),
-         QString::fromStdString(versions[i].machine)}));
+    versions_->addTopLevelItem(
+        new QTreeWidgetItem({QString::number(i + 1), TimeText(versions[i].at),
+                             QString::fromStdString(SyncStatus::BytesText(versions[i].size)),
+                             QString::fromStdString(versions[i].machine)}));
 }
 
 void CUndoDlg::RestoreVersion() {

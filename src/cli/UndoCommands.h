@@ -13,8 +13,7 @@ class UndoCommands {
  public:
   // The process exit codes.
   static int Trash(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-  static int Versions(const std::vector<std::string>& args, std::ostream& out,
-                      std::ostream& err);
+  static int Versions(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
   // "trash and versions: SIZE" for status, when anything is kept.
   static void StatusLine(const std::string& user, std::ostream& out);
 };

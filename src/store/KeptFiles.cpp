@@ -99,7 +99,8 @@ bool KeptFiles::Run(const char* failure, const std::function<void()>& body, bool
 }
 
 bool KeptFiles::List(std::vector<KeptRecord>& kept) {
-  return Run("KeptFiles list error", [&] { Read(db_, kept); }, false);
+  return Run(
+      "KeptFiles list error", [&] { Read(db_, kept); }, false);
 }
 
 bool KeptFiles::Bytes(int64_t& bytes) {
@@ -133,7 +134,8 @@ bool KeptFiles::TakeRequests(std::vector<Request>& requests) {
       [&] {
         StoreStatement q(db_, "select * from kept_request order by seq");
         while (q.executeStep())
-          requests.push_back({ActionOf(q.getText("action")), q.getText("path"), q.getInt("number")});
+          requests.push_back(
+              {ActionOf(q.getText("action")), q.getText("path"), q.getInt("number")});
         if (!requests.empty()) db_.RunStatement("delete from kept_request");
       },
       true);

@@ -330,7 +330,8 @@ bool SyncQueries::KeepFileRows(int file_id, const KeptRecord& keep) {
 }
 
 bool SyncQueries::ReadKept(std::vector<KeptRecord>& kept) {
-  return Run("ReadKept error", [&] { KeptFiles::Read(db_, kept); }, false);
+  return Run(
+      "ReadKept error", [&] { KeptFiles::Read(db_, kept); }, false);
 }
 
 bool SyncQueries::WaitingUploadBytes(int64_t& bytes) {
@@ -554,8 +555,7 @@ int SyncQueries::DrawFileId() {
   }
 }
 
-bool SyncQueries::ReplaceFileContent(int old_file_id, FileRecord& record,
-                                     const KeptRecord* keep) {
+bool SyncQueries::ReplaceFileContent(int old_file_id, FileRecord& record, const KeptRecord* keep) {
   return Run(
       "ReplaceFileContent error",
       [&] {

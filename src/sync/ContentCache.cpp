@@ -369,6 +369,7 @@ void ContentCache::Landed(const FileRecord& part, int64_t from, int64_t to) {
   PartKey key{part.file_id, part.part};
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    ApplyForgets();
     Ranges& ranges = ranges_[key];
     auto it = ranges.upper_bound(from);
     if (it != ranges.begin() && std::prev(it)->second >= from) --it;
@@ -392,8 +393,26 @@ void ContentCache::Landed(const FileRecord& part, int64_t from, int64_t to) {
   ranges_.erase(key);
 }
 
+void ContentCache::Forget(int file_id) {
+  std::lock_guard<std::mutex> lock(forget_mutex_);
+  forgotten_.push_back(file_id);
+}
+
+void ContentCache::ApplyForgets() {
+  std::vector<int> ids;
+  {
+    std::lock_guard<std::mutex> lock(forget_mutex_);
+    ids.swap(forgotten_);
+  }
+  for (int id : ids) {
+    ranges_.erase(ranges_.lower_bound({id, 0}), ranges_.lower_bound({id + 1, 0}));
+    streams_.erase(id);
+  }
+}
+
 bool ContentCache::Covered(const PartKey& key, int64_t from, int64_t to) {
   std::lock_guard<std::mutex> lock(mutex_);
+  ApplyForgets();
   auto part = ranges_.find(key);
   if (part == ranges_.end()) return false;
   auto it = part->second.upper_bound(from);
@@ -404,6 +423,7 @@ bool ContentCache::Covered(const PartKey& key, int64_t from, int64_t to) {
 
 int64_t ContentCache::CoveredTo(const PartKey& key, int64_t at) {
   std::lock_guard<std::mutex> lock(mutex_);
+  ApplyForgets();
   auto part = ranges_.find(key);
   if (part == ranges_.end()) return at;
   auto it = part->second.upper_bound(at);
@@ -416,6 +436,7 @@ int64_t ContentCache::CachedBytes() {
   int64_t bytes = 0;
   CachePolicy(context_.data_dir, context_.account.user).CachedBytes(bytes);
   std::lock_guard<std::mutex> lock(mutex_);
+  ApplyForgets();
   for (const auto& [key, ranges] : ranges_) {
     for (const auto& [from, to] : ranges) bytes += to - from;
   }

@@ -35,7 +35,8 @@ class SyncContext;
 // mutex_ guards the pins, the open paths, the read
 // order, the ranges and the streams. Lock order: lookup_mutex_ or
 // fetch_mutex_ (never both), then mutex_, then the context's
-// namespace_mutex; only fetch_mutex_ is held during network traffic.
+// namespace_mutex, then forget_mutex_ (a leaf, which Forget alone takes);
+// only fetch_mutex_ is held during network traffic.
 class ContentCache {
  public:
   enum class Fetch { kReady, kOffline, kNoRoom, kGone };
@@ -74,6 +75,10 @@ class ContentCache {
   bool MakeRoom(int64_t incoming, const FileRecord* reading = nullptr);
   // Bytes cached now, whole parts and ranges of parts.
   int64_t CachedBytes();
+  // The file left the tree (deleted, replaced, merged away): what is known
+  // of its ranges goes, so that its content, should it come back from the
+  // trash or as a version, is fetched again. Any thread, under any lock.
+  void Forget(int file_id);
   // Sessions of the fetches, for a stop to cut and a start to reset.
   void CutSession();
   void ResetSession();
@@ -119,6 +124,8 @@ class ContentCache {
   // The end of the cached range of the part holding at (at itself when none).
   int64_t CoveredTo(const PartKey& key, int64_t at);
   bool OpenStores();
+  // mutex_ held: drops the ranges of the files forgotten since.
+  void ApplyForgets();
   // mutex_ held: gives back one file's cached bytes; false when none may go.
   bool EvictOne(int64_t& freed);
   // mutex_ held: bytes of the file's ranges (of one part, when not 0).
@@ -153,4 +160,7 @@ class ContentCache {
   uint64_t tick_ = 0;                         // guarded by mutex_
   std::map<PartKey, Ranges> ranges_;          // guarded by mutex_
   std::map<int, Stream> streams_;             // guarded by mutex_
+  // A leaf lock: nothing else is taken while it is held.
+  std::mutex forget_mutex_;
+  std::vector<int> forgotten_;  // guarded by forget_mutex_
 };

@@ -47,7 +47,8 @@ bool ReadKept(const std::vector<std::string>& fields, KeptRecord& k) {
   k.machine = fields[6];
   k.path = fields[7];
   return k.file_id > 0 && k.total_part > 0 && k.size >= 0 &&
-         (kind == static_cast<int>(KeptKind::kTrash) || kind == static_cast<int>(KeptKind::kVersion)) &&
+         (kind == static_cast<int>(KeptKind::kTrash) ||
+          kind == static_cast<int>(KeptKind::kVersion)) &&
          FolderIndex::IsSafePath(k.path);
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <set>
 
 #include "log/CLog.h"
 #include "message/MailParser.h"
@@ -13,6 +14,7 @@
 #include "platform/WireCodePage.h"
 #include "store/MetaStore.h"
 #include "store/SyncQueries.h"
+#include "sync/ContentCache.h"
 #include "sync/FolderIndex.h"
 #include "sync/PartHeaders.h"
 #include "sync/RefreshWorker.h"
@@ -110,8 +112,7 @@ bool TreeFromText(const std::string& text, TreeMerge::Tree& tree) {
 bool RefreshWorker::ParseFolderIndex(const std::string& message, const DriveKey* key,
                                      std::vector<FolderRecord>& folders,
                                      std::vector<FileRecord>& files, FileRecord& info,
-                                     FolderIndex::History* history,
-                                     std::vector<KeptRecord>* kept) {
+                                     FolderIndex::History* history, std::vector<KeptRecord>* kept) {
   MailParser parser;
   parser.SetKey(key);
   parser.Parse(message);
@@ -131,8 +132,7 @@ SyncResult RefreshWorker::ReadIndex(const std::string& uid) {
   IndexInfo info;
   FileRecord header;
   if (message.empty() || !ParseFolderIndex(message, context_.Key(), info.tree.folders,
-                                           info.tree.files, header, &info.history,
-                                           &info.tree.kept))
+                                           info.tree.files, header, &info.history, &info.tree.kept))
     return SyncResult::Failed("not a folder index");
   std::vector<std::string> rejected;
   bool usable = FolderIndex::Validate(info.tree.folders, info.tree.files, rejected);
@@ -260,19 +260,21 @@ SyncResult RefreshWorker::MergeIndex(const std::string& uid, const IndexInfo& in
     return SyncResult::RetryLater("a file it changes is open for writing here");
   }
   MoveCached(cache, merged.moves, true);
-  bool differs =
-      FolderIndex::ComposeTree(merged.tree.folders, merged.tree.files, merged.tree.kept) !=
-      info.text;
-  SyncQueries::Adopt adopted =
-      queries.AdoptTree(task, merged.tree.folders, merged.tree.files, uid,
-                        std::max(task.file_id, info.version), differs, info.history.token,
-                        info.text, &merged.tree.kept);
+  bool differs = FolderIndex::ComposeTree(merged.tree.folders, merged.tree.files,
+                                          merged.tree.kept) != info.text;
+  SyncQueries::Adopt adopted = queries.AdoptTree(task, merged.tree.folders, merged.tree.files, uid,
+                                                 std::max(task.file_id, info.version), differs,
+                                                 info.history.token, info.text, &merged.tree.kept);
   if (adopted != SyncQueries::Adopt::kDone) {
     MoveCached(cache, merged.moves, false);
     return SyncResult::RetryLater(adopted == SyncQueries::Adopt::kStale ? "the tree changed"
                                                                         : "store");
   }
   RemoveDropped(cache, merged.moves);
+  std::set<int> kept_here;
+  for (const FileRecord& f : merged.tree.files) kept_here.insert(f.file_id);
+  for (const auto& [id, f] : local_files)
+    if (kept_here.count(id) == 0) context_.content->Forget(id);
   Log()->Write(LOG_INFO, "folder index %s merged%s, %d conflicts", uid.c_str(),
                differs ? " with local changes" : "", merged.conflicts);
   if (merged.conflicts > 0) context_.status.NoteConflictCopies(merged.conflicts);

@@ -7,8 +7,7 @@
 #include "store/MetaStore.h"
 #include "sync/TransferProgress.h"
 
-SyncContext::SyncContext(SyncStatus& status_sink, TransferProgress& progress_sink,
-                         std::string data)
+SyncContext::SyncContext(SyncStatus& status_sink, TransferProgress& progress_sink, std::string data)
     : status(status_sink),
       progress(progress_sink),
       data_dir(std::move(data)),

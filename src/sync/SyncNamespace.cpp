@@ -121,6 +121,7 @@ bool SyncNamespace::AddFileLocked(MetaStore& store, const std::string& path,
     bool keep = store.GetFileInfo(path, old);
     if (keep) version = context_.KeepAs(KeptKind::kVersion, old, path);
     if (!queries.ReplaceFileContent(old_id, record, keep ? &version : nullptr)) return false;
+    context_.content->Forget(old_id);
     CountChange(store);
   } else {
     if (!store.AddFile(record, true)) return false;
@@ -191,6 +192,7 @@ bool SyncNamespace::DeleteFile(const std::string& path) {
       Log()->Write(LOG_INFO, "SetFileStat 3 err,fn %s", path.c_str());
       return false;
     }
+    context_.content->Forget(record.file_id);
     context_.cache->RemoveEntry(folder, name);
     std::string cache = context_.CacheRoot(store);
     if (!cache.empty()) ::unlink(NativePath(cache + path).c_str());

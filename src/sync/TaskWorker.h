@@ -16,8 +16,8 @@
 #include "store/FileRecord.h"
 #include "sync/Backoff.h"
 #include "sync/QuotaWatch.h"
-#include "sync/TrashKeeper.h"
 #include "sync/SyncResult.h"
+#include "sync/TrashKeeper.h"
 
 class DriveKey;
 class MetaStore;

@@ -10,6 +10,7 @@
 #include "platform/FileHelpers.h"
 #include "store/MetaStore.h"
 #include "store/SyncQueries.h"
+#include "sync/ContentCache.h"
 #include "sync/FolderCache.h"
 #include "sync/SyncContext.h"
 #include "sync/SyncNamespace.h"
@@ -56,8 +57,9 @@ std::vector<int> TrashKeeper::Expired(const std::vector<KeptRecord>& kept, int64
     int kept_versions = 0;
     for (const KeptRecord& v : VersionsOf(kept, origin)) {
       int64_t slot = now - v.at < kDay ? v.at / kHour : -(v.at / kDay) - 1;
-      bool keep = v.at >= oldest && (kept_versions == 0 || (slots.count(slot) == 0 &&
-                                                            kept_versions < KeptFiles::kMaxVersions));
+      bool keep =
+          v.at >= oldest && (kept_versions == 0 ||
+                             (slots.count(slot) == 0 && kept_versions < KeptFiles::kMaxVersions));
       slots.insert(slot);
       if (keep) {
         ++kept_versions;
@@ -103,8 +105,9 @@ bool TrashKeeper::Carry(const KeptFiles::Request& request, const std::vector<Kep
     if (!MetaStore(context_.data_dir).GetFileInfo(request.path, live) ||
         !queries.OriginOf(live.file_id, origin) || !queries.ContentUp(live.file_id, up))
       return true;
-    // The content it replaces becomes a version: only once it is up.
-    if (!up) return false;
+    // The content it replaces becomes a version: only once it is up, and
+    // never from under a writer.
+    if (!up || context_.open_writes.Contains(request.path)) return false;
     std::vector<KeptRecord> versions = VersionsOf(kept, origin);
     if (request.number < 1 || request.number > static_cast<int>(versions.size())) return true;
     KeptRecord chosen = versions[static_cast<size_t>(request.number - 1)];
@@ -152,6 +155,7 @@ bool TrashKeeper::Restore(const KeptRecord& entry, bool as_version) {
        ++attempt)
     place = TreeMerge::ConflictName(name, context_.wall_clock().tv_sec, attempt);
   if (!queries.RestoreKept(entry, folder_id, place, as_version ? &replaced : nullptr)) return false;
+  if (as_version) context_.content->Forget(live.file_id);
   std::string cache = context_.CacheRoot(store);
   // The copy held the content replaced; the restored one is downloaded.
   if (as_version && !cache.empty()) ::unlink(NativePath(cache + entry.path).c_str());

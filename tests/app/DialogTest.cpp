@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,7 +13,6 @@
 #include <functional>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "AppTestEnv.h"
 #include "DovecotServer.h"

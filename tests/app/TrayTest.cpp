@@ -42,11 +42,10 @@ TEST(TrayTest, MenuItemsInOrderWithTheAccountGreyed) {
   std::vector<std::string> texts;
   for (QAction* action : tray.Menu()->actions())
     texts.push_back(action->isSeparator() ? "-" : action->text().toStdString());
-  EXPECT_EQ(texts,
-            (std::vector<std::string>{"已同步", "-", "打开Tandrel", "打开官方网站", "-",
-                                      "注册免费邮箱", "-", "当前帐户", "-", "固定文件夹到本机…",
-                                      "取消固定文件夹…", "处理暂停的删除…", "回收站与历史版本…",
-                                      "-", "设置", "-", "退出"}));
+  EXPECT_EQ(texts, (std::vector<std::string>{
+                       "已同步", "-", "打开Tandrel", "打开官方网站", "-", "注册免费邮箱", "-",
+                       "当前帐户", "-", "固定文件夹到本机…", "取消固定文件夹…", "处理暂停的删除…",
+                       "回收站与历史版本…", "-", "设置", "-", "退出"}));
   tray.PrepareMenu();
   QAction* account = tray.Menu()->actions()[7];
   EXPECT_EQ(account->text().toStdString(), "me@example.org");

@@ -47,8 +47,8 @@ TEST(DriveUndoTest, RmRfOnOneMachineIsRestoredFromAnotherAndVersionsComeBack) {
   const std::string plan = "/work/notes.txt";
   for (const char* text : {"second", "third", "fourth"}) {
     ASSERT_EQ(Shell(std::string("echo ") + text + " > " + Quote(a.MountPoint() + plan)), 0);
-    ASSERT_TRUE(ShellEventually(std::string("grep -qx ") + text + " " +
-                                    Quote(b.MountPoint() + plan), kSyncMs));
+    ASSERT_TRUE(ShellEventually(
+        std::string("grep -qx ") + text + " " + Quote(b.MountPoint() + plan), kSyncMs));
   }
   // Edits within an hour keep one version an hour: the newest (third).
   ASSERT_TRUE(b.CliShows("versions " + Quote(b.MountPoint() + plan), "  1  ", out, kSyncMs));

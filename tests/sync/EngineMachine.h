@@ -56,7 +56,8 @@ class EngineMachine {
   // Lets go the trash and the versions, as `tandrel-cli trash empty` asks
   // the drive to (at its next step).
   bool EmptyTrash() {
-    return KeptFiles(engine_.DataDirectory(), account_.user).Ask({KeptFiles::Action::kEmpty, "", 0});
+    return KeptFiles(engine_.DataDirectory(), account_.user)
+        .Ask({KeptFiles::Action::kEmpty, "", 0});
   }
   void Pass() { engine_.RefreshPass(); }
   bool Start(int task_ms, int refresh_ms);

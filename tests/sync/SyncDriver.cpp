@@ -89,7 +89,8 @@ class Driver {
       return in >> a >> b, engine_.SyncMoveFolder(UnescapeBlanks(a), UnescapeBlanks(b));
     if (cmd == "step") return engine_.TaskStep();
     if (cmd == "empty-trash")
-      return KeptFiles(engine_.DataDirectory(), account_.user).Ask({KeptFiles::Action::kEmpty, "", 0});
+      return KeptFiles(engine_.DataDirectory(), account_.user)
+          .Ask({KeptFiles::Action::kEmpty, "", 0});
     if (cmd == "pass") return engine_.RefreshPass(), true;
     if (cmd == "refresh") return engine_.Refresh();
     if (cmd == "download") return engine_.DownloadPending(), true;

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "SyncMachinesFixture.h"
+#include "store/CachePolicy.h"
 #include "store/KeptFiles.h"
 #include "sync/TrashKeeper.h"
 
@@ -107,6 +108,25 @@ TEST_F(SyncUndo, VersionsAreListedRestoredAndThinnedAndTheTrashExpires) {
   EXPECT_EQ(Box().PartMessages(), 1);
 }
 
+// On demand, a range read before the delete is fetched again after the
+// restore: the cached bytes went with the delete.
+TEST_F(SyncUndo, ARestoredFileIsReadAgainOnDemand) {
+  const std::string big = Bytes(3000000, 6);
+  ASSERT_TRUE(a_->Write("\\big.bin", big));
+  for (int i = 0; i < 10 && a_->Pending() != 0; ++i) a_->Step();
+  ASSERT_TRUE(CachePolicy(b_->engine().DataDirectory(), kUser).SetLimit(1 << 20));
+  b_->Pass();
+  ContentCache& cache = b_->engine().Content();
+  bool complete = false;
+  ASSERT_EQ(cache.Ensure("\\big.bin", 100000, 1000, complete), ContentCache::Fetch::kReady);
+  ASSERT_TRUE(b_->Remove("\\big.bin"));
+  ASSERT_TRUE(Ask(*b_, KeptFiles::Action::kRestore, "\\big.bin"));
+  ASSERT_TRUE(b_->Step());
+  b_->Pass();
+  ASSERT_EQ(cache.Ensure("\\big.bin", 100000, 1000, complete), ContentCache::Fetch::kReady);
+  EXPECT_TRUE(b_->ReadAt("\\big.bin", 100000, 1000) == big.substr(100000, 1000));
+}
+
 // The thinning alone: the newest, then one for each hour of the clock for
 // a day, one for each day for the retention, at most ten (kStart begins an
 // hour).
@@ -121,13 +141,13 @@ TEST(TrashKeeperTest, ThinningKeepsOneAnHourThenOneADay) {
     k.at = now - age;
     kept.push_back(k);
   };
-  version(10, 60000);                     // newest: kept
-  version(11, 120000);                    // same hour as it: goes
+  version(10, 60000);                            // newest: kept
+  version(11, 120000);                           // same hour as it: goes
   version(12, 2 * TrashKeeper::kHour + 60000);   // kept
   version(13, 2 * TrashKeeper::kHour + 120000);  // the same hour of the clock: goes
-  version(14, 3 * TrashKeeper::kDay);     // kept
-  version(15, 3 * TrashKeeper::kDay + 60000);  // same day: goes
-  version(16, 40 * TrashKeeper::kDay);    // past the retention: goes
+  version(14, 3 * TrashKeeper::kDay);            // kept
+  version(15, 3 * TrashKeeper::kDay + 60000);    // same day: goes
+  version(16, 40 * TrashKeeper::kDay);           // past the retention: goes
   for (int i = 0; i < 12; ++i) version(20 + i, (5 + i) * TrashKeeper::kDay);  // beyond ten go
   std::vector<int> gone = TrashKeeper::Expired(kept, now, 30);
   std::set<int> let_go(gone.begin(), gone.end());
