@@ -99,6 +99,18 @@ class ImapClient : public MailConnection {
 
   bool Connect(const std::string& server, int port, bool use_ssl);
   bool Login(const std::string& user, const std::string& password);
+  // Which SASL mechanism signs in with a bearer token here: OAUTHBEARER
+  // (RFC 7628) before XOAUTH2, as the capabilities offer them.
+  enum class BearerMechanism { kNone, kOauthBearer, kXoauth2 };
+  BearerMechanism BearerOffered() const;
+  // AUTHENTICATE with an OAuth 2.0 access token, the initial response in
+  // the command where SASL-IR (RFC 4959) is offered. A refusal carries the
+  // server's words: its tagged text and the error payload it sent (the
+  // JSON status, "invalid_token" and the like).
+  // Right after Connect: it reads the greeting itself.
+  MailResult AuthenticateBearer(const std::string& user, const std::string& token);
+  // The mechanism the last AuthenticateBearer chose.
+  BearerMechanism BearerUsed() const { return bearer_used_; }
   bool Create(const std::string& folder);
   bool Select(const std::string& folder);
   // Inserts the UIDs found into uids.
@@ -239,6 +251,10 @@ class ImapClient : public MailConnection {
   bool AwaitCompletion(std::string* tagged = nullptr,
                        const std::function<void(const std::string&)>& on_line = nullptr);
   bool SendPieces(const Pieces& pieces);
+  std::string BearerResponse(BearerMechanism mechanism, const std::string& user,
+                             const std::string& token) const;
+  MailResult FinishBearer(const std::string& user, const char* mechanism, const std::string& tagged,
+                          const std::string& payload);
   bool SimpleCommand(const char* verb, const std::string& folder);
   bool FetchLiteral(const std::string& uid, const char* item, std::string& out,
                     const std::function<void(size_t)>& on_chunk);
@@ -296,6 +312,7 @@ class ImapClient : public MailConnection {
   std::set<std::string> capabilities_;
   bool capabilities_after_login_ = false;
   bool logged_in_ = false;
+  BearerMechanism bearer_used_ = BearerMechanism::kNone;
   bool id_sent_ = false;
   MailResult refusal_;                       // the last NO, BAD or BYE
   std::string last_code_;                    // response code of the last tagged line

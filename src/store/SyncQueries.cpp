@@ -334,6 +334,25 @@ bool SyncQueries::ReadKept(std::vector<KeptRecord>& kept) {
       "ReadKept error", [&] { KeptFiles::Read(db_, kept); }, false);
 }
 
+bool SyncQueries::DropBrokenKept(int& dropped) {
+  dropped = 0;
+  return Run(
+      "DropBrokenKept error",
+      [&] {
+        const char* broken =
+            "from kept where (select count(*) from mail where mail.file_id=kept.file_id and "
+            "mail.mail_id<>'') < kept.total_part";
+        {
+          StoreStatement q(db_, std::string("select count(*) as n ") + broken);
+          if (q.executeStep()) dropped = q.getInt("n");
+        }
+        if (dropped == 0) return;
+        db_.RunStatement(std::string("delete ") + broken);
+        db_.RunStatement(kCountChange);
+      },
+      true);
+}
+
 bool SyncQueries::WaitingUploadBytes(int64_t& bytes) {
   bytes = 0;
   return Run(

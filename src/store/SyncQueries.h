@@ -118,6 +118,9 @@ class SyncQueries {
   // the change is counted, in one commit.
   bool LetGoKept(const std::vector<int>& file_ids);
   bool ReadKept(std::vector<KeptRecord>& kept);
+  // Kept entries with a part whose message is gone leave (a counted change
+  // when any did); dropped tells how many.
+  bool DropBrokenKept(int& dropped);
   // Bytes of the parts of the tree's files that wait for their upload.
   bool WaitingUploadBytes(int64_t& bytes);
   // Whether every part of the file has its message in the mailbox.

@@ -256,7 +256,9 @@ std::vector<RefreshWorker::Vanish> RefreshWorker::ReadVanished(
   drive_files_ = files.size();
   for (const std::string& mail_id : vanished) {
     Vanish v;
-    if (!store.GetFileByMailId(mail_id, v.part)) return {};
+    // Outside the tree (kept content: the trash, a version): only its row
+    // goes with its message.
+    if (!store.GetFileByMailId(mail_id, v.part)) v.part = FileRecord{};
     v.part.mail_id = mail_id;
     // The cached copy is found by the file's place in the tree now; the
     // row's cache_path may name a path that another file holds since a move.
@@ -309,6 +311,12 @@ void RefreshWorker::ApplyVanished(MetaStore& store, const std::vector<std::strin
   }
   bool heal = state.decision != HeldDeletions::Decision::kApply;
   DropVanished(store, parts, heal, changed);
+  // Kept content that lost a message can no longer come back whole.
+  int broken = 0;
+  if (SyncQueries(context_.data_dir, context_.account.user).DropBrokenKept(broken) && broken > 0) {
+    Log()->Write(LOG_WARNING, "%d kept files lost messages in the mailbox: let go", broken);
+    changed = true;
+  }
 }
 
 void RefreshWorker::DropVanished(MetaStore& store, const std::vector<Vanish>& parts, bool heal,

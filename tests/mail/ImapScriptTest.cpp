@@ -379,4 +379,27 @@ TEST_F(ImapScriptTest, LogoutClosesWhateverTheServerAnswers) {
   }
 }
 
+// XOAUTH2 without SASL-IR: the response after the server's "+", and the
+// error payload it sends then answered with an empty line, decoded into the
+// refusal beside the tagged text.
+TEST_F(ImapScriptTest, BearerTokenWithoutSaslIrAndTheServersErrorPayload) {
+  ScriptedPeer peer;
+  peer.Say("* OK [CAPABILITY IMAP4rev1 AUTH=XOAUTH2] ready\r\n")
+      .Await("tag1 AUTHENTICATE XOAUTH2\r\n")
+      .Say("+ \r\n")
+      .Await("dXNlcj11QGV4YW1wbGUuY29tAWF1dGg9QmVhcmVyIFQwSwEB\r\n")
+      .Say("+ eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIn0=\r\n")
+      .Await("\r\n")
+      .Say("tag1 NO [AUTHENTICATIONFAILED] Invalid credentials\r\n");
+  peer.Start();
+  client_.SetTimeouts(2000, 2000);
+  ASSERT_TRUE(client_.Connect("127.0.0.1", peer.Port(), false));
+  MailResult result = client_.AuthenticateBearer("u@example.com", "T0K");
+  EXPECT_TRUE(result.Refused());
+  EXPECT_EQ(result.code(), "AUTHENTICATIONFAILED");
+  EXPECT_NE(result.text().find("Invalid credentials {\"status\":\"401\""), std::string::npos)
+      << result.text();
+  Finish(peer);
+}
+
 }  // namespace

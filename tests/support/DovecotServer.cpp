@@ -121,6 +121,10 @@ std::string DovecotServer::OptionalConfig() const {
     conf += "imap_capability = +X-GM-EXT-1\n";
   }
   if (o.id_log) conf += "imap_id_log = *\n";
+  if (!o.oauth2_url.empty()) {
+    conf += "passdb {\n  driver = oauth2\n  mechanisms = " + o.oauth2_mechanisms +
+            "\n  args = " + dir_->Sub("oauth2.conf.ext") + "\n}\n";
+  }
 
   if (o.quota_kib > 0) {
     plugins += " quota";
@@ -175,7 +179,9 @@ bool DovecotServer::WriteConfig() {
                      d +
                      "/key.pem\n"
                      "disable_plaintext_auth = no\n"
-                     "auth_mechanisms = plain login\n"
+                     "auth_mechanisms = plain login" +
+                     (options_.oauth2_url.empty() ? "" : " " + options_.oauth2_mechanisms) +
+                     "\n"
                      // Wrong-password cases need no brute-force pause.
                      "auth_failure_delay = 0\n"
                      "service anvil {\n"
@@ -215,6 +221,14 @@ bool DovecotServer::WriteConfig() {
                      "/mail/%u\n"
                      "}\n" +
                      OptionalConfig();
+  if (!options_.oauth2_url.empty() &&
+      !WriteText(d + "/oauth2.conf.ext",
+                 "introspection_mode = post\nintrospection_url = " + options_.oauth2_url +
+                     "\nforce_introspection = yes\nusername_attribute = username\n"
+                     "active_attribute = active\nactive_value = true\n")) {
+    error_ = "cannot write the oauth2 configuration";
+    return false;
+  }
   if (!WriteText(d + "/dovecot.conf", conf)) {
     error_ = "cannot write the dovecot configuration";
     return false;

@@ -28,6 +28,10 @@ class DovecotServer {
     bool no_idle = false;          // the usual capabilities without IDLE
     bool no_condstore = false;     // the usual capabilities without CONDSTORE and QRESYNC
     int max_user_connections = 0;  // mail_max_userip_connections, where > 0
+    // An oauth2 passdb asking this introspection URL (a TokenServer's), for
+    // the SASL mechanisms named ("xoauth2 oauthbearer").
+    std::string oauth2_url;
+    std::string oauth2_mechanisms = "xoauth2 oauthbearer";
   };
 
   DovecotServer();

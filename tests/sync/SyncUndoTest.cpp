@@ -8,6 +8,7 @@
 #include "SyncMachinesFixture.h"
 #include "store/CachePolicy.h"
 #include "store/KeptFiles.h"
+#include "store/SyncQueries.h"
 #include "sync/TrashKeeper.h"
 
 namespace {
@@ -74,6 +75,17 @@ TEST_F(SyncUndo, AFolderDeletedOnOneMachineComesBackFromAnother) {
   std::map<std::string, long long> sizes = Sizes(b_->List());
   EXPECT_EQ(sizes.size(), before.size() + 1);
   EXPECT_EQ(sizes["\\keep.txt"], 20);
+
+  // What one machine lets go, the other forgets with its messages.
+  ASSERT_TRUE(a_->Remove("\\keep.txt"));
+  ASSERT_TRUE(Converge());
+  ASSERT_FALSE(Kept(*b_).empty());
+  ASSERT_TRUE(a_->EmptyTrash());
+  ASSERT_TRUE(Converge());
+  EXPECT_TRUE(Kept(*b_).empty());
+  SyncQueries::Parts rows;
+  ASSERT_TRUE(SyncQueries(b_->engine().DataDirectory(), kUser).GetAllParts(rows));
+  EXPECT_EQ(static_cast<int>(rows.size()), Box().PartMessages());
 }
 
 TEST_F(SyncUndo, VersionsAreListedRestoredAndThinnedAndTheTrashExpires) {
