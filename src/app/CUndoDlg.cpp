@@ -7,27 +7,17 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <ctime>
 #include <utility>
 
 #include "app/UiHooks.h"
 #include "platform/FileHelpers.h"
 #include "store/KeptFiles.h"
-#include "store/MetaStore.h"
-#include "store/SyncQueries.h"
 #include "sync/SyncStatus.h"
 #include "sync/TrashKeeper.h"
 
 namespace {
 
-QString TimeText(int64_t at_ms) {
-  time_t t = static_cast<time_t>(at_ms / 1000);
-  struct tm local {};
-  localtime_r(&t, &local);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
-  return QString::fromUtf8(text);
-}
+QString TimeText(int64_t at_ms) { return QString::fromStdString(TrashKeeper::TimeText(at_ms)); }
 
 QTreeWidget* NewList(QWidget* parent, const QStringList& columns) {
   auto* list = new QTreeWidget(parent);
@@ -130,16 +120,11 @@ std::string CUndoDlg::ChosenFile() const {
 void CUndoDlg::ShowVersions() {
   versions_->clear();
   std::string path = ChosenFile();
-  FileRecord live;
-  int origin = 0;
-  std::vector<KeptRecord> kept;
-  if (!MetaStore(data_dir_).GetFileInfo(path, live) ||
-      !SyncQueries(data_dir_, user_).OriginOf(live.file_id, origin) ||
-      !KeptFiles(data_dir_, user_).List(kept)) {
+  std::vector<KeptRecord> versions;
+  if (!TrashKeeper::VersionsAt(data_dir_, user_, path, versions)) {
     UiHooks::Get().message(this, "Tandrel盘中没有这个文件。");
     return;
   }
-  std::vector<KeptRecord> versions = TrashKeeper::VersionsOf(kept, origin);
   for (size_t i = 0; i < versions.size(); ++i)
     versions_->addTopLevelItem(
         new QTreeWidgetItem({QString::number(i + 1), TimeText(versions[i].at),

@@ -1,27 +1,15 @@
 #include "cli/UndoCommands.h"
 
-#include <ctime>
 #include <iostream>
 
 #include "cli/CliCommands.h"
 #include "platform/FileHelpers.h"
 #include "platform/Locations.h"
 #include "store/KeptFiles.h"
-#include "store/MetaStore.h"
-#include "store/SyncQueries.h"
 #include "sync/SyncStatus.h"
 #include "sync/TrashKeeper.h"
 
 namespace {
-
-std::string TimeText(int64_t at_ms) {
-  time_t t = static_cast<time_t>(at_ms / 1000);
-  struct tm local {};
-  localtime_r(&t, &local);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
-  return text;
-}
 
 bool Ask(const std::string& user, const KeptFiles::Request& request, std::ostream& err) {
   if (KeptFiles(DataDir(), user).Ask(request)) return true;
@@ -41,7 +29,7 @@ int ListTrash(const std::string& user, std::ostream& out, std::ostream& err) {
   for (const KeptRecord& k : kept) {
     if (k.kind != KeptKind::kTrash) continue;
     if (shown++ == 0) out << "Deleted (kept " << days << " days):\n";
-    out << "  /" << DrivePathText(k.path) << "  deleted " << TimeText(k.at) << "  "
+    out << "  /" << DrivePathText(k.path) << "  deleted " << TrashKeeper::TimeText(k.at) << "  "
         << SyncStatus::BytesText(k.size) << "  on " << k.machine << "\n";
   }
   if (shown == 0) out << "The trash is empty.\n";
@@ -95,15 +83,11 @@ int UndoCommands::Versions(const std::vector<std::string>& args, std::ostream& o
   std::string user;
   if (!CliCommands::CurrentUser(user, err)) return 1;
   std::string path = CliCommands::DrivePathArg(restore ? args[1] : args[0], user);
-  FileRecord live;
-  int origin = 0;
-  std::vector<KeptRecord> kept;
-  if (!MetaStore().GetFileInfo(path, live) || !SyncQueries(user).OriginOf(live.file_id, origin) ||
-      !KeptFiles(DataDir(), user).List(kept)) {
+  std::vector<KeptRecord> versions;
+  if (!TrashKeeper::VersionsAt(DataDir(), user, path, versions)) {
     err << "tandrel-cli: no file /" << DrivePathText(path) << " on the drive\n";
     return 1;
   }
-  std::vector<KeptRecord> versions = TrashKeeper::VersionsOf(kept, origin);
   if (restore) {
     int n = std::atoi(args[2].c_str());
     if (n > static_cast<int>(versions.size())) {
@@ -119,7 +103,7 @@ int UndoCommands::Versions(const std::vector<std::string>& args, std::ostream& o
   }
   if (versions.empty()) out << "/" << DrivePathText(path) << " has no earlier versions.\n";
   for (size_t i = 0; i < versions.size(); ++i)
-    out << "  " << i + 1 << "  " << TimeText(versions[i].at) << "  "
+    out << "  " << i + 1 << "  " << TrashKeeper::TimeText(versions[i].at) << "  "
         << SyncStatus::BytesText(versions[i].size) << "  on " << versions[i].machine << "\n";
   return 0;
 }

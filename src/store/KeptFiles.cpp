@@ -129,6 +129,17 @@ bool KeptFiles::Ask(const Request& request) {
 
 bool KeptFiles::TakeRequests(std::vector<Request>& requests) {
   requests.clear();
+  // Asked at every task step: a write transaction only when there is
+  // something to take.
+  bool waiting = false;
+  if (!Run(
+          "KeptFiles requests error",
+          [&] {
+            waiting = StoreStatement(db_, "select 1 from kept_request limit 1").executeStep();
+          },
+          false))
+    return false;
+  if (!waiting) return true;
   return Run(
       "KeptFiles requests error",
       [&] {

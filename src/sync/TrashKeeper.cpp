@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <map>
 #include <set>
 
@@ -39,6 +40,28 @@ std::vector<KeptRecord> TrashKeeper::VersionsOf(const std::vector<KeptRecord>& k
   std::stable_sort(versions.begin(), versions.end(),
                    [](const KeptRecord& a, const KeptRecord& b) { return a.at > b.at; });
   return versions;
+}
+
+bool TrashKeeper::VersionsAt(const std::string& data_dir, const std::string& user,
+                             const std::string& path, std::vector<KeptRecord>& versions) {
+  FileRecord live;
+  int origin = 0;
+  std::vector<KeptRecord> kept;
+  if (!MetaStore(data_dir).GetFileInfo(path, live) ||
+      !SyncQueries(data_dir, user).OriginOf(live.file_id, origin) ||
+      !KeptFiles(data_dir, user).List(kept))
+    return false;
+  versions = VersionsOf(kept, origin);
+  return true;
+}
+
+std::string TrashKeeper::TimeText(int64_t at_ms) {
+  time_t t = static_cast<time_t>(at_ms / 1000);
+  struct tm local {};
+  localtime_r(&t, &local);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
+  return text;
 }
 
 std::vector<int> TrashKeeper::Expired(const std::vector<KeptRecord>& kept, int64_t now,

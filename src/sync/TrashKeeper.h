@@ -37,6 +37,11 @@ class TrashKeeper {
                                   int retention_days);
   // The versions of the file of origin, newest first (number 1 first).
   static std::vector<KeptRecord> VersionsOf(const std::vector<KeptRecord>& kept, int origin);
+  // The versions of the file at path now; false when no file is there.
+  static bool VersionsAt(const std::string& data_dir, const std::string& user,
+                         const std::string& path, std::vector<KeptRecord>& versions);
+  // A kept time as the listings show it ("2026-12-11 10:15").
+  static std::string TimeText(int64_t at_ms);
 
  private:
   // False when the request must wait (a version asked for a file whose
