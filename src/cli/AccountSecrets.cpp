@@ -69,6 +69,10 @@ std::string PassphraseEntry(const AccountRecord& account) {
   return "encrypted drive on " + account.down_server;
 }
 
+std::string RefreshTokenEntry(const AccountRecord& account) {
+  return "oauth on " + account.down_server;
+}
+
 }  // namespace
 
 void AccountSecrets::KeepPassphrase(const AccountRecord& account, const std::string& passphrase) {
@@ -88,6 +92,31 @@ std::string AccountSecrets::RecallPassphrase(const AccountRecord& account) {
 
 void AccountSecrets::ForgetPassphrase(const AccountRecord& account) {
   Keyring::Clear(account.user, PassphraseEntry(account));
+}
+
+bool AccountSecrets::KeepRefreshToken(const AccountRecord& account, const std::string& token,
+                                      std::string& reason) {
+  if (!Keyring::HasBus()) {
+    reason = "no session bus";
+    return false;
+  }
+  if (!Keyring::Store(account.user, RefreshTokenEntry(account), token, reason)) {
+    CLog::Instance()->Write(LOG_WARNING, "refresh token of %s not kept: %s", account.user.c_str(),
+                            reason.c_str());
+    return false;
+  }
+  CLog::Instance()->Write(LOG_INFO, "refresh token of %s kept in the keyring",
+                          account.user.c_str());
+  return true;
+}
+
+std::string AccountSecrets::RecallRefreshToken(const AccountRecord& account) {
+  std::string token;
+  return Keyring::Lookup(account.user, RefreshTokenEntry(account), token) ? token : "";
+}
+
+void AccountSecrets::ForgetRefreshToken(const AccountRecord& account) {
+  Keyring::Clear(account.user, RefreshTokenEntry(account));
 }
 
 const char* AccountSecrets::KeptText(Kept kept) {

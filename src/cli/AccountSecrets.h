@@ -7,7 +7,8 @@
 // Where an account's password is kept: in the Secret Service whenever one
 // answers (the database row then holds none); without one, in the 0600
 // database only when the user asked to remember it; otherwise nowhere. An
-// encrypted drive's passphrase goes to the keyring or nowhere.
+// encrypted drive's passphrase and an OAuth refresh token go to the keyring
+// or nowhere.
 // Thread contract: free of shared state; the thread that signs in (the store
 // handles it opens are its own).
 class AccountSecrets {
@@ -31,4 +32,11 @@ class AccountSecrets {
   static void KeepPassphrase(const AccountRecord& account, const std::string& passphrase);
   static std::string RecallPassphrase(const AccountRecord& account);
   static void ForgetPassphrase(const AccountRecord& account);
+
+  // An OAuth account's refresh token, in the keyring only; false (reason
+  // set) when none answers: the token then lives for the session only.
+  static bool KeepRefreshToken(const AccountRecord& account, const std::string& token,
+                               std::string& reason);
+  static std::string RecallRefreshToken(const AccountRecord& account);
+  static void ForgetRefreshToken(const AccountRecord& account);
 };

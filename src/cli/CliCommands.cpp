@@ -54,6 +54,8 @@ std::string CliCommands::HelpText() {
              "Commands:\n"
              "  mount      sign in and serve the mailbox as a folder (see below)\n"
              "  unmount    unmount the current account's folder, from any terminal\n"
+             "  signin     sign in again by OAuth (after \"error: sign in again\"), with\n"
+             "             mount's --oauth options; a running mount goes on with it\n"
              "  status     the current account's sync state: up to date, syncing, offline,\n"
              "             mailbox full (quota) or error, with the files still to move\n"
              "  trash      deleted files and folders, kept 30 days: 'trash restore PATH',\n"
@@ -112,7 +114,7 @@ int CliCommands::Main(const std::vector<std::string>& args, std::ostream& out, s
   if (command == "pin" || command == "unpin") {
     return Pin(command == "pin", {args.begin() + 1, args.end()}, out, err);
   }
-  if (command != "mount") {
+  if (command != "mount" && command != "signin") {
     err << "tandrel-cli: unknown command " << command << "\n\n" << HelpText();
     return 2;
   }
@@ -126,7 +128,7 @@ int CliCommands::Main(const std::vector<std::string>& args, std::ostream& out, s
     out << MountCommand::HelpText();
     return 0;
   }
-  return MountCommand::Run(options);
+  return command == "signin" ? MountCommand::SignInAgain(options) : MountCommand::Run(options);
 }
 
 bool CliCommands::CurrentUser(std::string& user, std::ostream& err) {

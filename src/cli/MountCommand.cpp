@@ -195,7 +195,9 @@ bool ParsePort(const std::string& text, int& port) {
 const char* MountCommand::HelpText() {
   return "Usage: tandrel-cli mount [--user ADDRESS --server HOST] [--port N] [--ssl]\n"
          "                         [--remember] [--mountpoint DIR] [--cache-limit SIZE]\n"
-         "                         [--encrypt]\n"
+         "                         [--encrypt] [--oauth google|microsoft]\n"
+         "                         [--oauth-config FILE] [--oauth-client-id ID]\n"
+         "                         [--oauth-device]\n"
          "\n"
          "Signs in to the IMAP mailbox ADDRESS on HOST (without --user: the current\n"
          "account, as last signed in), stores the account, mounts the mailbox as a\n"
@@ -222,6 +224,17 @@ const char* MountCommand::HelpText() {
          "                    with a key kept in the mailbox under a passphrase; only\n"
          "                    on a mailbox that holds no drive yet (a plain one stays\n"
          "                    plain). Signing in to an encrypted drive asks for it\n"
+         "  --oauth PROVIDER  sign in with OAuth 2.0 instead of a password (google or\n"
+         "                    microsoft: their endpoints and scopes are built in); the\n"
+         "                    browser opens (the address is printed too) and comes back\n"
+         "                    to 127.0.0.1. The refresh token is kept in the keyring;\n"
+         "                    later mounts need no option\n"
+         "  --oauth-config FILE  any provider: a JSON file with authorization_endpoint,\n"
+         "                    token_endpoint, client_id, scope and optionally\n"
+         "                    device_authorization_endpoint and client_secret\n"
+         "  --oauth-client-id ID  the client id registered with the provider\n"
+         "  --oauth-device    sign in on another device: prints an address and a code\n"
+         "                    to enter there, and waits (Microsoft; not Gmail)\n"
          "  --help            this text\n"
          "\n"
          "Environment:\n"
@@ -271,6 +284,8 @@ bool MountCommand::Parse(const std::vector<std::string>& args, Options& options,
       options.remember = true;
     } else if (arg == "--encrypt") {
       options.encrypt = true;
+    } else if (arg.rfind("--oauth", 0) == 0) {
+      if (!ParseOAuth(args, i, options, error)) return false;
     } else if (arg == "--cache-limit") {
       std::string text;
       if (!value(text)) return false;
@@ -333,9 +348,10 @@ bool MountCommand::Resolve(const Options& options, AccountRecord& account, bool&
   account = AccountLogin::Build(user, "", stored_server ? row.down_server : options.server,
                                 stored_server ? row.port : options.port,
                                 options.ssl || (stored_server && row.ssl_flag != 0));
+  remember = options.remember;
+  if (UsesOAuth(options, user)) return true;  // no password
   const char* env = std::getenv("TANDREL_PASSWORD");
   std::string recalled = known ? AccountSecrets::Recall(row) : "";
-  remember = options.remember;
   if (env != nullptr) {
     account.pwd = env;
   } else if (!recalled.empty()) {
@@ -352,14 +368,14 @@ bool MountCommand::Resolve(const Options& options, AccountRecord& account, bool&
 }
 
 bool MountCommand::SignIn(const AccountRecord& account, bool encrypt, bool remember,
-                          std::optional<DriveKey>& key) {
+                          std::optional<DriveKey>& key, AccessTokens* tokens) {
   // The folder is opened as the engine will open it, so that a folder the
   // server will not create or select stops the mount here, in its words.
   MailboxRecord record;
   if (AccountLogin::IsKnown(account.user)) MailboxQueries(account.user).Read(record);
   ImapClient session;
   MailboxSession::Attempt attempt =
-      MailboxSession::OpenOnce(session, account, record.folder, DataDir());
+      MailboxSession::OpenOnce(session, account, record.folder, DataDir(), tokens);
   if (attempt.result.done()) {
     bool unlocked = Unlock(account, &session, encrypt, remember, key);
     session.Logout();
@@ -432,20 +448,24 @@ int MountCommand::Run(const Options& options) {
     std::cerr << "tandrel-cli: " << error << "\n";
     return 1;
   }
+  std::shared_ptr<AccessTokens> tokens;
+  if (UsesOAuth(options, account.user) && !(tokens = TokensFor(options, account, true))) return 1;
   std::optional<DriveKey> key;
-  if (!SignIn(account, options.encrypt, remember, key)) return 1;
+  if (!SignIn(account, options.encrypt, remember, key, tokens.get())) return 1;
   if (key) SyncEngine::Instance().SetKey(*key);
   AccountSecrets::Kept kept = AccountSecrets::Kept::kNowhere;
-  if (!AccountLogin::Store(AccountSecrets::RowFor(account, remember, kept))) {
+  if (!AccountLogin::Store(AccountSecrets::RowFor(account, remember && !tokens, kept)) ||
+      (tokens && !OAuthSignIn::Record(account.user, tokens->Provider()))) {
     std::cerr << "tandrel-cli: the account could not be stored\n";
     return 1;
   }
+  SyncEngine::Instance().SetTokens(tokens);
   if (options.cache_limit >= 0 &&
       !CachePolicy(DataDir(), account.user).SetLimit(options.cache_limit)) {
     std::cerr << "tandrel-cli: the cache limit could not be stored\n";
     return 1;
   }
-  if (options.remember)
+  if (options.remember && !tokens)
     std::cout << "Password kept " << AccountSecrets::KeptText(kept) << std::endl;
 
   std::string mount_point = MountPointFor(options);
@@ -502,10 +522,14 @@ int MountCommand::ChangePassphrase() {
     std::cerr << "tandrel-cli: " << error << "\n";
     return 1;
   }
+  std::shared_ptr<AccessTokens> tokens;
+  if (UsesOAuth(Options{}, account.user) && !(tokens = TokensFor(Options{}, account, false)))
+    return 1;
   MailboxRecord record;
   MailboxQueries(account.user).Read(record);
   ImapClient session;
-  bool open = MailboxSession::OpenOnce(session, account, record.folder, DataDir()).result.done();
+  bool open = MailboxSession::OpenOnce(session, account, record.folder, DataDir(), tokens.get())
+                  .result.done();
   if (!open || DriveKeyMailbox::Inspect(session, sealed) != DriveKeyMailbox::Look::kEncrypted) {
     std::cerr << "tandrel-cli: "
               << (open ? "the drive is not encrypted" : "the server cannot be reached") << "\n";

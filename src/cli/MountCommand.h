@@ -1,13 +1,16 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/OAuthSignIn.h"
 #include "message/DriveKey.h"
 #include "store/AccountRecord.h"
 
+class AccessTokens;
 class ImapClient;
 
 // `tandrel-cli mount`: signs in, mounts the drive and serves it in the
@@ -26,6 +29,8 @@ class MountCommand {
     bool encrypt = false;  // make the drive encrypted (a folder without one yet)
     bool help = false;
     int64_t cache_limit = -1;  // bytes; 0 turns content on demand off; -1 keeps the stored one
+    OAuthSignIn::Choice oauth;  // --oauth, --oauth-config, --oauth-client-id, --oauth-device
+    bool oauth_device = false;
   };
 
   static const char* HelpText();
@@ -52,6 +57,10 @@ class MountCommand {
   // new passphrase (TANDREL_NEW_PASSPHRASE, else asked twice); only its key
   // message is rewritten. The exit code.
   static int ChangePassphrase();
+  // `tandrel-cli signin`: a new OAuth sign-in of the current account, its
+  // refresh token kept in the keyring, where a running mount that waits
+  // for one finds it. The exit code.
+  static int SignInAgain(const Options& options);
 
  private:
   // The account to sign in with: the one named, else the current one, its
@@ -64,7 +73,18 @@ class MountCommand {
   // whose server cannot be reached starts offline. False (with the server's
   // own text shown) to give up.
   static bool SignIn(const AccountRecord& account, bool encrypt, bool remember,
-                     std::optional<DriveKey>& key);
+                     std::optional<DriveKey>& key, AccessTokens* tokens);
+  // The --oauth option at args[i] (i moves past its value); false with
+  // error when it is unknown or wrong.
+  static bool ParseOAuth(const std::vector<std::string>& args, size_t& i, Options& options,
+                         std::string& error);
+  // Whether the account signs in by OAuth: the options ask it or it did.
+  static bool UsesOAuth(const Options& options, const std::string& user);
+  // The OAuth tokens to sign in with: the kept sign-in when it still holds
+  // (and the options name the same provider), else a new one (interactive
+  // only). Null, with the reason shown, to give up. provider is recorded.
+  static std::shared_ptr<AccessTokens> TokensFor(const Options& options,
+                                                 const AccountRecord& account, bool interactive);
   // The drive's key when it is encrypted (or is to be made so), from the
   // folder on session, else from the copy here (session null: offline);
   // false, with the reason shown, to give up.

@@ -89,14 +89,16 @@ MailResult ImapClient::AuthenticateBearer(const std::string& user, const std::st
     payload = Unbase64(challenge);
     if (!Send(mechanism == BearerMechanism::kXoauth2 ? "\r\n" : "AQ==\r\n")) return Lost();
   }
-  return FinishBearer(user, name, line, payload);
+  return FinishBearer(user, token, name, line, payload);
 }
 
-MailResult ImapClient::FinishBearer(const std::string& user, const char* mechanism,
-                                    const std::string& tagged, const std::string& payload) {
+MailResult ImapClient::FinishBearer(const std::string& user, const std::string& token,
+                                    const char* mechanism, const std::string& tagged,
+                                    const std::string& payload) {
   if (Judge(tagged) == Verdict::kOk) {
     user_ = user;
     password_.clear();
+    bearer_token_ = token;
     logged_in_ = true;
     CLog::Instance()->Write(LOG_INFO, "%s authenticated with %s", user.c_str(), mechanism);
     if (HasCapability("ID")) Identify();

@@ -80,6 +80,7 @@ bool ImapClient::Connect(const std::string& server, int port, bool use_ssl) {
 bool ImapClient::Login(const std::string& user, const std::string& password) {
   user_ = user;
   password_ = password;
+  bearer_token_.clear();
   Pieces pieces{std::string(kTag) + " login "};
   AddArgument(pieces, user);
   pieces.back() += " ";
@@ -232,8 +233,10 @@ bool ImapClient::GetHeader(const std::string& uid, std::string& header) {
   std::string folder = selected_.empty() ? kFolder : selected_;
   bool result = GetHeaderFromMessage(uid, header);
   Close();
-  if (!Connect(server_, port_, use_ssl_) || !Login(user_, password_) || !Select(folder))
-    return false;
+  std::string token = bearer_token_;
+  if (!Connect(server_, port_, use_ssl_)) return false;
+  bool signed_in = token.empty() ? Login(user_, password_) : AuthenticateBearer(user_, token).ok();
+  if (!signed_in || !Select(folder)) return false;
   return result;
 }
 

@@ -253,8 +253,8 @@ class ImapClient : public MailConnection {
   bool SendPieces(const Pieces& pieces);
   std::string BearerResponse(BearerMechanism mechanism, const std::string& user,
                              const std::string& token) const;
-  MailResult FinishBearer(const std::string& user, const char* mechanism, const std::string& tagged,
-                          const std::string& payload);
+  MailResult FinishBearer(const std::string& user, const std::string& token, const char* mechanism,
+                          const std::string& tagged, const std::string& payload);
   bool SimpleCommand(const char* verb, const std::string& folder);
   bool FetchLiteral(const std::string& uid, const char* item, std::string& out,
                     const std::function<void(size_t)>& on_chunk);
@@ -336,6 +336,7 @@ class ImapClient : public MailConnection {
   bool use_ssl_ = false;
   std::string user_;
   std::string password_;
+  std::string bearer_token_;  // the token that signed in, when one did
   ProgressSink uploaded_;
   ProgressSink downloaded_;
 };

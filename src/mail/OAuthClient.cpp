@@ -203,3 +203,14 @@ bool OAuthProvider::FromJson(const std::string& text, OAuthProvider& provider, s
   if (provider.client_id.empty()) error = "no client_id";
   return error.empty();
 }
+
+std::string OAuthProvider::ToJson() const {
+  Json body = {{"authorization_endpoint", authorization_endpoint},
+               {"token_endpoint", token_endpoint},
+               {"client_id", client_id},
+               {"scope", scope}};
+  if (!device_authorization_endpoint.empty())
+    body["device_authorization_endpoint"] = device_authorization_endpoint;
+  if (!client_secret.empty()) body["client_secret"] = client_secret;
+  return body.dump();
+}

@@ -18,4 +18,6 @@ struct OAuthProvider {
   static OAuthProvider Microsoft();
   // A JSON object with the fields above by those names; false with error.
   static bool FromJson(const std::string& text, OAuthProvider& provider, std::string& error);
+  // The JSON object FromJson reads.
+  std::string ToJson() const;
 };

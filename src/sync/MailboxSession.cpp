@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "log/CLog.h"
+#include "mail/AccessTokens.h"
 #include "mail/ImapClient.h"
 #include "store/HeldDeletions.h"
 #include "store/MailboxQueries.h"
@@ -43,6 +44,34 @@ MailboxSession::Attempt Stopped(ImapClient& session, const char* step) {
   return attempt;
 }
 
+// AUTHENTICATE with the access token; a refused one is refreshed and tried
+// once more on the same connection. Done, or the attempt that stopped.
+MailboxSession::Attempt SignInWithToken(ImapClient& session, const AccountRecord& account,
+                                        AccessTokens& tokens) {
+  for (int round = 0; round < 2; ++round) {
+    std::string token, error;
+    AccessTokens::Grant grant = tokens.Current(token, error);
+    if (grant != AccessTokens::Grant::kToken) {
+      MailboxSession::Attempt attempt;
+      attempt.step = "sign-in";
+      attempt.server_text = error;
+      attempt.sign_in_again = grant == AccessTokens::Grant::kSignInAgain;
+      attempt.result =
+          attempt.sign_in_again ? SyncResult::Failed(error) : SyncResult::RetryLater(error);
+      session.Close();
+      return attempt;
+    }
+    if (session.AuthenticateBearer(account.user, token).ok()) {
+      MailboxSession::Attempt done;
+      done.result = SyncResult::Done();
+      return done;
+    }
+    if (!session.IsConnected()) break;
+    tokens.Refused(token);
+  }
+  return Stopped(session, "login");
+}
+
 }  // namespace
 
 MailboxSession::MailboxSession(SyncStatus& status, std::string data_dir)
@@ -63,13 +92,18 @@ bool MailboxSession::MayMake(const std::string& data_dir, const std::string& use
   return MetaStore(data_dir).GetAllFiles(files) && files.empty();
 }
 
-MailboxSession::Attempt MailboxSession::OpenOnce(ImapClient& session,
-                                                 const AccountRecord& account,
+MailboxSession::Attempt MailboxSession::OpenOnce(ImapClient& session, const AccountRecord& account,
                                                  const std::string& known_folder,
-                                                 const std::string& data_dir) {
+                                                 const std::string& data_dir,
+                                                 AccessTokens* tokens) {
   if (!session.Connect(account.down_server, account.port, account.ssl_flag != 0))
     return Stopped(session, "connect");
-  if (!session.Login(account.user, account.pwd)) return Stopped(session, "login");
+  if (tokens != nullptr) {
+    Attempt signed_in = SignInWithToken(session, account, *tokens);
+    if (!signed_in.result.done()) return signed_in;
+  } else if (!session.Login(account.user, account.pwd)) {
+    return Stopped(session, "login");
+  }
   if (!session.EnsureCapabilities()) return Stopped(session, "capability");
   Attempt attempt;
   attempt.folder = known_folder;
@@ -106,6 +140,9 @@ MailboxSession::Attempt MailboxSession::OpenOnce(ImapClient& session,
 
 SyncResult MailboxSession::Open(ImapClient& session, const AccountRecord& account,
                                             bool relearn) {
+  std::shared_ptr<AccessTokens> tokens = Tokens();
+  // A new sign-in kept by another process ends the wait at once.
+  if (tokens && tokens->Recovered()) ResetBackoff();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!backoff_.Ready(clock_())) return SyncResult::RetryLater("backing off");
@@ -120,7 +157,7 @@ SyncResult MailboxSession::Open(ImapClient& session, const AccountRecord& accoun
     if (!relearn && stale_record_ != 0 && stale_record_ == record.uidvalidity)
       return SyncResult::RetryLater("uidvalidity changed");
   }
-  Attempt attempt = OpenOnce(session, account, record.folder, data_dir_);
+  Attempt attempt = OpenOnce(session, account, record.folder, data_dir_, tokens.get());
   if (attempt.gone) HoldDrive(account, attempt.server_text);
   if (!attempt.result.done()) {
     NoteFailure(account, attempt);
@@ -178,7 +215,9 @@ void MailboxSession::NoteFailure(const AccountRecord& account, const Attempt& at
   Log()->Write(LOG_WARNING, "open mailbox of %s failed at %s: %s; next try in %d ms",
                account.user.c_str(), attempt.step,
                attempt.server_text.empty() ? "no answer" : attempt.server_text.c_str(), wait);
-  if (attempt.result.retry_later()) {
+  if (attempt.sign_in_again) {
+    status_.NoteError("sign in again");
+  } else if (attempt.result.retry_later()) {
     status_.NoteOffline("the server " + account.down_server + " cannot be reached");
   } else {
     std::string text = attempt.server_text.empty()
@@ -206,4 +245,14 @@ void MailboxSession::ResetBackoff() {
 void MailboxSession::SetClock(Clock clock) {
   std::lock_guard<std::mutex> lock(mutex_);
   clock_ = std::move(clock);
+}
+
+void MailboxSession::SetTokens(std::shared_ptr<AccessTokens> tokens) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tokens_ = std::move(tokens);
+}
+
+std::shared_ptr<AccessTokens> MailboxSession::Tokens() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tokens_;
 }

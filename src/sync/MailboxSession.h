@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "sync/Backoff.h"
 #include "sync/SyncResult.h"
 
+class AccessTokens;
 class ImapClient;
 class SyncStatus;
 
@@ -21,7 +23,8 @@ class SyncStatus;
 // sessions at once: during it an opening fails without network traffic.
 // Thread contract: Open from any of the engine's threads; the back-off and
 // the folder name are guarded by mutex_ (a leaf lock, never held during
-// network traffic). OpenOnce is free of shared state. The status sink and
+// network traffic). OpenOnce is free of shared state but for the tokens,
+// which guard themselves. The status sink and
 // the data directory are the engine's, set at construction.
 class MailboxSession {
  public:
@@ -38,6 +41,7 @@ class MailboxSession {
     std::string server_text;       // the server's own words, when it gave any
     std::string folder;            // the folder selected
     bool gone = false;             // the known folder is no longer there
+    bool sign_in_again = false;    // the OAuth grant was refused: the user must sign in
   };
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
@@ -49,8 +53,12 @@ class MailboxSession {
   // data_dir holds no file, or the user answered the hold (MayMake);
   // otherwise the attempt fails with gone set and nothing is made in its
   // place.
+  // With tokens the session signs in by OAuth (AUTHENTICATE with the
+  // access token, once more with a refreshed one when the server refuses
+  // it), else by LOGIN with the account's password.
   static Attempt OpenOnce(ImapClient& session, const AccountRecord& account,
-                          const std::string& known_folder, const std::string& data_dir);
+                          const std::string& known_folder, const std::string& data_dir,
+                          AccessTokens* tokens = nullptr);
   static bool MayMake(const std::string& data_dir, const std::string& user);
 
   // OpenOnce with the back-off, the folder record, the log and the status.
@@ -64,6 +72,9 @@ class MailboxSession {
   int BackoffMs() const;
   void ResetBackoff();
   void SetClock(Clock clock);
+  // An OAuth account's tokens for every opening; null: the password.
+  void SetTokens(std::shared_ptr<AccessTokens> tokens);
+  std::shared_ptr<AccessTokens> Tokens() const;
 
  private:
   void NoteFailure(const AccountRecord& account, const Attempt& attempt);
@@ -78,4 +89,5 @@ class MailboxSession {
   // The recorded UIDVALIDITY an opening found changed; 0: none.
   uint32_t stale_record_ = 0;
   Clock clock_;
+  std::shared_ptr<AccessTokens> tokens_;
 };

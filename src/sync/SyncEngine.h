@@ -66,6 +66,11 @@ class SyncEngine {
   void SetMachineName(std::string name) { context_.machine = std::move(name); }
   // Before Start: the next drive is a plain one (or has no key yet).
   void ClearKey() { context_.drive_key.reset(); }
+  // Before Start: every session signs in by OAuth with tokens (null: the
+  // account's password).
+  void SetTokens(std::shared_ptr<AccessTokens> tokens) {
+    context_.mailbox.SetTokens(std::move(tokens));
+  }
   // Takes the account and the drive's cache without starting the threads;
   // the caller may then run TaskStep and RefreshPass itself.
   void Attach(const AccountRecord& account, FolderCache& cache);

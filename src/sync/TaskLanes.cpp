@@ -90,7 +90,8 @@ bool TaskWorker::OpenLane(ImapClient& lane) {
   // Without the shared back-off or the status: a server that limits
   // connections per account refuses a lane, not the drive.
   MailboxSession::Attempt attempt =
-      MailboxSession::OpenOnce(lane, context_.account, context_.Folder(), context_.data_dir);
+      MailboxSession::OpenOnce(lane, context_.account, context_.Folder(), context_.data_dir,
+                               context_.mailbox.Tokens().get());
   if (!attempt.result.done()) {
     Log()->Write(LOG_INFO, "upload lane not opened (%s): %s", attempt.step,
                  attempt.server_text.c_str());

@@ -4,12 +4,16 @@
 // server that takes no tokens at all, and the grants that get the tokens.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "DovecotServer.h"
 #include "TokenServer.h"
+#include "mail/AccessTokens.h"
 #include "mail/ImapClient.h"
 #include "mail/OAuthClient.h"
 #include "platform/HttpClient.h"
@@ -157,6 +161,73 @@ TEST(OAuthClientTest, CodeRefreshAndDeviceGrantsGiveTokensThatSignIn) {
   EXPECT_NE(result.error.find("invalid_grant"), std::string::npos) << result.error;
   EXPECT_FALSE(signs_in(by_device.access_token));
   EXPECT_FALSE(HttpClient::AllowedUrl("http://example.org/token"));
+}
+
+}  // namespace
+
+namespace {
+
+// A grant with a refresh token, by the device flow the user approves.
+OAuthTokens DeviceGrant(TokenServer& server, int64_t now) {
+  OAuthTokens got;
+  OAuthClient::DeviceGrant device;
+  const OAuthProvider provider = server.Provider();
+  if (OAuthClient::StartDevice(provider, device, now).outcome != OAuthClient::Outcome::kGranted)
+    return got;
+  HttpClient::Get(device.verification_uri + "?user_code=" + device.user_code +
+                  "&user=" + HttpClient::Escape(kUser));
+  OAuthClient::PollDevice(provider, device, got, now);
+  return got;
+}
+
+// The engine's tokens under an injected clock: renewed a quarter of the
+// lifetime before the expiry and after a refusal, by a single request
+// however many sessions ask at once; a revoked grant stops every sign-in
+// until the keyring holds a new one.
+TEST(AccessTokensTest, RenewedBeforeExpiryOnceForAllAndHeldWhenRevoked) {
+  TokenServer server;
+  ASSERT_TRUE(server.Start(100)) << server.Error();
+  std::atomic<int64_t> now{::time(nullptr)};
+  const OAuthTokens granted = DeviceGrant(server, now);
+  ASSERT_FALSE(granted.refresh_token.empty());
+  AccessTokens tokens(server.Provider(), granted, [&] { return now.load(); });
+  std::string recalled = granted.refresh_token;
+  tokens.SetRecall([&] { return recalled; });
+  std::string token, error;
+  ASSERT_EQ(tokens.Current(token, error), AccessTokens::Grant::kToken);
+  EXPECT_EQ(token, granted.access_token);
+
+  now += 100 - AccessTokens::Margin(100) - 1;
+  ASSERT_EQ(tokens.Current(token, error), AccessTokens::Grant::kToken);
+  EXPECT_EQ(token, granted.access_token) << "not yet within the margin";
+  now += 1;
+  ASSERT_EQ(tokens.Current(token, error), AccessTokens::Grant::kToken) << error;
+  EXPECT_NE(token, granted.access_token);
+  tokens.Refused(token);
+  std::string after_refusal;
+  ASSERT_EQ(tokens.Current(after_refusal, error), AccessTokens::Grant::kToken);
+  EXPECT_NE(after_refusal, token);
+
+  now += 100;
+  std::vector<std::string> seen(4);
+  std::vector<std::thread> sessions;
+  for (std::string& got : seen)
+    sessions.emplace_back([&tokens, &got] {
+      std::string why;
+      tokens.Current(got, why);
+    });
+  for (std::thread& session : sessions) session.join();
+  for (const std::string& got : seen) EXPECT_EQ(got, seen[0]) << "one refresh for all";
+
+  server.RevokeAll();
+  now += 100;
+  EXPECT_EQ(tokens.Current(token, error), AccessTokens::Grant::kSignInAgain);
+  EXPECT_EQ(error, "sign in again");
+  EXPECT_FALSE(tokens.Recovered()) << "the keyring still holds the refused token";
+  recalled = DeviceGrant(server, now).refresh_token;
+  now += AccessTokens::kRecallEveryS;
+  EXPECT_TRUE(tokens.Recovered());
+  EXPECT_EQ(tokens.Current(token, error), AccessTokens::Grant::kToken) << error;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ POST /token       authorization_code (with code_verifier), refresh_token and
                   urn:ietf:params:oauth:grant-type:device_code grants
 POST /device      the device authorization endpoint (RFC 8628)
 GET  /approve     ?user_code=..&user=..: the user approves a device code
+                  (without user_code: every device code waiting)
 POST /revoke      every refresh token and access token stops working
 POST /introspect  RFC 7662, as Dovecot's oauth2 passdb asks it
 """
@@ -105,7 +106,7 @@ class Handler(BaseHTTPRequestHandler):
             self.end_headers()
         elif url.path == "/approve":
             for entry in devices.values():
-                if entry[0] == query.get("user_code"):
+                if entry[0] == query.get("user_code", entry[0]):
                     entry[1] = query.get("user", "user")
             self.answer(200, {"approved": True})
         else:
