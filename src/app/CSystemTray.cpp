@@ -28,6 +28,7 @@ CSystemTray::CSystemTray(const QIcon& icon, std::function<std::string()> current
   AddItem(kUnpin, "取消固定文件夹…");
   AddItem(kDeletions, "处理暂停的删除…")->setEnabled(false);
   AddItem(kUndo, "回收站与历史版本…");
+  AddItem(kSignInAgain, "重新登录…")->setEnabled(false);
   menu_->addSeparator();
   AddItem(kSettings, "设置");
   menu_->addSeparator();
@@ -116,6 +117,9 @@ void CSystemTray::ShowStatus(const SyncStatus::Snapshot& snapshot, const std::st
   QAction* held =
       menu_->findChild<QAction*>(QString::number(kDeletions), Qt::FindDirectChildrenOnly);
   if (held != nullptr) held->setEnabled(!snapshot.held.empty());
+  QAction* sign_in =
+      menu_->findChild<QAction*>(QString::number(kSignInAgain), Qt::FindDirectChildrenOnly);
+  if (sign_in != nullptr) sign_in->setEnabled(SyncStatus::SignInNeeded(snapshot));
   std::vector<TrayStatus::Notice> notices = status_.Update(snapshot, now);
   if (!enabled_) return;
   SetTooltip(transfers.empty() ? line : line + "\r\n" + transfers);

@@ -33,8 +33,9 @@ class CSystemTray : public QObject {
     kStateLine = 32790,
     kPin = 32791,
     kUnpin = 32792,
-    kDeletions = 32793,  // enabled while deletions wait for the user
-    kUndo = 32794,       // the trash and the versions
+    kDeletions = 32793,    // enabled while deletions wait for the user
+    kUndo = 32794,         // the trash and the versions
+    kSignInAgain = 32795,  // enabled while the provider asks for a new OAuth sign-in
   };
   static constexpr size_t kTooltipBytes = 127;
 

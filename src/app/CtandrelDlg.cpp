@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "app/BrowserSignIn.h"
 #include "app/CAboutDlg.h"
 #include "app/CHyperLink.h"
 #include "app/CSetting.h"
@@ -29,6 +30,7 @@
 #include "cli/AccountSecrets.h"
 #include "cli/DriveUnlock.h"
 #include "cli/MountCommand.h"
+#include "cli/OAuthSignIn.h"
 #include "drive/DriveSession.h"
 #include "log/CLog.h"
 #include "platform/Locations.h"
@@ -115,6 +117,9 @@ void CtandrelDlg::Build() {
   ssl_box_ = AddCheck(this, du, kSsl, "使用SSL", 11, 92, 41, 10);
   remember_ = AddCheck(this, du, kRemember, "记住密码", 54, 92, 43, 10);
   auto_login_ = AddCheck(this, du, kAutoLogin, "自动登录", 108, 92, 43, 10);
+  browser_ = AddCheck(this, du, kBrowser, "浏览器登录", 154, 92, 48, 10);
+  browser_->setChecked(true);
+  browser_->setVisible(false);
   login_ = new QPushButton(QStringLiteral("登录"), this);
   login_->setObjectName(QString::number(kLogin));
   login_->setDefault(true);
@@ -128,7 +133,8 @@ void CtandrelDlg::Build() {
   setTabOrder(server_, ssl_box_);
   setTabOrder(ssl_box_, remember_);
   setTabOrder(remember_, auto_login_);
-  setTabOrder(auto_login_, login_);
+  setTabOrder(auto_login_, browser_);
+  setTabOrder(browser_, login_);
   Wire();
 }
 
@@ -146,6 +152,8 @@ void CtandrelDlg::Wire() {
   connect(timer_, &QTimer::timeout, this, &CtandrelDlg::OnTimer);
   connect(login_, &QPushButton::clicked, this, &CtandrelDlg::SignIn);
   connect(address_, &QComboBox::activated, this, &CtandrelDlg::AccountChosen);
+  connect(address_, &QComboBox::editTextChanged, this, &CtandrelDlg::OfferBrowser);
+  connect(browser_, &QCheckBox::toggled, this, &CtandrelDlg::OfferBrowser);
   focus_watch_ = connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
     if (old == address_->lineEdit() && now != address_->lineEdit() && isVisible()) AddressCheck();
   });
@@ -199,6 +207,7 @@ void CtandrelDlg::Initialise() {
   auto_login_->setChecked(auto_login);
   ssl_box_->setChecked(ssl_ != 0);
   ssl_box_->hide();
+  OfferBrowser();
   timer_->start();
   if (auto_login && !address_->currentText().isEmpty()) SignIn();
   if (!SessionRunning() && !quitting_) show();
@@ -270,18 +279,16 @@ void CtandrelDlg::SignIn() {
   CLog::Instance()->Write(LOG_DEBUG, "begin run...");
 
   ssl_ = AccountLogin::UsesSsl(address) ? 1 : 0;
-  record_ = AccountLogin::Build(address, password, host, port, false);
-  record_.save_pwd = remember_->isChecked() ? 1 : 0;
-  {
-    // The auto-login choice is kept whatever the credentials turn out to be.
-    MetaStore store;
-    SettingRecord setting;
-    if (store.ReadSetting(setting)) {
-      setting.auto_login = auto_login_->isChecked() ? 1 : 0;
-      store.UpdateSetting(setting);
-    }
-  }
+  bool by_browser = !browser_->isHidden() && browser_->isChecked();
+  record_ = AccountLogin::Build(address, by_browser ? "" : password, host, port, false);
+  record_.save_pwd = remember_->isChecked() && !by_browser ? 1 : 0;
+  KeepAutoLoginChoice();
   bool first_sign_in = !AccountLogin::IsKnown(record_.user);
+  tokens_.reset();
+  if (by_browser && !ObtainTokens(false)) {
+    RestoreWindow();
+    return;
+  }
   if (!SignInAccepted()) {
     UiHooks::Get().message(this, AccountLogin::kFailedText);
     RestoreWindow();
@@ -294,7 +301,9 @@ void CtandrelDlg::SignIn() {
   // The password goes to the keyring, or stays in memory only.
   AccountSecrets::Kept kept = AccountSecrets::Kept::kNowhere;
   AccountLogin::Store(AccountSecrets::RowFor(record_, record_.save_pwd == 1, kept));
-  if (!StartSession(password)) {
+  if (tokens_) OAuthSignIn::Record(record_.user, tokens_->Provider());
+  SyncEngine::Instance().SetTokens(tokens_);
+  if (!StartSession(record_.pwd)) {
     UiHooks::Get().message(this, DriveSession::kMountFailedText);
     quitting_ = true;
     done(1);
@@ -305,8 +314,43 @@ void CtandrelDlg::SignIn() {
   pings_.Post(WebPing::kLoginPath, address);
 }
 
+void CtandrelDlg::KeepAutoLoginChoice() {
+  // Kept whatever the credentials turn out to be.
+  MetaStore store;
+  SettingRecord setting;
+  if (store.ReadSetting(setting)) {
+    setting.auto_login = auto_login_->isChecked() ? 1 : 0;
+    store.UpdateSetting(setting);
+  }
+}
+
+void CtandrelDlg::OfferBrowser() {
+  bool offered = BrowserSignIn::Offered(address_->currentText().toStdString());
+  browser_->setVisible(offered);
+  password_->setEnabled(!(offered && browser_->isChecked()));
+}
+
+bool CtandrelDlg::ObtainTokens(bool fresh) {
+  std::string error;
+  bool session_only = false;
+  std::shared_ptr<AccessTokens> tokens =
+      BrowserSignIn::SignIn(record_, fresh ? tokens_ : nullptr, error, session_only);
+  if (!tokens) {
+    UiHooks::Get().message(this, std::string(BrowserSignIn::kFailedText) + error);
+    return false;
+  }
+  if (session_only) UiHooks::Get().message(this, BrowserSignIn::kSessionOnlyText);
+  tokens_ = tokens;
+  return true;
+}
+
+void CtandrelDlg::SignInAgain() {
+  if (!tokens_) return;
+  ObtainTokens(true);
+}
+
 bool CtandrelDlg::SignInAccepted() {
-  switch (AccountLogin::Check(record_)) {
+  switch (AccountLogin::Check(record_, tokens_.get())) {
     case AccountLogin::Verdict::kAccepted:
       return true;
     case AccountLogin::Verdict::kRefused:
@@ -324,7 +368,8 @@ bool CtandrelDlg::SignInAccepted() {
 bool CtandrelDlg::UnlockDrive(bool first_sign_in) {
   DriveUnlock::Request request;
   request.new_drive = first_sign_in ? DriveUnlock::NewDrive::kAsk : DriveUnlock::NewDrive::kPlain;
-  request.remember = request.try_keyring = record_.save_pwd == 1;
+  request.remember = request.try_keyring = record_.save_pwd == 1 || tokens_ != nullptr;
+  request.tokens = tokens_.get();
   request.ask = [this](DriveUnlock::Ask ask, std::string&) -> std::optional<std::string> {
     UiHooks& hooks = UiHooks::Get();
     if (ask == DriveUnlock::Ask::kExisting) {
@@ -419,6 +464,9 @@ void CtandrelDlg::TrayCommand(int command) {
       }
       break;
     }
+    case CSystemTray::kSignInAgain:
+      SignInAgain();
+      break;
     case CSystemTray::kExit:
       if (ConfirmQuit()) Quit();
       break;

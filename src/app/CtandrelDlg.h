@@ -17,6 +17,7 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QMenu;
+class AccessTokens;
 class QPushButton;
 class QTimer;
 
@@ -56,6 +57,7 @@ class CtandrelDlg : public QDialog {
     kRemember = 1010,
     kSsl = 1011,
     kRegisterLink = 1012,
+    kBrowser = 1013,  // sign in through the browser (OAuth), where the address needs it
   };
 
   explicit CtandrelDlg(QWidget* parent = nullptr);
@@ -112,6 +114,15 @@ class CtandrelDlg : public QDialog {
   // (the passphrase asked, or taken from the keyring); false, with the
   // reason shown, when the drive cannot be opened.
   bool UnlockDrive(bool first_sign_in);
+  // The OAuth tokens of a sign-in through the browser (fresh: a new one,
+  // not the kept one); false, with the reason shown, without.
+  bool ObtainTokens(bool fresh);
+  // The tray's "sign in again": a new browser sign-in the running engine
+  // goes on with.
+  void SignInAgain();
+  // The browser box shows where the address's provider needs it.
+  void OfferBrowser();
+  void KeepAutoLoginChoice();
   bool StartSession(const std::string& password);
   void StopSession();
   // The server field: the host, and ":port" when the port is not the
@@ -126,6 +137,7 @@ class CtandrelDlg : public QDialog {
   QCheckBox* ssl_box_;
   QCheckBox* remember_;
   QCheckBox* auto_login_;
+  QCheckBox* browser_;
   QPushButton* login_;
   CHyperLink* link_;
   QMenu* context_menu_;
@@ -134,6 +146,7 @@ class CtandrelDlg : public QDialog {
 
   int ssl_ = 0;
   AccountRecord record_;
+  std::shared_ptr<AccessTokens> tokens_;  // an OAuth account's, shared with the engine
   std::string session_password_;  // kept in memory only when not remembered
   std::string mount_point_;
   QRect saved_geometry_;

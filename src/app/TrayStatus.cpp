@@ -38,6 +38,7 @@ std::string TrayStatus::StateLine(const SyncStatus::Snapshot& s) {
       return "邮箱已满（配额）：上传等待可用空间";
     case State::kError:
       if (!s.held.empty()) return "等待您的选择：" + s.held;
+      if (SyncStatus::SignInNeeded(s)) return "错误：需要重新登录";
       return "错误：" + (s.last_error.empty() ? std::string("未知") : s.last_error);
   }
   return "错误";
@@ -80,6 +81,15 @@ std::vector<TrayStatus::Notice> TrayStatus::Update(const SyncStatus::Snapshot& s
                                          "（或 tandrel-cli deletions keep / apply）。"});
   }
   held_told_ = s.held;
+
+  bool sign_in = SyncStatus::SignInNeeded(s);
+  if (sign_in && !sign_in_told_) {
+    notices.push_back({"需要重新登录",
+                       "邮箱服务商要求重新登录。文件和等待上传的更改都保留在本机，"
+                       "请在托盘菜单“重新登录…”中登录（或 tandrel-cli signin）。"});
+    error_told_ = true;  // this error has had its notice
+  }
+  sign_in_told_ = sign_in;
 
   if (s.state != State::kError) {
     error_since_ = 0;

@@ -32,4 +32,5 @@ class TrayStatus {
   std::string held_told_;  // the held deletions last told of
   std::time_t error_since_ = 0;  // 0: not in error
   bool error_told_ = false;
+  bool sign_in_told_ = false;  // the last snapshot asked for a new sign-in
 };

@@ -2,7 +2,10 @@
 
 #include "mail/ImapClient.h"
 #include "platform/FileHelpers.h"
+#include "platform/Locations.h"
+#include "store/MailboxQueries.h"
 #include "store/MetaStore.h"
+#include "sync/MailboxSession.h"
 
 bool AccountLogin::UsesSsl(const std::string& address) {
   std::string needle = std::string("@") + kGoogleMailDomain;
@@ -30,8 +33,17 @@ AccountRecord AccountLogin::Build(const std::string& user, const std::string& pa
   return record;
 }
 
-AccountLogin::Verdict AccountLogin::Check(const AccountRecord& account) {
+AccountLogin::Verdict AccountLogin::Check(const AccountRecord& account, AccessTokens* tokens) {
   ImapClient session;
+  if (tokens != nullptr) {
+    MailboxRecord record;
+    if (IsKnown(account.user)) MailboxQueries(account.user).Read(record);
+    MailboxSession::Attempt attempt =
+        MailboxSession::OpenOnce(session, account, record.folder, DataDir(), tokens);
+    session.Logout();
+    if (attempt.result.done() || attempt.gone) return Verdict::kAccepted;
+    return attempt.result.failed() ? Verdict::kRefused : Verdict::kUnreachable;
+  }
   if (!session.Connect(account.down_server, account.port, account.ssl_flag != 0))
     return Verdict::kUnreachable;
   bool ok = session.Login(account.user, account.pwd);

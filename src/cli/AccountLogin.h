@@ -4,6 +4,8 @@
 
 #include "store/AccountRecord.h"
 
+class AccessTokens;
+
 // The sign-in of an account as the login does it: the SSL rule and the
 // ports, the credentials tested on a fresh IMAP session, the account stored
 // and made current.
@@ -29,7 +31,8 @@ class AccountLogin {
   // Refused: the server answered and said no; unreachable: no connection
   // (or it broke before an answer), when an account known here may still
   // start from its cache.
-  static Verdict Check(const AccountRecord& account);
+  // With tokens the check is an OAuth sign-in on the drive's folder.
+  static Verdict Check(const AccountRecord& account, AccessTokens* tokens = nullptr);
   static bool TestCredentials(const AccountRecord& account);
   // Whether the account has been signed in here before.
   static bool IsKnown(const std::string& user);

@@ -27,7 +27,8 @@ DriveUnlock::Outcome DriveUnlock::SignIn(const AccountRecord& account, const Req
   MailboxRecord record;
   MailboxQueries(account.user).Read(record);
   ImapClient session;
-  bool open = MailboxSession::OpenOnce(session, account, record.folder, DataDir()).result.done();
+  bool open = MailboxSession::OpenOnce(session, account, record.folder, DataDir(), request.tokens)
+                  .result.done();
   Outcome outcome = Open(account, open ? &session : nullptr, request, key, error);
   session.Logout();
   return outcome;

@@ -7,6 +7,7 @@
 #include "message/DriveKey.h"
 #include "store/AccountRecord.h"
 
+class AccessTokens;
 class ImapClient;
 
 // Whether an account's drive is encrypted, and its key: from the key
@@ -34,6 +35,7 @@ class DriveUnlock {
     bool remember = false;     // the passphrase goes to the keyring, or leaves it
     bool try_keyring = false;  // a kept passphrase is tried before asking
     Asker ask;
+    AccessTokens* tokens = nullptr;  // an OAuth account's, for SignIn's session
   };
 
   // session: selected on the drive's folder; null when offline. error

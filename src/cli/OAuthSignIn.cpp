@@ -51,16 +51,20 @@ bool ReadFile(const std::string& path, std::string& text) {
 
 bool OAuthSignIn::ProviderFor(const Choice& choice, const std::string& user,
                               OAuthProvider& provider, std::string& error) {
-  std::string recorded;
-  if (choice.provider == "google") {
-    provider = OAuthProvider::Google();
-  } else if (choice.provider == "microsoft") {
-    provider = OAuthProvider::Microsoft();
+  std::string recorded, text;
+  provider = OAuthProvider{};
+  if (choice.provider == "google" || choice.provider == "microsoft") {
+    provider = choice.provider == "google" ? OAuthProvider::Google() : OAuthProvider::Microsoft();
+    // The client registered for this machine, kept beside the settings.
+    const std::string file = ConfigDir() + "/oauth-" + choice.provider + ".json";
+    if (ReadFile(file, text) && !OAuthProvider::FromJson(text, provider, error)) {
+      error = file + ": " + error;
+      return false;
+    }
   } else if (!choice.provider.empty()) {
     error = "--oauth takes google or microsoft";
     return false;
   } else if (!choice.config_file.empty()) {
-    std::string text;
     if (!ReadFile(choice.config_file, text)) {
       error = "cannot read " + choice.config_file;
       return false;
@@ -78,9 +82,13 @@ bool OAuthSignIn::ProviderFor(const Choice& choice, const std::string& user,
   }
   if (!choice.client_id.empty()) provider.client_id = choice.client_id;
   if (provider.client_id.empty()) {
-    error = "no client id: give --oauth-client-id ID (registered with the provider)";
+    error =
+        "no client id: give --oauth-client-id ID (registered with the provider), or put it "
+        "in " +
+        ConfigDir() + "/oauth-" + (choice.provider.empty() ? "NAME" : choice.provider) + ".json";
     return false;
   }
+  error.clear();
   return true;
 }
 

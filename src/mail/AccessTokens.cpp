@@ -8,6 +8,7 @@
 AccessTokens::AccessTokens(OAuthProvider provider, const OAuthTokens& tokens, Clock clock)
     : provider_(std::move(provider)), clock_(std::move(clock)) {
   Renew(tokens);
+  renewed_ = false;
 }
 
 int64_t AccessTokens::Margin(int64_t lifetime_s) {
@@ -27,13 +28,14 @@ void AccessTokens::Renew(const OAuthTokens& tokens) {
   stale_ = false;
   refused_ = false;
   refused_refresh_.clear();
+  renewed_ = true;
 }
 
 AccessTokens::Grant AccessTokens::Current(std::string& token, std::string& error) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (refused_) {
-      error = "sign in again";
+      error = kSignInAgainText;
       return Grant::kSignInAgain;
     }
     if (Fresh(clock_())) {
@@ -61,7 +63,7 @@ AccessTokens::Grant AccessTokens::RefreshLocked(std::string& error) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (refused_) {
-      error = "sign in again";
+      error = kSignInAgainText;
       return Grant::kSignInAgain;
     }
     asked = tokens_;
@@ -74,7 +76,7 @@ AccessTokens::Grant AccessTokens::RefreshLocked(std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     refused_ = true;
     refused_refresh_ = sent_refresh;
-    error = "sign in again";
+    error = kSignInAgainText;
     return Grant::kSignInAgain;
   }
   if (result.outcome != OAuthClient::Outcome::kGranted) {
@@ -113,6 +115,10 @@ bool AccessTokens::Recovered() {
   int64_t now = clock_();
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (renewed_) {
+      renewed_ = false;
+      return true;
+    }
     if (!refused_ || !recall_ || now - recalled_at_ < kRecallEveryS) return false;
     recalled_at_ = now;
   }

@@ -33,6 +33,7 @@ class AccessTokens {
   using Recall = std::function<std::string()>;
   // The keyring is asked at most this often while a sign-in is needed.
   static constexpr int64_t kRecallEveryS = 2;
+  static constexpr const char* kSignInAgainText = "sign in again";
 
   AccessTokens(OAuthProvider provider, const OAuthTokens& tokens, Clock clock);
   AccessTokens(const AccessTokens&) = delete;
@@ -49,8 +50,9 @@ class AccessTokens {
   // A new sign-in's tokens; a refusal is forgotten.
   void Renew(const OAuthTokens& tokens);
   bool SignInNeeded() const;
-  // While a sign-in is needed: whether the recall hook has a refresh token
-  // other than the refused one, which the next Current then tries.
+  // Whether a new grant came since the last call: by Renew, or (while a
+  // sign-in is needed) the recall hook's refresh token other than the
+  // refused one, which the next Current then tries.
   bool Recovered();
   const OAuthProvider& Provider() const { return provider_; }
 
@@ -74,4 +76,5 @@ class AccessTokens {
   bool refused_ = false;         // the provider refused the refresh token
   std::string refused_refresh_;  // the refresh token it refused
   int64_t recalled_at_ = 0;
+  bool renewed_ = false;  // Renew came after the construction: Recovered tells once
 };

@@ -188,20 +188,22 @@ bool OAuthProvider::FromJson(const std::string& text, OAuthProvider& provider, s
     error = "not a JSON object";
     return false;
   }
-  provider.authorization_endpoint = Text(body, "authorization_endpoint");
-  provider.token_endpoint = Text(body, "token_endpoint");
-  provider.device_authorization_endpoint = Text(body, "device_authorization_endpoint");
-  provider.client_id = Text(body, "client_id");
-  provider.client_secret = Text(body, "client_secret");
-  provider.scope = Text(body, "scope");
+  auto take = [&body](const char* key, std::string& field) {
+    if (body.contains(key)) field = Text(body, key);
+  };
+  take("authorization_endpoint", provider.authorization_endpoint);
+  take("token_endpoint", provider.token_endpoint);
+  take("device_authorization_endpoint", provider.device_authorization_endpoint);
+  take("client_id", provider.client_id);
+  take("client_secret", provider.client_secret);
+  take("scope", provider.scope);
   for (const std::string* url : {&provider.authorization_endpoint, &provider.token_endpoint}) {
     if (url->empty() || !HttpClient::AllowedUrl(*url)) {
       error = "authorization_endpoint and token_endpoint must be https:// addresses";
       return false;
     }
   }
-  if (provider.client_id.empty()) error = "no client_id";
-  return error.empty();
+  return true;  // the client id may come from elsewhere: the caller checks it
 }
 
 std::string OAuthProvider::ToJson() const {

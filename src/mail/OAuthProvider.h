@@ -16,7 +16,8 @@ struct OAuthProvider {
   // The built-in endpoints and scopes; the client id is the caller's.
   static OAuthProvider Google();
   static OAuthProvider Microsoft();
-  // A JSON object with the fields above by those names; false with error.
+  // A JSON object with the fields above by those names; a field it lacks
+  // keeps provider's value. False with error.
   static bool FromJson(const std::string& text, OAuthProvider& provider, std::string& error);
   // The JSON object FromJson reads.
   std::string ToJson() const;

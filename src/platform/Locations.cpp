@@ -41,6 +41,11 @@ std::string DataDir() {
   return base.empty() ? "" : base + "/tandrel";
 }
 
+std::string ConfigDir() {
+  std::string base = EnvDir("XDG_CONFIG_HOME", ".config");
+  return base.empty() ? "" : base + "/tandrel";
+}
+
 std::string DocumentsDir() {
   std::string home = HomeDir();
   std::string config = EnvDir("XDG_CONFIG_HOME", ".config");

@@ -12,6 +12,10 @@ std::string ProgramDir();
 // directory is known.
 std::string DataDir();
 
+// $XDG_CONFIG_HOME/tandrel, default ~/.config/tandrel; empty when no home
+// directory is known.
+std::string ConfigDir();
+
 // The XDG documents directory (from user-dirs.dirs), else ~/Documents;
 // without a trailing separator.
 std::string DocumentsDir();

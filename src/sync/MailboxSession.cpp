@@ -216,7 +216,7 @@ void MailboxSession::NoteFailure(const AccountRecord& account, const Attempt& at
                account.user.c_str(), attempt.step,
                attempt.server_text.empty() ? "no answer" : attempt.server_text.c_str(), wait);
   if (attempt.sign_in_again) {
-    status_.NoteError("sign in again");
+    status_.NoteError(SyncStatus::kSignInAgain);
   } else if (attempt.result.retry_later()) {
     status_.NoteOffline("the server " + account.down_server + " cannot be reached");
   } else {

@@ -15,6 +15,8 @@
 class SyncStatus {
  public:
   enum class State { kUpToDate, kSyncing, kOffline, kQuotaFull, kError };
+  // The error of an OAuth account whose grant the provider refused.
+  static constexpr const char* kSignInAgain = "sign in again";
 
   struct Snapshot {
     State state = State::kUpToDate;
@@ -64,6 +66,9 @@ class SyncStatus {
   Snapshot Take() const;
 
   static const char* StateName(State state);
+  static bool SignInNeeded(const Snapshot& s) {
+    return s.state == State::kError && s.last_error == kSignInAgain;
+  }
   // key=value lines, one per field; Parse reads them back (false when the
   // text is not a status).
   static std::string Serialize(const Snapshot& snapshot);

@@ -16,6 +16,9 @@
 
 #include "AppTestEnv.h"
 #include "DovecotServer.h"
+#include "LoopbackProxy.h"
+#include "TokenServer.h"
+#include "app/BrowserSignIn.h"
 #include "app/CSetting.h"
 #include "app/CSystemTray.h"
 #include "app/CUndoDlg.h"
@@ -27,6 +30,7 @@
 #include "store/KeptFiles.h"
 #include "store/MetaStore.h"
 #include "sync/StatusPublisher.h"
+#include "sync/SyncStatus.h"
 
 namespace {
 
@@ -249,7 +253,7 @@ TEST_F(DialogTest, SignInMountsMovesTheCacheAndQuitLeavesNoMount) {
     settings.Change();
     settings.Accept();
   };
-  dialog.Tray()->Menu()->actions()[14]->trigger();
+  dialog.Tray()->Menu()->actions()[15]->trigger();
   ASSERT_TRUE(env_.messages.empty()) << env_.messages[0];
   EXPECT_FALSE(FileExists(old_file));
   EXPECT_EQ(ReadFileBytes(target + "/Tandrel/" + kUser + "/a.txt"), "hello drive");
@@ -268,7 +272,7 @@ TEST_F(DialogTest, SignInMountsMovesTheCacheAndQuitLeavesNoMount) {
   // "退出" (quit anyway, should b.txt still be waiting): the drive is
   // unmounted and the dialog closed.
   env_.answer_yes = true;
-  dialog.Tray()->Menu()->actions()[16]->trigger();
+  dialog.Tray()->Menu()->actions()[17]->trigger();
   EXPECT_FALSE(dialog.SessionRunning());
   EXPECT_FALSE(Mounted(env_.MountPoint()));
   std::error_code ec;
@@ -441,6 +445,53 @@ TEST_F(DialogTest, TheUndoWindowRestoresADeletedFileAndAnEarlierVersion) {
   };
   dialog.TrayCommand(CSystemTray::kUndo);
   EXPECT_TRUE(Eventually([&] { return ReadFileBytes(file) == "first words"; }, 60000));
+  dialog.Quit();
+}
+
+// An Outlook address signs in through the browser (its provider's client in
+// the configuration folder; here the private token server). Without a
+// keyring the sign-in lasts for the session, and the user is told. A grant
+// the provider revokes turns the tray's "sign in again" on; the new sign-in
+// lets the waiting upload go.
+TEST_F(DialogTest, AnOutlookAddressSignsInThroughTheBrowserAndAgainWhenTheGrantIsRevoked) {
+  const std::string user = "me@outlook.com";
+  TokenServer tokens;
+  ASSERT_TRUE(tokens.Start()) << tokens.Error();
+  DovecotServer::Options options;
+  options.oauth2_url = tokens.IntrospectionUrl();
+  DovecotServer server(options);
+  TANDREL_START_DOVECOT(server);
+  ASSERT_TRUE(server.AddUser(user, "unused"));
+  LoopbackProxy proxy(server.ImapPort());
+  ASSERT_TRUE(proxy.Start());
+  std::filesystem::create_directories(ConfigDir());
+  WriteFileBytes(ConfigDir() + "/oauth-microsoft.json", tokens.Provider().ToJson());
+  ScopedEnv browser("TANDREL_BROWSER", "/usr/bin/curl -s -L -o /dev/null --max-time 30");
+
+  CtandrelDlg dialog;
+  dialog.Initialise();
+  Fill(dialog, user, "", "127.0.0.1:" + std::to_string(proxy.Port()), false, false);
+  EXPECT_FALSE(dialog.findChild<QCheckBox*>("1013")->isHidden());
+  EXPECT_FALSE(dialog.findChild<QLineEdit*>("1003")->isEnabled());
+  dialog.SignIn();
+  ASSERT_TRUE(dialog.SessionRunning()) << (env_.messages.empty() ? "" : env_.messages.back());
+  EXPECT_EQ(env_.messages, (std::vector<std::string>{BrowserSignIn::kSessionOnlyText}));
+  WriteFileBytes(env_.MountPoint() + "/first.txt", "by browser");
+  ASSERT_TRUE(Eventually([&] { return StatusPublisher::PendingUploads(user) == 0; }, 30000));
+
+  tokens.RevokeAll();
+  proxy.Cut();
+  proxy.Restore();
+  WriteFileBytes(env_.MountPoint() + "/later.txt", "after the revocation");
+  ASSERT_TRUE(
+      Eventually([] { return SyncStatus::SignInNeeded(SyncStatus::Instance().Take()); }, 30000));
+  dialog.OnTimer();
+  QAction* again = dialog.Tray()->Menu()->actions()[13];
+  EXPECT_TRUE(again->isEnabled());
+  EXPECT_EQ(StatusPublisher::PendingUploads(user), 1);
+  again->trigger();
+  ASSERT_TRUE(Eventually([&] { return StatusPublisher::PendingUploads(user) == 0; }, 30000));
+  EXPECT_FALSE(SyncStatus::SignInNeeded(SyncStatus::Instance().Take()));
   dialog.Quit();
 }
 

@@ -45,7 +45,7 @@ TEST(TrayTest, MenuItemsInOrderWithTheAccountGreyed) {
   EXPECT_EQ(texts, (std::vector<std::string>{
                        "已同步", "-", "打开Tandrel", "打开官方网站", "-", "注册免费邮箱", "-",
                        "当前帐户", "-", "固定文件夹到本机…", "取消固定文件夹…", "处理暂停的删除…",
-                       "回收站与历史版本…", "-", "设置", "-", "退出"}));
+                       "回收站与历史版本…", "重新登录…", "-", "设置", "-", "退出"}));
   tray.PrepareMenu();
   QAction* account = tray.Menu()->actions()[7];
   EXPECT_EQ(account->text().toStdString(), "me@example.org");
@@ -57,8 +57,9 @@ TEST(TrayTest, MenuItemsInOrderWithTheAccountGreyed) {
   EXPECT_FALSE(tray.Menu()->actions()[11]->isEnabled()) << "no deletions wait";
   tray.Menu()->actions()[9]->trigger();
   tray.Menu()->actions()[12]->trigger();
-  tray.Menu()->actions()[14]->trigger();
-  tray.Menu()->actions()[16]->trigger();
+  EXPECT_FALSE(tray.Menu()->actions()[13]->isEnabled()) << "no new sign-in is asked for";
+  tray.Menu()->actions()[15]->trigger();
+  tray.Menu()->actions()[17]->trigger();
   EXPECT_EQ(chosen, (std::vector<int>{CSystemTray::kPin, CSystemTray::kUndo, CSystemTray::kSettings,
                                       CSystemTray::kExit}));
   EXPECT_EQ(tray.Tooltip(), "Tandrel");
