@@ -37,8 +37,12 @@ class QuotaWatch {
   }
   // An append was refused as over quota; the last answer is the mark.
   void NoteFull();
-  // An append went through.
-  void NoteRoom() { full_ = false; }
+  // An append of about bytes went through: the usage the next question
+  // would show, so that the room is not overrated until then.
+  void NoteRoom(uint64_t bytes) {
+    full_ = false;
+    if (last_.has_storage) last_.used_bytes += bytes;
+  }
   bool Full() const { return full_; }
   // Bytes free at the last answer; nullopt without a storage quota.
   std::optional<uint64_t> Room() const;

@@ -78,10 +78,15 @@ bool TaskWorker::Step(int index_period_ms) {
   // The first question comes after the uploads, whose session asks it.
   bool first_question = !quota_.Asked();
   if (!first_question) WatchQuota();
+  // Room is made before the uploads that need it, not after their refusal:
+  // the kept content let go leaves the mailbox first.
+  bool deleted = keeper_.Step(RoomNeeded()) && DeleteDoomed(store);
+  // Asked afresh: the next step must not give back more than was needed.
+  if (deleted && session_.IsConnected())
+    quota_.Check(session_, context_.Folder(), context_.clock(), true);
   if (upload_backoff_.Ready(context_.clock()) && !RunUploads(store)) return false;
   if (first_question) WatchQuota();
-  keeper_.Step(RoomNeeded());
-  bool deleted = DeleteDoomed(store);
+  deleted = DeleteDoomed(store) || deleted;
   store.DelPendingFiles();
   // An index without a deleted file goes out only once that file's messages
   // are gone: another machine keeps a file whose messages it still sees.
@@ -110,14 +115,16 @@ bool TaskWorker::DeleteDoomed(MetaStore& store) {
 }
 
 int64_t TaskWorker::RoomNeeded() {
-  // Only once the server refused an append: the trash is the user's too.
-  if (!quota_.Full()) return 0;
+  // The trash is the user's too: only for uploads the server refused, or
+  // that the quota it reported cannot take.
+  std::optional<uint64_t> room = quota_.Room();
+  if (!quota_.Full() && !room) return 0;
   int64_t waiting = 0;
   SyncQueries queries(context_.data_dir, context_.account.user);
   if (!queries.WaitingUploadBytes(waiting) || waiting == 0) return 0;
   int64_t messages = waiting / 3 * 4 + 4096;
-  std::optional<uint64_t> room = quota_.Room();
   int64_t free = room ? static_cast<int64_t>(std::min<uint64_t>(*room, INT64_MAX)) : 0;
+  if (!quota_.Full() && messages <= free) return 0;
   return std::max<int64_t>(messages - free, 1);
 }
 
@@ -369,7 +376,9 @@ SyncResult TaskWorker::Judge(const FileRecord& record, const MailResult& result,
       session_.SelectedFolder() == context_.Folder())
     mail_id = std::to_string(outcome.uid);
   upload_backoff_.Reset();
-  quota_.NoteRoom();
+  // As the message went: base64 in lines of 76, and its header.
+  const uint64_t base64 = (static_cast<uint64_t>(std::max(record.size, 0)) + 2) / 3 * 4;
+  quota_.NoteRoom(base64 + base64 / 76 * 2 + 1024);
   context_.status.NoteQuotaFull(false);
   context_.status.NoteOnline();
   return SyncResult::Done();

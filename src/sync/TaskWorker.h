@@ -109,7 +109,8 @@ class TaskWorker {
   // The remote deletes of the step; false when some still wait.
   bool DeleteDoomed(MetaStore& store);
   // Bytes the trash and the versions must give back for the uploads that
-  // wait in a full mailbox; 0 when it is not full.
+  // wait: after a refusal, or when the quota's room cannot take them; 0
+  // when nothing needs room.
   int64_t RoomNeeded();
   void UploadIndexWhenDue(MetaStore& store, int index_period_ms);
   Turn UploadNext(MetaStore& store);

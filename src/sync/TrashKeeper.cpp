@@ -94,20 +94,20 @@ std::vector<int> TrashKeeper::Expired(const std::vector<KeptRecord>& kept, int64
   return expired;
 }
 
-void TrashKeeper::Step(int64_t room_needed) {
+bool TrashKeeper::Step(int64_t room_needed) {
   KeptFiles files(context_.data_dir, context_.account.user);
   std::vector<KeptFiles::Request> requests;
   std::vector<KeptRecord> kept;
-  if (!files.TakeRequests(requests) || !files.List(kept)) return;
+  if (!files.TakeRequests(requests) || !files.List(kept)) return false;
   for (const KeptFiles::Request& request : requests) {
     if (!Carry(request, kept)) files.Ask(request);
-    if (!files.List(kept)) return;
+    if (!files.List(kept)) return false;
   }
   int days = KeptFiles::kDefaultRetentionDays;
   files.RetentionDays(days);
   struct timespec now = context_.wall_clock();
   LetGo(Expired(kept, now.tv_sec * 1000 + now.tv_nsec / 1000000, days), "past the retention");
-  if (room_needed > 0 && files.List(kept)) MakeRoom(std::move(kept), room_needed);
+  return room_needed > 0 && files.List(kept) && MakeRoom(std::move(kept), room_needed);
 }
 
 bool TrashKeeper::Carry(const KeptFiles::Request& request, const std::vector<KeptRecord>& kept) {
@@ -195,7 +195,7 @@ void TrashKeeper::LetGo(const std::vector<int>& ids, const char* why) {
     Log()->Write(LOG_INFO, "%zu kept files let go: %s", ids.size(), why);
 }
 
-void TrashKeeper::MakeRoom(std::vector<KeptRecord> kept, int64_t needed) {
+bool TrashKeeper::MakeRoom(std::vector<KeptRecord> kept, int64_t needed) {
   std::stable_sort(kept.begin(), kept.end(),
                    [](const KeptRecord& a, const KeptRecord& b) { return a.at < b.at; });
   std::vector<int> ids;
@@ -205,10 +205,11 @@ void TrashKeeper::MakeRoom(std::vector<KeptRecord> kept, int64_t needed) {
     ids.push_back(kept[i].file_id);
     freed += kept[i].size / 3 * 4;
   }
-  if (ids.empty()) return;
+  if (ids.empty()) return false;
   LetGo(ids, "the mailbox is full");
   context_.status.NoteError("mailbox full: " + std::to_string(ids.size()) +
                             (ids.size() == 1 ? " file" : " files") +
                             " removed from the trash and versions (" +
                             SyncStatus::BytesText(freed * 3 / 4) + ") to make room");
+  return true;
 }

@@ -27,8 +27,8 @@ class TrashKeeper {
   TrashKeeper& operator=(const TrashKeeper&) = delete;
 
   // One round. room_needed: bytes the mailbox must free for the uploads
-  // that wait (0: none).
-  void Step(int64_t room_needed);
+  // that wait (0: none). True when kept content was let go for them.
+  bool Step(int64_t room_needed);
   // The file ids the policy lets go at now (milliseconds since 1970): what
   // is older than the retention; of each file's versions within it the
   // newest, then one for each hour of the clock for a day and one for each
@@ -52,7 +52,7 @@ class TrashKeeper {
   bool Restore(const KeptRecord& entry, bool as_version);
   bool EnsureFolders(const std::string& folder);
   void LetGo(const std::vector<int>& ids, const char* why);
-  void MakeRoom(std::vector<KeptRecord> kept, int64_t needed);
+  bool MakeRoom(std::vector<KeptRecord> kept, int64_t needed);
 
   SyncContext& context_;
   SyncNamespace& names_;

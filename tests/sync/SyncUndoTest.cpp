@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "SyncMachinesFixture.h"
+#include "log/CLog.h"
 #include "store/CachePolicy.h"
 #include "store/KeptFiles.h"
 #include "store/SyncQueries.h"
@@ -142,6 +143,49 @@ TEST_F(SyncUndo, ARestoredFileIsReadAgainOnDemand) {
 // The thinning alone: the newest, then one for each hour of the clock for
 // a day, one for each day for the retention, at most ten (kStart begins an
 // hour).
+class SyncUndoQuota : public SyncMachines {
+ protected:
+  SyncUndoQuota() : SyncMachines(Quota()) {}
+  static DovecotServer::Options Quota() {
+    DovecotServer::Options options;
+    options.quota_kib = 20 * 1024;  // two 6 MB files as messages, not three
+    return options;
+  }
+  std::vector<KeptRecord> Kept(EngineMachine& m) {
+    std::vector<KeptRecord> kept;
+    EXPECT_TRUE(KeptFiles(m.engine().DataDirectory(), kUser).List(kept));
+    return kept;
+  }
+};
+
+// A mailbox that the waiting upload would overfill gives back the oldest
+// trash first: the server never has to refuse the upload.
+TEST_F(SyncUndoQuota, TheOldestTrashMakesRoomBeforeAnUploadIsRefused) {
+  ASSERT_TRUE(a_->Write("\\old.bin", Bytes(6000000, 1)));
+  ASSERT_TRUE(a_->Write("\\new.bin", Bytes(6000000, 2)));
+  ASSERT_TRUE(Converge());
+  ASSERT_TRUE(a_->Remove("\\old.bin"));
+  ASSERT_TRUE(Converge());
+  ASSERT_TRUE(a_->Remove("\\new.bin"));
+  ASSERT_TRUE(Converge());
+  ASSERT_EQ(Kept(*a_).size(), 2u);
+
+  CLog* log = CLog::Instance();
+  log->Queue().TakeAll();
+  log->SetThreshold(LOG_DEBUG);
+  log->SetEnabled(true);
+  ASSERT_TRUE(a_->Write("\\third.bin", Bytes(6000000, 3)));
+  ASSERT_TRUE(Converge());
+  log->SetEnabled(false);
+  std::string lines;
+  for (const std::string& line : log->Queue().TakeAll()) lines += line + "\n";
+  EXPECT_EQ(lines.find("mailbox full"), std::string::npos) << lines;
+  std::vector<KeptRecord> kept = Kept(*b_);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].path, "\\new.bin");
+  EXPECT_EQ(Sizes(b_->List()), (std::map<std::string, long long>{{"\\third.bin", 6000000}}));
+}
+
 TEST(TrashKeeperTest, ThinningKeepsOneAnHourThenOneADay) {
   const int64_t now = kStart * 1000;
   std::vector<KeptRecord> kept;
