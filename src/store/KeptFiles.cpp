@@ -17,6 +17,8 @@ const char* ActionText(KeptFiles::Action action) {
       return "empty";
     case KeptFiles::Action::kRestoreVersion:
       return "restore-version";
+    case KeptFiles::Action::kTrash:
+      return "trash";
     case KeptFiles::Action::kRestore:
       break;
   }
@@ -26,6 +28,7 @@ const char* ActionText(KeptFiles::Action action) {
 KeptFiles::Action ActionOf(const std::string& text) {
   if (text == "empty") return KeptFiles::Action::kEmpty;
   if (text == "restore-version") return KeptFiles::Action::kRestoreVersion;
+  if (text == "trash") return KeptFiles::Action::kTrash;
   return KeptFiles::Action::kRestore;
 }
 

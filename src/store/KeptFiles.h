@@ -20,7 +20,9 @@ class KeptFiles {
  public:
   static constexpr int kDefaultRetentionDays = 30;
   static constexpr int kMaxVersions = 10;
-  enum class Action { kRestore, kEmpty, kRestoreVersion };
+  // kTrash: the file in the tree at path goes to the trash once its
+  // content is up (deletions held for the user and then applied).
+  enum class Action { kRestore, kEmpty, kRestoreVersion, kTrash };
   struct Request {
     Action action = Action::kRestore;
     std::string path;  // drive path; empty with kEmpty: everything

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <set>
 #include <thread>
 
 #include "log/CLog.h"
@@ -17,6 +18,7 @@
 #include "platform/UniqueFd.h"
 #include "platform/WireCodePage.h"
 #include "store/HeldDeletions.h"
+#include "store/KeptFiles.h"
 #include "store/MetaStore.h"
 #include "sync/ContentCache.h"
 #include "sync/FolderCache.h"
@@ -323,13 +325,17 @@ void RefreshWorker::DropVanished(MetaStore& store, const std::vector<Vanish>& pa
                                  bool& changed) {
   std::string cache = context_.CacheRoot();
   SyncQueries queries(context_.data_dir, context_.account.user);
+  KeptFiles kept(context_.data_dir, context_.account.user);
+  std::set<std::string> to_trash;
   for (const Vanish& v : parts) {
     if (!v.path.empty() && context_.open_writes.Contains(v.path)) continue;  // after its close
-    if (heal && v.whole && !v.path.empty()) {
-      // Still in the tree and whole here: the part goes up again.
-      Log()->Write(LOG_WARNING, "part %d of %s gone from the mailbox: uploaded again", v.part.part,
-                   v.path.c_str());
+    if (v.whole && !v.path.empty()) {
+      // Still in the tree and whole here: the part goes up again, and a
+      // deletion the user applied then goes to the trash like any other.
+      Log()->Write(LOG_WARNING, "part %d of %s gone from the mailbox: uploaded again%s",
+                   v.part.part, v.path.c_str(), heal ? "" : ", then to the trash");
       if (!queries.RequeuePart(v.part.file_id, v.part.part, v.part.mail_id)) return;
+      if (!heal && to_trash.insert(v.path).second) kept.Ask({KeptFiles::Action::kTrash, v.path, 0});
       continue;
     }
     Log()->Write(LOG_DEBUG, "remote doesn't exist,delete it, mid:%s,fn:%s", v.part.mail_id.c_str(),

@@ -111,6 +111,7 @@ bool TrashKeeper::Step(int64_t room_needed) {
 }
 
 bool TrashKeeper::Carry(const KeptFiles::Request& request, const std::vector<KeptRecord>& kept) {
+  if (request.action == KeptFiles::Action::kTrash) return CarryToTrash(request.path);
   if (request.action == KeptFiles::Action::kEmpty) {
     std::vector<int> ids;
     // Without a path everything goes, the versions too: the room comes back.
@@ -193,6 +194,17 @@ void TrashKeeper::LetGo(const std::vector<int>& ids, const char* why) {
   std::lock_guard<std::mutex> lock(context_.namespace_mutex);
   if (SyncQueries(context_.data_dir, context_.account.user).LetGoKept(ids))
     Log()->Write(LOG_INFO, "%zu kept files let go: %s", ids.size(), why);
+}
+
+bool TrashKeeper::CarryToTrash(const std::string& path) {
+  FileRecord live;
+  bool up = false;
+  if (!MetaStore(context_.data_dir).GetFileInfo(path, live)) return true;  // gone already
+  // Its messages vanished: the trash can keep it once they are up again.
+  if (!SyncQueries(context_.data_dir, context_.account.user).ContentUp(live.file_id, up) || !up)
+    return false;
+  Log()->Write(LOG_INFO, "%s moved to the trash, as the deletions applied asked", path.c_str());
+  return names_.DeleteFile(path);
 }
 
 bool TrashKeeper::MakeRoom(std::vector<KeptRecord> kept, int64_t needed) {

@@ -53,6 +53,8 @@ class TrashKeeper {
   bool EnsureFolders(const std::string& folder);
   void LetGo(const std::vector<int>& ids, const char* why);
   bool MakeRoom(std::vector<KeptRecord> kept, int64_t needed);
+  // A request to trash path; false while it must wait.
+  bool CarryToTrash(const std::string& path);
 
   SyncContext& context_;
   SyncNamespace& names_;

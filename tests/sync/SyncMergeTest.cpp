@@ -9,6 +9,7 @@
 #include "SyncMachinesFixture.h"
 #include "message/MailParser.h"
 #include "store/HeldDeletions.h"
+#include "store/KeptFiles.h"
 #include "sync/PartHeaders.h"
 
 namespace {
@@ -390,6 +391,40 @@ TEST_F(MassDeletion, MessagesDeletedElsewhereAreKeptUntilTheUserChooses) {
   EXPECT_EQ(Box().PartMessages(), 8);
   EXPECT_TRUE(Held(*b_).reason.empty());
   EXPECT_TRUE(b_->status().Take().held.empty());
+}
+
+// Applied on A, the held deletions go to the trash like any other: the
+// files leave both drives, and B brings one back whole.
+TEST_F(MassDeletion, AppliedDeletionsLandInTheTrash) {
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(a_->Write("\\f" + std::to_string(i), Bytes(100, i)));
+  ASSERT_TRUE(Converge());
+  ImapClient client;
+  ASSERT_TRUE(Open(client));
+  std::vector<uint32_t> doomed;
+  for (const auto& [uid, header] : Parts(client))
+    if (doomed.size() < 3) doomed.push_back(uid);
+  ImapClient::DeleteOutcome outcome;
+  ASSERT_TRUE(client.DeleteMessages(doomed, outcome).ok());
+  client.Logout();
+  Passes(*a_, 3);
+  std::vector<HeldDeletions::File> held = Held(*a_).files;
+  ASSERT_EQ(held.size(), 3u);
+  ASSERT_TRUE(
+      HeldDeletions(a_->engine().DataDirectory(), kUser).Decide(HeldDeletions::Decision::kApply));
+  ASSERT_TRUE(Converge());
+  ASSERT_TRUE(Converge());
+  EXPECT_EQ(a_->List().size(), 5u);
+  EXPECT_EQ(b_->List(), a_->List());
+  std::vector<KeptRecord> trash;
+  ASSERT_TRUE(KeptFiles(b_->engine().DataDirectory(), kUser).List(trash));
+  ASSERT_EQ(trash.size(), 3u);
+  EXPECT_EQ(trash[0].kind, KeptKind::kTrash);
+  const std::string back = held[0].path;
+  ASSERT_TRUE(
+      KeptFiles(b_->engine().DataDirectory(), kUser).Ask({KeptFiles::Action::kRestore, back, 0}));
+  ASSERT_TRUE(Converge());
+  EXPECT_EQ(a_->Read(back), Bytes(100, std::stoi(back.substr(2))));
+  EXPECT_EQ(b_->List().size(), 6u);
 }
 
 TEST_F(MassDeletion, AGoneFolderIsNotMadeAgainUntilTheUserChooses) {
