@@ -80,12 +80,13 @@ bool TaskWorker::Step(int index_period_ms) {
   if (!first_question) WatchQuota();
   // Room is made before the uploads that need it, not after their refusal:
   // the kept content let go leaves the mailbox first.
-  bool deleted = keeper_.Step(RoomNeeded()) && DeleteDoomed(store);
+  bool deleted = keeper_.MakeRoom(RoomNeeded()) && DeleteDoomed(store);
   // Asked afresh: the next step must not give back more than was needed.
   if (deleted && session_.IsConnected())
     quota_.Check(session_, context_.Folder(), context_.clock(), true);
   if (upload_backoff_.Ready(context_.clock()) && !RunUploads(store)) return false;
   if (first_question) WatchQuota();
+  keeper_.Step();
   deleted = DeleteDoomed(store) || deleted;
   store.DelPendingFiles();
   // An index without a deleted file goes out only once that file's messages

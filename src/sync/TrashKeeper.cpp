@@ -94,20 +94,25 @@ std::vector<int> TrashKeeper::Expired(const std::vector<KeptRecord>& kept, int64
   return expired;
 }
 
-bool TrashKeeper::Step(int64_t room_needed) {
+void TrashKeeper::Step() {
   KeptFiles files(context_.data_dir, context_.account.user);
   std::vector<KeptFiles::Request> requests;
   std::vector<KeptRecord> kept;
-  if (!files.TakeRequests(requests) || !files.List(kept)) return false;
+  if (!files.TakeRequests(requests) || !files.List(kept)) return;
   for (const KeptFiles::Request& request : requests) {
     if (!Carry(request, kept)) files.Ask(request);
-    if (!files.List(kept)) return false;
+    if (!files.List(kept)) return;
   }
   int days = KeptFiles::kDefaultRetentionDays;
   files.RetentionDays(days);
   struct timespec now = context_.wall_clock();
   LetGo(Expired(kept, now.tv_sec * 1000 + now.tv_nsec / 1000000, days), "past the retention");
-  return room_needed > 0 && files.List(kept) && MakeRoom(std::move(kept), room_needed);
+}
+
+bool TrashKeeper::MakeRoom(int64_t needed) {
+  std::vector<KeptRecord> kept;
+  return needed > 0 && KeptFiles(context_.data_dir, context_.account.user).List(kept) &&
+         LetGoOldest(std::move(kept), needed);
 }
 
 bool TrashKeeper::Carry(const KeptFiles::Request& request, const std::vector<KeptRecord>& kept) {
@@ -207,7 +212,7 @@ bool TrashKeeper::CarryToTrash(const std::string& path) {
   return names_.DeleteFile(path);
 }
 
-bool TrashKeeper::MakeRoom(std::vector<KeptRecord> kept, int64_t needed) {
+bool TrashKeeper::LetGoOldest(std::vector<KeptRecord> kept, int64_t needed) {
   std::stable_sort(kept.begin(), kept.end(),
                    [](const KeptRecord& a, const KeptRecord& b) { return a.at < b.at; });
   std::vector<int> ids;

@@ -26,9 +26,11 @@ class TrashKeeper {
   TrashKeeper(const TrashKeeper&) = delete;
   TrashKeeper& operator=(const TrashKeeper&) = delete;
 
-  // One round. room_needed: bytes the mailbox must free for the uploads
-  // that wait (0: none). True when kept content was let go for them.
-  bool Step(int64_t room_needed);
+  // One round: the requests, the retention and the thinning.
+  void Step();
+  // The oldest kept content let go for needed bytes the uploads that wait
+  // must have (0: none); true when some was.
+  bool MakeRoom(int64_t needed);
   // The file ids the policy lets go at now (milliseconds since 1970): what
   // is older than the retention; of each file's versions within it the
   // newest, then one for each hour of the clock for a day and one for each
@@ -52,7 +54,7 @@ class TrashKeeper {
   bool Restore(const KeptRecord& entry, bool as_version);
   bool EnsureFolders(const std::string& folder);
   void LetGo(const std::vector<int>& ids, const char* why);
-  bool MakeRoom(std::vector<KeptRecord> kept, int64_t needed);
+  bool LetGoOldest(std::vector<KeptRecord> kept, int64_t needed);
   // A request to trash path; false while it must wait.
   bool CarryToTrash(const std::string& path);
 

@@ -32,6 +32,8 @@ struct Side {
     for (const auto& r : tree.files) {
       if (!files.emplace(r.Origin(), &r).second) files.emplace(r.file_id, &r);
     }
+    for (const auto& k : tree.kept)
+      if (k.kind == KeptKind::kVersion) replaced.insert(k.file_id);
   }
   template <typename Map>
   static const typename Map::mapped_type Find(const Map& map, int key) {
@@ -40,6 +42,7 @@ struct Side {
   }
   std::map<int, const FolderRecord*> folders;
   std::map<int, const FileRecord*> files;
+  std::set<int> replaced;  // contents this side kept as versions: it edited past them
 };
 
 class Merger {
@@ -129,6 +132,12 @@ void Merger::MergeFile(const FileRecord* b, const FileRecord* l, const FileRecor
   if (l->file_id == r->file_id || (b != nullptr && r->file_id == b->file_id)) {
     content = l;
   } else if (b != nullptr && l->file_id == b->file_id) {
+    content = r;
+  } else if (local_.replaced.count(r->file_id) != 0) {
+    // Both changed, but that side only caught up with content this one
+    // went past (it keeps it as a version): no conflict.
+    content = l;
+  } else if (remote_.replaced.count(l->file_id) != 0) {
     content = r;
   }
   if (content == nullptr) {

@@ -172,6 +172,19 @@ TEST(TrayTest, StatusLineIconStatesAndNoticesOncePerOccurrence) {
   t += TrayStatus::kErrorNoticeAfter;
   show();
   EXPECT_EQ(told.size(), 2u) << "a new occurrence is told again";
+
+  // A new sign-in asked for: told at once, once, and the menu offers it.
+  told.clear();
+  QAction* sign_in = tray.Menu()->actions()[13];
+  status.NoteError(SyncStatus::kSignInAgain);
+  for (int i = 0; i < 3; ++i, t += TrayStatus::kErrorNoticeAfter) show();
+  EXPECT_EQ(line->text().toStdString(), "错误：需要重新登录");
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0].rfind("需要重新登录|", 0), 0u) << told[0];
+  EXPECT_TRUE(sign_in->isEnabled());
+  status.NoteOnline();
+  show();
+  EXPECT_FALSE(sign_in->isEnabled());
 }
 
 TEST(TrayTest, WithoutASystemTrayNoIconAndNoTooltip) {

@@ -20,14 +20,6 @@ namespace {
 constexpr const char* kUser = "keys@example.org";
 constexpr const char* kPassword = "kept-secret";
 
-// What secret-tool finds for the account; empty when nothing.
-std::string SecretTool(const std::string& user, const std::string& server) {
-  TempDir dir("secret");
-  Shell("secret-tool lookup application tandrel user " + Quote(user) + " server " + Quote(server) +
-        " > " + Quote(dir.Sub("out")) + " 2>/dev/null");
-  return ReadFileBytes(dir.Sub("out"));
-}
-
 AccountRecord Row(const std::string& user) {
   MetaStore store;
   AccountRecord row;

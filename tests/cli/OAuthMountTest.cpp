@@ -27,13 +27,6 @@ constexpr const char* kPassword = "reader-password";
 constexpr int kLifetimeS = 3;
 constexpr const char* kBrowser = "/usr/bin/curl -s -L -o /dev/null --max-time 30";
 
-std::string SecretTool(const std::string& user, const std::string& server) {
-  TempDir dir("secret");
-  Shell("secret-tool lookup application tandrel user " + Quote(user) + " server " + Quote(server) +
-        " > " + Quote(dir.Sub("out")) + " 2>/dev/null");
-  return ReadFileBytes(dir.Sub("out"));
-}
-
 template <typename Condition>
 bool Eventually(Condition condition, int timeout_ms = 20000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

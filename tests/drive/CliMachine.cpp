@@ -45,6 +45,13 @@ std::string Quote(const std::string& text) {
   return out + "'";
 }
 
+std::string SecretTool(const std::string& user, const std::string& server) {
+  TempDir dir("secret");
+  Shell("secret-tool lookup application tandrel user " + Quote(user) + " server " + Quote(server) +
+        " > " + Quote(dir.Sub("out")) + " 2>/dev/null");
+  return ReadFileBytes(dir.Sub("out"));
+}
+
 CliMachine::CliMachine(const std::string& root, const std::string& user,
                        const std::string& password, int port)
     : root_(root), user_(user), password_(password), mount_point_(root + "/mnt"), port_(port) {

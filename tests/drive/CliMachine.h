@@ -76,3 +76,6 @@ int Shell(const std::string& command);
 bool ShellEventually(const std::string& command, int timeout_ms);
 // Quotes text for the shell.
 std::string Quote(const std::string& text);
+// What secret-tool finds in the keyring for the program's entry of user at
+// server; empty when nothing.
+std::string SecretTool(const std::string& user, const std::string& server);

@@ -3,6 +3,7 @@
 // three times lists its versions, and the first comes back as its content.
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <string>
 
 #include "CliMachine.h"
@@ -29,6 +30,15 @@ TEST(DriveUndoTest, RmRfOnOneMachineIsRestoredFromAnotherAndVersionsComeBack) {
   CliMachine b(dir.Sub("b"), kUser, kPassword, server.ImapPort());
   ASSERT_TRUE(a.Mount()) << a.Output();
   ASSERT_TRUE(b.Mount()) << b.Output();
+  struct LogsOnFailure {
+    const CliMachine &a, &b;
+    ~LogsOnFailure() {
+      if (!::testing::Test::HasFailure()) return;
+      for (const CliMachine* m : {&a, &b})
+        std::cerr << "log of " << m->Root() << ":\n"
+                  << ReadFileBytes(m->Root() + "/share/tandrel/log/tandrel.log") << "\n";
+    }
+  } logs{a, b};
   const std::string in_a = Quote(a.MountPoint() + "/work"), in_b = Quote(b.MountPoint() + "/work");
   ASSERT_EQ(Shell("cp -r " + Quote(src + "/work") + " " + Quote(a.MountPoint())), 0);
   ASSERT_TRUE(ShellEventually("diff -r " + Quote(src + "/work") + " " + in_b, kSyncMs));

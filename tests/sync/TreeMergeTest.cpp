@@ -93,6 +93,26 @@ TEST(TreeMerge, EditAgainstEditKeepsBothEditAgainstDeleteKeepsTheEdit) {
   EXPECT_EQ(r.moves[0].file_id, 40);
 }
 
+// The other side only caught up with an edit made here, which this side
+// edited past since (it keeps that content as a version): no conflict,
+// from either machine.
+TEST(TreeMerge, AnEditTheOtherSideAlreadyReplacedIsNoConflict) {
+  Tree local = Base(), remote = Base();
+  remote.files[0] = Edited(40, 10, 7, "a");
+  local.files[0] = Edited(41, 10, 7, "a");
+  KeptRecord version;
+  version.file_id = 40;
+  version.origin = 10;
+  version.kind = KeptKind::kVersion;
+  local.kept.push_back(version);
+  auto r = TreeMerge::Merge(Base(), local, remote, Stamp());
+  EXPECT_EQ(r.conflicts, 0);
+  EXPECT_EQ(Paths(r)["\\docs\\a"], 41);
+  auto other = TreeMerge::Merge(Base(), remote, local, Stamp());
+  EXPECT_EQ(other.conflicts, 0);
+  EXPECT_EQ(Paths(other)["\\docs\\a"], 41);
+}
+
 TEST(TreeMerge, RenamesAgainstRenamesAndNewNamesOnBothSides) {
   Tree local = Base(), remote = Base();
   local.files[0].name = "x";
