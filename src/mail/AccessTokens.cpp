@@ -9,6 +9,12 @@ AccessTokens::AccessTokens(OAuthProvider provider, const OAuthTokens& tokens, Cl
     : provider_(std::move(provider)), clock_(std::move(clock)) {
   Renew(tokens);
   renewed_ = false;
+  grants_ = 0;
+}
+
+uint64_t AccessTokens::Grants() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return grants_;
 }
 
 int64_t AccessTokens::Margin(int64_t lifetime_s) {
@@ -29,6 +35,7 @@ void AccessTokens::Renew(const OAuthTokens& tokens) {
   refused_ = false;
   refused_refresh_.clear();
   renewed_ = true;
+  ++grants_;
 }
 
 AccessTokens::Grant AccessTokens::Current(std::string& token, std::string& error) {
@@ -130,5 +137,6 @@ bool AccessTokens::Recovered() {
   tokens_.access_token.clear();
   refused_ = false;
   refused_refresh_.clear();
+  ++grants_;
   return true;
 }

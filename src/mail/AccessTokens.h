@@ -55,6 +55,9 @@ class AccessTokens {
   // refused one, which the next Current then tries.
   bool Recovered();
   const OAuthProvider& Provider() const { return provider_; }
+  // Counts the new grants (Renew, or one Recovered found): a caller that
+  // waits out a back-off of its own sees when to try again.
+  uint64_t Grants() const;
 
   // Seconds before the expiry at which a token is renewed: a quarter of
   // its lifetime, at most a minute.
@@ -77,4 +80,5 @@ class AccessTokens {
   std::string refused_refresh_;  // the refresh token it refused
   int64_t recalled_at_ = 0;
   bool renewed_ = false;  // Renew came after the construction: Recovered tells once
+  uint64_t grants_ = 0;
 };

@@ -141,8 +141,7 @@ MailboxSession::Attempt MailboxSession::OpenOnce(ImapClient& session, const Acco
 SyncResult MailboxSession::Open(ImapClient& session, const AccountRecord& account,
                                             bool relearn) {
   std::shared_ptr<AccessTokens> tokens = Tokens();
-  // A new sign-in kept by another process ends the wait at once.
-  if (tokens && tokens->Recovered()) ResetBackoff();
+  CheckGrant();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!backoff_.Ready(clock_())) return SyncResult::RetryLater("backing off");
@@ -250,6 +249,11 @@ void MailboxSession::SetClock(Clock clock) {
 void MailboxSession::SetTokens(std::shared_ptr<AccessTokens> tokens) {
   std::lock_guard<std::mutex> lock(mutex_);
   tokens_ = std::move(tokens);
+}
+
+void MailboxSession::CheckGrant() {
+  std::shared_ptr<AccessTokens> tokens = Tokens();
+  if (tokens && tokens->Recovered()) ResetBackoff();
 }
 
 std::shared_ptr<AccessTokens> MailboxSession::Tokens() const {

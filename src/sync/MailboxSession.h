@@ -75,6 +75,8 @@ class MailboxSession {
   // An OAuth account's tokens for every opening; null: the password.
   void SetTokens(std::shared_ptr<AccessTokens> tokens);
   std::shared_ptr<AccessTokens> Tokens() const;
+  // A new OAuth grant (kept by another process) ends the back-off at once.
+  void CheckGrant();
 
  private:
   void NoteFailure(const AccountRecord& account, const Attempt& attempt);

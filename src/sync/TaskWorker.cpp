@@ -12,12 +12,14 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <system_error>
 #include <vector>
 
 #include "log/CLog.h"
+#include "mail/AccessTokens.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
 #include "platform/FileHelpers.h"
@@ -75,6 +77,13 @@ bool TaskWorker::Step(int index_period_ms) {
   settled_.clear();
   left_waiting_ = false;
   if (context_.stale_sessions) session_.Close();
+  // A new sign-in ends the wait of uploads that failed for want of one.
+  context_.mailbox.CheckGrant();
+  if (std::shared_ptr<AccessTokens> tokens = context_.mailbox.Tokens();
+      tokens && tokens->Grants() != grants_seen_) {
+    grants_seen_ = tokens->Grants();
+    upload_backoff_.Reset();
+  }
   // The first question comes after the uploads, whose session asks it.
   bool first_question = !quota_.Asked();
   if (!first_question) WatchQuota();

@@ -217,6 +217,7 @@ class TaskWorker {
   std::array<ImapClient, kUploadLanes - 1> lanes_;
   bool lanes_refused_ = false;
   Backoff upload_backoff_{kFirstBackoffMs, kMaxBackoffMs};
+  uint64_t grants_seen_ = 0;  // AccessTokens::Grants at the last step
   Backoff delete_backoff_{kFirstBackoffMs, kMaxBackoffMs};
   QuotaWatch quota_;
   TrashKeeper keeper_;
