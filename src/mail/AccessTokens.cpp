@@ -18,7 +18,7 @@ uint64_t AccessTokens::Grants() const {
 }
 
 int64_t AccessTokens::Margin(int64_t lifetime_s) {
-  return std::clamp<int64_t>(lifetime_s / 4, 0, 60);
+  return std::clamp<int64_t>(lifetime_s / 4, lifetime_s >= 2 ? 1 : 0, 60);
 }
 
 bool AccessTokens::Fresh(int64_t now) const {

@@ -60,7 +60,7 @@ class AccessTokens {
   uint64_t Grants() const;
 
   // Seconds before the expiry at which a token is renewed: a quarter of
-  // its lifetime, at most a minute.
+  // its lifetime, at least a second (for the round trip), at most a minute.
   static int64_t Margin(int64_t lifetime_s);
 
  private:

@@ -24,7 +24,7 @@ namespace {
 
 constexpr const char* kUser = "oauth@example.org";
 constexpr const char* kPassword = "reader-password";
-constexpr int kLifetimeS = 3;
+constexpr int kLifetimeS = 5;
 constexpr const char* kBrowser = "/usr/bin/curl -s -L -o /dev/null --max-time 30";
 
 template <typename Condition>
@@ -74,7 +74,7 @@ class OAuthMountTest : public ::testing::Test {
   bool WriteAndUpload(CliMachine& machine, const std::string& name) {
     uint32_t before = Messages();
     WriteFileBytes(machine.MountPoint() + "/" + name, "content of " + name);
-    return Eventually([&] { return Messages() > before; });
+    return Eventually([&] { return Messages() > before; }, 60000);
   }
 
   // Every session signs in afresh: the proxy ends the ones open.
@@ -125,7 +125,7 @@ TEST_F(OAuthMountTest, TheCodeFlowMountOutlivesItsTokensAndARevokedGrantWaitsFor
   EXPECT_EQ(ReadFileBytes(a.MountPoint() + "/round0.txt"), "content of round0.txt");
   std::string signin;
   ASSERT_EQ(a.Cli("signin", signin), 0) << signin;
-  ASSERT_TRUE(Eventually([&] { return Messages() > before; })) << a.Output();
+  ASSERT_TRUE(Eventually([&] { return Messages() > before; }, 60000)) << a.Output();
   EXPECT_NE(SecretTool(kUser, "oauth on 127.0.0.1"), refresh);
 
   CliMachine b(dir_.Sub("b"), kUser, kPassword, server_->ImapPort());
