@@ -8,7 +8,6 @@
 AccessTokens::AccessTokens(OAuthProvider provider, const OAuthTokens& tokens, Clock clock)
     : provider_(std::move(provider)), clock_(std::move(clock)) {
   Renew(tokens);
-  renewed_ = false;
   grants_ = 0;
 }
 
@@ -34,7 +33,6 @@ void AccessTokens::Renew(const OAuthTokens& tokens) {
   stale_ = false;
   refused_ = false;
   refused_refresh_.clear();
-  renewed_ = true;
   ++grants_;
 }
 
@@ -122,10 +120,6 @@ bool AccessTokens::Recovered() {
   int64_t now = clock_();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (renewed_) {
-      renewed_ = false;
-      return true;
-    }
     if (!refused_ || !recall_ || now - recalled_at_ < kRecallEveryS) return false;
     recalled_at_ = now;
   }

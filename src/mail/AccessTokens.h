@@ -50,13 +50,12 @@ class AccessTokens {
   // A new sign-in's tokens; a refusal is forgotten.
   void Renew(const OAuthTokens& tokens);
   bool SignInNeeded() const;
-  // Whether a new grant came since the last call: by Renew, or (while a
-  // sign-in is needed) the recall hook's refresh token other than the
-  // refused one, which the next Current then tries.
+  // While a sign-in is needed: whether the recall hook has a refresh token
+  // other than the refused one, which the next Current then tries.
   bool Recovered();
   const OAuthProvider& Provider() const { return provider_; }
   // Counts the new grants (Renew, or one Recovered found): a caller that
-  // waits out a back-off of its own sees when to try again.
+  // waits out a back-off sees when to try again.
   uint64_t Grants() const;
 
   // Seconds before the expiry at which a token is renewed: a quarter of
@@ -79,6 +78,5 @@ class AccessTokens {
   bool refused_ = false;         // the provider refused the refresh token
   std::string refused_refresh_;  // the refresh token it refused
   int64_t recalled_at_ = 0;
-  bool renewed_ = false;  // Renew came after the construction: Recovered tells once
   uint64_t grants_ = 0;
 };

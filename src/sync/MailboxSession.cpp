@@ -138,10 +138,9 @@ MailboxSession::Attempt MailboxSession::OpenOnce(ImapClient& session, const Acco
   return attempt;
 }
 
-SyncResult MailboxSession::Open(ImapClient& session, const AccountRecord& account,
-                                            bool relearn) {
-  std::shared_ptr<AccessTokens> tokens = Tokens();
+SyncResult MailboxSession::Open(ImapClient& session, const AccountRecord& account, bool relearn) {
   CheckGrant();
+  std::shared_ptr<AccessTokens> tokens = Tokens();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!backoff_.Ready(clock_())) return SyncResult::RetryLater("backing off");
@@ -251,9 +250,17 @@ void MailboxSession::SetTokens(std::shared_ptr<AccessTokens> tokens) {
   tokens_ = std::move(tokens);
 }
 
-void MailboxSession::CheckGrant() {
+uint64_t MailboxSession::CheckGrant() {
   std::shared_ptr<AccessTokens> tokens = Tokens();
-  if (tokens && tokens->Recovered()) ResetBackoff();
+  if (!tokens) return 0;
+  tokens->Recovered();
+  uint64_t grants = tokens->Grants();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (grants != grants_seen_) {
+    grants_seen_ = grants;
+    backoff_.Reset();
+  }
+  return grants;
 }
 
 std::shared_ptr<AccessTokens> MailboxSession::Tokens() const {

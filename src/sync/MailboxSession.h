@@ -75,8 +75,9 @@ class MailboxSession {
   // An OAuth account's tokens for every opening; null: the password.
   void SetTokens(std::shared_ptr<AccessTokens> tokens);
   std::shared_ptr<AccessTokens> Tokens() const;
-  // A new OAuth grant (kept by another process) ends the back-off at once.
-  void CheckGrant();
+  // A new OAuth grant (a sign-in here, or one another process kept) ends
+  // the back-off at once. The count of grants so far (0 without tokens).
+  uint64_t CheckGrant();
 
  private:
   void NoteFailure(const AccountRecord& account, const Attempt& attempt);
@@ -92,4 +93,5 @@ class MailboxSession {
   uint32_t stale_record_ = 0;
   Clock clock_;
   std::shared_ptr<AccessTokens> tokens_;
+  uint64_t grants_seen_ = 0;  // AccessTokens::Grants at the last CheckGrant
 };

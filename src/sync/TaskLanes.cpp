@@ -77,9 +77,7 @@ void TaskWorker::FitRoom(std::vector<FileRecord>& parts) {
   uint64_t planned = 0;
   size_t fit = 0;
   while (fit < parts.size()) {
-    // The message: base64 in lines of 76, and its header.
-    uint64_t base64 = (static_cast<uint64_t>(parts[fit].size) + 2) / 3 * 4;
-    planned += base64 + base64 / 76 * 2 + 4096;
+    planned += MessageBytes(parts[fit].size);
     if (planned > *room) break;
     ++fit;
   }

@@ -12,14 +12,12 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
-#include <memory>
 #include <optional>
 #include <random>
 #include <system_error>
 #include <vector>
 
 #include "log/CLog.h"
-#include "mail/AccessTokens.h"
 #include "mail/ImapClient.h"
 #include "message/EmlWriter.h"
 #include "platform/FileHelpers.h"
@@ -78,10 +76,8 @@ bool TaskWorker::Step(int index_period_ms) {
   left_waiting_ = false;
   if (context_.stale_sessions) session_.Close();
   // A new sign-in ends the wait of uploads that failed for want of one.
-  context_.mailbox.CheckGrant();
-  if (std::shared_ptr<AccessTokens> tokens = context_.mailbox.Tokens();
-      tokens && tokens->Grants() != grants_seen_) {
-    grants_seen_ = tokens->Grants();
+  if (uint64_t grants = context_.mailbox.CheckGrant(); grants != grants_seen_) {
+    grants_seen_ = grants;
     upload_backoff_.Reset();
   }
   // The first question comes after the uploads, whose session asks it.
@@ -386,9 +382,7 @@ SyncResult TaskWorker::Judge(const FileRecord& record, const MailResult& result,
       session_.SelectedFolder() == context_.Folder())
     mail_id = std::to_string(outcome.uid);
   upload_backoff_.Reset();
-  // As the message went: base64 in lines of 76, and its header.
-  const uint64_t base64 = (static_cast<uint64_t>(std::max(record.size, 0)) + 2) / 3 * 4;
-  quota_.NoteRoom(base64 + base64 / 76 * 2 + 1024);
+  quota_.NoteRoom(MessageBytes(record.size));
   context_.status.NoteQuotaFull(false);
   context_.status.NoteOnline();
   return SyncResult::Done();

@@ -144,6 +144,11 @@ class TaskWorker {
   // Leaves the parts whose messages fit the quota's room together (at
   // least the first): the rest wait for the next turn.
   void FitRoom(std::vector<FileRecord>& parts);
+  // A part's message as it goes up: base64 in lines of 76, and its header.
+  static uint64_t MessageBytes(int part_bytes) {
+    const uint64_t base64 = (static_cast<uint64_t>(part_bytes > 0 ? part_bytes : 0) + 2) / 3 * 4;
+    return base64 + base64 / 76 * 2 + 4096;
+  }
   bool OpenLane(ImapClient& lane);
   void CloseLanes();
   static bool Batchable(const FileRecord& part) {
